@@ -1,0 +1,37 @@
+# POSIX build: the platform backend, libquodra.so, the command-line tool and
+# the tests.
+find_package(Threads REQUIRED)
+
+file(GLOB QUODRA_POSIX_SOURCES CONFIGURE_DEPENDS src/platform/posix/*.cpp)
+add_library(quodra_posix OBJECT ${QUODRA_POSIX_SOURCES})
+target_include_directories(quodra_posix PUBLIC src)
+target_link_libraries(quodra_posix PUBLIC Threads::Threads)
+
+# The shared library exports the ten calls and the window procedure only.
+add_library(quodra SHARED
+  $<TARGET_OBJECTS:quodra_api> $<TARGET_OBJECTS:quodra_core>
+  $<TARGET_OBJECTS:quodra_posix>)
+set_target_properties(quodra PROPERTIES
+  VERSION ${PROJECT_VERSION} SOVERSION 2
+  LINK_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/src/api/exports.version)
+target_link_libraries(quodra PRIVATE Threads::Threads
+  -Wl,--version-script=${CMAKE_CURRENT_SOURCE_DIR}/src/api/exports.version)
+target_include_directories(quodra PUBLIC include)
+
+add_executable(quodra_cli cli/quodra.cpp)
+set_target_properties(quodra_cli PROPERTIES OUTPUT_NAME quodra)
+target_link_libraries(quodra_cli PRIVATE quodra)
+
+include(GNUInstallDirs)
+install(TARGETS quodra quodra_cli
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES include/quodra.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+configure_file(cmake/quodra.pc.in ${CMAKE_CURRENT_BINARY_DIR}/quodra.pc @ONLY)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/quodra.pc
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+if(QUODRA_TESTS)
+  enable_testing()
+  add_subdirectory(tests)
+endif()

@@ -1,0 +1,20 @@
+// The library surface: start-up, the window class and the per-call driver.
+#pragma once
+
+#include "../platform/platform.h"
+#include "../request/request.h"
+
+constexpr const char* WINDOW_CLASS = "QuodraWndClass";
+
+// Module instance handle, kept at load.
+extern plat::Instance hDllInst;
+
+// Starts the socket layer once per process; 0 when it cannot (the message box
+// has been shown). Thread-safe; called before the first exchange.
+int startLibrary();
+// Registers the window class of the event windows unless it is registered.
+void InitWindowClass();
+// Runs one prepared request to its end on this thread: copies outfile,
+// completes the header block, creates the window, starts the lookup and
+// pumps messages until the exchange ends. Destroys req; returns its result.
+int DoRequest(RequestInfo* req, const char* outfile, int visible);

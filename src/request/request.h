@@ -1,0 +1,113 @@
+// The request record, the list of live requests, and the operations that
+// compose a request before it goes on the wire: URL splitting and the
+// request line, the header block and content length, the form envelope.
+#pragma once
+
+#include <cstdint>
+
+#include "../platform/platform.h"
+
+// Product token: the User-Agent value and the caption of every message box.
+#define QUODRA_PRODUCT "Quodra/2.0.0"
+
+// Method codes; 0 and anything outside 1..11 name no method.
+enum {
+    METHOD_GET = 1,
+    METHOD_HEAD = 2,
+    METHOD_POST = 3,
+    METHOD_OPTIONS = 4,
+    METHOD_MKCOL = 5,
+    METHOD_PROPFIND = 6,
+    METHOD_PROPPATCH = 7,
+    METHOD_PUT = 8,
+    METHOD_DELETE = 9,
+    METHOD_MOVE = 10,
+    METHOD_COPY = 11
+};
+
+// Transfer states; 1, 4 and 5 name no state.
+enum {
+    STATE_IDLE = 0,
+    STATE_SEND_REQUEST = 2,
+    STATE_SEND_HEADERS = 3,
+    STATE_SEND_FORMHEADER = 6,
+    STATE_SEND_BODY = 7,
+    STATE_SEND_FORMFOOTER = 8,
+    STATE_RECEIVE = 9,
+    STATE_CLOSED = 10
+};
+
+// One HTTP exchange, from its URL to its result. Texts marked owned are heap
+// blocks from qalloc released by destroyRequest.
+struct RequestInfo {
+    RequestInfo* next;     // next (older) live record; null at the tail
+    plat::Socket sock;     // the TCP socket; -1 when there is none
+    char* host;            // owned: host name or dotted address
+    char* urn;             // owned: path of the URL, or null
+    uint16_t port;         // TCP port, 80 by default
+    char* hostentbuf;      // owned: 1,024-byte buffer the host lookup fills
+    int64_t contentlength; // announced request body length; 0 = none
+    char* request;         // owned: request line with its CR LF
+    char* headers;         // owned: header block
+    char* formheader;      // owned: form prologue, or null
+    char* formfooter;      // owned: form epilogue, or null
+    char* contenttype;     // owned: body content type, or null
+    const char* sendbuf;   // borrowed: what the current state sends
+    int sendpos;           // bytes of sendbuf already sent
+    int infd;              // open input file; -1 when closed
+    void* outfp;           // open output stream; null when closed
+    char* outfile;         // owned: path of the reply body file
+    char* infile;          // owned: path of the request body file, or null
+    int method;            // method code 1..11
+    int sendfromfile;      // 1 when the current state works on a file
+    int state;             // transfer state
+    int eolcount;          // consecutive CR/LF bytes ending the head so far; 4 = head done
+    int64_t replylength;   // reply Content-Length; 0 when none announced
+    int64_t replyread;     // reply body bytes written to the output file
+    int64_t bytessent;     // request body bytes taken by the socket
+    char* replyhead;       // owned: reply head received so far
+    plat::Hwnd hwnd;       // the event window; null when none
+    int result;            // first recorded result code; 0 = none yet
+
+    // Beyond the core fields: what ending and time limits need.
+    int eollf;             // 1 when the current CR/LF run holds an LF
+    int replyheadlen;      // bytes in replyhead (it may hold NUL bytes)
+    int replystatus;       // status code of the reply, 0 until its head ends
+    int peerclosed;        // 1 once recv reported an orderly close
+    uint32_t lastprogress; // tick of the last lookup, connect, send or receive
+};
+
+// The live records of this thread, newest first.
+extern thread_local RequestInfo* reqlist;
+
+// ---- record and registry ----
+// The new record, linked at the head of reqlist, or null (no URL, no host, a
+// control byte in the URL, or the record or host could not be allocated).
+RequestInfo* createRequest(const char* url, int method);
+// 0 when req was live and is now unlinked, closed and released; 1 otherwise.
+int destroyRequest(RequestInfo* req);
+// The newest live record using sock, or null (always null for -1).
+RequestInfo* getRequest(plat::Socket sock);
+// The newest live record using hwnd, or null (always null for null).
+RequestInfo* getRequestFromHwnd(plat::Hwnd hwnd);
+
+// ---- URL and request line ----
+// Owned copy of the host, or null.
+char* getUrlHost(const char* url);
+// Owned copy of the path ('/' included), or null when the URL has none.
+char* getUrlUrn(const char* url);
+// Port named by the URL, 80 when none or 0.
+uint16_t getUrlPort(const char* url);
+// Owned request line "METHOD urn HTTP/1.0\r\n", or null.
+char* makeRequest(const char* urn, int method);
+
+// ---- header block and content length ----
+// Size in bytes of the file at path; 0 when null, missing or unreadable.
+int64_t getFileSize(const char* path);
+void calculateContentLength(RequestInfo* req);
+void setContentType(RequestInfo* req, const char* text);
+void addHeaders(RequestInfo* req, const char* text);
+void makeHeaders(RequestInfo* req);
+
+// ---- form envelope ----
+void makeFormEncoding(RequestInfo* req);

@@ -1,0 +1,75 @@
+// The transfer engine: the state machine that orders what is sent, the
+// senders, the reply capture, the event dispatch and the ending of an
+// exchange with its result code.
+#pragma once
+
+#include <cstdint>
+
+#include "../request/request.h"
+
+// Result codes besides 0 (normal end) and Windows Sockets error numbers.
+enum {
+    RESULT_OK = 0,
+    RESULT_REFUSED = 1,       // call refused, or the connection was not made
+    RESULT_NO_OUTPUT = 3,     // the reply cannot be stored
+    RESULT_ENDED_EARLY = 4,   // the reply ended before it was complete
+    RESULT_NO_INPUT = 5,      // the body file cannot be opened
+    RESULT_BODY_SHORT = 8,    // fewer body bytes sent than announced
+    RESULT_SEEK_FAILED = 9    // the body file could not be repositioned
+};
+
+// Messages posted to the event window.
+constexpr unsigned WM_NETNOTIFY = 0x402;   // socket event
+constexpr unsigned WM_HOSTNOTIFY = 0x404;  // host lookup complete
+constexpr long NET_EVENTS = 0x33;          // read | write | connect | close
+
+// Sizes of the engine's buffers and bounds.
+constexpr int HOSTENT_BUFFER = 1024;      // host lookup buffer
+constexpr int SEND_CHUNK = 1024;          // body file chunk
+constexpr int RECV_PIECE = 5000;          // one recv
+constexpr int REPLY_HEAD_LIMIT = 262144;  // longest reply head kept
+
+// ---- state machine ----
+// 1 when refused (no record, method 0); else what setStatePointers returns.
+int setNextState(RequestInfo* req);
+// 0 set up (also after the body file failed to open), 7 receiving with the
+// output file open, 8 or 3 the exchange ended on entering receive, 1 refused.
+int setStatePointers(RequestInfo* req);
+
+// ---- sending ----
+// Step values: 1 = go on at once, 0 = stop for now.
+int SendData(RequestInfo* req);
+int SendFile(RequestInfo* req);
+void OnSocketWrite(RequestInfo* req);
+
+// ---- reply capture ----
+void OnSocketRead(RequestInfo* req);
+void ProcessReply(RequestInfo* req, const char* data, int len);
+void addReplyHeader(RequestInfo* req, const char* data, int len);
+void setReplyContentLength(RequestInfo* req);
+// 1 when the reply is complete: its head ended and its body arrived whole
+// (the announced length, or, without one, up to an orderly close; nothing
+// for replies that carry no body).
+int replyComplete(const RequestInfo* req);
+
+// ---- ending ----
+// Closes files and socket, marks the record closed, posts the one quit
+// message, records code if none is recorded yet; returns code.
+int httpDisconnect(RequestInfo* req, int code);
+
+// ---- event dispatch and connection ----
+int httpConnect(RequestInfo* req);
+plat::LResult QUODRA_STDCALL NetWndProc(plat::Hwnd hwnd, unsigned msg,
+                                        plat::WParam wParam,
+                                        plat::LParam lParam);
+int OnHostNotify(RequestInfo* req, plat::LParam event);
+int OnNetNotify(RequestInfo* req, plat::LParam event);
+void OnSocketConnect(RequestInfo* req, int error);
+void OnSocketClose(RequestInfo* req, int error);
+
+// Marks progress now (the idle limit counts from the last progress).
+void noteProgress(RequestInfo* req);
+// Milliseconds without progress after which an exchange ends with 10060.
+uint32_t idleLimit();
+// Test setting, not exported: 0 restores the default of 300 seconds.
+void setIdleLimit(uint32_t ms);
