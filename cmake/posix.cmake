@@ -3,20 +3,20 @@
 find_package(Threads REQUIRED)
 
 file(GLOB QUODRA_POSIX_SOURCES CONFIGURE_DEPENDS src/platform/posix/*.cpp)
-add_library(quodra_posix OBJECT ${QUODRA_POSIX_SOURCES})
+add_library(quodra_posix STATIC ${QUODRA_POSIX_SOURCES})
 target_include_directories(quodra_posix PUBLIC src)
 target_link_libraries(quodra_posix PUBLIC Threads::Threads)
 
 # The shared library exports the ten calls and the window procedure only.
-add_library(quodra SHARED
-  $<TARGET_OBJECTS:quodra_api> $<TARGET_OBJECTS:quodra_core>
-  $<TARGET_OBJECTS:quodra_posix>)
+add_library(quodra SHARED ${QUODRA_API_SOURCES})
 set_target_properties(quodra PROPERTIES
   VERSION ${PROJECT_VERSION} SOVERSION 2
   LINK_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/src/api/exports.version)
-target_link_libraries(quodra PRIVATE Threads::Threads
+target_link_libraries(quodra PRIVATE
+  -Wl,--whole-archive quodra_core quodra_posix -Wl,--no-whole-archive
+  Threads::Threads
   -Wl,--version-script=${CMAKE_CURRENT_SOURCE_DIR}/src/api/exports.version)
-target_include_directories(quodra PUBLIC include)
+target_include_directories(quodra PUBLIC include PRIVATE src)
 
 add_executable(quodra_cli cli/quodra.cpp)
 set_target_properties(quodra_cli PROPERTIES OUTPUT_NAME quodra)
