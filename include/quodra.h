@@ -14,8 +14,9 @@
 #define QUODRA_API
 #endif
 
+/* On Windows the export definition file names the exports and ordinals. */
 #if defined(_WIN32)
-#define QUODRA_EXPORT __declspec(dllexport)
+#define QUODRA_EXPORT
 #elif defined(__GNUC__)
 #define QUODRA_EXPORT __attribute__((visibility("default")))
 #else

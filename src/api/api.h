@@ -9,6 +9,10 @@ constexpr const char* WINDOW_CLASS = "QuodraWndClass";
 // Module instance handle, kept at load.
 extern plat::Instance hDllInst;
 
+// Load and unload: reason 1 keeps inst and starts Windows Sockets 1.1 (0 and
+// a message box when it cannot), reason 0 shuts it down; others do nothing.
+int QUODRA_STDCALL DllEntryPoint(plat::Instance inst, unsigned long reason,
+                                 void* reserved);
 // Starts the socket layer once per process; 0 when it cannot (the message box
 // has been shown). Thread-safe; called before the first exchange.
 int startLibrary();

@@ -81,6 +81,9 @@ Handle WSAAsyncGetHostByName(Hwnd hwnd, unsigned msg, const char* name,
                              char* buf, int buflen);
 Handle WSAAsyncGetHostByAddr(Hwnd hwnd, unsigned msg, const char* addr,
                              int len, int type, char* buf, int buflen);
+// Stops a pending lookup: after it returns nothing more is written into its
+// buffer and no completion is posted. 0 = cancelled, else already complete.
+int WSACancelAsyncRequest(Handle task);
 
 // ---- Windows and messages --------------------------------------------------
 int GetClassInfoA(Instance inst, const char* className);  // non-zero = registered

@@ -16,3 +16,6 @@ void qallocFailAt(long n);
 // Number of qalloc calls on this thread since the counter was last reset.
 long qallocCount();
 void qallocResetCount();
+// Blocks from qalloc on this thread not yet released with qfree; a test
+// compares it before and after to see that nothing was left behind.
+long qallocLive();

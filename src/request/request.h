@@ -75,6 +75,7 @@ struct RequestInfo {
     int replystatus;       // status code of the reply, 0 until its head ends
     int peerclosed;        // 1 once recv reported an orderly close
     uint32_t lastprogress; // tick of the last lookup, connect, send or receive
+    plat::Handle lookuptask; // pending host lookup, cancelled if the call ends first
 };
 
 // The live records of this thread, newest first.

@@ -25,3 +25,7 @@ int httpDisconnect(RequestInfo* req, int code) {
     if (req->result == 0) req->result = code;
     return code;
 }
+
+void recordResult(RequestInfo* req, int code) {
+    if (req && req->result == 0) req->result = code;
+}

@@ -22,6 +22,7 @@ enum {
 constexpr unsigned WM_NETNOTIFY = 0x402;   // socket event
 constexpr unsigned WM_HOSTNOTIFY = 0x404;  // host lookup complete
 constexpr long NET_EVENTS = 0x33;          // read | write | connect | close
+constexpr uintptr_t IDLE_TIMER = 1;        // timer id of the no-progress check
 
 // Sizes of the engine's buffers and bounds.
 constexpr int HOSTENT_BUFFER = 1024;      // host lookup buffer
@@ -57,11 +58,16 @@ int replyComplete(const RequestInfo* req);
 // message, records code if none is recorded yet; returns code.
 int httpDisconnect(RequestInfo* req, int code);
 
+// Records code as the result unless one is recorded; posts nothing. For
+// endings before the message loop runs, where no quit may be left queued.
+void recordResult(RequestInfo* req, int code);
+
 // ---- event dispatch and connection ----
 int httpConnect(RequestInfo* req);
-plat::LResult QUODRA_STDCALL NetWndProc(plat::Hwnd hwnd, unsigned msg,
-                                        plat::WParam wParam,
-                                        plat::LParam lParam);
+// The window procedure of the event windows; exported with C linkage.
+extern "C" plat::LResult QUODRA_STDCALL NetWndProc(plat::Hwnd hwnd, unsigned msg,
+                                                   plat::WParam wParam,
+                                                   plat::LParam lParam);
 int OnHostNotify(RequestInfo* req, plat::LParam event);
 int OnNetNotify(RequestInfo* req, plat::LParam event);
 void OnSocketConnect(RequestInfo* req, int error);

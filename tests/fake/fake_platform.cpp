@@ -264,3 +264,7 @@ int closeOut(void* stream) {
 }
 
 }  // namespace plat
+
+namespace plat {
+int WSACancelAsyncRequest(Handle) { return 0; }
+}  // namespace plat

@@ -1,0 +1,96 @@
+// The header block of a request and the length of its body.
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+
+#include "alloc.h"
+#include "request.h"
+#include "text.h"
+
+int64_t getFileSize(const char* path) {
+    if (!path) return 0;
+    return plat::fileSize(path);
+}
+
+void calculateContentLength(RequestInfo* req) {
+    if (!req || req->result) return;
+    req->contentlength = 0;
+    if (!req->infile) return;
+    req->contentlength = textLength(req->formheader) +
+                         getFileSize(req->infile) +
+                         textLength(req->formfooter);
+}
+
+void setContentType(RequestInfo* req, const char* text) {
+    if (!req || req->result || !text) return;
+    char* copy = copyText(text, "contenttype");
+    if (!copy) return;  // the type stays as it was
+    qfree(req->contenttype);
+    req->contenttype = copy;
+}
+
+void addHeaders(RequestInfo* req, const char* text) {
+    if (!req || req->result || !text) return;
+    size_t oldLen = static_cast<size_t>(textLength(req->headers));
+    size_t addLen = std::strlen(text);
+    char* block = static_cast<char*>(qalloc(oldLen + addLen + 1));
+    if (!block) {
+        showAllocFailure("headers");
+        return;  // the block built so far stays in place
+    }
+    if (req->headers) std::memcpy(block, req->headers, oldLen);
+    std::memcpy(block + oldLen, text, addLen + 1);
+    qfree(req->headers);
+    req->headers = block;
+}
+
+namespace {
+
+struct Piece {
+    const char* text;
+    size_t len;
+};
+
+Piece piece(const char* text) { return Piece{text, std::strlen(text)}; }
+
+}  // namespace
+
+void makeHeaders(RequestInfo* req) {
+    if (!req || req->result) return;
+
+    // Wide enough for any 64-bit value, so the number is never cut.
+    char lengthLine[64] = "";
+    if (req->contentlength != 0)
+        std::snprintf(lengthLine, sizeof lengthLine, "Content-Length: %" PRIu64 "\r\n",
+                      static_cast<uint64_t>(req->contentlength));
+    const bool typed = req->infile && req->contenttype;
+
+    const Piece pieces[] = {
+        piece("User-Agent: "),
+        piece(QUODRA_PRODUCT),
+        piece("\r\nConnection: close\r\nHost: "),
+        piece(req->host ? req->host : ""),
+        piece("\r\n"),
+        piece(lengthLine),
+        piece(typed ? "Content-Type: " : ""),
+        piece(typed ? req->contenttype : ""),
+        piece(typed ? "\r\n" : ""),
+        piece("\r\n"),
+    };
+    size_t total = 0;
+    for (const Piece& p : pieces) total += p.len;
+
+    char* block = static_cast<char*>(qalloc(total + 1));
+    if (!block) {
+        showAllocFailure("headers");
+        return;
+    }
+    char* out = block;
+    for (const Piece& p : pieces) {
+        std::memcpy(out, p.text, p.len);
+        out += p.len;
+    }
+    *out = '\0';
+    addHeaders(req, block);
+    qfree(block);
+}

@@ -1,0 +1,83 @@
+// Splitting a request URL into host, path and port.
+#include <climits>
+#include <cstdint>
+#include <cstring>
+
+#include "alloc.h"
+#include "request.h"
+#include "text.h"
+#include "url_scan.h"
+
+const char* urlHostStart(const char* url) {
+    if (!url || !*url) return nullptr;
+    // The scheme is never looked at: whatever precedes the first "//" goes.
+    const char* slashes = std::strstr(url, "//");
+    if (!slashes) return url;
+    return slashes[2] ? slashes + 2 : nullptr;
+}
+
+const char* urlHostEnd(const char* hostStart) {
+    const char* p = hostStart;
+    while (*p && *p != ':' && *p != '/') ++p;
+    return p;
+}
+
+const char* urlPathStart(const char* url) {
+    const char* host = urlHostStart(url);
+    if (!host || *host == '/') return nullptr;
+    // A port between host and path is passed over; only '/' starts the path.
+    return std::strchr(host, '/');
+}
+
+char* getUrlHost(const char* url) {
+    const char* start = urlHostStart(url);
+    if (!start) return nullptr;
+    size_t n = static_cast<size_t>(urlHostEnd(start) - start);
+    if (n == 0) return nullptr;
+    char* host = static_cast<char*>(qalloc(n + 1));
+    if (!host) {
+        showAllocFailure("host");
+        return nullptr;
+    }
+    std::memcpy(host, start, n);
+    host[n] = '\0';
+    return host;
+}
+
+char* getUrlUrn(const char* url) {
+    return copyText(urlPathStart(url), "urn");
+}
+
+namespace {
+
+bool isSpace(char c) {
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+// The number at text as a 32-bit atol reads it: leading white space, one
+// optional sign, then digits; no digits give 0, and values beyond the 32-bit
+// range stop at its limits, so the port never depends on the width of long.
+int32_t readLong32(const char* text) {
+    while (isSpace(*text)) ++text;
+    bool negative = false;
+    if (*text == '+' || *text == '-') negative = *text++ == '-';
+    int64_t value = 0;
+    const int64_t limit = negative ? -static_cast<int64_t>(INT32_MIN) : INT32_MAX;
+    for (; *text >= '0' && *text <= '9'; ++text) {
+        value = value * 10 + (*text - '0');
+        if (value > limit) value = limit;  // saturate, keep consuming digits
+    }
+    return static_cast<int32_t>(negative ? -value : value);
+}
+
+}  // namespace
+
+uint16_t getUrlPort(const char* url) {
+    const char* start = urlHostStart(url);
+    if (!start) return 80;
+    const char* end = urlHostEnd(start);
+    if (end == start || *end != ':') return 80;
+    // Low 16 bits, so a negative number wraps (-1 is 65535).
+    uint16_t port = static_cast<uint16_t>(static_cast<uint32_t>(readLong32(end + 1)));
+    return port ? port : 80;
+}

@@ -1,0 +1,82 @@
+#include "reply_head.h"
+
+namespace {
+
+const char kName[] = "content-length:";
+constexpr int kNameLen = sizeof(kName) - 1;
+
+char lower(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+// The white space atol skips (the C locale's isspace).
+bool isSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' ||
+           c == '\r';
+}
+
+bool startsWithName(const char* p, int left) {
+    if (left < kNameLen) return false;
+    for (int i = 0; i < kNameLen; ++i)
+        if (lower(p[i]) != kName[i]) return false;
+    return true;
+}
+
+}  // namespace
+
+int findContentLengthValue(const char* head, int len) {
+    if (!head) return -1;
+    // The status line is never a header line, so only positions after an
+    // LF are looked at.
+    for (int i = 0; i < len; ++i) {
+        if (head[i] != '\n') continue;
+        int start = i + 1;
+        if (startsWithName(head + start, len - start)) return start + kNameLen;
+    }
+    return -1;
+}
+
+int64_t readDecimal64(const char* text, int len) {
+    if (!text) return 0;
+    int i = 0;
+    while (i < len && isSpace(text[i])) ++i;
+    bool negative = false;
+    if (i < len && (text[i] == '+' || text[i] == '-')) {
+        negative = text[i] == '-';
+        ++i;
+    }
+    const int64_t max = INT64_MAX;
+    int64_t value = 0;
+    for (; i < len && isDigit(text[i]); ++i) {
+        int digit = text[i] - '0';
+        value = (value > (max - digit) / 10) ? max : value * 10 + digit;
+    }
+    return negative ? -value : value;
+}
+
+int readReplyStatus(const char* head, int len) {
+    if (!head) return 0;
+    const char prefix[] = "http/";
+    const int prefixLen = sizeof(prefix) - 1;
+    if (len < prefixLen) return 0;
+    for (int i = 0; i < prefixLen; ++i)
+        if (lower(head[i]) != prefix[i]) return 0;
+    int i = prefixLen;
+    while (i < len && head[i] != ' ' && head[i] != '\t' && head[i] != '\r' &&
+           head[i] != '\n')
+        ++i;
+    if (i >= len || (head[i] != ' ' && head[i] != '\t')) return 0;
+    while (i < len && (head[i] == ' ' || head[i] == '\t')) ++i;
+    int code = 0;
+    int digits = 0;
+    for (; i < len && isDigit(head[i]) && digits < 4; ++i, ++digits)
+        code = code * 10 + (head[i] - '0');
+    if (digits != 3) return 0;
+    // Three digits then the reason, the line end, or the end of the head.
+    if (i < len && head[i] != ' ' && head[i] != '\t' && head[i] != '\r' &&
+        head[i] != '\n')
+        return 0;
+    return code;
+}
