@@ -1,0 +1,91 @@
+// The per-call driver: one prepared request run to its end on the calling
+// thread through its own event window and message loop.
+#include "../platform/constants.h"
+#include "../request/alloc.h"
+#include "../request/text.h"
+#include "../transfer/transfer.h"
+#include "api.h"
+
+namespace {
+
+// How often the no-progress limit is checked: often enough for a short
+// limit, never more than once a second.
+unsigned idleCheckInterval() {
+    uint32_t every = idleLimit() / 4;
+    if (every < 10) every = 10;
+    if (every > 1000) every = 1000;
+    return every;
+}
+
+// Pumps the window's messages until the exchange has posted its quit.
+void runLoop(RequestInfo* req) {
+    plat::Msg msg;
+    for (;;) {
+        // The filter follows the record: once the exchange has ended and
+        // cleared its window, the loop takes what is queued up to the quit.
+        int got = plat::GetMessageA(&msg, req->hwnd, 0, 0);
+        if (got == 0) return;
+        if (got == -1) {
+            recordResult(req, RESULT_REFUSED);
+            return;
+        }
+        plat::TranslateMessage(&msg);
+        plat::DispatchMessageA(&msg);
+    }
+}
+
+}  // namespace
+
+void InitWindowClass() {
+    if (plat::GetClassInfoA(hDllInst, WINDOW_CLASS)) return;
+    plat::WndClass wc{};
+    wc.style = 0;
+    wc.lpfnWndProc = NetWndProc;
+    wc.hInstance = hDllInst;
+    wc.lpszClassName = WINDOW_CLASS;
+    plat::RegisterClassA(&wc);  // a failure shows as a failed window creation
+}
+
+int DoRequest(RequestInfo* req, const char* outfile, int visible) {
+    req->outfile = copyText(outfile, "outfile");
+    if (!req->outfile) {
+        destroyRequest(req);
+        return RESULT_REFUSED;
+    }
+    calculateContentLength(req);
+    makeHeaders(req);
+    // Without a request line or a header block there is nothing to send;
+    // such a request is not started at all.
+    if (!req->request || !req->headers) {
+        destroyRequest(req);
+        return RESULT_REFUSED;
+    }
+
+    InitWindowClass();
+    plat::Hwnd hwnd = plat::CreateWindowExA(0, WINDOW_CLASS, "HTTP", 0, 0, 0, 30,
+                                            10, plat::GetActiveWindow(), nullptr,
+                                            hDllInst, nullptr);
+    req->hwnd = hwnd;
+    plat::ShowWindow(hwnd, visible ? plat::SW_SHOW : plat::SW_HIDE);
+
+    if (!hwnd) {
+        recordResult(req, RESULT_REFUSED);
+    } else if (httpConnect(req) == 0) {
+        plat::SetTimer(hwnd, IDLE_TIMER, idleCheckInterval());
+        runLoop(req);
+        plat::KillTimer(hwnd, IDLE_TIMER);
+    }
+    // A lookup still under way would write into the record's buffer.
+    if (req->lookuptask) {
+        plat::WSACancelAsyncRequest(req->lookuptask);
+        req->lookuptask = 0;
+    }
+    // A loop that ended without the exchange ending (its quit came from the
+    // window procedure with no record to close) is a failure, not success.
+    if (req->state != STATE_CLOSED) recordResult(req, RESULT_REFUSED);
+
+    int result = req->result;
+    destroyRequest(req);
+    if (hwnd) plat::DestroyWindow(hwnd);
+    return result;
+}

@@ -1,0 +1,140 @@
+// The event window: routes the lookup completion, socket events and the
+// no-progress timer of each exchange to their handlers.
+#include <cstdio>
+#include <cstring>
+
+#include "../platform/constants.h"
+#include "../request/text.h"
+#include "transfer.h"
+
+namespace {
+
+int lowHalf(plat::LParam word) { return static_cast<int>(word & 0xFFFF); }
+int highHalf(plat::LParam word) { return static_cast<int>((word >> 16) & 0xFFFF); }
+
+// The first address of the lookup result, or false when it holds none.
+bool firstAddress(const RequestInfo* req, uint32_t* addr) {
+    const plat::HostEnt* he =
+        reinterpret_cast<const plat::HostEnt*>(req->hostentbuf);
+    if (!he || !he->h_addr_list || !he->h_addr_list[0] || he->h_length != 4)
+        return false;
+    std::memcpy(addr, he->h_addr_list[0], 4);
+    return true;
+}
+
+void showLookupFailure(const RequestInfo* req, int error) {
+    char text[64];
+    std::snprintf(text, sizeof text, "Could not get IP address (%d)", error);
+    showError(text, req->host);
+}
+
+}  // namespace
+
+extern "C" plat::LResult QUODRA_STDCALL NetWndProc(plat::Hwnd hwnd, unsigned msg,
+                                                   plat::WParam wParam,
+                                                   plat::LParam lParam) {
+    switch (msg) {
+    case WM_NETNOTIFY:
+        OnNetNotify(getRequest(static_cast<plat::Socket>(wParam)), lParam);
+        return 0;
+    case WM_HOSTNOTIFY: {
+        RequestInfo* req = getRequestFromHwnd(hwnd);
+        if (!req) {
+            plat::PostMessageA(hwnd, plat::WM_QUIT, 0, 0);
+            return 0;
+        }
+        // A failed handler has ended the exchange, which posted the quit;
+        // only an ending that did not is closed here, so one quit per call.
+        if (OnHostNotify(req, lParam) != 0 && req->hwnd)
+            httpDisconnect(req, RESULT_REFUSED);
+        return 0;
+    }
+    case plat::WM_TIMER: {
+        if (wParam != IDLE_TIMER) break;
+        RequestInfo* req = getRequestFromHwnd(hwnd);
+        if (req && plat::GetTickCount() - req->lastprogress >= idleLimit())
+            httpDisconnect(req, plat::WSAETIMEDOUT);
+        return 0;
+    }
+    default:
+        break;
+    }
+    return plat::DefWindowProcA(hwnd, msg, wParam, lParam);
+}
+
+int OnHostNotify(RequestInfo* req, plat::LParam event) {
+    int error = highHalf(event);
+    req->lookuptask = 0;
+    noteProgress(req);
+    uint32_t addr = 0;
+    if (!error && !firstAddress(req, &addr)) error = plat::WSANO_DATA;
+    if (error) {
+        showLookupFailure(req, error);
+        httpDisconnect(req, error);
+        return 1;
+    }
+    req->sock = plat::socket(plat::AF_INET, plat::SOCK_STREAM, plat::IPPROTO_TCP);
+    if (req->sock == plat::INVALID_SOCKET) {
+        showError("Invalid socket", QUODRA_PRODUCT);
+        httpDisconnect(req, RESULT_REFUSED);
+        return 1;
+    }
+    plat::SockAddrIn peer;
+    std::memset(&peer, 0, sizeof peer);
+    peer.sin_family = plat::AF_INET;
+    peer.sin_port = plat::htons(req->port);
+    peer.sin_addr = addr;
+    plat::WSAAsyncSelect(req->sock, req->hwnd, WM_NETNOTIFY, NET_EVENTS);
+    if (plat::connect(req->sock, &peer, sizeof peer) != plat::SOCKET_ERROR) {
+        OnSocketConnect(req, 0);
+        return 0;
+    }
+    int err = plat::WSAGetLastError();
+    if (err == plat::WSAEWOULDBLOCK) return 0;
+    char text[64];
+    std::snprintf(text, sizeof text, "Error %d connecting socket", err);
+    showError(text, QUODRA_PRODUCT);
+    httpDisconnect(req, RESULT_REFUSED);
+    return 1;
+}
+
+int OnNetNotify(RequestInfo* req, plat::LParam event) {
+    int what = lowHalf(event);
+    int error = highHalf(event);
+    if (error == plat::WSAEWOULDBLOCK) return 1;
+    switch (what) {
+    case plat::FD_READ: OnSocketRead(req); break;
+    case plat::FD_WRITE: OnSocketWrite(req); break;
+    case plat::FD_CONNECT: OnSocketConnect(req, error); break;
+    case plat::FD_CLOSE: OnSocketClose(req, error); break;
+    default: break;
+    }
+    return 1;
+}
+
+void OnSocketConnect(RequestInfo* req, int error) {
+    if (!req) return;
+    if (error != 0 && error != plat::WSAEWOULDBLOCK) {
+        httpDisconnect(req, RESULT_REFUSED);
+        return;
+    }
+    if (req->state >= STATE_SEND_REQUEST) return;
+    noteProgress(req);
+    setNextState(req);
+    OnSocketWrite(req);
+}
+
+void OnSocketClose(RequestInfo* req, int error) {
+    if (!req) return;
+    // The close may be reported while bytes are still waiting: take them
+    // first, so that nothing the peer sent is lost.
+    if (req->state == STATE_RECEIVE) OnSocketRead(req);
+    int code;
+    if (replyComplete(req))
+        code = RESULT_OK;
+    else if (error != 0)
+        code = error;
+    else
+        code = RESULT_ENDED_EARLY;
+    httpDisconnect(req, code);
+}
