@@ -1,0 +1,135 @@
+// quodra: one HTTP or WebDAV exchange from the shell, through the library.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "quodra.h"
+
+namespace {
+
+const char* usageText =
+    "usage: quodra [--quiet] COMMAND ARGS\n"
+    "  get URL OUT                 GET URL, reply body into OUT\n"
+    "  head URL OUT                HEAD URL\n"
+    "  post URL FILE OUT           upload FILE as a multipart form\n"
+    "  options URL OUT             OPTIONS URL\n"
+    "  mkcol URL OUT               create the collection URL\n"
+    "  propfind URL OUT [--depth N] [--body FILE]\n"
+    "                              PROPFIND URL, XML body from FILE\n"
+    "  put URL FILE OUT            PUT FILE to URL\n"
+    "  delete URL OUT              DELETE URL\n"
+    "  move URL DEST OUT           MOVE URL to DEST\n"
+    "  copy URL DEST OUT           COPY URL to DEST\n"
+    "  --help, --version\n"
+    "The activity line shows on a terminal unless --quiet is given.\n"
+    "Exit status: 0 for a complete reply, 1 for any other result (printed\n"
+    "with its meaning), 2 for a usage error.\n";
+
+struct Meaning {
+    int code;
+    const char* text;
+};
+
+const Meaning meanings[] = {
+    {0, "complete reply"},
+    {1, "the call was refused or the connection was not made"},
+    {3, "the reply cannot be stored"},
+    {4, "the reply ended early"},
+    {5, "the body file cannot be opened"},
+    {8, "the body was cut short"},
+    {9, "the body file could not be repositioned"},
+    {10013, "permission denied"},
+    {10048, "address in use"},
+    {10049, "address not available"},
+    {10050, "network is down"},
+    {10051, "network unreachable"},
+    {10053, "connection aborted"},
+    {10054, "connection reset by peer"},
+    {10055, "no buffer space"},
+    {10058, "the connection was shut down"},
+    {10060, "timed out: no progress for too long"},
+    {10061, "connection refused"},
+    {10065, "host unreachable"},
+    {11001, "host not found"},
+    {11002, "host lookup failed for now, try again"},
+    {11003, "host lookup failed"},
+    {11004, "the host has no address"},
+};
+
+const char* meaningOf(int code) {
+    for (const Meaning& m : meanings)
+        if (m.code == code) return m.text;
+    return code >= 10000 ? "socket error" : "unknown result";
+}
+
+int usage(const char* why) {
+    if (why) std::fprintf(stderr, "quodra: %s\n", why);
+    std::fputs(usageText, stderr);
+    return 2;
+}
+
+bool parseInt(const char* text, int* out) {
+    char* end = nullptr;
+    long v = std::strtol(text, &end, 10);
+    if (!*text || *end || v < -2147483647L - 1 || v > 2147483647L) return false;
+    *out = static_cast<int>(v);
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args;
+    bool quiet = false;
+    int depth = -1;
+    const char* body = nullptr;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        if (a == "--help" || a == "-h") {
+            std::fputs(usageText, stdout);
+            return 0;
+        }
+        if (a == "--version") {
+            std::printf("quodra 2.0.0\n");
+            return 0;
+        }
+        if (a == "--quiet" || a == "-q") {
+            quiet = true;
+        } else if (a == "--depth") {
+            if (++i >= argc || !parseInt(argv[i], &depth))
+                return usage("--depth takes a whole number");
+        } else if (a == "--body") {
+            if (++i >= argc) return usage("--body takes a file");
+            body = argv[i];
+        } else {
+            args.push_back(a);
+        }
+    }
+    if (args.empty()) return usage(nullptr);
+    const std::string& cmd = args[0];
+    auto want = [&](size_t n) { return args.size() == n + 1; };
+    auto arg = [&](size_t i) { return args[i].c_str(); };
+    int visible = quiet ? 0 : 1;
+    if ((depth != -1 || body) && cmd != "propfind")
+        return usage("--depth and --body go with propfind");
+
+    int result;
+    if (cmd == "get" && want(2)) result = httpGet(arg(1), arg(2), visible);
+    else if (cmd == "head" && want(2)) result = httpHead(arg(1), arg(2), visible);
+    else if (cmd == "post" && want(3)) result = httpPostFile(arg(1), arg(2), arg(3), visible);
+    else if (cmd == "options" && want(2)) result = davOptions(arg(1), arg(2), visible);
+    else if (cmd == "mkcol" && want(2)) result = davMkcol(arg(1), arg(2), visible);
+    else if (cmd == "propfind" && want(2)) result = davPropfind(arg(1), body, arg(2), depth, visible);
+    else if (cmd == "put" && want(3)) result = davPut(arg(1), arg(2), arg(3), visible);
+    else if (cmd == "delete" && want(2)) result = davDelete(arg(1), arg(2), visible);
+    else if (cmd == "move" && want(3)) result = davMove(arg(1), arg(2), arg(3), 0, 0, visible);
+    else if (cmd == "copy" && want(3)) result = davCopy(arg(1), arg(2), arg(3), 0, 0, visible);
+    else return usage("unknown command or wrong number of arguments");
+
+    if (result == 0) return 0;
+    std::fprintf(stderr, "quodra: %s: result %d: %s\n", cmd.c_str(), result,
+                 meaningOf(result));
+    return 1;
+}
