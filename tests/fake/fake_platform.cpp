@@ -126,9 +126,34 @@ int WSAAsyncSelect(Socket s, Hwnd, unsigned, long events) {
     return 0;
 }
 
+// Lays out a hostent holding lookupAddr inside buf, as a real lookup does.
+static void fillHostEnt(char* buf, int buflen) {
+    struct Layout {
+        HostEnt he;
+        char* aliases[1];
+        char* addrs[2];
+        uint32_t addr;
+        char name[8];
+    };
+    if (!buf || buflen < static_cast<int>(sizeof(Layout)) || !theState.lookupAddr)
+        return;
+    Layout* l = reinterpret_cast<Layout*>(buf);
+    std::memcpy(l->name, "server", 7);
+    l->addr = theState.lookupAddr;
+    l->aliases[0] = nullptr;
+    l->addrs[0] = reinterpret_cast<char*>(&l->addr);
+    l->addrs[1] = nullptr;
+    l->he.h_name = l->name;
+    l->he.h_aliases = l->aliases;
+    l->he.h_addrtype = 2;
+    l->he.h_length = 4;
+    l->he.h_addr_list = l->addrs;
+}
+
 Handle WSAAsyncGetHostByName(Hwnd hwnd, unsigned msg, const char* name,
                              char* buf, int buflen) {
     theState.lookups.push_back({true, name ? name : "", hwnd, msg, buf, buflen});
+    if (theState.lookupResult) fillHostEnt(buf, buflen);
     return theState.lookupResult;
 }
 
@@ -136,6 +161,7 @@ Handle WSAAsyncGetHostByAddr(Hwnd hwnd, unsigned msg, const char* addr,
                              int len, int, char* buf, int buflen) {
     theState.lookups.push_back(
         {false, std::string(addr, len > 0 ? len : 0), hwnd, msg, buf, buflen});
+    if (theState.lookupResult) fillHostEnt(buf, buflen);
     return theState.lookupResult;
 }
 
@@ -154,9 +180,10 @@ Hwnd CreateWindowExA(unsigned long, const char* className, const char*,
                      unsigned long, int, int, int, int, Hwnd, void*, Instance,
                      void*) {
     auto it = fake::classes.find(className);
-    if (it == fake::classes.end()) return nullptr;
+    if (it == fake::classes.end() || theState.failCreateWindow) return nullptr;
     Hwnd h = reinterpret_cast<Hwnd>(fake::nextWindow++);
     fake::windows[h] = it->second;
+    theState.createdWindows.push_back(h);
     return h;
 }
 
@@ -182,9 +209,20 @@ int PostMessageA(Hwnd hwnd, unsigned msg, WParam wParam, LParam lParam) {
     return 1;
 }
 
-// Never blocks: an empty queue (nothing would ever arrive) is a failure.
+// Never blocks: when nothing is queued the next scripted event arrives; when
+// none is left (nothing would ever arrive) the call fails.
 int GetMessageA(Msg* msg, Hwnd filter, unsigned, unsigned) {
     auto& q = fake::queue;
+    bool queued = std::any_of(q.begin(), q.end(), [filter](const fake::Posted& p) {
+        return !filter || p.hwnd == filter;
+    });
+    if (!queued && !theState.incoming.empty()) {
+        fake::Posted p = theState.incoming.front();
+        theState.incoming.pop_front();
+        if (!p.hwnd && !theState.createdWindows.empty())
+            p.hwnd = theState.createdWindows.back();
+        q.push_back(p);
+    }
     for (auto it = q.begin(); it != q.end(); ++it) {
         if (filter && it->hwnd != filter) continue;
         *msg = Msg{it->hwnd, it->msg, it->wParam, it->lParam};

@@ -76,6 +76,13 @@ struct State {
     int openOutputs = 0;      // output streams open now
     uint32_t tick = 0;        // GetTickCount value
     std::vector<plat::Hwnd> destroyedWindows;
+    std::vector<plat::Hwnd> createdWindows;
+    bool failCreateWindow = false;  // CreateWindowExA returns null
+    // Events the "network" delivers, one at a time, whenever the loop finds
+    // nothing queued; a null hwnd means the newest window.
+    std::deque<Posted> incoming;
+    // Address the lookups put in their hostent; 0 = write no hostent.
+    uint32_t lookupAddr = 0x0100007F;  // 127.0.0.1 in network order
     int shows = -1;           // last ShowWindow command
 };
 
