@@ -221,6 +221,7 @@ int GetMessageA(Msg* msg, Hwnd filter, unsigned, unsigned) {
         theState.incoming.pop_front();
         if (!p.hwnd && !theState.createdWindows.empty())
             p.hwnd = theState.createdWindows.back();
+        if (p.msg == 0x113) theState.tick += theState.timerAdvance;
         q.push_back(p);
     }
     for (auto it = q.begin(); it != q.end(); ++it) {

@@ -75,6 +75,7 @@ struct State {
     int openInputs = 0;       // input files open now
     int openOutputs = 0;      // output streams open now
     uint32_t tick = 0;        // GetTickCount value
+    uint32_t timerAdvance = 0;  // the clock moves this much per scripted WM_TIMER
     std::vector<plat::Hwnd> destroyedWindows;
     std::vector<plat::Hwnd> createdWindows;
     bool failCreateWindow = false;  // CreateWindowExA returns null

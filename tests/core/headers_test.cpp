@@ -1,0 +1,185 @@
+// The header block of a request, byte for byte, and the body length it
+// announces.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "request_fixture.h"
+
+using HeadersTest = RequestModelTest;
+
+namespace {
+
+// What DoRequest does before the transfer starts.
+void finish(RequestInfo* req) {
+    calculateContentLength(req);
+    makeHeaders(req);
+}
+
+std::string headersOf(const RequestInfo* req) {
+    return req->headers ? req->headers : "(null)";
+}
+
+}  // namespace
+
+TEST_F(HeadersTest, GetCarriesOnlyTheStandardLines) {
+    RequestInfo* req = createRequest("http://server/a", METHOD_GET);
+    ASSERT_NE(req, nullptr);
+    finish(req);
+    EXPECT_EQ(req->contentlength, 0);
+    EXPECT_EQ(headersOf(req),
+              "User-Agent: Quodra/2.0.0\r\nConnection: close\r\nHost: server\r\n\r\n");
+    destroyRequest(req);
+}
+
+TEST_F(HeadersTest, HostLineNeverCarriesThePort) {
+    RequestInfo* req = createRequest("http://server:8080/a", METHOD_GET);
+    ASSERT_NE(req, nullptr);
+    finish(req);
+    EXPECT_EQ(headersOf(req), standardBlock("server"));
+    destroyRequest(req);
+}
+
+TEST_F(HeadersTest, CallLinesComeFirstThenTheLengthOfTheBody) {
+    std::string body = writeFile("query.xml", std::string(300, 'x'));
+    RequestInfo* req = createRequest("http://server/dir/", METHOD_PROPFIND);
+    ASSERT_NE(req, nullptr);
+    addHeaders(req, "Depth: 1\r\n");
+    addHeaders(req, "Content-Type: text/xml\r\n");
+    req->infile = copyText(body.c_str(), "infile");
+    finish(req);
+    EXPECT_EQ(req->contentlength, 300);
+    // contenttype stays null, so the standard block adds no type of its own.
+    EXPECT_EQ(headersOf(req), "Depth: 1\r\nContent-Type: text/xml\r\n" +
+                                  standardBlock("server", "300"));
+    destroyRequest(req);
+}
+
+TEST_F(HeadersTest, FormUploadAnnouncesEnvelopeAndFile) {
+    std::string body = writeFile("a.txt", "hello");
+    RequestInfo* req = createRequest("http://server/up", METHOD_POST);
+    ASSERT_NE(req, nullptr);
+    req->infile = copyText(body.c_str(), "infile");
+    makeFormEncoding(req);
+    finish(req);
+    int64_t expected = 116 + static_cast<int64_t>(body.size()) + 5 + 19;
+    EXPECT_EQ(req->contentlength, expected);
+    EXPECT_EQ(headersOf(req),
+              standardBlock("server", std::to_string(expected),
+                            "multipart/form-data, boundary=rAndOmSTufF"));
+    destroyRequest(req);
+}
+
+TEST_F(HeadersTest, LengthIsWrittenAsFullUnsignedValue) {
+    struct {
+        int64_t length;
+        const char* text;
+    } cases[] = {
+        {1, "1"},
+        {0xFFFFFFFFll, "4294967295"},
+        {0x100000000ll, "4294967296"},
+        {5ll << 30, "5368709120"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        RequestInfo* req = createRequest("http://server/a", METHOD_PUT);
+        ASSERT_NE(req, nullptr);
+        req->contentlength = c.length;
+        makeHeaders(req);
+        EXPECT_EQ(headersOf(req), standardBlock("server", c.text));
+        destroyRequest(req);
+    }
+}
+
+TEST_F(HeadersTest, FileSizeIsSixtyFourBits) {
+    EXPECT_EQ(getFileSize(nullptr), 0);
+    EXPECT_EQ(getFileSize((dir() + "/missing").c_str()), 0);
+    EXPECT_EQ(getFileSize(writeFile("empty", "").c_str()), 0);
+    EXPECT_EQ(getFileSize(writeFile("five", "12345").c_str()), 5);
+
+    // A sparse file past 4 GiB takes no disk space.
+    std::string big = dir() + "/big";
+    int fd = ::open(big.c_str(), O_CREAT | O_WRONLY, 0600);
+    ASSERT_GE(fd, 0);
+    const int64_t size = (5ll << 30) + 3;
+    int rc = ::ftruncate(fd, size);
+    ::close(fd);
+    if (rc != 0) GTEST_SKIP() << "no sparse files here";
+    EXPECT_EQ(getFileSize(big.c_str()), size);
+
+    RequestInfo* req = createRequest("http://server/a", METHOD_PUT);
+    ASSERT_NE(req, nullptr);
+    req->infile = copyText(big.c_str(), "infile");
+    finish(req);
+    EXPECT_EQ(headersOf(req), standardBlock("server", "5368709123"));
+    destroyRequest(req);
+}
+
+TEST_F(HeadersTest, NoBodyMeansNoLengthLine) {
+    RequestInfo* req = createRequest("http://server/a", METHOD_PUT);
+    ASSERT_NE(req, nullptr);
+    // A length left from before is recomputed, not kept.
+    req->contentlength = 99;
+    calculateContentLength(req);
+    EXPECT_EQ(req->contentlength, 0);
+
+    for (std::string path : {writeFile("empty", ""), dir() + "/missing"}) {
+        SCOPED_TRACE(path);
+        qfree(req->infile);
+        req->infile = copyText(path.c_str(), "infile");
+        calculateContentLength(req);
+        EXPECT_EQ(req->contentlength, 0);
+    }
+    // A content type without a body file gives no type line.
+    qfree(req->infile);
+    req->infile = nullptr;
+    setContentType(req, "text/plain");
+    EXPECT_STREQ(req->contenttype, "text/plain");
+    makeHeaders(req);
+    EXPECT_EQ(headersOf(req), standardBlock("server"));
+    destroyRequest(req);
+}
+
+TEST_F(HeadersTest, AddHeadersAppendsExactly) {
+    RequestInfo* req = createRequest("http://server/a", METHOD_MOVE);
+    ASSERT_NE(req, nullptr);
+    addHeaders(req, nullptr);
+    EXPECT_EQ(req->headers, nullptr);
+    addHeaders(req, "Destination: http://server/b\r\n");
+    EXPECT_EQ(headersOf(req), "Destination: http://server/b\r\n");
+    addHeaders(req, "");
+    addHeaders(req, "A: 1\r\n");
+    EXPECT_EQ(headersOf(req), "Destination: http://server/b\r\nA: 1\r\n");
+    destroyRequest(req);
+}
+
+TEST_F(HeadersTest, RecordedResultStopsComposition) {
+    std::string body = writeFile("five", "12345");
+    RequestInfo* req = createRequest("http://server/a", METHOD_POST);
+    ASSERT_NE(req, nullptr);
+    addHeaders(req, "A: 1\r\n");
+    req->infile = copyText(body.c_str(), "infile");
+    req->contentlength = 7;
+    req->result = 3;
+
+    addHeaders(req, "B: 2\r\n");
+    setContentType(req, "text/plain");
+    makeFormEncoding(req);
+    calculateContentLength(req);
+    makeHeaders(req);
+    EXPECT_EQ(headersOf(req), "A: 1\r\n");
+    EXPECT_EQ(req->contenttype, nullptr);
+    EXPECT_EQ(req->formheader, nullptr);
+    EXPECT_EQ(req->formfooter, nullptr);
+    EXPECT_EQ(req->contentlength, 7);
+
+    // Nor does anything happen without a record.
+    addHeaders(nullptr, "A: 1\r\n");
+    setContentType(nullptr, "x");
+    calculateContentLength(nullptr);
+    makeHeaders(nullptr);
+    makeFormEncoding(nullptr);
+    destroyRequest(req);
+}

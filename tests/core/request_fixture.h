@@ -1,0 +1,85 @@
+// Common ground for the request-model tests: a clean fake platform, no
+// allocation countdown, a scratch directory for files, and a check that
+// every heap block a test obtained through qalloc was given back.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "fake_platform.h"
+#include "request/alloc.h"
+#include "request/request.h"
+#include "request/text.h"
+
+class RequestModelTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fake::reset();
+        qallocFailAt(0);
+        listAtStart = reqlist;
+        liveAtStart = qallocLive();
+    }
+
+    void TearDown() override {
+        qallocFailAt(0);
+        // Records a failed test left behind would show up as leaks in the
+        // tests after it; release them here, then check the balance.
+        while (reqlist && reqlist != listAtStart) destroyRequest(reqlist);
+        EXPECT_EQ(qallocLive(), liveAtStart) << "heap blocks left behind";
+        if (!scratch.empty()) {
+            std::string cmd = "rm -rf '" + scratch + "'";
+            EXPECT_EQ(std::system(cmd.c_str()), 0);
+        }
+    }
+
+    // A fresh directory for this test, removed in TearDown.
+    const std::string& dir() {
+        if (scratch.empty()) {
+            char tmpl[] = "/tmp/quodra-request-XXXXXX";
+            char* made = mkdtemp(tmpl);
+            if (!made) ADD_FAILURE() << "mkdtemp failed";
+            else scratch = made;
+        }
+        return scratch;
+    }
+
+    // Writes bytes to name inside the scratch directory; returns the path.
+    std::string writeFile(const std::string& name, const std::string& bytes) {
+        std::string path = dir() + "/" + name;
+        FILE* f = std::fopen(path.c_str(), "wb");
+        if (!f) {
+            ADD_FAILURE() << "cannot create " << path;
+            return path;
+        }
+        std::fwrite(bytes.data(), 1, bytes.size(), f);
+        std::fclose(f);
+        return path;
+    }
+
+    // Texts of the message boxes shown so far.
+    static std::vector<std::string> boxTexts() {
+        std::vector<std::string> texts;
+        for (const auto& b : fake::state().boxes) texts.push_back(b.text);
+        return texts;
+    }
+
+    RequestInfo* listAtStart = nullptr;
+    long liveAtStart = 0;
+    std::string scratch;
+};
+
+// The standard lines every request ends with, for a given host, optional
+// length line and optional content type.
+inline std::string standardBlock(const std::string& host,
+                                 const std::string& length = "",
+                                 const std::string& type = "") {
+    std::string s = "User-Agent: Quodra/2.0.0\r\nConnection: close\r\nHost: " + host + "\r\n";
+    if (!length.empty()) s += "Content-Length: " + length + "\r\n";
+    if (!type.empty()) s += "Content-Type: " + type + "\r\n";
+    return s + "\r\n";
+}
