@@ -35,3 +35,7 @@ if(QUODRA_TESTS)
   enable_testing()
   add_subdirectory(tests)
 endif()
+
+# Throughput measurements; run by hand: build/bench_throughput [MiB]
+add_executable(bench_throughput bench/throughput.cpp)
+target_link_libraries(bench_throughput PRIVATE quodra Threads::Threads)
