@@ -1,0 +1,76 @@
+#!/usr/bin/env bash
+# Starts the two servers the whole-call tests and the quick start talk to, in
+# the background, on 127.0.0.1:
+#   - lighttpd with WebDAV on DOCROOT (default STATE/docroot), port DAV_PORT
+#   - PHP's built-in server running upload.php, port PHP_PORT
+# STATE receives the configuration, the logs and the pid files
+# (lighttpd.pid, php.pid) that stop-servers.sh reads.
+#
+#   start-servers.sh STATE DAV_PORT PHP_PORT [DOCROOT]
+#
+# Prints the two base URLs; exits non-zero (with the logs) when a server does
+# not accept within 10 seconds, after stopping what it started.
+set -euo pipefail
+
+if [ $# -lt 3 ] || [ $# -gt 4 ]; then
+  echo "usage: $0 STATE DAV_PORT PHP_PORT [DOCROOT]" >&2
+  exit 2
+fi
+here=$(cd "$(dirname "$0")" && pwd)
+mkdir -p "$1"
+state=$(cd "$1" && pwd)
+dav_port=$2
+php_port=$3
+docroot=${4:-$state/docroot}
+mkdir -p "$docroot" "$state/php-uploads"
+docroot=$(cd "$docroot" && pwd)
+
+accepting() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
+
+for port in "$dav_port" "$php_port"; do
+  if accepting "$port"; then
+    echo "start-servers: something already listens on 127.0.0.1:$port" >&2
+    exit 1
+  fi
+done
+
+moddir=${QUODRA_LIGHTTPD_MODULES:-}
+if [ -z "$moddir" ]; then
+  for d in /usr/lib/lighttpd /usr/lib64/lighttpd /usr/local/lib/lighttpd /usr/lib/x86_64-linux-gnu/lighttpd; do
+    if [ -f "$d/mod_webdav.so" ]; then moddir=$d; break; fi
+  done
+fi
+if [ -z "$moddir" ] || ! command -v lighttpd >/dev/null; then
+  echo "start-servers: lighttpd with mod_webdav is missing (apt-get install lighttpd lighttpd-mod-webdav)" >&2
+  exit 1
+fi
+if ! command -v php >/dev/null; then
+  echo "start-servers: php is missing (apt-get install php-cli)" >&2
+  exit 1
+fi
+
+sed -e "s|@DOCROOT@|$docroot|g" -e "s|@PORT@|$dav_port|g" -e "s|@LOGDIR@|$state|g" \
+  "$here/lighttpd-webdav.conf.in" > "$state/lighttpd.conf"
+
+nohup lighttpd -D -m "$moddir" -f "$state/lighttpd.conf" \
+  > "$state/lighttpd.log" 2>&1 < /dev/null &
+echo $! > "$state/lighttpd.pid"
+
+nohup php -n -d file_uploads=On -d upload_max_filesize=64M -d post_max_size=64M \
+  -d upload_tmp_dir="$state/php-uploads" -S "127.0.0.1:$php_port" -t "$here" \
+  > "$state/php.log" 2>&1 < /dev/null &
+echo $! > "$state/php.pid"
+
+for i in $(seq 1 200); do
+  if accepting "$dav_port" && accepting "$php_port"; then
+    echo "dav http://127.0.0.1:$dav_port/"
+    echo "php http://127.0.0.1:$php_port/upload.php"
+    exit 0
+  fi
+  sleep 0.05
+done
+
+echo "start-servers: the servers did not come up; logs follow" >&2
+cat "$state/lighttpd.log" "$state/lighttpd-error.log" "$state/php.log" >&2 2>/dev/null || true
+bash "$here/stop-servers.sh" "$state" || true
+exit 1
