@@ -1,0 +1,92 @@
+// A scripted HTTP peer for whole-call tests: it listens on 127.0.0.1, plays
+// one script on every connection it accepts (each on its own thread) and
+// keeps every byte each connection received, so that a test can compare the
+// request with what it expects byte for byte. Every wait is bounded.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace peer {
+
+enum class Act {
+    ReadHead,    // read until the request head has ended (an empty line)
+    ReadBody,    // read the body the head announced with Content-Length
+    Send,        // write text in one go
+    Trickle,     // write text in pieces of `piece` bytes, `ms` apart
+    Pause,       // sleep `ms`
+    Hold,        // read nothing; wait until the client hangs up, at most `ms`
+    AwaitClose,  // read until the client closes, at most `ms`
+    Close,       // orderly close: end of data, then wait for the client to go
+    Reset,       // abortive close: the client gets a reset
+    Generate,    // answer "GET /gen/<size>/<seed>" with patternBytes(size, seed)
+};
+
+struct Step {
+    Act act;
+    std::string text;
+    int ms = 0;
+    size_t piece = 0;
+};
+using Script = std::vector<Step>;
+
+Step readHead();
+Step readBody();
+Step send(const std::string& text);
+Step trickle(const std::string& text, size_t piece, int ms);
+Step pause(int ms);
+Step hold(int ms);
+Step awaitClose(int ms);
+Step close();
+Step reset();
+Step generate();
+
+// The script that records a request and answers "HTTP/1.0 200 OK" with the
+// two-byte body "ok".
+Script recordAndAnswer();
+
+// The call a scenario is made with.
+enum class Call { Get, Head, PutLarge };
+
+// A named situation with what the client must make of it.
+struct Scenario {
+    std::string name;
+    std::string about;
+    Script script;
+    Call call;
+    int expected;           // result code of the call
+    std::string body;       // expected bytes of the output file
+    bool outputExists;      // whether the output file exists afterwards
+    uint32_t idleLimitMs;   // no-progress limit to set first; 0 = default
+    int rcvbuf;             // peer's receive buffer; 0 = system default
+    size_t uploadBytes;     // body size for Call::PutLarge
+};
+const std::vector<Scenario>& scenarios();
+const Scenario* findScenario(const std::string& name);
+
+struct Peer {
+    int listenfd = -1;
+    uint16_t port = 0;
+    Script script;
+    std::atomic<bool> stopping{false};
+    std::thread acceptor;
+    std::mutex mu;
+    std::vector<std::thread> workers;    // guarded by mu
+    std::vector<std::string> received;   // per connection, guarded by mu
+};
+
+// Listens on 127.0.0.1:port (0 = any free port) with an optional receive
+// buffer size; false with a reason when it cannot.
+bool startPeer(Peer& p, const Script& script, uint16_t port = 0,
+               int rcvbuf = 0, std::string* why = nullptr);
+// Stops accepting, ends every script early (reading what is already there)
+// and waits for the connection threads.
+void stopPeer(Peer& p);
+// What each connection has received so far, in the order of acceptance.
+std::vector<std::string> received(Peer& p);
+
+}  // namespace peer

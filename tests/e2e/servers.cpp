@@ -1,0 +1,212 @@
+#include "servers.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+#include <vector>
+
+#include "files.h"
+
+extern char** environ;
+
+namespace e2e {
+namespace {
+
+constexpr int START_WAIT_MS = 10000;
+constexpr int STOP_WAIT_MS = 5000;
+constexpr int START_TRIES = 3;  // a free port may be taken before the child binds it
+
+std::string dirOf(const std::string& path) {
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : path.substr(0, slash);
+}
+
+bool onPath(const std::string& program) {
+    const char* path = std::getenv("PATH");
+    std::string dirs = path ? path : "/usr/bin:/bin";
+    size_t start = 0;
+    while (start <= dirs.size()) {
+        size_t end = dirs.find(':', start);
+        if (end == std::string::npos) end = dirs.size();
+        std::string candidate = dirs.substr(start, end - start) + "/" + program;
+        if (access(candidate.c_str(), X_OK) == 0) return true;
+        start = end + 1;
+    }
+    return false;
+}
+
+pid_t spawn(const std::vector<std::string>& argv, const std::string& log) {
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 1, log.c_str(),
+                                     O_WRONLY | O_CREAT | O_APPEND, 0644);
+    posix_spawn_file_actions_adddup2(&fa, 1, 2);
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    pid_t pid = -1;
+    int rc = posix_spawnp(&pid, args[0], &fa, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    return rc == 0 ? pid : -1;
+}
+
+std::string replaceAll(std::string text, const std::string& from,
+                       const std::string& to) {
+    for (size_t at = text.find(from); at != std::string::npos;
+         at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+    return text;
+}
+
+std::string lighttpdModules() {
+    if (const char* env = std::getenv("QUODRA_LIGHTTPD_MODULES")) return env;
+    for (const char* dir : {"/usr/lib/lighttpd", "/usr/lib64/lighttpd",
+                            "/usr/local/lib/lighttpd",
+                            "/usr/lib/x86_64-linux-gnu/lighttpd"})
+        if (fileExists(std::string(dir) + "/mod_webdav.so")) return dir;
+    return "";
+}
+
+// Starts argv (with @PORT@ filled in) on fresh ports until one accepts.
+bool startOnFreePort(Server& s, const std::vector<std::string>& argvTemplate,
+                     const std::string& workdir, const std::string& name,
+                     std::string& why,
+                     const std::string& configTemplate = "",
+                     const std::string& configPath = "") {
+    s.log = workdir + "/" + name + ".log";
+    for (int attempt = 0; attempt < START_TRIES; ++attempt) {
+        uint16_t port = freePort();
+        std::string portText = std::to_string(port);
+        if (!configPath.empty())
+            writeFile(configPath, replaceAll(configTemplate, "@PORT@", portText));
+        std::vector<std::string> argv;
+        for (const std::string& a : argvTemplate)
+            argv.push_back(replaceAll(a, "@PORT@", portText));
+        pid_t pid = spawn(argv, s.log);
+        if (pid < 0) {
+            why = "cannot run " + argv[0];
+            return false;
+        }
+        if (waitAccepting(port, pid, START_WAIT_MS)) {
+            s.pid = pid;
+            s.port = port;
+            return true;
+        }
+        Server failed;
+        failed.pid = pid;
+        stopServer(failed);
+    }
+    why = name + " did not start; see " + s.log + ":\n" + fileBytes(s.log);
+    return false;
+}
+
+}  // namespace
+
+std::string peersDir() {
+    if (const char* env = std::getenv("QUODRA_PEERS_DIR")) return env;
+    return dirOf(dirOf(__FILE__)) + "/peers";
+}
+
+uint16_t freePort() {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = 0;
+    socklen_t len = sizeof a;
+    uint16_t port = 0;
+    if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+        port = ntohs(a.sin_port);
+    if (fd >= 0) close(fd);
+    return port;
+}
+
+bool waitAccepting(uint16_t port, pid_t pid, int ms) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (pid > 0 && waitpid(pid, nullptr, WNOHANG) == pid) return false;
+        int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(port);
+        bool up = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+        close(fd);
+        if (up) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+bool startLighttpd(Server& s, const std::string& docroot,
+                   const std::string& workdir, std::string& why) {
+    if (!onPath("lighttpd")) {
+        why = "lighttpd is not installed (packages lighttpd, lighttpd-mod-webdav)";
+        return false;
+    }
+    std::string modules = lighttpdModules();
+    if (modules.empty()) {
+        why = "mod_webdav.so not found (package lighttpd-mod-webdav)";
+        return false;
+    }
+    std::string tmpl;
+    if (!readFile(peersDir() + "/lighttpd-webdav.conf.in", tmpl)) {
+        why = "cannot read " + peersDir() + "/lighttpd-webdav.conf.in";
+        return false;
+    }
+    tmpl = replaceAll(tmpl, "@DOCROOT@", docroot);
+    tmpl = replaceAll(tmpl, "@LOGDIR@", workdir);
+    std::string conf = workdir + "/lighttpd.conf";
+    return startOnFreePort(s, {"lighttpd", "-D", "-m", modules, "-f", conf},
+                           workdir, "lighttpd", why, tmpl, conf);
+}
+
+bool startPhp(Server& s, const std::string& workdir, std::string& why) {
+    if (!onPath("php")) {
+        why = "php is not installed (package php-cli)";
+        return false;
+    }
+    std::string uploads = workdir + "/php-uploads";
+    makeDir(uploads);
+    return startOnFreePort(
+        s,
+        {"php", "-n", "-d", "file_uploads=On", "-d", "upload_max_filesize=64M",
+         "-d", "post_max_size=64M", "-d", "upload_tmp_dir=" + uploads, "-S",
+         "127.0.0.1:@PORT@", "-t", peersDir()},
+        workdir, "php", why);
+}
+
+void stopServer(Server& s) {
+    if (s.pid <= 0) return;
+    kill(s.pid, SIGTERM);
+    auto deadline = std::chrono::steady_clock::now() +
+                    std::chrono::milliseconds(STOP_WAIT_MS);
+    bool reaped = false;
+    while (!reaped && std::chrono::steady_clock::now() < deadline) {
+        pid_t r = waitpid(s.pid, nullptr, WNOHANG);
+        reaped = r == s.pid || r < 0;
+        if (!reaped) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (!reaped) {
+        kill(s.pid, SIGKILL);
+        waitpid(s.pid, nullptr, 0);
+    }
+    s.pid = -1;
+}
+
+std::string urlFor(uint16_t port, const std::string& path) {
+    return "http://127.0.0.1:" + std::to_string(port) + path;
+}
+
+}  // namespace e2e

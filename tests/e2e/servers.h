@@ -1,0 +1,42 @@
+// Real servers for the whole-call tests, run as child processes on
+// 127.0.0.1: lighttpd with its WebDAV module on a docroot, and PHP's built-in
+// server running the form-upload script. Every wait is bounded.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+
+namespace e2e {
+
+struct Server {
+    pid_t pid = -1;
+    uint16_t port = 0;
+    std::string log;  // the child's standard output and error
+};
+
+// Directory of the server configurations and scripts (tests/peers), found
+// next to this source file unless QUODRA_PEERS_DIR names another.
+std::string peersDir();
+
+// A port on 127.0.0.1 that nobody listened on a moment ago.
+uint16_t freePort();
+// True once something accepts on 127.0.0.1:port, false when pid (if set)
+// has exited first or ms have passed.
+bool waitAccepting(uint16_t port, pid_t pid, int ms);
+
+// lighttpd serving docroot with WebDAV; workdir takes its configuration
+// and logs. False with a reason when it cannot be started.
+bool startLighttpd(Server& s, const std::string& docroot,
+                   const std::string& workdir, std::string& why);
+// PHP's built-in server with tests/peers as its document root, so the
+// upload script answers at /upload.php; workdir takes its uploads and log.
+bool startPhp(Server& s, const std::string& workdir, std::string& why);
+// Terminates the child and reaps it (SIGKILL after a bounded wait).
+void stopServer(Server& s);
+
+// "http://127.0.0.1:PORT" + path.
+std::string urlFor(uint16_t port, const std::string& path);
+
+}  // namespace e2e

@@ -1,0 +1,126 @@
+// Standalone scripted peer: serves one named scenario on 127.0.0.1 so that a
+// client built for another platform (a Windows build run under Wine, say) can
+// be tested against the same situations as the in-process tests.
+//
+//   quodra_peer --list
+//       one line per scenario: name, call, expected result, expected output
+//       size, output file kept (1/0), idle limit ms, upload bytes, about;
+//       separated by tabs
+//   quodra_peer --body NAME
+//       writes the expected output file contents of NAME to standard output
+//   quodra_peer NAME|record|generate [--port N] [--record DIR] [--for SECONDS]
+//       serves NAME ("record" answers 200 "ok" after reading the request,
+//       "generate" answers GET /gen/SIZE/SEED with SIZE pattern bytes);
+//       prints "port N" once listening; stops on SIGTERM or SIGINT or after
+//       SECONDS (default 600) and then writes what connection i received to
+//       DIR/conn-i.bin
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "files.h"
+#include "peer.h"
+
+namespace {
+
+volatile sig_atomic_t stopRequested = 0;
+
+void onSignal(int) { stopRequested = 1; }
+
+const char* callName(peer::Call c) {
+    switch (c) {
+    case peer::Call::Get: return "GET";
+    case peer::Call::Head: return "HEAD";
+    case peer::Call::PutLarge: return "PUT";
+    }
+    return "?";
+}
+
+int usage() {
+    std::fprintf(stderr,
+                 "usage: quodra_peer --list | --body NAME | NAME|record|generate "
+                 "[--port N] [--record DIR] [--for SECONDS]\n");
+    return 2;
+}
+
+int list() {
+    for (const peer::Scenario& s : peer::scenarios())
+        std::printf("%s\t%s\t%d\t%zu\t%d\t%u\t%zu\t%s\n", s.name.c_str(),
+                    callName(s.call), s.expected, s.body.size(),
+                    s.outputExists ? 1 : 0, s.idleLimitMs, s.uploadBytes,
+                    s.about.c_str());
+    return 0;
+}
+
+int body(const char* name) {
+    const peer::Scenario* s = peer::findScenario(name);
+    if (!s) return usage();
+    return std::fwrite(s->body.data(), 1, s->body.size(), stdout) == s->body.size() ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) return usage();
+    std::string first = argv[1];
+    if (first == "--list") return list();
+    if (first == "--body") return argc == 3 ? body(argv[2]) : usage();
+
+    peer::Script script;
+    int rcvbuf = 0;
+    if (first == "record") {
+        script = peer::recordAndAnswer();
+    } else if (first == "generate") {
+        script = {peer::readHead(), peer::generate(), peer::close()};
+    } else if (const peer::Scenario* s = peer::findScenario(first)) {
+        script = s->script;
+        rcvbuf = s->rcvbuf;
+    } else {
+        std::fprintf(stderr, "unknown scenario %s (see --list)\n", first.c_str());
+        return 2;
+    }
+
+    long port = 0;
+    long seconds = 600;
+    std::string recordDir;
+    for (int i = 2; i < argc; ++i) {
+        std::string opt = argv[i];
+        if (i + 1 >= argc) return usage();
+        if (opt == "--port") port = std::strtol(argv[++i], nullptr, 10);
+        else if (opt == "--record") recordDir = argv[++i];
+        else if (opt == "--for") seconds = std::strtol(argv[++i], nullptr, 10);
+        else return usage();
+    }
+    if (port < 0 || port > 65535 || seconds <= 0) return usage();
+
+    signal(SIGTERM, onSignal);
+    signal(SIGINT, onSignal);
+    signal(SIGPIPE, SIG_IGN);
+
+    peer::Peer p;
+    std::string why;
+    if (!peer::startPeer(p, script, static_cast<uint16_t>(port), rcvbuf, &why)) {
+        std::fprintf(stderr, "quodra_peer: %s\n", why.c_str());
+        return 1;
+    }
+    std::printf("port %u\n", static_cast<unsigned>(p.port));
+    std::fflush(stdout);
+
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (!stopRequested && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    peer::stopPeer(p);
+
+    if (!recordDir.empty()) {
+        std::vector<std::string> got = peer::received(p);
+        for (size_t i = 0; i < got.size(); ++i)
+            e2e::writeFile(recordDir + "/conn-" + std::to_string(i) + ".bin", got[i]);
+    }
+    return 0;
+}
