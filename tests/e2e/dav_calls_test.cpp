@@ -1,0 +1,197 @@
+// The WebDAV and HTTP calls against a real WebDAV server (lighttpd), with
+// their effects checked on the server's disk and in the output files.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <regex>
+#include <set>
+
+#include "files.h"
+#include "quodra.h"
+#include "servers.h"
+
+namespace {
+
+using namespace e2e;
+
+class DavCalls : public ::testing::Test {
+protected:
+    void SetUp() override {
+        work = makeTempDir("dav");
+        docroot = work + "/docroot";
+        makeDir(docroot);
+        std::string why;
+        ASSERT_TRUE(startLighttpd(server, docroot, work, why)) << why;
+    }
+    void TearDown() override {
+        stopServer(server);
+        if (!HasFailure()) removeTree(work);
+        else std::fprintf(stderr, "kept %s\n", work.c_str());
+    }
+    std::string url(const std::string& path) const { return urlFor(server.port, path); }
+    // The server compares a Destination's authority with the Host line,
+    // which carries the host name alone.
+    std::string destination(const std::string& path) const {
+        return "http://127.0.0.1" + path;
+    }
+    std::string served(const std::string& path) const { return docroot + path; }
+    std::string local(const std::string& name) const { return work + "/" + name; }
+
+    Server server;
+    std::string work, docroot;
+};
+
+struct Content {
+    const char* name;
+    std::string bytes;
+};
+
+std::vector<Content> contents() {
+    return {{"binary", patternBytes(300 * 1024, 11)},
+            {"empty", ""},
+            {"text", "line one\r\nline two\n"}};
+}
+
+TEST_F(DavCalls, GetStoresTheBodyByteForByte) {
+    for (const Content& c : contents()) {
+        SCOPED_TRACE(c.name);
+        std::string path = std::string("/") + c.name + ".bin";
+        writeFile(served(path), c.bytes);
+        std::string out = local(std::string("get-") + c.name);
+        EXPECT_EQ(0, httpGet(url(path).c_str(), out.c_str(), 0));
+        EXPECT_TRUE(fileBytes(out) == c.bytes) << "output differs for " << c.name;
+    }
+}
+
+TEST_F(DavCalls, GetOfMissingResourceStoresTheErrorPage) {
+    std::string out = local("missing");
+    EXPECT_EQ(0, httpGet(url("/no-such-file").c_str(), out.c_str(), 0));
+    EXPECT_NE(std::string::npos, fileBytes(out).find("404 Not Found"));
+}
+
+TEST_F(DavCalls, HeadCreatesAnEmptyOutputFile) {
+    // The server announces the resource's full length and sends no body.
+    writeFile(served("/big.bin"), patternBytes(200 * 1024, 12));
+    std::string out = local("head");
+    writeFile(out, "stale");
+    EXPECT_EQ(0, httpHead(url("/big.bin").c_str(), out.c_str(), 0));
+    EXPECT_TRUE(fileExists(out));
+    EXPECT_EQ("", fileBytes(out));
+}
+
+TEST_F(DavCalls, PutStoresTheFileOnTheServer) {
+    writeFile(served("/existing.bin"), "to be replaced");
+    std::vector<Content> cases = contents();
+    cases.push_back({"existing", patternBytes(5000, 13)});
+    for (const Content& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string in = local(std::string("put-in-") + c.name);
+        writeFile(in, c.bytes);
+        std::string path = std::string("/") + c.name + ".bin";
+        std::string out = local(std::string("put-out-") + c.name);
+        EXPECT_EQ(0, davPut(url(path).c_str(), in.c_str(), out.c_str(), 0));
+        EXPECT_TRUE(fileBytes(served(path)) == c.bytes) << "server copy differs";
+        EXPECT_TRUE(fileExists(out));
+    }
+}
+
+TEST_F(DavCalls, MkcolCreatesCollectionsAndDeleteRemovesThem) {
+    std::string out = local("out");
+    ASSERT_EQ(0, davMkcol(url("/col/").c_str(), out.c_str(), 0));
+    ASSERT_TRUE(isDirectory(served("/col")));
+    ASSERT_EQ(0, davMkcol(url("/col/inner/").c_str(), out.c_str(), 0));
+    ASSERT_TRUE(isDirectory(served("/col/inner")));
+    writeFile(served("/col/inner/f.txt"), "x");
+    writeFile(served("/lone.txt"), "y");
+
+    EXPECT_EQ(0, davDelete(url("/lone.txt").c_str(), out.c_str(), 0));
+    EXPECT_FALSE(fileExists(served("/lone.txt")));
+    EXPECT_EQ(0, davDelete(url("/col/").c_str(), out.c_str(), 0));
+    EXPECT_FALSE(fileExists(served("/col")));
+}
+
+TEST_F(DavCalls, MoveAndCopyActOnTheServer) {
+    const std::string data = patternBytes(70 * 1000, 14);
+    std::string out = local("out");
+    struct Case {
+        const char* what;
+        std::function<int(const char*, const char*)> call;
+        bool sourceStays;
+    };
+    // The two ignored arguments take odd values: they must change nothing.
+    std::vector<Case> cases = {
+        {"move", [&](const char* u, const char* d) { return davMove(u, d, out.c_str(), 0, 0, 0); }, false},
+        {"move, odd ignored values", [&](const char* u, const char* d) { return davMove(u, d, out.c_str(), -1, 0x7fffffff, 0); }, false},
+        {"copy", [&](const char* u, const char* d) { return davCopy(u, d, out.c_str(), 0, 0, 0); }, true},
+        {"copy, odd ignored values", [&](const char* u, const char* d) { return davCopy(u, d, out.c_str(), 12345, -99, 0); }, true},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string from = "/src" + std::to_string(n) + ".bin";
+        std::string to = "/dst" + std::to_string(n++) + ".bin";
+        writeFile(served(from), data);
+        EXPECT_EQ(0, c.call(url(from).c_str(), destination(to).c_str()));
+        EXPECT_EQ(c.sourceStays, fileExists(served(from)));
+        EXPECT_TRUE(fileBytes(served(to)) == data) << "destination differs";
+    }
+}
+
+TEST_F(DavCalls, OptionsSucceedsWithoutBody) {
+    std::string out = local("options");
+    EXPECT_EQ(0, davOptions(url("/").c_str(), out.c_str(), 0));
+    EXPECT_TRUE(fileExists(out));
+    EXPECT_EQ("", fileBytes(out));
+}
+
+std::set<std::string> hrefs(const std::string& multistatus) {
+    std::set<std::string> out;
+    static const std::regex href("<D:href>([^<]*)</D:href>");
+    for (std::sregex_iterator it(multistatus.begin(), multistatus.end(), href), end;
+         it != end; ++it)
+        out.insert((*it)[1]);
+    return out;
+}
+
+TEST_F(DavCalls, PropfindHonoursDepthAndBody) {
+    makeDir(served("/col"));
+    makeDir(served("/col/sub"));
+    writeFile(served("/col/a.txt"), "aaa");
+    writeFile(served("/col/sub/b.txt"), "bbbb");
+    std::string xml = local("props.xml");
+    writeFile(xml,
+              "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
+              "<D:propfind xmlns:D=\"DAV:\"><D:prop><D:getcontentlength/>"
+              "</D:prop></D:propfind>\n");
+    const std::set<std::string> self = {"/col/"};
+    const std::set<std::string> children = {"/col/", "/col/a.txt", "/col/sub/"};
+    const std::set<std::string> tree = {"/col/", "/col/a.txt", "/col/sub/", "/col/sub/b.txt"};
+
+    struct Case {
+        int depth;
+        const char* body;  // null: no body file; "" an empty path; else xml
+        std::set<std::string> expected;
+    };
+    const std::vector<Case> cases = {
+        {0, nullptr, self},   {1, nullptr, children}, {-1, nullptr, tree},
+        {0, "xml", self},     {1, "xml", children},   {-1, "xml", tree},
+        {1, "", children},
+    };
+    for (const Case& c : cases) {
+        bool withBody = c.body && *c.body;
+        SCOPED_TRACE("depth " + std::to_string(c.depth) +
+                     (withBody ? ", body" : c.body ? ", empty path" : ", no body"));
+        std::string out = local("propfind");
+        const char* in = withBody ? xml.c_str() : c.body;
+        ASSERT_EQ(0, davPropfind(url("/col/").c_str(), in, out.c_str(), c.depth, 0));
+        std::string reply = fileBytes(out);
+        EXPECT_NE(std::string::npos, reply.find("<D:multistatus")) << reply;
+        EXPECT_EQ(c.expected, hrefs(reply));
+        if (c.expected.count("/col/a.txt"))
+            EXPECT_NE(std::string::npos, reply.find("<D:getcontentlength>3</D:getcontentlength>"));
+        // Without a body the server lists every property; the body asks for one.
+        EXPECT_EQ(!withBody, reply.find("getetag") != std::string::npos);
+    }
+}
+
+}  // namespace

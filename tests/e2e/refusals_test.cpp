@@ -1,0 +1,90 @@
+// Calls refused before anything happens: missing pointers, URLs without a
+// host, control bytes in the URL or the Destination. A refused call returns 1,
+// opens no connection and creates no output file.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <functional>
+
+#include "files.h"
+#include "peer.h"
+#include "quodra.h"
+#include "servers.h"
+
+namespace {
+
+using namespace e2e;
+
+TEST(Refusals, NothingIsSentAndNoFileIsMade) {
+    signal(SIGPIPE, SIG_IGN);
+    std::string work = makeTempDir("refuse");
+    std::string in = work + "/in.txt";
+    writeFile(in, "body");
+    peer::Peer p;
+    std::string why;
+    ASSERT_TRUE(peer::startPeer(p, peer::recordAndAnswer(), 0, 0, &why)) << why;
+    const std::string good = urlFor(p.port, "/a");
+    const std::string outPath = work + "/out.bin";
+    const char* u = good.c_str();
+    const char* o = outPath.c_str();
+    const char* i = in.c_str();
+    const char* d = "http://127.0.0.1/b";
+    auto withByte = [&](const std::string& text) { return urlFor(p.port, "/a" + text + "b"); };
+    const std::string urlSoh = withByte("\x01");
+    const std::string urlCrLf = withByte("\r\nX-Injected: 1\r\n");
+    const std::string urlTab = withByte("\t");
+    const std::string urlUnit = withByte("\x1f");
+    const std::string destCrLf = "http://127.0.0.1/b\r\nX-Injected: 1";
+    const std::string destSoh = "http://127.0.0.1/b\x01";
+
+    struct Case {
+        std::string what;
+        std::function<int()> call;
+    };
+    const std::vector<Case> cases = {
+        {"httpGet null url", [&] { return httpGet(nullptr, o, 0); }},
+        {"httpGet null outfile", [&] { return httpGet(u, nullptr, 0); }},
+        {"httpHead null url", [&] { return httpHead(nullptr, o, 0); }},
+        {"httpHead null outfile", [&] { return httpHead(u, nullptr, 0); }},
+        {"httpPostFile null url", [&] { return httpPostFile(nullptr, i, o, 0); }},
+        {"httpPostFile null infile", [&] { return httpPostFile(u, nullptr, o, 0); }},
+        {"httpPostFile null outfile", [&] { return httpPostFile(u, i, nullptr, 0); }},
+        {"davOptions null url", [&] { return davOptions(nullptr, o, 0); }},
+        {"davOptions null outfile", [&] { return davOptions(u, nullptr, 0); }},
+        {"davMkcol null url", [&] { return davMkcol(nullptr, o, 0); }},
+        {"davMkcol null outfile", [&] { return davMkcol(u, nullptr, 0); }},
+        {"davPropfind null url", [&] { return davPropfind(nullptr, i, o, 0, 0); }},
+        {"davPropfind null outfile", [&] { return davPropfind(u, i, nullptr, 0, 0); }},
+        {"davPut null url", [&] { return davPut(nullptr, i, o, 0); }},
+        {"davPut null infile", [&] { return davPut(u, nullptr, o, 0); }},
+        {"davPut null outfile", [&] { return davPut(u, i, nullptr, 0); }},
+        {"davDelete null url", [&] { return davDelete(nullptr, o, 0); }},
+        {"davDelete null outfile", [&] { return davDelete(u, nullptr, 0); }},
+        {"davMove null url", [&] { return davMove(nullptr, d, o, 0, 0, 0); }},
+        {"davMove null destination", [&] { return davMove(u, nullptr, o, 0, 0, 0); }},
+        {"davMove null outfile", [&] { return davMove(u, d, nullptr, 0, 0, 0); }},
+        {"davCopy null url", [&] { return davCopy(nullptr, d, o, 0, 0, 0); }},
+        {"davCopy null destination", [&] { return davCopy(u, nullptr, o, 0, 0, 0); }},
+        {"davCopy null outfile", [&] { return davCopy(u, d, nullptr, 0, 0, 0); }},
+        {"empty url", [&] { return httpGet("", o, 0); }},
+        {"url without host", [&] { return httpGet("http://", o, 0); }},
+        {"url with empty host", [&] { return httpGet("http:///a", o, 0); }},
+        {"url with port but no host", [&] { return davPut(("http://:" + std::to_string(p.port) + "/a").c_str(), i, o, 0); }},
+        {"url with SOH", [&] { return httpGet(urlSoh.c_str(), o, 0); }},
+        {"url with CR LF", [&] { return httpGet(urlCrLf.c_str(), o, 0); }},
+        {"url with TAB", [&] { return davDelete(urlTab.c_str(), o, 0); }},
+        {"url with US", [&] { return davPut(urlUnit.c_str(), i, o, 0); }},
+        {"move destination with CR LF", [&] { return davMove(u, destCrLf.c_str(), o, 0, 0, 0); }},
+        {"copy destination with SOH", [&] { return davCopy(u, destSoh.c_str(), o, 0, 0, 0); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(QUODRA_REFUSED, c.call());
+        EXPECT_FALSE(fileExists(outPath)) << "output file made";
+    }
+    peer::stopPeer(p);
+    EXPECT_EQ(0u, peer::received(p).size()) << "a refused call connected";
+    removeTree(work);
+}
+
+}  // namespace

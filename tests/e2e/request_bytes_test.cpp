@@ -1,0 +1,153 @@
+// What each call puts on the wire, compared byte for byte: request line,
+// header block, body and form envelope, as the recording peer received them.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <functional>
+
+#include "files.h"
+#include "peer.h"
+#include "quodra.h"
+#include "servers.h"
+
+namespace {
+
+using namespace e2e;
+
+const std::string STANDARD =
+    "User-Agent: Quodra/2.0.0\r\nConnection: close\r\nHost: 127.0.0.1\r\n";
+const std::string BOUNDARY = "rAndOmSTufF";
+
+std::string lengthLine(size_t n) {
+    return "Content-Length: " + std::to_string(n) + "\r\n";
+}
+
+// Shows where two byte strings part, with the bytes around it escaped.
+std::string whereTheyDiffer(const std::string& want, const std::string& got) {
+    size_t at = 0;
+    while (at < want.size() && at < got.size() && want[at] == got[at]) ++at;
+    auto show = [at](const std::string& s) {
+        std::string out;
+        size_t from = at > 40 ? at - 40 : 0;
+        for (size_t i = from; i < s.size() && i < at + 40; ++i) {
+            unsigned char ch = static_cast<unsigned char>(s[i]);
+            if (ch == '\r') out += "\\r";
+            else if (ch == '\n') out += "\\n";
+            else if (ch < 32 || ch > 126) {
+                char buf[8];
+                std::snprintf(buf, sizeof buf, "\\x%02x", ch);
+                out += buf;
+            } else out += static_cast<char>(ch);
+        }
+        return out;
+    };
+    return "first difference at byte " + std::to_string(at) + " (want " +
+           std::to_string(want.size()) + " bytes, got " +
+           std::to_string(got.size()) + ")\n want: " + show(want) +
+           "\n  got: " + show(got);
+}
+
+class RequestBytes : public ::testing::Test {
+protected:
+    void SetUp() override {
+        signal(SIGPIPE, SIG_IGN);
+        work = makeTempDir("wire");
+        xml = work + "/query.xml";
+        writeFile(xml, "<?xml version=\"1.0\"?>\n<D:propfind xmlns:D=\"DAV:\"><D:allprop/></D:propfind>\n");
+        data = work + "/data.bin";
+        writeFile(data, patternBytes(3000, 41));
+        empty = work + "/empty.bin";
+        writeFile(empty, "");
+    }
+    void TearDown() override {
+        peer::stopPeer(p);
+        if (!HasFailure()) removeTree(work);
+    }
+    peer::Peer p;
+    std::string work, xml, data, empty;
+};
+
+TEST_F(RequestBytes, EachCallSendsExactlyItsRequest) {
+    const std::string xmlBytes = fileBytes(xml);
+    const std::string dataBytes = fileBytes(data);
+    const std::string missing = work + "/no-such-file";
+    auto prologue = [&](const std::string& path) {
+        return "--" + BOUNDARY + "\r\nContent-Disposition: form-data; name=\"uploadfile\"; filename=\"" +
+               path + "\"\r\nContent-Transfer-Encoding: binary\r\n\r\n";
+    };
+    const std::string epilogue = "\r\n--" + BOUNDARY + "--\r\n";
+    const std::string formType = "Content-Type: multipart/form-data, boundary=" + BOUNDARY + "\r\n";
+
+    using Call = std::function<int(const char* url, const char* out)>;
+    struct Case {
+        const char* what;
+        const char* path;
+        Call call;
+        std::string request;  // everything the peer must receive
+        int expected;         // result
+        bool replied;         // whether the reply reached the output file
+    };
+    const std::vector<Case> cases = {
+        {"GET", "/dir/a?q=1#f", [](const char* u, const char* o) { return httpGet(u, o, 0); },
+         "GET /dir/a?q=1#f HTTP/1.0\r\n" + STANDARD + "\r\n", 0, true},
+        {"GET, window shown", "/a", [](const char* u, const char* o) { return httpGet(u, o, 1); },
+         "GET /a HTTP/1.0\r\n" + STANDARD + "\r\n", 0, true},
+        {"HEAD", "/a", [](const char* u, const char* o) { return httpHead(u, o, 0); },
+         "HEAD /a HTTP/1.0\r\n" + STANDARD + "\r\n", 0, true},
+        {"OPTIONS", "/", [](const char* u, const char* o) { return davOptions(u, o, 0); },
+         "OPTIONS / HTTP/1.0\r\n" + STANDARD + "\r\n", 0, true},
+        {"MKCOL", "/c/", [](const char* u, const char* o) { return davMkcol(u, o, 0); },
+         "MKCOL /c/ HTTP/1.0\r\n" + STANDARD + "\r\n", 0, true},
+        {"DELETE", "/c/x", [](const char* u, const char* o) { return davDelete(u, o, 0); },
+         "DELETE /c/x HTTP/1.0\r\n" + STANDARD + "\r\n", 0, true},
+        {"PUT", "/p", [&](const char* u, const char* o) { return davPut(u, data.c_str(), o, 0); },
+         "PUT /p HTTP/1.0\r\n" + STANDARD + lengthLine(dataBytes.size()) + "\r\n" + dataBytes, 0, true},
+        {"PUT of an empty file", "/p", [&](const char* u, const char* o) { return davPut(u, empty.c_str(), o, 0); },
+         "PUT /p HTTP/1.0\r\n" + STANDARD + "\r\n", 0, true},
+        {"POST form", "/f", [&](const char* u, const char* o) { return httpPostFile(u, data.c_str(), o, 0); },
+         "POST /f HTTP/1.0\r\n" + STANDARD +
+             lengthLine(prologue(data).size() + dataBytes.size() + epilogue.size()) + formType + "\r\n" +
+             prologue(data) + dataBytes + epilogue, 0, true},
+        {"POST form of an empty file", "/f", [&](const char* u, const char* o) { return httpPostFile(u, empty.c_str(), o, 0); },
+         "POST /f HTTP/1.0\r\n" + STANDARD + lengthLine(prologue(empty).size() + epilogue.size()) +
+             formType + "\r\n" + prologue(empty) + epilogue, 0, true},
+        {"PROPFIND depth 0, no body", "/d/", [](const char* u, const char* o) { return davPropfind(u, nullptr, o, 0, 0); },
+         "PROPFIND /d/ HTTP/1.0\r\nDepth: 0\r\n" + STANDARD + "\r\n", 0, true},
+        {"PROPFIND depth 1, body", "/d/", [&](const char* u, const char* o) { return davPropfind(u, xml.c_str(), o, 1, 0); },
+         "PROPFIND /d/ HTTP/1.0\r\nDepth: 1\r\nContent-Type: text/xml\r\n" + STANDARD +
+             lengthLine(xmlBytes.size()) + "\r\n" + xmlBytes, 0, true},
+        {"PROPFIND no depth, body", "/d/", [&](const char* u, const char* o) { return davPropfind(u, xml.c_str(), o, -1, 0); },
+         "PROPFIND /d/ HTTP/1.0\r\nContent-Type: text/xml\r\n" + STANDARD + lengthLine(xmlBytes.size()) + "\r\n" + xmlBytes, 0, true},
+        {"PROPFIND largest depth, empty path", "/d/", [](const char* u, const char* o) { return davPropfind(u, "", o, 2147483647, 0); },
+         "PROPFIND /d/ HTTP/1.0\r\nDepth: 2147483647\r\n" + STANDARD + "\r\n", 0, true},
+        {"MOVE", "/m", [](const char* u, const char* o) { return davMove(u, "http://127.0.0.1/n", o, 123, -7, 0); },
+         "MOVE /m HTTP/1.0\r\nDestination: http://127.0.0.1/n\r\n" + STANDARD + "\r\n", 0, true},
+        {"COPY, empty destination", "/m", [](const char* u, const char* o) { return davCopy(u, "", o, 0, 0, 0); },
+         "COPY /m HTTP/1.0\r\nDestination: \r\n" + STANDARD + "\r\n", 0, true},
+        {"PUT of a missing file", "/p", [&](const char* u, const char* o) { return davPut(u, missing.c_str(), o, 0); },
+         "PUT /p HTTP/1.0\r\n" + STANDARD + "\r\n", QUODRA_NO_INPUT, false},
+        {"PUT of an empty path", "/p", [](const char* u, const char* o) { return davPut(u, "", o, 0); },
+         "PUT /p HTTP/1.0\r\n" + STANDARD + "\r\n", QUODRA_NO_INPUT, false},
+        {"POST form of a missing file", "/f", [&](const char* u, const char* o) { return httpPostFile(u, missing.c_str(), o, 0); },
+         "POST /f HTTP/1.0\r\n" + STANDARD + lengthLine(prologue(missing).size() + epilogue.size()) +
+             formType + "\r\n" + prologue(missing), QUODRA_NO_INPUT, false},
+    };
+
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string why;
+        ASSERT_TRUE(peer::startPeer(p, peer::recordAndAnswer(), 0, 0, &why)) << why;
+        std::string out = work + "/out-" + std::to_string(&c - cases.data());
+        int result = c.call(urlFor(p.port, c.path).c_str(), out.c_str());
+        peer::stopPeer(p);
+
+        EXPECT_EQ(c.expected, result);
+        std::vector<std::string> got = peer::received(p);
+        ASSERT_EQ(1u, got.size()) << "connections";
+        EXPECT_TRUE(got[0] == c.request) << whereTheyDiffer(c.request, got[0]);
+        if (c.replied) EXPECT_EQ("ok", fileBytes(out));
+        else EXPECT_FALSE(fileExists(out));
+    }
+}
+
+}  // namespace

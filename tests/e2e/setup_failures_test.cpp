@@ -1,0 +1,49 @@
+// Exchanges that fail before a reply can arrive: nobody listening, a host
+// name that cannot be found, an output file that cannot be made.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include "files.h"
+#include "peer.h"
+#include "quodra.h"
+#include "servers.h"
+
+namespace {
+
+using namespace e2e;
+
+class SetupFailures : public ::testing::Test {
+protected:
+    void SetUp() override { work = makeTempDir("setup"); }
+    void TearDown() override { removeTree(work); }
+    std::string work;
+};
+
+TEST_F(SetupFailures, RefusedConnectGivesOne) {
+    std::string out = work + "/out";
+    EXPECT_EQ(QUODRA_REFUSED, httpGet(urlFor(freePort(), "/").c_str(), out.c_str(), 0));
+    EXPECT_FALSE(fileExists(out));
+}
+
+TEST_F(SetupFailures, UnknownHostGivesTheLookupError) {
+    // Names under .invalid are never registered.
+    std::string out = work + "/out";
+    EXPECT_EQ(11001, httpGet("http://quodra-no-such-host.invalid/", out.c_str(), 0));
+    EXPECT_FALSE(fileExists(out));
+}
+
+TEST_F(SetupFailures, OutputThatCannotBeCreatedGivesThree) {
+    signal(SIGPIPE, SIG_IGN);
+    peer::Peer p;
+    std::string why;
+    ASSERT_TRUE(peer::startPeer(p, peer::recordAndAnswer(), 0, 0, &why)) << why;
+    std::string out = work + "/no-such-dir/out";
+    EXPECT_EQ(QUODRA_NO_OUTPUT, httpGet(urlFor(p.port, "/a").c_str(), out.c_str(), 0));
+    peer::stopPeer(p);
+    EXPECT_FALSE(fileExists(out));
+    // The request went out whole before the output was needed.
+    ASSERT_EQ(1u, peer::received(p).size());
+    EXPECT_EQ(0u, peer::received(p)[0].find("GET /a HTTP/1.0\r\n"));
+}
+
+}  // namespace
