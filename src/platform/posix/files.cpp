@@ -1,0 +1,72 @@
+// Input files as descriptors and output files as streams, with 64-bit
+// offsets and sizes.
+#define _FILE_OFFSET_BITS 64
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+
+#include "platform/platform.h"
+
+namespace plat {
+
+int openRead(const char* path) {
+    if (!path) return -1;
+    int fd;
+    do {
+        fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return -1;
+    // A directory opens here but cannot be read as a body: refuse it now.
+    struct stat st;
+    if (::fstat(fd, &st) < 0 || S_ISDIR(st.st_mode)) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+int readFile(int fd, char* buf, int len) {
+    if (len < 0 || (!buf && len > 0)) return -1;
+    ssize_t n;
+    do {
+        n = ::read(fd, buf, static_cast<size_t>(len));
+    } while (n < 0 && errno == EINTR);
+    return static_cast<int>(n);
+}
+
+int64_t seekCur(int fd, int64_t offset) {
+    off_t pos = ::lseek(fd, static_cast<off_t>(offset), SEEK_CUR);
+    return static_cast<int64_t>(pos);
+}
+
+int closeFile(int fd) { return ::close(fd); }
+
+int64_t fileSize(const char* path) {
+    struct stat st;
+    if (!path || ::stat(path, &st) < 0 || !S_ISREG(st.st_mode)) return 0;
+    return static_cast<int64_t>(st.st_size);
+}
+
+void* openOut(const char* path) {
+    if (!path) return nullptr;
+    FILE* f = std::fopen(path, "wb");
+    if (f) ::fcntl(::fileno(f), F_SETFD, FD_CLOEXEC);
+    return f;
+}
+
+size_t writeOut(void* stream, const char* buf, size_t len) {
+    if (!stream || (!buf && len > 0)) return 0;
+    return std::fwrite(buf, 1, len, static_cast<FILE*>(stream));
+}
+
+int closeOut(void* stream) {
+    if (!stream) return -1;
+    return std::fclose(static_cast<FILE*>(stream));
+}
+
+}  // namespace plat

@@ -1,0 +1,22 @@
+// Hooks through which the backend's tests watch what would otherwise go to
+// the terminal. Not part of the library's interface (not exported).
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace plat {
+namespace posix {
+namespace hooks {
+
+// While set, each message box is appended to *sink as "caption: text"
+// instead of being printed. nullptr prints again.
+void captureMessageBoxes(std::vector<std::string>* sink);
+
+// While set, the activity display writes into *sink, as if standard error
+// were a terminal. nullptr goes back to standard error.
+void captureDisplay(std::string* sink);
+
+}  // namespace hooks
+}  // namespace posix
+}  // namespace plat

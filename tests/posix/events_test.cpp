@@ -1,0 +1,203 @@
+// The socket event rules, one by one, against a peer on 127.0.0.1.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+
+#include "harness.h"
+#include "platform/constants.h"
+
+using namespace harness;
+
+namespace {
+
+class SocketEvents : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(plat::WSAStartup(0x0101), 0);
+        listener = listenLoopback();
+        ASSERT_GE(listener.fd, 0);
+    }
+    void TearDown() override {
+        if (sock != plat::INVALID_SOCKET) plat::closesocket(sock);
+        if (peer >= 0) peerClose(peer);
+        closeListener(listener);
+        if (win) dropWindow(win);
+        plat::WSACleanup();
+    }
+
+    // A selected socket connected to an accepted peer, with its FD_WRITE
+    // (the last event of the connect) already seen.
+    void connectSelected(Handler handler = nullptr) {
+        win = makeWindow(std::move(handler));
+        ASSERT_NE(win, nullptr);
+        sock = plat::socket(plat::AF_INET, plat::SOCK_STREAM, plat::IPPROTO_TCP);
+        ASSERT_NE(sock, plat::INVALID_SOCKET);
+        ASSERT_EQ(plat::WSAAsyncSelect(sock, win, kNetNotify, kAllEvents), 0);
+        plat::SockAddrIn a = loopback(listener.port);
+        if (plat::connect(sock, &a, sizeof a) != 0) {
+            ASSERT_EQ(plat::WSAGetLastError(), plat::WSAEWOULDBLOCK);
+        }
+        peer = acceptPeer(listener);
+        ASSERT_GE(peer, 0);
+        ASSERT_TRUE(pumpUntil(win, [&] { return !events(win, plat::FD_WRITE).empty(); }));
+    }
+
+    size_t count(long event) { return events(win, static_cast<int>(event)).size(); }
+
+    Listener listener;
+    int peer = -1;
+    plat::Socket sock = plat::INVALID_SOCKET;
+    plat::Hwnd win = nullptr;
+};
+
+TEST_F(SocketEvents, ConnectIsToldOnceAndFollowedByOneWrite) {
+    connectSelected();
+    pumpFor(win, 100);
+    std::vector<Seen> all;
+    for (const Seen& s : seen(win))
+        if (s.msg == kNetNotify) all.push_back(s);
+    ASSERT_EQ(all.size(), 2u);
+    EXPECT_EQ(eventOf(all[0].lParam), plat::FD_CONNECT);
+    EXPECT_EQ(errorOf(all[0].lParam), 0);
+    EXPECT_EQ(all[0].wParam, static_cast<plat::WParam>(sock));
+    EXPECT_EQ(eventOf(all[1].lParam), plat::FD_WRITE);
+    EXPECT_EQ(errorOf(all[1].lParam), 0);
+}
+
+TEST_F(SocketEvents, RefusedConnectIsPendingThenToldWithItsError) {
+    win = makeWindow();
+    sock = plat::socket(plat::AF_INET, plat::SOCK_STREAM, plat::IPPROTO_TCP);
+    ASSERT_EQ(plat::WSAAsyncSelect(sock, win, kNetNotify, kAllEvents), 0);
+    plat::SockAddrIn a = loopback(closedPort());
+    EXPECT_EQ(plat::connect(sock, &a, sizeof a), plat::SOCKET_ERROR);
+    EXPECT_EQ(plat::WSAGetLastError(), plat::WSAEWOULDBLOCK);
+    ASSERT_TRUE(pumpUntil(win, [&] { return count(plat::FD_CONNECT) == 1; }));
+    EXPECT_EQ(errorOf(events(win, plat::FD_CONNECT)[0].lParam), plat::WSAECONNREFUSED);
+    pumpFor(win, 100);
+    EXPECT_EQ(count(plat::FD_CONNECT), 1u);
+    EXPECT_EQ(count(plat::FD_WRITE), 0u);
+    EXPECT_EQ(count(plat::FD_READ), 0u);
+    EXPECT_EQ(count(plat::FD_CLOSE), 0u);
+}
+
+TEST_F(SocketEvents, WriteIsToldAgainOnlyAfterSendWouldBlock) {
+    connectSelected();
+    ASSERT_EQ(plat::send(sock, "hello", 5, 0), 5);
+    pumpFor(win, 100);
+    EXPECT_EQ(count(plat::FD_WRITE), 1u) << "FD_WRITE without a send that would block";
+
+    std::string chunk(1 << 16, 'x');
+    size_t total = 5;
+    int r = 0;
+    for (int i = 0; i < 4096 && r >= 0; ++i) {
+        r = plat::send(sock, chunk.data(), static_cast<int>(chunk.size()), 0);
+        if (r > 0) total += static_cast<size_t>(r);
+    }
+    ASSERT_EQ(r, plat::SOCKET_ERROR);
+    ASSERT_EQ(plat::WSAGetLastError(), plat::WSAEWOULDBLOCK);
+
+    size_t drained = 0;
+    std::thread drain([&] { drained = peerRead(peer, total).size(); });
+    EXPECT_TRUE(pumpUntil(win, [&] { return count(plat::FD_WRITE) == 2; }));
+    drain.join();
+    EXPECT_EQ(drained, total);
+    pumpFor(win, 100);
+    EXPECT_EQ(count(plat::FD_WRITE), 2u);
+}
+
+TEST_F(SocketEvents, ReadIsToldOnceUntilRecvIsCalled) {
+    connectSelected();
+    ASSERT_TRUE(peerWrite(peer, std::string(100, 'a')));
+    ASSERT_TRUE(pumpUntil(win, [&] { return count(plat::FD_READ) == 1; }));
+    pumpFor(win, 100);
+    EXPECT_EQ(count(plat::FD_READ), 1u) << "a second FD_READ before any recv";
+
+    char buf[200];
+    ASSERT_EQ(plat::recv(sock, buf, 10, 0), 10);
+    EXPECT_TRUE(pumpUntil(win, [&] { return count(plat::FD_READ) == 2; }))
+        << "no FD_READ although data still waits after a recv";
+
+    ASSERT_EQ(plat::recv(sock, buf, sizeof buf, 0), 90);
+    pumpFor(win, 100);
+    EXPECT_EQ(count(plat::FD_READ), 2u) << "FD_READ with nothing waiting";
+    EXPECT_EQ(plat::recv(sock, buf, sizeof buf, 0), plat::SOCKET_ERROR);
+    EXPECT_EQ(plat::WSAGetLastError(), plat::WSAEWOULDBLOCK);
+
+    ASSERT_TRUE(peerWrite(peer, "more"));
+    EXPECT_TRUE(pumpUntil(win, [&] { return count(plat::FD_READ) == 3; }));
+    EXPECT_EQ(count(plat::FD_CLOSE), 0u);
+}
+
+TEST_F(SocketEvents, ResetIsToldAsCloseWithTheResetError) {
+    connectSelected([&](plat::Hwnd, unsigned msg, plat::WParam, plat::LParam l) {
+        char buf[64];
+        if (msg == kNetNotify && eventOf(l) == plat::FD_READ)
+            plat::recv(sock, buf, sizeof buf, 0);
+    });
+    peerReset(peer);
+    peer = -1;
+    ASSERT_TRUE(pumpUntil(win, [&] { return count(plat::FD_CLOSE) == 1; }));
+    EXPECT_EQ(errorOf(events(win, plat::FD_CLOSE)[0].lParam), plat::WSAECONNRESET);
+    pumpFor(win, 100);
+    EXPECT_EQ(count(plat::FD_CLOSE), 1u);
+}
+
+TEST_F(SocketEvents, ClosedSocketIsToldNothingMore) {
+    connectSelected();
+    plat::Socket old = sock;
+    ASSERT_EQ(plat::closesocket(sock), 0);
+    sock = plat::INVALID_SOCKET;
+    ASSERT_TRUE(peerWrite(peer, "late"));
+    peerClose(peer);
+    peer = -1;
+    pumpFor(win, 150);
+    EXPECT_EQ(count(plat::FD_READ), 0u);
+    EXPECT_EQ(count(plat::FD_CLOSE), 0u);
+    EXPECT_EQ(plat::send(old, "x", 1, 0), plat::SOCKET_ERROR);
+    EXPECT_EQ(plat::WSAGetLastError(), 10038);
+}
+
+// The peer sends its last bytes and closes at once. The reader takes at
+// most 5000 bytes per FD_READ, as the library does; every byte must have
+// been read when FD_CLOSE arrives, and nothing comes after it.
+class CloseAfterData : public SocketEvents,
+                       public ::testing::WithParamInterface<size_t> {};
+
+TEST_P(CloseAfterData, AllBytesAreReadBeforeTheClose) {
+    std::string received;
+    size_t atClose = std::string::npos;
+    int closeError = -1;
+    int eventsAfterClose = 0;
+    connectSelected([&](plat::Hwnd, unsigned msg, plat::WParam, plat::LParam l) {
+        if (msg != kNetNotify) return;
+        if (atClose != std::string::npos) ++eventsAfterClose;
+        if (eventOf(l) == plat::FD_READ) {
+            char buf[5000];
+            int n = plat::recv(sock, buf, sizeof buf, 0);
+            if (n > 0) received.append(buf, static_cast<size_t>(n));
+        } else if (eventOf(l) == plat::FD_CLOSE) {
+            atClose = received.size();
+            closeError = errorOf(l);
+        }
+    });
+    std::string payload(GetParam(), '\0');
+    for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>('a' + i % 26);
+    int fd = peer;
+    peer = -1;
+    std::thread sender([&] {
+        peerWrite(fd, payload);
+        peerClose(fd);
+    });
+    EXPECT_TRUE(pumpUntil(win, [&] { return atClose != std::string::npos; }, 10000));
+    sender.join();
+    pumpFor(win, 100);
+    EXPECT_EQ(closeError, 0);
+    EXPECT_EQ(atClose, payload.size());
+    EXPECT_TRUE(received == payload);
+    EXPECT_EQ(eventsAfterClose, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, CloseAfterData, ::testing::Values(3, 1 << 20));
+
+}  // namespace
