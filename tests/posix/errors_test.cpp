@@ -1,0 +1,58 @@
+// The translation of system failures into Windows Sockets numbers.
+#include <errno.h>
+#include <gtest/gtest.h>
+#include <netdb.h>
+
+#include "platform/posix/posix_internal.h"
+
+namespace {
+
+using plat::posix::errorFromErrno;
+using plat::posix::errorFromLookup;
+
+TEST(Errors, ErrnoTable) {
+    struct Case {
+        int e, wsa;
+    } cases[] = {
+        {EWOULDBLOCK, 10035}, {EAGAIN, 10035},       {EINPROGRESS, 10035},
+        {ECONNREFUSED, 10061}, {ECONNRESET, 10054},  {ETIMEDOUT, 10060},
+        {ENETUNREACH, 10051}, {EHOSTUNREACH, 10065}, {ECONNABORTED, 10053},
+        {EPIPE, 10058},       {ENOTCONN, 10057},     {EBADF, 10038},
+        {ENOTSOCK, 10038},    {EINVAL, 10022},       {EMFILE, 10024},
+        {ENOBUFS, 10055},     {ENOMEM, 10055},       {EADDRINUSE, 10048},
+        {EADDRNOTAVAIL, 10049}, {EACCES, 10013},     {EISCONN, 10056},
+        {EAFNOSUPPORT, 10047}, {EINTR, 10004},       {ENOENT, 10000 + ENOENT},
+        {EIO, 10000 + EIO},   {0, 0},
+    };
+    for (const Case& c : cases) EXPECT_EQ(errorFromErrno(c.e), c.wsa) << "errno " << c.e;
+}
+
+TEST(Errors, NoFailureReadsAsASmallNumber) {
+    for (int e = 1; e < 200; ++e) {
+        int w = errorFromErrno(e);
+        EXPECT_GE(w, 10000) << "errno " << e;
+    }
+    EXPECT_GE(errorFromErrno(-3), 10000);
+}
+
+TEST(Errors, LookupTable) {
+    struct Case {
+        int eai, saved, wsa;
+    } cases[] = {
+        {0, 0, 0},
+        {EAI_NONAME, 0, 11001},
+        {EAI_AGAIN, 0, 11002},
+        {EAI_FAIL, 0, 11003},
+#ifdef EAI_NODATA
+        {EAI_NODATA, 0, 11004},
+#endif
+        {EAI_MEMORY, 0, 10055},
+        {EAI_SYSTEM, EMFILE, 10024},
+        {EAI_SYSTEM, 0, 11003},
+        {EAI_SERVICE, 0, 11003},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(errorFromLookup(c.eai, c.saved), c.wsa) << "getaddrinfo " << c.eai;
+}
+
+}  // namespace

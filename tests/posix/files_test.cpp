@@ -1,0 +1,79 @@
+// Input files as descriptors, output files as streams, sizes past 4 GiB.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace {
+
+class Files : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/quodra-files-XXXXXX";
+        ASSERT_NE(::mkdtemp(tmpl), nullptr);
+        dir = tmpl;
+    }
+    void TearDown() override {
+        for (const char* name : {"/out", "/big"}) std::remove((dir + name).c_str());
+        ::rmdir(dir.c_str());
+    }
+    std::string dir;
+};
+
+TEST_F(Files, WrittenStreamReadsBackWithSeeks) {
+    std::string path = dir + "/out";
+    void* out = plat::openOut(path.c_str());
+    ASSERT_NE(out, nullptr);
+    EXPECT_EQ(plat::writeOut(out, "hello world", 11), 11u);
+    EXPECT_EQ(plat::closeOut(out), 0);
+    EXPECT_EQ(plat::fileSize(path.c_str()), 11);
+
+    int fd = plat::openRead(path.c_str());
+    ASSERT_GE(fd, 0);
+    char buf[32];
+    ASSERT_EQ(plat::readFile(fd, buf, 5), 5);
+    EXPECT_EQ(std::string(buf, 5), "hello");
+    EXPECT_EQ(plat::seekCur(fd, -2), 3);
+    ASSERT_EQ(plat::readFile(fd, buf, sizeof buf), 8);
+    EXPECT_EQ(std::string(buf, 8), "lo world");
+    EXPECT_EQ(plat::readFile(fd, buf, sizeof buf), 0);
+    EXPECT_LT(plat::seekCur(fd, -100), 0);
+    EXPECT_EQ(plat::closeFile(fd), 0);
+
+    // "wb" truncates.
+    out = plat::openOut(path.c_str());
+    ASSERT_NE(out, nullptr);
+    plat::closeOut(out);
+    EXPECT_EQ(plat::fileSize(path.c_str()), 0);
+}
+
+TEST_F(Files, MissingOrUnfitPathsFail) {
+    std::string missing = dir + "/missing";
+    EXPECT_LT(plat::openRead(missing.c_str()), 0);
+    EXPECT_LT(plat::openRead(dir.c_str()), 0) << "a directory is no body";
+    EXPECT_LT(plat::openRead(nullptr), 0);
+    EXPECT_EQ(plat::fileSize(missing.c_str()), 0);
+    EXPECT_EQ(plat::fileSize(dir.c_str()), 0);
+    EXPECT_EQ(plat::openOut((dir + "/no/such/dir").c_str()), nullptr);
+    EXPECT_EQ(plat::openOut(nullptr), nullptr);
+}
+
+TEST_F(Files, SizesAndOffsetsPastFourGigabytes) {
+    std::string path = dir + "/big";
+    void* out = plat::openOut(path.c_str());
+    ASSERT_NE(out, nullptr);
+    plat::closeOut(out);
+    const int64_t size = (int64_t{5} << 30) + 7;
+    if (::truncate(path.c_str(), size) != 0) GTEST_SKIP() << "no sparse files here";
+    EXPECT_EQ(plat::fileSize(path.c_str()), size);
+    int fd = plat::openRead(path.c_str());
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(plat::seekCur(fd, int64_t{9} << 29), int64_t{9} << 29);
+    EXPECT_EQ(plat::seekCur(fd, 0), int64_t{9} << 29);
+    plat::closeFile(fd);
+}
+
+}  // namespace
