@@ -8,6 +8,7 @@
 #include <netdb.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
@@ -37,6 +38,7 @@ struct Pool {
     std::vector<std::thread> workers;
     size_t idle = 0;
     bool stopping = false;
+    std::vector<Handle> cancelled;  // running lookups whose outcome is unwanted
 };
 
 Pool& pool() {
@@ -75,6 +77,15 @@ Layout layout(uintptr_t base, const HostResult& r) {
 // gone. A failed lookup carries no result, and so writes nothing.
 void complete(uintptr_t hwnd, unsigned msg, Handle task, int error,
               std::shared_ptr<const HostResult> result, char* buf, int buflen) {
+    {
+        Pool& p = pool();
+        std::lock_guard<std::mutex> hold(p.mu);
+        auto it = std::find(p.cancelled.begin(), p.cancelled.end(), task);
+        if (it != p.cancelled.end()) {
+            p.cancelled.erase(it);
+            return;
+        }
+    }
     uint16_t size = 0;
     if (!error) {
         size_t need = hostEntSize(reinterpret_cast<uintptr_t>(buf), *result);
@@ -257,6 +268,40 @@ Handle WSAAsyncGetHostByAddr(Hwnd hwnd, unsigned msg, const char* addr, int len,
     Handle task = newTask();
     complete(h, msg, task, 0, std::move(result), buf, buflen);
     return task;
+}
+
+// A queued lookup is dropped; a running one is marked so that its outcome is
+// thrown away; a finished one still waiting in this thread's queue is
+// removed, so its hostent is never written.
+int WSACancelAsyncRequest(Handle task) {
+    if (!task) return -1;
+    Pool& p = pool();
+    {
+        std::lock_guard<std::mutex> hold(p.mu);
+        auto queued = std::find_if(p.jobs.begin(), p.jobs.end(),
+                                   [task](const Job& j) { return j.task == task; });
+        if (queued != p.jobs.end()) {
+            p.jobs.erase(queued);
+            return 0;
+        }
+    }
+    std::shared_ptr<Queue> q = currentQueue();
+    {
+        std::lock_guard<std::mutex> hold(q->mu);
+        auto& es = q->entries;
+        auto done = std::find_if(es.begin(), es.end(), [task](const Entry& e) {
+            return e.msg.wParam == static_cast<WParam>(task) && e.msg.message != kWmQuit &&
+                   e.msg.message != kWmTimer && e.buf;
+        });
+        if (done != es.end()) {
+            es.erase(done);
+            return 0;
+        }
+    }
+    // Still running (or already delivered): a running one must not deliver.
+    std::lock_guard<std::mutex> hold(p.mu);
+    if (p.cancelled.size() < 1024) p.cancelled.push_back(task);
+    return 0;
 }
 
 }  // namespace plat
