@@ -1,0 +1,605 @@
+// Windows test host: loads quodra.dll the way a Windows program does and runs
+// real calls against local servers, comparing each reply body and result with
+// what the Linux build produced for the same call.
+//
+//   host.exe dll=PATH cases=FILE expect=DIR outdir=DIR [KEY=VALUE...]
+//
+// Every KEY=VALUE also fills the placeholder {KEY} in the case lines. A case
+// line is: a name, then the call in the words of the quodra tool (get, put,
+// propfind ... --depth N --body FILE), then host-only expectations starting
+// with '!':
+//   !visible      call with visible=1; the event window must be shown
+//   !same=PATH    the reply body must also equal this file
+//   !code=N       the result must also be N
+//   !lookupbox    exactly one box: caption the URL's host, text
+//                 "Could not get IP address (<result>)"
+//   !box=CAPTION|TEXT   exactly one box with this caption and text ('_' in
+//                 either stands for a space)
+//   !noresult=WHY the result is not compared (reported as skipped, with WHY;
+//                 '_' stands for a space); every other check still runs
+// {out} is the case's output file, outdir/NAME.out. The Linux side left
+// expect/NAME.code (the result) and expect/NAME.out (the body, if a file was
+// created). Message boxes are modal: a watcher thread records and closes
+// each one, and a watchdog ends the run if a call never returns.
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "quodra.h"
+
+namespace {
+
+// ---- reporting --------------------------------------------------------------
+
+int passed = 0;
+int failed = 0;
+int skipped = 0;
+
+void skip(const std::string& what, const std::string& why) {
+    ++skipped;
+    std::printf("skip %s: %s\n", what.c_str(), why.c_str());
+    std::fflush(stdout);
+}
+
+void closingLine() {
+    std::printf("%d passed, %d failed, %d skipped\n", passed, failed, skipped);
+    std::fflush(stdout);
+}
+
+void check(bool ok, const std::string& what, const char* fmt = nullptr, ...) {
+    if (ok) {
+        ++passed;
+        std::printf("ok   %s\n", what.c_str());
+    } else {
+        ++failed;
+        std::printf("FAIL %s", what.c_str());
+        if (fmt) {
+            std::printf(": ");
+            va_list ap;
+            va_start(ap, fmt);
+            std::vprintf(fmt, ap);
+            va_end(ap);
+        }
+        std::printf("\n");
+    }
+    std::fflush(stdout);
+}
+
+// ---- the library, by name and by ordinal ----------------------------------
+
+const char* const exportNames[] = {
+    "httpGet", "httpHead", "httpPostFile", "davOptions", "davMkcol", "davPropfind",
+    "davPut", "davDelete", "davMove", "davCopy", "NetWndProc"};
+
+struct Calls {
+    decltype(&httpGet) get;
+    decltype(&httpHead) head;
+    decltype(&httpPostFile) post;
+    decltype(&davOptions) options;
+    decltype(&davMkcol) mkcol;
+    decltype(&davPropfind) propfind;
+    decltype(&davPut) put;
+    decltype(&davDelete) del;
+    decltype(&davMove) move;
+    decltype(&davCopy) copy;
+    FARPROC wndproc;
+};
+
+template <typename F>
+void take(F* slot, FARPROC p) {
+    *slot = reinterpret_cast<F>(reinterpret_cast<void (*)()>(p));
+}
+
+// Resolves the eleven exports by ordinal (the calls then go through these)
+// after checking that each name gives the same address.
+bool resolve(HMODULE dll, Calls* calls) {
+    FARPROC byOrdinal[11];
+    bool all = true;
+    for (int i = 0; i < 11; ++i) {
+        FARPROC byName = GetProcAddress(dll, exportNames[i]);
+        byOrdinal[i] = GetProcAddress(dll, MAKEINTRESOURCEA(i + 1));
+        bool ok = byName && byName == byOrdinal[i];
+        check(ok, std::string("export ") + exportNames[i] + " @" + std::to_string(i + 1),
+              "by name %p, by ordinal %p", reinterpret_cast<void*>(byName),
+              reinterpret_cast<void*>(byOrdinal[i]));
+        all = all && ok;
+    }
+    check(GetProcAddress(dll, MAKEINTRESOURCEA(12)) == nullptr, "no export @12");
+    take(&calls->get, byOrdinal[0]);
+    take(&calls->head, byOrdinal[1]);
+    take(&calls->post, byOrdinal[2]);
+    take(&calls->options, byOrdinal[3]);
+    take(&calls->mkcol, byOrdinal[4]);
+    take(&calls->propfind, byOrdinal[5]);
+    take(&calls->put, byOrdinal[6]);
+    take(&calls->del, byOrdinal[7]);
+    take(&calls->move, byOrdinal[8]);
+    take(&calls->copy, byOrdinal[9]);
+    calls->wndproc = byOrdinal[10];
+    return all;
+}
+
+// ---- message boxes ----------------------------------------------------------
+
+struct Box {
+    std::string caption;
+    std::string text;
+};
+
+std::mutex boxLock;
+std::vector<Box> boxes;           // seen since the last takeBoxes()
+std::set<HWND> closedBoxes;       // already recorded and told to close
+
+std::string windowText(HWND w) {
+    char buf[512];
+    int n = GetWindowTextA(w, buf, sizeof buf);
+    return std::string(buf, n > 0 ? n : 0);
+}
+
+std::string className(HWND w) {
+    char buf[256];
+    int n = GetClassNameA(w, buf, sizeof buf);
+    return std::string(buf, n > 0 ? n : 0);
+}
+
+BOOL CALLBACK findBoxText(HWND child, LPARAM out) {
+    if (className(child) == "Static") {
+        std::string t = windowText(child);
+        if (!t.empty()) {
+            *reinterpret_cast<std::string*>(out) = t;
+            return FALSE;
+        }
+    }
+    return TRUE;
+}
+
+BOOL CALLBACK findBox(HWND w, LPARAM) {
+    DWORD pid = 0;
+    GetWindowThreadProcessId(w, &pid);
+    if (pid != GetCurrentProcessId() || className(w) != "#32770") return TRUE;
+    if (!IsWindowVisible(w)) return TRUE;
+    std::lock_guard<std::mutex> g(boxLock);
+    if (closedBoxes.count(w)) return TRUE;
+    Box b;
+    b.caption = windowText(w);
+    EnumChildWindows(w, findBoxText, reinterpret_cast<LPARAM>(&b.text));
+    boxes.push_back(b);
+    closedBoxes.insert(w);
+    std::printf("     box \"%s\": \"%s\"\n", b.caption.c_str(), b.text.c_str());
+    std::fflush(stdout);
+    PostMessageA(w, WM_COMMAND, IDOK, 0);
+    return TRUE;
+}
+
+DWORD WINAPI boxWatcher(LPVOID) {
+    for (;;) {
+        EnumWindows(findBox, 0);
+        Sleep(50);
+    }
+}
+
+std::vector<Box> takeBoxes() {
+    std::lock_guard<std::mutex> g(boxLock);
+    std::vector<Box> out;
+    out.swap(boxes);
+    return out;
+}
+
+// ---- the event window, seen from the calling thread -----------------------
+
+struct WindowSeen {
+    int created = 0;
+    int shown = 0;
+    std::string title;
+};
+WindowSeen seen;
+
+bool isEventWindow(HWND w) { return className(w) == "QuodraWndClass"; }
+
+LRESULT CALLBACK watchWindows(int code, WPARAM wParam, LPARAM lParam) {
+    if (code == HC_ACTION) {
+        const CWPSTRUCT* m = reinterpret_cast<const CWPSTRUCT*>(lParam);
+        if (m->message == WM_CREATE && isEventWindow(m->hwnd)) {
+            ++seen.created;
+        } else if (m->message == WM_SHOWWINDOW && m->wParam && isEventWindow(m->hwnd)) {
+            ++seen.shown;
+            seen.title = windowText(m->hwnd);
+        }
+    }
+    return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+BOOL CALLBACK countEventWindows(HWND w, LPARAM count) {
+    if (isEventWindow(w)) ++*reinterpret_cast<int*>(count);
+    return TRUE;
+}
+
+int liveEventWindows() {
+    int n = 0;
+    EnumThreadWindows(GetCurrentThreadId(), countEventWindows, reinterpret_cast<LPARAM>(&n));
+    return n;
+}
+
+// A quit message left in this thread's queue would end the host's next
+// message loop; the library must take every quit it posts.
+bool strayQuit() {
+    MSG m;
+    bool quit = false;
+    while (PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE))
+        if (m.message == WM_QUIT) quit = true;
+    return quit;
+}
+
+// ---- watchdog ---------------------------------------------------------------
+
+volatile LONG callSerial = 0;  // advanced before and after each call
+std::string callName;
+DWORD callLimitMs = 120000;
+
+DWORD WINAPI watchdog(LPVOID) {
+    LONG last = -1;
+    DWORD since = GetTickCount();
+    for (;;) {
+        Sleep(500);
+        LONG now = callSerial;
+        if (now != last) {
+            last = now;
+            since = GetTickCount();
+        } else if ((now & 1) && GetTickCount() - since > callLimitMs) {
+            std::printf("FAIL %s: no return after %lu ms\n", callName.c_str(),
+                        static_cast<unsigned long>(callLimitMs));
+            ++failed;
+            closingLine();
+            ExitProcess(3);
+        }
+    }
+}
+
+// ---- files and words --------------------------------------------------------
+
+bool readFile(const std::string& path, std::string* out) {
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) return false;
+    out->clear();
+    char buf[65536];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out->append(buf, n);
+    std::fclose(f);
+    return true;
+}
+
+bool fileExists(const std::string& path) {
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::map<std::string, std::string> settings;
+
+std::string fill(std::string word) {
+    for (size_t at = word.find('{'); at != std::string::npos; at = word.find('{', at)) {
+        size_t end = word.find('}', at);
+        if (end == std::string::npos) break;
+        auto it = settings.find(word.substr(at + 1, end - at - 1));
+        if (it == settings.end()) {
+            at = end + 1;
+            continue;
+        }
+        word.replace(at, end - at + 1, it->second);
+        at += it->second.size();
+    }
+    return word;
+}
+
+std::vector<std::string> split(const std::string& line) {
+    std::vector<std::string> words;
+    size_t i = 0;
+    while (i < line.size()) {
+        while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
+        size_t start = i;
+        while (i < line.size() && line[i] != ' ' && line[i] != '\t') ++i;
+        if (i > start) words.push_back(line.substr(start, i - start));
+    }
+    return words;
+}
+
+std::string underscoresToSpaces(std::string s) {
+    for (char& c : s)
+        if (c == '_') c = ' ';
+    return s;
+}
+
+// Host part of a URL as the library reads it: after "//" if any, up to ':'
+// or '/'.
+std::string urlHost(const std::string& url) {
+    size_t start = url.find("//");
+    start = start == std::string::npos ? 0 : start + 2;
+    size_t end = url.find_first_of(":/", start);
+    return url.substr(start, end == std::string::npos ? std::string::npos : end - start);
+}
+
+// ---- one case ---------------------------------------------------------------
+
+struct Case {
+    std::string name;
+    std::vector<std::string> call;  // tool words, placeholders filled
+    bool visible = false;
+    std::string same;
+    bool hasCode = false;
+    int code = 0;
+    bool lookupBox = false;
+    bool hasBox = false;
+    Box box;
+    std::string noResult;  // why the result is not compared; empty = compared
+};
+
+bool parseCase(const std::string& line, Case* c) {
+    std::vector<std::string> words = split(line);
+    if (words.empty() || words[0][0] == '#') return false;
+    c->name = words[0];
+    settings["out"] = settings["outdir"] + "/" + c->name + ".out";
+    for (size_t i = 1; i < words.size(); ++i) {
+        std::string w = fill(words[i]);
+        if (w == "!visible") {
+            c->visible = true;
+        } else if (w.rfind("!same=", 0) == 0) {
+            c->same = w.substr(6);
+        } else if (w.rfind("!code=", 0) == 0) {
+            c->hasCode = true;
+            c->code = std::atoi(w.c_str() + 6);
+        } else if (w == "!lookupbox") {
+            c->lookupBox = true;
+        } else if (w.rfind("!noresult=", 0) == 0) {
+            c->noResult = underscoresToSpaces(w.substr(10));
+        } else if (w.rfind("!box=", 0) == 0) {
+            size_t bar = w.find('|');
+            c->hasBox = bar != std::string::npos;
+            c->box.caption = underscoresToSpaces(w.substr(5, bar - 5));
+            c->box.text = underscoresToSpaces(w.substr(bar + 1));
+        } else {
+            c->call.push_back(w);
+        }
+    }
+    return true;
+}
+
+// Runs the call the words name; false when the words name none.
+bool runCall(const Calls& k, const Case& c, int* result) {
+    std::vector<std::string> a;
+    int depth = -1;
+    std::string body;
+    bool hasBody = false;
+    for (size_t i = 0; i < c.call.size(); ++i) {
+        if (c.call[i] == "--depth" && i + 1 < c.call.size()) {
+            depth = std::atoi(c.call[++i].c_str());
+        } else if (c.call[i] == "--body" && i + 1 < c.call.size()) {
+            body = c.call[++i];
+            hasBody = true;
+        } else {
+            a.push_back(c.call[i]);
+        }
+    }
+    if (a.empty()) return false;
+    const std::string& cmd = a[0];
+    int v = c.visible ? 1 : 0;
+    auto s = [&](size_t i) { return a[i].c_str(); };
+    size_t n = a.size() - 1;
+    if (cmd == "get" && n == 2) *result = k.get(s(1), s(2), v);
+    else if (cmd == "head" && n == 2) *result = k.head(s(1), s(2), v);
+    else if (cmd == "post" && n == 3) *result = k.post(s(1), s(2), s(3), v);
+    else if (cmd == "options" && n == 2) *result = k.options(s(1), s(2), v);
+    else if (cmd == "mkcol" && n == 2) *result = k.mkcol(s(1), s(2), v);
+    else if (cmd == "propfind" && n == 2)
+        *result = k.propfind(s(1), hasBody ? body.c_str() : nullptr, s(2), depth, v);
+    else if (cmd == "put" && n == 3) *result = k.put(s(1), s(2), s(3), v);
+    else if (cmd == "delete" && n == 2) *result = k.del(s(1), s(2), v);
+    // The two ignored values are set to show that they change nothing.
+    else if (cmd == "move" && n == 3) *result = k.move(s(1), s(2), s(3), 7, -7, v);
+    else if (cmd == "copy" && n == 3) *result = k.copy(s(1), s(2), s(3), -1, 12345, v);
+    else return false;
+    return true;
+}
+
+void runCase(const Calls& k, const Case& c) {
+    std::string out = settings["outdir"] + "/" + c.name + ".out";
+    DeleteFileA(out.c_str());
+    seen = WindowSeen();
+    takeBoxes();
+
+    int result = -12345;
+    callName = c.name;
+    DWORD began = GetTickCount();
+    InterlockedIncrement(&callSerial);
+    bool known = runCall(k, c, &result);
+    InterlockedIncrement(&callSerial);
+    if (!known) {
+        check(false, c.name, "the case names no call");
+        return;
+    }
+    std::printf("     %s: result %d after %lu ms\n", c.name.c_str(), result,
+                static_cast<unsigned long>(GetTickCount() - began));
+    std::vector<Box> got = takeBoxes();
+
+    std::string codeText;
+    bool haveExpected = readFile(settings["expect"] + "/" + c.name + ".code", &codeText);
+    while (!codeText.empty() && (codeText.back() == '\n' || codeText.back() == '\r'))
+        codeText.pop_back();
+    if (!c.noResult.empty()) {
+        skip(c.name + ": result " + std::to_string(result) + ", Linux " + codeText, c.noResult);
+    } else {
+        int expected = haveExpected ? std::atoi(codeText.c_str()) : -1;
+        check(haveExpected && result == expected, c.name + ": result as on Linux",
+              "got %d, Linux gave %s", result, haveExpected ? codeText.c_str() : "nothing");
+        if (c.hasCode)
+            check(result == c.code, c.name + ": result " + std::to_string(c.code), "got %d",
+                  result);
+    }
+
+    std::string expectOut = settings["expect"] + "/" + c.name + ".out";
+    std::string want, have;
+    bool linuxMade = readFile(expectOut, &want);
+    bool made = readFile(out, &have);
+    if (!linuxMade) {
+        check(!made, c.name + ": no output file, as on Linux", "%lu bytes written", static_cast<unsigned long>(have.size()));
+    } else {
+        check(made && have == want, c.name + ": body as on Linux",
+              "%s %lu bytes, Linux %lu", made ? "wrote" : "no file,",
+              static_cast<unsigned long>(have.size()),
+              static_cast<unsigned long>(want.size()));
+    }
+    if (!c.same.empty()) {
+        std::string ref;
+        bool readable = readFile(c.same, &ref);
+        check(readable && made && have == ref, c.name + ": body equals " + c.same,
+              "%lu bytes, file %lu", static_cast<unsigned long>(have.size()),
+              static_cast<unsigned long>(ref.size()));
+    }
+
+    std::vector<Box> wantBoxes;
+    if (c.lookupBox) {
+        char text[64];
+        std::snprintf(text, sizeof text, "Could not get IP address (%d)", result);
+        std::string url;
+        for (const std::string& w : c.call)
+            if (w.find("//") != std::string::npos) {
+                url = w;
+                break;
+            }
+        wantBoxes.push_back(Box{urlHost(url), text});
+    }
+    if (c.hasBox) wantBoxes.push_back(c.box);
+    bool boxesOk = got.size() == wantBoxes.size();
+    for (size_t i = 0; boxesOk && i < got.size(); ++i)
+        boxesOk = got[i].caption == wantBoxes[i].caption && got[i].text == wantBoxes[i].text;
+    std::string saw;
+    for (const Box& b : got) saw += " [" + b.caption + ": " + b.text + "]";
+    check(boxesOk, c.name + ": message boxes (" + std::to_string(wantBoxes.size()) + ")",
+          "saw %lu:%s", static_cast<unsigned long>(got.size()), saw.c_str());
+
+    if (c.visible)
+        check(seen.shown > 0 && seen.title == "HTTP", c.name + ": window \"HTTP\" shown",
+              "shown %d times, title \"%s\"", seen.shown, seen.title.c_str());
+    else
+        check(seen.shown == 0, c.name + ": window stays hidden", "shown %d times", seen.shown);
+    int left = liveEventWindows();
+    check(left == 0, c.name + ": event window destroyed", "%d left", left);
+    check(!strayQuit(), c.name + ": no quit message left queued");
+}
+
+// The class appears with the first call (not at load) and stays registered,
+// with the exported window procedure and the DLL's instance.
+void checkClass(HMODULE dll, const Calls& k, const char* when, bool registered,
+                ATOM* atom) {
+    WNDCLASSEXA wc{};
+    wc.cbSize = sizeof wc;
+    ATOM a = static_cast<ATOM>(GetClassInfoExA(dll, "QuodraWndClass", &wc));
+    if (!registered) {
+        check(a == 0, std::string("class not registered ") + when);
+        return;
+    }
+    bool ok = a != 0 &&
+              reinterpret_cast<void*>(wc.lpfnWndProc) == reinterpret_cast<void*>(k.wndproc) &&
+              wc.hInstance == dll && (*atom == 0 || *atom == a);
+    check(ok, std::string("class registered ") + when + " with NetWndProc",
+          "atom %u (before %u), procedure %p", a, *atom,
+          reinterpret_cast<void*>(wc.lpfnWndProc));
+    *atom = a;
+}
+
+// Calls refused before any exchange: a null required pointer gives 1 and no
+// window.
+void checkRefusals(const Calls& k) {
+    std::string out = settings["outdir"] + "/refused.out";
+    const char* url = "http://127.0.0.1:9/";
+    seen = WindowSeen();
+    int results[] = {
+        k.get(nullptr, out.c_str(), 0),
+        k.get(url, nullptr, 0),
+        k.post(url, nullptr, out.c_str(), 0),
+        k.put(url, nullptr, out.c_str(), 0),
+        k.move(url, nullptr, out.c_str(), 0, 0, 0),
+        k.copy(nullptr, url, out.c_str(), 0, 0, 0),
+        k.propfind(url, nullptr, nullptr, 0, 0),
+        k.get("", out.c_str(), 0),
+    };
+    bool all = true;
+    for (int r : results) all = all && r == 1;
+    check(all, "null or empty arguments refused with 1");
+    check(seen.created == 0, "refused calls create no window", "%d created", seen.created);
+    check(!fileExists(out), "refused calls create no output file");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const char* eq = std::strchr(argv[i], '=');
+        if (!eq) {
+            std::fprintf(stderr, "host: arguments are KEY=VALUE, not %s\n", argv[i]);
+            return 2;
+        }
+        settings[std::string(argv[i], static_cast<size_t>(eq - argv[i]))] = eq + 1;
+    }
+    for (const char* key : {"dll", "cases", "expect", "outdir"})
+        if (settings[key].empty()) {
+            std::fprintf(stderr, "host: %s= is required\n", key);
+            return 2;
+        }
+    if (!settings["calllimit"].empty())
+        callLimitMs = static_cast<DWORD>(std::atol(settings["calllimit"].c_str()));
+
+    CreateThread(nullptr, 0, boxWatcher, nullptr, 0, nullptr);
+    CreateThread(nullptr, 0, watchdog, nullptr, 0, nullptr);
+    SetWindowsHookExA(WH_CALLWNDPROC, watchWindows, nullptr, GetCurrentThreadId());
+
+    HMODULE dll = LoadLibraryA(settings["dll"].c_str());
+    check(dll != nullptr, "LoadLibrary " + settings["dll"], "error %lu",
+          static_cast<unsigned long>(GetLastError()));
+    if (!dll) {
+        closingLine();
+        return 1;
+    }
+    Calls calls{};
+    if (!resolve(dll, &calls)) {
+        closingLine();
+        return 1;
+    }
+
+    ATOM atom = 0;
+    checkClass(dll, calls, "before the first call", false, &atom);
+    checkRefusals(calls);
+
+    std::string text;
+    if (!readFile(settings["cases"], &text)) {
+        check(false, "read " + settings["cases"]);
+    }
+    int run = 0;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t end = text.find('\n', pos);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(pos, end - pos);
+        pos = end + 1;
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        Case c;
+        if (!parseCase(line, &c)) continue;
+        runCase(calls, c);
+        ++run;
+        if (run <= 2)
+            checkClass(dll, calls, run == 1 ? "by the first call" : "after the second call",
+                       true, &atom);
+    }
+    check(run > 0, "cases run", "none found in %s", settings["cases"].c_str());
+
+    closingLine();
+    return failed ? 1 : 0;
+}

@@ -1,0 +1,214 @@
+#!/usr/bin/env bash
+# Runs the Windows test host under Wine against local servers, with the
+# Linux build's quodra tool as the reference: every case of cases.txt (and
+# every scripted-peer scenario that needs no idle limit of its own) is first
+# run by the Linux tool, whose result codes and reply bodies the host then
+# expects byte for byte from the Windows DLL.
+#
+#   run-wine.sh WIN64_BUILD LINUX_BUILD
+#
+# WIN64_BUILD holds quodra.dll and host.exe (the 64-bit twin: Debian's Wine
+# here runs 64-bit programs only); LINUX_BUILD holds the quodra tool and
+# quodra_peer. Builds nothing. The Wine prefix is WIN64_BUILD/wineprefix
+# unless QUODRA_WINEPREFIX names another; its first creation takes 10 to 20
+# seconds. Every step that can wait is bounded.
+set -euo pipefail
+
+if [ $# -ne 2 ]; then
+  echo "usage: $0 WIN64_BUILD LINUX_BUILD" >&2
+  exit 2
+fi
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../.." && pwd)
+win=$(cd "$1" && pwd)
+linux=$(cd "$2" && pwd)
+wine=${WINE:-/usr/lib/wine/wine64}
+wineserver=${WINESERVER:-/usr/lib/wine/wineserver}
+prefix=${QUODRA_WINEPREFIX:-$win/wineprefix}
+
+fail() { echo "run-wine: $*" >&2; exit 1; }
+
+for f in "$win/quodra.dll" "$win/host.exe"; do
+  [ -f "$f" ] || fail "$f is missing (build the 64-bit Windows tree first)"
+done
+cli=$linux/quodra
+[ -x "$cli" ] || fail "$cli is missing (build the Linux tree first)"
+peer=$(find "$linux" -name quodra_peer -type f -perm -u+x | head -n 1)
+[ -n "$peer" ] || fail "quodra_peer is missing from $linux"
+[ -x "$wine" ] || fail "$wine is missing (package wine64)"
+command -v xvfb-run >/dev/null || fail "xvfb-run is missing (package xvfb)"
+
+work=$win/wine-run
+rm -rf "$work"
+mkdir -p "$work/bin" "$work/data" "$work/expect" "$work/out" "$work/peers"
+# Wine shares the machine's files; Z: is its root.
+winpath() { printf 'Z:%s' "$1"; }
+
+peer_pids=()
+cleanup() {
+  for pid in "${peer_pids[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
+  bash "$root/tests/peers/stop-servers.sh" "$work/servers" >/dev/null 2>&1 || true
+  if [ -d "$prefix" ]; then
+    WINEPREFIX=$prefix timeout 30 "$wineserver" -k 2>/dev/null || true
+  fi
+}
+trap cleanup EXIT
+
+# ---- servers ------------------------------------------------------------------
+accepting() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
+free_port() {
+  local p
+  for _ in $(seq 1 50); do
+    p=$((20000 + RANDOM % 40000))
+    accepting "$p" || { echo "$p"; return 0; }
+  done
+  return 1
+}
+docroot=$work/docroot
+mkdir -p "$docroot/fixed"
+started=0
+for _ in 1 2 3; do
+  dav_port=$(free_port) && php_port=$(free_port) || fail "no free port"
+  [ "$dav_port" != "$php_port" ] || continue
+  if timeout 30 bash "$root/tests/peers/start-servers.sh" "$work/servers" \
+       "$dav_port" "$php_port" "$docroot" > "$work/servers.txt"; then
+    started=1
+    break
+  fi
+done
+[ "$started" = 1 ] || fail "the servers did not start"
+
+# ---- files --------------------------------------------------------------------
+head -c 300000 /dev/urandom > "$work/data/data.bin"
+printf 'small text\r\nsecond line\n' > "$work/data/small.txt"
+cat > "$work/data/props.xml" <<'EOF'
+<?xml version="1.0" encoding="utf-8"?>
+<D:propfind xmlns:D="DAV:"><D:prop><D:getcontentlength/><D:resourcetype/></D:prop></D:propfind>
+EOF
+cp "$work/data/data.bin" "$work/data/small.txt" "$docroot/fixed/"
+
+# ---- scripted peers -------------------------------------------------------------
+# One peer per scenario, each on its own port; the peer answers every
+# connection the same way, so the Linux tool and the host meet the same script.
+start_peer() {  # scenario [seconds] -> peer_port
+  local log=$work/peers/$1.log
+  "$peer" "$1" --port 0 --for "${2:-290}" > "$log" 2>&1 &
+  peer_pids+=($!)
+  peer_port=
+  for _ in $(seq 1 100); do
+    peer_port=$(sed -n 's/^port //p' "$log" | head -n 1)
+    [ -z "$peer_port" ] || return 0
+    sleep 0.05
+  done
+  return 1
+}
+
+# Wine reports a peer's reset as an orderly close (FD_CLOSE without an error,
+# then recv giving 0) where Windows reports WSAECONNRESET; in these scenarios
+# that changes the result, so only their bodies and the rest are compared.
+wine_reset_as_close=" reset-mid-body reset-after-unsized-reply "
+
+cases=$work/cases.txt
+cp "$here/cases.txt" "$cases"
+scenarios=0
+while IFS=$'\t' read -r name call expected size kept idle upload about; do
+  [ "$idle" = 0 ] || continue  # needs an idle limit the DLL does not export
+  start_peer "$name" || fail "quodra_peer $name did not start"
+  checks="!code=$expected"
+  case $wine_reset_as_close in
+    *" $name "*) checks="!noresult=Wine_reports_the_reset_as_an_orderly_close" ;;
+  esac
+  if [ "$kept" = 1 ]; then
+    "$peer" --body "$name" > "$work/data/peer-$name.body"
+    checks="$checks !same={data}/peer-$name.body"
+  fi
+  url="http://127.0.0.1:$peer_port/$name"
+  case $call in
+    GET) line="get $url {out}" ;;
+    HEAD) line="head $url {out}" ;;
+    PUT)
+      head -c "$upload" /dev/zero > "$work/data/upload-$name.bin"
+      line="put $url {data}/upload-$name.bin {out}" ;;
+    *) fail "scenario $name: unknown call $call" ;;
+  esac
+  printf 'peer-%s %s %s\n' "$name" "$line" "$checks" >> "$cases"
+  scenarios=$((scenarios + 1))
+done < <("$peer" --list)
+[ "$scenarios" -gt 0 ] || fail "quodra_peer --list gave no scenario"
+
+# A port nobody listens on: a peer's, once it has stopped.
+start_peer record 1 || fail "quodra_peer record did not start"
+closed_port=$peer_port
+timeout 10 tail --pid="${peer_pids[-1]}" -f /dev/null || fail "the port-taking peer did not stop"
+
+dav=http://127.0.0.1:$dav_port
+php=http://127.0.0.1:$php_port
+davhost=http://127.0.0.1
+
+# ---- the Linux reference ----------------------------------------------------------
+fill() {  # run data out words... -> filled words, '!' checks dropped
+  local run=$1 data=$2 out=$3 w
+  shift 3
+  for w in "$@"; do
+    case $w in '!'*) continue ;; esac
+    w=${w//\{dav\}/$dav}
+    w=${w//\{php\}/$php}
+    w=${w//\{davhost\}/$davhost}
+    w=${w//\{data\}/$data}
+    w=${w//\{run\}/$run}
+    w=${w//\{out\}/$out}
+    w=${w//\{closedport\}/$closed_port}
+    printf '%s\n' "$w"
+  done
+}
+
+echo "run-wine: Linux reference, $(grep -c '^[a-z]' "$cases") cases"
+while read -r -a words; do
+  [ ${#words[@]} -gt 0 ] || continue
+  case ${words[0]} in '#'*) continue ;; esac
+  name=${words[0]}
+  mapfile -t call < <(fill linux "$work/data" "$work/expect/$name.out" "${words[@]:1}")
+  set +e
+  timeout 120 "$cli" --quiet "${call[@]}" 2> "$work/expect/$name.err"
+  status=$?
+  set -e
+  case $status in
+    0) code=0 ;;
+    1) code=$(sed -n 's/^quodra: [a-z]*: result \(-\{0,1\}[0-9]*\):.*/\1/p' "$work/expect/$name.err" | tail -n 1)
+       [ -n "$code" ] || fail "$name: the Linux tool failed without a result: $(cat "$work/expect/$name.err")" ;;
+    124) fail "$name: the Linux tool did not finish in 120 s" ;;
+    *) fail "$name: the Linux tool exited $status: $(cat "$work/expect/$name.err")" ;;
+  esac
+  echo "$code" > "$work/expect/$name.code"
+done < "$cases"
+
+# ---- Wine ---------------------------------------------------------------------
+# The host and the DLL side by side, as a Windows program ships them.
+cp "$win/quodra.dll" "$win/host.exe" "$work/bin/"
+export WINEDEBUG=-all WINEPREFIX=$prefix WINEDLLOVERRIDES="mscoree,mshtml="
+if [ ! -f "$prefix/system.reg" ]; then
+  echo "run-wine: creating the Wine prefix $prefix"
+  timeout 180 xvfb-run -a "$wine" wineboot -u > "$work/wineboot.log" 2>&1 \
+    || fail "creating the Wine prefix failed or timed out: $(tail -n 5 "$work/wineboot.log")"
+fi
+
+echo "run-wine: host under Wine"
+set +e
+(cd "$work/bin" && timeout 300 xvfb-run -a env WINEDEBUG=-all WINEPREFIX="$prefix" \
+  "$wine" host.exe \
+  dll="$(winpath "$work/bin/quodra.dll")" \
+  cases="$(winpath "$cases")" \
+  expect="$(winpath "$work/expect")" \
+  outdir="$(winpath "$work/out")" \
+  data="$(winpath "$work/data")" \
+  dav="$dav" php="$php" davhost="$davhost" run=wine closedport="$closed_port" \
+  calllimit=60000) 2>&1 | tee "$work/host.log"
+status=${PIPESTATUS[0]}
+set -e
+if [ "$status" = 124 ]; then
+  echo "run-wine: the host did not finish within 300 s" >&2
+elif ! grep -Eq '^[0-9]+ passed, [0-9]+ failed, [0-9]+ skipped'$'\r''?$' "$work/host.log"; then
+  echo "run-wine: the host ended without its closing line (exit $status)" >&2
+  [ "$status" != 0 ] || status=1
+fi
+exit "$status"
