@@ -1,0 +1,282 @@
+// Sending: texts resumed exactly after partial sends and would-block, the
+// body file in 1,024-byte chunks with the untaken bytes read again, body
+// byte counting, and the endings on send, seek and read failures.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "fake_platform.h"
+#include "platform/constants.h"
+#include "request/request.h"
+#include "request/text.h"
+#include "request_fixture.h"
+#include "transfer/transfer.h"
+
+namespace {
+
+const std::string kHeaders = "Host: example.test\r\nX-Pad: 12\r\n\r\n";
+const std::string kPrologue = "--b\r\nContent-Type: x\r\n\r\n";
+const std::string kEpilogue = "\r\n--b--\r\n";
+
+// Distinct bytes at every offset, so that a chunk read from the wrong
+// position shows up in the bytes sent.
+std::string pattern(size_t n) {
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>('a' + (i * 7 + i / 26) % 26);
+    return s;
+}
+
+class SendTest : public RequestModelTest {
+protected:
+    RequestInfo* makeRecord(const std::string* file, bool form) {
+        RequestInfo* req = createRequest("http://example.test/up", METHOD_PUT);
+        EXPECT_NE(req, nullptr);
+        req->sock = 100;
+        req->headers = copyText(kHeaders.c_str(), "headers");
+        req->outfile = copyText((dir() + "/out.bin").c_str(), "outfile");
+        if (file) {
+            req->infile = copyText(writeFile("in.bin", *file).c_str(), "infile");
+            req->contentlength = static_cast<int64_t>(file->size());
+        }
+        if (form) {
+            req->formheader = copyText(kPrologue.c_str(), "formheader");
+            req->formfooter = copyText(kEpilogue.c_str(), "formfooter");
+            req->contentlength += kPrologue.size() + kEpilogue.size();
+        }
+        return req;
+    }
+
+    // A record already in the body state with its file open.
+    RequestInfo* atBody(const std::string& file) {
+        RequestInfo* req = makeRecord(&file, false);
+        req->state = STATE_SEND_HEADERS;
+        EXPECT_EQ(setNextState(req), 0);
+        EXPECT_EQ(req->state, STATE_SEND_BODY);
+        return req;
+    }
+
+    static int64_t filePosition(const RequestInfo* req) {
+        return plat::seekCur(req->infd, 0);
+    }
+};
+
+TEST_F(SendTest, OneWriteEventSendsTheWholeRequest) {
+    struct Case {
+        size_t fileSize;
+        bool form;
+        std::vector<int> fileOffers;  // send offers made for file chunks
+    } cases[] = {
+        {0, false, {}},           {1500, false, {1024, 476}},
+        {2048, false, {1024, 1024}}, {0, true, {}},
+        {1500, true, {1024, 476}}, {2048, true, {1024, 1024}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.fileSize << (c.form ? " form" : " plain"));
+        fake::reset();
+        std::string file = pattern(c.fileSize);
+        RequestInfo* req = makeRecord(&file, c.form);
+        setNextState(req);  // the connect handler's move out of idle
+        OnSocketWrite(req);
+
+        std::string body = c.form ? kPrologue + file + kEpilogue : file;
+        EXPECT_EQ(fake::sent(), std::string(req->request) + kHeaders + body);
+        // The request line and header block are not body bytes.
+        EXPECT_EQ(req->bytessent, static_cast<int64_t>(body.size()));
+        EXPECT_EQ(req->state, STATE_RECEIVE);
+        EXPECT_EQ(req->result, 0);
+        EXPECT_EQ(fake::state().openInputs, 0);
+        std::vector<int> offers = fake::state().sendOffers;
+        size_t texts = c.form ? 4 : 2;
+        ASSERT_EQ(offers.size(), texts + c.fileOffers.size());
+        EXPECT_EQ(std::vector<int>(offers.begin() + (c.form ? 3 : 2),
+                                   offers.begin() + (c.form ? 3 : 2) + c.fileOffers.size()),
+                  c.fileOffers);
+        destroyRequest(req);
+    }
+}
+
+TEST_F(SendTest, TextResumesExactlyAfterPartialSendsAndWouldBlock) {
+    std::string file = "0123456789";
+    RequestInfo* req = makeRecord(&file, true);
+    const std::string line = req->request;
+    auto& script = fake::state().sendScript;
+    script = {fake::takeAll(), fake::take(10), fake::fail(plat::WSAEWOULDBLOCK)};
+    fake::state().tick = 500;
+    setNextState(req);
+    OnSocketWrite(req);
+    EXPECT_EQ(req->state, STATE_SEND_HEADERS);
+    EXPECT_EQ(req->sendpos, 10);
+    EXPECT_EQ(req->result, 0);
+    EXPECT_EQ(req->bytessent, 0);
+    EXPECT_EQ(req->lastprogress, 500u);
+    const int headerLen = static_cast<int>(kHeaders.size());
+    EXPECT_EQ(fake::state().sendOffers,
+              (std::vector<int>{static_cast<int>(line.size()), headerLen, headerLen - 10}));
+
+    // Next write event: the rest of the header block, then a prologue taken
+    // in two parts, both counted as body, then would-block again.
+    fake::state().tick = 900;
+    script = {fake::takeAll(), fake::take(4), fake::fail(plat::WSAEWOULDBLOCK)};
+    OnSocketWrite(req);
+    EXPECT_EQ(req->state, STATE_SEND_FORMHEADER);
+    EXPECT_EQ(req->sendpos, 4);
+    EXPECT_EQ(req->bytessent, 4);
+    EXPECT_EQ(req->lastprogress, 900u);
+
+    OnSocketWrite(req);
+    EXPECT_EQ(fake::sent(), line + kHeaders + kPrologue + file + kEpilogue);
+    EXPECT_EQ(req->bytessent, static_cast<int64_t>(kPrologue.size() + file.size() + kEpilogue.size()));
+    EXPECT_EQ(req->state, STATE_RECEIVE);
+    EXPECT_EQ(req->result, 0);
+}
+
+TEST_F(SendTest, SendErrorsEndTheExchangeWithTheirNumber) {
+    struct Case {
+        int failAt;  // 0 = request line, 2 = prologue, 3 = file chunk
+        int error;
+    } cases[] = {{0, plat::WSAECONNRESET}, {2, 10053}, {3, plat::WSAECONNRESET}, {3, 10057}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.failAt << " " << c.error);
+        fake::reset();
+        std::string file = pattern(100);
+        RequestInfo* req = makeRecord(&file, true);
+        auto& script = fake::state().sendScript;
+        for (int i = 0; i < c.failAt; ++i) script.push_back(fake::takeAll());
+        script.push_back(fake::fail(c.error));
+        setNextState(req);
+        OnSocketWrite(req);
+        EXPECT_EQ(req->result, c.error);
+        EXPECT_EQ(req->state, STATE_CLOSED);
+        EXPECT_EQ(fake::state().closedSockets, std::vector<plat::Socket>{100});
+        EXPECT_EQ(fake::state().sendOffers.size(), static_cast<size_t>(c.failAt + 1));
+        EXPECT_EQ(fake::state().openInputs, 0);
+        destroyRequest(req);
+    }
+}
+
+TEST_F(SendTest, EmptyTextAdvancesWithoutSendingAndMissingTextStops) {
+    RequestInfo* req = makeRecord(nullptr, false);
+    req->formheader = copyText("", "formheader");
+    req->infile = copyText(writeFile("in.bin", "").c_str(), "infile");
+    req->state = STATE_SEND_HEADERS;
+    setNextState(req);
+    ASSERT_EQ(req->state, STATE_SEND_FORMHEADER);
+    EXPECT_EQ(SendData(req), 1);
+    EXPECT_EQ(req->state, STATE_SEND_BODY);
+    EXPECT_TRUE(fake::state().sendOffers.empty());
+
+    RequestInfo* bare = makeRecord(nullptr, false);
+    qfree(bare->headers);
+    bare->headers = nullptr;
+    bare->state = STATE_SEND_REQUEST;
+    setNextState(bare);
+    EXPECT_EQ(SendData(bare), 0);
+    EXPECT_EQ(bare->state, STATE_SEND_HEADERS);
+    EXPECT_EQ(bare->result, 0);
+}
+
+TEST_F(SendTest, WriteEventOutsideTheSendingStatesSendsNothing) {
+    struct Case {
+        int state;
+        int result;
+    } cases[] = {{STATE_IDLE, 0}, {STATE_RECEIVE, 0}, {STATE_CLOSED, 0}, {STATE_SEND_REQUEST, 8}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.state);
+        RequestInfo* req = makeRecord(nullptr, false);
+        req->sendbuf = req->request;
+        req->state = c.state;
+        req->result = c.result;
+        OnSocketWrite(req);
+        EXPECT_TRUE(fake::state().sendOffers.empty());
+        EXPECT_EQ(req->state, c.state);
+        destroyRequest(req);
+    }
+    OnSocketWrite(nullptr);
+    EXPECT_EQ(SendData(nullptr), 0);
+    EXPECT_EQ(SendFile(nullptr), 0);
+}
+
+TEST_F(SendTest, PartlyTakenChunkIsReadAgainFromWhereTheSocketStopped) {
+    std::string file = pattern(2048);
+    RequestInfo* req = atBody(file);
+    fake::state().sendScript = {fake::take(600)};
+    EXPECT_EQ(SendFile(req), 1);
+    EXPECT_EQ(filePosition(req), 600);
+    EXPECT_EQ(req->bytessent, 600);
+    EXPECT_EQ(SendFile(req), 1);
+    // The 424 bytes not taken, then the next 600.
+    EXPECT_EQ(fake::state().sendOffers, (std::vector<int>{1024, 1024}));
+    EXPECT_EQ(fake::sent(), file.substr(0, 1624));
+    EXPECT_EQ(req->bytessent, 1624);
+    // The last 424 bytes are a short chunk: the end of the file.
+    EXPECT_EQ(SendFile(req), 0);
+    EXPECT_EQ(fake::state().sendOffers.back(), 424);
+    EXPECT_EQ(req->state, STATE_RECEIVE);
+    EXPECT_EQ(fake::sent(), file);
+    EXPECT_EQ(req->result, 0);
+}
+
+TEST_F(SendTest, WouldBlockReadsTheSameChunkAgain) {
+    std::string file = pattern(1500);
+    RequestInfo* req = atBody(file);
+    fake::state().tick = 70;
+    fake::state().sendScript = {fake::fail(plat::WSAEWOULDBLOCK)};
+    EXPECT_EQ(SendFile(req), 0);
+    EXPECT_EQ(filePosition(req), 0);
+    EXPECT_EQ(req->bytessent, 0);
+    EXPECT_EQ(req->result, 0);
+    EXPECT_EQ(req->lastprogress, 0u);
+    OnSocketWrite(req);
+    EXPECT_EQ(fake::sent(), file);
+    EXPECT_EQ(req->bytessent, 1500);
+    EXPECT_EQ(req->lastprogress, 70u);
+    EXPECT_EQ(req->state, STATE_RECEIVE);
+}
+
+TEST_F(SendTest, FailedRepositioningEndsWithCode9) {
+    struct Case {
+        const char* name;
+        fake::Step step;
+        int64_t counted;
+    } cases[] = {
+        {"partial take", fake::take(600), 600},
+        {"nothing taken", fake::take(0), 0},
+        {"would-block", fake::fail(plat::WSAEWOULDBLOCK), 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake::reset();
+        RequestInfo* req = atBody(pattern(2048));
+        fake::state().sendScript = {c.step};
+        fake::state().failSeekAfter = 0;
+        EXPECT_EQ(SendFile(req), 0);
+        EXPECT_EQ(req->result, RESULT_SEEK_FAILED);
+        EXPECT_EQ(req->state, STATE_CLOSED);
+        EXPECT_EQ(req->bytessent, c.counted);
+        EXPECT_EQ(fake::state().openInputs, 0);
+        destroyRequest(req);
+    }
+}
+
+TEST_F(SendTest, ReadFailureEndsTheFileAndTheShortBodyGives8) {
+    struct Case {
+        int failReadAfter;
+        size_t sentBytes;
+    } cases[] = {{0, 0}, {1, 1024}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.failReadAfter);
+        fake::reset();
+        std::string file = pattern(2048);
+        RequestInfo* req = atBody(file);
+        fake::state().failReadAfter = c.failReadAfter;
+        OnSocketWrite(req);
+        EXPECT_EQ(fake::sent(), file.substr(0, c.sentBytes));
+        EXPECT_EQ(req->result, RESULT_BODY_SHORT);
+        EXPECT_EQ(req->state, STATE_CLOSED);
+        EXPECT_EQ(fake::state().openOutputs, 0);
+        destroyRequest(req);
+    }
+}
+
+}  // namespace
