@@ -135,13 +135,12 @@ static void fillHostEnt(char* buf, int buflen) {
         uint32_t addr;
         char name[8];
     };
-    if (!buf || buflen < static_cast<int>(sizeof(Layout)) || !theState.lookupAddr)
-        return;
+    if (!buf || buflen < static_cast<int>(sizeof(Layout))) return;
     Layout* l = reinterpret_cast<Layout*>(buf);
     std::memcpy(l->name, "server", 7);
     l->addr = theState.lookupAddr;
     l->aliases[0] = nullptr;
-    l->addrs[0] = reinterpret_cast<char*>(&l->addr);
+    l->addrs[0] = theState.lookupAddr ? reinterpret_cast<char*>(&l->addr) : nullptr;
     l->addrs[1] = nullptr;
     l->he.h_name = l->name;
     l->he.h_aliases = l->aliases;

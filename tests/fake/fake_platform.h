@@ -82,7 +82,7 @@ struct State {
     // Events the "network" delivers, one at a time, whenever the loop finds
     // nothing queued; a null hwnd means the newest window.
     std::deque<Posted> incoming;
-    // Address the lookups put in their hostent; 0 = write no hostent.
+    // Address the lookups put in their hostent; 0 = an empty address list.
     uint32_t lookupAddr = 0x0100007F;  // 127.0.0.1 in network order
     int shows = -1;           // last ShowWindow command
 };
