@@ -187,8 +187,9 @@ TEST_F(DavCalls, PropfindHonoursDepthAndBody) {
         std::string reply = fileBytes(out);
         EXPECT_NE(std::string::npos, reply.find("<D:multistatus")) << reply;
         EXPECT_EQ(c.expected, hrefs(reply));
-        if (c.expected.count("/col/a.txt"))
+        if (c.expected.count("/col/a.txt")) {
             EXPECT_NE(std::string::npos, reply.find("<D:getcontentlength>3</D:getcontentlength>"));
+        }
         // Without a body the server lists every property; the body asks for one.
         EXPECT_EQ(!withBody, reply.find("getetag") != std::string::npos);
     }

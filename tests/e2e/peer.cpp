@@ -217,11 +217,21 @@ void serve(Peer* p, int fd, size_t index) {
 }
 
 void acceptLoop(Peer* p) {
-    while (!p->stopping) {
+    for (;;) {
+        // Once stopping, connections already made (in the backlog) are still
+        // taken, so that nothing a client sent goes unrecorded.
+        bool last = p->stopping;
         pollfd pfd{p->listenfd, POLLIN, 0};
-        if (poll(&pfd, 1, SLICE_MS) <= 0) continue;
-        int fd = ::accept(p->listenfd, nullptr, nullptr);
-        if (fd < 0) continue;
+        if (poll(&pfd, 1, last ? 0 : SLICE_MS) <= 0) {
+            if (last) return;
+            continue;
+        }
+        // Non-blocking, so that no write can outlast its deadline.
+        int fd = ::accept4(p->listenfd, nullptr, nullptr, SOCK_NONBLOCK);
+        if (fd < 0) {
+            if (last) return;
+            continue;
+        }
         // Every write leaves at once, so pieces reach the client as pieces.
         int one = 1;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
@@ -263,7 +273,7 @@ bool startPeer(Peer& p, const Script& script, uint16_t port, int rcvbuf,
     p.script = script;
     p.stopping = false;
     p.received.clear();
-    p.listenfd = ::socket(AF_INET, SOCK_STREAM, 0);
+    p.listenfd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
     if (p.listenfd < 0) return fail("socket");
     int one = 1;
     setsockopt(p.listenfd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);

@@ -145,8 +145,11 @@ TEST_F(RequestBytes, EachCallSendsExactlyItsRequest) {
         std::vector<std::string> got = peer::received(p);
         ASSERT_EQ(1u, got.size()) << "connections";
         EXPECT_TRUE(got[0] == c.request) << whereTheyDiffer(c.request, got[0]);
-        if (c.replied) EXPECT_EQ("ok", fileBytes(out));
-        else EXPECT_FALSE(fileExists(out));
+        if (c.replied) {
+            EXPECT_EQ("ok", fileBytes(out));
+        } else {
+            EXPECT_FALSE(fileExists(out));
+        }
     }
 }
 

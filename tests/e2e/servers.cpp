@@ -22,7 +22,9 @@ namespace e2e {
 namespace {
 
 constexpr int START_WAIT_MS = 10000;
-constexpr int STOP_WAIT_MS = 5000;
+// A test server has nothing to save: it gets a moment to exit, then SIGKILL
+// (lighttpd may take a second to notice SIGTERM).
+constexpr int STOP_WAIT_MS = 300;
 constexpr int START_TRIES = 3;  // a free port may be taken before the child binds it
 
 std::string dirOf(const std::string& path) {

@@ -33,7 +33,7 @@ bool startLighttpd(Server& s, const std::string& docroot,
 // PHP's built-in server with tests/peers as its document root, so the
 // upload script answers at /upload.php; workdir takes its uploads and log.
 bool startPhp(Server& s, const std::string& workdir, std::string& why);
-// Terminates the child and reaps it (SIGKILL after a bounded wait).
+// Terminates the child and reaps it (SIGKILL after a short wait).
 void stopServer(Server& s);
 
 // "http://127.0.0.1:PORT" + path.
