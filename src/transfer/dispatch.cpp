@@ -129,6 +129,9 @@ void OnSocketClose(RequestInfo* req, int error) {
     // The close may be reported while bytes are still waiting: take them
     // first, so that nothing the peer sent is lost.
     if (req->state == STATE_RECEIVE) OnSocketRead(req);
+    // A close reported with an error was a reset, whatever the drain saw
+    // after it: a reply without a length is then not known to be whole.
+    if (error != 0) req->peerclosed = 0;
     int code;
     if (replyComplete(req))
         code = RESULT_OK;

@@ -250,6 +250,11 @@ TEST_F(Exchange, EveryEndingHasItsCodeBoxAndOneQuit) {
              s.recvScript = {fake::bytes("HTTP/1.0 200 OK\r\nContent-Length: 9\r\n\r\nabc")};
              s.incoming = {hostDone(), net(16), net(1), net(32, 10054)}; },
          10054, nullptr, nullptr, 1},
+        {"reset reported by the close, drain then sees an end", [](fake::State& s) {
+             s.recvScript = {fake::bytes("HTTP/1.0 200 OK\r\n\r\nabc"), fake::fail(10035),
+                             fake::closed()};
+             s.incoming = {hostDone(), net(16), net(1), net(32, 10054)}; },
+         10054, nullptr, nullptr, 1},
         {"body short of its length", [](fake::State& s) {
              s.recvScript = {fake::bytes("HTTP/1.0 200 OK\r\nContent-Length: 9\r\n\r\nabc"),
                              fake::closed()};
