@@ -29,7 +29,9 @@ protected:
         moved = true;
     }
     void TearDown() override {
-        if (moved) EXPECT_EQ(chdir(home), 0);
+        if (moved) {
+            EXPECT_EQ(chdir(home), 0);
+        }
         RequestModelTest::TearDown();
     }
 

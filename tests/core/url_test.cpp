@@ -64,7 +64,9 @@ TEST_F(UrlTest, SplitsEveryFormOfUrl) {
         char* path = getUrlUrn(c.url);
         EXPECT_EQ(orNone(host), orNone(c.host));
         EXPECT_EQ(orNone(path), orNone(c.path));
-        if (c.port >= 0) EXPECT_EQ(getUrlPort(c.url), c.port);
+        if (c.port >= 0) {
+            EXPECT_EQ(getUrlPort(c.url), c.port);
+        }
         qfree(host);
         qfree(path);
     }
