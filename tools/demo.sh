@@ -1,0 +1,65 @@
+#!/usr/bin/env bash
+# The quick start: installs what is needed, builds the library and the tool,
+# starts a local WebDAV server and a form-upload server on 127.0.0.1, and runs
+# a real exchange of each of the ten calls through `quodra`, printing what
+# each returned. Everything it starts is stopped when it ends.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+build=${BUILD_DIR:-$root/build}/linux
+
+bash tools/setup.sh
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$build" -j "${JOBS:-2}" --target quodra_cli >/dev/null
+quodra="$build/quodra"
+
+work=$(mktemp -d /tmp/quodra-demo-XXXXXX)
+dav_port=${DAV_PORT:-18080}
+php_port=${PHP_PORT:-18081}
+cleanup() { bash tests/peers/stop-servers.sh "$work/servers" >/dev/null 2>&1 || true; rm -rf "$work"; }
+trap cleanup EXIT
+bash tests/peers/start-servers.sh "$work/servers" "$dav_port" "$php_port" "$work/docroot" >/dev/null
+
+dav="http://127.0.0.1:$dav_port"
+php="http://127.0.0.1:$php_port"
+printf 'Hello from Quodra\n' > "$work/hello.txt"
+head -c 100000 /dev/urandom > "$work/random.bin"
+cat > "$work/query.xml" <<'XML'
+<?xml version="1.0" encoding="utf-8"?>
+<D:propfind xmlns:D="DAV:"><D:prop><D:getcontentlength/></D:prop></D:propfind>
+XML
+
+run() {
+  local what=$1; shift
+  local rc=0
+  "$quodra" --quiet "$@" 2>"$work/err" || rc=$?
+  if [ "$rc" -eq 0 ]; then
+    printf '%-34s result 0: complete reply\n' "$what"
+  else
+    printf '%-34s %s\n' "$what" "$(sed -e 's/^quodra: [a-z]*: //' "$work/err" | tr '\n' ' ')"
+  fi
+}
+
+echo "WebDAV server at $dav, form server at $php"
+run "OPTIONS /"                 options  "$dav/" "$work/options.out"
+run "MKCOL /demo/"              mkcol    "$dav/demo/" "$work/mkcol.out"
+run "PUT /demo/hello.txt"       put      "$dav/demo/hello.txt" "$work/hello.txt" "$work/put.out"
+run "PUT /demo/random.bin"      put      "$dav/demo/random.bin" "$work/random.bin" "$work/put2.out"
+run "GET /demo/random.bin"      get      "$dav/demo/random.bin" "$work/random.got"
+run "HEAD /demo/hello.txt"      head     "$dav/demo/hello.txt" "$work/head.out"
+run "PROPFIND /demo/ depth 1"   propfind "$dav/demo/" "$work/propfind.xml" --depth 1 --body "$work/query.xml"
+run "COPY hello.txt -> copy.txt" copy    "$dav/demo/hello.txt" "$dav/demo/copy.txt" "$work/copy.out"
+run "MOVE copy.txt -> moved.txt" move    "$dav/demo/copy.txt" "$dav/demo/moved.txt" "$work/move.out"
+run "DELETE /demo/moved.txt"    delete   "$dav/demo/moved.txt" "$work/delete.out"
+run "POST hello.txt as a form"  post     "$php/upload.php" "$work/hello.txt" "$work/post.out"
+run "GET a port nobody serves"  get      "http://127.0.0.1:9/" "$work/refused.out"
+
+echo
+if cmp -s "$work/random.bin" "$work/random.got"; then
+  echo "GET returned the 100,000 bytes PUT stored, byte for byte"
+else
+  echo "GET did not return what PUT stored"; exit 1
+fi
+echo "PROPFIND listed: $(grep -o '<D:href>[^<]*</D:href>' "$work/propfind.xml" | sed 's/<[^>]*>//g' | tr '\n' ' ')"
+echo "Form server saw: $(head -c 300 "$work/post.out" | tr '\n' ' ')"
+echo "Server directory now holds: $(cd "$work/docroot/demo" && ls | tr '\n' ' ')"
