@@ -34,24 +34,27 @@ int listenLoopback(int* port) {
 // announced body), then answers with a body of bodySize bytes.
 void serveOne(int ls, long long bodySize) {
     int c = accept(ls, nullptr, nullptr);
-    std::string req;
+    std::string head;
     char buf[65536];
-    long long want = -1;
+    long long want = -1, got = 0;
     for (;;) {
         ssize_t n = recv(c, buf, sizeof buf, 0);
         if (n <= 0) break;
-        req.append(buf, n);
-        size_t end = req.find("\r\n\r\n");
-        if (end == std::string::npos) continue;
-        if (want < 0) {
-            size_t cl = req.find("Content-Length: ");
-            want = cl == std::string::npos ? 0 : std::atoll(req.c_str() + cl + 16);
+        if (want >= 0) {
+            got += n;
+        } else {
+            head.append(buf, n);
+            size_t end = head.find("\r\n\r\n");
+            if (end == std::string::npos) continue;
+            size_t cl = head.find("Content-Length: ");
+            want = cl == std::string::npos ? 0 : std::atoll(head.c_str() + cl + 16);
+            got = static_cast<long long>(head.size() - end - 4);
         }
-        if (static_cast<long long>(req.size() - end - 4) >= want) break;
+        if (got >= want) break;
     }
-    std::string head = "HTTP/1.0 200 OK\r\nContent-Length: " +
-                       std::to_string(bodySize) + "\r\n\r\n";
-    send(c, head.data(), head.size(), 0);
+    std::string reply = "HTTP/1.0 200 OK\r\nContent-Length: " +
+                        std::to_string(bodySize) + "\r\n\r\n";
+    send(c, reply.data(), reply.size(), 0);
     std::vector<char> chunk(1 << 16, 'q');
     for (long long left = bodySize; left > 0;) {
         ssize_t n = send(c, chunk.data(), left < (long long)chunk.size() ? left : chunk.size(), 0);
