@@ -97,7 +97,7 @@ TEST(Queue, RangeFilterLetsQuitThrough) {
 TEST(Queue, BadFilterFails) {
     plat::Hwnd gone = makeWindow();
     dropWindow(gone);
-    plat::Hwnd foreign = nullptr;
+    std::atomic<plat::Hwnd> foreign{nullptr};
     std::atomic<bool> release{false};
     std::thread other([&] {
         plat::Hwnd w = makeWindow();

@@ -18,24 +18,25 @@ namespace posix {
 
 namespace {
 
-std::shared_ptr<SockRec> findSocket(Socket s) {
+struct Found {
+    std::shared_ptr<SockRec> rec;
+    std::shared_ptr<Queue> owner;  // as selected at the time of the call
+};
+
+// One short shared hold per call: the socket and the queue to wake.
+Found findSocket(Socket s) {
     Global& g = global();
     std::shared_lock<std::shared_mutex> hold(g.lock);
     auto it = g.sockets.find(static_cast<int>(s));
-    if (s < 0 || it == g.sockets.end()) return nullptr;
-    return it->second;
+    if (s < 0 || it == g.sockets.end()) return Found{};
+    return Found{it->second, it->second->owner};
 }
 
-// Wakes the loop that watches rec when that loop runs on another thread;
-// on its own thread the loop looks again before it sleeps.
-void nudge(const SockRec& rec) {
-    std::shared_ptr<Queue> q;
-    {
-        Global& g = global();
-        std::shared_lock<std::shared_mutex> hold(g.lock);
-        q = rec.owner;
-    }
-    if (q && q->thread != std::this_thread::get_id()) wake(*q);
+// Wakes the loop that watches the socket when that loop runs on another
+// thread; on its own thread the loop looks again before it sleeps. A
+// selection made meanwhile wakes its new owner itself.
+void nudge(const Found& f) {
+    if (f.owner && f.owner->thread != std::this_thread::get_id()) wake(*f.owner);
 }
 
 // Failures that are the outcome of a connection attempt rather than a
@@ -113,7 +114,8 @@ Socket socket(int af, int type, int protocol) {
 }
 
 int connect(Socket s, const SockAddrIn* addr, int len) {
-    std::shared_ptr<SockRec> rec = findSocket(s);
+    Found f = findSocket(s);
+    SockRec* rec = f.rec.get();
     if (!rec) return fail(kErrNotSocket);
     if (!addr || len < static_cast<int>(sizeof(SockAddrIn))) return fail(10014);
     if (addr->sin_family != 2) return fail(kErrAfNoSupport);
@@ -128,6 +130,7 @@ int connect(Socket s, const SockAddrIn* addr, int len) {
         Global& g = global();
         std::shared_lock<std::shared_mutex> hold(g.lock);
         Queue* q = rec->linked.load();
+        f.owner = rec->owner;
         if (q && (r == 0 || e == EINPROGRESS || connectOutcome(e))) {
             std::lock_guard<std::mutex> qhold(q->mu);
             rec->link = Link::Connecting;
@@ -136,14 +139,15 @@ int connect(Socket s, const SockAddrIn* addr, int len) {
             watched = true;
         }
     }
-    if (watched) nudge(*rec);
+    if (watched) nudge(f);
     if (r == 0) return 0;
     if (e == EINPROGRESS || (watched && connectOutcome(e))) return fail(kErrWouldBlock);
     return fail(errorFromErrno(e));
 }
 
 int send(Socket s, const char* buf, int len, int flags) {
-    std::shared_ptr<SockRec> rec = findSocket(s);
+    Found f = findSocket(s);
+    SockRec* rec = f.rec.get();
     if (!rec) return fail(kErrNotSocket);
     if (len < 0 || (!buf && len > 0)) return fail(kErrInvalid);
     ssize_t n;
@@ -157,13 +161,14 @@ int send(Socket s, const char* buf, int len, int flags) {
     int e = errno;
     if (e == EAGAIN || e == EWOULDBLOCK) {
         rec->writeWanted = true;
-        nudge(*rec);
+        nudge(f);
     }
     return fail(errorFromErrno(e));
 }
 
 int recv(Socket s, char* buf, int len, int flags) {
-    std::shared_ptr<SockRec> rec = findSocket(s);
+    Found f = findSocket(s);
+    SockRec* rec = f.rec.get();
     if (!rec) return fail(kErrNotSocket);
     if (len < 0 || (!buf && len > 0)) return fail(kErrInvalid);
     ssize_t n;
@@ -182,7 +187,7 @@ int recv(Socket s, char* buf, int len, int flags) {
     }
     // Every recv lets the next FD_READ through.
     rec->readArmed = true;
-    nudge(*rec);
+    nudge(f);
     if (n < 0) return fail(errorFromErrno(e));
     return static_cast<int>(n);
 }
