@@ -3,6 +3,7 @@
 // byte counting, and the endings on send, seek and read failures.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -277,6 +278,18 @@ TEST_F(SendTest, ReadFailureEndsTheFileAndTheShortBodyGives8) {
         EXPECT_EQ(fake::state().openOutputs, 0);
         destroyRequest(req);
     }
+}
+
+TEST_F(SendTest, FileThatShrankAfterItsSizeWasTakenGives8) {
+    std::string file = pattern(1500);
+    RequestInfo* req = makeRecord(&file, true);
+    req->contentlength += 548;  // announced when the file held 2,048 bytes
+    setNextState(req);
+    OnSocketWrite(req);
+    EXPECT_EQ(fake::sent(), std::string(req->request) + kHeaders + kPrologue + file + kEpilogue);
+    EXPECT_EQ(req->result, RESULT_BODY_SHORT);
+    EXPECT_EQ(req->state, STATE_CLOSED);
+    EXPECT_FALSE(std::ifstream(dir() + "/out.bin").good());
 }
 
 }  // namespace
