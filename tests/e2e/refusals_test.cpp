@@ -34,6 +34,7 @@ TEST(Refusals, NothingIsSentAndNoFileIsMade) {
     const std::string urlCrLf = withByte("\r\nX-Injected: 1\r\n");
     const std::string urlTab = withByte("\t");
     const std::string urlUnit = withByte("\x1f");
+    const std::string urlDel = withByte("\x7f");
     const std::string destCrLf = "http://127.0.0.1/b\r\nX-Injected: 1";
     const std::string destSoh = "http://127.0.0.1/b\x01";
 
@@ -74,6 +75,7 @@ TEST(Refusals, NothingIsSentAndNoFileIsMade) {
         {"url with CR LF", [&] { return httpGet(urlCrLf.c_str(), o, 0); }},
         {"url with TAB", [&] { return davDelete(urlTab.c_str(), o, 0); }},
         {"url with US", [&] { return davPut(urlUnit.c_str(), i, o, 0); }},
+        {"url with DEL", [&] { return davMkcol(urlDel.c_str(), o, 0); }},
         {"move destination with CR LF", [&] { return davMove(u, destCrLf.c_str(), o, 0, 0, 0); }},
         {"copy destination with SOH", [&] { return davCopy(u, destSoh.c_str(), o, 0, 0, 0); }},
     };
