@@ -39,3 +39,12 @@ endif()
 # Throughput measurements; run by hand: build/bench_throughput [MiB]
 add_executable(bench_throughput bench/throughput.cpp)
 target_link_libraries(bench_throughput PRIVATE quodra Threads::Threads)
+
+if(QUODRA_TESTS)
+  add_test(NAME library_exports
+    COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/tests/cli/exports_test.sh $<TARGET_FILE:quodra>)
+  add_test(NAME command_line_tool
+    COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/tests/cli/quodra_tool_test.sh
+            $<TARGET_FILE:quodra_cli> $<TARGET_FILE:quodra_peer>)
+  set_tests_properties(library_exports command_line_tool PROPERTIES LABELS cli TIMEOUT 120)
+endif()

@@ -48,9 +48,11 @@ run "PUT /demo/random.bin"      put      "$dav/demo/random.bin" "$work/random.bi
 run "GET /demo/random.bin"      get      "$dav/demo/random.bin" "$work/random.got"
 run "HEAD /demo/hello.txt"      head     "$dav/demo/hello.txt" "$work/head.out"
 run "PROPFIND /demo/ depth 1"   propfind "$dav/demo/" "$work/propfind.xml" --depth 1 --body "$work/query.xml"
-run "COPY hello.txt -> copy.txt" copy    "$dav/demo/hello.txt" "$dav/demo/copy.txt" "$work/copy.out"
-run "MOVE copy.txt -> moved.txt" move    "$dav/demo/copy.txt" "$dav/demo/moved.txt" "$work/move.out"
-run "DELETE /demo/moved.txt"    delete   "$dav/demo/moved.txt" "$work/delete.out"
+# The Host line names the host without the port, and the server matches a
+# Destination against it: destinations are written the same way.
+run "COPY hello.txt -> copy.txt" copy    "$dav/demo/hello.txt" "http://127.0.0.1/demo/copy.txt" "$work/copy.out"
+run "MOVE copy.txt -> moved.txt" move    "$dav/demo/copy.txt" "http://127.0.0.1/demo/moved.txt" "$work/move.out"
+run "DELETE /demo/random.bin"   delete   "$dav/demo/random.bin" "$work/delete.out"
 run "POST hello.txt as a form"  post     "$php/upload.php" "$work/hello.txt" "$work/post.out"
 run "GET a port nobody serves"  get      "http://127.0.0.1:9/" "$work/refused.out"
 
@@ -62,4 +64,4 @@ else
 fi
 echo "PROPFIND listed: $(grep -o '<D:href>[^<]*</D:href>' "$work/propfind.xml" | sed 's/<[^>]*>//g' | tr '\n' ' ')"
 echo "Form server saw: $(head -c 300 "$work/post.out" | tr '\n' ' ')"
-echo "Server directory now holds: $(cd "$work/docroot/demo" && ls | tr '\n' ' ')"
+echo "Server directory now holds: $(cd "$work/docroot/demo" && ls | tr '\n' ' ')(hello.txt moved.txt expected)"
