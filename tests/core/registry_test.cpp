@@ -13,7 +13,7 @@ namespace {
 // The records of the list, head first.
 std::vector<RequestInfo*> listed() {
     std::vector<RequestInfo*> out;
-    for (RequestInfo* r = reqlist; r; r = r->next) out.push_back(r);
+    for (RequestInfo* r = liveHead(); r; r = r->next) out.push_back(r);
     return out;
 }
 
@@ -24,7 +24,7 @@ using RegistryTest = RequestModelTest;
 TEST_F(RegistryTest, NewRecordHoldsTheUrlPartsAndIsTheHead) {
     RequestInfo* req = createRequest("http://server:8080/a/b", METHOD_PUT);
     ASSERT_NE(req, nullptr);
-    EXPECT_EQ(reqlist, req);
+    EXPECT_EQ(liveHead(), req);
     EXPECT_EQ(req->next, listAtStart);
     EXPECT_STREQ(req->host, "server");
     EXPECT_STREQ(req->urn, "/a/b");
@@ -45,7 +45,7 @@ TEST_F(RegistryTest, NewRecordHoldsTheUrlPartsAndIsTheHead) {
     EXPECT_EQ(req->sendbuf, nullptr);
     EXPECT_TRUE(fake::state().boxes.empty());
     EXPECT_EQ(destroyRequest(req), 0);
-    EXPECT_EQ(reqlist, listAtStart);
+    EXPECT_EQ(liveHead(), listAtStart);
 }
 
 TEST_F(RegistryTest, UrlWithoutHostMakesNoRecord) {
@@ -54,7 +54,7 @@ TEST_F(RegistryTest, UrlWithoutHostMakesNoRecord) {
         SCOPED_TRACE(url ? url : "(null)");
         EXPECT_EQ(createRequest(url, METHOD_GET), nullptr);
     }
-    EXPECT_EQ(reqlist, listAtStart);
+    EXPECT_EQ(liveHead(), listAtStart);
     EXPECT_TRUE(fake::state().boxes.empty());
 }
 
@@ -72,7 +72,7 @@ TEST_F(RegistryTest, DestroyUnlinksAnyPositionAndKeepsTheOrder) {
         order.erase(order.begin() + victim);
         EXPECT_EQ(listed(), order);
         for (RequestInfo* r : order) EXPECT_EQ(destroyRequest(r), 0);
-        EXPECT_EQ(reqlist, listAtStart);
+        EXPECT_EQ(liveHead(), listAtStart);
     }
 }
 
@@ -145,7 +145,7 @@ TEST_F(RegistryTest, DestroyClosesWhatIsOpenAndPostsNoQuit) {
     EXPECT_EQ(fake::state().closedSockets, std::vector<plat::Socket>{42});
     EXPECT_EQ(fake::state().openInputs, 0);
     EXPECT_EQ(fake::state().openOutputs, 0);
-    EXPECT_EQ(reqlist, listAtStart);
+    EXPECT_EQ(liveHead(), listAtStart);
 }
 
 TEST_F(RegistryTest, EachThreadHasItsOwnList) {
@@ -154,12 +154,12 @@ TEST_F(RegistryTest, EachThreadHasItsOwnList) {
     RequestInfo* seenThere = mine;
     int destroyedThere = -1;
     std::thread other([&] {
-        seenThere = reqlist;
+        seenThere = liveHead();
         destroyedThere = destroyRequest(mine);  // not in that thread's list
     });
     other.join();
     EXPECT_EQ(seenThere, nullptr);
     EXPECT_EQ(destroyedThere, 1);
-    EXPECT_EQ(reqlist, mine);
+    EXPECT_EQ(liveHead(), mine);
     EXPECT_EQ(destroyRequest(mine), 0);
 }

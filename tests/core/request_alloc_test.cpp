@@ -42,7 +42,7 @@ TEST_F(RequestAllocTest, EachFailingAllocationIsReportedAndRecovered) {
 
     auto compose = [&]() {
         Outcome o;
-        RequestInfo* before = reqlist;
+        RequestInfo* before = liveHead();
         RequestInfo* req = createRequest("http://server:8080/up", METHOD_POST);
         addHeaders(req, callLine.c_str());
         if (req) req->infile = copyText(path.c_str(), "infile");
@@ -51,7 +51,7 @@ TEST_F(RequestAllocTest, EachFailingAllocationIsReportedAndRecovered) {
         makeHeaders(req);
         if (req) {
             o.made = true;
-            o.listed = reqlist == req && req->next == before;
+            o.listed = liveHead() == req && req->next == before;
             o.urn = orNull(req->urn);
             o.request = orNull(req->request);
             o.headers = orNull(req->headers);
@@ -62,7 +62,7 @@ TEST_F(RequestAllocTest, EachFailingAllocationIsReportedAndRecovered) {
             o.contentlength = req->contentlength;
             EXPECT_EQ(destroyRequest(req), 0);
         }
-        EXPECT_EQ(reqlist, before);
+        EXPECT_EQ(liveHead(), before);
         return o;
     };
 

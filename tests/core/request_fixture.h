@@ -16,12 +16,21 @@
 #include "request/request.h"
 #include "request/text.h"
 
+// The head of this thread's live list. Outside the file that defines it, GCC
+// 12 at -O2 with -fsanitize=undefined checks the thread_local's address for
+// null using the flags of an unrelated comparison (whether a thread-local
+// initialiser exists) and reports a null pointer that is not there; the
+// null check is left out of this one read.
+__attribute__((noinline, no_sanitize("null"))) inline RequestInfo* liveHead() {
+    return reqlist;
+}
+
 class RequestModelTest : public ::testing::Test {
 protected:
     void SetUp() override {
         fake::reset();
         qallocFailAt(0);
-        listAtStart = reqlist;
+        listAtStart = liveHead();
         liveAtStart = qallocLive();
     }
 
@@ -29,7 +38,8 @@ protected:
         qallocFailAt(0);
         // Records a failed test left behind would show up as leaks in the
         // tests after it; release them here, then check the balance.
-        while (reqlist && reqlist != listAtStart) destroyRequest(reqlist);
+        for (RequestInfo* head = liveHead(); head && head != listAtStart; head = liveHead())
+            destroyRequest(head);
         EXPECT_EQ(qallocLive(), liveAtStart) << "heap blocks left behind";
         if (!scratch.empty()) {
             std::string cmd = "rm -rf '" + scratch + "'";
@@ -72,6 +82,7 @@ protected:
     long liveAtStart = 0;
     std::string scratch;
 };
+
 
 // The standard lines every request ends with, for a given host, optional
 // length line and optional content type.

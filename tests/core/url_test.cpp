@@ -150,7 +150,7 @@ TEST_F(UrlTest, UrlWithControlByteIsRefused) {
         EXPECT_EQ(createRequest(url, METHOD_GET), nullptr);
         EXPECT_EQ(qallocCount(), 0);
     }
-    EXPECT_EQ(reqlist, listAtStart);
+    EXPECT_EQ(liveHead(), listAtStart);
     EXPECT_TRUE(fake::state().boxes.empty());
 
     // Bytes above 0x7F are not control bytes and pass unchanged.
