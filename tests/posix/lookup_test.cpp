@@ -120,6 +120,31 @@ TEST_F(Lookups, RefusedWithoutAWindowOrWithABadAddress) {
     EXPECT_EQ(plat::WSAAsyncGetHostByAddr(win, kHostNotify, addr, 4, 23, buf, kBuf), 0u);
 }
 
+TEST_F(Lookups, CancelledLookupDeliversNothing) {
+    const char addr[4] = {127, 0, 0, 1};
+    plat::Handle byAddr = plat::WSAAsyncGetHostByAddr(win, kHostNotify, addr, 4, 2, buf, kBuf);
+    plat::Handle byName = plat::WSAAsyncGetHostByName(win, kHostNotify, "localhost", buf, kBuf);
+    ASSERT_NE(byAddr, 0u);
+    ASSERT_NE(byName, 0u);
+    // Queued, running or already waiting in the queue: each is stopped.
+    EXPECT_EQ(plat::WSACancelAsyncRequest(byAddr), 0);
+    EXPECT_EQ(plat::WSACancelAsyncRequest(byName), 0);
+    EXPECT_EQ(plat::WSACancelAsyncRequest(byName), plat::SOCKET_ERROR) << "cancelled twice";
+    EXPECT_EQ(plat::WSAGetLastError(), 10037);
+    EXPECT_EQ(plat::WSACancelAsyncRequest(0), plat::SOCKET_ERROR);
+
+    // A lookup started afterwards is still answered; the cancelled ones
+    // never are, and never wrote.
+    char other[kBuf];
+    plat::Handle later = plat::WSAAsyncGetHostByName(win, kHostNotify, "localhost", other, kBuf);
+    ASSERT_TRUE(pumpUntil(win, [&] { return !replies().empty(); }, 20000));
+    pumpFor(win, 200);
+    ASSERT_EQ(replies().size(), 1u);
+    EXPECT_EQ(replies()[0].wParam, later);
+    for (int i = 0; i < kBuf + 64; ++i) ASSERT_EQ(buf[i], 0x5A) << "byte " << i;
+    EXPECT_EQ(plat::WSACancelAsyncRequest(later), plat::SOCKET_ERROR) << "already delivered";
+}
+
 // A window destroyed before its lookup is taken gets nothing: its buffer
 // may be freed right after DestroyWindow (a write into freed memory fails
 // the sanitizer build), and another stays unchanged.

@@ -38,6 +38,7 @@ struct Pool {
     std::vector<std::thread> workers;
     size_t idle = 0;
     bool stopping = false;
+    std::vector<Handle> running;    // taken by a worker, not yet completed
     std::vector<Handle> cancelled;  // running lookups whose outcome is unwanted
 };
 
@@ -77,14 +78,16 @@ Layout layout(uintptr_t base, const HostResult& r) {
 // gone. A failed lookup carries no result, and so writes nothing.
 void complete(uintptr_t hwnd, unsigned msg, Handle task, int error,
               std::shared_ptr<const HostResult> result, char* buf, int buflen) {
-    {
-        Pool& p = pool();
-        std::lock_guard<std::mutex> hold(p.mu);
-        auto it = std::find(p.cancelled.begin(), p.cancelled.end(), task);
-        if (it != p.cancelled.end()) {
-            p.cancelled.erase(it);
-            return;
-        }
+    // Held to the end, so that a cancel sees the lookup either running or
+    // queued, never in between.
+    Pool& p = pool();
+    std::lock_guard<std::mutex> poolHold(p.mu);
+    auto run = std::find(p.running.begin(), p.running.end(), task);
+    if (run != p.running.end()) p.running.erase(run);
+    auto it = std::find(p.cancelled.begin(), p.cancelled.end(), task);
+    if (it != p.cancelled.end()) {
+        p.cancelled.erase(it);
+        return;
     }
     uint16_t size = 0;
     if (!error) {
@@ -96,6 +99,7 @@ void complete(uintptr_t hwnd, unsigned msg, Handle task, int error,
     uint32_t word = (static_cast<uint32_t>(error & 0xFFFF) << 16) | size;
     e.msg = Msg{reinterpret_cast<Hwnd>(hwnd), msg, static_cast<WParam>(task),
                 static_cast<LParam>(word)};
+    e.lookup = task;
     if (!error) {
         e.host = std::move(result);
         e.buf = buf;
@@ -150,6 +154,7 @@ void work() {
         if (p.stopping) return;
         Job job = std::move(p.jobs.front());
         p.jobs.pop_front();
+        p.running.push_back(job.task);
         hold.unlock();
         resolve(job);
         hold.lock();
@@ -272,9 +277,13 @@ Handle WSAAsyncGetHostByAddr(Hwnd hwnd, unsigned msg, const char* addr, int len,
 
 // A queued lookup is dropped; a running one is marked so that its outcome is
 // thrown away; a finished one still waiting in this thread's queue is
-// removed, so its hostent is never written.
+// removed, so its hostent is never written. One already taken (or unknown)
+// cannot be cancelled.
 int WSACancelAsyncRequest(Handle task) {
-    if (!task) return -1;
+    if (!task) {
+        setLastError(kErrInvalid);
+        return -1;
+    }
     Pool& p = pool();
     {
         std::lock_guard<std::mutex> hold(p.mu);
@@ -284,24 +293,24 @@ int WSACancelAsyncRequest(Handle task) {
             p.jobs.erase(queued);
             return 0;
         }
-    }
-    std::shared_ptr<Queue> q = currentQueue();
-    {
-        std::lock_guard<std::mutex> hold(q->mu);
-        auto& es = q->entries;
-        auto done = std::find_if(es.begin(), es.end(), [task](const Entry& e) {
-            return e.msg.wParam == static_cast<WParam>(task) && e.msg.message != kWmQuit &&
-                   e.msg.message != kWmTimer && e.buf;
-        });
-        if (done != es.end()) {
-            es.erase(done);
+        if (std::find(p.running.begin(), p.running.end(), task) != p.running.end() &&
+            std::find(p.cancelled.begin(), p.cancelled.end(), task) == p.cancelled.end()) {
+            p.cancelled.push_back(task);
             return 0;
         }
+        if (std::shared_ptr<Queue> q = currentQueue()) {
+            std::lock_guard<std::mutex> qhold(q->mu);
+            auto& es = q->entries;
+            auto done = std::find_if(es.begin(), es.end(),
+                                     [task](const Entry& e) { return e.lookup == task; });
+            if (done != es.end()) {
+                es.erase(done);
+                return 0;
+            }
+        }
     }
-    // Still running (or already delivered): a running one must not deliver.
-    std::lock_guard<std::mutex> hold(p.mu);
-    if (p.cancelled.size() < 1024) p.cancelled.push_back(task);
-    return 0;
+    setLastError(kErrAlready);
+    return -1;
 }
 
 }  // namespace plat

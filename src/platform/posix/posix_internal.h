@@ -4,8 +4,8 @@
 // Locking. `Global::lock` (a shared mutex) guards the window, class and
 // socket tables and every socket's selection (window, message, events,
 // owner). A queue's `mu` guards its entries, timers and socket list and the
-// connection state of the sockets linked to it. Order: global lock first,
-// then queue locks (two queues together through std::scoped_lock), then the
+// connection state of the sockets linked to it. Order: the lookup pool's
+// lock (lookup.cpp) first, then the global lock, then a queue lock, then the
 // display lock. send and recv take the global lock shared, only to find
 // their socket, and otherwise touch atomics.
 #pragma once
@@ -40,6 +40,7 @@ constexpr long kFdClose = 32;
 constexpr int kErrInterrupted = 10004;
 constexpr int kErrInvalid = 10022;
 constexpr int kErrWouldBlock = 10035;
+constexpr int kErrAlready = 10037;
 constexpr int kErrNotSocket = 10038;
 constexpr int kErrAfNoSupport = 10047;
 constexpr int kErrProtoNoSupport = 10043;
@@ -86,6 +87,7 @@ struct Entry {
     std::shared_ptr<const HostResult> host;
     char* buf = nullptr;
     int buflen = 0;
+    Handle lookup = 0;  // the lookup task this message completes, if any
 };
 
 struct Timer {
