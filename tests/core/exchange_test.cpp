@@ -13,6 +13,7 @@
 #include "fake_platform.h"
 #include "quodra.h"
 #include "request/alloc.h"
+#include "request_fixture.h"
 #include "transfer/transfer.h"
 
 namespace {
@@ -25,11 +26,6 @@ fake::Posted hostDone(int error = 0) {
 fake::Posted net(long event, int error = 0) {
     return {nullptr, WM_NETNOTIFY, static_cast<plat::WParam>(SOCK),
             (static_cast<plat::LParam>(error) << 16) | event};
-}
-
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 bool exists(const std::string& path) {
@@ -61,7 +57,7 @@ protected:
         std::remove(out.c_str());
         std::remove(in.c_str());
         std::remove(dir.c_str());
-        EXPECT_EQ(reqlist, nullptr) << "a record outlived its call";
+        EXPECT_EQ(liveHead(), nullptr) << "a record outlived its call";
         EXPECT_EQ(fake::state().openInputs, 0);
         EXPECT_EQ(fake::state().openOutputs, 0);
     }
@@ -90,7 +86,7 @@ TEST_F(Exchange, GetStoresTheBodyAndSendsTheRequestWhole) {
     EXPECT_EQ(httpGet("http://server:8080/a/b?x=1", out.c_str(), 0), 0);
     EXPECT_EQ(fake::sent(), std::string("GET /a/b?x=1 HTTP/1.0\r\n") + kHead +
                                 "Host: server\r\n\r\n");
-    EXPECT_EQ(readFile(out), "hello");
+    EXPECT_EQ(readAll(out), "hello");
     const auto& s = fake::state();
     ASSERT_EQ(s.lookups.size(), 1u);
     EXPECT_TRUE(s.lookups[0].byName);
@@ -115,7 +111,7 @@ TEST_F(Exchange, NumericHostIsLookedUpByAddressAndSecondCallReusesClass) {
     EXPECT_EQ(fake::state().shows, 5);
     scriptReply("HTTP/1.0 200 OK\r\n\r\ny");
     EXPECT_EQ(httpGet("http://127.0.0.1/", out.c_str(), 0), 0);
-    EXPECT_EQ(readFile(out), "y");
+    EXPECT_EQ(readAll(out), "y");
 }
 
 TEST_F(Exchange, CallsPutTheirOwnLinesAndBodiesOnTheWire) {
@@ -165,7 +161,7 @@ TEST_F(Exchange, CallsPutTheirOwnLinesAndBodiesOnTheWire) {
         scriptReply("HTTP/1.0 200 OK\r\n\r\nok");
         EXPECT_EQ(c.call(in, out), 0);
         EXPECT_EQ(fake::sent(), c.wire);
-        EXPECT_EQ(readFile(out), "ok");
+        EXPECT_EQ(readAll(out), "ok");
     }
 }
 
@@ -210,7 +206,7 @@ TEST_F(Exchange, RefusedArgumentsCreateNothing) {
 TEST_F(Exchange, PropfindWithoutBodyPathIsNotRefused) {
     scriptReply("HTTP/1.0 207 Multi-Status\r\n\r\n<m/>");
     EXPECT_EQ(davPropfind("http://h/", nullptr, out.c_str(), 0, 0), 0);
-    EXPECT_EQ(readFile(out), "<m/>");
+    EXPECT_EQ(readAll(out), "<m/>");
 }
 
 // Endings of every stage: the code, the box and exactly one quit per call.
@@ -303,7 +299,7 @@ TEST_F(Exchange, CloseEventDrainsWhatIsStillWaiting) {
                     fake::bytes("tail"), fake::closed()};
     s.incoming = {hostDone(), net(16), net(1), net(32)};
     EXPECT_EQ(httpGet("http://server/x", out.c_str(), 0), 0);
-    EXPECT_EQ(readFile(out), "tail");
+    EXPECT_EQ(readAll(out), "tail");
 }
 
 TEST_F(Exchange, SilentPeerEndsWithTimedOut) {
@@ -349,7 +345,7 @@ TEST_F(Exchange, EachAllocationFailureEndsCleanly) {
         int r = httpPostFile("http://server/u", in.c_str(), out.c_str(), 0);
         long calls = qallocCount();
         qallocFailAt(0);
-        ASSERT_EQ(reqlist, nullptr);
+        ASSERT_EQ(liveHead(), nullptr);
         if (k > calls) {
             EXPECT_EQ(r, 0);  // the countdown was never reached
             return;

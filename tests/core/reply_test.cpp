@@ -23,13 +23,6 @@ using namespace std::string_literals;
 
 namespace {
 
-std::string readAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 struct Outcome {
     std::string body;
     int64_t length;

@@ -8,6 +8,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -21,6 +23,14 @@
 // null using the flags of an unrelated comparison (whether a thread-local
 // initialiser exists) and reports a null pointer that is not there; the
 // null check is left out of this one read.
+// The whole contents of a file; empty when it cannot be read.
+inline std::string readAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
 __attribute__((noinline, no_sanitize("null"))) inline RequestInfo* liveHead() {
     return reqlist;
 }

@@ -18,13 +18,6 @@
 
 namespace {
 
-std::string readAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 bool exists(const std::string& path) { return std::ifstream(path).good(); }
 
 class StateMachineTest : public RequestModelTest {
