@@ -27,6 +27,10 @@ install(TARGETS quodra quodra_cli
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES include/quodra.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+# The prefix is found from where the file lies, so an install with
+# --prefix (or a copied tree) still points at itself.
+file(RELATIVE_PATH QUODRA_PC_TO_PREFIX
+  /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
 configure_file(cmake/quodra.pc.in ${CMAKE_CURRENT_BINARY_DIR}/quodra.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/quodra.pc
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
@@ -47,4 +51,11 @@ if(QUODRA_TESTS)
     COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/tests/cli/quodra_tool_test.sh
             $<TARGET_FILE:quodra_cli> $<TARGET_FILE:quodra_peer>)
   set_tests_properties(library_exports command_line_tool PROPERTIES LABELS cli TIMEOUT 120)
+  # A plain C program cannot load a sanitized library (the sanitizer runtime
+  # must come first), so the installed tree is tried in the plain build only.
+  if(NOT QUODRA_SANITIZE)
+    add_test(NAME installed_tree
+      COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/tests/cli/install_test.sh ${CMAKE_BINARY_DIR})
+    set_tests_properties(installed_tree PROPERTIES LABELS cli TIMEOUT 120)
+  endif()
 endif()
