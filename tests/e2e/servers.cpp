@@ -3,14 +3,17 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
+#include <initializer_list>
 #include <thread>
 #include <vector>
 
@@ -76,6 +79,34 @@ std::string lighttpdModules() {
                             "/usr/local/lib/lighttpd",
                             "/usr/lib/x86_64-linux-gnu/lighttpd"})
         if (fileExists(std::string(dir) + "/mod_webdav.so")) return dir;
+    return "";
+}
+
+// The first of programs found on PATH or in the usual sbin directories
+// (which a non-root PATH often lacks), or "" when none is.
+std::string findProgram(std::initializer_list<const char*> programs) {
+    for (const char* p : programs)
+        if (onPath(p)) return p;
+    for (const char* p : programs)
+        for (const char* dir : {"/usr/sbin", "/usr/local/sbin", "/sbin"}) {
+            std::string candidate = std::string(dir) + "/" + p;
+            if (access(candidate.c_str(), X_OK) == 0) return candidate;
+        }
+    return "";
+}
+
+// QUODRA_APACHE names the program; otherwise apache2 (Debian) or httpd.
+std::string apacheBinary() {
+    if (const char* env = std::getenv("QUODRA_APACHE"))
+        return access(env, X_OK) == 0 || onPath(env) ? env : "";
+    return findProgram({"apache2", "httpd"});
+}
+
+std::string apacheModules() {
+    if (const char* env = std::getenv("QUODRA_APACHE_MODULES")) return env;
+    for (const char* dir : {"/usr/lib/apache2/modules", "/usr/lib64/httpd/modules",
+                            "/usr/lib/httpd/modules", "/usr/libexec/apache2"})
+        if (fileExists(std::string(dir) + "/mod_dav_fs.so")) return dir;
     return "";
 }
 
@@ -172,6 +203,65 @@ bool startLighttpd(Server& s, const std::string& docroot,
     std::string conf = workdir + "/lighttpd.conf";
     return startOnFreePort(s, {"lighttpd", "-D", "-m", modules, "-f", conf},
                            workdir, "lighttpd", why, tmpl, conf);
+}
+
+bool apacheInstalled(std::string& why) {
+    if (apacheBinary().empty()) {
+        why = "Apache is not installed (package apache2)";
+        return false;
+    }
+    if (apacheModules().empty()) {
+        why = "Apache's mod_dav_fs.so not found (package apache2)";
+        return false;
+    }
+    return true;
+}
+
+bool startApache(Server& s, const std::string& docroot,
+                 const std::string& workdir, std::string& why) {
+    if (!apacheInstalled(why)) return false;
+    std::string tmpl;
+    if (!readFile(peersDir() + "/apache-dav.conf.in", tmpl)) {
+        why = "cannot read " + peersDir() + "/apache-dav.conf.in";
+        return false;
+    }
+    std::string lockdir = workdir + "/apache-lock";
+    makeDir(lockdir);
+    // Apache refuses to serve as root; it switches to the configured user
+    // once it has bound its port, and that user must write the docroot and
+    // the lock database. As any other user it stays who it is.
+    uid_t uid = geteuid();
+    gid_t gid = getegid();
+    if (uid == 0) {
+        const passwd* pw = getpwnam("www-data");
+        if (!pw) pw = getpwnam("nobody");
+        if (!pw) {
+            why = "no www-data or nobody user for Apache to serve as";
+            return false;
+        }
+        uid = pw->pw_uid;
+        gid = pw->pw_gid;
+        if (chown(docroot.c_str(), uid, gid) != 0 ||
+            chown(lockdir.c_str(), uid, gid) != 0 ||
+            chmod(workdir.c_str(), 0711) != 0) {
+            why = "cannot hand " + docroot + " to the user Apache serves as";
+            return false;
+        }
+    }
+    tmpl = replaceAll(tmpl, "@DOCROOT@", docroot);
+    tmpl = replaceAll(tmpl, "@WORKDIR@", workdir);
+    tmpl = replaceAll(tmpl, "@LOCKDIR@", lockdir);
+    tmpl = replaceAll(tmpl, "@MODULES@", apacheModules());
+    tmpl = replaceAll(tmpl, "@USER@", "#" + std::to_string(uid));
+    tmpl = replaceAll(tmpl, "@GROUP@", "#" + std::to_string(gid));
+    std::string conf = workdir + "/apache.conf";
+    // -X: one process and no children, so that stopping it leaves nothing.
+    bool up = startOnFreePort(s, {apacheBinary(), "-X", "-f", conf}, workdir,
+                              "apache", why, tmpl, conf);
+    std::string errors;
+    if (!up && readFile(workdir + "/apache-error.log", errors))
+        why += "\napache-error.log:\n" + errors;
+    return up;
 }
 
 bool startPhp(Server& s, const std::string& workdir, std::string& why) {

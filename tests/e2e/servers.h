@@ -1,6 +1,7 @@
 // Real servers for the whole-call tests, run as child processes on
-// 127.0.0.1: lighttpd with its WebDAV module on a docroot, and PHP's built-in
-// server running the form-upload script. Every wait is bounded.
+// 127.0.0.1: lighttpd with its WebDAV module and Apache with mod_dav, each on
+// a docroot, and PHP's built-in server running the form-upload script. Every
+// wait is bounded.
 #pragma once
 
 #include <sys/types.h>
@@ -30,6 +31,16 @@ bool waitAccepting(uint16_t port, pid_t pid, int ms);
 // and logs. False with a reason when it cannot be started.
 bool startLighttpd(Server& s, const std::string& docroot,
                    const std::string& workdir, std::string& why);
+// False with the reason when Apache or its WebDAV modules are not installed
+// (package apache2), so that its tests can be skipped rather than failed.
+bool apacheInstalled(std::string& why);
+// Apache with mod_dav serving docroot, as one foreground process; workdir
+// takes its configuration, logs and lock database. Run as root, it serves as
+// www-data (nobody where that user is missing): docroot is handed to that
+// user and workdir opened for it to pass through, so docroot must lie
+// directly in workdir. False with a reason when it cannot be started.
+bool startApache(Server& s, const std::string& docroot,
+                 const std::string& workdir, std::string& why);
 // PHP's built-in server with tests/peers as its document root, so the
 // upload script answers at /upload.php; workdir takes its uploads and log.
 bool startPhp(Server& s, const std::string& workdir, std::string& why);
