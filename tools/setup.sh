@@ -6,7 +6,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake pkg-config libgtest-dev
-  lighttpd lighttpd-mod-webdav php-cli
+  lighttpd lighttpd-mod-webdav apache2 php-cli
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 xvfb xauth
 )
 
@@ -21,9 +21,17 @@ if ((${#missing[@]})); then
   $SUDO apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
-# The lighttpd package starts a system-wide server on port 80; the tests
-# start their own on free ports and need nothing from it.
-if command -v systemctl >/dev/null && systemctl is-active --quiet lighttpd 2>/dev/null; then
-  systemctl stop lighttpd || true
+# The lighttpd and apache2 packages start system-wide servers on port 80
+# where an init system lets them; the tests start their own on free ports and
+# need nothing from them.
+for service in lighttpd apache2; do
+  if command -v systemctl >/dev/null && systemctl is-active --quiet "$service" 2>/dev/null; then
+    systemctl stop "$service" || true
+  fi
+done
+# Without systemd (as in CI) Apache may still have been started by its init
+# script; its pid file tells. Stopping what is not running fails harmlessly.
+if [ -f /var/run/apache2/apache2.pid ]; then
+  service apache2 stop >/dev/null 2>&1 || apache2ctl stop >/dev/null 2>&1 || true
 fi
 echo "setup: ready"
