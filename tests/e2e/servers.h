@@ -38,7 +38,9 @@ bool apacheInstalled(std::string& why);
 // takes its configuration, logs and lock database. Run as root, it serves as
 // www-data (nobody where that user is missing): docroot is handed to that
 // user and workdir opened for it to pass through, so docroot must lie
-// directly in workdir. False with a reason when it cannot be started.
+// directly in workdir. A directory a test then makes itself in docroot stays
+// root's: the server can read it but not change what is in it. False with a
+// reason when it cannot be started.
 bool startApache(Server& s, const std::string& docroot,
                  const std::string& workdir, std::string& why);
 // PHP's built-in server with tests/peers as its document root, so the
