@@ -23,8 +23,12 @@ grep -q "quodra 2.0.0" "$work/out" || { failed=$((failed + 1)); echo "FAIL versi
 "$tool" fetch a b >/dev/null 2>"$work/err"; check "unknown command" 2 $? "unknown command"
 "$tool" get a b --depth 1 >/dev/null 2>"$work/err"; check "depth without propfind" 2 $? "propfind"
 
-# A port that nobody listens on: bind one, then close it.
-port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+# A port that nobody listens on: the first of a few that refuses.
+port=
+for p in 9 19 39 49 59 69 79; do
+  if ! (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null; then port=$p; break; fi
+done
+[ -n "$port" ] || { echo "no closed port found"; exit 1; }
 "$tool" --quiet get "http://127.0.0.1:$port/" "$work/o" 2>"$work/err"; check refused 1 $? "result 1: the call was refused or the connection was not made"
 "$tool" --quiet get "http://no-such-host.invalid/" "$work/o" 2>"$work/err"; check "unknown host" 1 $? "result 11001: host not found"
 
