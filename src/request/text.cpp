@@ -21,6 +21,37 @@ void showAllocFailure(const char* what) {
     showError(text.c_str(), QUODRA_PRODUCT);
 }
 
+bool hasControlByte(const char* text) {
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p; ++p)
+        if (*p < 0x20 || *p == 0x7F) return true;
+    return false;
+}
+
+namespace {
+
+// The white space atol skips (the C locale's isspace).
+bool isSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+}  // namespace
+
+int64_t readDecimal64(const char* text, int len) {
+    if (!text) return 0;
+    int i = 0;
+    while (i < len && isSpace(text[i])) ++i;
+    bool negative = false;
+    if (i < len && (text[i] == '+' || text[i] == '-')) {
+        negative = text[i] == '-';
+        ++i;
+    }
+    const int64_t max = INT64_MAX;
+    int64_t value = 0;
+    for (; i < len && text[i] >= '0' && text[i] <= '9'; ++i) {
+        int digit = text[i] - '0';
+        value = (value > (max - digit) / 10) ? max : value * 10 + digit;
+    }
+    return negative ? -value : value;
+}
+
 char* copyText(const char* text, const char* what) {
     if (!text) return nullptr;
     size_t n = std::strlen(text) + 1;

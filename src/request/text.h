@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 // Length of a NUL-terminated text; 0 for a null pointer.
 int textLength(const char* text);
@@ -9,6 +10,13 @@ int textLength(const char* text);
 void showError(const char* text, const char* caption);
 // Shows "new failed: <what>" captioned with the product token.
 void showAllocFailure(const char* what);
+// True when text holds a control byte (0x01..0x1F or 0x7F): such a text
+// must not reach a request line or a header line.
+bool hasControlByte(const char* text);
+// The decimal number at text[0..len) read like atol (leading white space,
+// an optional sign, the digits up to the first other byte; 0 without a
+// digit), but in 64 bits, saturating at +/-INT64_MAX instead of overflowing.
+int64_t readDecimal64(const char* text, int len);
 // Owned copy of text (null gives null); on allocation failure shows
 // "new failed: <what>" and returns null.
 char* copyText(const char* text, const char* what);

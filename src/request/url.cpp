@@ -50,24 +50,13 @@ char* getUrlUrn(const char* url) {
 
 namespace {
 
-bool isSpace(char c) {
-    return c == ' ' || (c >= '\t' && c <= '\r');
-}
-
-// The number at text as a 32-bit atol reads it: leading white space, one
-// optional sign, then digits; no digits give 0, and values beyond the 32-bit
+// The number at text as a 32-bit atol reads it; values beyond the 32-bit
 // range stop at its limits, so the port never depends on the width of long.
 int32_t readLong32(const char* text) {
-    while (isSpace(*text)) ++text;
-    bool negative = false;
-    if (*text == '+' || *text == '-') negative = *text++ == '-';
-    int64_t value = 0;
-    const int64_t limit = negative ? -static_cast<int64_t>(INT32_MIN) : INT32_MAX;
-    for (; *text >= '0' && *text <= '9'; ++text) {
-        value = value * 10 + (*text - '0');
-        if (value > limit) value = limit;  // saturate, keep consuming digits
-    }
-    return static_cast<int32_t>(negative ? -value : value);
+    int64_t value = readDecimal64(text, textLength(text));
+    if (value > INT32_MAX) return INT32_MAX;
+    if (value < INT32_MIN) return INT32_MIN;
+    return static_cast<int32_t>(value);
 }
 
 }  // namespace

@@ -22,7 +22,7 @@ int httpDisconnect(RequestInfo* req, int code) {
         plat::PostMessageA(req->hwnd, plat::WM_QUIT, 0, 0);
         req->hwnd = nullptr;
     }
-    if (req->result == 0) req->result = code;
+    recordResult(req, code);
     return code;
 }
 

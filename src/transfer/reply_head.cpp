@@ -11,12 +11,6 @@ char lower(char c) {
 
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
-// The white space atol skips (the C locale's isspace).
-bool isSpace(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' ||
-           c == '\r';
-}
-
 bool startsWithName(const char* p, int left) {
     if (left < kNameLen) return false;
     for (int i = 0; i < kNameLen; ++i)
@@ -36,24 +30,6 @@ int findContentLengthValue(const char* head, int len) {
         if (startsWithName(head + start, len - start)) return start + kNameLen;
     }
     return -1;
-}
-
-int64_t readDecimal64(const char* text, int len) {
-    if (!text) return 0;
-    int i = 0;
-    while (i < len && isSpace(text[i])) ++i;
-    bool negative = false;
-    if (i < len && (text[i] == '+' || text[i] == '-')) {
-        negative = text[i] == '-';
-        ++i;
-    }
-    const int64_t max = INT64_MAX;
-    int64_t value = 0;
-    for (; i < len && isDigit(text[i]); ++i) {
-        int digit = text[i] - '0';
-        value = (value > (max - digit) / 10) ? max : value * 10 + digit;
-    }
-    return negative ? -value : value;
 }
 
 int readReplyStatus(const char* head, int len) {

@@ -1,5 +1,6 @@
 // Reading a complete reply head without allocating: where its Content-Length
-// line is, the number it carries, and the status code of its first line.
+// line is (its number is read with readDecimal64) and the status code of its
+// first line.
 // The head may hold NUL bytes, so every function takes its length.
 #pragma once
 
@@ -9,11 +10,6 @@
 // any case, colon right after it, at the start of the second or a later
 // line), or -1 when the head has no such line. A line starts after an LF.
 int findContentLengthValue(const char* head, int len);
-
-// The decimal number at text[0..len) read like atol (leading white space,
-// an optional sign, the digits up to the first other byte; 0 without a
-// digit), but in 64 bits, saturating at +/-INT64_MAX instead of overflowing.
-int64_t readDecimal64(const char* text, int len);
 
 // The status code of the first line ("HTTP/x.y 204 ..." gives 204), or 0
 // when that line is not a readable status line.

@@ -59,6 +59,20 @@ int fail(int wsa) {
     return -1;
 }
 
+// The socket of a send or recv of len bytes at buf, or null with the error
+// set when the handle is unknown or the arguments are unusable.
+SockRec* transferTarget(const Found& f, const void* buf, int len) {
+    if (!f.rec) {
+        setLastError(kErrNotSocket);
+        return nullptr;
+    }
+    if (len < 0 || (!buf && len > 0)) {
+        setLastError(kErrInvalid);
+        return nullptr;
+    }
+    return f.rec.get();
+}
+
 }  // namespace
 
 void unlinkSocket(SockRec& rec) {
@@ -147,9 +161,8 @@ int connect(Socket s, const SockAddrIn* addr, int len) {
 
 int send(Socket s, const char* buf, int len, int flags) {
     Found f = findSocket(s);
-    SockRec* rec = f.rec.get();
-    if (!rec) return fail(kErrNotSocket);
-    if (len < 0 || (!buf && len > 0)) return fail(kErrInvalid);
+    SockRec* rec = transferTarget(f, buf, len);
+    if (!rec) return -1;
     ssize_t n;
     do {
         n = ::send(rec->fd, buf, static_cast<size_t>(len), (flags & 7) | MSG_NOSIGNAL);
@@ -168,9 +181,8 @@ int send(Socket s, const char* buf, int len, int flags) {
 
 int recv(Socket s, char* buf, int len, int flags) {
     Found f = findSocket(s);
-    SockRec* rec = f.rec.get();
-    if (!rec) return fail(kErrNotSocket);
-    if (len < 0 || (!buf && len > 0)) return fail(kErrInvalid);
+    SockRec* rec = transferTarget(f, buf, len);
+    if (!rec) return -1;
     ssize_t n;
     do {
         n = ::recv(rec->fd, buf, static_cast<size_t>(len), flags & 7);
