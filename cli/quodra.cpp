@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "common/results.h"
 #include "quodra.h"
 
 namespace {
@@ -27,40 +28,8 @@ const char* usageText =
     "Exit status: 0 for a complete reply, 1 for any other result (printed\n"
     "with its meaning), 2 for a usage error.\n";
 
-struct Meaning {
-    int code;
-    const char* text;
-};
-
-const Meaning meanings[] = {
-    {0, "complete reply"},
-    {1, "the call was refused or the connection was not made"},
-    {3, "the reply cannot be stored"},
-    {4, "the reply ended early"},
-    {5, "the body file cannot be opened"},
-    {8, "the body was cut short"},
-    {9, "the body file could not be repositioned"},
-    {10013, "permission denied"},
-    {10048, "address in use"},
-    {10049, "address not available"},
-    {10050, "network is down"},
-    {10051, "network unreachable"},
-    {10053, "connection aborted"},
-    {10054, "connection reset by peer"},
-    {10055, "no buffer space"},
-    {10058, "the connection was shut down"},
-    {10060, "timed out: no progress for too long"},
-    {10061, "connection refused"},
-    {10065, "host unreachable"},
-    {11001, "host not found"},
-    {11002, "host lookup failed for now, try again"},
-    {11003, "host lookup failed"},
-    {11004, "the host has no address"},
-};
-
 const char* meaningOf(int code) {
-    for (const Meaning& m : meanings)
-        if (m.code == code) return m.text;
+    if (const char* text = quodra::resultMeaning(code)) return text;
     return code >= 10000 ? "socket error" : "unknown result";
 }
 

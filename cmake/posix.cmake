@@ -18,7 +18,9 @@ target_link_libraries(quodra PRIVATE
   -Wl,--version-script=${CMAKE_CURRENT_SOURCE_DIR}/src/api/exports.version)
 target_include_directories(quodra PUBLIC include PRIVATE src)
 
-add_executable(quodra_cli cli/quodra.cpp)
+# The tool takes its result meanings from the library's own table.
+add_executable(quodra_cli cli/quodra.cpp src/common/results.cpp)
+target_include_directories(quodra_cli PRIVATE src)
 set_target_properties(quodra_cli PROPERTIES OUTPUT_NAME quodra)
 target_link_libraries(quodra_cli PRIVATE quodra)
 

@@ -1,8 +1,10 @@
 // The library surface: start-up, the window class and the per-call driver.
 #pragma once
 
-#include "../platform/platform.h"
-#include "../request/request.h"
+#include "platform/platform.h"
+#include "request/request.h"
+
+namespace quodra {
 
 constexpr const char* WINDOW_CLASS = "QuodraWndClass";
 
@@ -22,3 +24,5 @@ void InitWindowClass();
 // completes the header block, creates the window, starts the lookup and
 // pumps messages until the exchange ends. Destroys req; returns its result.
 int DoRequest(RequestInfo* req, const char* outfile, int visible);
+
+}  // namespace quodra

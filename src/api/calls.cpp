@@ -3,11 +3,13 @@
 #include <cstdio>
 #include <cstring>
 
-#include "../request/alloc.h"
-#include "../request/text.h"
-#include "../transfer/transfer.h"
-#include "api.h"
+#include "api/api.h"
+#include "common/alloc.h"
+#include "common/text.h"
 #include "quodra.h"
+#include "transfer/transfer.h"
+
+namespace quodra {
 
 namespace {
 
@@ -69,6 +71,10 @@ int destinationCall(const char* url, const char* destination,
 }
 
 }  // namespace
+
+}  // namespace quodra
+
+using namespace quodra;
 
 extern "C" {
 

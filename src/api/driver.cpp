@@ -1,10 +1,12 @@
 // The per-call driver: one prepared request run to its end on the calling
 // thread through its own event window and message loop.
-#include "../platform/constants.h"
-#include "../request/alloc.h"
-#include "../request/text.h"
-#include "../transfer/transfer.h"
-#include "api.h"
+#include "api/api.h"
+#include "common/alloc.h"
+#include "common/text.h"
+#include "platform/numbers.h"
+#include "transfer/transfer.h"
+
+namespace quodra {
 
 namespace {
 
@@ -66,7 +68,7 @@ int DoRequest(RequestInfo* req, const char* outfile, int visible) {
                                             10, plat::GetActiveWindow(), nullptr,
                                             hDllInst, nullptr);
     req->hwnd = hwnd;
-    plat::ShowWindow(hwnd, visible ? plat::SW_SHOW : plat::SW_HIDE);
+    plat::ShowWindow(hwnd, visible ? plat::kSwShow : plat::kSwHide);
 
     // Without a window the lookup is not started and 1 is recorded.
     if (httpConnect(req) == 0) {
@@ -88,3 +90,5 @@ int DoRequest(RequestInfo* req, const char* outfile, int visible) {
     if (hwnd) plat::DestroyWindow(hwnd);
     return result;
 }
+
+}  // namespace quodra

@@ -2,9 +2,11 @@
 // the first call, and the module handle is kept for the window class.
 #include <atomic>
 
-#include "../platform/constants.h"
-#include "../request/text.h"
-#include "api.h"
+#include "api/api.h"
+#include "common/text.h"
+#include "platform/numbers.h"
+
+namespace quodra {
 
 plat::Instance hDllInst = nullptr;
 
@@ -37,3 +39,5 @@ int startLibrary() {
     if (started.load()) return 1;
     return DllEntryPoint(hDllInst, 1, nullptr);
 }
+
+}  // namespace quodra

@@ -3,9 +3,11 @@
 #include <cstdio>
 #include <cstring>
 
-#include "alloc.h"
-#include "request.h"
-#include "text.h"
+#include "common/alloc.h"
+#include "common/text.h"
+#include "request/request.h"
+
+namespace quodra {
 
 int64_t getFileSize(const char* path) {
     if (!path) return 0;
@@ -94,3 +96,5 @@ void makeHeaders(RequestInfo* req) {
     addHeaders(req, block);
     qfree(block);
 }
+
+}  // namespace quodra

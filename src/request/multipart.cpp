@@ -2,9 +2,11 @@
 // closing delimiter after it, and the multipart content type.
 #include <cstring>
 
-#include "alloc.h"
-#include "request.h"
-#include "text.h"
+#include "common/alloc.h"
+#include "common/text.h"
+#include "request/request.h"
+
+namespace quodra {
 
 // Fixed for every upload; file contents are not searched for it.
 #define FORM_BOUNDARY "rAndOmSTufF"
@@ -74,3 +76,5 @@ void makeFormEncoding(RequestInfo* req) {
     }
     setContentType(req, formType);
 }
+
+}  // namespace quodra

@@ -2,12 +2,13 @@
 // live records, look-up by socket or window, and destruction.
 #include <new>
 
-#include "../platform/constants.h"
-#include "../transfer/transfer.h"
-#include "alloc.h"
-#include "request.h"
-#include "text.h"
-#include "url_scan.h"
+#include "common/alloc.h"
+#include "common/text.h"
+#include "platform/numbers.h"
+#include "request/request.h"
+#include "request/url_scan.h"
+
+namespace quodra {
 
 // Per thread: every exchange runs on the thread that called, so two threads
 // never share a record, and each list needs no lock.
@@ -37,7 +38,7 @@ RequestInfo* createRequest(const char* url, int method) {
     req->port = getUrlPort(url);
     req->hostentbuf = static_cast<char*>(qalloc(HOSTENT_BUFFER));
     if (!req->hostentbuf) showAllocFailure("hostentbuf");
-    req->sock = plat::INVALID_SOCKET;
+    req->sock = plat::kInvalidSocket;
 
     // A URL naming no path asks for the root. A path that could not be
     // copied is a different matter: asking for "/" instead would fetch the
@@ -63,10 +64,11 @@ int destroyRequest(RequestInfo* req) {
     }
     req->next = nullptr;
 
-    // Without a window the disconnect posts no quit: the driver is about to
-    // destroy the window itself.
+    // What the exchange left open is closed; no quit is posted and nothing
+    // recorded, as the driver destroys the window itself and has read the
+    // result already.
     req->hwnd = nullptr;
-    httpDisconnect(req, 0);
+    releaseConnection(req);
 
     qfree(req->host);
     qfree(req->urn);
@@ -84,8 +86,23 @@ int destroyRequest(RequestInfo* req) {
     return 0;
 }
 
+void releaseConnection(RequestInfo* req) {
+    if (!req) return;
+    if (req->infd >= 0) {
+        plat::closeFile(req->infd);
+        req->infd = -1;
+    }
+    if (req->outfp) {
+        plat::closeOut(req->outfp);
+        req->outfp = nullptr;
+    }
+    if (req->sock != plat::kInvalidSocket) plat::closesocket(req->sock);
+    req->sock = plat::kInvalidSocket;
+    req->state = STATE_CLOSED;
+}
+
 RequestInfo* getRequest(plat::Socket sock) {
-    if (sock == plat::INVALID_SOCKET) return nullptr;
+    if (sock == plat::kInvalidSocket) return nullptr;
     for (RequestInfo* r = reqlist; r; r = r->next)
         if (r->sock == sock) return r;
     return nullptr;
@@ -97,3 +114,5 @@ RequestInfo* getRequestFromHwnd(plat::Hwnd hwnd) {
         if (r->hwnd == hwnd) return r;
     return nullptr;
 }
+
+}  // namespace quodra

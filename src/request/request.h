@@ -5,10 +5,10 @@
 
 #include <cstdint>
 
-#include "../platform/platform.h"
+#include "common/product.h"
+#include "platform/platform.h"
 
-// Product token: the User-Agent value and the caption of every message box.
-#define QUODRA_PRODUCT "Quodra/2.0.0"
+namespace quodra {
 
 // Method codes; 0 and anything outside 1..11 name no method.
 enum {
@@ -37,45 +37,59 @@ enum {
     STATE_CLOSED = 10
 };
 
+// Size of the buffer the record owns for the host lookup's result.
+constexpr int HOSTENT_BUFFER = 1024;
+
 // One HTTP exchange, from its URL to its result. Texts marked owned are heap
 // blocks from qalloc released by destroyRequest.
 struct RequestInfo {
+    // ---- the list and the target ----
     RequestInfo* next;     // next (older) live record; null at the tail
-    plat::Socket sock;     // the TCP socket; -1 when there is none
     char* host;            // owned: host name or dotted address
     char* urn;             // owned: path of the URL, or null
     uint16_t port;         // TCP port, 80 by default
-    char* hostentbuf;      // owned: 1,024-byte buffer the host lookup fills
-    int64_t contentlength; // announced request body length; 0 = none
+    int method;            // method code 1..11
+
+    // ---- composition: what goes on the wire ----
     char* request;         // owned: request line with its CR LF
     char* headers;         // owned: header block
     char* formheader;      // owned: form prologue, or null
     char* formfooter;      // owned: form epilogue, or null
     char* contenttype;     // owned: body content type, or null
+    char* infile;          // owned: path of the request body file, or null
+    int64_t contentlength; // announced request body length; 0 = none
+
+    // ---- sending ----
+    plat::Socket sock;     // the TCP socket; -1 when there is none
+    char* hostentbuf;      // owned: HOSTENT_BUFFER bytes the host lookup fills
+    plat::Handle lookuptask; // pending host lookup, cancelled if the call ends first
+    int state;             // transfer state
     const char* sendbuf;   // borrowed: what the current state sends
     int sendpos;           // bytes of sendbuf already sent
-    int infd;              // open input file; -1 when closed
-    void* outfp;           // open output stream; null when closed
-    char* outfile;         // owned: path of the reply body file
-    char* infile;          // owned: path of the request body file, or null
-    int method;            // method code 1..11
     int sendfromfile;      // 1 when the current state works on a file
-    int state;             // transfer state
+    int infd;              // open input file; -1 when closed
+    int64_t bytessent;     // request body bytes taken by the socket
+
+    // ---- the reply ----
+    char* outfile;         // owned: path of the reply body file
+    void* outfp;           // open output stream; null when closed
+    char* replyhead;       // owned: reply head received so far
+    int replyheadlen;      // bytes in replyhead (it may hold NUL bytes)
     int eolcount;          // consecutive CR/LF bytes ending the head so far; 4 = head done
+    int eollf;             // 1 when the current CR/LF run holds an LF
+    int replystatus;       // status code of the reply, 0 until its head ends
     int64_t replylength;   // reply Content-Length; 0 when none announced
     int64_t replyread;     // reply body bytes written to the output file
-    int64_t bytessent;     // request body bytes taken by the socket
-    char* replyhead;       // owned: reply head received so far
-    plat::Hwnd hwnd;       // the event window; null when none
-    int result;            // first recorded result code; 0 = none yet
-
-    // Beyond the core fields: what ending and time limits need.
-    int eollf;             // 1 when the current CR/LF run holds an LF
-    int replyheadlen;      // bytes in replyhead (it may hold NUL bytes)
-    int replystatus;       // status code of the reply, 0 until its head ends
     int peerclosed;        // 1 once recv reported an orderly close
+
+    // ---- the driver ----
+    // The event window. Cleared by httpDisconnect once it has posted the
+    // quit, so a null window with the record live also means "the quit is
+    // on its way": the driver's loop then takes any message of the thread
+    // until it takes that quit (see runLoop in api/driver.cpp).
+    plat::Hwnd hwnd;
     uint32_t lastprogress; // tick of the last lookup, connect, send or receive
-    plat::Handle lookuptask; // pending host lookup, cancelled if the call ends first
+    int result;            // first recorded result code; 0 = none yet
 };
 
 // The live records of this thread, newest first.
@@ -87,6 +101,10 @@ extern thread_local RequestInfo* reqlist;
 RequestInfo* createRequest(const char* url, int method);
 // 0 when req was live and is now unlinked, closed and released; 1 otherwise.
 int destroyRequest(RequestInfo* req);
+// Closes the record's input file, output file and socket and marks it
+// closed; posts nothing and records nothing. The part of ending an exchange
+// that the record itself needs when it is destroyed.
+void releaseConnection(RequestInfo* req);
 // The newest live record using sock, or null (always null for -1).
 RequestInfo* getRequest(plat::Socket sock);
 // The newest live record using hwnd, or null (always null for null).
@@ -112,3 +130,5 @@ void makeHeaders(RequestInfo* req);
 
 // ---- form envelope ----
 void makeFormEncoding(RequestInfo* req);
+
+}  // namespace quodra

@@ -1,9 +1,11 @@
 // The request line that opens every request: method, path, protocol.
 #include <cstring>
 
-#include "alloc.h"
-#include "request.h"
-#include "text.h"
+#include "common/alloc.h"
+#include "common/text.h"
+#include "request/request.h"
+
+namespace quodra {
 
 namespace {
 
@@ -43,3 +45,5 @@ char* makeRequest(const char* urn, int method) {
     p = put(p, "\r\n", 3);  // with the terminating NUL
     return line;
 }
+
+}  // namespace quodra

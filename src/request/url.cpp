@@ -3,10 +3,12 @@
 #include <cstdint>
 #include <cstring>
 
-#include "alloc.h"
-#include "request.h"
-#include "text.h"
-#include "url_scan.h"
+#include "common/alloc.h"
+#include "common/text.h"
+#include "request/request.h"
+#include "request/url_scan.h"
+
+namespace quodra {
 
 const char* urlHostStart(const char* url) {
     if (!url || !*url) return nullptr;
@@ -70,3 +72,5 @@ uint16_t getUrlPort(const char* url) {
     uint16_t port = static_cast<uint16_t>(static_cast<uint32_t>(readLong32(end + 1)));
     return port ? port : 80;
 }
+
+}  // namespace quodra

@@ -3,6 +3,8 @@
 // ':' and port, and an optional path starting with '/'.
 #pragma once
 
+namespace quodra {
+
 // First byte of the host inside url, or null when the URL has no host start
 // (null or empty URL, or nothing after the first "//").
 const char* urlHostStart(const char* url);
@@ -11,3 +13,5 @@ const char* urlHostStart(const char* url);
 const char* urlHostEnd(const char* hostStart);
 // The path inside url ('/' included), or null when the URL names none.
 const char* urlPathStart(const char* url);
+
+}  // namespace quodra

@@ -1,7 +1,9 @@
 // Starting an exchange: the asynchronous host lookup.
-#include "../platform/constants.h"
-#include "../request/text.h"
-#include "transfer.h"
+#include "common/text.h"
+#include "platform/numbers.h"
+#include "transfer/transfer.h"
+
+namespace quodra {
 
 int httpConnect(RequestInfo* req) {
     if (!req || !req->hwnd) {
@@ -16,13 +18,13 @@ int httpConnect(RequestInfo* req) {
     }
     uint32_t addr = plat::inet_addr(req->host);
     plat::Handle task;
-    if (addr == plat::INADDR_NONE)
+    if (addr == plat::kInaddrNone)
         task = plat::WSAAsyncGetHostByName(req->hwnd, WM_HOSTNOTIFY, req->host,
                                            req->hostentbuf, HOSTENT_BUFFER);
     else
         task = plat::WSAAsyncGetHostByAddr(
             req->hwnd, WM_HOSTNOTIFY, reinterpret_cast<const char*>(&addr), 4,
-            plat::AF_INET, req->hostentbuf, HOSTENT_BUFFER);
+            plat::kAfInet, req->hostentbuf, HOSTENT_BUFFER);
     if (task) {
         req->lookuptask = task;
         noteProgress(req);
@@ -32,3 +34,5 @@ int httpConnect(RequestInfo* req) {
     recordResult(req, RESULT_REFUSED);
     return 1;
 }
+
+}  // namespace quodra

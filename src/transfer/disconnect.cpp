@@ -1,25 +1,17 @@
-// Ending an exchange: the one place that closes a request's files and socket,
-// marks it closed, ends the driver's loop and records the result.
-#include "../platform/constants.h"
-#include "transfer.h"
+// Ending an exchange: closes what the request holds open, marks it closed,
+// ends the driver's loop with its one quit message and records the result.
+#include "platform/numbers.h"
+#include "transfer/transfer.h"
+
+namespace quodra {
 
 int httpDisconnect(RequestInfo* req, int code) {
     if (!req) return code;
-    if (req->infd >= 0) {
-        plat::closeFile(req->infd);
-        req->infd = -1;
-    }
-    if (req->outfp) {
-        plat::closeOut(req->outfp);
-        req->outfp = nullptr;
-    }
-    if (req->sock != plat::INVALID_SOCKET) plat::closesocket(req->sock);
-    req->sock = plat::INVALID_SOCKET;
-    req->state = STATE_CLOSED;
+    releaseConnection(req);
     // The quit goes out once per record; a cleared window means it was sent
     // already, or the driver is destroying the record and wants none.
     if (req->hwnd) {
-        plat::PostMessageA(req->hwnd, plat::WM_QUIT, 0, 0);
+        plat::PostMessageA(req->hwnd, plat::kWmQuit, 0, 0);
         req->hwnd = nullptr;
     }
     recordResult(req, code);
@@ -29,3 +21,5 @@ int httpDisconnect(RequestInfo* req, int code) {
 void recordResult(RequestInfo* req, int code) {
     if (req && req->result == 0) req->result = code;
 }
+
+}  // namespace quodra

@@ -3,9 +3,11 @@
 #include <cstdio>
 #include <cstring>
 
-#include "../platform/constants.h"
-#include "../request/text.h"
-#include "transfer.h"
+#include "common/text.h"
+#include "platform/numbers.h"
+#include "transfer/transfer.h"
+
+namespace quodra {
 
 namespace {
 
@@ -30,67 +32,35 @@ void showLookupFailure(const RequestInfo* req, int error) {
 
 }  // namespace
 
-extern "C" plat::LResult QUODRA_STDCALL NetWndProc(plat::Hwnd hwnd, unsigned msg,
-                                                   plat::WParam wParam,
-                                                   plat::LParam lParam) {
-    switch (msg) {
-    case WM_NETNOTIFY:
-        OnNetNotify(getRequest(static_cast<plat::Socket>(wParam)), lParam);
-        return 0;
-    case WM_HOSTNOTIFY: {
-        RequestInfo* req = getRequestFromHwnd(hwnd);
-        if (!req) {
-            plat::PostMessageA(hwnd, plat::WM_QUIT, 0, 0);
-            return 0;
-        }
-        // A failed handler has ended the exchange, which posted the quit;
-        // only an ending that did not is closed here, so one quit per call.
-        if (OnHostNotify(req, lParam) != 0 && req->hwnd)
-            httpDisconnect(req, RESULT_REFUSED);
-        return 0;
-    }
-    case plat::WM_TIMER: {
-        if (wParam != IDLE_TIMER) break;
-        RequestInfo* req = getRequestFromHwnd(hwnd);
-        if (req && plat::GetTickCount() - req->lastprogress >= idleLimit())
-            httpDisconnect(req, plat::WSAETIMEDOUT);
-        return 0;
-    }
-    default:
-        break;
-    }
-    return plat::DefWindowProcA(hwnd, msg, wParam, lParam);
-}
-
 int OnHostNotify(RequestInfo* req, plat::LParam event) {
     int error = highHalf(event);
     req->lookuptask = 0;
     noteProgress(req);
     uint32_t addr = 0;
-    if (!error && !firstAddress(req, &addr)) error = plat::WSANO_DATA;
+    if (!error && !firstAddress(req, &addr)) error = plat::kErrNoData;
     if (error) {
         showLookupFailure(req, error);
         httpDisconnect(req, error);
         return 1;
     }
-    req->sock = plat::socket(plat::AF_INET, plat::SOCK_STREAM, plat::IPPROTO_TCP);
-    if (req->sock == plat::INVALID_SOCKET) {
+    req->sock = plat::socket(plat::kAfInet, plat::kSockStream, plat::kIpprotoTcp);
+    if (req->sock == plat::kInvalidSocket) {
         showError("Invalid socket", QUODRA_PRODUCT);
         httpDisconnect(req, RESULT_REFUSED);
         return 1;
     }
     plat::SockAddrIn peer;
     std::memset(&peer, 0, sizeof peer);
-    peer.sin_family = plat::AF_INET;
+    peer.sin_family = plat::kAfInet;
     peer.sin_port = plat::htons(req->port);
     peer.sin_addr = addr;
     plat::WSAAsyncSelect(req->sock, req->hwnd, WM_NETNOTIFY, NET_EVENTS);
-    if (plat::connect(req->sock, &peer, sizeof peer) != plat::SOCKET_ERROR) {
+    if (plat::connect(req->sock, &peer, sizeof peer) != plat::kSocketError) {
         OnSocketConnect(req, 0);
         return 0;
     }
     int err = plat::WSAGetLastError();
-    if (err == plat::WSAEWOULDBLOCK) return 0;
+    if (err == plat::kErrWouldBlock) return 0;
     char text[64];
     std::snprintf(text, sizeof text, "Error %d connecting socket", err);
     showError(text, QUODRA_PRODUCT);
@@ -101,12 +71,12 @@ int OnHostNotify(RequestInfo* req, plat::LParam event) {
 int OnNetNotify(RequestInfo* req, plat::LParam event) {
     int what = lowHalf(event);
     int error = highHalf(event);
-    if (error == plat::WSAEWOULDBLOCK) return 1;
+    if (error == plat::kErrWouldBlock) return 1;
     switch (what) {
-    case plat::FD_READ: OnSocketRead(req); break;
-    case plat::FD_WRITE: OnSocketWrite(req); break;
-    case plat::FD_CONNECT: OnSocketConnect(req, error); break;
-    case plat::FD_CLOSE: OnSocketClose(req, error); break;
+    case plat::kFdRead: OnSocketRead(req); break;
+    case plat::kFdWrite: OnSocketWrite(req); break;
+    case plat::kFdConnect: OnSocketConnect(req, error); break;
+    case plat::kFdClose: OnSocketClose(req, error); break;
     default: break;
     }
     return 1;
@@ -114,7 +84,7 @@ int OnNetNotify(RequestInfo* req, plat::LParam event) {
 
 void OnSocketConnect(RequestInfo* req, int error) {
     if (!req) return;
-    if (error != 0 && error != plat::WSAEWOULDBLOCK) {
+    if (error != 0 && error != plat::kErrWouldBlock) {
         httpDisconnect(req, RESULT_REFUSED);
         return;
     }
@@ -140,4 +110,40 @@ void OnSocketClose(RequestInfo* req, int error) {
     else
         code = RESULT_ENDED_EARLY;
     httpDisconnect(req, code);
+}
+
+}  // namespace quodra
+
+using namespace quodra;
+
+extern "C" plat::LResult QUODRA_STDCALL NetWndProc(plat::Hwnd hwnd, unsigned msg,
+                                                   plat::WParam wParam,
+                                                   plat::LParam lParam) {
+    switch (msg) {
+    case WM_NETNOTIFY:
+        OnNetNotify(getRequest(static_cast<plat::Socket>(wParam)), lParam);
+        return 0;
+    case WM_HOSTNOTIFY: {
+        RequestInfo* req = getRequestFromHwnd(hwnd);
+        if (!req) {
+            plat::PostMessageA(hwnd, plat::kWmQuit, 0, 0);
+            return 0;
+        }
+        // A failed handler has ended the exchange, which posted the quit;
+        // only an ending that did not is closed here, so one quit per call.
+        if (OnHostNotify(req, lParam) != 0 && req->hwnd)
+            httpDisconnect(req, RESULT_REFUSED);
+        return 0;
+    }
+    case plat::kWmTimer: {
+        if (wParam != IDLE_TIMER) break;
+        RequestInfo* req = getRequestFromHwnd(hwnd);
+        if (req && plat::GetTickCount() - req->lastprogress >= idleLimit())
+            httpDisconnect(req, plat::kErrTimedOut);
+        return 0;
+    }
+    default:
+        break;
+    }
+    return plat::DefWindowProcA(hwnd, msg, wParam, lParam);
 }

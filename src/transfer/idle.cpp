@@ -2,7 +2,9 @@
 // byte sent or byte received for this long ends with 10060.
 #include <atomic>
 
-#include "transfer.h"
+#include "transfer/transfer.h"
+
+namespace quodra {
 
 namespace {
 constexpr uint32_t DEFAULT_IDLE_LIMIT = 300000;  // milliseconds
@@ -18,3 +20,5 @@ uint32_t idleLimit() { return limit.load(std::memory_order_relaxed); }
 void setIdleLimit(uint32_t ms) {
     limit.store(ms ? ms : DEFAULT_IDLE_LIMIT, std::memory_order_relaxed);
 }
+
+}  // namespace quodra

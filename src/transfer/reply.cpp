@@ -3,11 +3,13 @@
 // written to the output file, no more than an announced length.
 #include <cstring>
 
-#include "../platform/constants.h"
-#include "../request/alloc.h"
-#include "../request/text.h"
-#include "reply_head.h"
-#include "transfer.h"
+#include "common/alloc.h"
+#include "common/text.h"
+#include "platform/numbers.h"
+#include "transfer/reply_head.h"
+#include "transfer/transfer.h"
+
+namespace quodra {
 
 namespace {
 
@@ -115,7 +117,7 @@ void OnSocketRead(RequestInfo* req) {
     // The reply is complete and its file closed; only the close event is
     // still to come, and it ends the exchange.
     if (req->state == STATE_CLOSED) return;
-    if (req->sock == plat::INVALID_SOCKET || !req->outfp) {
+    if (req->sock == plat::kInvalidSocket || !req->outfp) {
         // No socket, or the peer answers before the whole request is out.
         httpDisconnect(req, RESULT_NO_OUTPUT);
         return;
@@ -126,7 +128,7 @@ void OnSocketRead(RequestInfo* req) {
     // end the exchange (head bound) or show a modal box during which other
     // events run, so the record is checked before every receive.
     while (req->result == 0 && req->state == STATE_RECEIVE &&
-           req->sock != plat::INVALID_SOCKET) {
+           req->sock != plat::kInvalidSocket) {
         int n = plat::recv(req->sock, piece, RECV_PIECE, 0);
         if (n > 0) {
             noteProgress(req);
@@ -141,9 +143,11 @@ void OnSocketRead(RequestInfo* req) {
             return;
         }
         int error = plat::WSAGetLastError();
-        if (error == plat::WSAEWOULDBLOCK) return;
+        if (error == plat::kErrWouldBlock) return;
         // A reset after the whole reply arrived loses nothing.
         httpDisconnect(req, replyComplete(req) ? RESULT_OK : error);
         return;
     }
 }
+
+}  // namespace quodra

@@ -1,4 +1,6 @@
-#include "reply_head.h"
+#include "transfer/reply_head.h"
+
+namespace quodra {
 
 namespace {
 
@@ -56,3 +58,5 @@ int readReplyStatus(const char* head, int len) {
         return 0;
     return code;
 }
+
+}  // namespace quodra

@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+namespace quodra {
+
 // Offset of the value of the first "Content-Length:" header line (name in
 // any case, colon right after it, at the start of the second or a later
 // line), or -1 when the head has no such line. A line starts after an LF.
@@ -14,3 +16,5 @@ int findContentLengthValue(const char* head, int len);
 // The status code of the first line ("HTTP/x.y 204 ..." gives 204), or 0
 // when that line is not a readable status line.
 int readReplyStatus(const char* head, int len);
+
+}  // namespace quodra

@@ -3,9 +3,11 @@
 // event that runs the senders until the socket is full or the request is out.
 // Nothing is allocated or copied: texts go out from the record's strings,
 // and file bytes the socket did not take are read again, not kept.
-#include "../platform/constants.h"
-#include "../request/text.h"
-#include "transfer.h"
+#include "common/text.h"
+#include "platform/numbers.h"
+#include "transfer/transfer.h"
+
+namespace quodra {
 
 namespace {
 
@@ -36,12 +38,12 @@ int SendData(RequestInfo* req) {
         return 1;
     }
     int error = plat::WSAGetLastError();
-    if (error != plat::WSAEWOULDBLOCK) httpDisconnect(req, error);
+    if (error != plat::kErrWouldBlock) httpDisconnect(req, error);
     return 0;
 }
 
 int SendFile(RequestInfo* req) {
-    if (!req || !req->sendbuf || req->sock == plat::INVALID_SOCKET) return 0;
+    if (!req || !req->sendbuf || req->sock == plat::kInvalidSocket) return 0;
     if (req->infd < 0) return 0;
 
     char chunk[SEND_CHUNK];
@@ -65,7 +67,7 @@ int SendFile(RequestInfo* req) {
         return 1;
     }
     int error = plat::WSAGetLastError();
-    if (error != plat::WSAEWOULDBLOCK) {
+    if (error != plat::kErrWouldBlock) {
         httpDisconnect(req, error);
         return 0;
     }
@@ -82,3 +84,5 @@ void OnSocketWrite(RequestInfo* req) {
     while (step != 0 && req->result == 0 && inSendingState(req))
         step = req->sendfromfile == 1 ? SendFile(req) : SendData(req);
 }
+
+}  // namespace quodra

@@ -1,8 +1,10 @@
 // The transfer state machine: the order in which an exchange puts its pieces
 // on the wire (request line, header block, form prologue, body file, form
 // epilogue) before it receives the reply, and the set-up of each state.
-#include "../platform/constants.h"
-#include "transfer.h"
+#include "platform/numbers.h"
+#include "transfer/transfer.h"
+
+namespace quodra {
 
 namespace {
 
@@ -101,3 +103,5 @@ int setStatePointers(RequestInfo* req) {
         return 1;
     }
 }
+
+}  // namespace quodra

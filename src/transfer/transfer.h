@@ -5,27 +5,19 @@
 
 #include <cstdint>
 
-#include "../request/request.h"
+#include "common/results.h"
+#include "platform/numbers.h"
+#include "request/request.h"
 
-// Result codes besides 0 (normal end) and Windows Sockets error numbers.
-enum {
-    RESULT_OK = 0,
-    RESULT_REFUSED = 1,       // call refused, or the connection was not made
-    RESULT_NO_OUTPUT = 3,     // the reply cannot be stored
-    RESULT_ENDED_EARLY = 4,   // the reply ended before it was complete
-    RESULT_NO_INPUT = 5,      // the body file cannot be opened
-    RESULT_BODY_SHORT = 8,    // fewer body bytes sent than announced
-    RESULT_SEEK_FAILED = 9    // the body file could not be repositioned
-};
+namespace quodra {
 
 // Messages posted to the event window.
-constexpr unsigned WM_NETNOTIFY = 0x402;   // socket event
-constexpr unsigned WM_HOSTNOTIFY = 0x404;  // host lookup complete
+constexpr unsigned WM_NETNOTIFY = plat::kWmUser + 2;   // socket event
+constexpr unsigned WM_HOSTNOTIFY = plat::kWmUser + 4;  // host lookup complete
 constexpr long NET_EVENTS = 0x33;          // read | write | connect | close
 constexpr uintptr_t IDLE_TIMER = 1;        // timer id of the no-progress check
 
 // Sizes of the engine's buffers and bounds.
-constexpr int HOSTENT_BUFFER = 1024;      // host lookup buffer
 constexpr int SEND_CHUNK = 1024;          // body file chunk
 constexpr int RECV_PIECE = 5000;          // one recv
 constexpr int REPLY_HEAD_LIMIT = 262144;  // longest reply head kept
@@ -64,10 +56,6 @@ void recordResult(RequestInfo* req, int code);
 
 // ---- event dispatch and connection ----
 int httpConnect(RequestInfo* req);
-// The window procedure of the event windows; exported with C linkage.
-extern "C" plat::LResult QUODRA_STDCALL NetWndProc(plat::Hwnd hwnd, unsigned msg,
-                                                   plat::WParam wParam,
-                                                   plat::LParam lParam);
 int OnHostNotify(RequestInfo* req, plat::LParam event);
 int OnNetNotify(RequestInfo* req, plat::LParam event);
 void OnSocketConnect(RequestInfo* req, int error);
@@ -79,3 +67,11 @@ void noteProgress(RequestInfo* req);
 uint32_t idleLimit();
 // Test setting, not exported: 0 restores the default of 300 seconds.
 void setIdleLimit(uint32_t ms);
+
+}  // namespace quodra
+
+// The window procedure of the event windows; exported with C linkage
+// and outside the namespace: its name is part of the library's interface.
+extern "C" plat::LResult QUODRA_STDCALL NetWndProc(plat::Hwnd hwnd, unsigned msg,
+                                                   plat::WParam wParam,
+                                                   plat::LParam lParam);

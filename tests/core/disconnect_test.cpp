@@ -6,11 +6,13 @@
 #include <vector>
 
 #include "fake_platform.h"
-#include "platform/constants.h"
+#include "platform/numbers.h"
 #include "request/request.h"
-#include "request/text.h"
+#include "common/text.h"
 #include "request_fixture.h"
 #include "transfer/transfer.h"
+
+using namespace quodra;
 
 namespace {
 
@@ -43,7 +45,7 @@ TEST_F(DisconnectTest, RepeatedCallsCloseOncePostOneQuitAndKeepTheFirstCode) {
     EXPECT_EQ(httpDisconnect(req, 0), 0);
     EXPECT_EQ(req->result, 5);
 
-    EXPECT_EQ(req->sock, plat::INVALID_SOCKET);
+    EXPECT_EQ(req->sock, plat::kInvalidSocket);
     EXPECT_EQ(req->infd, -1);
     EXPECT_EQ(req->outfp, nullptr);
     EXPECT_EQ(req->hwnd, nullptr);
@@ -53,7 +55,7 @@ TEST_F(DisconnectTest, RepeatedCallsCloseOncePostOneQuitAndKeepTheFirstCode) {
     EXPECT_EQ(fake::state().openOutputs, 0);
     ASSERT_EQ(fake::state().posted.size(), 1u);
     EXPECT_EQ(fake::state().posted[0].hwnd, window);
-    EXPECT_EQ(fake::state().posted[0].msg, plat::WM_QUIT);
+    EXPECT_EQ(fake::state().posted[0].msg, plat::kWmQuit);
     EXPECT_EQ(fake::state().posted[0].wParam, 0u);
     EXPECT_EQ(fake::state().posted[0].lParam, 0);
 }

@@ -12,9 +12,11 @@
 #include "api/api.h"
 #include "fake_platform.h"
 #include "quodra.h"
-#include "request/alloc.h"
+#include "common/alloc.h"
 #include "request_fixture.h"
 #include "transfer/transfer.h"
+
+using namespace quodra;
 
 namespace {
 

@@ -11,13 +11,15 @@
 #include <vector>
 
 #include "fake_platform.h"
-#include "platform/constants.h"
-#include "request/alloc.h"
+#include "platform/numbers.h"
+#include "common/alloc.h"
 #include "request/request.h"
-#include "request/text.h"
+#include "common/text.h"
 #include "request_fixture.h"
 #include "transfer/reply_head.h"
 #include "transfer/transfer.h"
+
+using namespace quodra;
 
 using namespace std::string_literals;
 
@@ -209,7 +211,7 @@ TEST_F(ReplyTest, ReplyBeforeTheRequestIsOutEndsWithCode3) {
     }
     RequestInfo* req = receiving();
     plat::closesocket(req->sock);
-    req->sock = plat::INVALID_SOCKET;
+    req->sock = plat::kInvalidSocket;
     OnSocketRead(req);
     EXPECT_EQ(req->result, RESULT_NO_OUTPUT);
     OnSocketRead(nullptr);
@@ -224,15 +226,15 @@ TEST_F(ReplyTest, ReceiveErrorsEndTheExchangeUnlessTheReplyIsComplete) {
         int result;
     } cases[] = {
         {"body short of its length", METHOD_GET, kOk + "Content-Length: 5\r\n\r\nhel",
-         plat::WSAECONNRESET, plat::WSAECONNRESET},
+         plat::kErrConnReset, plat::kErrConnReset},
         {"whole body arrived", METHOD_GET, kOk + "Content-Length: 5\r\n\r\nhello",
-         plat::WSAECONNRESET, 0},
+         plat::kErrConnReset, 0},
         {"head not ended", METHOD_GET, kOk, 10053, 10053},
-        {"no length, no orderly close", METHOD_GET, kOk + "\r\nabc", plat::WSAECONNRESET,
-         plat::WSAECONNRESET},
+        {"no length, no orderly close", METHOD_GET, kOk + "\r\nabc", plat::kErrConnReset,
+         plat::kErrConnReset},
         {"204 carries no body", METHOD_GET, "HTTP/1.0 204 No Content\r\n\r\n",
-         plat::WSAECONNRESET, 0},
-        {"reply to HEAD", METHOD_HEAD, kOk + "Content-Length: 99\r\n\r\n", plat::WSAECONNRESET,
+         plat::kErrConnReset, 0},
+        {"reply to HEAD", METHOD_HEAD, kOk + "Content-Length: 99\r\n\r\n", plat::kErrConnReset,
          0},
     };
     for (const Case& c : cases) {
@@ -249,7 +251,7 @@ TEST_F(ReplyTest, ReceiveErrorsEndTheExchangeUnlessTheReplyIsComplete) {
     }
     // Would-block only waits for the next read event.
     RequestInfo* req = receiving();
-    fake::state().recvScript = {fake::fail(plat::WSAEWOULDBLOCK)};
+    fake::state().recvScript = {fake::fail(plat::kErrWouldBlock)};
     OnSocketRead(req);
     EXPECT_EQ(req->result, 0);
     EXPECT_EQ(req->state, STATE_RECEIVE);

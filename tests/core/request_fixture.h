@@ -14,9 +14,12 @@
 #include <vector>
 
 #include "fake_platform.h"
-#include "request/alloc.h"
+#include "common/alloc.h"
 #include "request/request.h"
-#include "request/text.h"
+#include "common/text.h"
+
+// The tests name the core's records and operations directly.
+using namespace quodra;
 
 // The head of this thread's live list. Outside the file that defines it, GCC
 // 12 at -O2 with -fsanitize=undefined checks the thread_local's address for

@@ -8,11 +8,13 @@
 #include <vector>
 
 #include "fake_platform.h"
-#include "platform/constants.h"
+#include "platform/numbers.h"
 #include "request/request.h"
-#include "request/text.h"
+#include "common/text.h"
 #include "request_fixture.h"
 #include "transfer/transfer.h"
+
+using namespace quodra;
 
 namespace {
 
@@ -102,7 +104,7 @@ TEST_F(SendTest, TextResumesExactlyAfterPartialSendsAndWouldBlock) {
     RequestInfo* req = makeRecord(&file, true);
     const std::string line = req->request;
     auto& script = fake::state().sendScript;
-    script = {fake::takeAll(), fake::take(10), fake::fail(plat::WSAEWOULDBLOCK)};
+    script = {fake::takeAll(), fake::take(10), fake::fail(plat::kErrWouldBlock)};
     fake::state().tick = 500;
     setNextState(req);
     OnSocketWrite(req);
@@ -118,7 +120,7 @@ TEST_F(SendTest, TextResumesExactlyAfterPartialSendsAndWouldBlock) {
     // Next write event: the rest of the header block, then a prologue taken
     // in two parts, both counted as body, then would-block again.
     fake::state().tick = 900;
-    script = {fake::takeAll(), fake::take(4), fake::fail(plat::WSAEWOULDBLOCK)};
+    script = {fake::takeAll(), fake::take(4), fake::fail(plat::kErrWouldBlock)};
     OnSocketWrite(req);
     EXPECT_EQ(req->state, STATE_SEND_FORMHEADER);
     EXPECT_EQ(req->sendpos, 4);
@@ -136,7 +138,7 @@ TEST_F(SendTest, SendErrorsEndTheExchangeWithTheirNumber) {
     struct Case {
         int failAt;  // 0 = request line, 2 = prologue, 3 = file chunk
         int error;
-    } cases[] = {{0, plat::WSAECONNRESET}, {2, 10053}, {3, plat::WSAECONNRESET}, {3, 10057}};
+    } cases[] = {{0, plat::kErrConnReset}, {2, 10053}, {3, plat::kErrConnReset}, {3, 10057}};
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.failAt << " " << c.error);
         fake::reset();
@@ -222,7 +224,7 @@ TEST_F(SendTest, WouldBlockReadsTheSameChunkAgain) {
     std::string file = pattern(1500);
     RequestInfo* req = atBody(file);
     fake::state().tick = 70;
-    fake::state().sendScript = {fake::fail(plat::WSAEWOULDBLOCK)};
+    fake::state().sendScript = {fake::fail(plat::kErrWouldBlock)};
     EXPECT_EQ(SendFile(req), 0);
     EXPECT_EQ(filePosition(req), 0);
     EXPECT_EQ(req->bytessent, 0);
@@ -243,7 +245,7 @@ TEST_F(SendTest, FailedRepositioningEndsWithCode9) {
     } cases[] = {
         {"partial take", fake::take(600), 600},
         {"nothing taken", fake::take(0), 0},
-        {"would-block", fake::fail(plat::WSAEWOULDBLOCK), 0},
+        {"would-block", fake::fail(plat::kErrWouldBlock), 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -10,11 +10,13 @@
 #include <vector>
 
 #include "fake_platform.h"
-#include "request/alloc.h"
+#include "common/alloc.h"
 #include "request/request.h"
-#include "request/text.h"
+#include "common/text.h"
 #include "request_fixture.h"
 #include "transfer/transfer.h"
+
+using namespace quodra;
 
 namespace {
 

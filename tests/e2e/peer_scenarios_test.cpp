@@ -10,6 +10,8 @@
 #include "servers.h"
 #include "transfer/transfer.h"
 
+using namespace quodra;
+
 namespace peer {
 // Names the scenario in test output instead of dumping its bytes.
 void PrintTo(const Scenario& s, std::ostream* os) { *os << s.name; }

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "harness.h"
-#include "platform/constants.h"
+#include "platform/numbers.h"
 #include "platform/posix/test_hooks.h"
 
 using namespace harness;
@@ -47,7 +47,7 @@ struct StderrToFile {
 TEST(MessageBoxes, OneLineOnStandardError) {
     std::vector<std::string> boxes;
     hooks::captureMessageBoxes(&boxes);
-    EXPECT_EQ(plat::MessageBoxA(nullptr, "Invalid socket", "Quodra/2.0.0", plat::MB_ICONERROR), 1);
+    EXPECT_EQ(plat::MessageBoxA(nullptr, "Invalid socket", "Quodra/2.0.0", plat::kMbIconError), 1);
     hooks::captureMessageBoxes(nullptr);
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_EQ(boxes[0], "Quodra/2.0.0: Invalid socket");
@@ -61,7 +61,7 @@ TEST(MessageBoxes, OneLineOnStandardError) {
 TEST(Display, NothingWhenStandardErrorIsNoTerminal) {
     StderrToFile err;
     plat::Hwnd w = makeWindow();
-    plat::ShowWindow(w, plat::SW_SHOW);
+    plat::ShowWindow(w, plat::kSwShow);
     pumpFor(w, 300);
     dropWindow(w);
     EXPECT_EQ(err.text(), "");
@@ -92,7 +92,7 @@ protected:
 };
 
 TEST_F(Activity, CountsTheWindowsSocketsAndIsErasedWhenHidden) {
-    EXPECT_EQ(plat::ShowWindow(win, plat::SW_SHOW), 0);
+    EXPECT_EQ(plat::ShowWindow(win, plat::kSwShow), 0);
     EXPECT_EQ(lastLine().rfind("test: sent 0 B, received 0 B", 0), 0u) << lastLine();
 
     plat::Socket s = plat::socket(2, 1, 6);
@@ -101,11 +101,11 @@ TEST_F(Activity, CountsTheWindowsSocketsAndIsErasedWhenHidden) {
     plat::connect(s, &a, sizeof a);
     peer = acceptPeer(listener);
     ASSERT_GE(peer, 0);
-    ASSERT_TRUE(pumpUntil(win, [&] { return !events(win, plat::FD_WRITE).empty(); }));
+    ASSERT_TRUE(pumpUntil(win, [&] { return !events(win, plat::kFdWrite).empty(); }));
     std::string out(1000, 'o');
     ASSERT_EQ(plat::send(s, out.data(), 1000, 0), 1000);
     ASSERT_TRUE(peerWrite(peer, std::string(500, 'i')));
-    ASSERT_TRUE(pumpUntil(win, [&] { return !events(win, plat::FD_READ).empty(); }));
+    ASSERT_TRUE(pumpUntil(win, [&] { return !events(win, plat::kFdRead).empty(); }));
     char buf[600];
     ASSERT_EQ(plat::recv(s, buf, sizeof buf, 0), 500);
     // The sums stay when the socket is closed.
@@ -114,7 +114,7 @@ TEST_F(Activity, CountsTheWindowsSocketsAndIsErasedWhenHidden) {
         return lastLine().find("sent 1000 B, received 500 B") != std::string::npos;
     }, 3000)) << lastLine();
 
-    EXPECT_EQ(plat::ShowWindow(win, plat::SW_HIDE), 1);
+    EXPECT_EQ(plat::ShowWindow(win, plat::kSwHide), 1);
     EXPECT_EQ(screen.substr(screen.size() - kErase.size()), kErase);
     size_t hiddenAt = screen.size();
     pumpFor(win, 300);
@@ -122,7 +122,7 @@ TEST_F(Activity, CountsTheWindowsSocketsAndIsErasedWhenHidden) {
 }
 
 TEST_F(Activity, ErasedWhenTheWindowIsDestroyed) {
-    plat::ShowWindow(win, plat::SW_SHOW);
+    plat::ShowWindow(win, plat::kSwShow);
     pumpFor(win, 300);
     ASSERT_NE(lastLine(), "");
     dropWindow(win);

@@ -5,7 +5,7 @@
 #include <thread>
 
 #include "harness.h"
-#include "platform/constants.h"
+#include "platform/numbers.h"
 
 using namespace harness;
 
@@ -19,7 +19,7 @@ protected:
         ASSERT_GE(listener.fd, 0);
     }
     void TearDown() override {
-        if (sock != plat::INVALID_SOCKET) plat::closesocket(sock);
+        if (sock != plat::kInvalidSocket) plat::closesocket(sock);
         if (peer >= 0) peerClose(peer);
         closeListener(listener);
         if (win) dropWindow(win);
@@ -31,23 +31,23 @@ protected:
     void connectSelected(Handler handler = nullptr) {
         win = makeWindow(std::move(handler));
         ASSERT_NE(win, nullptr);
-        sock = plat::socket(plat::AF_INET, plat::SOCK_STREAM, plat::IPPROTO_TCP);
-        ASSERT_NE(sock, plat::INVALID_SOCKET);
+        sock = plat::socket(plat::kAfInet, plat::kSockStream, plat::kIpprotoTcp);
+        ASSERT_NE(sock, plat::kInvalidSocket);
         ASSERT_EQ(plat::WSAAsyncSelect(sock, win, kNetNotify, kAllEvents), 0);
         plat::SockAddrIn a = loopback(listener.port);
         if (plat::connect(sock, &a, sizeof a) != 0) {
-            ASSERT_EQ(plat::WSAGetLastError(), plat::WSAEWOULDBLOCK);
+            ASSERT_EQ(plat::WSAGetLastError(), plat::kErrWouldBlock);
         }
         peer = acceptPeer(listener);
         ASSERT_GE(peer, 0);
-        ASSERT_TRUE(pumpUntil(win, [&] { return !events(win, plat::FD_WRITE).empty(); }));
+        ASSERT_TRUE(pumpUntil(win, [&] { return !events(win, plat::kFdWrite).empty(); }));
     }
 
     size_t count(long event) { return events(win, static_cast<int>(event)).size(); }
 
     Listener listener;
     int peer = -1;
-    plat::Socket sock = plat::INVALID_SOCKET;
+    plat::Socket sock = plat::kInvalidSocket;
     plat::Hwnd win = nullptr;
 };
 
@@ -58,34 +58,34 @@ TEST_F(SocketEvents, ConnectIsToldOnceAndFollowedByOneWrite) {
     for (const Seen& s : seen(win))
         if (s.msg == kNetNotify) all.push_back(s);
     ASSERT_EQ(all.size(), 2u);
-    EXPECT_EQ(eventOf(all[0].lParam), plat::FD_CONNECT);
+    EXPECT_EQ(eventOf(all[0].lParam), plat::kFdConnect);
     EXPECT_EQ(errorOf(all[0].lParam), 0);
     EXPECT_EQ(all[0].wParam, static_cast<plat::WParam>(sock));
-    EXPECT_EQ(eventOf(all[1].lParam), plat::FD_WRITE);
+    EXPECT_EQ(eventOf(all[1].lParam), plat::kFdWrite);
     EXPECT_EQ(errorOf(all[1].lParam), 0);
 }
 
 TEST_F(SocketEvents, RefusedConnectIsPendingThenToldWithItsError) {
     win = makeWindow();
-    sock = plat::socket(plat::AF_INET, plat::SOCK_STREAM, plat::IPPROTO_TCP);
+    sock = plat::socket(plat::kAfInet, plat::kSockStream, plat::kIpprotoTcp);
     ASSERT_EQ(plat::WSAAsyncSelect(sock, win, kNetNotify, kAllEvents), 0);
     plat::SockAddrIn a = loopback(closedPort());
-    EXPECT_EQ(plat::connect(sock, &a, sizeof a), plat::SOCKET_ERROR);
-    EXPECT_EQ(plat::WSAGetLastError(), plat::WSAEWOULDBLOCK);
-    ASSERT_TRUE(pumpUntil(win, [&] { return count(plat::FD_CONNECT) == 1; }));
-    EXPECT_EQ(errorOf(events(win, plat::FD_CONNECT)[0].lParam), plat::WSAECONNREFUSED);
+    EXPECT_EQ(plat::connect(sock, &a, sizeof a), plat::kSocketError);
+    EXPECT_EQ(plat::WSAGetLastError(), plat::kErrWouldBlock);
+    ASSERT_TRUE(pumpUntil(win, [&] { return count(plat::kFdConnect) == 1; }));
+    EXPECT_EQ(errorOf(events(win, plat::kFdConnect)[0].lParam), plat::kErrConnRefused);
     pumpFor(win, 100);
-    EXPECT_EQ(count(plat::FD_CONNECT), 1u);
-    EXPECT_EQ(count(plat::FD_WRITE), 0u);
-    EXPECT_EQ(count(plat::FD_READ), 0u);
-    EXPECT_EQ(count(plat::FD_CLOSE), 0u);
+    EXPECT_EQ(count(plat::kFdConnect), 1u);
+    EXPECT_EQ(count(plat::kFdWrite), 0u);
+    EXPECT_EQ(count(plat::kFdRead), 0u);
+    EXPECT_EQ(count(plat::kFdClose), 0u);
 }
 
 TEST_F(SocketEvents, WriteIsToldAgainOnlyAfterSendWouldBlock) {
     connectSelected();
     ASSERT_EQ(plat::send(sock, "hello", 5, 0), 5);
     pumpFor(win, 100);
-    EXPECT_EQ(count(plat::FD_WRITE), 1u) << "FD_WRITE without a send that would block";
+    EXPECT_EQ(count(plat::kFdWrite), 1u) << "FD_WRITE without a send that would block";
 
     std::string chunk(1 << 16, 'x');
     size_t total = 5;
@@ -94,67 +94,67 @@ TEST_F(SocketEvents, WriteIsToldAgainOnlyAfterSendWouldBlock) {
         r = plat::send(sock, chunk.data(), static_cast<int>(chunk.size()), 0);
         if (r > 0) total += static_cast<size_t>(r);
     }
-    ASSERT_EQ(r, plat::SOCKET_ERROR);
-    ASSERT_EQ(plat::WSAGetLastError(), plat::WSAEWOULDBLOCK);
+    ASSERT_EQ(r, plat::kSocketError);
+    ASSERT_EQ(plat::WSAGetLastError(), plat::kErrWouldBlock);
 
     size_t drained = 0;
     std::thread drain([&] { drained = peerRead(peer, total).size(); });
-    EXPECT_TRUE(pumpUntil(win, [&] { return count(plat::FD_WRITE) == 2; }));
+    EXPECT_TRUE(pumpUntil(win, [&] { return count(plat::kFdWrite) == 2; }));
     drain.join();
     EXPECT_EQ(drained, total);
     pumpFor(win, 100);
-    EXPECT_EQ(count(plat::FD_WRITE), 2u);
+    EXPECT_EQ(count(plat::kFdWrite), 2u);
 }
 
 TEST_F(SocketEvents, ReadIsToldOnceUntilRecvIsCalled) {
     connectSelected();
     ASSERT_TRUE(peerWrite(peer, std::string(100, 'a')));
-    ASSERT_TRUE(pumpUntil(win, [&] { return count(plat::FD_READ) == 1; }));
+    ASSERT_TRUE(pumpUntil(win, [&] { return count(plat::kFdRead) == 1; }));
     pumpFor(win, 100);
-    EXPECT_EQ(count(plat::FD_READ), 1u) << "a second FD_READ before any recv";
+    EXPECT_EQ(count(plat::kFdRead), 1u) << "a second FD_READ before any recv";
 
     char buf[200];
     ASSERT_EQ(plat::recv(sock, buf, 10, 0), 10);
-    EXPECT_TRUE(pumpUntil(win, [&] { return count(plat::FD_READ) == 2; }))
+    EXPECT_TRUE(pumpUntil(win, [&] { return count(plat::kFdRead) == 2; }))
         << "no FD_READ although data still waits after a recv";
 
     ASSERT_EQ(plat::recv(sock, buf, sizeof buf, 0), 90);
     pumpFor(win, 100);
-    EXPECT_EQ(count(plat::FD_READ), 2u) << "FD_READ with nothing waiting";
-    EXPECT_EQ(plat::recv(sock, buf, sizeof buf, 0), plat::SOCKET_ERROR);
-    EXPECT_EQ(plat::WSAGetLastError(), plat::WSAEWOULDBLOCK);
+    EXPECT_EQ(count(plat::kFdRead), 2u) << "FD_READ with nothing waiting";
+    EXPECT_EQ(plat::recv(sock, buf, sizeof buf, 0), plat::kSocketError);
+    EXPECT_EQ(plat::WSAGetLastError(), plat::kErrWouldBlock);
 
     ASSERT_TRUE(peerWrite(peer, "more"));
-    EXPECT_TRUE(pumpUntil(win, [&] { return count(plat::FD_READ) == 3; }));
-    EXPECT_EQ(count(plat::FD_CLOSE), 0u);
+    EXPECT_TRUE(pumpUntil(win, [&] { return count(plat::kFdRead) == 3; }));
+    EXPECT_EQ(count(plat::kFdClose), 0u);
 }
 
 TEST_F(SocketEvents, ResetIsToldAsCloseWithTheResetError) {
     connectSelected([&](plat::Hwnd, unsigned msg, plat::WParam, plat::LParam l) {
         char buf[64];
-        if (msg == kNetNotify && eventOf(l) == plat::FD_READ)
+        if (msg == kNetNotify && eventOf(l) == plat::kFdRead)
             plat::recv(sock, buf, sizeof buf, 0);
     });
     peerReset(peer);
     peer = -1;
-    ASSERT_TRUE(pumpUntil(win, [&] { return count(plat::FD_CLOSE) == 1; }));
-    EXPECT_EQ(errorOf(events(win, plat::FD_CLOSE)[0].lParam), plat::WSAECONNRESET);
+    ASSERT_TRUE(pumpUntil(win, [&] { return count(plat::kFdClose) == 1; }));
+    EXPECT_EQ(errorOf(events(win, plat::kFdClose)[0].lParam), plat::kErrConnReset);
     pumpFor(win, 100);
-    EXPECT_EQ(count(plat::FD_CLOSE), 1u);
+    EXPECT_EQ(count(plat::kFdClose), 1u);
 }
 
 TEST_F(SocketEvents, ClosedSocketIsToldNothingMore) {
     connectSelected();
     plat::Socket old = sock;
     ASSERT_EQ(plat::closesocket(sock), 0);
-    sock = plat::INVALID_SOCKET;
+    sock = plat::kInvalidSocket;
     ASSERT_TRUE(peerWrite(peer, "late"));
     peerClose(peer);
     peer = -1;
     pumpFor(win, 150);
-    EXPECT_EQ(count(plat::FD_READ), 0u);
-    EXPECT_EQ(count(plat::FD_CLOSE), 0u);
-    EXPECT_EQ(plat::send(old, "x", 1, 0), plat::SOCKET_ERROR);
+    EXPECT_EQ(count(plat::kFdRead), 0u);
+    EXPECT_EQ(count(plat::kFdClose), 0u);
+    EXPECT_EQ(plat::send(old, "x", 1, 0), plat::kSocketError);
     EXPECT_EQ(plat::WSAGetLastError(), 10038);
 }
 
@@ -172,11 +172,11 @@ TEST_P(CloseAfterData, AllBytesAreReadBeforeTheClose) {
     connectSelected([&](plat::Hwnd, unsigned msg, plat::WParam, plat::LParam l) {
         if (msg != kNetNotify) return;
         if (atClose != std::string::npos) ++eventsAfterClose;
-        if (eventOf(l) == plat::FD_READ) {
+        if (eventOf(l) == plat::kFdRead) {
             char buf[5000];
             int n = plat::recv(sock, buf, sizeof buf, 0);
             if (n > 0) received.append(buf, static_cast<size_t>(n));
-        } else if (eventOf(l) == plat::FD_CLOSE) {
+        } else if (eventOf(l) == plat::kFdClose) {
             atClose = received.size();
             closeError = errorOf(l);
         }

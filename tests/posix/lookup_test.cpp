@@ -7,7 +7,7 @@
 #include <string>
 
 #include "harness.h"
-#include "platform/constants.h"
+#include "platform/numbers.h"
 
 using namespace harness;
 
@@ -56,7 +56,7 @@ TEST_F(Lookups, LocalhostGivesTheLoopbackAddressInsideTheBuffer) {
     ASSERT_NE(task, 0u);
     ASSERT_EQ(complete(task), 0);
     const plat::HostEnt* he = host();
-    EXPECT_EQ(he->h_addrtype, plat::AF_INET);
+    EXPECT_EQ(he->h_addrtype, plat::kAfInet);
     EXPECT_EQ(he->h_length, 4);
     ASSERT_TRUE(inBuffer(he->h_name, 1));
     EXPECT_STRNE(he->h_name, "");
@@ -80,15 +80,15 @@ TEST_F(Lookups, NameUnderTheInvalidDomainIsNotFound) {
         plat::WSAAsyncGetHostByName(win, kHostNotify, "no-such-host.invalid", buf, kBuf);
     ASSERT_NE(task, 0u);
     int error = complete(task);
-    if (error == plat::WSATRY_AGAIN) GTEST_SKIP() << "the resolver could not be reached";
-    EXPECT_EQ(error, plat::WSAHOST_NOT_FOUND);
+    if (error == plat::kErrTryAgain) GTEST_SKIP() << "the resolver could not be reached";
+    EXPECT_EQ(error, plat::kErrHostNotFound);
     EXPECT_EQ(static_cast<unsigned char>(buf[0]), 0x5A) << "a failed lookup writes nothing";
 }
 
 TEST_F(Lookups, ByAddressFillsTheAddressItself) {
     const unsigned char addr[4] = {10, 1, 2, 3};
     plat::Handle task = plat::WSAAsyncGetHostByAddr(
-        win, kHostNotify, reinterpret_cast<const char*>(addr), 4, plat::AF_INET, buf, kBuf);
+        win, kHostNotify, reinterpret_cast<const char*>(addr), 4, plat::kAfInet, buf, kBuf);
     ASSERT_NE(task, 0u);
     EXPECT_EQ(static_cast<unsigned char>(buf[0]), 0x5A) << "written before the message was taken";
     ASSERT_EQ(complete(task), 0);
@@ -102,11 +102,11 @@ TEST_F(Lookups, ByAddressFillsTheAddressItself) {
 TEST_F(Lookups, TooSmallBufferIsReportedAndLeftAlone) {
     plat::Handle byName = plat::WSAAsyncGetHostByName(win, kHostNotify, "localhost", buf, 16);
     ASSERT_NE(byName, 0u);
-    EXPECT_EQ(complete(byName), plat::WSAENOBUFS);
+    EXPECT_EQ(complete(byName), plat::kErrNoBufs);
     const char addr[4] = {127, 0, 0, 1};
-    ASSERT_NE(plat::WSAAsyncGetHostByAddr(win, kHostNotify, addr, 4, plat::AF_INET, buf, 16), 0u);
+    ASSERT_NE(plat::WSAAsyncGetHostByAddr(win, kHostNotify, addr, 4, plat::kAfInet, buf, 16), 0u);
     ASSERT_TRUE(pumpUntil(win, [&] { return replies().size() == 2; }));
-    EXPECT_EQ(errorOf(replies()[1].lParam), plat::WSAENOBUFS);
+    EXPECT_EQ(errorOf(replies()[1].lParam), plat::kErrNoBufs);
     for (int i = 0; i < kBuf + 64; ++i) ASSERT_EQ(buf[i], 0x5A) << "byte " << i;
 }
 
@@ -129,9 +129,9 @@ TEST_F(Lookups, CancelledLookupDeliversNothing) {
     // Queued, running or already waiting in the queue: each is stopped.
     EXPECT_EQ(plat::WSACancelAsyncRequest(byAddr), 0);
     EXPECT_EQ(plat::WSACancelAsyncRequest(byName), 0);
-    EXPECT_EQ(plat::WSACancelAsyncRequest(byName), plat::SOCKET_ERROR) << "cancelled twice";
+    EXPECT_EQ(plat::WSACancelAsyncRequest(byName), plat::kSocketError) << "cancelled twice";
     EXPECT_EQ(plat::WSAGetLastError(), 10037);
-    EXPECT_EQ(plat::WSACancelAsyncRequest(0), plat::SOCKET_ERROR);
+    EXPECT_EQ(plat::WSACancelAsyncRequest(0), plat::kSocketError);
 
     // A lookup started afterwards is still answered; the cancelled ones
     // never are, and never wrote.
@@ -142,7 +142,7 @@ TEST_F(Lookups, CancelledLookupDeliversNothing) {
     ASSERT_EQ(replies().size(), 1u);
     EXPECT_EQ(replies()[0].wParam, later);
     for (int i = 0; i < kBuf + 64; ++i) ASSERT_EQ(buf[i], 0x5A) << "byte " << i;
-    EXPECT_EQ(plat::WSACancelAsyncRequest(later), plat::SOCKET_ERROR) << "already delivered";
+    EXPECT_EQ(plat::WSACancelAsyncRequest(later), plat::kSocketError) << "already delivered";
 }
 
 // A window destroyed before its lookup is taken gets nothing: its buffer

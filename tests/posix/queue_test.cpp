@@ -6,13 +6,13 @@
 #include <thread>
 
 #include "harness.h"
-#include "platform/constants.h"
+#include "platform/numbers.h"
 
 using namespace harness;
 
 namespace {
 
-constexpr unsigned kPing = plat::WM_USER + 7;
+constexpr unsigned kPing = plat::kWmUser + 7;
 
 // Takes the next message for w (or the thread, w = nullptr), with a timer
 // on `guard` so that the wait ends by itself.
@@ -24,7 +24,7 @@ int nextMessage(plat::Msg* m, plat::Hwnd w, plat::Hwnd guard, unsigned ms = 5000
 }
 
 bool isDeadline(const plat::Msg& m) {
-    return m.message == plat::WM_TIMER && m.wParam == kDeadlineTimer;
+    return m.message == plat::kWmTimer && m.wParam == kDeadlineTimer;
 }
 
 TEST(Classes, RegisteredOnceAndFoundByNameFromAnyThread) {
@@ -59,7 +59,7 @@ TEST(Queue, FilterTakesOnlyItsWindowAndQuitEndsTheLoop) {
     plat::Hwnd b = makeWindow();
     ASSERT_EQ(plat::PostMessageA(b, kPing, 1, 0), 1);
     ASSERT_EQ(plat::PostMessageA(a, kPing, 2, 0), 1);
-    ASSERT_EQ(plat::PostMessageA(a, plat::WM_QUIT, 0, 0), 1);
+    ASSERT_EQ(plat::PostMessageA(a, plat::kWmQuit, 0, 0), 1);
     ASSERT_EQ(plat::PostMessageA(nullptr, kPing, 3, 0), 1);
 
     plat::Msg m;
@@ -67,7 +67,7 @@ TEST(Queue, FilterTakesOnlyItsWindowAndQuitEndsTheLoop) {
     EXPECT_EQ(m.hwnd, a);
     EXPECT_EQ(m.wParam, 2u);
     EXPECT_EQ(nextMessage(&m, a, a), 0) << "WM_QUIT gives 0";
-    EXPECT_EQ(m.message, plat::WM_QUIT);
+    EXPECT_EQ(m.message, plat::kWmQuit);
     // With no filter: b's message, then the thread's own, in posting order.
     ASSERT_EQ(nextMessage(&m, nullptr, a), 1);
     EXPECT_EQ(m.hwnd, b);
@@ -83,7 +83,7 @@ TEST(Queue, RangeFilterLetsQuitThrough) {
     plat::Hwnd a = makeWindow();
     plat::PostMessageA(a, kPing, 0, 0);
     plat::PostMessageA(a, kPing + 1, 0, 0);
-    plat::PostMessageA(a, plat::WM_QUIT, 0, 0);
+    plat::PostMessageA(a, plat::kWmQuit, 0, 0);
     plat::Msg m;
     plat::SetTimer(a, kDeadlineTimer, 5000);
     ASSERT_EQ(plat::GetMessageA(&m, a, kPing + 1, kPing + 1), 1);
@@ -120,7 +120,7 @@ TEST(Queue, MessagesGoWithTheirDestroyedWindow) {
     plat::Hwnd doomed = makeWindow();
     plat::Hwnd keeper = makeWindow();
     ASSERT_EQ(plat::PostMessageA(doomed, kPing, 1, 0), 1);
-    ASSERT_EQ(plat::PostMessageA(doomed, plat::WM_QUIT, 0, 0), 1);
+    ASSERT_EQ(plat::PostMessageA(doomed, plat::kWmQuit, 0, 0), 1);
     ASSERT_EQ(plat::SetTimer(doomed, 9, 10), 9u);
     dropWindow(doomed);
     EXPECT_EQ(plat::PostMessageA(doomed, kPing, 2, 0), 0);
@@ -166,7 +166,7 @@ TEST(Timers, RepeatUntilKilledAndFollowTheClock) {
     ASSERT_TRUE(pumpUntil(w, [&] {
         auto s = seen(w);
         size_t n = 0;
-        for (const Seen& x : s) n += x.msg == plat::WM_TIMER && x.wParam == id;
+        for (const Seen& x : s) n += x.msg == plat::kWmTimer && x.wParam == id;
         if (n > 0) last = plat::GetTickCount();
         return n == 3;
     }));
@@ -176,7 +176,7 @@ TEST(Timers, RepeatUntilKilledAndFollowTheClock) {
     size_t before = seen(w).size();
     pumpFor(w, 100);
     for (size_t i = before; i < seen(w).size(); ++i)
-        EXPECT_FALSE(seen(w)[i].msg == plat::WM_TIMER && seen(w)[i].wParam == id);
+        EXPECT_FALSE(seen(w)[i].msg == plat::kWmTimer && seen(w)[i].wParam == id);
     dropWindow(w);
 }
 

@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "harness.h"
-#include "platform/constants.h"
+#include "platform/numbers.h"
 
 using namespace harness;
 
@@ -26,7 +26,7 @@ TEST(Sockets, OnlyTcpOverIpv4) {
         {2, 1, 17, 10043},  // UDP over a stream
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(plat::socket(c.af, c.type, c.protocol), plat::INVALID_SOCKET);
+        EXPECT_EQ(plat::socket(c.af, c.type, c.protocol), plat::kInvalidSocket);
         EXPECT_EQ(plat::WSAGetLastError(), c.error) << c.af << "," << c.type << "," << c.protocol;
     }
 }
@@ -38,20 +38,20 @@ TEST(Sockets, CallsOnAnythingButOurSocketFail) {
     char buf[4];
     plat::SockAddrIn a = loopback(1);
     for (plat::Socket s : notOurs) {
-        EXPECT_EQ(plat::send(s, "x", 1, 0), plat::SOCKET_ERROR);
+        EXPECT_EQ(plat::send(s, "x", 1, 0), plat::kSocketError);
         EXPECT_EQ(plat::WSAGetLastError(), 10038);
-        EXPECT_EQ(plat::recv(s, buf, 4, 0), plat::SOCKET_ERROR);
+        EXPECT_EQ(plat::recv(s, buf, 4, 0), plat::kSocketError);
         EXPECT_EQ(plat::WSAGetLastError(), 10038);
-        EXPECT_EQ(plat::connect(s, &a, sizeof a), plat::SOCKET_ERROR);
-        EXPECT_EQ(plat::closesocket(s), plat::SOCKET_ERROR);
-        EXPECT_EQ(plat::WSAAsyncSelect(s, nullptr, 0, 0), plat::SOCKET_ERROR);
+        EXPECT_EQ(plat::connect(s, &a, sizeof a), plat::kSocketError);
+        EXPECT_EQ(plat::closesocket(s), plat::kSocketError);
+        EXPECT_EQ(plat::WSAAsyncSelect(s, nullptr, 0, 0), plat::kSocketError);
     }
     peerClose(pair[0]);
     peerClose(pair[1]);
 }
 
 TEST(Sockets, LastErrorBelongsToTheThread) {
-    EXPECT_EQ(plat::send(-1, "x", 1, 0), plat::SOCKET_ERROR);
+    EXPECT_EQ(plat::send(-1, "x", 1, 0), plat::kSocketError);
     int there = -1;
     std::thread([&] {
         plat::socket(2, 2, 17);
@@ -97,7 +97,7 @@ TEST(Sockets, SendAfterThePeerLeftFailsWithoutSigpipe) {
             r = plat::send(s, "data", 4, 0);
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
-        EXPECT_EQ(r, plat::SOCKET_ERROR);
+        EXPECT_EQ(r, plat::kSocketError);
         int e = plat::WSAGetLastError();
         EXPECT_TRUE(e == 10054 || e == 10058) << e;
         plat::closesocket(s);
@@ -127,7 +127,7 @@ TEST(Address, DottedQuadOnly) {
         uint32_t read = (uint32_t(b[0]) << 24) | (b[1] << 16) | (b[2] << 8) | b[3];
         EXPECT_EQ(read, c.net) << '"' << c.text << '"';
     }
-    EXPECT_EQ(plat::inet_addr(nullptr), plat::INADDR_NONE);
+    EXPECT_EQ(plat::inet_addr(nullptr), plat::kInaddrNone);
     uint16_t port = plat::htons(0x1F90);
     unsigned char p[2];
     std::memcpy(p, &port, 2);

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "harness.h"
-#include "platform/constants.h"
+#include "platform/numbers.h"
 
 using namespace harness;
 
@@ -34,7 +34,7 @@ void serve(Listener l, int connections) {
 struct Exchange {
     uint16_t port;
     alignas(8) char hostbuf[1024];
-    plat::Socket sock = plat::INVALID_SOCKET;
+    plat::Socket sock = plat::kInvalidSocket;
     std::string reply;
     bool sent = false;
     bool closed = false;
@@ -57,15 +57,15 @@ void onMessage(Exchange& x, plat::Hwnd w, unsigned msg, plat::WParam wp, plat::L
     } else if (msg == kNetNotify && static_cast<plat::Socket>(wp) == x.sock) {
         char buf[64];
         switch (eventOf(lp)) {
-        case plat::FD_WRITE:
+        case plat::kFdWrite:
             if (!x.sent) x.sent = plat::send(x.sock, "hello", 5, 0) == 5;
             break;
-        case plat::FD_READ: {
+        case plat::kFdRead: {
             int n = plat::recv(x.sock, buf, sizeof buf, 0);
             if (n > 0) x.reply.append(buf, static_cast<size_t>(n));
             break;
         }
-        case plat::FD_CLOSE:
+        case plat::kFdClose:
             plat::closesocket(x.sock);
             x.closed = true;
             break;
@@ -126,7 +126,7 @@ TEST(Threads, WouldBlockOnAnotherThreadWakesTheOwner) {
     plat::connect(s, &a, sizeof a);
     int peer = acceptPeer(l);
     ASSERT_GE(peer, 0);
-    ASSERT_TRUE(pumpUntil(w, [&] { return !events(w, plat::FD_WRITE).empty(); }));
+    ASSERT_TRUE(pumpUntil(w, [&] { return !events(w, plat::kFdWrite).empty(); }));
 
     // The owner waits in its loop while the writer fills the socket and
     // then lets the peer drain it.
@@ -142,7 +142,7 @@ TEST(Threads, WouldBlockOnAnotherThreadWakesTheOwner) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         peerRead(peer, total);
     });
-    EXPECT_TRUE(pumpUntil(w, [&] { return events(w, plat::FD_WRITE).size() == 2; }));
+    EXPECT_TRUE(pumpUntil(w, [&] { return events(w, plat::kFdWrite).size() == 2; }));
     writer.join();
     plat::closesocket(s);
     peerClose(peer);

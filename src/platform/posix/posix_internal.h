@@ -23,37 +23,11 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/numbers.h"
 #include "platform/platform.h"
 
 namespace plat {
 namespace posix {
-
-// The numbers the core expects, restated: the system headers define many
-// of the usual names as macros.
-constexpr unsigned kWmQuit = 0x12;
-constexpr unsigned kWmTimer = 0x113;
-constexpr long kFdRead = 1;
-constexpr long kFdWrite = 2;
-constexpr long kFdConnect = 16;
-constexpr long kFdClose = 32;
-
-constexpr int kErrInterrupted = 10004;
-constexpr int kErrInvalid = 10022;
-constexpr int kErrWouldBlock = 10035;
-constexpr int kErrAlready = 10037;
-constexpr int kErrNotSocket = 10038;
-constexpr int kErrAfNoSupport = 10047;
-constexpr int kErrProtoNoSupport = 10043;
-constexpr int kErrSockTypeNoSupport = 10044;
-constexpr int kErrConnReset = 10054;
-constexpr int kErrNoBufs = 10055;
-constexpr int kErrNotConnected = 10057;
-constexpr int kErrVerNotSupported = 10092;
-constexpr int kErrNotInitialised = 10093;
-constexpr int kErrHostNotFound = 11001;
-constexpr int kErrTryAgain = 11002;
-constexpr int kErrNoRecovery = 11003;
-constexpr int kErrNoData = 11004;
 
 // ---- errors.cpp ----
 void setLastError(int wsa);

@@ -13,7 +13,7 @@ int starts = 0;
 
 int WSAStartup(uint16_t version) {
     // The low byte is the major version; every version from 1 on is served.
-    if ((version & 0xFF) < 1) return posix::kErrVerNotSupported;
+    if ((version & 0xFF) < 1) return kErrVerNotSupported;
     std::lock_guard<std::mutex> hold(startMu);
     ++starts;
     return 0;
@@ -23,7 +23,7 @@ int WSACleanup() {
     {
         std::lock_guard<std::mutex> hold(startMu);
         if (starts == 0) {
-            posix::setLastError(posix::kErrNotInitialised);
+            posix::setLastError(kErrNotInitialised);
             return -1;
         }
         if (--starts > 0) return 0;

@@ -11,4 +11,5 @@
 #include <winsock2.h>
 #include <windows.h>
 
-#include "../platform.h"
+#include "platform/numbers.h"
+#include "platform/platform.h"

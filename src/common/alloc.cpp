@@ -1,6 +1,8 @@
-#include "alloc.h"
+#include "common/alloc.h"
 
 #include <cstdlib>
+
+namespace quodra {
 
 namespace {
 thread_local long failCountdown = 0;  // 0 = off; 1 = the next call fails
@@ -29,3 +31,5 @@ long qallocCount() { return callCount; }
 void qallocResetCount() { callCount = 0; }
 
 long qallocLive() { return liveBlocks; }
+
+}  // namespace quodra

@@ -1,9 +1,9 @@
 // The loader's entry point: the C runtime has started when it calls DllMain,
 // which hands load and unload to the library's own entry.
-#include "winsys.h"
+#include "platform/win/winsys.h"
 
-#include "../../api/api.h"
+#include "api/api.h"
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE inst, DWORD reason, LPVOID reserved) {
-    return DllEntryPoint(inst, reason, reserved);
+    return quodra::DllEntryPoint(inst, reason, reserved);
 }

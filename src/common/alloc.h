@@ -5,6 +5,8 @@
 
 #include <cstddef>
 
+namespace quodra {
+
 // A block of size bytes, or nullptr when the heap (or the countdown) says no.
 void* qalloc(size_t size);
 // Releases a block from qalloc; nullptr is ignored.
@@ -19,3 +21,5 @@ void qallocResetCount();
 // Blocks from qalloc on this thread not yet released with qfree; a test
 // compares it before and after to see that nothing was left behind.
 long qallocLive();
+
+}  // namespace quodra

@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace quodra {
+
 // Length of a NUL-terminated text; 0 for a null pointer.
 int textLength(const char* text);
 // Shows the error box (no owner, error icon) with the given text and caption.
@@ -20,3 +22,5 @@ int64_t readDecimal64(const char* text, int len);
 // Owned copy of text (null gives null); on allocation failure shows
 // "new failed: <what>" and returns null.
 char* copyText(const char* text, const char* what);
+
+}  // namespace quodra

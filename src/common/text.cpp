@@ -1,18 +1,21 @@
-#include "text.h"
+#include "common/text.h"
 
 #include <cstring>
 #include <string>
 
-#include "../platform/constants.h"
-#include "alloc.h"
-#include "request.h"
+#include "common/alloc.h"
+#include "common/product.h"
+#include "platform/numbers.h"
+#include "platform/platform.h"
+
+namespace quodra {
 
 int textLength(const char* text) {
     return text ? static_cast<int>(std::strlen(text)) : 0;
 }
 
 void showError(const char* text, const char* caption) {
-    plat::MessageBoxA(nullptr, text, caption, plat::MB_ICONERROR);
+    plat::MessageBoxA(nullptr, text, caption, plat::kMbIconError);
 }
 
 void showAllocFailure(const char* what) {
@@ -63,3 +66,5 @@ char* copyText(const char* text, const char* what) {
     std::memcpy(copy, text, n);
     return copy;
 }
+
+}  // namespace quodra

@@ -1,0 +1,28 @@
+#include "common/results.h"
+
+namespace quodra {
+
+namespace {
+
+const ResultRow rows[] = {
+#define QUODRA_RESULT(code, name, meaning) {code, #name, meaning, false},
+#define QUODRA_SOCKET_ERROR(code, name, meaning) {code, #name, meaning, true},
+#include "common/results.def"
+#undef QUODRA_RESULT
+#undef QUODRA_SOCKET_ERROR
+};
+
+}  // namespace
+
+const ResultRow* resultRows(size_t* count) {
+    if (count) *count = sizeof rows / sizeof rows[0];
+    return rows;
+}
+
+const char* resultMeaning(int code) {
+    for (const ResultRow& r : rows)
+        if (r.code == code) return r.meaning;
+    return nullptr;
+}
+
+}  // namespace quodra

@@ -1,0 +1,59 @@
+// The numbers the core and the platform agree on: message ids, socket event
+// bits and the Windows Sockets error numbers, in one place for the core, both
+// backends, the fake platform and the tests.
+//
+// The names are spelled so that no system header can define them as macros
+// (windows.h and glibc define WM_QUIT, FD_READ, AF_INET, INVALID_SOCKET ...),
+// so every backend can include this header beside its system headers. The
+// Windows backend checks each value against the system's own.
+#pragma once
+
+#include <cstdint>
+
+namespace plat {
+
+// ---- handles and addresses ----
+constexpr intptr_t kInvalidSocket = -1;  // socket() failed / no socket
+constexpr int kSocketError = -1;         // failure return of a socket call
+constexpr uint32_t kInaddrNone = 0xFFFFFFFFu;  // inet_addr: not an address
+
+constexpr int kAfInet = 2;       // IPv4 address family
+constexpr int kSockStream = 1;   // stream socket
+constexpr int kIpprotoTcp = 6;   // TCP
+
+// ---- window messages ----
+constexpr unsigned kWmQuit = 0x12;    // ends a message loop
+constexpr unsigned kWmTimer = 0x113;  // a window timer is due
+constexpr unsigned kWmUser = 0x400;   // first message number of our own
+
+constexpr int kSwHide = 0;        // ShowWindow: hide
+constexpr int kSwShow = 5;        // ShowWindow: show
+constexpr unsigned kMbIconError = 16;  // message box: error icon, OK button
+
+// ---- socket events (low half of a socket event message's lParam) ----
+constexpr long kFdRead = 1;
+constexpr long kFdWrite = 2;
+constexpr long kFdConnect = 16;
+constexpr long kFdClose = 32;
+
+// ---- Windows Sockets error numbers ----
+constexpr int kErrFault = 10014;            // bad address argument
+constexpr int kErrInvalid = 10022;          // invalid argument
+constexpr int kErrWouldBlock = 10035;       // not now; an event follows
+constexpr int kErrAlready = 10037;          // already done / not cancellable
+constexpr int kErrNotSocket = 10038;        // not a socket handle
+constexpr int kErrProtoNoSupport = 10043;   // protocol not supported
+constexpr int kErrSockTypeNoSupport = 10044;  // socket type not supported
+constexpr int kErrAfNoSupport = 10047;      // address family not supported
+constexpr int kErrConnReset = 10054;        // connection reset by peer
+constexpr int kErrNoBufs = 10055;           // no buffer space
+constexpr int kErrTimedOut = 10060;         // timed out
+constexpr int kErrConnRefused = 10061;      // connection refused
+constexpr int kErrVerNotSupported = 10092;  // start-up version not served
+constexpr int kErrNotInitialised = 10093;   // start-up not done
+constexpr int kErrHostNotFound = 11001;     // lookup: no such host
+constexpr int kErrTryAgain = 11002;         // lookup: temporary failure
+constexpr int kErrNoRecovery = 11003;       // lookup: failure that lasts
+constexpr int kErrNoData = 11004;           // lookup: name without address
+
+}  // namespace plat
