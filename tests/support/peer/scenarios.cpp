@@ -1,7 +1,7 @@
 // The named peer scenarios and what the client must make of each. The table
 // serves the in-process tests and the standalone peer program alike.
 #include "files.h"
-#include "peer.h"
+#include "peer/peer.h"
 
 namespace peer {
 namespace {
