@@ -32,7 +32,7 @@ function(quodra_export_files list_file out_dir)
     math(EXPR bytes "${CMAKE_MATCH_3} * 4")
     # Ordinals are what callers bind to: they run from 1 without a gap.
     if(NOT ordinal EQUAL expected)
-      message(FATAL_ERROR "${list_file}: ${name} has ordinal ${ordinal}, the next free one is ${expected}")
+      message(FATAL_ERROR "${list_file}: ${name} has ordinal ${ordinal} where ${expected} comes next")
     endif()
     math(EXPR expected "${expected} + 1")
     string(APPEND def "  ${name} @${ordinal}\n")
