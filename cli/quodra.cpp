@@ -61,7 +61,7 @@ int main(int argc, char** argv) {
             return 0;
         }
         if (a == "--version") {
-            std::printf("quodra 2.0.0\n");
+            std::printf("quodra %s\n", QUODRA_VERSION);
             return 0;
         }
         if (a == "--quiet" || a == "-q") {

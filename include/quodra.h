@@ -8,6 +8,10 @@
 #ifndef QUODRA_H
 #define QUODRA_H
 
+/* QUODRA_VERSION, the version as text ("major.minor.patch"), and
+ * QUODRA_VERSION_MAJOR, _MINOR and _PATCH as numbers. */
+#include "quodra_version.h"
+
 #if defined(_WIN32) && !defined(_WIN64)
 #define QUODRA_API __stdcall
 #else

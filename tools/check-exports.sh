@@ -1,27 +1,32 @@
 #!/usr/bin/env bash
-# Checks the shipped 32-bit quodra.dll from its PE tables:
-#   - exactly eleven exports, by name without decoration, at these ordinals:
-#     httpGet 1, httpHead 2, httpPostFile 3, davOptions 4, davMkcol 5,
-#     davPropfind 6, davPut 7, davDelete 8, davMove 9, davCopy 10,
-#     NetWndProc 11;
+# Checks the shipped 32-bit quodra.dll from its PE tables against the export
+# list (src/api/exports.list: ordinal, name, 32-bit arguments):
+#   - exactly the listed exports, by name without decoration, each at its
+#     ordinal, and no other entry in the export address table;
 #   - imports from system DLLs only (no compiler runtime DLL to ship);
-#   - when the import library libquodra.dll.a lies beside it and the DLL
-#     still has its symbols, each stdcall name in the import library (e.g.
-#     _httpGet@12) is the one the DLL was built with.
+#   - when the import library is there and the DLL still has its symbols,
+#     each stdcall name in the import library (e.g. _httpGet@12) is the one
+#     the DLL was built with.
 #
-#   check-exports.sh PATH/quodra.dll
+#   check-exports.sh PATH/quodra.dll [IMPORT_LIBRARY]
 #
-# OBJDUMP and NM name other tools than i686-w64-mingw32-objdump / -nm.
+# IMPORT_LIBRARY defaults to libquodra.dll.a beside the DLL, as the build
+# tree has it. EXPORT_LIST names another list; OBJDUMP and NM name other
+# tools than i686-w64-mingw32-objdump / -nm.
 set -euo pipefail
 
-if [ $# -ne 1 ]; then
-  echo "usage: $0 PATH/quodra.dll" >&2
+if [ $# -lt 1 ] || [ $# -gt 2 ]; then
+  echo "usage: $0 PATH/quodra.dll [IMPORT_LIBRARY]" >&2
   exit 2
 fi
 dll=$1
+implib=${2:-$(dirname "$dll")/libquodra.dll.a}
+list=${EXPORT_LIST:-$(cd "$(dirname "$0")/.." && pwd)/src/api/exports.list}
 objdump=${OBJDUMP:-i686-w64-mingw32-objdump}
 nm=${NM:-i686-w64-mingw32-nm}
 [ -f "$dll" ] || { echo "check-exports: $dll not found" >&2; exit 2; }
+[ -f "$list" ] || { echo "check-exports: export list $list not found" >&2; exit 2; }
+[ $# -lt 2 ] || [ -f "$implib" ] || { echo "check-exports: $implib not found" >&2; exit 2; }
 command -v "$objdump" >/dev/null || { echo "check-exports: $objdump not found (package binutils-mingw-w64-i686)" >&2; exit 2; }
 
 failures=0
@@ -32,17 +37,10 @@ dump=$("$objdump" -p "$dll") || { echo "check-exports: $objdump cannot read $dll
 grep -q 'file format pei-i386' <<<"$dump" || bad "$dll is not a 32-bit (pei-i386) image"
 
 # ---- exports --------------------------------------------------------------------
-expected="httpGet 1
-httpHead 2
-httpPostFile 3
-davOptions 4
-davMkcol 5
-davPropfind 6
-davPut 7
-davDelete 8
-davMove 9
-davCopy 10
-NetWndProc 11"
+# "name ordinal" per listed export.
+expected=$(awk '$1 ~ /^[0-9]+$/ {print $2, $1}' "$list")
+count=$(grep -c . <<<"$expected" || true)
+[ "$count" -gt 0 ] || { echo "check-exports: no export in $list" >&2; exit 2; }
 
 base=$(sed -n 's/^Export Address Table -- Ordinal Base \([0-9]*\).*/\1/p' <<<"$dump" | head -n 1)
 [ -n "$base" ] || { bad "no export table"; base=0; }
@@ -54,10 +52,10 @@ actual=$(sed -n '/^\[Ordinal\/Name Pointer\] Table/,/^$/p' <<<"$dump" |
   while read -r name index; do echo "$name $((index + base))"; done)
 
 if [ "$(sort <<<"$actual")" != "$(sort <<<"$expected")" ]; then
-  bad "exports differ from the eleven names and ordinals; expected vs found:"
+  bad "exports differ from the $count names and ordinals of $list; expected vs found:"
   diff <(sort <<<"$expected") <(sort <<<"$actual") >&2 || true
 fi
-[ "$slots" = 11 ] || bad "the export address table has $slots entries, not 11"
+[ "$slots" = "$count" ] || bad "the export address table has $slots entries, not $count"
 while read -r name ordinal; do
   case $name in *@*|_*) bad "decorated export name: $name" ;; esac
 done <<<"$actual"
@@ -76,7 +74,6 @@ while read -r lib; do
 done <<<"$imports"
 
 # ---- import library -------------------------------------------------------------
-implib=$(dirname "$dll")/libquodra.dll.a
 if [ -f "$implib" ] && command -v "$nm" >/dev/null; then
   built=$("$nm" "$dll" 2>/dev/null | sed -n 's/^[0-9a-fA-F]* T \(_[A-Za-z]*@[0-9]*\)$/\1/p' | sort -u)
   if [ -z "$built" ]; then
@@ -86,8 +83,11 @@ if [ -f "$implib" ] && command -v "$nm" >/dev/null; then
     while read -r name _; do
       want=$(grep "^_$name@" <<<"$built" || true)
       have=$(grep "^_$name@" <<<"$offered" || true)
+      listed=_$name@$(( $(awk -v n="$name" '$2 == n {print $3}' "$list") * 4 ))
       [ -n "$want" ] && [ "$want" = "$have" ] ||
         bad "import library offers '${have:-nothing}' for $name, the DLL was built with '${want:-nothing}'"
+      [ "$want" = "$listed" ] ||
+        bad "the export list makes $listed of $name, the DLL was built with '${want:-nothing}'"
     done <<<"$expected"
   fi
 fi
@@ -96,4 +96,4 @@ if [ "$failures" -gt 0 ]; then
   echo "check-exports: $dll: $failures problem(s)" >&2
   exit 1
 fi
-echo "check-exports: $dll: 11 exports at ordinals 1-11; imports $(tr '\n' ' ' <<<"$imports")"
+echo "check-exports: $dll: $count exports at ordinals 1-$count; imports $(tr '\n' ' ' <<<"$imports")"

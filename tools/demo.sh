@@ -16,9 +16,9 @@ quodra="$build/quodra"
 work=$(mktemp -d /tmp/quodra-demo-XXXXXX)
 dav_port=${DAV_PORT:-18080}
 php_port=${PHP_PORT:-18081}
-cleanup() { bash tests/peers/stop-servers.sh "$work/servers" >/dev/null 2>&1 || true; rm -rf "$work"; }
+cleanup() { bash tests/servers/stop-servers.sh "$work/servers" >/dev/null 2>&1 || true; rm -rf "$work"; }
 trap cleanup EXIT
-bash tests/peers/start-servers.sh "$work/servers" "$dav_port" "$php_port" "$work/docroot" >/dev/null
+bash tests/servers/start-servers.sh "$work/servers" "$dav_port" "$php_port" "$work/docroot" >/dev/null
 
 dav="http://127.0.0.1:$dav_port"
 php="http://127.0.0.1:$php_port"

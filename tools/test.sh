@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The whole test run: the Linux build and its tests, the same tests under the
 # address and undefined-behaviour sanitizers, then the Windows DLLs, their
-# export tables and the Windows test host under Wine.
+# export tables, the installed Windows tree and the Windows test host under
+# Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -29,6 +30,8 @@ if [ "${QUODRA_SKIP_WINDOWS:-0}" != 1 ]; then
   cmake --build "$build/win64" -j "$jobs"
   step "Export table of the 32-bit DLL"
   bash tools/check-exports.sh "$build/win32/quodra.dll"
+  step "Installed 32-bit Windows tree"
+  bash tests/windows/install_test.sh "$build/win32"
   step "Windows test host under Wine"
   bash tests/windows/run-wine.sh "$build/win64" "$build/linux"
 fi

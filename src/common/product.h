@@ -1,5 +1,7 @@
 // The product token: the User-Agent value and the caption of every message
-// box the library shows.
+// box the library shows. The version comes from the build's generated header.
 #pragma once
 
-#define QUODRA_PRODUCT "Quodra/2.0.0"
+#include "quodra_version.h"
+
+#define QUODRA_PRODUCT "Quodra/" QUODRA_VERSION

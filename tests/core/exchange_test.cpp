@@ -217,60 +217,60 @@ TEST_F(Exchange, EveryEndingHasItsCodeBoxAndOneQuit) {
         const char* name;
         void (*script)(fake::State&);
         int result;
-        const char* box;      // expected box text, or null for none
-        const char* caption;  // its caption
+        const char* box = nullptr;      // expected box text, or null for none
+        const char* caption = nullptr;  // its caption
         int quits;
     };
     const Case cases[] = {
-        {"lookup fails", [](fake::State& s) { s.incoming = {hostDone(11001)}; },
-         11001, "Could not get IP address (11001)", "server", 1},
-        {"lookup result without address", [](fake::State& s) {
+        {.name = "lookup fails", .script = [](fake::State& s) { s.incoming = {hostDone(11001)}; },
+         .result = 11001, .box = "Could not get IP address (11001)", .caption = "server", .quits = 1},
+        {.name = "lookup result without address", .script = [](fake::State& s) {
              s.lookupAddr = 0;
              s.incoming = {hostDone()}; },
-         11004, "Could not get IP address (11004)", "server", 1},
-        {"lookup cannot start", [](fake::State& s) { s.lookupResult = 0; },
-         1, "Could not get IP address (1)", "server", 0},
-        {"no socket", [](fake::State& s) {
+         .result = 11004, .box = "Could not get IP address (11004)", .caption = "server", .quits = 1},
+        {.name = "lookup cannot start", .script = [](fake::State& s) { s.lookupResult = 0; },
+         .result = 1, .box = "Could not get IP address (1)", .caption = "server", .quits = 0},
+        {.name = "no socket", .script = [](fake::State& s) {
              s.nextSocket = -1;
              s.incoming = {hostDone()}; },
-         1, "Invalid socket", "Quodra/2.0.0", 1},
-        {"connect fails at once", [](fake::State& s) {
+         .result = 1, .box = "Invalid socket", .caption = "Quodra/2.0.0", .quits = 1},
+        {.name = "connect fails at once", .script = [](fake::State& s) {
              s.connectError = 10061;
              s.incoming = {hostDone()}; },
-         1, "Error 10061 connecting socket", "Quodra/2.0.0", 1},
-        {"connect event carries refusal", [](fake::State& s) {
+         .result = 1, .box = "Error 10061 connecting socket", .caption = "Quodra/2.0.0", .quits = 1},
+        {.name = "connect event carries refusal", .script = [](fake::State& s) {
              s.incoming = {hostDone(), net(16, 10061)}; },
-         1, nullptr, nullptr, 1},
-        {"close before any reply", [](fake::State& s) {
+         .result = 1, .quits = 1},
+        {.name = "close before any reply", .script = [](fake::State& s) {
              s.incoming = {hostDone(), net(16), net(32)}; },
-         4, nullptr, nullptr, 1},
-        {"reset before the reply was complete", [](fake::State& s) {
+         .result = 4, .quits = 1},
+        {.name = "reset before the reply was complete", .script = [](fake::State& s) {
              s.recvScript = {fake::bytes("HTTP/1.0 200 OK\r\nContent-Length: 9\r\n\r\nabc")};
              s.incoming = {hostDone(), net(16), net(1), net(32, 10054)}; },
-         10054, nullptr, nullptr, 1},
-        {"reset reported by the close, drain then sees an end", [](fake::State& s) {
+         .result = 10054, .quits = 1},
+        {.name = "reset reported by the close, drain then sees an end", .script = [](fake::State& s) {
              s.recvScript = {fake::bytes("HTTP/1.0 200 OK\r\n\r\nabc"), fake::fail(10035),
                              fake::closed()};
              s.incoming = {hostDone(), net(16), net(1), net(32, 10054)}; },
-         10054, nullptr, nullptr, 1},
-        {"body short of its length", [](fake::State& s) {
+         .result = 10054, .quits = 1},
+        {.name = "body short of its length", .script = [](fake::State& s) {
              s.recvScript = {fake::bytes("HTTP/1.0 200 OK\r\nContent-Length: 9\r\n\r\nabc"),
                              fake::closed()};
              s.incoming = {hostDone(), net(16), net(1), net(32)}; },
-         4, nullptr, nullptr, 1},
-        {"events with would-block halves are dropped", [](fake::State& s) {
+         .result = 4, .quits = 1},
+        {.name = "events with would-block halves are dropped", .script = [](fake::State& s) {
              s.recvScript = {fake::bytes("HTTP/1.0 204 No Content\r\n\r\n"), fake::closed()};
              s.incoming = {hostDone(), net(16), net(32, 10035), net(1, 10035),
                            net(1), net(32)}; },
-         0, nullptr, nullptr, 1},
-        {"events for an unknown socket do nothing", [](fake::State& s) {
+         .result = 0, .quits = 1},
+        {.name = "events for an unknown socket do nothing", .script = [](fake::State& s) {
              s.recvScript = {fake::bytes("HTTP/1.0 200 OK\r\n\r\nz"), fake::closed()};
              s.incoming = {hostDone(), {nullptr, WM_NETNOTIFY, 7, 32}, net(16), net(1),
                            net(32)}; },
-         0, nullptr, nullptr, 1},
-        {"loop fails: nothing more arrives", [](fake::State& s) {
+         .result = 0, .quits = 1},
+        {.name = "loop fails: nothing more arrives", .script = [](fake::State& s) {
              s.incoming = {hostDone(), net(16)}; },
-         1, nullptr, nullptr, 0},
+         .result = 1, .quits = 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -61,9 +61,9 @@ struct Step {
 
 struct Shape {
     const char* name;
-    bool formheader;
-    bool infile;
-    bool formfooter;
+    bool formheader = false;
+    bool infile = false;
+    bool formfooter = false;
     std::vector<Step> path;  // after each setNextState from STATE_IDLE
 };
 
@@ -76,10 +76,10 @@ TEST_F(StateMachineTest, EachRequestShapeWalksItsPath) {
     const Step recv9{STATE_RECEIVE, 7, OUTFILE, 1};
     const Step closed10{STATE_CLOSED, 0, OUTFILE, 1};
     const Shape shapes[] = {
-        {"no body", false, false, false, {send2, send3, recv9, closed10, closed10}},
-        {"plain body", false, true, false, {send2, send3, send7, recv9, closed10}},
-        {"form upload", true, true, true,
-         {send2, send3, send6, send7, send8, recv9, closed10, closed10}},
+        {.name = "no body", .path = {send2, send3, recv9, closed10, closed10}},
+        {.name = "plain body", .infile = true, .path = {send2, send3, send7, recv9, closed10}},
+        {.name = "form upload", .formheader = true, .infile = true, .formfooter = true,
+         .path = {send2, send3, send6, send7, send8, recv9, closed10, closed10}},
     };
     std::string inPath = writeFile("in.bin", "body bytes");
     for (const Shape& shape : shapes) {

@@ -7,7 +7,7 @@
 #include <functional>
 
 #include "files.h"
-#include "peer.h"
+#include "peer/peer.h"
 #include "quodra.h"
 #include "servers.h"
 

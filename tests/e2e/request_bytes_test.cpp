@@ -6,7 +6,7 @@
 #include <functional>
 
 #include "files.h"
-#include "peer.h"
+#include "peer/peer.h"
 #include "quodra.h"
 #include "servers.h"
 
@@ -83,54 +83,76 @@ TEST_F(RequestBytes, EachCallSendsExactlyItsRequest) {
         const char* what;
         const char* path;
         Call call;
-        std::string request;  // everything the peer must receive
-        int expected;         // result
-        bool replied;         // whether the reply reached the output file
+        std::string request;   // everything the peer must receive
+        int expected = 0;      // result
+        bool replied = true;   // whether the reply reached the output file
     };
     const std::vector<Case> cases = {
-        {"GET", "/dir/a?q=1#f", [](const char* u, const char* o) { return httpGet(u, o, 0); },
-         "GET /dir/a?q=1#f HTTP/1.0\r\n" + STANDARD + "\r\n", 0, true},
-        {"GET, window shown", "/a", [](const char* u, const char* o) { return httpGet(u, o, 1); },
-         "GET /a HTTP/1.0\r\n" + STANDARD + "\r\n", 0, true},
-        {"HEAD", "/a", [](const char* u, const char* o) { return httpHead(u, o, 0); },
-         "HEAD /a HTTP/1.0\r\n" + STANDARD + "\r\n", 0, true},
-        {"OPTIONS", "/", [](const char* u, const char* o) { return davOptions(u, o, 0); },
-         "OPTIONS / HTTP/1.0\r\n" + STANDARD + "\r\n", 0, true},
-        {"MKCOL", "/c/", [](const char* u, const char* o) { return davMkcol(u, o, 0); },
-         "MKCOL /c/ HTTP/1.0\r\n" + STANDARD + "\r\n", 0, true},
-        {"DELETE", "/c/x", [](const char* u, const char* o) { return davDelete(u, o, 0); },
-         "DELETE /c/x HTTP/1.0\r\n" + STANDARD + "\r\n", 0, true},
-        {"PUT", "/p", [&](const char* u, const char* o) { return davPut(u, data.c_str(), o, 0); },
-         "PUT /p HTTP/1.0\r\n" + STANDARD + lengthLine(dataBytes.size()) + "\r\n" + dataBytes, 0, true},
-        {"PUT of an empty file", "/p", [&](const char* u, const char* o) { return davPut(u, empty.c_str(), o, 0); },
-         "PUT /p HTTP/1.0\r\n" + STANDARD + "\r\n", 0, true},
-        {"POST form", "/f", [&](const char* u, const char* o) { return httpPostFile(u, data.c_str(), o, 0); },
-         "POST /f HTTP/1.0\r\n" + STANDARD +
+        {.what = "GET", .path = "/dir/a?q=1#f",
+         .call = [](const char* u, const char* o) { return httpGet(u, o, 0); },
+         .request = "GET /dir/a?q=1#f HTTP/1.0\r\n" + STANDARD + "\r\n"},
+        {.what = "GET, window shown", .path = "/a",
+         .call = [](const char* u, const char* o) { return httpGet(u, o, 1); },
+         .request = "GET /a HTTP/1.0\r\n" + STANDARD + "\r\n"},
+        {.what = "HEAD", .path = "/a",
+         .call = [](const char* u, const char* o) { return httpHead(u, o, 0); },
+         .request = "HEAD /a HTTP/1.0\r\n" + STANDARD + "\r\n"},
+        {.what = "OPTIONS", .path = "/",
+         .call = [](const char* u, const char* o) { return davOptions(u, o, 0); },
+         .request = "OPTIONS / HTTP/1.0\r\n" + STANDARD + "\r\n"},
+        {.what = "MKCOL", .path = "/c/",
+         .call = [](const char* u, const char* o) { return davMkcol(u, o, 0); },
+         .request = "MKCOL /c/ HTTP/1.0\r\n" + STANDARD + "\r\n"},
+        {.what = "DELETE", .path = "/c/x",
+         .call = [](const char* u, const char* o) { return davDelete(u, o, 0); },
+         .request = "DELETE /c/x HTTP/1.0\r\n" + STANDARD + "\r\n"},
+        {.what = "PUT", .path = "/p",
+         .call = [&](const char* u, const char* o) { return davPut(u, data.c_str(), o, 0); },
+         .request = "PUT /p HTTP/1.0\r\n" + STANDARD + lengthLine(dataBytes.size()) + "\r\n" + dataBytes},
+        {.what = "PUT of an empty file", .path = "/p",
+         .call = [&](const char* u, const char* o) { return davPut(u, empty.c_str(), o, 0); },
+         .request = "PUT /p HTTP/1.0\r\n" + STANDARD + "\r\n"},
+        {.what = "POST form", .path = "/f",
+         .call = [&](const char* u, const char* o) { return httpPostFile(u, data.c_str(), o, 0); },
+         .request = "POST /f HTTP/1.0\r\n" + STANDARD +
              lengthLine(prologue(data).size() + dataBytes.size() + epilogue.size()) + formType + "\r\n" +
-             prologue(data) + dataBytes + epilogue, 0, true},
-        {"POST form of an empty file", "/f", [&](const char* u, const char* o) { return httpPostFile(u, empty.c_str(), o, 0); },
-         "POST /f HTTP/1.0\r\n" + STANDARD + lengthLine(prologue(empty).size() + epilogue.size()) +
-             formType + "\r\n" + prologue(empty) + epilogue, 0, true},
-        {"PROPFIND depth 0, no body", "/d/", [](const char* u, const char* o) { return davPropfind(u, nullptr, o, 0, 0); },
-         "PROPFIND /d/ HTTP/1.0\r\nDepth: 0\r\n" + STANDARD + "\r\n", 0, true},
-        {"PROPFIND depth 1, body", "/d/", [&](const char* u, const char* o) { return davPropfind(u, xml.c_str(), o, 1, 0); },
-         "PROPFIND /d/ HTTP/1.0\r\nDepth: 1\r\nContent-Type: text/xml\r\n" + STANDARD +
-             lengthLine(xmlBytes.size()) + "\r\n" + xmlBytes, 0, true},
-        {"PROPFIND no depth, body", "/d/", [&](const char* u, const char* o) { return davPropfind(u, xml.c_str(), o, -1, 0); },
-         "PROPFIND /d/ HTTP/1.0\r\nContent-Type: text/xml\r\n" + STANDARD + lengthLine(xmlBytes.size()) + "\r\n" + xmlBytes, 0, true},
-        {"PROPFIND largest depth, empty path", "/d/", [](const char* u, const char* o) { return davPropfind(u, "", o, 2147483647, 0); },
-         "PROPFIND /d/ HTTP/1.0\r\nDepth: 2147483647\r\n" + STANDARD + "\r\n", 0, true},
-        {"MOVE", "/m", [](const char* u, const char* o) { return davMove(u, "http://127.0.0.1/n", o, 123, -7, 0); },
-         "MOVE /m HTTP/1.0\r\nDestination: http://127.0.0.1/n\r\n" + STANDARD + "\r\n", 0, true},
-        {"COPY, empty destination", "/m", [](const char* u, const char* o) { return davCopy(u, "", o, 0, 0, 0); },
-         "COPY /m HTTP/1.0\r\nDestination: \r\n" + STANDARD + "\r\n", 0, true},
-        {"PUT of a missing file", "/p", [&](const char* u, const char* o) { return davPut(u, missing.c_str(), o, 0); },
-         "PUT /p HTTP/1.0\r\n" + STANDARD + "\r\n", QUODRA_NO_INPUT, false},
-        {"PUT of an empty path", "/p", [](const char* u, const char* o) { return davPut(u, "", o, 0); },
-         "PUT /p HTTP/1.0\r\n" + STANDARD + "\r\n", QUODRA_NO_INPUT, false},
-        {"POST form of a missing file", "/f", [&](const char* u, const char* o) { return httpPostFile(u, missing.c_str(), o, 0); },
-         "POST /f HTTP/1.0\r\n" + STANDARD + lengthLine(prologue(missing).size() + epilogue.size()) +
-             formType + "\r\n" + prologue(missing), QUODRA_NO_INPUT, false},
+             prologue(data) + dataBytes + epilogue},
+        {.what = "POST form of an empty file", .path = "/f",
+         .call = [&](const char* u, const char* o) { return httpPostFile(u, empty.c_str(), o, 0); },
+         .request = "POST /f HTTP/1.0\r\n" + STANDARD + lengthLine(prologue(empty).size() + epilogue.size()) +
+             formType + "\r\n" + prologue(empty) + epilogue},
+        {.what = "PROPFIND depth 0, no body", .path = "/d/",
+         .call = [](const char* u, const char* o) { return davPropfind(u, nullptr, o, 0, 0); },
+         .request = "PROPFIND /d/ HTTP/1.0\r\nDepth: 0\r\n" + STANDARD + "\r\n"},
+        {.what = "PROPFIND depth 1, body", .path = "/d/",
+         .call = [&](const char* u, const char* o) { return davPropfind(u, xml.c_str(), o, 1, 0); },
+         .request = "PROPFIND /d/ HTTP/1.0\r\nDepth: 1\r\nContent-Type: text/xml\r\n" + STANDARD +
+             lengthLine(xmlBytes.size()) + "\r\n" + xmlBytes},
+        {.what = "PROPFIND no depth, body", .path = "/d/",
+         .call = [&](const char* u, const char* o) { return davPropfind(u, xml.c_str(), o, -1, 0); },
+         .request = "PROPFIND /d/ HTTP/1.0\r\nContent-Type: text/xml\r\n" + STANDARD + lengthLine(xmlBytes.size()) + "\r\n" + xmlBytes},
+        {.what = "PROPFIND largest depth, empty path", .path = "/d/",
+         .call = [](const char* u, const char* o) { return davPropfind(u, "", o, 2147483647, 0); },
+         .request = "PROPFIND /d/ HTTP/1.0\r\nDepth: 2147483647\r\n" + STANDARD + "\r\n"},
+        {.what = "MOVE", .path = "/m",
+         .call = [](const char* u, const char* o) { return davMove(u, "http://127.0.0.1/n", o, 123, -7, 0); },
+         .request = "MOVE /m HTTP/1.0\r\nDestination: http://127.0.0.1/n\r\n" + STANDARD + "\r\n"},
+        {.what = "COPY, empty destination", .path = "/m",
+         .call = [](const char* u, const char* o) { return davCopy(u, "", o, 0, 0, 0); },
+         .request = "COPY /m HTTP/1.0\r\nDestination: \r\n" + STANDARD + "\r\n"},
+        {.what = "PUT of a missing file", .path = "/p",
+         .call = [&](const char* u, const char* o) { return davPut(u, missing.c_str(), o, 0); },
+         .request = "PUT /p HTTP/1.0\r\n" + STANDARD + "\r\n",
+         .expected = QUODRA_NO_INPUT, .replied = false},
+        {.what = "PUT of an empty path", .path = "/p",
+         .call = [](const char* u, const char* o) { return davPut(u, "", o, 0); },
+         .request = "PUT /p HTTP/1.0\r\n" + STANDARD + "\r\n",
+         .expected = QUODRA_NO_INPUT, .replied = false},
+        {.what = "POST form of a missing file", .path = "/f",
+         .call = [&](const char* u, const char* o) { return httpPostFile(u, missing.c_str(), o, 0); },
+         .request = "POST /f HTTP/1.0\r\n" + STANDARD + lengthLine(prologue(missing).size() + epilogue.size()) +
+             formType + "\r\n" + prologue(missing),
+         .expected = QUODRA_NO_INPUT, .replied = false},
     };
 
     for (const Case& c : cases) {

@@ -4,7 +4,7 @@
 #include <signal.h>
 
 #include "files.h"
-#include "peer.h"
+#include "peer/peer.h"
 #include "quodra.h"
 #include "servers.h"
 

@@ -9,7 +9,7 @@
 #
 # WIN64_BUILD holds quodra.dll and host.exe (the 64-bit twin: Debian's Wine
 # here runs 64-bit programs only); LINUX_BUILD holds the quodra tool and
-# quodra_peer. Builds nothing. The Wine prefix is WIN64_BUILD/wineprefix
+# scripted_peer. Builds nothing. The Wine prefix is WIN64_BUILD/wineprefix
 # unless QUODRA_WINEPREFIX names another; its first creation takes 10 to 20
 # seconds. Every step that can wait is bounded.
 set -euo pipefail
@@ -33,8 +33,8 @@ for f in "$win/quodra.dll" "$win/host.exe"; do
 done
 cli=$linux/quodra
 [ -x "$cli" ] || fail "$cli is missing (build the Linux tree first)"
-peer=$(find "$linux" -name quodra_peer -type f -perm -u+x | head -n 1)
-[ -n "$peer" ] || fail "quodra_peer is missing from $linux"
+peer=$(find "$linux" -name scripted_peer -type f -perm -u+x | head -n 1)
+[ -n "$peer" ] || fail "scripted_peer is missing from $linux"
 [ -x "$wine" ] || fail "$wine is missing (package wine64)"
 command -v xvfb-run >/dev/null || fail "xvfb-run is missing (package xvfb)"
 
@@ -47,7 +47,7 @@ winpath() { printf 'Z:%s' "$1"; }
 peer_pids=()
 cleanup() {
   for pid in "${peer_pids[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
-  bash "$root/tests/peers/stop-servers.sh" "$work/servers" >/dev/null 2>&1 || true
+  bash "$root/tests/servers/stop-servers.sh" "$work/servers" >/dev/null 2>&1 || true
   if [ -d "$prefix" ]; then
     WINEPREFIX=$prefix timeout 30 "$wineserver" -k 2>/dev/null || true
   fi
@@ -70,7 +70,7 @@ started=0
 for _ in 1 2 3; do
   dav_port=$(free_port) && php_port=$(free_port) || fail "no free port"
   [ "$dav_port" != "$php_port" ] || continue
-  if timeout 30 bash "$root/tests/peers/start-servers.sh" "$work/servers" \
+  if timeout 30 bash "$root/tests/servers/start-servers.sh" "$work/servers" \
        "$dav_port" "$php_port" "$docroot" > "$work/servers.txt"; then
     started=1
     break
@@ -113,7 +113,7 @@ cp "$here/cases.txt" "$cases"
 scenarios=0
 while IFS=$'\t' read -r name call expected size kept idle upload about; do
   [ "$idle" = 0 ] || continue  # needs an idle limit the DLL does not export
-  start_peer "$name" || fail "quodra_peer $name did not start"
+  start_peer "$name" || fail "scripted_peer $name did not start"
   checks="!code=$expected"
   case $wine_reset_as_close in
     *" $name "*) checks="!noresult=Wine_reports_the_reset_as_an_orderly_close" ;;
@@ -134,10 +134,10 @@ while IFS=$'\t' read -r name call expected size kept idle upload about; do
   printf 'peer-%s %s %s\n' "$name" "$line" "$checks" >> "$cases"
   scenarios=$((scenarios + 1))
 done < <("$peer" --list)
-[ "$scenarios" -gt 0 ] || fail "quodra_peer --list gave no scenario"
+[ "$scenarios" -gt 0 ] || fail "scripted_peer --list gave no scenario"
 
 # A port nobody listens on: a peer's, once it has stopped.
-start_peer record 1 || fail "quodra_peer record did not start"
+start_peer record 1 || fail "scripted_peer record did not start"
 closed_port=$peer_port
 timeout 10 tail --pid="${peer_pids[-1]}" -f /dev/null || fail "the port-taking peer did not stop"
 

@@ -1,4 +1,4 @@
-#include "peer.h"
+#include "peer/peer.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

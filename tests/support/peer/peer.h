@@ -52,18 +52,19 @@ Script recordAndAnswer();
 // The call a scenario is made with.
 enum class Call { Get, Head, PutLarge };
 
-// A named situation with what the client must make of it.
+// A named situation with what the client must make of it. The table in
+// scenarios.cpp names the fields it sets; the others keep these values.
 struct Scenario {
     std::string name;
     std::string about;
     Script script;
-    Call call;
-    int expected;           // result code of the call
-    std::string body;       // expected bytes of the output file
-    bool outputExists;      // whether the output file exists afterwards
-    uint32_t idleLimitMs;   // no-progress limit to set first; 0 = default
-    int rcvbuf;             // peer's receive buffer; 0 = system default
-    size_t uploadBytes;     // body size for Call::PutLarge
+    Call call = Call::Get;
+    int expected = 0;           // result code of the call
+    std::string body{};         // expected bytes of the output file
+    bool outputExists = true;   // whether the output file exists afterwards
+    uint32_t idleLimitMs = 0;   // no-progress limit to set first; 0 = default
+    int rcvbuf = 0;             // peer's receive buffer; 0 = system default
+    size_t uploadBytes = 0;     // body size for Call::PutLarge
 };
 const std::vector<Scenario>& scenarios();
 const Scenario* findScenario(const std::string& name);

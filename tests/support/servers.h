@@ -17,9 +17,9 @@ struct Server {
     std::string log;  // the child's standard output and error
 };
 
-// Directory of the server configurations and scripts (tests/peers), found
-// next to this source file unless QUODRA_PEERS_DIR names another.
-std::string peersDir();
+// Directory of the server configurations and scripts (tests/servers), as
+// the build names it, unless QUODRA_SERVERS_DIR names another.
+std::string serversDir();
 
 // A port on 127.0.0.1 that nobody listened on a moment ago.
 uint16_t freePort();
@@ -43,7 +43,7 @@ bool apacheInstalled(std::string& why);
 // reason when it cannot be started.
 bool startApache(Server& s, const std::string& docroot,
                  const std::string& workdir, std::string& why);
-// PHP's built-in server with tests/peers as its document root, so the
+// PHP's built-in server with tests/servers as its document root, so the
 // upload script answers at /upload.php; workdir takes its uploads and log.
 bool startPhp(Server& s, const std::string& workdir, std::string& why);
 // Terminates the child and reaps it (SIGKILL after a short wait).

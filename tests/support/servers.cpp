@@ -30,11 +30,6 @@ constexpr int START_WAIT_MS = 10000;
 constexpr int STOP_WAIT_MS = 300;
 constexpr int START_TRIES = 3;  // a free port may be taken before the child binds it
 
-std::string dirOf(const std::string& path) {
-    size_t slash = path.rfind('/');
-    return slash == std::string::npos ? "." : path.substr(0, slash);
-}
-
 bool onPath(const std::string& program) {
     const char* path = std::getenv("PATH");
     std::string dirs = path ? path : "/usr/bin:/bin";
@@ -145,9 +140,9 @@ bool startOnFreePort(Server& s, const std::vector<std::string>& argvTemplate,
 
 }  // namespace
 
-std::string peersDir() {
-    if (const char* env = std::getenv("QUODRA_PEERS_DIR")) return env;
-    return dirOf(dirOf(__FILE__)) + "/peers";
+std::string serversDir() {
+    if (const char* env = std::getenv("QUODRA_SERVERS_DIR")) return env;
+    return QUODRA_TEST_SERVERS_DIR;
 }
 
 uint16_t freePort() {
@@ -194,8 +189,8 @@ bool startLighttpd(Server& s, const std::string& docroot,
         return false;
     }
     std::string tmpl;
-    if (!readFile(peersDir() + "/lighttpd-webdav.conf.in", tmpl)) {
-        why = "cannot read " + peersDir() + "/lighttpd-webdav.conf.in";
+    if (!readFile(serversDir() + "/lighttpd-webdav.conf.in", tmpl)) {
+        why = "cannot read " + serversDir() + "/lighttpd-webdav.conf.in";
         return false;
     }
     tmpl = replaceAll(tmpl, "@DOCROOT@", docroot);
@@ -221,8 +216,8 @@ bool startApache(Server& s, const std::string& docroot,
                  const std::string& workdir, std::string& why) {
     if (!apacheInstalled(why)) return false;
     std::string tmpl;
-    if (!readFile(peersDir() + "/apache-dav.conf.in", tmpl)) {
-        why = "cannot read " + peersDir() + "/apache-dav.conf.in";
+    if (!readFile(serversDir() + "/apache-dav.conf.in", tmpl)) {
+        why = "cannot read " + serversDir() + "/apache-dav.conf.in";
         return false;
     }
     std::string lockdir = workdir + "/apache-lock";
@@ -275,7 +270,7 @@ bool startPhp(Server& s, const std::string& workdir, std::string& why) {
         s,
         {"php", "-n", "-d", "file_uploads=On", "-d", "upload_max_filesize=64M",
          "-d", "post_max_size=64M", "-d", "upload_tmp_dir=" + uploads, "-S",
-         "127.0.0.1:@PORT@", "-t", peersDir()},
+         "127.0.0.1:@PORT@", "-t", serversDir()},
         workdir, "php", why);
 }
 

@@ -2,13 +2,13 @@
 // client built for another platform (a Windows build run under Wine, say) can
 // be tested against the same situations as the in-process tests.
 //
-//   quodra_peer --list
+//   scripted_peer --list
 //       one line per scenario: name, call, expected result, expected output
 //       size, output file kept (1/0), idle limit ms, upload bytes, about;
 //       separated by tabs
-//   quodra_peer --body NAME
+//   scripted_peer --body NAME
 //       writes the expected output file contents of NAME to standard output
-//   quodra_peer NAME|record|generate [--port N] [--record DIR] [--for SECONDS]
+//   scripted_peer NAME|record|generate [--port N] [--record DIR] [--for SECONDS]
 //       serves NAME ("record" answers 200 "ok" after reading the request,
 //       "generate" answers GET /gen/SIZE/SEED with SIZE pattern bytes);
 //       prints "port N" once listening; stops on SIGTERM or SIGINT or after
@@ -25,7 +25,7 @@
 #include <thread>
 
 #include "files.h"
-#include "peer.h"
+#include "peer/peer.h"
 
 namespace {
 
@@ -44,7 +44,7 @@ const char* callName(peer::Call c) {
 
 int usage() {
     std::fprintf(stderr,
-                 "usage: quodra_peer --list | --body NAME | NAME|record|generate "
+                 "usage: scripted_peer --list | --body NAME | NAME|record|generate "
                  "[--port N] [--record DIR] [--for SECONDS]\n");
     return 2;
 }
@@ -106,7 +106,7 @@ int main(int argc, char** argv) {
     peer::Peer p;
     std::string why;
     if (!peer::startPeer(p, script, static_cast<uint16_t>(port), rcvbuf, &why)) {
-        std::fprintf(stderr, "quodra_peer: %s\n", why.c_str());
+        std::fprintf(stderr, "scripted_peer: %s\n", why.c_str());
         return 1;
     }
     std::printf("port %u\n", static_cast<unsigned>(p.port));

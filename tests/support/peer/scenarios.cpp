@@ -1,0 +1,136 @@
+// The named peer scenarios and what the client must make of each. The table
+// serves the in-process tests and the standalone peer program alike.
+#include "files.h"
+#include "peer/peer.h"
+
+namespace peer {
+namespace {
+
+const std::string OK = "HTTP/1.0 200 OK\r\n";
+
+std::string length(const std::string& n) { return "Content-Length: " + n + "\r\n"; }
+std::string length(size_t n) { return length(std::to_string(n)); }
+std::string bytes(size_t n, uint32_t seed) { return e2e::patternBytes(n, seed); }
+
+std::vector<Scenario> build() {
+    const std::string b100 = bytes(100, 2);
+    const std::string b300 = bytes(300, 3);
+    const std::string b1000 = bytes(1000, 4);
+    const std::string b2000 = bytes(2000, 5);
+    const std::string big = bytes(256 * 1024, 6);
+    const int HOLD = 30000;
+
+    return {
+        {.name = "split-every-byte",
+         .about = "head and sized body one byte per write",
+         .script = {readHead(), trickle(OK + length(300) + "\r\n" + b300, 1, 1), close()},
+         .expected = 0, .body = b300},
+        {.name = "split-every-byte-unsized",
+         .about = "unsized body one byte per write, then close",
+         .script = {readHead(), trickle(OK + "\r\n" + b100, 1, 1), close()},
+         .expected = 0, .body = b100},
+        {.name = "slow-within-idle-limit",
+         .about = "pieces 150 ms apart, longer than the limit in all",
+         .script = {readHead(), trickle(OK + length(2000) + "\r\n" + b2000, 250, 150), close()},
+         .expected = 0, .body = b2000, .idleLimitMs = 1000},
+        {.name = "silent",
+         .about = "accepts and reads, never answers",
+         .script = {readHead(), hold(HOLD), close()},
+         .expected = 10060, .idleLimitMs = 500},
+        {.name = "stall-mid-body",
+         .about = "40 of 100 body bytes, then silence",
+         .script = {readHead(), send(OK + length(100) + "\r\n" + b100.substr(0, 40)), hold(HOLD),
+                    close()},
+         .expected = 10060, .body = b100.substr(0, 40), .idleLimitMs = 500},
+        {.name = "early-reply",
+         .about = "answers after the head while a large body is being sent",
+         .script = {readHead(),
+                    send("HTTP/1.0 413 Request Entity Too Large\r\n" + length(5) + "\r\nlarge"),
+                    hold(HOLD), reset()},
+         .call = Call::PutLarge, .expected = 3, .outputExists = false, .rcvbuf = 4096,
+         .uploadBytes = 16u << 20},
+        {.name = "reset-mid-body",
+         .about = "500 of 1000 body bytes, then a reset",
+         .script = {readHead(), send(OK + length(1000) + "\r\n" + b1000.substr(0, 500)), pause(300),
+                    reset()},
+         .expected = 10054, .body = b1000.substr(0, 500)},
+        {.name = "reset-after-sized-reply",
+         .about = "complete sized reply, then a reset",
+         .script = {readHead(), send(OK + length(100) + "\r\n" + b100), pause(300), reset()},
+         .expected = 0, .body = b100},
+        {.name = "reset-after-unsized-reply",
+         .about = "unsized reply ended by a reset, not a close",
+         .script = {readHead(), send(OK + "\r\n" + b100), pause(300), reset()},
+         .expected = 10054, .body = b100},
+        {.name = "bare-lf-head",
+         .about = "head lines ended by LF alone",
+         .script = {readHead(), send("HTTP/1.0 200 OK\nContent-Length: 5\n\nhello"), close()},
+         .expected = 0, .body = "hello"},
+        {.name = "oversized-head",
+         .about = "a head of more than 262,144 bytes",
+         .script = {readHead(), send(OK + "X-Fill: " + std::string(300000, 'a') + "\r\n\r\nbody"),
+                    close()},
+         .expected = 3},
+        {.name = "short-body",
+         .about = "Content-Length 100, 50 bytes, close",
+         .script = {readHead(), send(OK + length(100) + "\r\n" + b100.substr(0, 50)), close()},
+         .expected = 4, .body = b100.substr(0, 50)},
+        {.name = "endless-head",
+         .about = "a head that never ends, then close",
+         .script = {readHead(), send(OK + "Server: peer\r\nX-Partial: yes"), close()},
+         .expected = 4},
+        {.name = "length-over-4gib",
+         .about = "Content-Length 5,000,000,000, 1000 bytes, close",
+         .script = {readHead(), send(OK + length("5000000000") + "\r\n" + b1000), close()},
+         .expected = 4, .body = b1000},
+        {.name = "length-wraps-32-bits",
+         .about = "Content-Length 2^32 + 100, 1000 bytes, close",
+         .script = {readHead(), send(OK + length("4294967396") + "\r\n" + b1000), close()},
+         .expected = 4, .body = b1000},
+        {.name = "excess-body",
+         .about = "Content-Length 5 followed by 8 bytes",
+         .script = {readHead(), send(OK + length(5) + "\r\n12345678"), close()},
+         .expected = 0, .body = "12345"},
+        {.name = "head-reply-with-length",
+         .about = "HEAD answered with a length and no body",
+         .script = {readHead(), send(OK + length(1234) + "\r\n"), close()},
+         .call = Call::Head, .expected = 0},
+        {.name = "no-content-then-reset",
+         .about = "204 without body, then a reset",
+         .script = {readHead(), send("HTTP/1.0 204 No Content\r\n\r\n"), pause(300), reset()},
+         .expected = 0},
+        {.name = "not-modified-with-length",
+         .about = "304 announcing the entity's length, then close",
+         .script = {readHead(), send("HTTP/1.0 304 Not Modified\r\n" + length(500) + "\r\n"),
+                    close()},
+         .expected = 0},
+        {.name = "not-found-with-body",
+         .about = "404 with a body",
+         .script = {readHead(), send("HTTP/1.0 404 Not Found\r\n" + length(9) + "\r\nnot found"),
+                    close()},
+         .expected = 0, .body = "not found"},
+        {.name = "last-bytes-then-close",
+         .about = "256 KiB unsized, the close right behind them",
+         .script = {readHead(), send(OK + "\r\n" + big), close()},
+         .expected = 0, .body = big},
+        {.name = "last-bytes-then-close-sized",
+         .about = "256 KiB sized, the close right behind them",
+         .script = {readHead(), send(OK + length(big.size()) + "\r\n" + big), close()},
+         .expected = 0, .body = big},
+    };
+}
+
+}  // namespace
+
+const std::vector<Scenario>& scenarios() {
+    static const std::vector<Scenario> table = build();
+    return table;
+}
+
+const Scenario* findScenario(const std::string& name) {
+    for (const Scenario& s : scenarios())
+        if (s.name == name) return &s;
+    return nullptr;
+}
+
+}  // namespace peer
