@@ -1,14 +1,117 @@
-// The platform layer: every socket, file handle, window, message, timer and
-// message-box operation the core needs, with the Windows Sockets 1.1 and
-// window-message semantics the core is written against. One header, one
-// backend per platform (posix/, win/); tests link a fake instead.
+// The platform layer: the only code that touches the operating system. One
+// header, one backend per platform with the same operations in files of the
+// same names (posix/, win/), and a scripted fake for the core's tests
+// (tests/fake). The calls are named after the Windows services they stand
+// for, inside namespace plat so that they never collide with the C
+// library's; on Windows each passes straight through. The numbers they
+// exchange (messages, event bits, error numbers) are in numbers.h.
 //
-// The numbers the core tests against (messages, events, error numbers)
-// are in constants.h, kept apart so that a backend can include this header
-// next to the system headers that define the same names as macros.
+// ==== What the core relies on =============================================
+// The core runs each exchange on the calling thread, through one window of
+// its own and that thread's message loop. Below, each rule is what the core
+// needs; "POSIX:" notes what that backend does beyond it or refuses. The
+// POSIX backend serves this and nothing more, so a use outside it fails
+// there rather than half working.
 //
-// The names follow the Windows services they stand for, inside namespace
-// plat so that they never collide with the C library's socket calls.
+// Start-up (startup.cpp). WSAStartup(0x0101) before the first exchange,
+// 0 = usable; two threads starting at once may both call it. WSACleanup
+// when the library is unloaded.
+//
+// Windows (windows.cpp). The core registers its one class once per process
+// (GetClassInfoA, then RegisterClassA if it is missing; a class is the
+// process's) and creates one window per exchange on the calling thread,
+// parented to GetActiveWindow(); nullptr means no window, and the exchange
+// is refused. ShowWindow(kSwShow or kSwHide) follows the caller's "visible".
+// A window belongs to the thread that created it: its messages, timers and
+// socket events are that thread's, and that thread destroys it. After
+// DestroyWindow its timers are stopped and nothing is dispatched to it.
+// DefWindowProcA takes what the window procedure leaves.
+//   POSIX: a window exists only for its thread (elsewhere its handle is
+//   unknown); a shown window draws a one-line activity display on a
+//   terminal instead of a frame. Class names are compared exactly.
+//
+// Messages (messages.cpp). The core itself posts one message: kWmQuit, to
+// its own window, from its own thread, when the exchange ends
+// (PostMessageA; 0 = not posted). Its loop is
+//     while ((r = GetMessageA(&m, filter, 0, 0)) > 0) {
+//         TranslateMessage(&m); DispatchMessageA(&m); }
+// with filter = the exchange's window while the exchange runs, and nullptr
+// once it has ended (then every message of the thread's windows, up to the
+// quit). GetMessageA waits until a message for the filter is queued and
+// takes the oldest: 0 when that is kWmQuit, 1 for any other, -1 when it
+// cannot wait (the filter is not a live window of this thread). A window's
+// messages are taken in the order they were posted. DispatchMessageA calls
+// the window's procedure with the message, on the owner thread.
+//   POSIX: no message range (min and max are 0); no posting to another
+//   thread's window or to no window. The one message that crosses threads
+//   is a lookup's completion.
+//
+// The core's messages, all to its window: the socket events and the lookup
+// completion (numbers of its own, from kWmUser up), kWmTimer for its
+// no-progress check, and kWmQuit.
+//
+// Timers (timers.cpp). SetTimer(window, id, ms) queues kWmTimer with
+// wParam = id every ms (at least 10) from the owner thread's loop, never
+// more than one waiting; KillTimer stops it. GetTickCount gives wrapping
+// milliseconds; the core compares only differences.
+//
+// Sockets (sockets.cpp, address.cpp). One TCP socket per exchange, made,
+// selected and connected on the window's thread, in this order:
+//     s = socket(kAfInet, kSockStream, kIpprotoTcp);   // kInvalidSocket: failed
+//     WSAAsyncSelect(s, window, msg, kFdRead | kFdWrite | kFdConnect | kFdClose);
+//     connect(s, &addr, sizeof addr);   // addr from inet_addr or a lookup, port by htons
+// From the selection on, no call blocks. A failing call returns
+// kSocketError, and WSAGetLastError() (per thread) tells why;
+// kErrWouldBlock (10035) means "not now: an event will say when". connect
+// gives 0 (connected at once: the core starts sending and ignores the
+// FD_CONNECT that follows), or kErrWouldBlock and the outcome as
+// FD_CONNECT, or another error and no event. Each event is a message to
+// the window with wParam = the socket and lParam = event | error << 16:
+//   FD_CONNECT once: error 0 = connected, else why (kErrConnRefused ...).
+//   FD_WRITE once after a successful connect, then again only after a send
+//     failed with kErrWouldBlock, when room has come back.
+//   FD_READ when data waits, and not again before the next recv. The core
+//     calls recv until kErrWouldBlock or the end.
+//   FD_CLOSE once, when the peer has ended (error 0) or reset (kErrConnReset
+//     ...) the connection. Bytes may still wait then; the core reads them
+//     before it closes.
+// send and recv take flags 0 and give a count (recv: 0 = the peer's
+// orderly end) or kSocketError. closesocket ends the socket's events;
+// events already queued may still be taken, and the core ignores those of
+// a socket it no longer holds.
+//   POSIX: a socket is used only by the thread that made it, selected once,
+//   before its connect, for all four events, and connected once; send and
+//   recv take no flags. Until it is selected it is a plain blocking socket,
+//   as on Windows. FD_CLOSE comes only after FD_READ has been offered for
+//   every byte before the end.
+//
+// Lookups (lookups.cpp). For the URL's host:
+//     task = WSAAsyncGetHostByAddr(window, msg, &addr, 4, kAfInet, buf, len);
+//     task = WSAAsyncGetHostByName(window, msg, name, buf, len);
+// the first for a dotted quad (inet_addr), the second for any other name.
+// 0 = not started, and no message follows. Otherwise exactly one completion
+// message follows, unless the lookup is cancelled first: wParam = task,
+// lParam = size | error << 16, error 0 = found (kErrHostNotFound ...). When
+// a successful completion is taken, buf holds a HostEnt of at most len
+// bytes. After WSACancelAsyncRequest(task) returns, nothing more is written
+// into buf and no completion is taken; the core cancels a lookup still
+// under way before it frees buf.
+//   POSIX: the window must be the calling thread's, and a cancel comes from
+//   that thread. The HostEnt is written when the completion is taken, so a
+//   window destroyed meanwhile has nothing written.
+//
+// Message boxes (msgbox.cpp). MessageBoxA(nullptr, text, caption,
+// kMbIconError) reports a failure to the user; its result is not used. On
+// Windows it is modal and its own loop may dispatch the thread's messages
+// before it returns, so the core checks its exchange again after one.
+//   POSIX: one line "caption: text" on standard error.
+//
+// Files (files.cpp). The request body is read in chunks (openRead,
+// readFile) and stepped back over what the socket did not take (seekCur);
+// fileSize gives its length for the header block (0 = unknown). The reply
+// body goes to a stream (openOut, writeOut, closeOut). Sizes and offsets
+// are 64-bit.
+// ===========================================================================
 #pragma once
 
 #include <cstddef>
@@ -23,7 +126,7 @@
 namespace plat {
 
 using Hwnd = void*;        // window handle; nullptr = none
-using Socket = intptr_t;   // socket handle; INVALID_SOCKET = none
+using Socket = intptr_t;   // socket handle; kInvalidSocket = none
 using WParam = uintptr_t;  // first message parameter
 using LParam = intptr_t;   // second message parameter
 using LResult = intptr_t;  // window procedure result
@@ -50,7 +153,7 @@ struct HostEnt {
 };
 
 struct Msg {
-    Hwnd hwnd;        // target window; nullptr for a thread message
+    Hwnd hwnd;        // target window
     unsigned message; // message number
     WParam wParam;    // first parameter
     LParam lParam;    // second parameter
@@ -65,18 +168,24 @@ struct WndClass {
     const char* lpszClassName;
 };
 
-// ---- Windows Sockets -----------------------------------------------------
+// ---- start-up (startup.cpp) -----------------------------------------------
 int WSAStartup(uint16_t version);  // 0 = usable
 int WSACleanup();
+
+// ---- sockets (sockets.cpp) ------------------------------------------------
 int WSAGetLastError();             // last error of this thread
-uint32_t inet_addr(const char* text);
-uint16_t htons(uint16_t v);
 Socket socket(int af, int type, int protocol);
 int connect(Socket s, const SockAddrIn* addr, int len);
 int send(Socket s, const char* buf, int len, int flags);
 int recv(Socket s, char* buf, int len, int flags);
 int closesocket(Socket s);
 int WSAAsyncSelect(Socket s, Hwnd hwnd, unsigned msg, long events);
+
+// ---- addresses (address.cpp) ----------------------------------------------
+uint32_t inet_addr(const char* text);  // dotted quad, network order; kInaddrNone
+uint16_t htons(uint16_t v);
+
+// ---- lookups (lookups.cpp) ------------------------------------------------
 Handle WSAAsyncGetHostByName(Hwnd hwnd, unsigned msg, const char* name,
                              char* buf, int buflen);
 Handle WSAAsyncGetHostByAddr(Hwnd hwnd, unsigned msg, const char* addr,
@@ -85,7 +194,7 @@ Handle WSAAsyncGetHostByAddr(Hwnd hwnd, unsigned msg, const char* addr,
 // buffer and no completion is posted. 0 = cancelled, else already complete.
 int WSACancelAsyncRequest(Handle task);
 
-// ---- Windows and messages --------------------------------------------------
+// ---- windows (windows.cpp) ------------------------------------------------
 int GetClassInfoA(Instance inst, const char* className);  // non-zero = registered
 int RegisterClassA(const WndClass* wc);                    // 0 = failed
 Hwnd GetActiveWindow();
@@ -95,21 +204,26 @@ Hwnd CreateWindowExA(unsigned long exStyle, const char* className,
                      Instance inst, void* param);
 int ShowWindow(Hwnd hwnd, int cmd);
 int DestroyWindow(Hwnd hwnd);
+LResult DefWindowProcA(Hwnd hwnd, unsigned msg, WParam wParam, LParam lParam);
+
+// ---- messages (messages.cpp) ----------------------------------------------
 int PostMessageA(Hwnd hwnd, unsigned msg, WParam wParam, LParam lParam);
-// 0 exactly when it takes WM_QUIT, -1 on failure, else positive.
+// 0 exactly when it takes kWmQuit, -1 on failure, else positive.
 int GetMessageA(Msg* msg, Hwnd filter, unsigned min, unsigned max);
 int TranslateMessage(const Msg* msg);
 LResult DispatchMessageA(const Msg* msg);
-LResult DefWindowProcA(Hwnd hwnd, unsigned msg, WParam wParam, LParam lParam);
-uintptr_t SetTimer(Hwnd hwnd, uintptr_t id, unsigned ms);  // WM_TIMER every ms
+
+// ---- timers (timers.cpp) --------------------------------------------------
+uintptr_t SetTimer(Hwnd hwnd, uintptr_t id, unsigned ms);  // kWmTimer every ms
 int KillTimer(Hwnd hwnd, uintptr_t id);
 uint32_t GetTickCount();  // milliseconds, wrapping
 
+// ---- message boxes (msgbox.cpp) -------------------------------------------
 // Modal on Windows; elsewhere a line on standard error. Result not used.
 int MessageBoxA(Hwnd owner, const char* text, const char* caption,
                 unsigned type);
 
-// ---- Files as operating-system objects ------------------------------------
+// ---- files (files.cpp) ----------------------------------------------------
 int openRead(const char* path);               // binary, existing file; <0 = failed
 int readFile(int fd, char* buf, int len);     // count, 0 at end, <0 on error
 int64_t seekCur(int fd, int64_t offset);      // new position, <0 on failure

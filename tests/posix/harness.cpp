@@ -178,6 +178,12 @@ void peerReset(int fd) {
     ::close(fd);
 }
 
+bool peerSeesEnd(int fd, unsigned ms) {
+    pollfd p{fd, POLLIN, 0};
+    char byte;
+    return ::poll(&p, 1, static_cast<int>(ms)) == 1 && ::recv(fd, &byte, 1, 0) == 0;
+}
+
 void systemPair(int fds[2]) { ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds); }
 
 }  // namespace harness

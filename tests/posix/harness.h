@@ -58,6 +58,7 @@ bool peerWrite(int fd, const std::string& data);
 std::string peerRead(int fd, size_t atMost, unsigned ms = 5000);
 void peerClose(int fd);
 void peerReset(int fd);  // closes with a reset instead of an orderly end
+bool peerSeesEnd(int fd, unsigned ms = 5000);  // the other side closed, in time
 // A connected pair of system sockets; for sockets that the backend did not
 // create, standing in for any other descriptor.
 void systemPair(int fds[2]);

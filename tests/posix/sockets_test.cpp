@@ -61,6 +61,40 @@ TEST(Sockets, LastErrorBelongsToTheThread) {
     EXPECT_EQ(plat::WSAGetLastError(), 10038);
 }
 
+// Selection is served as the library uses it: once, to a window of this
+// thread, for all four events, before the connect; a socket is connected
+// once and sent on without flags. Any other use fails instead of being
+// half served.
+TEST(Sockets, UsesOutsideTheLibrarysWayAreRefused) {
+    Listener l = listenLoopback();
+    plat::Hwnd w = makeWindow();
+    auto fresh = [] { return plat::socket(plat::kAfInet, plat::kSockStream, plat::kIpprotoTcp); };
+    auto refused = [](int result) {
+        return result == plat::kSocketError && plat::WSAGetLastError() == plat::kErrInvalid;
+    };
+    plat::SockAddrIn a = loopback(l.port);
+
+    plat::Socket s = fresh();
+    EXPECT_TRUE(refused(plat::WSAAsyncSelect(s, w, kNetNotify, plat::kFdRead | plat::kFdClose)))
+        << "some of the events";
+    EXPECT_TRUE(refused(plat::WSAAsyncSelect(s, nullptr, kNetNotify, kAllEvents))) << "no window";
+    ASSERT_EQ(plat::WSAAsyncSelect(s, w, kNetNotify, kAllEvents), 0);
+    EXPECT_TRUE(refused(plat::WSAAsyncSelect(s, w, kNetNotify, kAllEvents))) << "again";
+    plat::connect(s, &a, sizeof a);
+    EXPECT_TRUE(refused(plat::connect(s, &a, sizeof a))) << "a second connect";
+    plat::closesocket(s);
+
+    s = fresh();
+    ASSERT_EQ(plat::connect(s, &a, sizeof a), 0);
+    EXPECT_TRUE(refused(plat::WSAAsyncSelect(s, w, kNetNotify, kAllEvents))) << "after connect";
+    char buf[4];
+    EXPECT_TRUE(refused(plat::send(s, "x", 1, 1))) << "send flags";
+    EXPECT_TRUE(refused(plat::recv(s, buf, sizeof buf, 2))) << "recv flags";
+    plat::closesocket(s);
+    dropWindow(w);
+    closeListener(l);
+}
+
 TEST(Sockets, UnselectedSocketBlocksAndCarriesBytes) {
     Listener l = listenLoopback();
     plat::Socket s = plat::socket(2, 1, 6);

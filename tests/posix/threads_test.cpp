@@ -1,5 +1,6 @@
 // Several threads, each with its own windows and queue, running whole
-// exchanges at the same time: lookup, connect, send, receive, close.
+// exchanges at the same time: lookup, connect, send, receive, close; and
+// what a thread makes staying its own.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -11,13 +12,16 @@
 
 #include "harness.h"
 #include "platform/numbers.h"
+#include "platform/posix/test_hooks.h"
 
 using namespace harness;
+namespace hooks = plat::posix::hooks;
 
 namespace {
 
 constexpr int kThreads = 4;
 constexpr int kRounds = 3;
+const std::string kErase = "\r\x1b[K";
 
 // The peer: echoes what each connection sends, upper-cased, then closes.
 void serve(Listener l, int connections) {
@@ -115,38 +119,73 @@ TEST(Threads, WholeExchangesOnSeveralThreadsAtOnce) {
     for (const std::string& f : failures) EXPECT_EQ(f, "");
 }
 
-// A socket whose loop runs on one thread can be written from another: the
-// would-block there still brings FD_WRITE to the owner's loop.
-TEST(Threads, WouldBlockOnAnotherThreadWakesTheOwner) {
+// Windows and sockets belong to the thread that made them: elsewhere their
+// handles are unknown, and nothing reaches them from there.
+TEST(Threads, AnotherThreadsWindowAndSocketAreUnknownHere) {
+    std::atomic<plat::Hwnd> window{nullptr};
+    std::atomic<plat::Socket> sock{plat::kInvalidSocket};
+    std::atomic<bool> release{false};
+    std::thread owner([&] {
+        plat::Hwnd w = makeWindow();
+        sock = plat::socket(plat::kAfInet, plat::kSockStream, plat::kIpprotoTcp);
+        window = w;
+        while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        plat::closesocket(sock);
+        dropWindow(w);
+    });
+    while (!window) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    plat::Hwnd w = window;
+    plat::Socket s = sock;
+    ASSERT_NE(s, plat::kInvalidSocket);
+
+    EXPECT_EQ(plat::PostMessageA(w, kNetNotify, 0, 0), 0);
+    EXPECT_EQ(plat::ShowWindow(w, plat::kSwShow), 0);
+    EXPECT_EQ(plat::SetTimer(w, 1, 10), 0u);
+    plat::Msg m{w, kNetNotify, 0, 0};
+    plat::DispatchMessageA(&m);
+    EXPECT_TRUE(seen(w).empty()) << "dispatched to another thread's window";
+    char buf[64];
+    EXPECT_EQ(plat::WSAAsyncGetHostByName(w, kHostNotify, "localhost", buf, sizeof buf), 0u);
+
+    char byte = 'x';
+    EXPECT_EQ(plat::send(s, &byte, 1, 0), plat::kSocketError);
+    EXPECT_EQ(plat::WSAGetLastError(), plat::kErrNotSocket);
+    EXPECT_EQ(plat::recv(s, &byte, 1, 0), plat::kSocketError);
+    EXPECT_EQ(plat::WSAGetLastError(), plat::kErrNotSocket);
+    EXPECT_EQ(plat::closesocket(s), plat::kSocketError);
+    plat::Hwnd here = makeWindow();
+    EXPECT_EQ(plat::WSAAsyncSelect(s, here, kNetNotify, kAllEvents), plat::kSocketError);
+    plat::Socket mine = plat::socket(plat::kAfInet, plat::kSockStream, plat::kIpprotoTcp);
+    EXPECT_EQ(plat::WSAAsyncSelect(mine, w, kNetNotify, kAllEvents), plat::kSocketError)
+        << "selected to another thread's window";
+    plat::closesocket(mine);
+    dropWindow(here);
+    release = true;
+    owner.join();
+}
+
+// A thread that ends with a shown window and an open socket takes both
+// along: the activity line is erased and the peer sees the end.
+TEST(Threads, WhatAThreadLeavesEndsWithIt) {
+    std::string screen;
+    hooks::captureDisplay(&screen);
     Listener l = listenLoopback();
-    plat::Hwnd w = makeWindow();
-    plat::Socket s = plat::socket(2, 1, 6);
-    ASSERT_EQ(plat::WSAAsyncSelect(s, w, kNetNotify, kAllEvents), 0);
-    plat::SockAddrIn a = loopback(l.port);
-    plat::connect(s, &a, sizeof a);
+    ASSERT_GE(l.fd, 0);
+    bool connected = false;
+    std::thread([&] {
+        plat::ShowWindow(makeWindow(), plat::kSwShow);
+        plat::Socket s = plat::socket(plat::kAfInet, plat::kSockStream, plat::kIpprotoTcp);
+        plat::SockAddrIn a = loopback(l.port);
+        connected = plat::connect(s, &a, sizeof a) == 0;
+    }).join();
+    hooks::captureDisplay(nullptr);
+    ASSERT_TRUE(connected);
     int peer = acceptPeer(l);
     ASSERT_GE(peer, 0);
-    ASSERT_TRUE(pumpUntil(w, [&] { return !events(w, plat::kFdWrite).empty(); }));
-
-    // The owner waits in its loop while the writer fills the socket and
-    // then lets the peer drain it.
-    std::thread writer([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        std::string chunk(1 << 16, 'x');
-        size_t total = 0;
-        for (int i = 0; i < 4096; ++i) {
-            int r = plat::send(s, chunk.data(), static_cast<int>(chunk.size()), 0);
-            if (r < 0) break;
-            total += static_cast<size_t>(r);
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        peerRead(peer, total);
-    });
-    EXPECT_TRUE(pumpUntil(w, [&] { return events(w, plat::kFdWrite).size() == 2; }));
-    writer.join();
-    plat::closesocket(s);
+    EXPECT_TRUE(peerSeesEnd(peer));
+    EXPECT_EQ(screen.rfind("test: sent 0 B", kErase.size()), kErase.size()) << screen;
+    EXPECT_EQ(screen.substr(screen.size() - kErase.size()), kErase) << "line left standing";
     peerClose(peer);
-    dropWindow(w);
     closeListener(l);
 }
 

@@ -1,6 +1,8 @@
 // The terminal side of the backend: the one-line activity display of shown
 // windows, and the diagnostic lines (message boxes) that must not end up
-// glued to it. Both can be captured by the tests (test_hooks.h).
+// glued to it. Both can be captured by the tests (test_hooks.h). The
+// terminal is the process's, so its writes share one lock; each line's
+// sampling belongs to its window, on the window's thread.
 #include <errno.h>
 #include <unistd.h>
 
@@ -14,19 +16,10 @@ namespace posix {
 
 namespace {
 
-struct Line {
-    std::string title;
-    uint64_t lastAt;     // when the last sample was taken
-    uint64_t lastTotal;  // bytes both ways at that sample
-    double rate;         // bytes per second, smoothed
-    bool sampled;        // rate holds a measurement
-};
-
 std::mutex termMu;
-std::string* displaySink = nullptr;
-std::vector<std::string>* boxSink = nullptr;
-std::unordered_map<uintptr_t, Line> lines;
-bool lineUp = false;  // an activity line stands on the terminal now
+std::string* displaySink = nullptr;          // under termMu
+std::vector<std::string>* boxSink = nullptr;  // under termMu
+bool lineUp = false;  // an activity line stands on the terminal now; under termMu
 
 const char kClear[] = "\r\x1b[K";
 
@@ -59,11 +52,23 @@ std::string amount(double bytes) {
     return text;
 }
 
-// Under termMu.
-void draw(const Line& l, uint64_t sent, uint64_t received) {
-    std::string text = l.title + ": sent " + amount(static_cast<double>(sent)) +
+// Bytes sent and received on the window's sockets, closed ones included.
+void windowTotals(Thread& t, uintptr_t hwnd, const Window& w, uint64_t* sent,
+                  uint64_t* received) {
+    *sent = w.doneSent;
+    *received = w.doneReceived;
+    for (const auto& s : t.sockets) {
+        if (s.second.hwnd != hwnd) continue;
+        *sent += s.second.sent;
+        *received += s.second.received;
+    }
+}
+
+void draw(const Window& w, uint64_t sent, uint64_t received) {
+    std::string text = w.title + ": sent " + amount(static_cast<double>(sent)) +
                        ", received " + amount(static_cast<double>(received)) + ", " +
-                       amount(l.rate) + "/s";
+                       amount(w.line.rate) + "/s";
+    std::lock_guard<std::mutex> hold(termMu);
     emit(kClear + text);
     lineUp = true;
 }
@@ -75,55 +80,45 @@ bool displayAvailable() {
     return displaySink || ::isatty(2);
 }
 
-void displayShow(uintptr_t hwnd, const std::string& title, uint64_t sent,
-                 uint64_t received) {
-    std::lock_guard<std::mutex> hold(termMu);
-    Line& l = lines[hwnd];
-    l = Line{title, nowMs(), sent + received, 0.0, false};
-    draw(l, sent, received);
+void showActivity(Thread& t, uintptr_t hwnd, Window& w) {
+    uint64_t sent, received;
+    windowTotals(t, hwnd, w, &sent, &received);
+    w.displaying = true;
+    w.line = ActivityLine{nowMs(), sent + received, 0.0, false};
+    draw(w, sent, received);
+    startTimer(t, hwnd, 0, kActivityPeriodMs, true);
 }
 
-void displayHide(uintptr_t hwnd) {
+void redrawActivity(Thread& t, uintptr_t hwnd) {
+    Window* w = findWindow(t, hwnd);
+    if (!w || !w->displaying) return;
+    uint64_t sent, received;
+    windowTotals(t, hwnd, *w, &sent, &received);
+    uint64_t now = nowMs();
+    ActivityLine& l = w->line;
+    uint64_t total = sent + received;
+    if (now > l.lastAt) {
+        double instant = static_cast<double>(total - l.lastTotal) * 1000.0 /
+                         static_cast<double>(now - l.lastAt);
+        l.rate = l.sampled ? 0.6 * l.rate + 0.4 * instant : instant;
+        l.sampled = true;
+        l.lastAt = now;
+        l.lastTotal = total;
+    }
+    draw(*w, sent, received);
+}
+
+void hideActivity(Thread& t, uintptr_t hwnd, Window& w) {
+    stopTimer(t, hwnd, 0, true);
+    w.displaying = false;
+    eraseActivity();
+}
+
+void eraseActivity() {
     std::lock_guard<std::mutex> hold(termMu);
-    lines.erase(hwnd);
     if (lineUp) {
         emit(kClear);
         lineUp = false;
-    }
-}
-
-void displayRefresh(Queue& q) {
-    struct Sample {
-        uintptr_t hwnd;
-        uint64_t sent, received;
-    };
-    std::vector<Sample> samples;
-    {
-        Global& g = global();
-        std::shared_lock<std::shared_mutex> hold(g.lock);
-        for (const auto& kv : g.windows) {
-            if (kv.second.queue.get() != &q || !kv.second.displaying) continue;
-            Sample s{kv.first, 0, 0};
-            windowTotals(kv.first, &s.sent, &s.received);
-            samples.push_back(s);
-        }
-    }
-    uint64_t now = nowMs();
-    std::lock_guard<std::mutex> hold(termMu);
-    for (const Sample& s : samples) {
-        auto it = lines.find(s.hwnd);
-        if (it == lines.end()) continue;  // hidden meanwhile
-        Line& l = it->second;
-        uint64_t total = s.sent + s.received;
-        if (now > l.lastAt) {
-            double instant = static_cast<double>(total - l.lastTotal) * 1000.0 /
-                             static_cast<double>(now - l.lastAt);
-            l.rate = l.sampled ? 0.6 * l.rate + 0.4 * instant : instant;
-            l.sampled = true;
-            l.lastAt = now;
-            l.lastTotal = total;
-        }
-        draw(l, s.sent, s.received);
     }
 }
 
@@ -135,7 +130,7 @@ void writeDiagnostic(const std::string& line) {
     }
     if (lineUp) {
         emit(kClear);
-        lineUp = false;  // drawn again at the next refresh
+        lineUp = false;  // drawn again at the next redraw
     }
     writeAll(2, line + "\n");
 }

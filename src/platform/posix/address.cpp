@@ -10,7 +10,7 @@ namespace plat {
 // refused: elsewhere such text is read as octal, so it is left to the name
 // lookup, which reads it that way.
 uint32_t inet_addr(const char* text) {
-    const uint32_t none = 0xFFFFFFFFu;
+    const uint32_t none = kInaddrNone;
     if (!text) return none;
     unsigned char bytes[4];
     const char* p = text;

@@ -1,5 +1,7 @@
 // The last error of each thread, and the translation of errno and
-// getaddrinfo failures into Windows Sockets error numbers.
+// getaddrinfo failures into Windows Sockets error numbers. The numbers the
+// core or the tests name come from numbers.h; the rest of the table keeps
+// the plain Windows Sockets values.
 #include <errno.h>
 #include <netdb.h>
 
@@ -9,10 +11,18 @@ namespace plat {
 namespace posix {
 
 namespace {
-thread_local int lastError = 0;
-}
+thread_local int lastErrorOfThread = 0;
+constexpr int kErrBase = 10000;  // first Windows Sockets error number
+}  // namespace
 
-void setLastError(int wsa) { lastError = wsa; }
+void setLastError(int wsa) { lastErrorOfThread = wsa; }
+
+int lastError() { return lastErrorOfThread; }
+
+int fail(int wsa) {
+    setLastError(wsa);
+    return kSocketError;
+}
 
 int errorFromErrno(int e) {
     switch (e) {
@@ -21,39 +31,39 @@ int errorFromErrno(int e) {
 #if EAGAIN != EWOULDBLOCK
     case EAGAIN:
 #endif
-    case EINPROGRESS: return 10035;
-    case EALREADY: return 10037;
+    case EINPROGRESS: return kErrWouldBlock;
+    case EALREADY: return kErrAlready;
     case EINTR: return 10004;
     case EBADF:
-    case ENOTSOCK: return 10038;
+    case ENOTSOCK: return kErrNotSocket;
     case EACCES: return 10013;
-    case EFAULT: return 10014;
-    case EINVAL: return 10022;
+    case EFAULT: return kErrFault;
+    case EINVAL: return kErrInvalid;
     case EMFILE: return 10024;
     case EDESTADDRREQ: return 10039;
     case EMSGSIZE: return 10040;
     case EPROTOTYPE: return 10041;
     case ENOPROTOOPT: return 10042;
-    case EPROTONOSUPPORT: return 10043;
-    case ESOCKTNOSUPPORT: return 10044;
+    case EPROTONOSUPPORT: return kErrProtoNoSupport;
+    case ESOCKTNOSUPPORT: return kErrSockTypeNoSupport;
     case EOPNOTSUPP: return 10045;
     case EPFNOSUPPORT: return 10046;
-    case EAFNOSUPPORT: return 10047;
+    case EAFNOSUPPORT: return kErrAfNoSupport;
     case EADDRINUSE: return 10048;
     case EADDRNOTAVAIL: return 10049;
     case ENETDOWN: return 10050;
     case ENETUNREACH: return 10051;
     case ENETRESET: return 10052;
     case ECONNABORTED: return 10053;
-    case ECONNRESET: return 10054;
+    case ECONNRESET: return kErrConnReset;
     case ENOBUFS:
-    case ENOMEM: return 10055;
+    case ENOMEM: return kErrNoBufs;
     case EISCONN: return 10056;
     case ENOTCONN: return 10057;
     case EPIPE:
     case ESHUTDOWN: return 10058;
-    case ETIMEDOUT: return 10060;
-    case ECONNREFUSED: return 10061;
+    case ETIMEDOUT: return kErrTimedOut;
+    case ECONNREFUSED: return kErrConnRefused;
     case ELOOP: return 10062;
     case ENAMETOOLONG: return 10063;
     case EHOSTDOWN: return 10064;
@@ -62,7 +72,7 @@ int errorFromErrno(int e) {
     }
     // Everything else keeps its own number above the Windows Sockets base,
     // so that no failure can read as a small code of the library's own.
-    return e > 0 ? 10000 + e : 10000;
+    return e > 0 ? kErrBase + e : kErrBase;
 }
 
 int errorFromLookup(int eai, int savedErrno) {
@@ -87,7 +97,4 @@ int errorFromLookup(int eai, int savedErrno) {
 }
 
 }  // namespace posix
-
-int WSAGetLastError() { return posix::lastError; }
-
 }  // namespace plat

@@ -7,6 +7,7 @@
 //   FD_CLOSE once, and only after the data before the close has been
 //     offered: when a recv has seen the end (or the reset), or when the
 //     socket is readable, FD_READ may be posted, and no byte is waiting.
+// A socket is selected for all four (sockets.cpp), so every rule applies.
 #include <errno.h>
 #include <sys/socket.h>
 
@@ -17,15 +18,16 @@ namespace posix {
 
 namespace {
 
-// What the socket waits for; sets *urgent when an event is due at once.
-short interest(const SockRec& r, bool* urgent) {
+// What the socket waits for; sets *due when an event is due at once.
+short interest(const SockRec& r, bool* due) {
     switch (r.link) {
     case Link::Idle:
+    case Link::Blocking:
     case Link::Failed:
         return 0;
     case Link::Connecting:
         if (r.connectError) {
-            *urgent = true;
+            *due = true;
             return 0;
         }
         return POLLOUT;
@@ -35,24 +37,20 @@ short interest(const SockRec& r, bool* urgent) {
     short ev = r.writeWanted ? POLLOUT : 0;
     if (r.closePosted) return ev;
     if (r.peerClosed) {
-        *urgent = true;
+        *due = true;
         return ev;
     }
-    if (r.readArmed) {
-        if (r.events & kFdRead) ev |= POLLIN | POLLRDHUP;
-        else if (r.events & kFdClose) ev |= POLLRDHUP;
-    }
+    if (r.readArmed) ev |= POLLIN | POLLRDHUP;
     return ev;
 }
 
-void post(Queue& q, const SockRec& r, long event, int error) {
-    if (!(r.events & event)) return;
-    Entry e;
+void post(Thread& t, const SockRec& r, long event, int error) {
     uint32_t word = (static_cast<uint32_t>(error & 0xFFFF) << 16) |
                     static_cast<uint32_t>(event & 0xFFFF);
-    e.msg = Msg{reinterpret_cast<Hwnd>(r.hwnd), r.msg, static_cast<WParam>(r.fd),
+    Entry e;
+    e.msg = Msg{windowOf(r.hwnd), r.msg, static_cast<WParam>(r.fd),
                 static_cast<LParam>(word)};
-    q.entries.push_back(std::move(e));
+    t.queue.push_back(std::move(e));
 }
 
 int pendingError(int fd) {
@@ -62,20 +60,14 @@ int pendingError(int fd) {
     return err;
 }
 
-void closeEvent(Queue& q, SockRec& r, int error) {
+void closeEvent(Thread& t, SockRec& r, int error) {
     r.closePosted = true;
-    if (r.events & kFdClose) {
-        post(q, r, kFdClose, error);
-    } else if ((r.events & kFdRead) && r.readArmed) {
-        // Without FD_CLOSE the end is told as readable: recv gives 0.
-        r.readArmed = false;
-        post(q, r, kFdRead, 0);
-    }
+    post(t, r, kFdClose, error);
 }
 
-void connecting(Queue& q, SockRec& r, short rev) {
+void connecting(Thread& t, SockRec& r, short rev) {
     if (r.connectError) {
-        post(q, r, kFdConnect, r.connectError);
+        post(t, r, kFdConnect, r.connectError);
         r.connectError = 0;
         r.link = Link::Failed;
         return;
@@ -84,72 +76,67 @@ void connecting(Queue& q, SockRec& r, short rev) {
     int err = pendingError(r.fd);
     if (err == 0 && !(rev & POLLOUT)) err = ENOTCONN;
     if (err != 0) {
-        post(q, r, kFdConnect, errorFromErrno(err));
+        post(t, r, kFdConnect, errorFromErrno(err));
         r.link = Link::Failed;
         return;
     }
     r.link = Link::Connected;
-    post(q, r, kFdConnect, 0);
+    post(t, r, kFdConnect, 0);
     r.writeWanted = false;
-    post(q, r, kFdWrite, 0);
+    post(t, r, kFdWrite, 0);
     r.readArmed = true;
 }
 
-void connected(Queue& q, SockRec& r, short rev) {
+void connected(Thread& t, SockRec& r, short rev) {
     if (rev & POLLNVAL) return;
     if (r.writeWanted && (rev & (POLLOUT | POLLERR | POLLHUP))) {
         r.writeWanted = false;
-        post(q, r, kFdWrite, 0);
+        post(t, r, kFdWrite, 0);
     }
     if (r.closePosted) return;
     if (r.peerClosed) {
-        closeEvent(q, r, r.closeError);
+        closeEvent(t, r, r.closeError);
         return;
     }
     if (!r.readArmed || !(rev & (POLLIN | POLLRDHUP | POLLHUP | POLLERR))) return;
     char byte;
     ssize_t n = ::recv(r.fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
     if (n > 0) {
-        if (r.events & kFdRead) {
-            r.readArmed = false;
-            post(q, r, kFdRead, 0);
-        } else if (rev & (POLLRDHUP | POLLHUP | POLLERR)) {
-            closeEvent(q, r, 0);  // reads are not wanted: only the end is news
-        }
+        r.readArmed = false;
+        post(t, r, kFdRead, 0);
     } else if (n == 0) {
-        closeEvent(q, r, 0);
+        closeEvent(t, r, 0);
     } else if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
-        if (rev & (POLLHUP | POLLERR)) closeEvent(q, r, errorFromErrno(pendingError(r.fd)));
+        if (rev & (POLLHUP | POLLERR)) closeEvent(t, r, errorFromErrno(pendingError(r.fd)));
     } else {
-        closeEvent(q, r, errorFromErrno(errno));
+        closeEvent(t, r, errorFromErrno(errno));
     }
 }
 
 }  // namespace
 
-bool collectInterest(Queue& q, std::vector<pollfd>& fds,
-                     std::vector<std::shared_ptr<SockRec>>& recs) {
-    bool urgent = false;
-    for (const auto& rec : q.sockets) {
-        short ev = interest(*rec, &urgent);
-        recs.push_back(rec);
+bool socketInterest(Thread& t, std::vector<pollfd>& fds, std::vector<int>& socks) {
+    bool due = false;
+    for (const auto& s : t.sockets) {
+        const SockRec& rec = s.second;
+        if (!rec.hwnd) continue;
+        short ev = interest(rec, &due);
         // A socket with nothing to wait for stays out of the set (fd -1), so
         // that a hang-up it cannot act on yet does not keep waking the loop.
-        fds.push_back(pollfd{ev ? rec->fd : -1, ev, 0});
+        fds.push_back(pollfd{ev ? rec.fd : -1, ev, 0});
+        socks.push_back(rec.fd);
     }
-    return urgent;
+    return due;
 }
 
-void postSocketEvents(Queue& q, const std::vector<pollfd>& fds, size_t first,
-                      const std::vector<std::shared_ptr<SockRec>>& recs) {
-    for (size_t i = 0; i < recs.size(); ++i) {
-        SockRec& r = *recs[i];
-        // Closed or moved while the loop slept: its descriptor's readiness
-        // may belong to another socket by now.
-        if (r.linked.load() != &q) continue;
+void postSocketEvents(Thread& t, const std::vector<pollfd>& fds, size_t first,
+                      const std::vector<int>& socks) {
+    for (size_t i = 0; i < socks.size(); ++i) {
+        SockRec* r = findSocket(t, socks[i]);
+        if (!r || !r->hwnd) continue;
         short rev = fds[first + i].fd < 0 ? 0 : fds[first + i].revents;
-        if (r.link == Link::Connecting) connecting(q, r, rev);
-        else if (r.link == Link::Connected) connected(q, r, rev);
+        if (r->link == Link::Connecting) connecting(t, *r, rev);
+        else if (r->link == Link::Connected) connected(t, *r, rev);
     }
 }
 

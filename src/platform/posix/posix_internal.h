@@ -1,26 +1,30 @@
-// Shared state of the POSIX backend: windows, per-thread queues, sockets and
-// the locks that guard them. Private to src/platform/posix.
+// The POSIX backend's own records and the helpers its files share. Private
+// to src/platform/posix.
 //
-// Locking. `Global::lock` (a shared mutex) guards the window, class and
-// socket tables and every socket's selection (window, message, events,
-// owner). A queue's `mu` guards its entries, timers and socket list and the
-// connection state of the sockets linked to it. Order: the lookup pool's
-// lock (lookup.cpp) first, then the global lock, then a queue lock, then the
-// display lock. send and recv take the global lock shared, only to find
-// their socket, and otherwise touch atomics.
+// Threads. A window, a socket or a timer belongs to the thread that made it:
+// it lives in that thread's record (Thread), only that thread's calls find
+// it, and only that thread's loop posts its messages, so the record needs
+// no lock. Calls naming another thread's window or socket fail as if the
+// handle were unknown. What is shared, each under its own mutex:
+//   - the window-class registry (windows.cpp), as every calling thread
+//     registers or finds the one class;
+//   - the lookup pool (lookups.cpp), whose workers resolve names;
+//   - each thread's Mailbox, the only way into a thread from outside: a
+//     lookup keeps its thread's mailbox from the start, and its worker
+//     leaves the completion there, so nothing maps windows to threads;
+//   - the terminal (activity.cpp), which all threads' lines share.
+// Lock order: the lookup pool, then a mailbox. The terminal lock is taken
+// with no other held.
 #pragma once
 
 #include <poll.h>
 
-#include <atomic>
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
-#include <shared_mutex>
 #include <string>
-#include <thread>
-#include <unordered_map>
 #include <vector>
 
 #include "platform/numbers.h"
@@ -29,153 +33,156 @@
 namespace plat {
 namespace posix {
 
-// ---- errors.cpp ----
+inline uintptr_t handleOf(Hwnd hwnd) { return reinterpret_cast<uintptr_t>(hwnd); }
+inline Hwnd windowOf(uintptr_t handle) { return reinterpret_cast<Hwnd>(handle); }
+
+// ---- errors (errors.cpp) ----
 void setLastError(int wsa);
+int lastError();
 int errorFromErrno(int e);  // 0 stays 0: "no error"
 int errorFromLookup(int eai, int savedErrno);
+// Sets the error and gives kSocketError, for the failure returns of calls.
+int fail(int wsa);
+
+// ---- messages ----
+// A finished lookup's outcome, laid out into the caller's buffer only when
+// its message is taken.
+struct HostResult {
+    std::string name;             // official name
+    std::vector<uint32_t> addrs;  // IPv4 addresses, network order
+};
+
+struct Entry {
+    Msg msg;                                // the message itself
+    std::shared_ptr<const HostResult> host;  // lookup completion: what to lay out
+    char* buf = nullptr;                    // ... into the caller's buffer
+    int buflen = 0;                         // ... of this many bytes
+    Handle lookup = 0;                      // the lookup it completes, if any
+};
+
+// What other threads may hand a thread: lookup completions. Kept alive by
+// the thread and by each of its lookups, so a worker can finish after the
+// thread has gone.
+struct Mailbox {
+    std::mutex mu;              // guards entries
+    std::deque<Entry> entries;  // completions not yet moved to the queue
+    int wakeFd = -1;            // eventfd, readable once something is left here
+    ~Mailbox();
+};
+
+// From any thread: leaves e in the mailbox and wakes its thread's loop.
+void deliver(Mailbox& box, Entry e);
+
+// ---- sockets ----
+enum class Link {
+    Idle,        // no connect yet
+    Blocking,    // connected (or tried) before any selection: no events
+    Connecting,  // selected, connect under way
+    Connected,   // selected and connected
+    Failed,      // selected, connect failed and told
+};
+
+struct SockRec {
+    int fd = -1;               // the descriptor, which is also the handle
+    uintptr_t hwnd = 0;        // window its events go to; 0 = not selected
+    unsigned msg = 0;          // message number of its events
+    Link link = Link::Idle;    // where the connection stands
+    int connectError = 0;      // failure known at connect time, still to post
+    bool readArmed = false;    // an FD_READ may be posted
+    bool writeWanted = false;  // a send would block: FD_WRITE when room comes
+    bool peerClosed = false;   // a recv saw the end or a failure
+    int closeError = 0;        // ... and this error (0 = orderly end)
+    bool closePosted = false;  // FD_CLOSE is out: nothing more to tell
+    uint64_t sent = 0;         // bytes sent, for the activity line
+    uint64_t received = 0;     // bytes received, for the activity line
+};
+
+// ---- windows ----
+// The activity line of a shown window: the rate is sampled at each redraw.
+struct ActivityLine {
+    uint64_t lastAt = 0;     // when the last sample was taken
+    uint64_t lastTotal = 0;  // bytes both ways at that sample
+    double rate = 0.0;       // bytes per second, smoothed
+    bool sampled = false;    // rate holds a measurement
+};
+
+struct Window {
+    WndProc proc = nullptr;     // its class's window procedure
+    std::string title;          // what its activity line is headed with
+    bool shown = false;         // ShowWindow made it visible
+    bool displaying = false;    // its activity line is up
+    ActivityLine line;          // the line's rate sampling
+    uint64_t doneSent = 0;      // bytes of its sockets already closed
+    uint64_t doneReceived = 0;  // ...
+};
+
+// ---- timers ----
+struct Timer {
+    uintptr_t hwnd;   // window it belongs to
+    uintptr_t id;     // the caller's id: WM_TIMER's wParam
+    unsigned period;  // milliseconds between firings
+    uint64_t due;     // next firing, on the monotonic clock
+    bool pending;     // its WM_TIMER waits in the queue
+    bool activity;    // redraws the window's activity line instead of posting
+};
+
+// ---- the thread ----
+struct Thread {
+    std::shared_ptr<Mailbox> mailbox;     // where its lookups complete
+    std::deque<Entry> queue;              // posted messages, oldest first
+    std::map<uintptr_t, Window> windows;  // its windows by handle
+    std::map<int, SockRec> sockets;       // its sockets by descriptor
+    std::vector<Timer> timers;            // window timers and activity redraws
+    ~Thread();                            // erases lines, closes sockets
+};
+
+// The calling thread's record, made at its first use; nullptr when it
+// cannot be made (no descriptor left for its mailbox).
+Thread* thisThread();
+Window* findWindow(Thread& t, uintptr_t hwnd);  // nullptr: not this thread's
+SockRec* findSocket(Thread& t, Socket s);       // nullptr: not this thread's
+
+// ---- messages (messages.cpp) ----
+// Removes queued messages for hwnd (the window is being destroyed).
+void dropMessages(Thread& t, uintptr_t hwnd);
+
+// ---- socket events (events.cpp) ----
+// Adds a pollfd for each selected socket (fd -1 when it waits for nothing)
+// and its handle to `socks`; true when one has an event due without waiting.
+bool socketInterest(Thread& t, std::vector<pollfd>& fds, std::vector<int>& socks);
+// Turns readiness (and outcomes already known) into queued events.
+// fds[first + i] belongs to socks[i].
+void postSocketEvents(Thread& t, const std::vector<pollfd>& fds, size_t first,
+                      const std::vector<int>& socks);
 
 // ---- clock and timers (timers.cpp) ----
 uint64_t nowMs();  // monotonic milliseconds
-struct Queue;
-// Under q.mu: posts WM_TIMER for the due timers that have none waiting.
-void fireTimers(Queue& q, uint64_t now);
-// Under q.mu: milliseconds until the next timer can fire, -1 for none.
-int timerDelay(const Queue& q, uint64_t now);
+// Starts (or restarts) the timer (hwnd, id) of the given kind.
+void startTimer(Thread& t, uintptr_t hwnd, uintptr_t id, unsigned ms, bool activity);
+bool stopTimer(Thread& t, uintptr_t hwnd, uintptr_t id, bool activity);
+void stopWindowTimers(Thread& t, uintptr_t hwnd);
+// The WM_TIMER of (hwnd, id) was taken: the timer may post again.
+void timerTaken(Thread& t, uintptr_t hwnd, uintptr_t id);
+// Milliseconds until the next timer can fire; -1 for none.
+int timerDelay(const Thread& t, uint64_t now);
+// Fires the due timers: WM_TIMER to the queue, or an activity redraw.
+void runDueTimers(Thread& t, uint64_t now);
 
-// ---- host lookups (lookup.cpp) ----
-struct HostResult {
-    std::string name;
-    std::vector<uint32_t> addrs;  // network order
-};
-// Bytes a hostent with this content takes when laid out at `base`.
-size_t hostEntSize(uintptr_t base, const HostResult& r);
+// ---- host lookups (lookups.cpp) ----
 // Lays the hostent out in buf; false (nothing written) when it does not fit.
 bool writeHostEnt(const HostResult& r, char* buf, int buflen);
-void stopLookups();  // cancels queued lookups and joins the workers
+void stopLookups();  // drops queued lookups and joins the workers
 
-// ---- queues (queue.cpp) ----
-struct Entry {
-    Msg msg;
-    // A lookup completion: its hostent is written into buf when the owner
-    // thread takes the message, never earlier and never from elsewhere.
-    std::shared_ptr<const HostResult> host;
-    char* buf = nullptr;
-    int buflen = 0;
-    Handle lookup = 0;  // the lookup task this message completes, if any
-};
-
-struct Timer {
-    uintptr_t hwnd;
-    uintptr_t id;
-    unsigned interval;
-    uint64_t due;
-    bool pending;  // its WM_TIMER waits in the queue
-};
-
-struct SockRec;
-
-struct Queue {
-    std::thread::id thread;
-    int wakeFd = -1;
-    std::mutex mu;
-    std::deque<Entry> entries;
-    std::vector<std::shared_ptr<SockRec>> sockets;  // selected to our windows
-    std::vector<Timer> timers;
-    int displays = 0;          // windows of this thread showing activity
-    uint64_t nextRefresh = 0;  // when the activity line is redrawn
-    ~Queue();
-};
-
-std::shared_ptr<Queue> currentQueue();  // created on first use
-void wake(Queue& q);                    // interrupts the owner's poll
-// Under q.mu. Removes entries for hwnd (and their pending timer marks).
-void dropEntries(Queue& q, uintptr_t hwnd);
-
-// ---- sockets (sockets.cpp, events.cpp) ----
-enum class Link { Idle, Connecting, Connected, Failed };
-
-struct SockRec {
-    int fd = -1;
-    // Selection: written under the global lock (exclusive) and the lock of
-    // each queue the socket leaves or joins.
-    std::atomic<Queue*> linked{nullptr};  // queue whose loop watches it
-    std::shared_ptr<Queue> owner;
-    uintptr_t hwnd = 0;
-    unsigned msg = 0;
-    long events = 0;
-    uint64_t baseSent = 0;  // counters when selected to hwnd
-    uint64_t baseReceived = 0;
-    // Connection state, under the linked queue's lock.
-    Link link = Link::Idle;
-    int connectError = 0;  // failure known at connect time, still to post
-    bool closePosted = false;
-    // Touched by send and recv without a lock.
-    std::atomic<bool> readArmed{false};    // may post FD_READ
-    std::atomic<bool> writeWanted{false};  // post FD_WRITE when room comes
-    std::atomic<bool> peerClosed{false};   // recv saw the end or a failure
-    std::atomic<int> closeError{0};
-    std::atomic<uint64_t> sent{0};
-    std::atomic<uint64_t> received{0};
-};
-
-// Under the global lock (exclusive): stops the socket's notifications and
-// moves its byte counts to its window's totals.
-void unlinkSocket(SockRec& rec);
-// Under the global lock: bytes sent and received on the sockets selected to
-// the window, since they were selected, closed ones included.
-void windowTotals(uintptr_t hwnd, uint64_t* sent, uint64_t* received);
-
-// Under q.mu: adds the descriptors the thread's sockets wait on, and tells
-// whether some socket has an event to post without waiting.
-bool collectInterest(Queue& q, std::vector<pollfd>& fds,
-                     std::vector<std::shared_ptr<SockRec>>& recs);
-// Under q.mu: turns readiness (and known outcomes) into posted events.
-// fds[i + first] belongs to recs[i].
-void postSocketEvents(Queue& q, const std::vector<pollfd>& fds, size_t first,
-                      const std::vector<std::shared_ptr<SockRec>>& recs);
-
-// ---- windows (windows.cpp) ----
-struct Window {
-    WndProc proc = nullptr;
-    std::shared_ptr<Queue> queue;
-    std::string title;
-    bool shown = false;
-    bool displaying = false;  // its activity line is up
-    uint64_t doneSent = 0;  // bytes of sockets no longer selected to it
-    uint64_t doneReceived = 0;
-};
-
-struct ClassRec {
-    WndProc proc;
-    Instance inst;
-};
-
-struct Global {
-    std::shared_mutex lock;
-    std::unordered_map<uintptr_t, Window> windows;
-    std::unordered_map<std::string, ClassRec> classes;  // lower-case names
-    std::unordered_map<int, std::shared_ptr<SockRec>> sockets;
-    uintptr_t nextWindow = 0x10000;
-    int nextAtom = 0xC000;
-};
-
-Global& global();  // never destroyed: lookup workers may outlive statics
-
-// Under the global lock: the window if it exists, else nullptr.
-Window* findWindow(Global& g, uintptr_t hwnd);
-// Removes every window of q (the thread is ending).
-void destroyThreadWindows(Queue& q);
-
-// ---- activity display (activity.cpp) ----
+// ---- the terminal (activity.cpp) ----
+constexpr unsigned kActivityPeriodMs = 250;  // between redraws of a line
 bool displayAvailable();  // standard error is a terminal, or captured
-// Under the global lock: begin / end a window's line.
-void displayShow(uintptr_t hwnd, const std::string& title, uint64_t sent,
-                 uint64_t received);
-void displayHide(uintptr_t hwnd);
-// Redraws the lines of q's shown windows. Takes the global lock shared.
-void displayRefresh(Queue& q);
-constexpr unsigned kDisplayPeriodMs = 250;
-
+// Draws the window's line at once and starts its redraw timer.
+void showActivity(Thread& t, uintptr_t hwnd, Window& w);
+// The redraw timer: samples the window's rate and draws its line again.
+void redrawActivity(Thread& t, uintptr_t hwnd);
+// Stops the window's redraw timer and erases the line.
+void hideActivity(Thread& t, uintptr_t hwnd, Window& w);
+void eraseActivity();  // clears the line standing on the terminal, if any
 // Writes one line to standard error (or the message-box capture), first
 // clearing an activity line that stands there.
 void writeDiagnostic(const std::string& line);

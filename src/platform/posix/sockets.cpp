@@ -1,15 +1,19 @@
 // TCP sockets over the system's own, with the Windows Sockets calling
-// conventions: a handle per socket (the descriptor), -1 and a per-thread
-// error number on failure, and event selection to a window. The event rules
-// themselves are in events.cpp; this file records what send, recv and
-// connect learn so that the owner's loop can post the right events.
+// conventions: a handle per socket (the descriptor), kSocketError and a
+// per-thread error number on failure, and event selection to a window. The
+// event rules themselves are in events.cpp; this file records what send,
+// recv and connect learn so that the owner's loop can post the right events.
+//
+// A socket is served as the library uses it: made, selected to a window of
+// the same thread for all four events, connected once, then sent and
+// received on, all by the thread that made it. Until it is selected it is a
+// plain blocking socket, as on Windows; the backend's tests use that for
+// exchanges outside the event rules.
 #include <errno.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <algorithm>
 
 #include "posix_internal.h"
 
@@ -18,25 +22,11 @@ namespace posix {
 
 namespace {
 
-struct Found {
-    std::shared_ptr<SockRec> rec;
-    std::shared_ptr<Queue> owner;  // as selected at the time of the call
-};
+constexpr long kAllEvents = kFdRead | kFdWrite | kFdConnect | kFdClose;
 
-// One short shared hold per call: the socket and the queue to wake.
-Found findSocket(Socket s) {
-    Global& g = global();
-    std::shared_lock<std::shared_mutex> hold(g.lock);
-    auto it = g.sockets.find(static_cast<int>(s));
-    if (s < 0 || it == g.sockets.end()) return Found{};
-    return Found{it->second, it->second->owner};
-}
-
-// Wakes the loop that watches the socket when that loop runs on another
-// thread; on its own thread the loop looks again before it sleeps. A
-// selection made meanwhile wakes its new owner itself.
-void nudge(const Found& f) {
-    if (f.owner && f.owner->thread != std::this_thread::get_id()) wake(*f.owner);
+SockRec* mine(Socket s) {
+    Thread* t = thisThread();
+    return t ? findSocket(*t, s) : nullptr;
 }
 
 // Failures that are the outcome of a connection attempt rather than a
@@ -54,138 +44,96 @@ bool connectionLost(int e) {
            e == ENETRESET || e == EHOSTUNREACH || e == ENETUNREACH;
 }
 
-int fail(int wsa) {
-    setLastError(wsa);
-    return -1;
-}
-
 // The socket of a send or recv of len bytes at buf, or null with the error
-// set when the handle is unknown or the arguments are unusable.
-SockRec* transferTarget(const Found& f, const void* buf, int len) {
-    if (!f.rec) {
+// set when the handle is unknown or the arguments are unusable. No flags:
+// the library sends and receives plainly.
+SockRec* transferTarget(Socket s, const void* buf, int len, int flags) {
+    SockRec* rec = mine(s);
+    if (!rec) {
         setLastError(kErrNotSocket);
         return nullptr;
     }
-    if (len < 0 || (!buf && len > 0)) {
+    if (len < 0 || (!buf && len > 0) || flags != 0) {
         setLastError(kErrInvalid);
         return nullptr;
     }
-    return f.rec.get();
+    return rec;
+}
+
+Socket noSocket(int wsa) {
+    setLastError(wsa);
+    return kInvalidSocket;
 }
 
 }  // namespace
-
-void unlinkSocket(SockRec& rec) {
-    Queue* q = rec.linked.load();
-    if (q) {
-        std::lock_guard<std::mutex> hold(q->mu);
-        auto& list = q->sockets;
-        list.erase(std::remove_if(list.begin(), list.end(),
-                                  [&](const std::shared_ptr<SockRec>& r) { return r.get() == &rec; }),
-                   list.end());
-        rec.linked = nullptr;
-        if (Window* w = findWindow(global(), rec.hwnd)) {
-            w->doneSent += rec.sent - rec.baseSent;
-            w->doneReceived += rec.received - rec.baseReceived;
-        }
-        rec.hwnd = 0;
-        rec.msg = 0;
-        rec.events = 0;
-    }
-    rec.owner.reset();  // after the queue's lock is released: may free it
-}
-
-void windowTotals(uintptr_t hwnd, uint64_t* sent, uint64_t* received) {
-    *sent = 0;
-    *received = 0;
-    Window* w = findWindow(global(), hwnd);
-    if (!w) return;
-    *sent = w->doneSent;
-    *received = w->doneReceived;
-    for (const auto& rec : w->queue->sockets) {
-        if (rec->hwnd != hwnd) continue;
-        *sent += rec->sent - rec->baseSent;
-        *received += rec->received - rec->baseReceived;
-    }
-}
 
 }  // namespace posix
 
 using namespace posix;
 
+int WSAGetLastError() { return lastError(); }
+
 Socket socket(int af, int type, int protocol) {
-    if (af != 2) return fail(kErrAfNoSupport);
-    if (type != 1) return fail(kErrSockTypeNoSupport);
-    if (protocol != 0 && protocol != 6) return fail(kErrProtoNoSupport);
+    if (af != kAfInet) return noSocket(kErrAfNoSupport);
+    if (type != kSockStream) return noSocket(kErrSockTypeNoSupport);
+    if (protocol != 0 && protocol != kIpprotoTcp) return noSocket(kErrProtoNoSupport);
+    Thread* t = thisThread();
+    if (!t) return noSocket(kErrNoBufs);
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
-    if (fd < 0) return fail(errorFromErrno(errno));
-    auto rec = std::make_shared<SockRec>();
-    rec->fd = fd;
-    Global& g = global();
-    std::unique_lock<std::shared_mutex> hold(g.lock);
-    g.sockets[fd] = rec;
+    if (fd < 0) return noSocket(errorFromErrno(errno));
+    SockRec& rec = t->sockets[fd];
+    rec = SockRec{};
+    rec.fd = fd;
     return fd;
 }
 
 int connect(Socket s, const SockAddrIn* addr, int len) {
-    Found f = findSocket(s);
-    SockRec* rec = f.rec.get();
+    SockRec* rec = mine(s);
     if (!rec) return fail(kErrNotSocket);
-    if (!addr || len < static_cast<int>(sizeof(SockAddrIn))) return fail(10014);
-    if (addr->sin_family != 2) return fail(kErrAfNoSupport);
+    if (!addr || len < static_cast<int>(sizeof(SockAddrIn))) return fail(kErrFault);
+    if (addr->sin_family != kAfInet) return fail(kErrAfNoSupport);
+    // One connect per socket: the library never tries again on the same one.
+    if (rec->link != Link::Idle) return fail(kErrInvalid);
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_port = addr->sin_port;
     sa.sin_addr.s_addr = addr->sin_addr;
     int r = ::connect(rec->fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
     int e = r == 0 ? 0 : errno;
-    bool watched = false;
-    {
-        Global& g = global();
-        std::shared_lock<std::shared_mutex> hold(g.lock);
-        Queue* q = rec->linked.load();
-        f.owner = rec->owner;
-        if (q && (r == 0 || e == EINPROGRESS || connectOutcome(e))) {
-            std::lock_guard<std::mutex> qhold(q->mu);
-            rec->link = Link::Connecting;
-            rec->connectError = r == 0 || e == EINPROGRESS ? 0 : errorFromErrno(e);
-            rec->closePosted = false;
-            watched = true;
-        }
+    if (!rec->hwnd) {
+        rec->link = Link::Blocking;
+        return r == 0 ? 0 : fail(errorFromErrno(e));
     }
-    if (watched) nudge(f);
-    if (r == 0) return 0;
-    if (e == EINPROGRESS || (watched && connectOutcome(e))) return fail(kErrWouldBlock);
+    if (r == 0 || e == EINPROGRESS || connectOutcome(e)) {
+        rec->link = Link::Connecting;
+        rec->connectError = r == 0 || e == EINPROGRESS ? 0 : errorFromErrno(e);
+        return r == 0 ? 0 : fail(kErrWouldBlock);
+    }
     return fail(errorFromErrno(e));
 }
 
 int send(Socket s, const char* buf, int len, int flags) {
-    Found f = findSocket(s);
-    SockRec* rec = transferTarget(f, buf, len);
-    if (!rec) return -1;
+    SockRec* rec = transferTarget(s, buf, len, flags);
+    if (!rec) return kSocketError;
     ssize_t n;
     do {
-        n = ::send(rec->fd, buf, static_cast<size_t>(len), (flags & 7) | MSG_NOSIGNAL);
+        n = ::send(rec->fd, buf, static_cast<size_t>(len), MSG_NOSIGNAL);
     } while (n < 0 && errno == EINTR);
     if (n >= 0) {
         rec->sent += static_cast<uint64_t>(n);
         return static_cast<int>(n);
     }
     int e = errno;
-    if (e == EAGAIN || e == EWOULDBLOCK) {
-        rec->writeWanted = true;
-        nudge(f);
-    }
+    if (e == EAGAIN || e == EWOULDBLOCK) rec->writeWanted = true;
     return fail(errorFromErrno(e));
 }
 
 int recv(Socket s, char* buf, int len, int flags) {
-    Found f = findSocket(s);
-    SockRec* rec = transferTarget(f, buf, len);
-    if (!rec) return -1;
+    SockRec* rec = transferTarget(s, buf, len, flags);
+    if (!rec) return kSocketError;
     ssize_t n;
     do {
-        n = ::recv(rec->fd, buf, static_cast<size_t>(len), flags & 7);
+        n = ::recv(rec->fd, buf, static_cast<size_t>(len), 0);
     } while (n < 0 && errno == EINTR);
     int e = n < 0 ? errno : 0;
     if (n > 0) {
@@ -199,69 +147,42 @@ int recv(Socket s, char* buf, int len, int flags) {
     }
     // Every recv lets the next FD_READ through.
     rec->readArmed = true;
-    nudge(f);
     if (n < 0) return fail(errorFromErrno(e));
     return static_cast<int>(n);
 }
 
 int closesocket(Socket s) {
-    std::shared_ptr<SockRec> rec;
-    {
-        Global& g = global();
-        std::unique_lock<std::shared_mutex> hold(g.lock);
-        auto it = g.sockets.find(static_cast<int>(s));
-        if (s < 0 || it == g.sockets.end()) return fail(kErrNotSocket);
-        rec = it->second;
-        unlinkSocket(*rec);
-        g.sockets.erase(it);
+    Thread* t = thisThread();
+    SockRec* rec = t ? findSocket(*t, s) : nullptr;
+    if (!rec) return fail(kErrNotSocket);
+    // Its bytes stay counted on the window's activity line.
+    if (Window* w = findWindow(*t, rec->hwnd)) {
+        w->doneSent += rec->sent;
+        w->doneReceived += rec->received;
     }
-    // Closed only once it is out of the table: the number cannot be handed
-    // out again while the table still maps it.
-    ::close(rec->fd);
+    int fd = rec->fd;
+    // Closed only once it is out of the table: the number may be handed out
+    // again at once.
+    t->sockets.erase(fd);
+    ::close(fd);
     return 0;
 }
 
+// Once per socket, before its connect, to a window of the calling thread,
+// for all four events: how the library selects. Anything else is refused
+// rather than half served.
 int WSAAsyncSelect(Socket s, Hwnd hwnd, unsigned msg, long events) {
-    std::shared_ptr<Queue> target;
-    {
-        Global& g = global();
-        std::unique_lock<std::shared_mutex> hold(g.lock);
-        auto it = g.sockets.find(static_cast<int>(s));
-        if (s < 0 || it == g.sockets.end()) return fail(kErrNotSocket);
-        SockRec& rec = *it->second;
-        uintptr_t h = reinterpret_cast<uintptr_t>(hwnd);
-        Window* w = h ? findWindow(g, h) : nullptr;
-        if (h && events != 0 && !w) return fail(kErrInvalid);
-        int fl = ::fcntl(rec.fd, F_GETFL);
-        if (fl < 0 || ::fcntl(rec.fd, F_SETFL, fl | O_NONBLOCK) < 0)
-            return fail(errorFromErrno(errno));
-        // A new selection replaces the old one; no window or no events
-        // only cancels it.
-        unlinkSocket(rec);
-        if (!w || events == 0) return 0;
-        target = w->queue;
-        std::lock_guard<std::mutex> qhold(target->mu);
-        rec.hwnd = h;
-        rec.msg = msg;
-        rec.events = events;
-        rec.owner = target;
-        rec.baseSent = rec.sent;
-        rec.baseReceived = rec.received;
-        if (rec.link == Link::Idle) {
-            sockaddr_in peer{};
-            socklen_t plen = sizeof peer;
-            if (::getpeername(rec.fd, reinterpret_cast<sockaddr*>(&peer), &plen) == 0)
-                rec.link = Link::Connected;
-        }
-        if (rec.link == Link::Connected) {
-            // As at any selection: data waiting and room to write are told.
-            rec.readArmed = true;
-            rec.writeWanted = (events & kFdWrite) != 0;
-        }
-        target->sockets.push_back(it->second);
-        rec.linked = target.get();
-    }
-    if (target->thread != std::this_thread::get_id()) wake(*target);
+    Thread* t = thisThread();
+    SockRec* rec = t ? findSocket(*t, s) : nullptr;
+    if (!rec) return fail(kErrNotSocket);
+    uintptr_t h = handleOf(hwnd);
+    if (rec->hwnd || rec->link != Link::Idle || events != kAllEvents || !findWindow(*t, h))
+        return fail(kErrInvalid);
+    int fl = ::fcntl(rec->fd, F_GETFL);
+    if (fl < 0 || ::fcntl(rec->fd, F_SETFL, fl | O_NONBLOCK) < 0)
+        return fail(errorFromErrno(errno));
+    rec->hwnd = h;
+    rec->msg = msg;
     return 0;
 }
 

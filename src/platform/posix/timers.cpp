@@ -1,6 +1,7 @@
-// The millisecond clock and window timers. A timer lives in its window's
-// thread queue and posts WM_TIMER from that thread's loop; one WM_TIMER per
-// timer waits in the queue at a time.
+// The millisecond clock and window timers. A timer belongs to its window's
+// thread and fires from that thread's loop: a window timer posts WM_TIMER,
+// one at a time (the next waits until the last is taken); the activity
+// timer of a shown window redraws its line (activity.cpp).
 #include <time.h>
 
 #include <algorithm>
@@ -12,9 +13,26 @@ namespace plat {
 namespace posix {
 
 namespace {
+
 // Shorter periods are raised to this, as a busy timer would starve the loop.
 constexpr unsigned kMinPeriodMs = 10;
+
+bool same(const Timer& t, uintptr_t hwnd, uintptr_t id, bool activity) {
+    return t.hwnd == hwnd && t.id == id && t.activity == activity;
 }
+
+void fire(Thread& t, Timer& timer) {
+    if (timer.activity) {
+        redrawActivity(t, timer.hwnd);
+        return;
+    }
+    Entry e;
+    e.msg = Msg{windowOf(timer.hwnd), kWmTimer, timer.id, 0};
+    t.queue.push_back(std::move(e));
+    timer.pending = true;
+}
+
+}  // namespace
 
 uint64_t nowMs() {
     timespec ts;
@@ -23,25 +41,54 @@ uint64_t nowMs() {
            static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
 }
 
-void fireTimers(Queue& q, uint64_t now) {
-    for (Timer& t : q.timers) {
-        if (t.pending || now < t.due) continue;
-        Entry e;
-        e.msg = Msg{reinterpret_cast<Hwnd>(t.hwnd), kWmTimer, t.id, 0};
-        q.entries.push_back(std::move(e));
-        t.pending = true;
-        t.due = now + t.interval;
+void startTimer(Thread& t, uintptr_t hwnd, uintptr_t id, unsigned ms, bool activity) {
+    unsigned period = std::max(ms, kMinPeriodMs);
+    uint64_t due = nowMs() + period;
+    for (Timer& timer : t.timers) {
+        if (same(timer, hwnd, id, activity)) {
+            timer.period = period;
+            timer.due = due;
+            return;
+        }
     }
+    t.timers.push_back(Timer{hwnd, id, period, due, false, activity});
 }
 
-int timerDelay(const Queue& q, uint64_t now) {
+bool stopTimer(Thread& t, uintptr_t hwnd, uintptr_t id, bool activity) {
+    auto it = std::find_if(t.timers.begin(), t.timers.end(),
+                           [&](const Timer& x) { return same(x, hwnd, id, activity); });
+    if (it == t.timers.end()) return false;
+    t.timers.erase(it);
+    return true;
+}
+
+void stopWindowTimers(Thread& t, uintptr_t hwnd) {
+    t.timers.erase(std::remove_if(t.timers.begin(), t.timers.end(),
+                                  [&](const Timer& x) { return x.hwnd == hwnd; }),
+                   t.timers.end());
+}
+
+void timerTaken(Thread& t, uintptr_t hwnd, uintptr_t id) {
+    for (Timer& timer : t.timers)
+        if (same(timer, hwnd, id, false)) timer.pending = false;
+}
+
+int timerDelay(const Thread& t, uint64_t now) {
     int64_t best = -1;
-    for (const Timer& t : q.timers) {
-        if (t.pending) continue;
-        int64_t d = t.due > now ? static_cast<int64_t>(t.due - now) : 0;
+    for (const Timer& timer : t.timers) {
+        if (timer.pending) continue;
+        int64_t d = timer.due > now ? static_cast<int64_t>(timer.due - now) : 0;
         if (best < 0 || d < best) best = d;
     }
     return best < 0 ? -1 : static_cast<int>(std::min<int64_t>(best, INT_MAX));
+}
+
+void runDueTimers(Thread& t, uint64_t now) {
+    for (Timer& timer : t.timers) {
+        if (timer.pending || now < timer.due) continue;
+        timer.due = now + timer.period;
+        fire(t, timer);
+    }
 }
 
 }  // namespace posix
@@ -49,38 +96,16 @@ int timerDelay(const Queue& q, uint64_t now) {
 using namespace posix;
 
 uintptr_t SetTimer(Hwnd hwnd, uintptr_t id, unsigned ms) {
-    Global& g = global();
-    std::shared_lock<std::shared_mutex> hold(g.lock);
-    uintptr_t h = reinterpret_cast<uintptr_t>(hwnd);
-    Window* w = findWindow(g, h);
-    if (!w || w->queue->thread != std::this_thread::get_id()) return 0;
-    unsigned interval = std::max(ms, kMinPeriodMs);
-    uint64_t due = nowMs() + interval;
-    std::lock_guard<std::mutex> qhold(w->queue->mu);
-    for (Timer& t : w->queue->timers) {
-        if (t.hwnd == h && t.id == id) {
-            t.interval = interval;
-            t.due = due;
-            return id ? id : 1;
-        }
-    }
-    w->queue->timers.push_back(Timer{h, id, interval, due, false});
+    Thread* t = thisThread();
+    uintptr_t h = handleOf(hwnd);
+    if (!t || !findWindow(*t, h)) return 0;
+    startTimer(*t, h, id, ms, false);
     return id ? id : 1;
 }
 
 int KillTimer(Hwnd hwnd, uintptr_t id) {
-    Global& g = global();
-    std::shared_lock<std::shared_mutex> hold(g.lock);
-    uintptr_t h = reinterpret_cast<uintptr_t>(hwnd);
-    Window* w = findWindow(g, h);
-    if (!w || w->queue->thread != std::this_thread::get_id()) return 0;
-    std::lock_guard<std::mutex> qhold(w->queue->mu);
-    auto& timers = w->queue->timers;
-    auto it = std::find_if(timers.begin(), timers.end(),
-                           [&](const Timer& t) { return t.hwnd == h && t.id == id; });
-    if (it == timers.end()) return 0;
-    timers.erase(it);
-    return 1;
+    Thread* t = thisThread();
+    return t && stopTimer(*t, handleOf(hwnd), id, false) ? 1 : 0;
 }
 
 uint32_t GetTickCount() { return static_cast<uint32_t>(nowMs()); }

@@ -1,5 +1,4 @@
-// Window classes, windows, the message queue, timers and the tick count,
-// passed straight through to USER32 and KERNEL32.
+// Window classes and windows, passed straight through to USER32.
 #include "winsys.h"
 
 // The window procedure crosses as a WNDPROC: same arguments, same calling
@@ -8,30 +7,9 @@ static_assert(sizeof(plat::WParam) == sizeof(WPARAM), "WPARAM width");
 static_assert(sizeof(plat::LParam) == sizeof(LPARAM), "LPARAM width");
 static_assert(sizeof(plat::LResult) == sizeof(LRESULT), "LRESULT width");
 
-namespace {
-
-HWND win(plat::Hwnd h) { return static_cast<HWND>(h); }
-
-// The message last taken on this thread, whole: the layer's Msg carries only
-// the four fields the core reads, and dispatch should see the time and cursor
-// position the system recorded with the message.
-thread_local MSG lastTaken{};
-
-MSG toSystem(const plat::Msg* m) {
-    MSG out{};
-    if (lastTaken.hwnd == win(m->hwnd) && lastTaken.message == m->message &&
-        lastTaken.wParam == m->wParam && lastTaken.lParam == m->lParam)
-        out = lastTaken;
-    out.hwnd = win(m->hwnd);
-    out.message = m->message;
-    out.wParam = m->wParam;
-    out.lParam = m->lParam;
-    return out;
-}
-
-}  // namespace
-
 namespace plat {
+
+using win::sysWindow;
 
 int GetClassInfoA(Instance inst, const char* className) {
     WNDCLASSA wc;
@@ -60,50 +38,16 @@ Hwnd CreateWindowExA(unsigned long exStyle, const char* className,
                      int width, int height, Hwnd parent, void* menu,
                      Instance inst, void* param) {
     return ::CreateWindowExA(exStyle, className, title, style, x, y, width,
-                             height, win(parent), static_cast<HMENU>(menu),
+                             height, sysWindow(parent), static_cast<HMENU>(menu),
                              static_cast<HINSTANCE>(inst), param);
 }
 
-int ShowWindow(Hwnd hwnd, int cmd) { return ::ShowWindow(win(hwnd), cmd); }
+int ShowWindow(Hwnd hwnd, int cmd) { return ::ShowWindow(sysWindow(hwnd), cmd); }
 
-int DestroyWindow(Hwnd hwnd) { return ::DestroyWindow(win(hwnd)); }
-
-int PostMessageA(Hwnd hwnd, unsigned msg, WParam wParam, LParam lParam) {
-    return ::PostMessageA(win(hwnd), msg, wParam, lParam);
-}
-
-int GetMessageA(Msg* msg, Hwnd filter, unsigned min, unsigned max) {
-    MSG sys{};
-    BOOL got = ::GetMessageA(&sys, win(filter), min, max);
-    if (got == -1) return -1;
-    lastTaken = sys;
-    msg->hwnd = sys.hwnd;
-    msg->message = sys.message;
-    msg->wParam = sys.wParam;
-    msg->lParam = sys.lParam;
-    return got ? 1 : 0;
-}
-
-int TranslateMessage(const Msg* msg) {
-    MSG sys = toSystem(msg);
-    return ::TranslateMessage(&sys);
-}
-
-LResult DispatchMessageA(const Msg* msg) {
-    MSG sys = toSystem(msg);
-    return ::DispatchMessageA(&sys);
-}
+int DestroyWindow(Hwnd hwnd) { return ::DestroyWindow(sysWindow(hwnd)); }
 
 LResult DefWindowProcA(Hwnd hwnd, unsigned msg, WParam wParam, LParam lParam) {
-    return ::DefWindowProcA(win(hwnd), msg, wParam, lParam);
+    return ::DefWindowProcA(sysWindow(hwnd), msg, wParam, lParam);
 }
-
-uintptr_t SetTimer(Hwnd hwnd, uintptr_t id, unsigned ms) {
-    return ::SetTimer(win(hwnd), id, ms, nullptr);
-}
-
-int KillTimer(Hwnd hwnd, uintptr_t id) { return ::KillTimer(win(hwnd), id); }
-
-uint32_t GetTickCount() { return ::GetTickCount(); }
 
 }  // namespace plat

@@ -1,5 +1,6 @@
 // The Windows system headers as every file of this backend includes them:
-// Windows Sockets first (it must precede windows.h), no min/max macros.
+// Windows Sockets first (it must precede windows.h), no min/max macros; and
+// the two conversions from the layer's handles to the system's.
 #pragma once
 
 #ifndef NOMINMAX
@@ -13,3 +14,12 @@
 
 #include "platform/numbers.h"
 #include "platform/platform.h"
+
+namespace plat {
+namespace win {
+
+inline HWND sysWindow(Hwnd h) { return static_cast<HWND>(h); }
+inline SOCKET sysSocket(Socket s) { return static_cast<SOCKET>(s); }
+
+}  // namespace win
+}  // namespace plat

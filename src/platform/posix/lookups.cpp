@@ -1,17 +1,22 @@
 // Host lookups. By name: getaddrinfo on a small pool of worker threads; by
-// address: answered at once with the address itself. Either way the outcome
-// is posted to the window's queue, and the hostent reaches the caller's
-// buffer only when the window's own thread takes the message (queue.cpp).
-// A window destroyed first drops the message, so its buffer is never
-// touched. The workers are joined when the last user cleans up and at exit.
+// address: answered at once with the address itself. The window must be the
+// calling thread's; the lookup keeps that thread's mailbox, and the outcome
+// is left there (thread.cpp), so a worker never needs to find the window.
+// The hostent reaches the caller's buffer only when the window's own thread
+// takes the message (messages.cpp); a window destroyed first drops it, so
+// its buffer is never touched. The workers are joined when the last user
+// cleans up and at exit.
 #include <errno.h>
 #include <netdb.h>
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <system_error>
+#include <thread>
 
 #include "posix_internal.h"
 
@@ -23,23 +28,24 @@ namespace {
 constexpr size_t kMaxWorkers = 4;
 
 struct Job {
-    Handle task;
-    uintptr_t hwnd;
-    unsigned msg;
-    char* buf;
-    int buflen;
-    std::string name;
+    Handle task;                       // the caller's handle of the lookup
+    std::shared_ptr<Mailbox> mailbox;  // the calling thread's
+    uintptr_t hwnd;                    // window the completion is for
+    unsigned msg;                      // its message number
+    char* buf;                         // where the hostent goes
+    int buflen;                        // ... and its size
+    std::string name;                  // the name to resolve
 };
 
 struct Pool {
-    std::mutex mu;
-    std::condition_variable cv;
-    std::deque<Job> jobs;
-    std::vector<std::thread> workers;
-    size_t idle = 0;
-    bool stopping = false;
-    std::vector<Handle> running;    // taken by a worker, not yet completed
-    std::vector<Handle> cancelled;  // running lookups whose outcome is unwanted
+    std::mutex mu;                     // guards everything below
+    std::condition_variable cv;        // a job is queued, or stopping
+    std::deque<Job> jobs;              // not yet taken by a worker
+    std::vector<std::thread> workers;  // at most kMaxWorkers
+    size_t idle = 0;                   // workers waiting for a job
+    bool stopping = false;             // clean-up: workers leave, nothing starts
+    std::vector<Handle> running;       // taken by a worker, not yet completed
+    std::vector<Handle> cancelled;     // running lookups whose outcome is unwanted
 };
 
 Pool& pool() {
@@ -74,48 +80,37 @@ Layout layout(uintptr_t base, const HostResult& r) {
     return l;
 }
 
-// Queues the completion for the window's thread; dropped when the window is
-// gone. A failed lookup carries no result, and so writes nothing.
-void complete(uintptr_t hwnd, unsigned msg, Handle task, int error,
-              std::shared_ptr<const HostResult> result, char* buf, int buflen) {
+// Leaves the completion in the calling thread's mailbox. A failed lookup
+// carries no result, and so writes nothing.
+void complete(const Job& job, int error, std::shared_ptr<const HostResult> result) {
     // Held to the end, so that a cancel sees the lookup either running or
-    // queued, never in between.
+    // delivered, never in between.
     Pool& p = pool();
     std::lock_guard<std::mutex> poolHold(p.mu);
-    auto run = std::find(p.running.begin(), p.running.end(), task);
+    auto run = std::find(p.running.begin(), p.running.end(), job.task);
     if (run != p.running.end()) p.running.erase(run);
-    auto it = std::find(p.cancelled.begin(), p.cancelled.end(), task);
+    auto it = std::find(p.cancelled.begin(), p.cancelled.end(), job.task);
     if (it != p.cancelled.end()) {
         p.cancelled.erase(it);
         return;
     }
     uint16_t size = 0;
     if (!error) {
-        size_t need = hostEntSize(reinterpret_cast<uintptr_t>(buf), *result);
+        size_t need = layout(reinterpret_cast<uintptr_t>(job.buf), *result).total;
         size = static_cast<uint16_t>(need > 0xFFFF ? 0xFFFF : need);
-        if (buflen < 0 || need > static_cast<size_t>(buflen)) error = kErrNoBufs;
+        if (job.buflen < 0 || need > static_cast<size_t>(job.buflen)) error = kErrNoBufs;
     }
     Entry e;
     uint32_t word = (static_cast<uint32_t>(error & 0xFFFF) << 16) | size;
-    e.msg = Msg{reinterpret_cast<Hwnd>(hwnd), msg, static_cast<WParam>(task),
+    e.msg = Msg{windowOf(job.hwnd), job.msg, static_cast<WParam>(job.task),
                 static_cast<LParam>(word)};
-    e.lookup = task;
+    e.lookup = job.task;
     if (!error) {
         e.host = std::move(result);
-        e.buf = buf;
-        e.buflen = buflen;
+        e.buf = job.buf;
+        e.buflen = job.buflen;
     }
-    std::shared_ptr<Queue> q;
-    {
-        Global& g = global();
-        std::shared_lock<std::shared_mutex> hold(g.lock);
-        Window* w = findWindow(g, hwnd);
-        if (!w) return;
-        q = w->queue;
-        std::lock_guard<std::mutex> qhold(q->mu);
-        q->entries.push_back(std::move(e));
-    }
-    if (q->thread != std::this_thread::get_id()) wake(*q);
+    deliver(*job.mailbox, std::move(e));
 }
 
 void resolve(const Job& job) {
@@ -141,7 +136,7 @@ void resolve(const Job& job) {
         if (result->addrs.empty()) error = kErrNoData;
     }
     if (list) ::freeaddrinfo(list);
-    complete(job.hwnd, job.msg, job.task, error, std::move(result), job.buf, job.buflen);
+    complete(job, error, std::move(result));
 }
 
 void work() {
@@ -161,10 +156,10 @@ void work() {
     }
 }
 
-bool windowExists(uintptr_t hwnd) {
-    Global& g = global();
-    std::shared_lock<std::shared_mutex> hold(g.lock);
-    return findWindow(g, hwnd) != nullptr;
+// The calling thread's record when hwnd is one of its windows.
+Thread* ownerOf(uintptr_t hwnd) {
+    Thread* t = thisThread();
+    return t && findWindow(*t, hwnd) ? t : nullptr;
 }
 
 // Joins the workers when the process ends without a last clean-up.
@@ -173,8 +168,6 @@ struct JoinAtExit {
 } joinAtExit;
 
 }  // namespace
-
-size_t hostEntSize(uintptr_t base, const HostResult& r) { return layout(base, r).total; }
 
 bool writeHostEnt(const HostResult& r, char* buf, int buflen) {
     if (!buf || buflen < 0) return false;
@@ -193,7 +186,7 @@ bool writeHostEnt(const HostResult& r, char* buf, int buflen) {
     HostEnt he;
     he.h_name = buf + l.name;
     he.h_aliases = reinterpret_cast<char**>(buf + l.aliases);
-    he.h_addrtype = 2;
+    he.h_addrtype = kAfInet;
     he.h_length = 4;
     he.h_addr_list = reinterpret_cast<char**>(buf + l.list);
     std::memcpy(buf, &he, sizeof he);
@@ -222,8 +215,9 @@ using namespace posix;
 
 Handle WSAAsyncGetHostByName(Hwnd hwnd, unsigned msg, const char* name, char* buf,
                              int buflen) {
-    uintptr_t h = reinterpret_cast<uintptr_t>(hwnd);
-    if (!name || !buf || !windowExists(h)) {
+    uintptr_t h = handleOf(hwnd);
+    Thread* t = ownerOf(h);
+    if (!name || !buf || !t) {
         setLastError(kErrInvalid);
         return 0;
     }
@@ -245,7 +239,7 @@ Handle WSAAsyncGetHostByName(Hwnd hwnd, unsigned msg, const char* name, char* bu
                 }
             }
         }
-        p.jobs.push_back(Job{task, h, msg, buf, buflen, name});
+        p.jobs.push_back(Job{task, t->mailbox, h, msg, buf, buflen, name});
     }
     p.cv.notify_one();
     return task;
@@ -253,12 +247,13 @@ Handle WSAAsyncGetHostByName(Hwnd hwnd, unsigned msg, const char* name, char* bu
 
 Handle WSAAsyncGetHostByAddr(Hwnd hwnd, unsigned msg, const char* addr, int len,
                              int type, char* buf, int buflen) {
-    uintptr_t h = reinterpret_cast<uintptr_t>(hwnd);
-    if (type != 2) {
+    uintptr_t h = handleOf(hwnd);
+    if (type != kAfInet) {
         setLastError(kErrAfNoSupport);
         return 0;
     }
-    if (!addr || len != 4 || !buf || !windowExists(h)) {
+    Thread* t = ownerOf(h);
+    if (!addr || len != 4 || !buf || !t) {
         setLastError(kErrInvalid);
         return 0;
     }
@@ -270,20 +265,21 @@ Handle WSAAsyncGetHostByAddr(Hwnd hwnd, unsigned msg, const char* addr, int len,
     char text[16];
     std::snprintf(text, sizeof text, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
     result->name = text;
-    Handle task = newTask();
-    complete(h, msg, task, 0, std::move(result), buf, buflen);
-    return task;
+    Job job{newTask(), t->mailbox, h, msg, buf, buflen, std::string()};
+    complete(job, 0, std::move(result));
+    return job.task;
 }
 
-// A queued lookup is dropped; a running one is marked so that its outcome is
-// thrown away; a finished one still waiting in this thread's queue is
-// removed, so its hostent is never written. One already taken (or unknown)
-// cannot be cancelled.
+// By the thread that started the lookup. A queued lookup is dropped; a
+// running one is marked so that its outcome is thrown away; a finished one
+// still waiting in this thread's mailbox or queue is removed, so its hostent
+// is never written. One already taken (or unknown) cannot be cancelled.
 int WSACancelAsyncRequest(Handle task) {
     if (!task) {
         setLastError(kErrInvalid);
-        return -1;
+        return kSocketError;
     }
+    auto completes = [task](const Entry& e) { return e.lookup == task; };
     Pool& p = pool();
     {
         std::lock_guard<std::mutex> hold(p.mu);
@@ -298,19 +294,19 @@ int WSACancelAsyncRequest(Handle task) {
             p.cancelled.push_back(task);
             return 0;
         }
-        if (std::shared_ptr<Queue> q = currentQueue()) {
-            std::lock_guard<std::mutex> qhold(q->mu);
-            auto& es = q->entries;
-            auto done = std::find_if(es.begin(), es.end(),
-                                     [task](const Entry& e) { return e.lookup == task; });
-            if (done != es.end()) {
-                es.erase(done);
-                return 0;
+        if (Thread* t = thisThread()) {
+            std::lock_guard<std::mutex> boxHold(t->mailbox->mu);
+            for (std::deque<Entry>* list : {&t->mailbox->entries, &t->queue}) {
+                auto done = std::find_if(list->begin(), list->end(), completes);
+                if (done != list->end()) {
+                    list->erase(done);
+                    return 0;
+                }
             }
         }
     }
     setLastError(kErrAlready);
-    return -1;
+    return kSocketError;
 }
 
 }  // namespace plat

@@ -1,0 +1,51 @@
+// The shared numbers (platform/numbers.h) are the system's own: the core
+// compares what the system hands it with them, and the fake platform and the
+// POSIX backend are written to them. One check per constant, in the order
+// of numbers.h; a constant added there is added here.
+#include "winsys.h"
+
+namespace plat {
+
+// ---- handles and addresses ----
+static_assert(kInvalidSocket == static_cast<intptr_t>(INVALID_SOCKET), "INVALID_SOCKET");
+static_assert(kSocketError == SOCKET_ERROR, "SOCKET_ERROR");
+static_assert(kInaddrNone == INADDR_NONE, "INADDR_NONE");
+static_assert(kAfInet == AF_INET, "AF_INET");
+static_assert(kSockStream == SOCK_STREAM, "SOCK_STREAM");
+static_assert(kIpprotoTcp == IPPROTO_TCP, "IPPROTO_TCP");
+
+// ---- window messages ----
+static_assert(kWmQuit == WM_QUIT, "WM_QUIT");
+static_assert(kWmTimer == WM_TIMER, "WM_TIMER");
+static_assert(kWmUser == WM_USER, "WM_USER");
+static_assert(kSwHide == SW_HIDE, "SW_HIDE");
+static_assert(kSwShow == SW_SHOW, "SW_SHOW");
+static_assert(kMbIconError == MB_ICONERROR, "MB_ICONERROR");
+
+// ---- socket events ----
+static_assert(kFdRead == FD_READ, "FD_READ");
+static_assert(kFdWrite == FD_WRITE, "FD_WRITE");
+static_assert(kFdConnect == FD_CONNECT, "FD_CONNECT");
+static_assert(kFdClose == FD_CLOSE, "FD_CLOSE");
+
+// ---- Windows Sockets error numbers ----
+static_assert(kErrFault == WSAEFAULT, "WSAEFAULT");
+static_assert(kErrInvalid == WSAEINVAL, "WSAEINVAL");
+static_assert(kErrWouldBlock == WSAEWOULDBLOCK, "WSAEWOULDBLOCK");
+static_assert(kErrAlready == WSAEALREADY, "WSAEALREADY");
+static_assert(kErrNotSocket == WSAENOTSOCK, "WSAENOTSOCK");
+static_assert(kErrProtoNoSupport == WSAEPROTONOSUPPORT, "WSAEPROTONOSUPPORT");
+static_assert(kErrSockTypeNoSupport == WSAESOCKTNOSUPPORT, "WSAESOCKTNOSUPPORT");
+static_assert(kErrAfNoSupport == WSAEAFNOSUPPORT, "WSAEAFNOSUPPORT");
+static_assert(kErrConnReset == WSAECONNRESET, "WSAECONNRESET");
+static_assert(kErrNoBufs == WSAENOBUFS, "WSAENOBUFS");
+static_assert(kErrTimedOut == WSAETIMEDOUT, "WSAETIMEDOUT");
+static_assert(kErrConnRefused == WSAECONNREFUSED, "WSAECONNREFUSED");
+static_assert(kErrVerNotSupported == WSAVERNOTSUPPORTED, "WSAVERNOTSUPPORTED");
+static_assert(kErrNotInitialised == WSANOTINITIALISED, "WSANOTINITIALISED");
+static_assert(kErrHostNotFound == WSAHOST_NOT_FOUND, "WSAHOST_NOT_FOUND");
+static_assert(kErrTryAgain == WSATRY_AGAIN, "WSATRY_AGAIN");
+static_assert(kErrNoRecovery == WSANO_RECOVERY, "WSANO_RECOVERY");
+static_assert(kErrNoData == WSANO_DATA, "WSANO_DATA");
+
+}  // namespace plat
