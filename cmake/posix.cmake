@@ -9,11 +9,12 @@ add_library(quodra_posix OBJECT
   src/platform/posix/errors.cpp
   src/platform/posix/events.cpp
   src/platform/posix/files.cpp
-  src/platform/posix/lookup.cpp
+  src/platform/posix/lookups.cpp
+  src/platform/posix/messages.cpp
   src/platform/posix/msgbox.cpp
-  src/platform/posix/queue.cpp
   src/platform/posix/sockets.cpp
   src/platform/posix/startup.cpp
+  src/platform/posix/thread.cpp
   src/platform/posix/timers.cpp
   src/platform/posix/windows.cpp)
 target_include_directories(quodra_posix PUBLIC $<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}/src>)

@@ -5,9 +5,15 @@
 
 # The backend, listed file by file: a file left in the folder joins nothing.
 add_library(quodra_win OBJECT
+  src/platform/win/address.cpp
   src/platform/win/files.cpp
+  src/platform/win/lookups.cpp
+  src/platform/win/messages.cpp
   src/platform/win/msgbox.cpp
+  src/platform/win/numbers.cpp
   src/platform/win/sockets.cpp
+  src/platform/win/startup.cpp
+  src/platform/win/timers.cpp
   src/platform/win/windows.cpp)
 target_include_directories(quodra_win PUBLIC $<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}/src>)
 target_link_libraries(quodra_win PUBLIC ws2_32)
