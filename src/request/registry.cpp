@@ -1,5 +1,6 @@
 // The request record's life: creation from a URL, the per-thread list of
 // live records, look-up by socket or window, and destruction.
+#include <cstring>
 #include <new>
 
 #include "common/alloc.h"
@@ -16,8 +17,9 @@ thread_local RequestInfo* reqlist = nullptr;
 
 RequestInfo* createRequest(const char* url, int method) {
     // Control bytes would end up raw in the request line or the Host line
-    // and could split them into lines of the caller's choosing.
-    if (!url || !*url || hasControlByte(url)) return nullptr;
+    // and could split them into lines of the caller's choosing; a space
+    // would give the request line a fourth field.
+    if (!url || !*url || hasControlByte(url) || std::strchr(url, ' ')) return nullptr;
     char* host = getUrlHost(url);
     if (!host) return nullptr;
 

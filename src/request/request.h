@@ -97,7 +97,8 @@ extern thread_local RequestInfo* reqlist;
 
 // ---- record and registry ----
 // The new record, linked at the head of reqlist, or null (no URL, no host, a
-// control byte in the URL, or the record or host could not be allocated).
+// control byte or a space in the URL, or the record or host could not be
+// allocated).
 RequestInfo* createRequest(const char* url, int method);
 // 0 when req was live and is now unlinked, closed and released; 1 otherwise.
 int destroyRequest(RequestInfo* req);
