@@ -4,6 +4,7 @@
 #include <new>
 
 #include "common/alloc.h"
+#include "common/results.h"
 #include "common/text.h"
 #include "platform/numbers.h"
 #include "request/request.h"
@@ -88,19 +89,23 @@ int destroyRequest(RequestInfo* req) {
     return 0;
 }
 
-void releaseConnection(RequestInfo* req) {
-    if (!req) return;
+int releaseConnection(RequestInfo* req) {
+    if (!req) return 0;
     if (req->infd >= 0) {
         plat::closeFile(req->infd);
         req->infd = -1;
     }
+    // Closing writes out what the stream still buffers: a failure here loses
+    // bytes already counted as stored.
+    bool lost = false;
     if (req->outfp) {
-        plat::closeOut(req->outfp);
+        lost = plat::closeOut(req->outfp) != 0;
         req->outfp = nullptr;
     }
     if (req->sock != plat::kInvalidSocket) plat::closesocket(req->sock);
     req->sock = plat::kInvalidSocket;
     req->state = STATE_CLOSED;
+    return lost ? RESULT_NO_OUTPUT : 0;
 }
 
 RequestInfo* getRequest(plat::Socket sock) {

@@ -104,8 +104,9 @@ RequestInfo* createRequest(const char* url, int method);
 int destroyRequest(RequestInfo* req);
 // Closes the record's input file, output file and socket and marks it
 // closed; posts nothing and records nothing. The part of ending an exchange
-// that the record itself needs when it is destroyed.
-void releaseConnection(RequestInfo* req);
+// that the record itself needs when it is destroyed. Returns 3 (the reply
+// cannot be stored) when closing the output file failed, else 0.
+int releaseConnection(RequestInfo* req);
 // The newest live record using sock, or null (always null for -1).
 RequestInfo* getRequest(plat::Socket sock);
 // The newest live record using hwnd, or null (always null for null).

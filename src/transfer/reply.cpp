@@ -107,8 +107,11 @@ void ProcessReply(RequestInfo* req, const char* data, int len) {
         if (left < count) count = left > 0 ? left : 0;
     }
     if (req->outfp && count > 0) {
-        plat::writeOut(req->outfp, data + used, static_cast<size_t>(count));
-        req->replyread += count;
+        size_t wrote = plat::writeOut(req->outfp, data + used, static_cast<size_t>(count));
+        // Only what reached the file counts; a short write (disk full, I/O
+        // error) means the reply cannot be stored.
+        req->replyread += static_cast<int64_t>(wrote);
+        if (wrote < static_cast<size_t>(count)) httpDisconnect(req, RESULT_NO_OUTPUT);
     }
 }
 

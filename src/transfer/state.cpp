@@ -63,12 +63,15 @@ int setNextState(RequestInfo* req) {
 
 int setStatePointers(RequestInfo* req) {
     if (!req || req->method == 0) return 1;
-    // No file outlives the state that opened it.
+    // No file outlives the state that opened it. The output file is closed
+    // here when the reply has ended; bytes lost in closing it end the
+    // exchange instead of passing as stored.
     req->sendpos = 0;
     if (req->infd >= 0) plat::closeFile(req->infd);
-    if (req->outfp) plat::closeOut(req->outfp);
+    bool lost = req->outfp && plat::closeOut(req->outfp) != 0;
     req->infd = -1;
     req->outfp = nullptr;
+    if (lost) return httpDisconnect(req, RESULT_NO_OUTPUT);
 
     switch (req->state) {
     case 1:

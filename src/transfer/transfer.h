@@ -26,7 +26,8 @@ constexpr int REPLY_HEAD_LIMIT = 262144;  // longest reply head kept
 // 1 when refused (no record, method 0); else what setStatePointers returns.
 int setNextState(RequestInfo* req);
 // 0 set up (also after the body file failed to open), 7 receiving with the
-// output file open, 8 or 3 the exchange ended on entering receive, 1 refused.
+// output file open, 8 or 3 the exchange ended on entering receive, 3 the
+// output file of the receive state just left failed to close, 1 refused.
 int setStatePointers(RequestInfo* req);
 
 // ---- sending ----
@@ -47,7 +48,8 @@ int replyComplete(const RequestInfo* req);
 
 // ---- ending ----
 // Closes files and socket, marks the record closed, posts the one quit
-// message, records code if none is recorded yet; returns code.
+// message, records code if none is recorded yet; returns code, except that
+// an ending with 0 becomes 3 when the output file fails to close.
 int httpDisconnect(RequestInfo* req, int code);
 
 // Records code as the result unless one is recorded; posts nothing. For

@@ -40,6 +40,9 @@ pport=$(grep -o 'port [0-9]*' "$work/peer.out" | head -n 1 | cut -d' ' -f2)
 "$tool" --quiet get "http://127.0.0.1:$pport/x" "$work/body" 2>"$work/err"; check "get from peer" 0 $? ""
 "$peer" --body split-every-byte > "$work/want"
 cmp -s "$work/want" "$work/body" || { failed=$((failed + 1)); echo "FAIL get from peer: body differs"; }
+if [ -e /dev/full ]; then
+  "$tool" --quiet get "http://127.0.0.1:$pport/x" /dev/full 2>"$work/err"; check "get into a full device" 1 $? "result 3: the reply cannot be stored"
+fi
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -293,6 +293,47 @@ TEST_F(Exchange, EveryEndingHasItsCodeBoxAndOneQuit) {
     }
 }
 
+// A write or close of the output file that fails (disk full, I/O error)
+// loses bytes: the exchange ends with 3 whichever way the reply ended, and
+// only the bytes that reached the file are counted.
+TEST_F(Exchange, OutputThatCannotBeWrittenOrClosedGives3) {
+    const std::string sized = "HTTP/1.0 200 OK\r\nContent-Length: 10\r\n\r\n";
+    const std::string unsized = "HTTP/1.0 200 OK\r\n\r\n";
+    struct Case {
+        const char* name;
+        std::string head;
+        int failWriteAt, failCloseAt;
+        size_t writeShort;
+        fake::Step ending;  // after the two body pieces
+        int result;
+        const char* stored;
+    };
+    const Case cases[] = {
+        {"second write stores nothing", sized, 2, 0, 0, fake::closed(), 3, "abcde"},
+        {"first write stores two bytes", sized, 1, 0, 2, fake::closed(), 3, "ab"},
+        {"close fails after a sized reply", sized, 0, 1, 0, fake::closed(), 3, "abcdefghij"},
+        {"close fails after an unsized reply", unsized, 0, 1, 0, fake::closed(), 3,
+         "abcdefghij"},
+        {"write fails in an unsized reply", unsized, 2, 0, 1, fake::closed(), 3, "abcdef"},
+        {"a reset keeps its own code", unsized, 0, 1, 0, fake::fail(10054), 10054,
+         "abcdefghij"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake::reset();
+        auto& s = fake::state();
+        s.failWriteAt = c.failWriteAt;
+        s.writeShort = c.writeShort;
+        s.failCloseAt = c.failCloseAt;
+        s.recvScript = {fake::bytes(c.head + "abcde"), fake::bytes("fghij"), c.ending};
+        s.incoming = {hostDone(), net(16), net(1), net(32)};
+        EXPECT_EQ(httpGet("http://server/x", out.c_str(), 0), c.result);
+        EXPECT_EQ(readAll(out), c.stored);
+        EXPECT_EQ(quits(), 1);
+        EXPECT_EQ(s.openOutputs, 0);
+    }
+}
+
 TEST_F(Exchange, CloseEventDrainsWhatIsStillWaiting) {
     // The read event takes the head and finds nothing more for now; the
     // close is reported while the last bytes are still unread.

@@ -295,6 +295,19 @@ TEST_F(ReplyTest, ReplyCompleteCases) {
     }
 }
 
+TEST_F(ReplyTest, ShortWriteCountsOnlyWhatWasStored) {
+    RequestInfo* req = receiving();
+    fake::state().failWriteAt = 1;
+    fake::state().writeShort = 3;
+    fake::state().recvScript = {fake::bytes(kOk + "Content-Length: 10\r\n\r\n0123456789")};
+    OnSocketRead(req);
+    EXPECT_EQ(req->replyread, 3);
+    EXPECT_EQ(req->result, RESULT_NO_OUTPUT);
+    EXPECT_EQ(req->state, STATE_CLOSED);
+    EXPECT_EQ(fake::state().openOutputs, 0);
+    EXPECT_EQ(readAll(outPath), "012");
+}
+
 TEST_F(ReplyTest, FailedHeadGrowthLeavesTheHeadAsItWas) {
     RequestInfo* req = receiving();
     fake::state().recvScript = {fake::bytes(kOk)};

@@ -46,4 +46,16 @@ TEST_F(SetupFailures, OutputThatCannotBeCreatedGivesThree) {
     EXPECT_EQ(0u, peer::received(p)[0].find("GET /a HTTP/1.0\r\n"));
 }
 
+TEST_F(SetupFailures, OutputOnAFullDeviceGivesThree) {
+    // Opening succeeds and the stream buffers the body; the bytes are lost
+    // when they are written out, which the call must not report as stored.
+    if (!fileExists("/dev/full")) GTEST_SKIP() << "no /dev/full here";
+    signal(SIGPIPE, SIG_IGN);
+    peer::Peer p;
+    std::string why;
+    ASSERT_TRUE(peer::startPeer(p, peer::recordAndAnswer(), 0, 0, &why)) << why;
+    EXPECT_EQ(QUODRA_NO_OUTPUT, httpGet(urlFor(p.port, "/a").c_str(), "/dev/full", 0));
+    peer::stopPeer(p);
+}
+
 }  // namespace

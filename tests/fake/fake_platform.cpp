@@ -293,12 +293,15 @@ void* openOut(const char* path) {
 }
 
 size_t writeOut(void* stream, const char* buf, size_t len) {
+    if (++theState.writeCalls == theState.failWriteAt)
+        len = std::min(len, theState.writeShort);
     return std::fwrite(buf, 1, len, static_cast<FILE*>(stream));
 }
 
 int closeOut(void* stream) {
     --theState.openOutputs;
-    return std::fclose(static_cast<FILE*>(stream));
+    int rc = std::fclose(static_cast<FILE*>(stream));
+    return ++theState.closeCalls == theState.failCloseAt ? -1 : rc;
 }
 
 }  // namespace plat

@@ -72,6 +72,15 @@ struct State {
     int failReadAfter = -1;   // readFile fails from the n-th call on
     int seekCalls = 0;
     int readCalls = 0;
+    // The n-th writeOut from now on (1 = the next) stores only writeShort
+    // bytes of what it is given and reports that; 0 = no failure.
+    int failWriteAt = 0;
+    size_t writeShort = 0;
+    int writeCalls = 0;
+    // The n-th closeOut (1 = the next) closes the stream but reports a
+    // failure, as when its buffered bytes could not be written.
+    int failCloseAt = 0;
+    int closeCalls = 0;
     int openInputs = 0;       // input files open now
     int openOutputs = 0;      // output streams open now
     uint32_t tick = 0;        // GetTickCount value
