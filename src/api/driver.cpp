@@ -56,9 +56,10 @@ int DoRequest(RequestInfo* req, const char* outfile, int visible) {
     }
     calculateContentLength(req);
     makeHeaders(req);
-    // Without a request line or a header block there is nothing to send;
-    // such a request is not started at all.
-    if (!req->request || !req->headers) {
+    // A request that could not be composed whole (a piece failed to be
+    // allocated, which has shown its box and recorded 1) is not started:
+    // nothing of it goes out and no window is made.
+    if (req->result != 0 || !req->request || !req->headers) {
         destroyRequest(req);
         return RESULT_REFUSED;
     }

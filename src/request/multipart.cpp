@@ -3,7 +3,6 @@
 #include <cstring>
 
 #include "common/alloc.h"
-#include "common/text.h"
 #include "request/request.h"
 
 namespace quodra {
@@ -62,18 +61,23 @@ char* buildPrologue(const char* path) {
 void makeFormEncoding(RequestInfo* req) {
     if (!req || req->result || !req->infile) return;
 
-    // Each piece stands alone: a piece that cannot be allocated is reported
-    // and left as it was, and the others are still built.
-    if (char* head = buildPrologue(req->infile)) {
-        qfree(req->formheader);
-        req->formheader = head;
-    } else {
-        showAllocFailure("formheader");
+    // A piece that cannot be allocated refuses the request: an envelope
+    // without its head or its closing delimiter is not a form.
+    char* head = buildPrologue(req->infile);
+    if (!head) {
+        composeFailed(req, "formheader");
+        return;
     }
-    if (char* foot = copyText(epilogue, "formfooter")) {
-        qfree(req->formfooter);
-        req->formfooter = foot;
+    qfree(req->formheader);
+    req->formheader = head;
+    char* foot = static_cast<char*>(qalloc(sizeof epilogue));
+    if (!foot) {
+        composeFailed(req, "formfooter");
+        return;
     }
+    std::memcpy(foot, epilogue, sizeof epilogue);
+    qfree(req->formfooter);
+    req->formfooter = foot;
     setContentType(req, formType);
 }
 

@@ -37,22 +37,37 @@ RequestInfo* createRequest(const char* url, int method) {
 
     req->method = method;
     req->host = host;
-    req->urn = getUrlUrn(url);
     req->port = getUrlPort(url);
-    req->hostentbuf = static_cast<char*>(qalloc(HOSTENT_BUFFER));
-    if (!req->hostentbuf) showAllocFailure("hostentbuf");
     req->sock = plat::kInvalidSocket;
-
-    // A URL naming no path asks for the root. A path that could not be
-    // copied is a different matter: asking for "/" instead would fetch the
-    // wrong resource, so that record gets no request line.
-    const char* path = req->urn;
-    if (!path && !urlPathStart(url)) path = "/";
-    req->request = makeRequest(path, method);
-
     req->state = STATE_IDLE;
     req->infd = -1;
+
+    // Each piece that cannot be allocated has shown its box; a record
+    // missing one would send the wrong request or none, so it is not made.
+    // A URL naming no path asks for the root.
+    const char* path = urlPathStart(url);
+    req->urn = getUrlUrn(url);
+    bool whole = !path || req->urn;
+    if (whole) {
+        req->hostentbuf = static_cast<char*>(qalloc(HOSTENT_BUFFER));
+        if (!req->hostentbuf) showAllocFailure("hostentbuf");
+        whole = req->hostentbuf != nullptr;
+    }
+    if (whole) {
+        req->request = makeRequest(path ? req->urn : "/", method);
+        // Without a method there is no line, and no failure to report.
+        whole = req->request || method < METHOD_GET || method > METHOD_COPY;
+    }
+    if (!whole) {
+        destroyRequest(req);
+        return nullptr;
+    }
     return req;
+}
+
+void composeFailed(RequestInfo* req, const char* what) {
+    showAllocFailure(what);
+    if (req && req->result == 0) req->result = RESULT_REFUSED;
 }
 
 int destroyRequest(RequestInfo* req) {

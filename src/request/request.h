@@ -95,10 +95,15 @@ struct RequestInfo {
 // The live records of this thread, newest first.
 extern thread_local RequestInfo* reqlist;
 
+// A piece of the request could not be allocated while it was composed: shows
+// "new failed: <what>" and records 1, so that no later step adds to the
+// request and the driver sends none of it.
+void composeFailed(RequestInfo* req, const char* what);
+
 // ---- record and registry ----
 // The new record, linked at the head of reqlist, or null (no URL, no host, a
-// control byte or a space in the URL, or the record or host could not be
-// allocated).
+// control byte or a space in the URL, or the record or one of its pieces
+// could not be allocated).
 RequestInfo* createRequest(const char* url, int method);
 // 0 when req was live and is now unlinked, closed and released; 1 otherwise.
 int destroyRequest(RequestInfo* req);
