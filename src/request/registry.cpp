@@ -41,6 +41,7 @@ RequestInfo* createRequest(const char* url, int method) {
     req->sock = plat::kInvalidSocket;
     req->state = STATE_IDLE;
     req->infd = -1;
+    req->replylength = -1;
 
     // Each piece that cannot be allocated has shown its box; a record
     // missing one would send the wrong request or none, so it is not made.

@@ -75,10 +75,12 @@ struct RequestInfo {
     void* outfp;           // open output stream; null when closed
     char* replyhead;       // owned: reply head received so far
     int replyheadlen;      // bytes in replyhead (it may hold NUL bytes)
+    int replyheadcap;      // bytes obtained for replyhead
+    int interimbytes;      // bytes of interim (1xx) heads passed over
     int eolcount;          // consecutive CR/LF bytes ending the head so far; 4 = head done
     int eollf;             // 1 when the current CR/LF run holds an LF
     int replystatus;       // status code of the reply, 0 until its head ends
-    int64_t replylength;   // reply Content-Length; 0 when none announced
+    int64_t replylength;   // reply Content-Length; -1 when none announced
     int64_t replyread;     // reply body bytes written to the output file
     int peerclosed;        // 1 once recv reported an orderly close
 

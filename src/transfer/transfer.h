@@ -38,9 +38,16 @@ void OnSocketWrite(RequestInfo* req);
 
 // ---- reply capture ----
 void OnSocketRead(RequestInfo* req);
+// Takes one received piece: head bytes until the head ends, then body bytes
+// to the output file. Ends the exchange itself when the reply is complete
+// (0), malformed (6) or cannot be stored (3).
 void ProcessReply(RequestInfo* req, const char* data, int len);
-void addReplyHeader(RequestInfo* req, const char* data, int len);
-void setReplyContentLength(RequestInfo* req);
+// Appends head bytes; false when the head could not grow, which has ended
+// the exchange with 3.
+bool addReplyHeader(RequestInfo* req, const char* data, int len);
+// Lower-cases the complete head and takes its Content-Length (-1 for none);
+// 0, or 6 when its framing is malformed.
+int setReplyContentLength(RequestInfo* req);
 // 1 when the reply is complete: its head ended and its body arrived whole
 // (the announced length, or, without one, up to an orderly close; nothing
 // for replies that carry no body).
