@@ -69,6 +69,7 @@ struct RequestInfo {
     int sendfromfile;      // 1 when the current state works on a file
     int infd;              // open input file; -1 when closed
     int64_t bytessent;     // request body bytes taken by the socket
+    int64_t fileleft;      // body-file bytes still to send of those announced
 
     // ---- the reply ----
     char* outfile;         // owned: path of the reply body file

@@ -1,6 +1,7 @@
 // The transfer state machine: the order in which an exchange puts its pieces
 // on the wire (request line, header block, form prologue, body file, form
 // epilogue) before it receives the reply, and the set-up of each state.
+#include "common/text.h"
 #include "platform/numbers.h"
 #include "transfer/transfer.h"
 
@@ -87,6 +88,10 @@ int setStatePointers(RequestInfo* req) {
     case STATE_SEND_BODY:
         req->sendfromfile = 1;
         req->sendbuf = req->infile;
+        // The file's share of the announced length: a file that grew after
+        // its size was taken is sent no further than that.
+        req->fileleft = req->contentlength - textLength(req->formheader) -
+                        textLength(req->formfooter);
         req->infd = req->infile ? plat::openRead(req->infile) : -1;
         if (req->infd < 0) {
             req->infd = -1;
