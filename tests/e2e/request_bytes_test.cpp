@@ -128,6 +128,17 @@ TEST_F(RequestBytes, EachCallSendsExactlyItsRequest) {
          "PUT /p HTTP/1.0\r\n" + STANDARD + "\r\n", QUODRA_NO_INPUT, nullptr},
         {"PUT of an empty path", "/p", [](const char* u, const char* o) { return davPut(u, "", o, 0); },
          "PUT /p HTTP/1.0\r\n" + STANDARD + "\r\n", QUODRA_NO_INPUT, nullptr},
+        // Not regular files: no size to announce, and /dev/zero never ends.
+        {"PUT of a device", "/p", [](const char* u, const char* o) { return davPut(u, "/dev/zero", o, 0); },
+         "PUT /p HTTP/1.0\r\n" + STANDARD + "\r\n", QUODRA_NO_INPUT, nullptr},
+        {"PUT of a directory", "/p", [&](const char* u, const char* o) { return davPut(u, work.c_str(), o, 0); },
+         "PUT /p HTTP/1.0\r\n" + STANDARD + "\r\n", QUODRA_NO_INPUT, nullptr},
+        {"PROPFIND with a device body", "/d/", [](const char* u, const char* o) { return davPropfind(u, "/dev/zero", o, 0, 0); },
+         "PROPFIND /d/ HTTP/1.0\r\nDepth: 0\r\nContent-Type: text/xml\r\n" + STANDARD + "\r\n",
+         QUODRA_NO_INPUT, nullptr},
+        {"POST form of a device", "/f", [](const char* u, const char* o) { return httpPostFile(u, "/dev/zero", o, 0); },
+         "POST /f HTTP/1.0\r\n" + STANDARD + lengthLine(prologue("/dev/zero").size() + epilogue.size()) +
+             formType + "\r\n" + prologue("/dev/zero"), QUODRA_NO_INPUT, nullptr},
         {"POST form of a missing file", "/f", [&](const char* u, const char* o) { return httpPostFile(u, missing.c_str(), o, 0); },
          "POST /f HTTP/1.0\r\n" + STANDARD + lengthLine(prologue(missing).size() + epilogue.size()) +
              formType + "\r\n" + prologue(missing), QUODRA_NO_INPUT, nullptr},

@@ -257,7 +257,12 @@ int MessageBoxA(Hwnd owner, const char* text, const char* caption,
 
 int openRead(const char* path) {
     if (!path || !*path) return -1;
-    int fd = ::open(path, O_RDONLY);
+    int fd = ::open(path, O_RDONLY | O_NONBLOCK);
+    struct stat st;
+    if (fd >= 0 && (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+        ::close(fd);
+        fd = -1;
+    }
     if (fd >= 0) ++theState.openInputs;
     return fd;
 }
@@ -281,7 +286,7 @@ int closeFile(int fd) {
 
 int64_t fileSize(const char* path) {
     struct stat st;
-    if (!path || ::stat(path, &st) != 0) return 0;
+    if (!path || ::stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return 0;
     return st.st_size;
 }
 
