@@ -6,7 +6,7 @@
 file(GLOB QUODRA_WIN_SOURCES CONFIGURE_DEPENDS src/platform/win/*.cpp)
 add_library(quodra_win STATIC ${QUODRA_WIN_SOURCES})
 target_include_directories(quodra_win PUBLIC src)
-target_link_libraries(quodra_win PUBLIC ws2_32)
+target_link_libraries(quodra_win PUBLIC ws2_32 advapi32)
 
 set(QUODRA_DEF ${CMAKE_CURRENT_SOURCE_DIR}/src/api/quodra.def)
 add_library(quodra SHARED ${QUODRA_API_SOURCES} ${QUODRA_DEF})
@@ -18,7 +18,7 @@ target_include_directories(quodra PUBLIC include PRIVATE src)
 # default, and NetWndProc must be there for the export definition.
 target_link_libraries(quodra PRIVATE
   -Wl,--whole-archive quodra_core quodra_win -Wl,--no-whole-archive
-  ws2_32)
+  ws2_32 advapi32)
 target_link_options(quodra PRIVATE -static -static-libgcc -static-libstdc++)
 
 if(CMAKE_SIZEOF_VOID_P EQUAL 4)

@@ -119,4 +119,9 @@ void* openOut(const char* path);              // "wb" stream, nullptr = failed
 size_t writeOut(void* stream, const char* buf, size_t len);
 int closeOut(void* stream);                   // flushes
 
+// ---- Random bytes ---------------------------------------------------------
+// Fills buf with len bytes from the operating system's random source;
+// 0 when filled, -1 when the source failed (buf is then of no use).
+int randomBytes(void* buf, size_t len);
+
 }  // namespace plat

@@ -139,6 +139,13 @@ void addHeaders(RequestInfo* req, const char* text);
 void makeHeaders(RequestInfo* req);
 
 // ---- form envelope ----
+constexpr int FORM_BOUNDARY_LENGTH = 32;  // characters, each of [A-Za-z0-9]
+// Draws a fresh boundary from the system's random source into out
+// (FORM_BOUNDARY_LENGTH characters and a NUL); false when the source failed.
+bool drawBoundary(char* out);
+// Builds the prologue, epilogue and content type around infile with a new
+// boundary; a failure (memory, random source) has shown its box and
+// recorded 1.
 void makeFormEncoding(RequestInfo* req);
 
 }  // namespace quodra

@@ -309,8 +309,20 @@ int closeOut(void* stream) {
     return ++theState.closeCalls == theState.failCloseAt ? -1 : rc;
 }
 
-}  // namespace plat
+int randomBytes(void* buf, size_t len) {
+    if (theState.randomFails) return -1;
+    unsigned char* out = static_cast<unsigned char*>(buf);
+    for (size_t i = 0; i < len; ++i) {
+        if (!theState.randomScript.empty()) {
+            out[i] = static_cast<unsigned char>(theState.randomScript[0]);
+            theState.randomScript.erase(0, 1);
+        } else {
+            out[i] = theState.randomNext++;
+        }
+    }
+    return 0;
+}
 
-namespace plat {
 int WSACancelAsyncRequest(Handle) { return 0; }
+
 }  // namespace plat

@@ -94,6 +94,12 @@ struct State {
     // Address the lookups put in their hostent; 0 = an empty address list.
     uint32_t lookupAddr = 0x0100007F;  // 127.0.0.1 in network order
     int shows = -1;           // last ShowWindow command
+    // randomBytes hands out these bytes first, then the bytes 0, 1, 2 ...
+    // counting on (so the first boundary after a reset is always the same);
+    // randomFails makes it fail.
+    std::string randomScript;
+    unsigned char randomNext = 0;
+    bool randomFails = false;
 };
 
 State& state();
