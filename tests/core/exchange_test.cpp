@@ -8,6 +8,8 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "api/api.h"
 #include "fake_platform.h"
@@ -393,6 +395,28 @@ TEST_F(Exchange, WindowThatCannotBeCreatedStartsNothing) {
     EXPECT_TRUE(fake::state().lookups.empty());
     EXPECT_TRUE(fake::state().destroyedWindows.empty());
     EXPECT_FALSE(exists(out));
+}
+
+TEST_F(Exchange, SocketsStartAtTheFirstCallNeverFromTheEntryPoint) {
+    // The entry point runs under the loader lock: it keeps the module handle
+    // and does nothing else, whatever the reason.
+    plat::Instance inst = hDllInst;
+    for (unsigned long reason : {1ul, 2ul, 3ul, 0ul})
+        EXPECT_EQ(DllEntryPoint(inst, reason, nullptr), 1);
+    EXPECT_EQ(hDllInst, inst);
+    EXPECT_EQ(fake::state().startups, 0);
+    EXPECT_EQ(fake::state().cleanups, 0);
+    EXPECT_TRUE(fake::state().boxes.empty());
+
+    // First calls racing on several threads start the socket layer once (or
+    // not at all, when an earlier test of this process did).
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 8; ++i) threads.emplace_back([] { EXPECT_EQ(startLibrary(), 1); });
+    for (std::thread& t : threads) t.join();
+    scriptReply("HTTP/1.0 200 OK\r\n\r\nx");
+    EXPECT_EQ(httpGet("http://server/x", out.c_str(), 0), 0);
+    EXPECT_LE(fake::state().startups, 1);
+    EXPECT_EQ(fake::state().cleanups, 0);
 }
 
 TEST_F(Exchange, OtherMessagesGoToTheDefaultProcedure) {

@@ -45,8 +45,14 @@ using fake::theState;
 
 namespace plat {
 
-int WSAStartup(uint16_t) { return 0; }
-int WSACleanup() { return 0; }
+int WSAStartup(uint16_t) {
+    ++theState.startups;
+    return 0;
+}
+int WSACleanup() {
+    ++theState.cleanups;
+    return 0;
+}
 int WSAGetLastError() { return theState.lastError; }
 
 uint32_t inet_addr(const char* text) {

@@ -53,6 +53,8 @@ struct Lookup {
 
 // Everything the fake has been told and has seen; reset() before each test.
 struct State {
+    int startups = 0;              // WSAStartup calls
+    int cleanups = 0;              // WSACleanup calls
     std::deque<Step> sendScript;   // consumed by send(); empty = take all
     std::deque<Step> recvScript;   // consumed by recv(); empty = would-block
     std::string sent;              // every byte send() took, in order

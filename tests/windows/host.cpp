@@ -515,6 +515,25 @@ void checkClass(HMODULE dll, const Calls& k, const char* when, bool registered,
     *atom = a;
 }
 
+// Loading runs under the loader lock, where starting Windows Sockets is
+// forbidden: before the first call a clean-up must find it not started
+// (SOCKET_ERROR, WSANOTINITIALISED).
+void checkSocketsNotStartedByLoading() {
+    HMODULE ws = LoadLibraryA("ws2_32.dll");
+    using Fn = int(WINAPI*)();
+    Fn cleanup = ws ? reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(
+                          GetProcAddress(ws, "WSACleanup")))
+                    : nullptr;
+    Fn lastError = ws ? reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(
+                            GetProcAddress(ws, "WSAGetLastError")))
+                      : nullptr;
+    int rc = cleanup ? cleanup() : 0;
+    int error = lastError ? lastError() : 0;
+    check(cleanup && lastError && rc == -1 && error == 10093,
+          "loading the DLL starts no Windows Sockets", "clean-up gave %d, error %d", rc, error);
+    if (ws) FreeLibrary(ws);
+}
+
 // Calls refused before any exchange: a null required pointer gives 1 and no
 // window.
 void checkRefusals(const Calls& k) {
@@ -575,6 +594,7 @@ int main(int argc, char** argv) {
     }
 
     ATOM atom = 0;
+    checkSocketsNotStartedByLoading();
     checkClass(dll, calls, "before the first call", false, &atom);
     checkRefusals(calls);
 
