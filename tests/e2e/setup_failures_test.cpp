@@ -26,9 +26,11 @@ TEST_F(SetupFailures, RefusedConnectGivesOne) {
 }
 
 TEST_F(SetupFailures, UnknownHostGivesTheLookupError) {
-    // Names under .invalid are never registered.
+    // Names under .invalid are never registered: host not found (11001), or
+    // 11002 on a machine whose resolver cannot be reached at all.
     std::string out = work + "/out";
-    EXPECT_EQ(11001, httpGet("http://quodra-no-such-host.invalid/", out.c_str(), 0));
+    int result = httpGet("http://quodra-no-such-host.invalid/", out.c_str(), 0);
+    EXPECT_TRUE(result == 11001 || result == 11002) << result;
     EXPECT_FALSE(fileExists(out));
 }
 
