@@ -426,29 +426,4 @@ TEST_F(Exchange, OtherMessagesGoToTheDefaultProcedure) {
     EXPECT_EQ(NetWndProc(reinterpret_cast<plat::Hwnd>(0x77), WM_NETNOTIFY, 5, 1), 0);
 }
 
-// Every allocation of a call may fail: the call returns a code, shows its
-// box when one is due, and leaves nothing behind (the leak checker tells).
-TEST_F(Exchange, EachAllocationFailureEndsCleanly) {
-    writeInput("hello");
-    for (long k = 1; k < 200; ++k) {
-        SCOPED_TRACE(k);
-        fake::reset();
-        scriptReply("HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok");
-        qallocResetCount();
-        qallocFailAt(k);
-        int r = httpPostFile("http://server/u", in.c_str(), out.c_str(), 0);
-        long calls = qallocCount();
-        qallocFailAt(0);
-        ASSERT_EQ(liveHead(), nullptr);
-        if (k > calls) {
-            EXPECT_EQ(r, 0);  // the countdown was never reached
-            return;
-        }
-        EXPECT_GE(fake::state().boxes.size(), 1u) << "a failure went unreported";
-        for (const auto& b : fake::state().boxes)
-            EXPECT_EQ(b.text.rfind("new failed: ", 0), 0u) << b.text;
-    }
-    FAIL() << "the call never ran without a failing allocation";
-}
-
 }  // namespace

@@ -24,6 +24,8 @@ uintptr_t nextWindow = 0x1000;
 
 State& state() { return theState; }
 
+size_t queued() { return queue.size(); }
+
 void reset() {
     theState = State();
     queue.clear();
@@ -250,8 +252,14 @@ LResult DefWindowProcA(Hwnd, unsigned msg, WParam, LParam) {
     return 0x5EED0000 + msg;  // recognisable, so tests can see it passed back
 }
 
-uintptr_t SetTimer(Hwnd, uintptr_t id, unsigned) { return id; }
-int KillTimer(Hwnd, uintptr_t) { return 1; }
+uintptr_t SetTimer(Hwnd, uintptr_t id, unsigned) {
+    ++theState.liveTimers;
+    return id;
+}
+int KillTimer(Hwnd, uintptr_t) {
+    --theState.liveTimers;
+    return 1;
+}
 uint32_t GetTickCount() { return theState.tick; }
 
 int MessageBoxA(Hwnd owner, const char* text, const char* caption,

@@ -87,6 +87,7 @@ struct State {
     int openOutputs = 0;      // output streams open now
     uint32_t tick = 0;        // GetTickCount value
     uint32_t timerAdvance = 0;  // the clock moves this much per scripted WM_TIMER
+    int liveTimers = 0;       // set and not yet killed
     std::vector<plat::Hwnd> destroyedWindows;
     std::vector<plat::Hwnd> createdWindows;
     bool failCreateWindow = false;  // CreateWindowExA returns null
@@ -106,6 +107,8 @@ struct State {
 
 State& state();
 void reset();
+// Messages posted and not yet taken by GetMessageA.
+size_t queued();
 
 // Bytes sent as a string, for byte-for-byte comparisons.
 inline const std::string& sent() { return state().sent; }
