@@ -85,6 +85,9 @@ int DoRequest(RequestInfo* req, const char* outfile, int visible) {
     // A loop that ended without the exchange ending (its quit came from the
     // window procedure with no record to close) is a failure, not success.
     if (req->state != STATE_CLOSED) recordResult(req, RESULT_REFUSED);
+    // Whatever is still open is closed before the result is read, so that
+    // an output file that fails to close is never reported as stored.
+    recordResult(req, releaseConnection(req));
 
     int result = req->result;
     destroyRequest(req);
