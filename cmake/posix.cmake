@@ -12,6 +12,7 @@ add_library(quodra_posix OBJECT
   src/platform/posix/lookups.cpp
   src/platform/posix/messages.cpp
   src/platform/posix/msgbox.cpp
+  src/platform/posix/random.cpp
   src/platform/posix/sockets.cpp
   src/platform/posix/startup.cpp
   src/platform/posix/thread.cpp

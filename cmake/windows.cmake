@@ -11,12 +11,13 @@ add_library(quodra_win OBJECT
   src/platform/win/messages.cpp
   src/platform/win/msgbox.cpp
   src/platform/win/numbers.cpp
+  src/platform/win/random.cpp
   src/platform/win/sockets.cpp
   src/platform/win/startup.cpp
   src/platform/win/timers.cpp
   src/platform/win/windows.cpp)
 target_include_directories(quodra_win PUBLIC $<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}/src>)
-target_link_libraries(quodra_win PUBLIC ws2_32)
+target_link_libraries(quodra_win PUBLIC ws2_32 advapi32)
 quodra_target_options(quodra_win)
 
 # Linked as objects, DllMain comes from src/api/dllmain_win.cpp rather than

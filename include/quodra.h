@@ -34,13 +34,14 @@ extern "C" {
 /* Result codes. Any other value is a Windows Sockets error number, for
  * example 10054 (connection reset), 10060 (no progress for 300 seconds),
  * 10061 (connection refused) or 11001 (host not found). */
-#define QUODRA_OK 0            /* complete reply */
-#define QUODRA_REFUSED 1       /* call refused, or no connection made */
-#define QUODRA_NO_OUTPUT 3     /* reply cannot be stored */
-#define QUODRA_ENDED_EARLY 4   /* the reply ended early */
-#define QUODRA_NO_INPUT 5      /* body file cannot be opened */
-#define QUODRA_BODY_SHORT 8    /* body file shrank while it was sent */
-#define QUODRA_SEEK_FAILED 9   /* body file could not be repositioned */
+#define QUODRA_OK 0             /* complete reply */
+#define QUODRA_REFUSED 1        /* call refused, or no connection made */
+#define QUODRA_NO_OUTPUT 3      /* reply cannot be stored */
+#define QUODRA_ENDED_EARLY 4    /* the reply ended early */
+#define QUODRA_NO_INPUT 5       /* body file cannot be opened */
+#define QUODRA_MALFORMED_HEAD 6 /* the reply head is malformed */
+#define QUODRA_BODY_SHORT 8     /* body file shrank while it was sent */
+#define QUODRA_SEEK_FAILED 9    /* body file could not be repositioned */
 
 /* GET url into outfile. */
 QUODRA_EXPORT int QUODRA_API httpGet(const char* url, const char* outfile, int visible);

@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # The whole test run: the Linux build and its tests, the same tests under the
-# address and undefined-behaviour sanitizers, then the Windows DLLs, their
-# export tables, the installed Windows tree and the Windows test host under
-# Wine.
+# address and undefined-behaviour sanitizers, a bounded run of each fuzz
+# target when clang is there, then the Windows DLLs, their export tables, the
+# installed Windows tree and the Windows test host under Wine.
+#
+# FUZZ_SECONDS (default 60) bounds each fuzz target; QUODRA_SKIP_FUZZ=1 and
+# QUODRA_SKIP_WINDOWS=1 leave those parts out.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -21,6 +24,32 @@ cmake -S . -B "$build/asan" -DCMAKE_BUILD_TYPE=Debug -DQUODRA_SANITIZE=ON >/dev/
 cmake --build "$build/asan" -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir "$build/asan" --output-on-failure -j "$jobs" --timeout 900
+
+# libFuzzer with clang: the core instrumented for coverage and sanitized,
+# each target run for a bounded time. New inputs go to a corpus in the build
+# tree; the committed seeds (replayed by ctest above) are only read.
+clangxx=${CLANGXX:-$(command -v clang++-14 || command -v clang++ || true)}
+if [ -n "$clangxx" ] && [ "${QUODRA_SKIP_FUZZ:-0}" != 1 ]; then
+  seconds=${FUZZ_SECONDS:-60}
+  step "Fuzzing each target for $seconds s (libFuzzer, $clangxx)"
+  CC=${clangxx/clang++/clang} CXX=$clangxx cmake -S . -B "$build/fuzz" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DQUODRA_FUZZ=ON -DQUODRA_SANITIZE=ON -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link >/dev/null
+  cmake --build "$build/fuzz" -j "$jobs" --target fuzz_url fuzz_reply fuzz_form
+  for target in url reply form; do
+    corpus=$build/fuzz/corpus/$target
+    log=$build/fuzz/$target.log
+    mkdir -p "$corpus"
+    if ! "$build/fuzz/tests/fuzz/fuzz_$target" -max_total_time="$seconds" -print_final_stats=1 \
+         -artifact_prefix="$build/fuzz/$target-" "$corpus" "tests/fuzz/corpus/$target" >"$log" 2>&1; then
+      tail -n 40 "$log"
+      echo "fuzz_$target failed; the input is in $build/fuzz/ (replay it with fuzz_${target}_replay)" >&2
+      exit 1
+    fi
+    runs=$(sed -n 's/^stat::number_of_executed_units: //p' "$log")
+    cov=$(grep -o 'DONE *cov: [0-9]* ft: [0-9]* corp: [0-9]*' "$log" | tail -n 1)
+    echo "fuzz_$target: $runs inputs in $seconds s; $cov"
+  done
+fi
 
 if [ "${QUODRA_SKIP_WINDOWS:-0}" != 1 ]; then
   step "Windows DLLs (32-bit shipped, 64-bit twin for Wine)"

@@ -11,12 +11,13 @@ constexpr const char* WINDOW_CLASS = "QuodraWndClass";
 // Module instance handle, kept at load.
 extern plat::Instance hDllInst;
 
-// Load and unload: reason 1 keeps inst and starts Windows Sockets 1.1 (0 and
-// a message box when it cannot), reason 0 shuts it down; others do nothing.
+// Load and unload: reason 1 keeps inst; nothing else is done here, as the
+// loader lock is held (no socket start-up or clean-up, no box). Returns 1.
 int QUODRA_STDCALL DllEntryPoint(plat::Instance inst, unsigned long reason,
                                  void* reserved);
-// Starts the socket layer once per process; 0 when it cannot (the message box
-// has been shown). Thread-safe; called before the first exchange.
+// Starts Windows Sockets 1.1 once per process, at the first call; 0 when it
+// cannot (the message box has been shown, and the next call tries again).
+// Thread-safe.
 int startLibrary();
 // Registers the window class of the event windows unless it is registered.
 void InitWindowClass();

@@ -1,5 +1,6 @@
 // The loader's entry point: the C runtime has started when it calls DllMain,
-// which hands load and unload to the library's own entry.
+// which hands load and unload to the library's own entry (which keeps the
+// module handle and nothing more: the loader lock is held).
 #include "platform/win/winsys.h"
 
 #include "api/api.h"

@@ -56,9 +56,10 @@ int DoRequest(RequestInfo* req, const char* outfile, int visible) {
     }
     calculateContentLength(req);
     makeHeaders(req);
-    // Without a request line or a header block there is nothing to send;
-    // such a request is not started at all.
-    if (!req->request || !req->headers) {
+    // A request that could not be composed whole (a piece failed to be
+    // allocated, which has shown its box and recorded 1) is not started:
+    // nothing of it goes out and no window is made.
+    if (req->result != 0 || !req->request || !req->headers) {
         destroyRequest(req);
         return RESULT_REFUSED;
     }
@@ -84,6 +85,9 @@ int DoRequest(RequestInfo* req, const char* outfile, int visible) {
     // A loop that ended without the exchange ending (its quit came from the
     // window procedure with no record to close) is a failure, not success.
     if (req->state != STATE_CLOSED) recordResult(req, RESULT_REFUSED);
+    // Whatever is still open is closed before the result is read, so that
+    // an output file that fails to close is never reported as stored.
+    recordResult(req, releaseConnection(req));
 
     int result = req->result;
     destroyRequest(req);

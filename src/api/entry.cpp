@@ -1,6 +1,10 @@
-// Loading and unloading: Windows Sockets is started once per process before
-// the first call, and the module handle is kept for the window class.
+// Loading and the start of the socket layer. The loader's entry point only
+// keeps the module handle: it runs under the loader lock, where starting
+// Windows Sockets (or showing a box) is forbidden. The first call starts it
+// instead, once per process; it is never cleaned up, as only the entry point
+// would know when to.
 #include <atomic>
+#include <mutex>
 
 #include "api/api.h"
 #include "common/text.h"
@@ -11,33 +15,30 @@ namespace quodra {
 plat::Instance hDllInst = nullptr;
 
 namespace {
-std::atomic<int> started{0};  // 1 while Windows Sockets is started
+std::atomic<bool> started{false};
+std::mutex startLock;
 }  // namespace
 
-int QUODRA_STDCALL DllEntryPoint(plat::Instance inst, unsigned long reason,
-                                 void*) {
-    if (reason == 1) {
-        hDllInst = inst;
-        if (plat::WSAStartup(0x0101) != 0) {
-            showError("Could not load Windows Sockets DLL", QUODRA_PRODUCT);
-            return 0;
-        }
-        started.store(1);
-        return 1;
-    }
-    if (reason == 0) {
-        plat::WSACleanup();
-        started.store(0);
-    }
+int QUODRA_STDCALL DllEntryPoint(plat::Instance inst, unsigned long reason, void*) {
+    if (reason == 1) hDllInst = inst;
     return 1;
 }
 
-// Where the loader runs the entry point (Windows), this finds it done; where
-// nothing does, the first call does it. Two threads racing here both start
-// the socket layer, whose start is idempotent.
 int startLibrary() {
-    if (started.load()) return 1;
-    return DllEntryPoint(hDllInst, 1, nullptr);
+    if (started.load(std::memory_order_acquire)) return 1;
+    {
+        // Threads whose first calls race wait here for the one start.
+        std::lock_guard<std::mutex> hold(startLock);
+        if (started.load(std::memory_order_relaxed)) return 1;
+        if (plat::WSAStartup(0x0101) == 0) {
+            started.store(true, std::memory_order_release);
+            return 1;
+        }
+    }
+    // Shown outside the lock: the box waits for the user. The next call
+    // tries again.
+    showError("Could not load Windows Sockets DLL", QUODRA_PRODUCT);
+    return 0;
 }
 
 }  // namespace quodra

@@ -224,13 +224,18 @@ int MessageBoxA(Hwnd owner, const char* text, const char* caption,
                 unsigned type);
 
 // ---- files (files.cpp) ----------------------------------------------------
-int openRead(const char* path);               // binary, existing file; <0 = failed
+int openRead(const char* path);               // binary, existing regular file; <0 = failed
 int readFile(int fd, char* buf, int len);     // count, 0 at end, <0 on error
 int64_t seekCur(int fd, int64_t offset);      // new position, <0 on failure
 int closeFile(int fd);
-int64_t fileSize(const char* path);           // bytes, 0 when unknown
+int64_t fileSize(const char* path);           // bytes of a regular file, else 0
 void* openOut(const char* path);              // "wb" stream, nullptr = failed
 size_t writeOut(void* stream, const char* buf, size_t len);
 int closeOut(void* stream);                   // flushes
+
+// ---- Random bytes ---------------------------------------------------------
+// Fills buf with len bytes from the operating system's random source;
+// 0 when filled, -1 when the source failed (buf is then of no use).
+int randomBytes(void* buf, size_t len);
 
 }  // namespace plat

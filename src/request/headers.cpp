@@ -25,8 +25,13 @@ void calculateContentLength(RequestInfo* req) {
 
 void setContentType(RequestInfo* req, const char* text) {
     if (!req || req->result || !text) return;
-    char* copy = copyText(text, "contenttype");
-    if (!copy) return;  // the type stays as it was
+    size_t size = std::strlen(text) + 1;
+    char* copy = static_cast<char*>(qalloc(size));
+    if (!copy) {
+        composeFailed(req, "contenttype");
+        return;
+    }
+    std::memcpy(copy, text, size);
     qfree(req->contenttype);
     req->contenttype = copy;
 }
@@ -37,8 +42,8 @@ void addHeaders(RequestInfo* req, const char* text) {
     size_t addLen = std::strlen(text);
     char* block = static_cast<char*>(qalloc(oldLen + addLen + 1));
     if (!block) {
-        showAllocFailure("headers");
-        return;  // the block built so far stays in place
+        composeFailed(req, "headers");
+        return;
     }
     if (req->headers) std::memcpy(block, req->headers, oldLen);
     std::memcpy(block + oldLen, text, addLen + 1);
@@ -84,7 +89,7 @@ void makeHeaders(RequestInfo* req) {
 
     char* block = static_cast<char*>(qalloc(total + 1));
     if (!block) {
-        showAllocFailure("headers");
+        composeFailed(req, "headers");
         return;
     }
     char* out = block;

@@ -1,24 +1,23 @@
 // The form envelope of a file upload: the part head before the file, the
-// closing delimiter after it, and the multipart content type.
+// closing delimiter after it, and the multipart content type, all made with
+// a boundary drawn afresh for each upload.
+#include <cstdio>
 #include <cstring>
 
 #include "common/alloc.h"
+#include "common/product.h"
+#include "common/results.h"
 #include "common/text.h"
 #include "request/request.h"
 
 namespace quodra {
 
-// Fixed for every upload; file contents are not searched for it.
-#define FORM_BOUNDARY "rAndOmSTufF"
-
 namespace {
 
 const char prologueHead[] =
-    "--" FORM_BOUNDARY "\r\n"
-    "Content-Disposition: form-data; name=\"uploadfile\"; filename=\"";
+    "\r\nContent-Disposition: form-data; name=\"uploadfile\"; filename=\"";
 const char prologueTail[] = "\"\r\nContent-Transfer-Encoding: binary\r\n\r\n";
-const char epilogue[] = "\r\n--" FORM_BOUNDARY "--\r\n";
-const char formType[] = "multipart/form-data, boundary=" FORM_BOUNDARY;
+const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
 
 // A quote would end the filename parameter early and CR or LF would end
 // the line, letting a path forge part headers; those three are escaped.
@@ -37,44 +36,88 @@ size_t escapedLength(const char* path) {
     return n;
 }
 
-char* buildPrologue(const char* path) {
+char* put(char* out, const char* text, size_t n) {
+    std::memcpy(out, text, n);
+    return out + n;
+}
+
+char* buildPrologue(const char* path, const char* boundary) {
     size_t headLen = sizeof(prologueHead) - 1;
     size_t tailLen = sizeof(prologueTail) - 1;
-    char* text = static_cast<char*>(qalloc(headLen + escapedLength(path) + tailLen + 1));
+    char* text = static_cast<char*>(
+        qalloc(2 + FORM_BOUNDARY_LENGTH + headLen + escapedLength(path) + tailLen + 1));
     if (!text) return nullptr;
-    char* out = text;
-    std::memcpy(out, prologueHead, headLen);
-    out += headLen;
+    char* out = put(text, "--", 2);
+    out = put(out, boundary, FORM_BOUNDARY_LENGTH);
+    out = put(out, prologueHead, headLen);
     for (const char* p = path; *p; ++p) {
         if (const char* esc = escapeOf(*p)) {
-            std::memcpy(out, esc, 3);
-            out += 3;
+            out = put(out, esc, 3);
         } else {
             *out++ = *p;
         }
     }
-    std::memcpy(out, prologueTail, tailLen + 1);
+    put(out, prologueTail, tailLen + 1);
     return text;
 }
 
 }  // namespace
 
+bool drawBoundary(char* out) {
+    // The low six bits of each random byte pick a character; the two values
+    // past the alphabet are drawn again, so that every character is equally
+    // likely. A handful of rounds is plenty; a source that keeps giving
+    // only those two values is a broken one.
+    int filled = 0;
+    for (int round = 0; round < 8 && filled < FORM_BOUNDARY_LENGTH; ++round) {
+        unsigned char bytes[FORM_BOUNDARY_LENGTH];
+        if (plat::randomBytes(bytes, sizeof bytes) != 0) return false;
+        for (unsigned char b : bytes) {
+            unsigned v = b & 63u;
+            if (v < sizeof alphabet - 1 && filled < FORM_BOUNDARY_LENGTH)
+                out[filled++] = alphabet[v];
+        }
+    }
+    out[filled] = '\0';
+    return filled == FORM_BOUNDARY_LENGTH;
+}
+
 void makeFormEncoding(RequestInfo* req) {
     if (!req || req->result || !req->infile) return;
 
-    // Each piece stands alone: a piece that cannot be allocated is reported
-    // and left as it was, and the others are still built.
-    if (char* head = buildPrologue(req->infile)) {
-        qfree(req->formheader);
-        req->formheader = head;
-    } else {
-        showAllocFailure("formheader");
+    // A file holding a fixed boundary could end its part early and forge
+    // fields of its own; one drawn for this upload cannot be foreseen.
+    char boundary[FORM_BOUNDARY_LENGTH + 1];
+    if (!drawBoundary(boundary)) {
+        showError("Could not get random bytes", QUODRA_PRODUCT);
+        req->result = RESULT_REFUSED;
+        return;
     }
-    if (char* foot = copyText(epilogue, "formfooter")) {
-        qfree(req->formfooter);
-        req->formfooter = foot;
+
+    // A piece that cannot be allocated refuses the request: an envelope
+    // without its head or its closing delimiter is not a form.
+    char* head = buildPrologue(req->infile, boundary);
+    if (!head) {
+        composeFailed(req, "formheader");
+        return;
     }
-    setContentType(req, formType);
+    qfree(req->formheader);
+    req->formheader = head;
+
+    char epilogue[FORM_BOUNDARY_LENGTH + 9];
+    std::snprintf(epilogue, sizeof epilogue, "\r\n--%s--\r\n", boundary);
+    char* foot = static_cast<char*>(qalloc(sizeof epilogue));
+    if (!foot) {
+        composeFailed(req, "formfooter");
+        return;
+    }
+    std::memcpy(foot, epilogue, sizeof epilogue);
+    qfree(req->formfooter);
+    req->formfooter = foot;
+
+    char type[FORM_BOUNDARY_LENGTH + 31];
+    std::snprintf(type, sizeof type, "multipart/form-data, boundary=%s", boundary);
+    setContentType(req, type);
 }
 
 }  // namespace quodra

@@ -1,8 +1,10 @@
 // The request record's life: creation from a URL, the per-thread list of
 // live records, look-up by socket or window, and destruction.
+#include <cstring>
 #include <new>
 
 #include "common/alloc.h"
+#include "common/results.h"
 #include "common/text.h"
 #include "platform/numbers.h"
 #include "request/request.h"
@@ -16,8 +18,9 @@ thread_local RequestInfo* reqlist = nullptr;
 
 RequestInfo* createRequest(const char* url, int method) {
     // Control bytes would end up raw in the request line or the Host line
-    // and could split them into lines of the caller's choosing.
-    if (!url || !*url || hasControlByte(url)) return nullptr;
+    // and could split them into lines of the caller's choosing; a space
+    // would give the request line a fourth field.
+    if (!url || !*url || hasControlByte(url) || std::strchr(url, ' ')) return nullptr;
     char* host = getUrlHost(url);
     if (!host) return nullptr;
 
@@ -34,22 +37,38 @@ RequestInfo* createRequest(const char* url, int method) {
 
     req->method = method;
     req->host = host;
-    req->urn = getUrlUrn(url);
     req->port = getUrlPort(url);
-    req->hostentbuf = static_cast<char*>(qalloc(HOSTENT_BUFFER));
-    if (!req->hostentbuf) showAllocFailure("hostentbuf");
     req->sock = plat::kInvalidSocket;
-
-    // A URL naming no path asks for the root. A path that could not be
-    // copied is a different matter: asking for "/" instead would fetch the
-    // wrong resource, so that record gets no request line.
-    const char* path = req->urn;
-    if (!path && !urlPathStart(url)) path = "/";
-    req->request = makeRequest(path, method);
-
     req->state = STATE_IDLE;
     req->infd = -1;
+    req->replylength = -1;
+
+    // Each piece that cannot be allocated has shown its box; a record
+    // missing one would send the wrong request or none, so it is not made.
+    // A URL naming no path asks for the root.
+    const char* path = urlPathStart(url);
+    req->urn = getUrlUrn(url);
+    bool whole = !path || req->urn;
+    if (whole) {
+        req->hostentbuf = static_cast<char*>(qalloc(HOSTENT_BUFFER));
+        if (!req->hostentbuf) showAllocFailure("hostentbuf");
+        whole = req->hostentbuf != nullptr;
+    }
+    if (whole) {
+        req->request = makeRequest(path ? req->urn : "/", method);
+        // Without a method there is no line, and no failure to report.
+        whole = req->request || method < METHOD_GET || method > METHOD_COPY;
+    }
+    if (!whole) {
+        destroyRequest(req);
+        return nullptr;
+    }
     return req;
+}
+
+void composeFailed(RequestInfo* req, const char* what) {
+    showAllocFailure(what);
+    if (req && req->result == 0) req->result = RESULT_REFUSED;
 }
 
 int destroyRequest(RequestInfo* req) {
@@ -86,19 +105,23 @@ int destroyRequest(RequestInfo* req) {
     return 0;
 }
 
-void releaseConnection(RequestInfo* req) {
-    if (!req) return;
+int releaseConnection(RequestInfo* req) {
+    if (!req) return 0;
     if (req->infd >= 0) {
         plat::closeFile(req->infd);
         req->infd = -1;
     }
+    // Closing writes out what the stream still buffers: a failure here loses
+    // bytes already counted as stored.
+    bool lost = false;
     if (req->outfp) {
-        plat::closeOut(req->outfp);
+        lost = plat::closeOut(req->outfp) != 0;
         req->outfp = nullptr;
     }
     if (req->sock != plat::kInvalidSocket) plat::closesocket(req->sock);
     req->sock = plat::kInvalidSocket;
     req->state = STATE_CLOSED;
+    return lost ? RESULT_NO_OUTPUT : 0;
 }
 
 RequestInfo* getRequest(plat::Socket sock) {

@@ -69,16 +69,19 @@ struct RequestInfo {
     int sendfromfile;      // 1 when the current state works on a file
     int infd;              // open input file; -1 when closed
     int64_t bytessent;     // request body bytes taken by the socket
+    int64_t fileleft;      // body-file bytes still to send of those announced
 
     // ---- the reply ----
     char* outfile;         // owned: path of the reply body file
     void* outfp;           // open output stream; null when closed
     char* replyhead;       // owned: reply head received so far
     int replyheadlen;      // bytes in replyhead (it may hold NUL bytes)
+    int replyheadcap;      // bytes obtained for replyhead
+    int interimbytes;      // bytes of interim (1xx) heads passed over
     int eolcount;          // consecutive CR/LF bytes ending the head so far; 4 = head done
     int eollf;             // 1 when the current CR/LF run holds an LF
     int replystatus;       // status code of the reply, 0 until its head ends
-    int64_t replylength;   // reply Content-Length; 0 when none announced
+    int64_t replylength;   // reply Content-Length; -1 when none announced
     int64_t replyread;     // reply body bytes written to the output file
     int peerclosed;        // 1 once recv reported an orderly close
 
@@ -95,16 +98,23 @@ struct RequestInfo {
 // The live records of this thread, newest first.
 extern thread_local RequestInfo* reqlist;
 
+// A piece of the request could not be allocated while it was composed: shows
+// "new failed: <what>" and records 1, so that no later step adds to the
+// request and the driver sends none of it.
+void composeFailed(RequestInfo* req, const char* what);
+
 // ---- record and registry ----
 // The new record, linked at the head of reqlist, or null (no URL, no host, a
-// control byte in the URL, or the record or host could not be allocated).
+// control byte or a space in the URL, or the record or one of its pieces
+// could not be allocated).
 RequestInfo* createRequest(const char* url, int method);
 // 0 when req was live and is now unlinked, closed and released; 1 otherwise.
 int destroyRequest(RequestInfo* req);
 // Closes the record's input file, output file and socket and marks it
 // closed; posts nothing and records nothing. The part of ending an exchange
-// that the record itself needs when it is destroyed.
-void releaseConnection(RequestInfo* req);
+// that the record itself needs when it is destroyed. Returns 3 (the reply
+// cannot be stored) when closing the output file failed, else 0.
+int releaseConnection(RequestInfo* req);
 // The newest live record using sock, or null (always null for -1).
 RequestInfo* getRequest(plat::Socket sock);
 // The newest live record using hwnd, or null (always null for null).
@@ -129,6 +139,13 @@ void addHeaders(RequestInfo* req, const char* text);
 void makeHeaders(RequestInfo* req);
 
 // ---- form envelope ----
+constexpr int FORM_BOUNDARY_LENGTH = 32;  // characters, each of [A-Za-z0-9]
+// Draws a fresh boundary from the system's random source into out
+// (FORM_BOUNDARY_LENGTH characters and a NUL); false when the source failed.
+bool drawBoundary(char* out);
+// Builds the prologue, epilogue and content type around infile with a new
+// boundary; a failure (memory, random source) has shown its box and
+// recorded 1.
 void makeFormEncoding(RequestInfo* req);
 
 }  // namespace quodra

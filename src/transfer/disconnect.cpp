@@ -7,7 +7,10 @@ namespace quodra {
 
 int httpDisconnect(RequestInfo* req, int code) {
     if (!req) return code;
-    releaseConnection(req);
+    // A reply that looked whole is not stored when its file fails to close;
+    // an ending that already has its own code keeps it.
+    int lost = releaseConnection(req);
+    if (code == 0) code = lost;
     // The quit goes out once per record; a cleared window means it was sent
     // already, or the driver is destroying the record and wants none.
     if (req->hwnd) {

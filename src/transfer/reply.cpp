@@ -1,6 +1,8 @@
 // Capturing the reply: the head is kept in memory until its end, its
 // Content-Length and status code are read from it, and every later byte is
-// written to the output file, no more than an announced length.
+// written to the output file, no more than an announced length. Interim
+// (1xx) heads are passed over, and the exchange ends as soon as the reply is
+// complete, without waiting for the peer to close.
 #include <cstring>
 
 #include "common/alloc.h"
@@ -14,6 +16,7 @@ namespace quodra {
 namespace {
 
 constexpr int HEAD_DONE = 4;
+constexpr int HEAD_FIRST_BLOCK = 512;  // first size of the head buffer
 
 // Walks head bytes until the head ends or the bytes run out; returns how
 // many were consumed. The head ends at four CR/LF bytes in a row in any mix,
@@ -40,75 +43,134 @@ int walkHead(RequestInfo* req, const char* data, int len) {
     return i;
 }
 
+bool bodiless(const RequestInfo* req) {
+    int status = req->replystatus;
+    return req->method == METHOD_HEAD || status == 204 || status == 304;
+}
+
+// Forgets an interim head so that the head after it is captured in its
+// place; its bytes still count against the head bound, so that a peer
+// cannot keep the call busy with them for ever.
+void passInterimHead(RequestInfo* req) {
+    req->interimbytes += req->replyheadlen;
+    req->replyheadlen = 0;
+    req->eolcount = 0;
+    req->eollf = 0;
+    req->replystatus = 0;
+    req->replylength = -1;
+}
+
+// The head has just ended: reads it, and ends the exchange when its framing
+// is malformed or no body follows it.
+void headEnded(RequestInfo* req) {
+    int malformed = setReplyContentLength(req);
+    req->replystatus = readReplyStatus(req->replyhead, req->replyheadlen);
+    if (req->replystatus >= 100 && req->replystatus < 200) {
+        passInterimHead(req);
+        return;
+    }
+    if (malformed) {
+        httpDisconnect(req, RESULT_MALFORMED_HEAD);
+        return;
+    }
+    if (bodiless(req) || req->replylength == 0) httpDisconnect(req, RESULT_OK);
+}
+
+// Writes body bytes, no more than an announced length, and ends the
+// exchange once that length has arrived.
+void storeBody(RequestInfo* req, const char* data, int len) {
+    int64_t count = len;
+    if (req->replylength >= 0 && req->replylength - req->replyread < count)
+        count = req->replylength - req->replyread;
+    if (count > 0) {
+        size_t wrote = plat::writeOut(req->outfp, data, static_cast<size_t>(count));
+        // Only what reached the file counts; a short write (disk full, I/O
+        // error) means the reply cannot be stored.
+        req->replyread += static_cast<int64_t>(wrote);
+        if (wrote < static_cast<size_t>(count)) {
+            httpDisconnect(req, RESULT_NO_OUTPUT);
+            return;
+        }
+    }
+    if (req->replylength >= 0 && req->replyread >= req->replylength)
+        httpDisconnect(req, RESULT_OK);
+}
+
 }  // namespace
 
 int replyComplete(const RequestInfo* req) {
     if (!req || req->eolcount != HEAD_DONE) return 0;
-    int status = req->replystatus;
-    bool noBody = req->method == METHOD_HEAD || (status >= 100 && status < 200) ||
-                  status == 204 || status == 304;
-    if (noBody) return 1;
-    if (req->replylength > 0) return req->replyread >= req->replylength ? 1 : 0;
+    if (bodiless(req)) return 1;
+    if (req->replylength >= 0) return req->replyread >= req->replylength ? 1 : 0;
     return req->peerclosed ? 1 : 0;
 }
 
-void addReplyHeader(RequestInfo* req, const char* data, int len) {
-    if (!req || req->result != 0 || !data || len <= 0) return;
-    int present = req->replyhead ? req->replyheadlen : 0;
-    char* grown = static_cast<char*>(
-        qalloc(static_cast<size_t>(present) + static_cast<size_t>(len) + 1));
-    if (!grown) {
-        showAllocFailure("replyhead");
-        return;
+bool addReplyHeader(RequestInfo* req, const char* data, int len) {
+    if (!req || req->result != 0) return false;
+    if (!data || len <= 0) return true;
+    // Grown by doubling, so that a head arriving a byte at a time costs
+    // linear work up to its bound.
+    int need = req->replyheadlen + len + 1;
+    if (need > req->replyheadcap) {
+        int cap = req->replyheadcap ? req->replyheadcap : HEAD_FIRST_BLOCK;
+        while (cap < need) cap *= 2;
+        char* grown = static_cast<char*>(qalloc(static_cast<size_t>(cap)));
+        if (!grown) {
+            // A head missing a piece could hide its Content-Length: the
+            // reply cannot be stored. Ended before the modal box shows, so
+            // that events dispatched meanwhile find the exchange over.
+            httpDisconnect(req, RESULT_NO_OUTPUT);
+            showAllocFailure("replyhead");
+            return false;
+        }
+        if (req->replyheadlen > 0) std::memcpy(grown, req->replyhead, req->replyheadlen);
+        qfree(req->replyhead);
+        req->replyhead = grown;
+        req->replyheadcap = cap;
     }
-    if (present > 0) std::memcpy(grown, req->replyhead, present);
-    qfree(req->replyhead);
-    std::memcpy(grown + present, data, len);
-    grown[present + len] = '\0';
-    req->replyhead = grown;
-    req->replyheadlen = present + len;
+    std::memcpy(req->replyhead + req->replyheadlen, data, len);
+    req->replyheadlen += len;
+    req->replyhead[req->replyheadlen] = '\0';
+    return true;
 }
 
-void setReplyContentLength(RequestInfo* req) {
-    if (!req || req->result != 0 || !req->replyhead) return;
-    req->replylength = 0;
+int setReplyContentLength(RequestInfo* req) {
+    if (!req || req->result != 0 || !req->replyhead) return 0;
+    req->replylength = -1;
     char* head = req->replyhead;
     int len = req->replyheadlen;
     for (int i = 0; i < len; ++i)
         if (head[i] >= 'A' && head[i] <= 'Z') head[i] = static_cast<char>(head[i] - 'A' + 'a');
-    int value = findContentLengthValue(head, len);
-    if (value >= 0) req->replylength = readDecimal64(head + value, len - value);
+    int64_t length = 0;
+    switch (readContentLength(head, len, &length)) {
+    case LENGTH_MALFORMED: return RESULT_MALFORMED_HEAD;
+    case LENGTH_ANNOUNCED: req->replylength = length; break;
+    case LENGTH_NONE: break;
+    }
+    return 0;
 }
 
 void ProcessReply(RequestInfo* req, const char* data, int len) {
     if (!req || !data || len <= 0) return;
-    int used = 0;
-    if (req->eolcount < HEAD_DONE) {
+    // Each step may end the exchange; what is left of the piece is then
+    // dropped.
+    while (len > 0 && req->result == 0 && req->state == STATE_RECEIVE) {
+        if (req->eolcount == HEAD_DONE) {
+            storeBody(req, data, len);
+            return;
+        }
         // Stop walking where the head would pass its bound.
-        int room = REPLY_HEAD_LIMIT - req->replyheadlen;
-        used = walkHead(req, data, len < room ? len : room);
-        if (req->eolcount < HEAD_DONE && req->replyheadlen + used >= REPLY_HEAD_LIMIT) {
+        int room = REPLY_HEAD_LIMIT - req->interimbytes - req->replyheadlen;
+        int used = walkHead(req, data, len < room ? len : room);
+        if (req->eolcount < HEAD_DONE &&
+            req->interimbytes + req->replyheadlen + used >= REPLY_HEAD_LIMIT) {
             httpDisconnect(req, RESULT_NO_OUTPUT);
             return;
         }
-        addReplyHeader(req, data, used);
-        // A failed allocation shows a modal box, during which other events
-        // may have ended the exchange: look at the record afresh.
-        if (req->eolcount == HEAD_DONE) {
-            setReplyContentLength(req);
-            req->replystatus = readReplyStatus(req->replyhead, req->replyheadlen);
-        }
-    }
-    if (req->eolcount < HEAD_DONE || used >= len) return;
-
-    int64_t count = len - used;
-    if (req->replylength > 0) {
-        int64_t left = req->replylength - req->replyread;
-        if (left < count) count = left > 0 ? left : 0;
-    }
-    if (req->outfp && count > 0) {
-        plat::writeOut(req->outfp, data + used, static_cast<size_t>(count));
-        req->replyread += count;
+        if (!addReplyHeader(req, data, used)) return;
+        data += used;
+        len -= used;
+        if (req->eolcount == HEAD_DONE) headEnded(req);
     }
 }
 
@@ -125,8 +187,9 @@ void OnSocketRead(RequestInfo* req) {
 
     char piece[RECV_PIECE];
     // Drain the socket: one event serves all that has arrived. A piece may
-    // end the exchange (head bound) or show a modal box during which other
-    // events run, so the record is checked before every receive.
+    // end the exchange (the reply complete or malformed, the head bound) or
+    // show a modal box during which other events run, so the record is
+    // checked before every receive.
     while (req->result == 0 && req->state == STATE_RECEIVE &&
            req->sock != plat::kInvalidSocket) {
         int n = plat::recv(req->sock, piece, RECV_PIECE, 0);

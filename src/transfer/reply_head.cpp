@@ -1,5 +1,7 @@
 #include "transfer/reply_head.h"
 
+#include <cstdint>
+
 namespace quodra {
 
 namespace {
@@ -20,18 +22,45 @@ bool startsWithName(const char* p, int left) {
     return true;
 }
 
+bool isBlank(char c) { return c == ' ' || c == '\t'; }
+
+// The value starting at head[i]: false unless it is white space, at least
+// one digit, white space and the line end (or the end of the head).
+bool readValue(const char* head, int len, int i, int64_t* value) {
+    while (i < len && isBlank(head[i])) ++i;
+    int64_t v = 0;
+    int digits = 0;
+    for (; i < len && isDigit(head[i]); ++i, ++digits) {
+        int d = head[i] - '0';
+        v = v > (INT64_MAX - d) / 10 ? INT64_MAX : v * 10 + d;
+    }
+    while (i < len && isBlank(head[i])) ++i;
+    if (digits == 0 || (i < len && head[i] != '\r' && head[i] != '\n')) return false;
+    *value = v;
+    return true;
+}
+
 }  // namespace
 
-int findContentLengthValue(const char* head, int len) {
-    if (!head) return -1;
+LengthVerdict readContentLength(const char* head, int len, int64_t* length) {
+    if (!head) return LENGTH_NONE;
+    bool found = false;
+    int64_t first = 0;
     // The status line is never a header line, so only positions after an
     // LF are looked at.
     for (int i = 0; i < len; ++i) {
         if (head[i] != '\n') continue;
         int start = i + 1;
-        if (startsWithName(head + start, len - start)) return start + kNameLen;
+        if (!startsWithName(head + start, len - start)) continue;
+        int64_t value;
+        if (!readValue(head, len, start + kNameLen, &value)) return LENGTH_MALFORMED;
+        if (found && value != first) return LENGTH_MALFORMED;
+        found = true;
+        first = value;
     }
-    return -1;
+    if (!found) return LENGTH_NONE;
+    *length = first;
+    return LENGTH_ANNOUNCED;
 }
 
 int readReplyStatus(const char* head, int len) {

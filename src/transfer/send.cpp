@@ -46,8 +46,12 @@ int SendFile(RequestInfo* req) {
     if (!req || !req->sendbuf || req->sock == plat::kInvalidSocket) return 0;
     if (req->infd < 0) return 0;
 
+    // Never more than announced: the rest of a file that grew is left.
+    if (req->fileleft <= 0) return advance(req);
+    int want = req->fileleft < SEND_CHUNK ? static_cast<int>(req->fileleft) : SEND_CHUNK;
+
     char chunk[SEND_CHUNK];
-    int n = plat::readFile(req->infd, chunk, SEND_CHUNK);
+    int n = plat::readFile(req->infd, chunk, want);
     // A read error ends the file like its end does; a body that falls short
     // of its announced length is caught when receiving begins.
     if (n <= 0) return advance(req);
@@ -56,8 +60,10 @@ int SendFile(RequestInfo* req) {
     if (taken > 0) {
         noteProgress(req);
         req->bytessent += taken;
+        req->fileleft -= taken;
     }
-    if (taken == n) return n < SEND_CHUNK ? advance(req) : 1;
+    // A chunk shorter than asked for is the end of the file.
+    if (taken == n) return n < want || req->fileleft == 0 ? advance(req) : 1;
     if (taken >= 0) {
         // Step back over what the socket left, so the next call re-reads it.
         if (plat::seekCur(req->infd, static_cast<int64_t>(taken) - n) < 0) {

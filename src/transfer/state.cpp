@@ -1,6 +1,7 @@
 // The transfer state machine: the order in which an exchange puts its pieces
 // on the wire (request line, header block, form prologue, body file, form
 // epilogue) before it receives the reply, and the set-up of each state.
+#include "common/text.h"
 #include "platform/numbers.h"
 #include "transfer/transfer.h"
 
@@ -63,12 +64,15 @@ int setNextState(RequestInfo* req) {
 
 int setStatePointers(RequestInfo* req) {
     if (!req || req->method == 0) return 1;
-    // No file outlives the state that opened it.
+    // No file outlives the state that opened it. The output file is closed
+    // here when the reply has ended; bytes lost in closing it end the
+    // exchange instead of passing as stored.
     req->sendpos = 0;
     if (req->infd >= 0) plat::closeFile(req->infd);
-    if (req->outfp) plat::closeOut(req->outfp);
+    bool lost = req->outfp && plat::closeOut(req->outfp) != 0;
     req->infd = -1;
     req->outfp = nullptr;
+    if (lost) return httpDisconnect(req, RESULT_NO_OUTPUT);
 
     switch (req->state) {
     case 1:
@@ -84,6 +88,10 @@ int setStatePointers(RequestInfo* req) {
     case STATE_SEND_BODY:
         req->sendfromfile = 1;
         req->sendbuf = req->infile;
+        // The file's share of the announced length: a file that grew after
+        // its size was taken is sent no further than that.
+        req->fileleft = req->contentlength - textLength(req->formheader) -
+                        textLength(req->formfooter);
         req->infd = req->infile ? plat::openRead(req->infile) : -1;
         if (req->infd < 0) {
             req->infd = -1;

@@ -26,7 +26,8 @@ constexpr int REPLY_HEAD_LIMIT = 262144;  // longest reply head kept
 // 1 when refused (no record, method 0); else what setStatePointers returns.
 int setNextState(RequestInfo* req);
 // 0 set up (also after the body file failed to open), 7 receiving with the
-// output file open, 8 or 3 the exchange ended on entering receive, 1 refused.
+// output file open, 8 or 3 the exchange ended on entering receive, 3 the
+// output file of the receive state just left failed to close, 1 refused.
 int setStatePointers(RequestInfo* req);
 
 // ---- sending ----
@@ -37,9 +38,16 @@ void OnSocketWrite(RequestInfo* req);
 
 // ---- reply capture ----
 void OnSocketRead(RequestInfo* req);
+// Takes one received piece: head bytes until the head ends, then body bytes
+// to the output file. Ends the exchange itself when the reply is complete
+// (0), malformed (6) or cannot be stored (3).
 void ProcessReply(RequestInfo* req, const char* data, int len);
-void addReplyHeader(RequestInfo* req, const char* data, int len);
-void setReplyContentLength(RequestInfo* req);
+// Appends head bytes; false when the head could not grow, which has ended
+// the exchange with 3.
+bool addReplyHeader(RequestInfo* req, const char* data, int len);
+// Lower-cases the complete head and takes its Content-Length (-1 for none);
+// 0, or 6 when its framing is malformed.
+int setReplyContentLength(RequestInfo* req);
 // 1 when the reply is complete: its head ended and its body arrived whole
 // (the announced length, or, without one, up to an orderly close; nothing
 // for replies that carry no body).
@@ -47,7 +55,8 @@ int replyComplete(const RequestInfo* req);
 
 // ---- ending ----
 // Closes files and socket, marks the record closed, posts the one quit
-// message, records code if none is recorded yet; returns code.
+// message, records code if none is recorded yet; returns code, except that
+// an ending with 0 becomes 3 when the output file fails to close.
 int httpDisconnect(RequestInfo* req, int code);
 
 // Records code as the result unless one is recorded; posts nothing. For

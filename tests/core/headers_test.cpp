@@ -64,11 +64,11 @@ TEST_F(HeadersTest, FormUploadAnnouncesEnvelopeAndFile) {
     req->infile = copyText(body.c_str(), "infile");
     makeFormEncoding(req);
     finish(req);
-    int64_t expected = 116 + static_cast<int64_t>(body.size()) + 5 + 19;
+    int64_t expected = 137 + static_cast<int64_t>(body.size()) + 5 + 40;
     EXPECT_EQ(req->contentlength, expected);
     EXPECT_EQ(headersOf(req),
               standardBlock("server", std::to_string(expected),
-                            "multipart/form-data, boundary=rAndOmSTufF"));
+                            "multipart/form-data, boundary=" + kFirstBoundary));
     destroyRequest(req);
 }
 

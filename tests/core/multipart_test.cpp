@@ -5,15 +5,16 @@
 #include <climits>
 #include <string>
 
+#include "common/results.h"
 #include "request_fixture.h"
 
 namespace {
 
-const char epilogue[] = "\r\n--rAndOmSTufF--\r\n";
-const char formType[] = "multipart/form-data, boundary=rAndOmSTufF";
+const std::string epilogue = "\r\n--" + kFirstBoundary + "--\r\n";
+const std::string formType = "multipart/form-data, boundary=" + kFirstBoundary;
 
 std::string prologueFor(const std::string& written) {
-    return "--rAndOmSTufF\r\n"
+    return "--" + kFirstBoundary + "\r\n"
            "Content-Disposition: form-data; name=\"uploadfile\"; filename=\"" +
            written + "\"\r\nContent-Transfer-Encoding: binary\r\n\r\n";
 }
@@ -57,12 +58,12 @@ TEST_F(MultipartTest, EnvelopeOfAWindowsPath) {
     ASSERT_NE(req->formheader, nullptr);
     ASSERT_NE(req->formfooter, nullptr);
     EXPECT_EQ(std::string(req->formheader), prologueFor("C:\\up\\a.txt"));
-    EXPECT_EQ(textLength(req->formheader), 127);
+    EXPECT_EQ(textLength(req->formheader), 148);
     EXPECT_EQ(std::string(req->formfooter), epilogue);
-    EXPECT_EQ(textLength(req->formfooter), 19);
-    EXPECT_STREQ(req->contenttype, formType);
-    EXPECT_EQ(req->contentlength, 151);
-    EXPECT_EQ(std::string(req->headers), standardBlock("server", "151", formType));
+    EXPECT_EQ(textLength(req->formfooter), 40);
+    EXPECT_EQ(std::string(req->contenttype), formType);
+    EXPECT_EQ(req->contentlength, 193);
+    EXPECT_EQ(std::string(req->headers), standardBlock("server", "193", formType));
     EXPECT_TRUE(fake::state().boxes.empty());
     destroyRequest(req);
 }
@@ -73,8 +74,8 @@ TEST_F(MultipartTest, EmptyFileStillAnnouncesTheEnvelope) {
     RequestInfo* req = upload("empty.bin");
     ASSERT_NE(req, nullptr);
     EXPECT_EQ(std::string(req->formheader), prologueFor("empty.bin"));
-    EXPECT_EQ(req->contentlength, 116 + 9 + 19);
-    EXPECT_EQ(std::string(req->headers), standardBlock("server", "144", formType));
+    EXPECT_EQ(req->contentlength, 137 + 9 + 40);
+    EXPECT_EQ(std::string(req->headers), standardBlock("server", "186", formType));
     destroyRequest(req);
 }
 
@@ -93,13 +94,68 @@ TEST_F(MultipartTest, QuoteAndLineBreaksInThePathAreEscaped) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.written);
+        fake::reset();  // the same boundary for each case
         RequestInfo* req = upload(c.path);  // no such file: it counts 0
         ASSERT_NE(req, nullptr);
         std::string expected = prologueFor(c.written);
         EXPECT_EQ(std::string(req->formheader), expected);
-        EXPECT_EQ(req->contentlength, static_cast<int64_t>(expected.size()) + 19);
+        EXPECT_EQ(req->contentlength, static_cast<int64_t>(expected.size() + epilogue.size()));
         destroyRequest(req);
     }
+}
+
+TEST_F(MultipartTest, BoundaryIsDrawnFreshFromTheRandomSource) {
+    // Each random byte's low six bits pick a character of [A-Za-z0-9];
+    // 62 and 63 pick none and are drawn again.
+    struct Case {
+        std::string random;
+        std::string boundary;
+    } cases[] = {
+        {std::string("\x00\x19\x1a\x33\x34\x3d", 6) + std::string(26, '\x40'),
+         "AZaz09" + std::string(26, 'A')},
+        {std::string("\x3e\x3f\xfe\xff\x7f\x01", 6) + std::string(26, '\x02') +
+             std::string(32, '\x03'),
+         "B" + std::string(26, 'C') + std::string(5, 'D')},
+    };
+    for (const Case& c : cases) {
+        fake::reset();
+        fake::state().randomScript = c.random;
+        char boundary[FORM_BOUNDARY_LENGTH + 1];
+        ASSERT_TRUE(drawBoundary(boundary));
+        EXPECT_EQ(std::string(boundary), c.boundary);
+    }
+
+    // Two uploads never share one: each envelope carries its own.
+    fake::reset();
+    RequestInfo* a = upload("a.txt");
+    RequestInfo* b = upload("a.txt");
+    ASSERT_NE(a, nullptr);
+    ASSERT_NE(b, nullptr);
+    std::string first = std::string(a->contenttype).substr(30);
+    std::string second = std::string(b->contenttype).substr(30);
+    EXPECT_EQ(first, kFirstBoundary);
+    EXPECT_NE(second, first);
+    EXPECT_EQ(second.size(), static_cast<size_t>(FORM_BOUNDARY_LENGTH));
+    EXPECT_EQ(std::string(b->formheader), "--" + second + prologueFor("a.txt").substr(34));
+    EXPECT_EQ(std::string(b->formfooter), "\r\n--" + second + "--\r\n");
+    destroyRequest(a);
+    destroyRequest(b);
+}
+
+TEST_F(MultipartTest, RandomSourceThatFailsRefusesTheUpload) {
+    fake::state().randomFails = true;
+    RequestInfo* req = upload("a.txt");
+    ASSERT_NE(req, nullptr);
+    EXPECT_EQ(req->result, RESULT_REFUSED);
+    EXPECT_EQ(req->formheader, nullptr);
+    EXPECT_EQ(req->headers, nullptr);
+    EXPECT_EQ(boxTexts(), std::vector<std::string>{"Could not get random bytes"});
+    destroyRequest(req);
+    // A source giving only bytes that pick no character is no better.
+    fake::reset();
+    fake::state().randomScript = std::string(8 * FORM_BOUNDARY_LENGTH, '\x3f');
+    char boundary[FORM_BOUNDARY_LENGTH + 1];
+    EXPECT_FALSE(drawBoundary(boundary));
 }
 
 TEST_F(MultipartTest, NothingIsBuiltWithoutAFileOrAfterAResult) {

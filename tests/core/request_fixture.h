@@ -97,6 +97,10 @@ protected:
 };
 
 
+// The boundary of the first form upload after fake::reset(): the fake's
+// random source then gives the bytes 0 to 31, one character each.
+const std::string kFirstBoundary = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdef";
+
 // The standard lines every request ends with, for a given host, optional
 // length line and optional content type.
 inline std::string standardBlock(const std::string& host,

@@ -294,4 +294,30 @@ TEST_F(SendTest, FileThatShrankAfterItsSizeWasTakenGives8) {
     EXPECT_FALSE(std::ifstream(dir() + "/out.bin").good());
 }
 
+TEST_F(SendTest, FileThatGrewAfterItsSizeWasTakenIsSentOnlyAsFarAsAnnounced) {
+    // The extra bytes would run into the epilogue or the next request.
+    struct Case {
+        size_t announced;  // the file's size when its length was taken
+        bool form;
+    } cases[] = {{0, false}, {1000, false}, {1024, false}, {2048, false},
+                 {0, true},  {1000, true},  {1024, true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.announced << (c.form ? " form" : " plain"));
+        fake::reset();
+        std::string file = pattern(3000);
+        RequestInfo* req = makeRecord(&file, c.form);
+        req->contentlength -= static_cast<int64_t>(file.size() - c.announced);
+        setNextState(req);
+        OnSocketWrite(req);
+        std::string sent = file.substr(0, c.announced);
+        if (c.form) sent = kPrologue + sent + kEpilogue;
+        EXPECT_EQ(fake::sent(), std::string(req->request) + kHeaders + sent);
+        EXPECT_EQ(req->bytessent, req->contentlength);
+        EXPECT_EQ(req->result, 0);
+        EXPECT_EQ(req->state, STATE_RECEIVE);
+        EXPECT_EQ(fake::state().openInputs, 0);
+        destroyRequest(req);
+    }
+}
+
 }  // namespace

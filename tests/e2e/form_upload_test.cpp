@@ -61,6 +61,11 @@ TEST_F(FormUpload, FieldNameFileNameAndBytesArriveIntact) {
         {"upload.bin", patternBytes(300 * 1024, 21)},
         {"empty.txt", ""},
         {"name with spaces.dat", "short\r\n\r\ntext with a blank line"},
+        // A file that tries to close its part with a boundary it guessed and
+        // add a field of its own: the boundary is drawn for each upload, so
+        // the file stays one part and no field appears.
+        {"forged.txt", "x\r\n--rAndOmSTufF\r\nContent-Disposition: form-data; name=\"role\"\r\n"
+                       "\r\nadmin\r\n--rAndOmSTufF--\r\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.fileName);

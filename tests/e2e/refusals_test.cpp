@@ -1,6 +1,7 @@
 // Calls refused before anything happens: missing pointers, URLs without a
-// host, control bytes in the URL or the Destination. A refused call returns 1,
-// opens no connection and creates no output file.
+// host, control bytes or a space in the URL, control bytes in the
+// Destination. A refused call returns 1, opens no connection and creates no
+// output file.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -35,6 +36,7 @@ TEST(Refusals, NothingIsSentAndNoFileIsMade) {
     const std::string urlTab = withByte("\t");
     const std::string urlUnit = withByte("\x1f");
     const std::string urlDel = withByte("\x7f");
+    const std::string urlSpace = withByte(" ");
     const std::string destCrLf = "http://127.0.0.1/b\r\nX-Injected: 1";
     const std::string destSoh = "http://127.0.0.1/b\x01";
 
@@ -76,6 +78,8 @@ TEST(Refusals, NothingIsSentAndNoFileIsMade) {
         {"url with TAB", [&] { return davDelete(urlTab.c_str(), o, 0); }},
         {"url with US", [&] { return davPut(urlUnit.c_str(), i, o, 0); }},
         {"url with DEL", [&] { return davMkcol(urlDel.c_str(), o, 0); }},
+        {"url with a space", [&] { return httpGet(urlSpace.c_str(), o, 0); }},
+        {"move url with a space", [&] { return davMove(urlSpace.c_str(), d, o, 0, 0, 0); }},
         {"move destination with CR LF", [&] { return davMove(u, destCrLf.c_str(), o, 0, 0, 0); }},
         {"copy destination with SOH", [&] { return davCopy(u, destSoh.c_str(), o, 0, 0, 0); }},
     };

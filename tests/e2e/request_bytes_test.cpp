@@ -4,6 +4,7 @@
 #include <signal.h>
 
 #include <functional>
+#include <set>
 
 #include "files.h"
 #include "peer/peer.h"
@@ -16,7 +17,26 @@ using namespace e2e;
 
 const std::string STANDARD =
     "User-Agent: Quodra/2.0.0\r\nConnection: close\r\nHost: 127.0.0.1\r\n";
-const std::string BOUNDARY = "rAndOmSTufF";
+// Stands for the form boundary, which is drawn afresh for every upload and
+// read back from the request's Content-Type line; as long as the real one,
+// so that the lengths announced come out right.
+const std::string BOUNDARY(32, '#');
+
+// The boundary the request announces, or "" when it announces none.
+std::string announcedBoundary(const std::string& request) {
+    const std::string key = "multipart/form-data, boundary=";
+    size_t at = request.find(key);
+    if (at == std::string::npos) return "";
+    at += key.size();
+    return request.substr(at, request.find("\r\n", at) - at);
+}
+
+std::string withBoundary(std::string text, const std::string& boundary) {
+    for (size_t at = text.find(BOUNDARY); at != std::string::npos;
+         at = text.find(BOUNDARY, at + boundary.size()))
+        text.replace(at, BOUNDARY.size(), boundary);
+    return text;
+}
 
 std::string lengthLine(size_t n) {
     return "Content-Length: " + std::to_string(n) + "\r\n";
@@ -83,9 +103,9 @@ TEST_F(RequestBytes, EachCallSendsExactlyItsRequest) {
         const char* what;
         const char* path;
         Call call;
-        std::string request;   // everything the peer must receive
-        int expected = 0;      // result
-        bool replied = true;   // whether the reply reached the output file
+        std::string request;         // everything the peer must receive
+        int expected = 0;            // result
+        const char* stored = "ok";   // the output file's bytes; null: no file made
     };
     const std::vector<Case> cases = {
         {.what = "GET", .path = "/dir/a?q=1#f",
@@ -96,7 +116,7 @@ TEST_F(RequestBytes, EachCallSendsExactlyItsRequest) {
          .request = "GET /a HTTP/1.0\r\n" + STANDARD + "\r\n"},
         {.what = "HEAD", .path = "/a",
          .call = [](const char* u, const char* o) { return httpHead(u, o, 0); },
-         .request = "HEAD /a HTTP/1.0\r\n" + STANDARD + "\r\n"},
+         .request = "HEAD /a HTTP/1.0\r\n" + STANDARD + "\r\n", .stored = ""},
         {.what = "OPTIONS", .path = "/",
          .call = [](const char* u, const char* o) { return davOptions(u, o, 0); },
          .request = "OPTIONS / HTTP/1.0\r\n" + STANDARD + "\r\n"},
@@ -143,18 +163,37 @@ TEST_F(RequestBytes, EachCallSendsExactlyItsRequest) {
         {.what = "PUT of a missing file", .path = "/p",
          .call = [&](const char* u, const char* o) { return davPut(u, missing.c_str(), o, 0); },
          .request = "PUT /p HTTP/1.0\r\n" + STANDARD + "\r\n",
-         .expected = QUODRA_NO_INPUT, .replied = false},
+         .expected = QUODRA_NO_INPUT, .stored = nullptr},
         {.what = "PUT of an empty path", .path = "/p",
          .call = [](const char* u, const char* o) { return davPut(u, "", o, 0); },
          .request = "PUT /p HTTP/1.0\r\n" + STANDARD + "\r\n",
-         .expected = QUODRA_NO_INPUT, .replied = false},
+         .expected = QUODRA_NO_INPUT, .stored = nullptr},
+        // Not regular files: no size to announce, and /dev/zero never ends.
+        {.what = "PUT of a device", .path = "/p",
+         .call = [](const char* u, const char* o) { return davPut(u, "/dev/zero", o, 0); },
+         .request = "PUT /p HTTP/1.0\r\n" + STANDARD + "\r\n",
+         .expected = QUODRA_NO_INPUT, .stored = nullptr},
+        {.what = "PUT of a directory", .path = "/p",
+         .call = [&](const char* u, const char* o) { return davPut(u, work.c_str(), o, 0); },
+         .request = "PUT /p HTTP/1.0\r\n" + STANDARD + "\r\n",
+         .expected = QUODRA_NO_INPUT, .stored = nullptr},
+        {.what = "PROPFIND with a device body", .path = "/d/",
+         .call = [](const char* u, const char* o) { return davPropfind(u, "/dev/zero", o, 0, 0); },
+         .request = "PROPFIND /d/ HTTP/1.0\r\nDepth: 0\r\nContent-Type: text/xml\r\n" + STANDARD + "\r\n",
+         .expected = QUODRA_NO_INPUT, .stored = nullptr},
+        {.what = "POST form of a device", .path = "/f",
+         .call = [](const char* u, const char* o) { return httpPostFile(u, "/dev/zero", o, 0); },
+         .request = "POST /f HTTP/1.0\r\n" + STANDARD + lengthLine(prologue("/dev/zero").size() + epilogue.size()) +
+             formType + "\r\n" + prologue("/dev/zero"),
+         .expected = QUODRA_NO_INPUT, .stored = nullptr},
         {.what = "POST form of a missing file", .path = "/f",
          .call = [&](const char* u, const char* o) { return httpPostFile(u, missing.c_str(), o, 0); },
          .request = "POST /f HTTP/1.0\r\n" + STANDARD + lengthLine(prologue(missing).size() + epilogue.size()) +
              formType + "\r\n" + prologue(missing),
-         .expected = QUODRA_NO_INPUT, .replied = false},
+         .expected = QUODRA_NO_INPUT, .stored = nullptr},
     };
 
+    std::set<std::string> boundaries;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         std::string why;
@@ -166,9 +205,19 @@ TEST_F(RequestBytes, EachCallSendsExactlyItsRequest) {
         EXPECT_EQ(c.expected, result);
         std::vector<std::string> got = peer::received(p);
         ASSERT_EQ(1u, got.size()) << "connections";
-        EXPECT_TRUE(got[0] == c.request) << whereTheyDiffer(c.request, got[0]);
-        if (c.replied) {
-            EXPECT_EQ("ok", fileBytes(out));
+        std::string want = c.request;
+        if (want.find(BOUNDARY) != std::string::npos) {
+            std::string boundary = announcedBoundary(got[0]);
+            EXPECT_EQ(boundary.size(), BOUNDARY.size()) << boundary;
+            EXPECT_EQ(boundary.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                                 "abcdefghijklmnopqrstuvwxyz0123456789"),
+                      std::string::npos) << boundary;
+            EXPECT_TRUE(boundaries.insert(boundary).second) << "boundary drawn twice";
+            want = withBoundary(want, boundary);
+        }
+        EXPECT_TRUE(got[0] == want) << whereTheyDiffer(want, got[0]);
+        if (c.stored) {
+            EXPECT_EQ(c.stored, fileBytes(out));
         } else {
             EXPECT_FALSE(fileExists(out));
         }

@@ -1,5 +1,7 @@
 // Input files as descriptors, output files as streams, sizes past 4 GiB.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -57,6 +59,21 @@ TEST_F(Files, MissingOrUnfitPathsFail) {
     EXPECT_LT(plat::openRead(nullptr), 0);
     EXPECT_EQ(plat::fileSize(missing.c_str()), 0);
     EXPECT_EQ(plat::fileSize(dir.c_str()), 0);
+    // Devices and FIFOs have no size to announce and may never end. The
+    // FIFO is held open for writing here, so that even a blocking open of
+    // it returns.
+    for (const char* device : {"/dev/zero", "/dev/null"}) {
+        EXPECT_LT(plat::openRead(device), 0) << device;
+        EXPECT_EQ(plat::fileSize(device), 0) << device;
+    }
+    std::string fifo = dir + "/fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    int writer = ::open(fifo.c_str(), O_RDWR | O_NONBLOCK);
+    ASSERT_GE(writer, 0);
+    EXPECT_LT(plat::openRead(fifo.c_str()), 0) << "a FIFO is no body";
+    ::close(writer);
+    EXPECT_LT(plat::openRead(fifo.c_str()), 0) << "nor one without a writer";
+    std::remove(fifo.c_str());
     EXPECT_EQ(plat::openOut((dir + "/no/such/dir").c_str()), nullptr);
     EXPECT_EQ(plat::openOut(nullptr), nullptr);
 }

@@ -15,14 +15,17 @@ namespace plat {
 
 int openRead(const char* path) {
     if (!path) return -1;
+    // Non-blocking, so that opening a FIFO without a writer does not hang;
+    // only a regular file has a size to announce and an end, so a FIFO, a
+    // device or a directory is refused once open.
     int fd;
     do {
-        fd = ::open(path, O_RDONLY | O_CLOEXEC);
+        fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return -1;
-    // A directory opens here but cannot be read as a body: refuse it now.
     struct stat st;
-    if (::fstat(fd, &st) < 0 || S_ISDIR(st.st_mode)) {
+    if (::fstat(fd, &st) < 0 || !S_ISREG(st.st_mode) ||
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) < 0) {
         ::close(fd);
         return -1;
     }

@@ -10,7 +10,18 @@
 
 namespace plat {
 
-int openRead(const char* path) { return ::_open(path, _O_RDONLY | _O_BINARY); }
+int openRead(const char* path) {
+    int fd = ::_open(path, _O_RDONLY | _O_BINARY);
+    if (fd < 0) return -1;
+    // Only a regular file has a size to announce and an end: a device (NUL,
+    // CON) or a pipe is refused.
+    struct _stati64 st;
+    if (::_fstati64(fd, &st) != 0 || (st.st_mode & _S_IFMT) != _S_IFREG) {
+        ::_close(fd);
+        return -1;
+    }
+    return fd;
+}
 
 int readFile(int fd, char* buf, int len) {
     return ::_read(fd, buf, static_cast<unsigned>(len));
@@ -22,7 +33,7 @@ int closeFile(int fd) { return ::_close(fd); }
 
 int64_t fileSize(const char* path) {
     struct _stati64 st;
-    if (::_stati64(path, &st) != 0) return 0;
+    if (!path || ::_stati64(path, &st) != 0 || (st.st_mode & _S_IFMT) != _S_IFREG) return 0;
     return st.st_size;
 }
 

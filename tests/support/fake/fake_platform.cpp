@@ -24,6 +24,8 @@ uintptr_t nextWindow = 0x1000;
 
 State& state() { return theState; }
 
+size_t queued() { return queue.size(); }
+
 void reset() {
     theState = State();
     queue.clear();
@@ -45,8 +47,14 @@ using fake::theState;
 
 namespace plat {
 
-int WSAStartup(uint16_t) { return 0; }
-int WSACleanup() { return 0; }
+int WSAStartup(uint16_t) {
+    ++theState.startups;
+    return 0;
+}
+int WSACleanup() {
+    ++theState.cleanups;
+    return 0;
+}
 int WSAGetLastError() { return theState.lastError; }
 
 uint32_t inet_addr(const char* text) {
@@ -244,8 +252,14 @@ LResult DefWindowProcA(Hwnd, unsigned msg, WParam, LParam) {
     return 0x5EED0000 + msg;  // recognisable, so tests can see it passed back
 }
 
-uintptr_t SetTimer(Hwnd, uintptr_t id, unsigned) { return id; }
-int KillTimer(Hwnd, uintptr_t) { return 1; }
+uintptr_t SetTimer(Hwnd, uintptr_t id, unsigned) {
+    ++theState.liveTimers;
+    return id;
+}
+int KillTimer(Hwnd, uintptr_t) {
+    --theState.liveTimers;
+    return 1;
+}
 uint32_t GetTickCount() { return theState.tick; }
 
 int MessageBoxA(Hwnd owner, const char* text, const char* caption,
@@ -257,7 +271,12 @@ int MessageBoxA(Hwnd owner, const char* text, const char* caption,
 
 int openRead(const char* path) {
     if (!path || !*path) return -1;
-    int fd = ::open(path, O_RDONLY);
+    int fd = ::open(path, O_RDONLY | O_NONBLOCK);
+    struct stat st;
+    if (fd >= 0 && (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+        ::close(fd);
+        fd = -1;
+    }
     if (fd >= 0) ++theState.openInputs;
     return fd;
 }
@@ -281,7 +300,7 @@ int closeFile(int fd) {
 
 int64_t fileSize(const char* path) {
     struct stat st;
-    if (!path || ::stat(path, &st) != 0) return 0;
+    if (!path || ::stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return 0;
     return st.st_size;
 }
 
@@ -293,16 +312,31 @@ void* openOut(const char* path) {
 }
 
 size_t writeOut(void* stream, const char* buf, size_t len) {
+    if (++theState.writeCalls == theState.failWriteAt)
+        len = std::min(len, theState.writeShort);
     return std::fwrite(buf, 1, len, static_cast<FILE*>(stream));
 }
 
 int closeOut(void* stream) {
     --theState.openOutputs;
-    return std::fclose(static_cast<FILE*>(stream));
+    int rc = std::fclose(static_cast<FILE*>(stream));
+    return ++theState.closeCalls == theState.failCloseAt ? -1 : rc;
 }
 
-}  // namespace plat
+int randomBytes(void* buf, size_t len) {
+    if (theState.randomFails) return -1;
+    unsigned char* out = static_cast<unsigned char*>(buf);
+    for (size_t i = 0; i < len; ++i) {
+        if (!theState.randomScript.empty()) {
+            out[i] = static_cast<unsigned char>(theState.randomScript[0]);
+            theState.randomScript.erase(0, 1);
+        } else {
+            out[i] = theState.randomNext++;
+        }
+    }
+    return 0;
+}
 
-namespace plat {
 int WSACancelAsyncRequest(Handle) { return 0; }
+
 }  // namespace plat

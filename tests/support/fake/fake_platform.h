@@ -53,6 +53,8 @@ struct Lookup {
 
 // Everything the fake has been told and has seen; reset() before each test.
 struct State {
+    int startups = 0;              // WSAStartup calls
+    int cleanups = 0;              // WSACleanup calls
     std::deque<Step> sendScript;   // consumed by send(); empty = take all
     std::deque<Step> recvScript;   // consumed by recv(); empty = would-block
     std::string sent;              // every byte send() took, in order
@@ -72,10 +74,20 @@ struct State {
     int failReadAfter = -1;   // readFile fails from the n-th call on
     int seekCalls = 0;
     int readCalls = 0;
+    // The n-th writeOut from now on (1 = the next) stores only writeShort
+    // bytes of what it is given and reports that; 0 = no failure.
+    int failWriteAt = 0;
+    size_t writeShort = 0;
+    int writeCalls = 0;
+    // The n-th closeOut (1 = the next) closes the stream but reports a
+    // failure, as when its buffered bytes could not be written.
+    int failCloseAt = 0;
+    int closeCalls = 0;
     int openInputs = 0;       // input files open now
     int openOutputs = 0;      // output streams open now
     uint32_t tick = 0;        // GetTickCount value
     uint32_t timerAdvance = 0;  // the clock moves this much per scripted WM_TIMER
+    int liveTimers = 0;       // set and not yet killed
     std::vector<plat::Hwnd> destroyedWindows;
     std::vector<plat::Hwnd> createdWindows;
     bool failCreateWindow = false;  // CreateWindowExA returns null
@@ -85,10 +97,18 @@ struct State {
     // Address the lookups put in their hostent; 0 = an empty address list.
     uint32_t lookupAddr = 0x0100007F;  // 127.0.0.1 in network order
     int shows = -1;           // last ShowWindow command
+    // randomBytes hands out these bytes first, then the bytes 0, 1, 2 ...
+    // counting on (so the first boundary after a reset is always the same);
+    // randomFails makes it fail.
+    std::string randomScript;
+    unsigned char randomNext = 0;
+    bool randomFails = false;
 };
 
 State& state();
 void reset();
+// Messages posted and not yet taken by GetMessageA.
+size_t queued();
 
 // Bytes sent as a string, for byte-for-byte comparisons.
 inline const std::string& sent() { return state().sent; }

@@ -1,0 +1,127 @@
+// Every allocation of every call fails in turn, the whole exchange played by
+// the fake platform. Only three endings are honest: 1 with nothing sent and
+// no window made (the request could not be composed); the exact request sent
+// whole, then 3 (a reply-head piece could not be kept); or 0 with the exact
+// request sent and the exact body stored. Never a changed or partial
+// request, and in every case nothing left behind: no heap block, open file,
+// window, timer or queued message.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <string>
+
+#include "api/api.h"
+#include "common/alloc.h"
+#include "fake_platform.h"
+#include "quodra.h"
+#include "request_fixture.h"
+#include "transfer/transfer.h"
+
+using namespace quodra;
+
+namespace {
+
+constexpr plat::Socket SOCK = 100;
+
+fake::Posted net(long event) {
+    return {nullptr, WM_NETNOTIFY, static_cast<plat::WParam>(SOCK), event};
+}
+
+class AllocSweep : public RequestModelTest {
+protected:
+    // A peer that answers with a head long enough to be grown twice, split
+    // over two reads, and a two-byte body.
+    static void script() {
+        auto& s = fake::state();
+        s.incoming = {{nullptr, WM_HOSTNOTIFY, 0, 0}, net(16), net(1), net(32)};
+        s.recvScript = {fake::bytes("HTTP/1.0 200 OK\r\nX-Pad: " + std::string(300, 'a')),
+                        fake::bytes(std::string(400, 'a') + "\r\nContent-Length: 2\r\n\r\nok"),
+                        fake::closed()};
+    }
+};
+
+TEST_F(AllocSweep, EveryCallEndsHonestlyWhicheverAllocationFails) {
+    const std::string in = writeFile("in.xml", "<propfind/>");
+    const std::string out = dir() + "/out.bin";
+    using Call = std::function<int()>;
+    const struct {
+        const char* name;
+        Call call;
+    } calls[] = {
+        {"httpGet", [&] { return httpGet("http://server/a", out.c_str(), 0); }},
+        {"httpHead", [&] { return httpHead("http://server/a", out.c_str(), 0); }},
+        {"httpPostFile", [&] { return httpPostFile("http://server/up", in.c_str(), out.c_str(), 0); }},
+        {"davOptions", [&] { return davOptions("http://server/", out.c_str(), 0); }},
+        {"davMkcol", [&] { return davMkcol("http://server/c/", out.c_str(), 0); }},
+        {"davPropfind", [&] { return davPropfind("http://server/d/", in.c_str(), out.c_str(), 1, 0); }},
+        {"davPut", [&] { return davPut("http://server/p", in.c_str(), out.c_str(), 0); }},
+        {"davDelete", [&] { return davDelete("http://server/p", out.c_str(), 0); }},
+        {"davMove", [&] { return davMove("http://server/a", "http://server/b", out.c_str(), 0, 0, 0); }},
+        {"davCopy", [&] { return davCopy("http://server/a", "http://server/b", out.c_str(), 0, 0, 0); }},
+    };
+
+    for (const auto& c : calls) {
+        SCOPED_TRACE(c.name);
+        // The run without a failure gives the request and the body.
+        fake::reset();
+        script();
+        std::remove(out.c_str());
+        ASSERT_EQ(c.call(), 0);
+        const std::string request = fake::sent();
+        const std::string body = readAll(out);
+        ASSERT_NE(request.find("\r\n\r\n"), std::string::npos);
+
+        int refused = 0, headLost = 0;
+        for (long k = 1;; ++k) {
+            SCOPED_TRACE("allocation " + std::to_string(k));
+            fake::reset();
+            script();
+            std::remove(out.c_str());
+            long live = qallocLive();
+            qallocResetCount();
+            qallocFailAt(k);
+            int result = c.call();
+            long made = qallocCount();
+            qallocFailAt(0);
+
+            const fake::State& s = fake::state();
+            EXPECT_EQ(qallocLive(), live) << "heap blocks left behind";
+            EXPECT_EQ(liveHead(), nullptr) << "a record outlived its call";
+            EXPECT_EQ(s.openInputs + s.openOutputs, 0) << "a file left open";
+            EXPECT_EQ(s.createdWindows.size(), s.destroyedWindows.size()) << "a window left";
+            EXPECT_EQ(s.liveTimers, 0) << "a timer left";
+            EXPECT_EQ(fake::queued(), 0u) << "a message left queued";
+
+            if (made < k) {  // ran through without reaching the k-th
+                EXPECT_EQ(result, 0);
+                EXPECT_EQ(s.sent, request);
+                break;
+            }
+            ASSERT_EQ(s.boxes.size(), 1u) << "each failure shows one box";
+            EXPECT_EQ(s.boxes[0].text.rfind("new failed: ", 0), 0u) << s.boxes[0].text;
+            if (result == RESULT_REFUSED) {
+                ++refused;
+                EXPECT_EQ(s.sent, "") << "a refused call sent bytes";
+                EXPECT_TRUE(s.createdWindows.empty());
+                EXPECT_FALSE(std::ifstream(out).good()) << "a refused call made its output";
+            } else {
+                EXPECT_EQ(s.sent, request) << "a changed or partial request went out";
+                if (result == RESULT_NO_OUTPUT) {
+                    ++headLost;
+                    EXPECT_EQ(s.boxes[0].text, "new failed: replyhead");
+                } else {
+                    EXPECT_EQ(result, 0);
+                    EXPECT_EQ(readAll(out), body);
+                }
+            }
+            ASSERT_LT(k, 100) << "the call never ran without a failing allocation";
+        }
+        // Composing a request and keeping a reply head both allocate.
+        EXPECT_GT(refused, 0);
+        EXPECT_EQ(headLost, 2) << "the head is grown once after its first block";
+    }
+}
+
+}  // namespace
