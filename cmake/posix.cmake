@@ -18,9 +18,9 @@ target_link_libraries(quodra PRIVATE
   -Wl,--version-script=${CMAKE_CURRENT_SOURCE_DIR}/src/api/exports.version)
 target_include_directories(quodra PUBLIC include PRIVATE src)
 
-# The tool takes its result meanings from the library's own table.
-add_executable(quodra_cli cli/quodra.cpp src/common/results.cpp)
-target_include_directories(quodra_cli PRIVATE src)
+# The tool uses the library's public calls only; its result meanings come
+# from httpResultText.
+add_executable(quodra_cli cli/quodra.cpp)
 set_target_properties(quodra_cli PROPERTIES OUTPUT_NAME quodra)
 target_link_libraries(quodra_cli PRIVATE quodra)
 
@@ -52,7 +52,10 @@ if(QUODRA_TESTS)
   add_test(NAME command_line_tool
     COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/tests/cli/quodra_tool_test.sh
             $<TARGET_FILE:quodra_cli> $<TARGET_FILE:quodra_peer>)
-  set_tests_properties(library_exports command_line_tool PROPERTIES LABELS cli TIMEOUT 120)
+  add_test(NAME readme_examples
+    COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/tests/cli/examples_test.sh ${CMAKE_CURRENT_SOURCE_DIR})
+  set_tests_properties(library_exports command_line_tool readme_examples
+    PROPERTIES LABELS cli TIMEOUT 120)
   # A plain C program cannot load a sanitized library (the sanitizer runtime
   # must come first), so the installed tree is tried in the plain build only.
   if(NOT QUODRA_SANITIZE)

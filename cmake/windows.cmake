@@ -30,7 +30,9 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 4)
   # httpGet. The decoration is the bytes of arguments, four per parameter.
   set(QUODRA_STDCALL_ARGS
     httpGet 3 httpHead 3 httpPostFile 4 davOptions 3 davMkcol 3
-    davPropfind 5 davPut 4 davDelete 3 davMove 6 davCopy 6 NetWndProc 4)
+    davPropfind 5 davPut 4 davDelete 3 davMove 6 davCopy 6 NetWndProc 4
+    httpLastStatus 0 httpLastHead 2 httpLastError 0 httpResultText 3
+    httpSetOption 2)
   set(def "LIBRARY quodra.dll\nEXPORTS\n")
   set(ordinal 1)
   while(QUODRA_STDCALL_ARGS)

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Checks the shipped 32-bit quodra.dll from its PE tables:
-#   - exactly eleven exports, by name without decoration, at these ordinals:
+#   - exactly sixteen exports, by name without decoration, at these ordinals:
 #     httpGet 1, httpHead 2, httpPostFile 3, davOptions 4, davMkcol 5,
 #     davPropfind 6, davPut 7, davDelete 8, davMove 9, davCopy 10,
-#     NetWndProc 11;
+#     NetWndProc 11, httpLastStatus 12, httpLastHead 13, httpLastError 14,
+#     httpResultText 15, httpSetOption 16;
 #   - imports from system DLLs only (no compiler runtime DLL to ship);
 #   - when the import library libquodra.dll.a lies beside it and the DLL
 #     still has its symbols, each stdcall name in the import library (e.g.
@@ -42,7 +43,13 @@ davPut 7
 davDelete 8
 davMove 9
 davCopy 10
-NetWndProc 11"
+NetWndProc 11
+httpLastStatus 12
+httpLastHead 13
+httpLastError 14
+httpResultText 15
+httpSetOption 16"
+count=$(wc -l <<<"$expected")
 
 base=$(sed -n 's/^Export Address Table -- Ordinal Base \([0-9]*\).*/\1/p' <<<"$dump" | head -n 1)
 [ -n "$base" ] || { bad "no export table"; base=0; }
@@ -54,10 +61,10 @@ actual=$(sed -n '/^\[Ordinal\/Name Pointer\] Table/,/^$/p' <<<"$dump" |
   while read -r name index; do echo "$name $((index + base))"; done)
 
 if [ "$(sort <<<"$actual")" != "$(sort <<<"$expected")" ]; then
-  bad "exports differ from the eleven names and ordinals; expected vs found:"
+  bad "exports differ from the $count names and ordinals; expected vs found:"
   diff <(sort <<<"$expected") <(sort <<<"$actual") >&2 || true
 fi
-[ "$slots" = 11 ] || bad "the export address table has $slots entries, not 11"
+[ "$slots" = "$count" ] || bad "the export address table has $slots entries, not $count"
 while read -r name ordinal; do
   case $name in *@*|_*) bad "decorated export name: $name" ;; esac
 done <<<"$actual"
@@ -96,4 +103,4 @@ if [ "$failures" -gt 0 ]; then
   echo "check-exports: $dll: $failures problem(s)" >&2
   exit 1
 fi
-echo "check-exports: $dll: 11 exports at ordinals 1-11; imports $(tr '\n' ' ' <<<"$imports")"
+echo "check-exports: $dll: $count exports at ordinals 1-$count; imports $(tr '\n' ' ' <<<"$imports")"

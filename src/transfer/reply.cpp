@@ -42,8 +42,12 @@ int walkHead(RequestInfo* req, const char* data, int len) {
 
 }  // namespace
 
+int replyHeadEnded(const RequestInfo* req) {
+    return req && req->eolcount == HEAD_DONE ? 1 : 0;
+}
+
 int replyComplete(const RequestInfo* req) {
-    if (!req || req->eolcount != HEAD_DONE) return 0;
+    if (!replyHeadEnded(req)) return 0;
     int status = req->replystatus;
     bool noBody = req->method == METHOD_HEAD || (status >= 100 && status < 200) ||
                   status == 204 || status == 304;
@@ -72,10 +76,10 @@ void addReplyHeader(RequestInfo* req, const char* data, int len) {
 void setReplyContentLength(RequestInfo* req) {
     if (!req || req->result != 0 || !req->replyhead) return;
     req->replylength = 0;
-    char* head = req->replyhead;
+    // The head stays as it arrived (a caller may read it after the call);
+    // the name is matched in any case.
+    const char* head = req->replyhead;
     int len = req->replyheadlen;
-    for (int i = 0; i < len; ++i)
-        if (head[i] >= 'A' && head[i] <= 'Z') head[i] = static_cast<char>(head[i] - 'A' + 'a');
     int value = findContentLengthValue(head, len);
     if (value >= 0) req->replylength = readDecimal64(head + value, len - value);
 }

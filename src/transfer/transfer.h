@@ -40,6 +40,8 @@ void OnSocketRead(RequestInfo* req);
 void ProcessReply(RequestInfo* req, const char* data, int len);
 void addReplyHeader(RequestInfo* req, const char* data, int len);
 void setReplyContentLength(RequestInfo* req);
+// 1 once the reply head has ended (its blank line has arrived).
+int replyHeadEnded(const RequestInfo* req);
 // 1 when the reply is complete: its head ended and its body arrived whole
 // (the announced length, or, without one, up to an orderly close; nothing
 // for replies that carry no body).
@@ -47,12 +49,15 @@ int replyComplete(const RequestInfo* req);
 
 // ---- ending ----
 // Closes files and socket, marks the record closed, posts the one quit
-// message, records code if none is recorded yet; returns code.
-int httpDisconnect(RequestInfo* req, int code);
+// message, records code if none is recorded yet; returns code. error is the
+// socket or lookup error number behind code (0 when none, or when code is
+// that number itself), kept only with the code it explains.
+int httpDisconnect(RequestInfo* req, int code, int error = 0);
 
-// Records code as the result unless one is recorded; posts nothing. For
-// endings before the message loop runs, where no quit may be left queued.
-void recordResult(RequestInfo* req, int code);
+// Records code (and the error behind it) as the result unless one is
+// recorded; posts nothing. For endings before the message loop runs, where
+// no quit may be left queued.
+void recordResult(RequestInfo* req, int code, int error = 0);
 
 // ---- event dispatch and connection ----
 int httpConnect(RequestInfo* req);
@@ -61,12 +66,8 @@ int OnNetNotify(RequestInfo* req, plat::LParam event);
 void OnSocketConnect(RequestInfo* req, int error);
 void OnSocketClose(RequestInfo* req, int error);
 
-// Marks progress now (the idle limit counts from the last progress).
+// Marks progress now: the record's idlelimit counts from the last progress.
 void noteProgress(RequestInfo* req);
-// Milliseconds without progress after which an exchange ends with 10060.
-uint32_t idleLimit();
-// Test setting, not exported: 0 restores the default of 300 seconds.
-void setIdleLimit(uint32_t ms);
 
 }  // namespace quodra
 

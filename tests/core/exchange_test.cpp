@@ -48,7 +48,8 @@ protected:
 
     void SetUp() override {
         fake::reset();
-        setIdleLimit(0);
+        httpSetOption(QUODRA_OPTION_IDLE_LIMIT, 300);
+        httpSetOption(QUODRA_OPTION_MESSAGE_BOXES, 1);
         char tmpl[] = "/tmp/quodra-exchange-XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         dir = tmpl;
@@ -305,7 +306,7 @@ TEST_F(Exchange, CloseEventDrainsWhatIsStillWaiting) {
 }
 
 TEST_F(Exchange, SilentPeerEndsWithTimedOut) {
-    setIdleLimit(1000);
+    httpSetOption(QUODRA_OPTION_IDLE_LIMIT, 1);
     auto& s = fake::state();
     s.timerAdvance = 600;
     const fake::Posted tick{nullptr, 0x113, IDLE_TIMER, 0};
@@ -316,7 +317,6 @@ TEST_F(Exchange, SilentPeerEndsWithTimedOut) {
     EXPECT_EQ(httpGet("http://server/x", out.c_str(), 0), 10060);
     EXPECT_EQ(quits(), 1);
     EXPECT_EQ(s.incoming.size(), 1u) << "ended at the wrong tick";
-    setIdleLimit(0);
 }
 
 TEST_F(Exchange, WindowThatCannotBeCreatedStartsNothing) {

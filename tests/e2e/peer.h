@@ -61,7 +61,7 @@ struct Scenario {
     int expected;           // result code of the call
     std::string body;       // expected bytes of the output file
     bool outputExists;      // whether the output file exists afterwards
-    uint32_t idleLimitMs;   // no-progress limit to set first; 0 = default
+    int idleLimitSeconds;   // no-progress limit to set first; 0 = default
     int rcvbuf;             // peer's receive buffer; 0 = system default
     size_t uploadBytes;     // body size for Call::PutLarge
 };

@@ -21,7 +21,7 @@ std::vector<Scenario> build() {
     const int HOLD = 30000;
 
     // name, about, script, call, expected, body, output exists,
-    // idle limit, receive buffer, upload size
+    // idle limit in seconds, receive buffer, upload size
     return {
         {"split-every-byte", "head and sized body one byte per write",
          {readHead(), trickle(OK + length(300) + "\r\n" + b300, 1, 1), close()},
@@ -29,15 +29,15 @@ std::vector<Scenario> build() {
         {"split-every-byte-unsized", "unsized body one byte per write, then close",
          {readHead(), trickle(OK + "\r\n" + b100, 1, 1), close()},
          Call::Get, 0, b100, true, 0, 0, 0},
-        {"slow-within-idle-limit", "pieces 150 ms apart, longer than the limit in all",
-         {readHead(), trickle(OK + length(2000) + "\r\n" + b2000, 250, 150), close()},
-         Call::Get, 0, b2000, true, 1000, 0, 0},
+        {"slow-within-idle-limit", "pieces 200 ms apart, longer than the limit in all",
+         {readHead(), trickle(OK + length(2000) + "\r\n" + b2000, 200, 200), close()},
+         Call::Get, 0, b2000, true, 1, 0, 0},
         {"silent", "accepts and reads, never answers",
          {readHead(), hold(HOLD), close()},
-         Call::Get, 10060, "", true, 500, 0, 0},
+         Call::Get, 10060, "", true, 1, 0, 0},
         {"stall-mid-body", "40 of 100 body bytes, then silence",
          {readHead(), send(OK + length(100) + "\r\n" + b100.substr(0, 40)), hold(HOLD), close()},
-         Call::Get, 10060, b100.substr(0, 40), true, 500, 0, 0},
+         Call::Get, 10060, b100.substr(0, 40), true, 1, 0, 0},
         {"early-reply", "answers after the head while a large body is being sent",
          {readHead(), send("HTTP/1.0 413 Request Entity Too Large\r\n" + length(5) + "\r\nlarge"),
           hold(HOLD), reset()},
