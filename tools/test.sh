@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# The whole test run: the Linux build and its tests, the same tests under the
-# address and undefined-behaviour sanitizers, then the Windows DLLs, their
-# export tables and the Windows test host under Wine.
+# The whole test run: the Linux build and its tests, the C examples built as
+# a user would, the same tests under the address and undefined-behaviour
+# sanitizers, then the Windows DLLs, their export tables, the C examples for
+# Windows and the Windows test host under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -14,6 +15,9 @@ step "Linux build and tests"
 cmake -S . -B "$build/linux" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build/linux" -j "$jobs"
 ctest --test-dir "$build/linux" --output-on-failure -j "$jobs" --timeout 600
+
+step "C examples on Linux (an installed tree, pkg-config)"
+bash tools/build-examples.sh linux "$build/linux"
 
 step "Sanitizer build and tests (address, undefined, leaks)"
 cmake -S . -B "$build/asan" -DCMAKE_BUILD_TYPE=Debug -DQUODRA_SANITIZE=ON >/dev/null
@@ -29,6 +33,8 @@ if [ "${QUODRA_SKIP_WINDOWS:-0}" != 1 ]; then
   cmake --build "$build/win64" -j "$jobs"
   step "Export table of the 32-bit DLL"
   bash tools/check-exports.sh "$build/win32/quodra.dll"
+  step "C examples on Windows (import library, run-time loading)"
+  bash tools/build-examples.sh windows "$build/win32"
   step "Windows test host under Wine"
   bash tests/windows/run-wine.sh "$build/win64" "$build/linux"
 fi
