@@ -70,11 +70,14 @@ windows)
   # names; the program imports them from quodra.dll, nothing else of ours.
   objdump=${MINGW_OBJDUMP:-i686-w64-mingw32-objdump}
   if command -v "$objdump" >/dev/null; then
-    "$objdump" -p "$work/fetch.exe" | grep -q 'DLL Name: quodra.dll' || {
+    # Whole dumps first: grep -q leaving a pipe early would fail it.
+    linked=$("$objdump" -p "$work/fetch.exe")
+    loading=$("$objdump" -p "$work/fetch_runtime.exe")
+    grep -q 'DLL Name: quodra.dll' <<<"$linked" || {
       echo "build-examples: fetch.exe does not import quodra.dll" >&2
       exit 1
     }
-    if "$objdump" -p "$work/fetch_runtime.exe" | grep -qi 'DLL Name: quodra.dll'; then
+    if grep -qi 'DLL Name: quodra.dll' <<<"$loading"; then
       echo "build-examples: fetch_runtime.exe imports quodra.dll; it must load it at run time" >&2
       exit 1
     fi
