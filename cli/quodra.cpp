@@ -5,7 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "common/results.h"
 #include "quodra.h"
 
 namespace {
@@ -28,8 +27,10 @@ const char* usageText =
     "Exit status: 0 for a complete reply, 1 for any other result (printed\n"
     "with its meaning), 2 for a usage error.\n";
 
-const char* meaningOf(int code) {
-    if (const char* text = quodra::resultMeaning(code)) return text;
+// The library's own text for the code (one line, so a fixed buffer serves).
+std::string meaningOf(int code) {
+    char text[256];
+    if (httpResultText(code, text, sizeof text) > 0) return text;
     return code >= 10000 ? "socket error" : "unknown result";
 }
 
@@ -99,6 +100,6 @@ int main(int argc, char** argv) {
 
     if (result == 0) return 0;
     std::fprintf(stderr, "quodra: %s: result %d: %s\n", cmd.c_str(), result,
-                 meaningOf(result));
+                 meaningOf(result).c_str());
     return 1;
 }

@@ -30,11 +30,10 @@ set_target_properties(quodra PROPERTIES
   VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR}
   LINK_DEPENDS ${QUODRA_VERSION_SCRIPT})
 
-# The tool takes its result meanings from the library's own table, which the
-# library does not export. Installed, it finds the library relative to itself,
+# The tool uses the library's public calls only; its result meanings come
+# from httpResultText. Installed, it finds the library relative to itself,
 # so an installed tree runs wherever it was put.
-add_executable(quodra_cli cli/quodra.cpp src/common/results.cpp)
-target_include_directories(quodra_cli PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/src)
+add_executable(quodra_cli cli/quodra.cpp)
 target_link_libraries(quodra_cli PRIVATE quodra)
 file(RELATIVE_PATH QUODRA_BIN_TO_LIB ${CMAKE_INSTALL_FULL_BINDIR} ${CMAKE_INSTALL_FULL_LIBDIR})
 set_target_properties(quodra_cli PROPERTIES

@@ -1,10 +1,25 @@
 /* Quodra: one HTTP/1.0 or WebDAV exchange per call.
  *
- * Each call runs the whole exchange on the calling thread, writes only the
- * reply body to outfile (created or emptied when the reply starts) and
- * returns 0 for a complete reply, otherwise a result code below. visible
+ * Each of the ten exchange calls runs the whole exchange on the calling
+ * thread, writes only the reply body to outfile (created or emptied when
+ * the reply starts) and returns 0 for a complete reply, otherwise a result
+ * code below. The reply's status is not looked at: a 404 page is stored and
+ * gives 0 like the file asked for; httpLastStatus tells them apart. visible
  * non-zero shows the call's activity window (on POSIX: a one-line display on
- * standard error when it is a terminal). */
+ * standard error when it is a terminal).
+ *
+ * Threads: calls may run at the same time on different threads; each runs
+ * on its own thread and shares nothing with the others. httpLastStatus,
+ * httpLastHead and httpLastError read the calling thread's own last call.
+ * httpSetOption may be called from any thread at any time; a call already
+ * running keeps the options it started with.
+ *
+ * Message boxes: errors of the host lookup and of the connect, and memory
+ * that ran out, are shown as modal message boxes (on POSIX: a line on
+ * standard error) while the call waits, unless turned off with
+ * httpSetOption(QUODRA_OPTION_MESSAGE_BOXES, 0): then nothing is shown
+ * anywhere and the result code and httpLastError say what happened. A host
+ * without a user (a service, a batch job) should turn them off. */
 #ifndef QUODRA_H
 #define QUODRA_H
 
@@ -31,9 +46,8 @@
 extern "C" {
 #endif
 
-/* Result codes. Any other value is a Windows Sockets error number, for
- * example 10054 (connection reset), 10060 (no progress for 300 seconds),
- * 10061 (connection refused) or 11001 (host not found). */
+/* Result codes of the ten exchange calls; their meanings as text come
+ * from httpResultText. */
 #define QUODRA_OK 0             /* complete reply */
 #define QUODRA_REFUSED 1        /* call refused, or no connection made */
 #define QUODRA_NO_OUTPUT 3      /* reply cannot be stored */
@@ -43,13 +57,44 @@ extern "C" {
 #define QUODRA_BODY_SHORT 8     /* body file shrank while it was sent */
 #define QUODRA_SEEK_FAILED 9    /* body file could not be repositioned */
 
+/* Any other result is a Windows Sockets or lookup error number (on POSIX the
+ * system's errors are given the same numbers). These are the ones a call is
+ * known to return, or httpLastError to report behind a result 1: */
+#define QUODRA_WSA_ACCES 10013           /* permission denied */
+#define QUODRA_WSA_ADDRINUSE 10048       /* address in use */
+#define QUODRA_WSA_ADDRNOTAVAIL 10049    /* address not available */
+#define QUODRA_WSA_NETDOWN 10050         /* network is down */
+#define QUODRA_WSA_NETUNREACH 10051      /* network unreachable */
+#define QUODRA_WSA_CONNABORTED 10053     /* connection aborted */
+#define QUODRA_WSA_CONNRESET 10054       /* connection reset by peer */
+#define QUODRA_WSA_NOBUFS 10055          /* no buffer space */
+#define QUODRA_WSA_SHUTDOWN 10058        /* the connection was shut down */
+#define QUODRA_WSA_TIMEDOUT 10060        /* no progress for the idle limit */
+#define QUODRA_WSA_CONNREFUSED 10061     /* connection refused */
+#define QUODRA_WSA_HOSTUNREACH 10065     /* host unreachable */
+#define QUODRA_WSA_HOST_NOT_FOUND 11001  /* host not found */
+#define QUODRA_WSA_TRY_AGAIN 11002       /* host lookup failed for now */
+#define QUODRA_WSA_NO_RECOVERY 11003     /* host lookup failed */
+#define QUODRA_WSA_NO_DATA 11004         /* the host has no address */
+
+/* Options of httpSetOption. */
+#define QUODRA_OPTION_MESSAGE_BOXES 1  /* 1 (default): errors shown as message
+                                          boxes; 0: nothing shown. Any
+                                          non-zero value means 1. */
+#define QUODRA_OPTION_IDLE_LIMIT 2     /* seconds without progress (nothing
+                                          looked up, connected, sent or
+                                          received) before a call ends with
+                                          10060; default 300; 0 = no limit;
+                                          at most 2147483. */
+
 /* GET url into outfile. */
 QUODRA_EXPORT int QUODRA_API httpGet(const char* url, const char* outfile, int visible);
-/* HEAD url; outfile receives nothing but is created. */
+/* HEAD url; outfile receives nothing but is created; httpLastHead gives
+ * the answer. */
 QUODRA_EXPORT int QUODRA_API httpHead(const char* url, const char* outfile, int visible);
 /* POST infile as the single "uploadfile" part of a multipart form. */
 QUODRA_EXPORT int QUODRA_API httpPostFile(const char* url, const char* infile, const char* outfile, int visible);
-/* OPTIONS url. */
+/* OPTIONS url; the answer is in the head (httpLastHead). */
 QUODRA_EXPORT int QUODRA_API davOptions(const char* url, const char* outfile, int visible);
 /* MKCOL url: create a collection. */
 QUODRA_EXPORT int QUODRA_API davMkcol(const char* url, const char* outfile, int visible);
@@ -64,6 +109,39 @@ QUODRA_EXPORT int QUODRA_API davDelete(const char* url, const char* outfile, int
 QUODRA_EXPORT int QUODRA_API davMove(const char* url, const char* destination, const char* outfile, int ignored1, int ignored2, int visible);
 /* COPY url to destination; the two middle values are ignored. */
 QUODRA_EXPORT int QUODRA_API davCopy(const char* url, const char* destination, const char* outfile, int ignored1, int ignored2, int visible);
+
+/* What the calling thread's last exchange call left. Each is written when
+ * that call returns, whatever its result; a call refused before its
+ * exchange began (a null argument, a URL without a host) leaves nothing:
+ * 0 from all three. */
+
+/* The status code of the reply head the last call received (200, 404, 207
+ * ...); 0 when it received no whole head, or the head's first line was not a
+ * status line. */
+QUODRA_EXPORT int QUODRA_API httpLastStatus(void);
+/* Copies the last call's reply head (the status line and the header lines,
+ * each with its line end, through the blank line that ends the head, as
+ * received) into buffer, cut to size - 1 bytes and NUL-terminated; nothing
+ * is written when buffer is null or size is 0 or less. Returns the head's
+ * whole length without the NUL, so that a caller can ask with size 0 and
+ * again with a buffer of that length + 1; 0 when there was no head (also
+ * when memory ran out while it was kept). */
+QUODRA_EXPORT int QUODRA_API httpLastHead(char* buffer, int size);
+/* The Windows Sockets or lookup error number behind the last call's result:
+ * 10061 behind a refused connection (result 1), 11001 behind an unknown host,
+ * the result itself when it is such a number; 0 for a result 0, for a call
+ * refused before its exchange, and for results that no such error caused. */
+QUODRA_EXPORT int QUODRA_API httpLastError(void);
+
+/* The meaning of a result code or error number as one line of text, copied
+ * into buffer like httpLastHead. Returns the text's whole length, 0 for a
+ * code the library does not know. Thread-safe. */
+QUODRA_EXPORT int QUODRA_API httpResultText(int code, char* buffer, int size);
+
+/* Sets a process-wide option (QUODRA_OPTION_...) for the calls that start
+ * after it; returns the previous value, or -1 (nothing changed) for an
+ * unknown option or a value out of its range. Thread-safe. */
+QUODRA_EXPORT int QUODRA_API httpSetOption(int option, int value);
 
 #ifdef __cplusplus
 }

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# The whole test run: the Linux build and its tests, the same tests under the
-# address and undefined-behaviour sanitizers, a bounded run of each fuzz
-# target when clang is there, then the Windows DLLs, their export tables, the
-# installed Windows tree and the Windows test host under Wine.
+# The whole test run: the Linux build and its tests, the C examples built as
+# a user would, the same tests under the address and undefined-behaviour
+# sanitizers, a bounded run of each fuzz target when clang is there, then the
+# Windows DLLs, their export tables, the installed Windows tree, the C
+# examples for Windows and the Windows test host under Wine.
 #
 # FUZZ_SECONDS (default 60) bounds each fuzz target; QUODRA_SKIP_FUZZ=1 and
 # QUODRA_SKIP_WINDOWS=1 leave those parts out.
@@ -18,6 +19,9 @@ step "Linux build and tests"
 cmake -S . -B "$build/linux" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build/linux" -j "$jobs"
 ctest --test-dir "$build/linux" --output-on-failure -j "$jobs" --timeout 600
+
+step "C examples on Linux (an installed tree, pkg-config)"
+bash tools/build-examples.sh linux "$build/linux"
 
 step "Sanitizer build and tests (address, undefined, leaks)"
 cmake -S . -B "$build/asan" -DCMAKE_BUILD_TYPE=Debug -DQUODRA_SANITIZE=ON >/dev/null
@@ -61,6 +65,9 @@ if [ "${QUODRA_SKIP_WINDOWS:-0}" != 1 ]; then
   bash tools/check-exports.sh "$build/win32/quodra.dll"
   step "Installed 32-bit Windows tree"
   bash tests/windows/install_test.sh "$build/win32"
+
+  step "C examples on Windows (import library, run-time loading)"
+  bash tools/build-examples.sh windows "$build/win32"
   step "Windows test host under Wine"
   bash tests/windows/run-wine.sh "$build/win64" "$build/linux"
 fi

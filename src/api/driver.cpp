@@ -1,6 +1,7 @@
 // The per-call driver: one prepared request run to its end on the calling
 // thread through its own event window and message loop.
 #include "api/api.h"
+#include "api/last_call.h"
 #include "common/alloc.h"
 #include "common/text.h"
 #include "platform/numbers.h"
@@ -12,8 +13,8 @@ namespace {
 
 // How often the no-progress limit is checked: often enough for a short
 // limit, never more than once a second.
-unsigned idleCheckInterval() {
-    uint32_t every = idleLimit() / 4;
+unsigned idleCheckInterval(const RequestInfo* req) {
+    uint32_t every = req->idlelimit / 4;
     if (every < 10) every = 10;
     if (every > 1000) every = 1000;
     return every;
@@ -73,9 +74,10 @@ int DoRequest(RequestInfo* req, const char* outfile, int visible) {
 
     // Without a window the lookup is not started and 1 is recorded.
     if (httpConnect(req) == 0) {
-        plat::SetTimer(hwnd, IDLE_TIMER, idleCheckInterval());
+        bool limited = req->idlelimit != 0;
+        if (limited) plat::SetTimer(hwnd, IDLE_TIMER, idleCheckInterval(req));
         runLoop(req);
-        plat::KillTimer(hwnd, IDLE_TIMER);
+        if (limited) plat::KillTimer(hwnd, IDLE_TIMER);
     }
     // A lookup still under way would write into the record's buffer.
     if (req->lookuptask) {
@@ -90,6 +92,7 @@ int DoRequest(RequestInfo* req, const char* outfile, int visible) {
     recordResult(req, releaseConnection(req));
 
     int result = req->result;
+    keepLastCall(req);
     destroyRequest(req);
     if (hwnd) plat::DestroyWindow(hwnd);
     return result;

@@ -14,8 +14,19 @@ int textLength(const char* text) {
     return text ? static_cast<int>(std::strlen(text)) : 0;
 }
 
+namespace {
+thread_local int boxesShown = 1;  // outside any call: on, as at load
+}  // namespace
+
 void showError(const char* text, const char* caption) {
+    if (!boxesShown) return;
     plat::MessageBoxA(nullptr, text, caption, plat::kMbIconError);
+}
+
+int setBoxesShown(int on) {
+    int was = boxesShown;
+    boxesShown = on ? 1 : 0;
+    return was;
 }
 
 void showAllocFailure(const char* what) {

@@ -8,8 +8,13 @@ namespace quodra {
 
 // Length of a NUL-terminated text; 0 for a null pointer.
 int textLength(const char* text);
-// Shows the error box (no owner, error icon) with the given text and caption.
+// Shows the error box (no owner, error icon) with the given text and caption,
+// unless message boxes are off for this thread (below).
 void showError(const char* text, const char* caption);
+// Turns this thread's message boxes on (non-zero) or off; returns the
+// previous setting. A call sets it from its options for as long as it runs,
+// so that every box of the call, allocation failures included, obeys them.
+int setBoxesShown(int on);
 // Shows "new failed: <what>" captioned with the product token.
 void showAllocFailure(const char* what);
 // True when text holds a control byte (0x01..0x1F or 0x7F): such a text

@@ -93,6 +93,11 @@ struct RequestInfo {
     plat::Hwnd hwnd;
     uint32_t lastprogress; // tick of the last lookup, connect, send or receive
     int result;            // first recorded result code; 0 = none yet
+    int neterror;          // socket or lookup error number behind result; 0 = none
+
+    // ---- the options the call started with (later changes do not reach it) ----
+    uint32_t idlelimit;    // milliseconds without progress before 10060; 0 = no limit
+    int noboxes;           // 1 when this call's errors show no message boxes
 };
 
 // The live records of this thread, newest first.

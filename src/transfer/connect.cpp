@@ -30,8 +30,9 @@ int httpConnect(RequestInfo* req) {
         noteProgress(req);
         return 0;
     }
+    int error = plat::WSAGetLastError();  // before the box's loop can change it
     showError("Could not get IP address (1)", req->host);
-    recordResult(req, RESULT_REFUSED);
+    recordResult(req, RESULT_REFUSED, error);
     return 1;
 }
 

@@ -5,7 +5,7 @@
 
 namespace quodra {
 
-int httpDisconnect(RequestInfo* req, int code) {
+int httpDisconnect(RequestInfo* req, int code, int error) {
     if (!req) return code;
     // A reply that looked whole is not stored when its file fails to close;
     // an ending that already has its own code keeps it.
@@ -17,12 +17,14 @@ int httpDisconnect(RequestInfo* req, int code) {
         plat::PostMessageA(req->hwnd, plat::kWmQuit, 0, 0);
         req->hwnd = nullptr;
     }
-    recordResult(req, code);
+    recordResult(req, code, error);
     return code;
 }
 
-void recordResult(RequestInfo* req, int code) {
-    if (req && req->result == 0) req->result = code;
+void recordResult(RequestInfo* req, int code, int error) {
+    if (!req || req->result != 0 || code == 0) return;
+    req->result = code;
+    req->neterror = error;
 }
 
 }  // namespace quodra

@@ -45,8 +45,9 @@ int OnHostNotify(RequestInfo* req, plat::LParam event) {
     }
     req->sock = plat::socket(plat::kAfInet, plat::kSockStream, plat::kIpprotoTcp);
     if (req->sock == plat::kInvalidSocket) {
+        int err = plat::WSAGetLastError();  // before the box's loop can change it
         showError("Invalid socket", QUODRA_PRODUCT);
-        httpDisconnect(req, RESULT_REFUSED);
+        httpDisconnect(req, RESULT_REFUSED, err);
         return 1;
     }
     plat::SockAddrIn peer;
@@ -64,7 +65,7 @@ int OnHostNotify(RequestInfo* req, plat::LParam event) {
     char text[64];
     std::snprintf(text, sizeof text, "Error %d connecting socket", err);
     showError(text, QUODRA_PRODUCT);
-    httpDisconnect(req, RESULT_REFUSED);
+    httpDisconnect(req, RESULT_REFUSED, err);
     return 1;
 }
 
@@ -85,7 +86,7 @@ int OnNetNotify(RequestInfo* req, plat::LParam event) {
 void OnSocketConnect(RequestInfo* req, int error) {
     if (!req) return;
     if (error != 0 && error != plat::kErrWouldBlock) {
-        httpDisconnect(req, RESULT_REFUSED);
+        httpDisconnect(req, RESULT_REFUSED, error);
         return;
     }
     if (req->state >= STATE_SEND_REQUEST) return;
@@ -119,26 +120,35 @@ using namespace quodra;
 extern "C" plat::LResult QUODRA_STDCALL NetWndProc(plat::Hwnd hwnd, unsigned msg,
                                                    plat::WParam wParam,
                                                    plat::LParam lParam) {
+    // Another call's loop on this thread may dispatch an event of this
+    // record: its boxes follow the options this record's call started with.
     switch (msg) {
-    case WM_NETNOTIFY:
-        OnNetNotify(getRequest(static_cast<plat::Socket>(wParam)), lParam);
+    case WM_NETNOTIFY: {
+        RequestInfo* req = getRequest(static_cast<plat::Socket>(wParam));
+        int was = req ? setBoxesShown(!req->noboxes) : -1;
+        OnNetNotify(req, lParam);
+        if (was >= 0) setBoxesShown(was);
         return 0;
+    }
     case WM_HOSTNOTIFY: {
         RequestInfo* req = getRequestFromHwnd(hwnd);
         if (!req) {
             plat::PostMessageA(hwnd, plat::kWmQuit, 0, 0);
             return 0;
         }
+        int was = setBoxesShown(!req->noboxes);
         // A failed handler has ended the exchange, which posted the quit;
         // only an ending that did not is closed here, so one quit per call.
         if (OnHostNotify(req, lParam) != 0 && req->hwnd)
             httpDisconnect(req, RESULT_REFUSED);
+        setBoxesShown(was);
         return 0;
     }
     case plat::kWmTimer: {
         if (wParam != IDLE_TIMER) break;
         RequestInfo* req = getRequestFromHwnd(hwnd);
-        if (req && plat::GetTickCount() - req->lastprogress >= idleLimit())
+        if (req && req->idlelimit &&
+            plat::GetTickCount() - req->lastprogress >= req->idlelimit)
             httpDisconnect(req, plat::kErrTimedOut);
         return 0;
     }

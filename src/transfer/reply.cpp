@@ -98,8 +98,12 @@ void storeBody(RequestInfo* req, const char* data, int len) {
 
 }  // namespace
 
+int replyHeadEnded(const RequestInfo* req) {
+    return req && req->eolcount == HEAD_DONE ? 1 : 0;
+}
+
 int replyComplete(const RequestInfo* req) {
-    if (!req || req->eolcount != HEAD_DONE) return 0;
+    if (!replyHeadEnded(req)) return 0;
     if (bodiless(req)) return 1;
     if (req->replylength >= 0) return req->replyread >= req->replylength ? 1 : 0;
     return req->peerclosed ? 1 : 0;
@@ -137,12 +141,10 @@ bool addReplyHeader(RequestInfo* req, const char* data, int len) {
 int setReplyContentLength(RequestInfo* req) {
     if (!req || req->result != 0 || !req->replyhead) return 0;
     req->replylength = -1;
-    char* head = req->replyhead;
-    int len = req->replyheadlen;
-    for (int i = 0; i < len; ++i)
-        if (head[i] >= 'A' && head[i] <= 'Z') head[i] = static_cast<char>(head[i] - 'A' + 'a');
+    // The head stays as it arrived (a caller may read it after the call);
+    // the name is matched in any case.
     int64_t length = 0;
-    switch (readContentLength(head, len, &length)) {
+    switch (readContentLength(req->replyhead, req->replyheadlen, &length)) {
     case LENGTH_MALFORMED: return RESULT_MALFORMED_HEAD;
     case LENGTH_ANNOUNCED: req->replylength = length; break;
     case LENGTH_NONE: break;

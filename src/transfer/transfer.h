@@ -45,9 +45,11 @@ void ProcessReply(RequestInfo* req, const char* data, int len);
 // Appends head bytes; false when the head could not grow, which has ended
 // the exchange with 3.
 bool addReplyHeader(RequestInfo* req, const char* data, int len);
-// Lower-cases the complete head and takes its Content-Length (-1 for none);
-// 0, or 6 when its framing is malformed.
+// Takes the complete head's Content-Length (-1 for none), leaving the head
+// as it arrived; 0, or 6 when its framing is malformed.
 int setReplyContentLength(RequestInfo* req);
+// 1 once the reply head has ended (its blank line has arrived).
+int replyHeadEnded(const RequestInfo* req);
 // 1 when the reply is complete: its head ended and its body arrived whole
 // (the announced length, or, without one, up to an orderly close; nothing
 // for replies that carry no body).
@@ -56,12 +58,15 @@ int replyComplete(const RequestInfo* req);
 // ---- ending ----
 // Closes files and socket, marks the record closed, posts the one quit
 // message, records code if none is recorded yet; returns code, except that
-// an ending with 0 becomes 3 when the output file fails to close.
-int httpDisconnect(RequestInfo* req, int code);
+// an ending with 0 becomes 3 when the output file fails to close. error is
+// the socket or lookup error number behind code (0 when none, or when code
+// is that number itself), kept only with the code it explains.
+int httpDisconnect(RequestInfo* req, int code, int error = 0);
 
-// Records code as the result unless one is recorded; posts nothing. For
-// endings before the message loop runs, where no quit may be left queued.
-void recordResult(RequestInfo* req, int code);
+// Records code (and the error behind it) as the result unless one is
+// recorded; posts nothing. For endings before the message loop runs, where
+// no quit may be left queued.
+void recordResult(RequestInfo* req, int code, int error = 0);
 
 // ---- event dispatch and connection ----
 int httpConnect(RequestInfo* req);
@@ -70,12 +75,8 @@ int OnNetNotify(RequestInfo* req, plat::LParam event);
 void OnSocketConnect(RequestInfo* req, int error);
 void OnSocketClose(RequestInfo* req, int error);
 
-// Marks progress now (the idle limit counts from the last progress).
+// Marks progress now: the record's idlelimit counts from the last progress.
 void noteProgress(RequestInfo* req);
-// Milliseconds without progress after which an exchange ends with 10060.
-uint32_t idleLimit();
-// Test setting, not exported: 0 restores the default of 300 seconds.
-void setIdleLimit(uint32_t ms);
 
 }  // namespace quodra
 

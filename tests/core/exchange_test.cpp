@@ -12,76 +12,12 @@
 #include <vector>
 
 #include "api/api.h"
-#include "fake_platform.h"
-#include "quodra.h"
 #include "common/alloc.h"
-#include "request_fixture.h"
-#include "transfer/transfer.h"
+#include "exchange_fixture.h"
 
 using namespace quodra;
 
 namespace {
-
-constexpr plat::Socket SOCK = 100;
-
-fake::Posted hostDone(int error = 0) {
-    return {nullptr, WM_HOSTNOTIFY, 0, static_cast<plat::LParam>(error) << 16};
-}
-fake::Posted net(long event, int error = 0) {
-    return {nullptr, WM_NETNOTIFY, static_cast<plat::WParam>(SOCK),
-            (static_cast<plat::LParam>(error) << 16) | event};
-}
-
-bool exists(const std::string& path) {
-    std::ifstream in(path);
-    return in.good();
-}
-
-int quits() {
-    int n = 0;
-    for (const fake::Posted& p : fake::state().posted)
-        if (p.msg == 0x12) ++n;
-    return n;
-}
-
-class Exchange : public ::testing::Test {
-protected:
-    std::string dir, out, in;
-
-    void SetUp() override {
-        fake::reset();
-        setIdleLimit(0);
-        char tmpl[] = "/tmp/quodra-exchange-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
-        out = dir + "/out.bin";
-        in = dir + "/in.bin";
-    }
-    void TearDown() override {
-        std::remove(out.c_str());
-        std::remove(in.c_str());
-        std::remove(dir.c_str());
-        EXPECT_EQ(liveHead(), nullptr) << "a record outlived its call";
-        EXPECT_EQ(fake::state().openInputs, 0);
-        EXPECT_EQ(fake::state().openOutputs, 0);
-    }
-
-    void writeInput(const std::string& bytes) {
-        std::ofstream f(in, std::ios::binary);
-        f << bytes;
-    }
-
-    // A peer that accepts at once (connect pending, then its event), takes
-    // the whole request and answers with reply, then closes in order.
-    void scriptReply(const std::string& reply) {
-        auto& s = fake::state();
-        s.incoming = {hostDone(), net(plat_FD_CONNECT), net(plat_FD_READ),
-                      net(plat_FD_CLOSE)};
-        s.recvScript = {fake::bytes(reply), fake::closed()};
-    }
-    static constexpr long plat_FD_READ = 1, plat_FD_WRITE = 2,
-                          plat_FD_CONNECT = 16, plat_FD_CLOSE = 32;
-};
 
 const char kHead[] = "User-Agent: Quodra/2.0.0\r\nConnection: close\r\n";
 
@@ -224,7 +160,9 @@ TEST_F(Exchange, PropfindWithoutBodyPathIsNotRefused) {
     EXPECT_EQ(readAll(out), "<m/>");
 }
 
-// Endings of every stage: the code, the box and exactly one quit per call.
+// Endings of every stage: the code, the box, exactly one quit per call, and
+// the error number httpLastError gives behind the code. With the boxes
+// turned off each ends the same way and shows nothing.
 TEST_F(Exchange, EveryEndingHasItsCodeBoxAndOneQuit) {
     struct Case {
         const char* name;
@@ -233,79 +171,84 @@ TEST_F(Exchange, EveryEndingHasItsCodeBoxAndOneQuit) {
         const char* box = nullptr;      // expected box text, or null for none
         const char* caption = nullptr;  // its caption
         int quits;
+        int error = 0;                  // httpLastError afterwards
     };
     const Case cases[] = {
         {.name = "lookup fails", .script = [](fake::State& s) { s.incoming = {hostDone(11001)}; },
-         .result = 11001, .box = "Could not get IP address (11001)", .caption = "server", .quits = 1},
+         .result = 11001, .box = "Could not get IP address (11001)", .caption = "server", .quits = 1, .error = 11001},
         {.name = "lookup result without address", .script = [](fake::State& s) {
              s.lookupAddr = 0;
              s.incoming = {hostDone()}; },
-         .result = 11004, .box = "Could not get IP address (11004)", .caption = "server", .quits = 1},
-        {.name = "lookup cannot start", .script = [](fake::State& s) { s.lookupResult = 0; },
-         .result = 1, .box = "Could not get IP address (1)", .caption = "server", .quits = 0},
+         .result = 11004, .box = "Could not get IP address (11004)", .caption = "server", .quits = 1, .error = 11004},
+        {.name = "lookup cannot start", .script = [](fake::State& s) {
+             s.lookupResult = 0;
+             s.lastError = 10093; },
+         .result = 1, .box = "Could not get IP address (1)", .caption = "server", .quits = 0, .error = 10093},
         {.name = "no socket", .script = [](fake::State& s) {
              s.nextSocket = -1;
+             s.lastError = 10055;
              s.incoming = {hostDone()}; },
-         .result = 1, .box = "Invalid socket", .caption = "Quodra/2.0.0", .quits = 1},
+         .result = 1, .box = "Invalid socket", .caption = "Quodra/2.0.0", .quits = 1, .error = 10055},
         {.name = "connect fails at once", .script = [](fake::State& s) {
              s.connectError = 10061;
              s.incoming = {hostDone()}; },
-         .result = 1, .box = "Error 10061 connecting socket", .caption = "Quodra/2.0.0", .quits = 1},
+         .result = 1, .box = "Error 10061 connecting socket", .caption = "Quodra/2.0.0", .quits = 1, .error = 10061},
         {.name = "connect event carries refusal", .script = [](fake::State& s) {
              s.incoming = {hostDone(), net(16, 10061)}; },
-         .result = 1, .quits = 1},
+         .result = 1, .quits = 1, .error = 10061},
         {.name = "close before any reply", .script = [](fake::State& s) {
              s.incoming = {hostDone(), net(16), net(32)}; },
-         .result = 4, .quits = 1},
+         .result = 4, .quits = 1, .error = 0},
         {.name = "reset before the reply was complete", .script = [](fake::State& s) {
              s.recvScript = {fake::bytes("HTTP/1.0 200 OK\r\nContent-Length: 9\r\n\r\nabc")};
              s.incoming = {hostDone(), net(16), net(1), net(32, 10054)}; },
-         .result = 10054, .quits = 1},
+         .result = 10054, .quits = 1, .error = 10054},
         {.name = "reset reported by the close, drain then sees an end", .script = [](fake::State& s) {
              s.recvScript = {fake::bytes("HTTP/1.0 200 OK\r\n\r\nabc"), fake::fail(10035),
                              fake::closed()};
              s.incoming = {hostDone(), net(16), net(1), net(32, 10054)}; },
-         .result = 10054, .quits = 1},
+         .result = 10054, .quits = 1, .error = 10054},
         {.name = "body short of its length", .script = [](fake::State& s) {
              s.recvScript = {fake::bytes("HTTP/1.0 200 OK\r\nContent-Length: 9\r\n\r\nabc"),
                              fake::closed()};
              s.incoming = {hostDone(), net(16), net(1), net(32)}; },
-         .result = 4, .quits = 1},
+         .result = 4, .quits = 1, .error = 0},
         {.name = "events with would-block halves are dropped", .script = [](fake::State& s) {
              s.recvScript = {fake::bytes("HTTP/1.0 204 No Content\r\n\r\n"), fake::closed()};
              s.incoming = {hostDone(), net(16), net(32, 10035), net(1, 10035),
                            net(1), net(32)}; },
-         .result = 0, .quits = 1},
+         .result = 0, .quits = 1, .error = 0},
         {.name = "events for an unknown socket do nothing", .script = [](fake::State& s) {
              s.recvScript = {fake::bytes("HTTP/1.0 200 OK\r\n\r\nz"), fake::closed()};
              s.incoming = {hostDone(), {nullptr, WM_NETNOTIFY, 7, 32}, net(16), net(1),
                            net(32)}; },
-         .result = 0, .quits = 1},
+         .result = 0, .quits = 1, .error = 0},
         {.name = "loop fails: nothing more arrives", .script = [](fake::State& s) {
              s.incoming = {hostDone(), net(16)}; },
-         .result = 1, .quits = 0},
+         .result = 1, .quits = 0, .error = 0},
         // A complete reply ends the exchange; the peer's silence after it
         // (here: nothing more arrives) is never waited for.
         {.name = "sized reply, then silence", .script = [](fake::State& s) {
              s.recvScript = {fake::bytes("HTTP/1.0 200 OK\r\nContent-Length: 3\r\n\r\nabc")};
              s.incoming = {hostDone(), net(16), net(1)}; },
-         .result = 0, .quits = 1},
+         .result = 0, .quits = 1, .error = 0},
         {.name = "interim head, then a bodiless reply, then silence", .script = [](fake::State& s) {
              s.recvScript = {fake::bytes("HTTP/1.1 100 Continue\r\n\r\n"),
                              fake::bytes("HTTP/1.0 204 No Content\r\n\r\n")};
              s.incoming = {hostDone(), net(16), net(1)}; },
-         .result = 0, .quits = 1},
+         .result = 0, .quits = 1, .error = 0},
         {.name = "lengths that disagree", .script = [](fake::State& s) {
              s.recvScript = {fake::bytes("HTTP/1.0 200 OK\r\nContent-Length: 3\r\n"
                                          "Content-Length: 4\r\n\r\nabcd")};
              s.incoming = {hostDone(), net(16), net(1)}; },
-         .result = 6, .quits = 1},
+         .result = 6, .quits = 1, .error = 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         fake::reset();
         c.script(fake::state());
         EXPECT_EQ(httpGet("http://server/x", out.c_str(), 0), c.result);
+        EXPECT_EQ(httpLastError(), c.error);
         const auto& s = fake::state();
         if (c.box) {
             ASSERT_EQ(s.boxes.size(), 1u);
@@ -319,6 +262,16 @@ TEST_F(Exchange, EveryEndingHasItsCodeBoxAndOneQuit) {
         EXPECT_EQ(quits(), c.quits);
         EXPECT_EQ(s.destroyedWindows.size(), 1u);
         EXPECT_EQ(s.openInputs + s.openOutputs, 0);
+
+        SCOPED_TRACE("message boxes off");
+        fake::reset();
+        c.script(fake::state());
+        EXPECT_EQ(httpSetOption(QUODRA_OPTION_MESSAGE_BOXES, 0), 1);
+        EXPECT_EQ(httpGet("http://server/x", out.c_str(), 0), c.result);
+        EXPECT_EQ(httpSetOption(QUODRA_OPTION_MESSAGE_BOXES, 1), 0);
+        EXPECT_EQ(httpLastError(), c.error);
+        EXPECT_TRUE(fake::state().boxes.empty());
+        EXPECT_EQ(quits(), c.quits);
     }
 }
 
@@ -375,7 +328,7 @@ TEST_F(Exchange, CloseEventDrainsWhatIsStillWaiting) {
 }
 
 TEST_F(Exchange, SilentPeerEndsWithTimedOut) {
-    setIdleLimit(1000);
+    httpSetOption(QUODRA_OPTION_IDLE_LIMIT, 1);
     auto& s = fake::state();
     s.timerAdvance = 600;
     const fake::Posted tick{nullptr, 0x113, IDLE_TIMER, 0};
@@ -386,7 +339,6 @@ TEST_F(Exchange, SilentPeerEndsWithTimedOut) {
     EXPECT_EQ(httpGet("http://server/x", out.c_str(), 0), 10060);
     EXPECT_EQ(quits(), 1);
     EXPECT_EQ(s.incoming.size(), 1u) << "ended at the wrong tick";
-    setIdleLimit(0);
 }
 
 TEST_F(Exchange, WindowThatCannotBeCreatedStartsNothing) {
@@ -424,6 +376,58 @@ TEST_F(Exchange, OtherMessagesGoToTheDefaultProcedure) {
               0x5EED0000 + 0x0F);
     // Socket events for no live record have no effect and return 0.
     EXPECT_EQ(NetWndProc(reinterpret_cast<plat::Hwnd>(0x77), WM_NETNOTIFY, 5, 1), 0);
+}
+
+// Every allocation of a call may fail: the call returns a code, shows its
+// box when one is due, and leaves nothing behind (the leak checker tells).
+// With the boxes turned off the same failure ends the same way, silently.
+TEST_F(Exchange, EachAllocationFailureEndsCleanly) {
+    writeInput("hello");
+    const std::string head = "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\n";
+    auto failAt = [&](long k, long* calls) {
+        fake::reset();
+        scriptReply(head + "ok");
+        qallocResetCount();
+        qallocFailAt(k);
+        int r = httpPostFile("http://server/u", in.c_str(), out.c_str(), 0);
+        *calls = qallocCount();
+        qallocFailAt(0);
+        return r;
+    };
+    bool headCopyFailed = false;
+    for (long k = 1; k < 200; ++k) {
+        SCOPED_TRACE(k);
+        long calls = 0;
+        int r = failAt(k, &calls);
+        ASSERT_EQ(liveHead(), nullptr);
+        if (k > calls) {
+            EXPECT_EQ(r, 0);  // the countdown was never reached
+            EXPECT_EQ(httpLastHead(nullptr, 0), static_cast<int>(head.size()));
+            EXPECT_TRUE(headCopyFailed) << "the copy of the head was never made to fail";
+            return;
+        }
+        const auto boxes = fake::state().boxes;
+        EXPECT_GE(boxes.size(), 1u) << "a failure went unreported";
+        for (const auto& b : boxes)
+            EXPECT_EQ(b.text.rfind("new failed: ", 0), 0u) << b.text;
+        if (!boxes.empty() && boxes[0].text == "new failed: lasthead") {
+            // The reply was stored whole: keeping its head for the caller
+            // failed, which must not turn the call into a failure.
+            headCopyFailed = true;
+            EXPECT_EQ(r, 0);
+            EXPECT_EQ(readAll(out), "ok");
+            EXPECT_EQ(httpLastStatus(), 200);
+            EXPECT_EQ(httpLastHead(nullptr, 0), 0);
+        }
+
+        httpSetOption(QUODRA_OPTION_MESSAGE_BOXES, 0);
+        int quiet = failAt(k, &calls);
+        httpSetOption(QUODRA_OPTION_MESSAGE_BOXES, 1);
+        EXPECT_EQ(quiet, r) << "turning the boxes off changed the result";
+        EXPECT_TRUE(fake::state().boxes.empty());
+        ASSERT_EQ(liveHead(), nullptr);
+    }
+    FAIL() << "the call never ran without a failing allocation";
 }
 
 }  // namespace

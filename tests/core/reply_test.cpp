@@ -167,13 +167,15 @@ TEST_F(ReplyTest, ReplyToHeadStoresNoBody) {
     EXPECT_EQ(out.body, "");
 }
 
-TEST_F(ReplyTest, HeadIsKeptWholeAndLowerCased) {
+TEST_F(ReplyTest, HeadIsKeptWholeAsReceived) {
+    // The caller reads the head after the call: its case stays as sent,
+    // while the length line is still found in any case.
     RequestInfo* req = receiving();
-    std::string reply = "HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nhello";
+    std::string head = "HTTP/1.0 200 OK\r\nCONTENT-length: 5\r\nX-Mixed: AbC\r\n\r\n";
+    std::string reply = head + "hello";
     fake::state().tick = 42;
     fake::state().recvScript = {fake::bytes(reply.substr(0, 20)), fake::bytes(reply.substr(20))};
     OnSocketRead(req);
-    std::string head = "http/1.0 200 ok\r\ncontent-length: 5\r\n\r\n";
     ASSERT_EQ(req->replyheadlen, static_cast<int>(head.size()));
     EXPECT_EQ(std::string(req->replyhead, req->replyheadlen), head);
     EXPECT_EQ(req->replyhead[req->replyheadlen], '\0');

@@ -8,9 +8,6 @@
 #include "peer/peer.h"
 #include "quodra.h"
 #include "servers.h"
-#include "transfer/transfer.h"
-
-using namespace quodra;
 
 namespace peer {
 // Names the scenario in test output instead of dumping its bytes.
@@ -28,7 +25,7 @@ protected:
         work = makeTempDir("peer");
     }
     void TearDown() override {
-        setIdleLimit(0);
+        httpSetOption(QUODRA_OPTION_IDLE_LIMIT, 300);
         peer::stopPeer(p);
         if (!HasFailure()) removeTree(work);
         else std::fprintf(stderr, "kept %s\n", work.c_str());
@@ -55,7 +52,7 @@ TEST_P(PeerScenarios, ResultAndOutputFile) {
     const peer::Scenario& s = GetParam();
     std::string why;
     ASSERT_TRUE(peer::startPeer(p, s.script, 0, s.rcvbuf, &why)) << why;
-    if (s.idleLimitMs) setIdleLimit(s.idleLimitMs);
+    if (s.idleLimitSeconds) httpSetOption(QUODRA_OPTION_IDLE_LIMIT, s.idleLimitSeconds);
     std::string out = work + "/out.bin";
 
     int result = runCall(s, urlFor(p.port, "/resource"), out, work);

@@ -18,10 +18,19 @@
 //                 either stands for a space)
 //   !noresult=WHY the result is not compared (reported as skipped, with WHY;
 //                 '_' stands for a space); every other check still runs
+//   !noboxes      call with message boxes turned off; none may appear
+//   !idle=N       call with the no-progress limit set to N seconds
+//   !status=N     httpLastStatus must give N afterwards
+//   !error=N      httpLastError must give N afterwards; !error=result: the
+//                 result itself (a lookup error stands behind itself)
+// After every call the last call's head must agree with its status: a
+// status line with that code ending in a blank line, or no head and 0.
 // {out} is the case's output file, outdir/NAME.out. The Linux side left
 // expect/NAME.code (the result) and expect/NAME.out (the body, if a file was
 // created). Message boxes are modal: a watcher thread records and closes
-// each one, and a watchdog ends the run if a call never returns.
+// each one, and a watchdog ends the run if a call never returns. Besides
+// the cases, the host checks the exports by name and ordinal, refused calls,
+// the result texts, and threads that each read their own last call.
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
@@ -35,6 +44,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "quodra.h"
@@ -81,7 +91,9 @@ void check(bool ok, const std::string& what, const char* fmt = nullptr, ...) {
 
 const char* const exportNames[] = {
     "httpGet", "httpHead", "httpPostFile", "davOptions", "davMkcol", "davPropfind",
-    "davPut", "davDelete", "davMove", "davCopy", "NetWndProc"};
+    "davPut", "davDelete", "davMove", "davCopy", "NetWndProc",
+    "httpLastStatus", "httpLastHead", "httpLastError", "httpResultText", "httpSetOption"};
+const int exportCount = sizeof exportNames / sizeof exportNames[0];
 
 struct Calls {
     decltype(&httpGet) get;
@@ -95,6 +107,11 @@ struct Calls {
     decltype(&davMove) move;
     decltype(&davCopy) copy;
     FARPROC wndproc;
+    decltype(&httpLastStatus) lastStatus;
+    decltype(&httpLastHead) lastHead;
+    decltype(&httpLastError) lastError;
+    decltype(&httpResultText) resultText;
+    decltype(&httpSetOption) setOption;
 };
 
 template <typename F>
@@ -102,12 +119,12 @@ void take(F* slot, FARPROC p) {
     *slot = reinterpret_cast<F>(reinterpret_cast<void (*)()>(p));
 }
 
-// Resolves the eleven exports by ordinal (the calls then go through these)
-// after checking that each name gives the same address.
+// Resolves the exports by ordinal (the calls then go through these) after
+// checking that each name gives the same address.
 bool resolve(HMODULE dll, Calls* calls) {
-    FARPROC byOrdinal[11];
+    FARPROC byOrdinal[exportCount];
     bool all = true;
-    for (int i = 0; i < 11; ++i) {
+    for (int i = 0; i < exportCount; ++i) {
         FARPROC byName = GetProcAddress(dll, exportNames[i]);
         byOrdinal[i] = GetProcAddress(dll, MAKEINTRESOURCEA(i + 1));
         bool ok = byName && byName == byOrdinal[i];
@@ -116,7 +133,8 @@ bool resolve(HMODULE dll, Calls* calls) {
               reinterpret_cast<void*>(byOrdinal[i]));
         all = all && ok;
     }
-    check(GetProcAddress(dll, MAKEINTRESOURCEA(12)) == nullptr, "no export @12");
+    check(GetProcAddress(dll, MAKEINTRESOURCEA(exportCount + 1)) == nullptr,
+          "no export @" + std::to_string(exportCount + 1));
     take(&calls->get, byOrdinal[0]);
     take(&calls->head, byOrdinal[1]);
     take(&calls->post, byOrdinal[2]);
@@ -128,6 +146,11 @@ bool resolve(HMODULE dll, Calls* calls) {
     take(&calls->move, byOrdinal[8]);
     take(&calls->copy, byOrdinal[9]);
     calls->wndproc = byOrdinal[10];
+    take(&calls->lastStatus, byOrdinal[11]);
+    take(&calls->lastHead, byOrdinal[12]);
+    take(&calls->lastError, byOrdinal[13]);
+    take(&calls->resultText, byOrdinal[14]);
+    take(&calls->setOption, byOrdinal[15]);
     return all;
 }
 
@@ -340,7 +363,14 @@ struct Case {
     bool hasBox = false;
     Box box;
     std::string noResult;  // why the result is not compared; empty = compared
+    bool noBoxes = false;
+    int idle = -1;         // seconds to set for the call; -1 = leave the default
+    int status = -1;       // httpLastStatus expected; -1 = not checked
+    int error = -1;        // httpLastError expected; -1 = not checked
 };
+
+// !error=result: the last error must be the call's result.
+constexpr int ERROR_IS_RESULT = -2;
 
 bool parseCase(const std::string& line, Case* c) {
     std::vector<std::string> words = split(line);
@@ -362,6 +392,16 @@ bool parseCase(const std::string& line, Case* c) {
             }
         } else if (w == "!lookupbox") {
             c->lookupBox = true;
+        } else if (w == "!noboxes") {
+            c->noBoxes = true;
+        } else if (w.rfind("!idle=", 0) == 0) {
+            c->idle = std::atoi(w.c_str() + 6);
+        } else if (w.rfind("!status=", 0) == 0) {
+            c->status = std::atoi(w.c_str() + 8);
+        } else if (w == "!error=result") {
+            c->error = ERROR_IS_RESULT;
+        } else if (w.rfind("!error=", 0) == 0) {
+            c->error = std::atoi(w.c_str() + 7);
         } else if (w.rfind("!noresult=", 0) == 0) {
             c->noResult = underscoresToSpaces(w.substr(10));
         } else if (w.rfind("!box=", 0) == 0) {
@@ -413,11 +453,67 @@ bool runCall(const Calls& k, const Case& c, int* result) {
     return true;
 }
 
+// True when head ends with a blank line: its last bytes are line ends only,
+// two LFs among them (CR LF CR LF, LF LF ...) or four in all.
+bool endsWithBlankLine(const std::string& head) {
+    int run = 0, lfs = 0;
+    for (size_t i = head.size(); i > 0 && (head[i - 1] == '\r' || head[i - 1] == '\n'); --i) {
+        ++run;
+        if (head[i - 1] == '\n') ++lfs;
+    }
+    return lfs >= 2 || run >= 4;
+}
+
+// What the last call left: a head whose status line carries the status and
+// which ends with its blank line, or no head and status 0; the head cut to
+// a small buffer; the expected status and error when the case names them.
+void checkLastCall(const Calls& k, const std::string& name, int wantStatus, int wantError) {
+    int status = k.lastStatus();
+    int length = k.lastHead(nullptr, 0);
+    std::string head(static_cast<size_t>(length) + 1, '#');
+    int again = k.lastHead(&head[0], length + 1);
+    bool whole = again == length && head[length] == '\0';
+    head.resize(static_cast<size_t>(length));
+    bool agrees;
+    if (length == 0) {
+        agrees = status == 0;
+    } else {
+        char first[32];
+        std::snprintf(first, sizeof first, " %d ", status);
+        size_t lineEnd = head.find('\n');
+        agrees = head.rfind("HTTP/1.", 0) == 0 && head.find(first) < lineEnd &&
+                 endsWithBlankLine(head);
+    }
+    check(whole && agrees, name + ": last status and head agree", "status %d, head %d bytes: %s",
+          status, length, head.substr(0, head.find('\r')).c_str());
+    if (length >= 8) {
+        char small[5] = {'#', '#', '#', '#', '#'};
+        int said = k.lastHead(small, 4);
+        check(said == length && std::memcmp(small, head.data(), 3) == 0 && small[3] == '\0' &&
+                  small[4] == '#',
+              name + ": head cut to a 4-byte buffer");
+    }
+    if (wantStatus >= 0)
+        check(status == wantStatus, name + ": last status " + std::to_string(wantStatus),
+              "got %d", status);
+    if (wantError >= 0) {
+        int error = k.lastError();
+        check(error == wantError, name + ": last error " + std::to_string(wantError), "got %d",
+              error);
+    }
+}
+
 void runCase(const Calls& k, const Case& c) {
     std::string out = settings["outdir"] + "/" + c.name + ".out";
     DeleteFileA(out.c_str());
     seen = WindowSeen();
     takeBoxes();
+
+    if (c.noBoxes)
+        check(k.setOption(QUODRA_OPTION_MESSAGE_BOXES, 0) == 1, c.name + ": boxes turned off");
+    if (c.idle >= 0)
+        check(k.setOption(QUODRA_OPTION_IDLE_LIMIT, c.idle) == 300,
+              c.name + ": idle limit set to " + std::to_string(c.idle) + " s");
 
     int result = -12345;
     callName = c.name;
@@ -425,6 +521,11 @@ void runCase(const Calls& k, const Case& c) {
     InterlockedIncrement(&callSerial);
     bool known = runCall(k, c, &result);
     InterlockedIncrement(&callSerial);
+
+    if (c.noBoxes)
+        check(k.setOption(QUODRA_OPTION_MESSAGE_BOXES, 1) == 0, c.name + ": boxes back on");
+    if (c.idle >= 0)
+        check(k.setOption(QUODRA_OPTION_IDLE_LIMIT, 300) == c.idle, c.name + ": idle limit back");
     if (!known) {
         check(false, c.name, "the case names no call");
         return;
@@ -474,8 +575,10 @@ void runCase(const Calls& k, const Case& c) {
               static_cast<unsigned long>(ref.size()));
     }
 
+    checkLastCall(k, c.name, c.status, c.error == ERROR_IS_RESULT ? result : c.error);
+
     std::vector<Box> wantBoxes;
-    if (c.lookupBox) {
+    if (c.lookupBox && !c.noBoxes) {
         char text[64];
         std::snprintf(text, sizeof text, "Could not get IP address (%d)", result);
         std::string url;
@@ -486,7 +589,7 @@ void runCase(const Calls& k, const Case& c) {
             }
         wantBoxes.push_back(Box{urlHost(url), text});
     }
-    if (c.hasBox) wantBoxes.push_back(c.box);
+    if (c.hasBox && !c.noBoxes) wantBoxes.push_back(c.box);
     bool boxesOk = got.size() == wantBoxes.size();
     for (size_t i = 0; boxesOk && i < got.size(); ++i)
         boxesOk = got[i].caption == wantBoxes[i].caption && got[i].text == wantBoxes[i].text;
@@ -567,6 +670,83 @@ void checkRefusals(const Calls& k) {
     check(!fileExists(out), "refused calls create no output file");
 }
 
+// A call refused before its exchange forgets what the call before it left.
+void checkRefusalForgets(const Calls& k) {
+    std::string out = settings["outdir"] + "/forget.out";
+    std::string url = settings["dav"] + "/fixed/small.txt";
+    int got = k.get(url.c_str(), out.c_str(), 0);
+    check(got == 0 && k.lastStatus() == 200 && k.lastHead(nullptr, 0) > 0,
+          "a call before the refusal leaves its status and head", "result %d, status %d", got,
+          k.lastStatus());
+    int refused = k.get(nullptr, out.c_str(), 0);
+    check(refused == 1 && k.lastStatus() == 0 && k.lastHead(nullptr, 0) == 0 &&
+              k.lastError() == 0,
+          "a refused call leaves no status, head or error");
+}
+
+// The texts come from the library's table; unknown codes give nothing.
+void checkResultTexts(const Calls& k) {
+    struct Row {
+        int code;
+        const char* text;
+    };
+    const Row rows[] = {{0, "complete reply"},
+                        {1, "the call was refused or the connection was not made"},
+                        {10061, "connection refused"},
+                        {11001, "host not found"},
+                        {2, ""},
+                        {-1, ""}};
+    for (const Row& r : rows) {
+        char buf[128];
+        int len = static_cast<int>(std::strlen(r.text));
+        bool ok = k.resultText(r.code, nullptr, 0) == len &&
+                  k.resultText(r.code, buf, sizeof buf) == len && std::strcmp(buf, r.text) == 0;
+        check(ok, "result text of " + std::to_string(r.code), "got \"%s\"", buf);
+    }
+    char small[4] = {'#', '#', '#', '#'};
+    check(k.resultText(10061, small, 3) == 18 && std::memcmp(small, "co\0#", 4) == 0,
+          "result text cut to a 3-byte buffer");
+    check(k.setOption(0, 1) == -1 && k.setOption(QUODRA_OPTION_IDLE_LIMIT, -1) == -1,
+          "unknown option and value out of range refused");
+}
+
+// Threads calling at once each read their own last call (the state lives
+// in the DLL's thread-local storage).
+void checkThreads(const Calls& k) {
+    struct Kind {
+        std::string url;
+        bool propfind;
+        int status;
+    };
+    const std::string dav = settings["dav"];
+    const std::vector<Kind> kinds = {{dav + "/fixed/small.txt", false, 200},
+                                     {dav + "/fixed/missing", false, 404},
+                                     {dav + "/fixed/", true, 207}};
+    const int calls = 6;
+    std::vector<int> wrong(kinds.size(), 0);
+    std::vector<std::thread> threads;
+    callName = "threads";
+    InterlockedIncrement(&callSerial);
+    for (size_t t = 0; t < kinds.size(); ++t)
+        threads.emplace_back([&, t] {
+            std::string out = settings["outdir"] + "/thread-" + std::to_string(t) + ".out";
+            for (int i = 0; i < calls; ++i) {
+                int r = kinds[t].propfind
+                            ? k.propfind(kinds[t].url.c_str(), nullptr, out.c_str(), 0, 0)
+                            : k.get(kinds[t].url.c_str(), out.c_str(), 0);
+                Sleep(3);  // the other threads' calls end meanwhile
+                if (r != 0 || k.lastStatus() != kinds[t].status || k.lastError() != 0) ++wrong[t];
+            }
+        });
+    for (std::thread& th : threads) th.join();
+    InterlockedIncrement(&callSerial);
+    for (size_t t = 0; t < kinds.size(); ++t)
+        check(wrong[t] == 0, "thread " + std::to_string(t) + " reads its own last status",
+              "%d of %d calls gave another status", wrong[t], calls);
+    check(takeBoxes().empty(), "threads: no message box");
+    check(liveEventWindows() == 0 && !strayQuit(), "threads: nothing left on this thread");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -607,6 +787,7 @@ int main(int argc, char** argv) {
     checkSocketsNotStartedByLoading();
     checkClass(dll, calls, "before the first call", false, &atom);
     checkRefusals(calls);
+    checkResultTexts(calls);
 
     std::string text;
     if (!readFile(settings["cases"], &text)) {
@@ -629,6 +810,8 @@ int main(int argc, char** argv) {
                        true, &atom);
     }
     check(run > 0, "cases run", "none found in %s", settings["cases"].c_str());
+    checkRefusalForgets(calls);
+    checkThreads(calls);
 
     closingLine();
     return failed ? 1 : 0;

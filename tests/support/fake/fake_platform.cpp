@@ -229,6 +229,7 @@ int GetMessageA(Msg* msg, Hwnd filter, unsigned, unsigned) {
         if (!p.hwnd && !theState.createdWindows.empty())
             p.hwnd = theState.createdWindows.back();
         if (p.msg == 0x113) theState.tick += theState.timerAdvance;
+        if (theState.onArrival) theState.onArrival(p);
         q.push_back(p);
     }
     for (auto it = q.begin(); it != q.end(); ++it) {

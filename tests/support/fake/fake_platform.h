@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -94,6 +95,9 @@ struct State {
     // Events the "network" delivers, one at a time, whenever the loop finds
     // nothing queued; a null hwnd means the newest window.
     std::deque<Posted> incoming;
+    // Called with each of those events as it arrives, before it is queued:
+    // a test does here what a host would do while a call runs.
+    std::function<void(const Posted&)> onArrival;
     // Address the lookups put in their hostent; 0 = an empty address list.
     uint32_t lookupAddr = 0x0100007F;  // 127.0.0.1 in network order
     int shows = -1;           // last ShowWindow command

@@ -62,7 +62,7 @@ struct Scenario {
     int expected = 0;           // result code of the call
     std::string body{};         // expected bytes of the output file
     bool outputExists = true;   // whether the output file exists afterwards
-    uint32_t idleLimitMs = 0;   // no-progress limit to set first; 0 = default
+    int idleLimitSeconds = 0;   // no-progress limit to set first; 0 = default
     int rcvbuf = 0;             // peer's receive buffer; 0 = system default
     size_t uploadBytes = 0;     // body size for Call::PutLarge
 };

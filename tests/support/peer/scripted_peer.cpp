@@ -4,7 +4,8 @@
 //
 //   scripted_peer --list
 //       one line per scenario: name, call, expected result, expected output
-//       size, output file kept (1/0), idle limit ms, upload bytes, about;
+//       size, output file kept (1/0), idle limit in seconds (0 = the
+//       default), upload bytes, about;
 //       separated by tabs
 //   scripted_peer --body NAME
 //       writes the expected output file contents of NAME to standard output
@@ -51,9 +52,9 @@ int usage() {
 
 int list() {
     for (const peer::Scenario& s : peer::scenarios())
-        std::printf("%s\t%s\t%d\t%zu\t%d\t%u\t%zu\t%s\n", s.name.c_str(),
+        std::printf("%s\t%s\t%d\t%zu\t%d\t%d\t%zu\t%s\n", s.name.c_str(),
                     callName(s.call), s.expected, s.body.size(),
-                    s.outputExists ? 1 : 0, s.idleLimitMs, s.uploadBytes,
+                    s.outputExists ? 1 : 0, s.idleLimitSeconds, s.uploadBytes,
                     s.about.c_str());
     return 0;
 }

@@ -1,0 +1,77 @@
+Attribute VB_Name = "Quodra"
+' Declarations of quodra.dll for BASIC-family hosts: every call, the result
+' codes and the options, and two helpers that turn the calls writing into a
+' caller's buffer into functions returning a String.
+'
+' Texts go ByVal ... As String (a pointer to an 8-bit NUL-terminated copy,
+' copied back after the call, so a buffer made with String$ receives what
+' the call writes); numbers go ByVal ... As Long (32 bits). A host that
+' declares by ordinal writes Alias "#1" for httpGet and so on: the ordinals
+' are in the comments.
+Option Explicit
+
+' Result codes; any other value is a Windows Sockets or lookup error number.
+Public Const QUODRA_OK As Long = 0
+Public Const QUODRA_REFUSED As Long = 1
+Public Const QUODRA_NO_OUTPUT As Long = 3
+Public Const QUODRA_ENDED_EARLY As Long = 4
+Public Const QUODRA_NO_INPUT As Long = 5
+Public Const QUODRA_BODY_SHORT As Long = 8
+Public Const QUODRA_SEEK_FAILED As Long = 9
+
+' Options of httpSetOption.
+Public Const QUODRA_OPTION_MESSAGE_BOXES As Long = 1
+Public Const QUODRA_OPTION_IDLE_LIMIT As Long = 2
+
+' The ten exchange calls, ordinals 1 to 10.
+Declare Function httpGet Lib "quodra.dll" (ByVal url As String, ByVal outfile As String, ByVal visible As Long) As Long
+Declare Function httpHead Lib "quodra.dll" (ByVal url As String, ByVal outfile As String, ByVal visible As Long) As Long
+Declare Function httpPostFile Lib "quodra.dll" (ByVal url As String, ByVal infile As String, ByVal outfile As String, ByVal visible As Long) As Long
+Declare Function davOptions Lib "quodra.dll" (ByVal url As String, ByVal outfile As String, ByVal visible As Long) As Long
+Declare Function davMkcol Lib "quodra.dll" (ByVal url As String, ByVal outfile As String, ByVal visible As Long) As Long
+Declare Function davPropfind Lib "quodra.dll" (ByVal url As String, ByVal infile As String, ByVal outfile As String, ByVal depth As Long, ByVal visible As Long) As Long
+Declare Function davPut Lib "quodra.dll" (ByVal url As String, ByVal infile As String, ByVal outfile As String, ByVal visible As Long) As Long
+Declare Function davDelete Lib "quodra.dll" (ByVal url As String, ByVal outfile As String, ByVal visible As Long) As Long
+Declare Function davMove Lib "quodra.dll" (ByVal url As String, ByVal destination As String, ByVal outfile As String, ByVal ignored1 As Long, ByVal ignored2 As Long, ByVal visible As Long) As Long
+Declare Function davCopy Lib "quodra.dll" (ByVal url As String, ByVal destination As String, ByVal outfile As String, ByVal ignored1 As Long, ByVal ignored2 As Long, ByVal visible As Long) As Long
+
+' The calls beside them, ordinals 12 to 16 (11 is the DLL's window
+' procedure, which a host never calls).
+Declare Function httpLastStatus Lib "quodra.dll" () As Long
+Declare Function httpLastHead Lib "quodra.dll" (ByVal buffer As String, ByVal size As Long) As Long
+Declare Function httpLastError Lib "quodra.dll" () As Long
+Declare Function httpResultText Lib "quodra.dll" (ByVal code As Long, ByVal buffer As String, ByVal size As Long) As Long
+Declare Function httpSetOption Lib "quodra.dll" (ByVal optionNumber As Long, ByVal value As Long) As Long
+
+' The reply head of this thread's last call, "" when it received none.
+Public Function LastHead() As String
+    Dim length As Long, buffer As String
+    length = httpLastHead(vbNullString, 0)
+    If length = 0 Then Exit Function
+    buffer = String$(length + 1, vbNullChar)
+    httpLastHead buffer, length + 1
+    LastHead = Left$(buffer, length)
+End Function
+
+' The meaning of a result code or error number, "" for one the library does
+' not know.
+Public Function ResultText(ByVal code As Long) As String
+    Dim length As Long, buffer As String
+    length = httpResultText(code, vbNullString, 0)
+    If length = 0 Then Exit Function
+    buffer = String$(length + 1, vbNullChar)
+    httpResultText code, buffer, length + 1
+    ResultText = Left$(buffer, length)
+End Function
+
+' Fetches url into outfile without any message box and tells what came back.
+Public Sub FetchQuietly(ByVal url As String, ByVal outfile As String)
+    Dim result As Long
+    httpSetOption QUODRA_OPTION_MESSAGE_BOXES, 0
+    result = httpGet(url, outfile, 0)
+    If result <> QUODRA_OK Then
+        MsgBox "httpGet failed: " & result & " (" & ResultText(result) & "), error " & httpLastError()
+    ElseIf httpLastStatus() <> 200 Then
+        MsgBox "The server answered " & httpLastStatus() & ":" & vbCrLf & LastHead()
+    End If
+End Sub

@@ -1,0 +1,96 @@
+// The per-thread record of the last call and the three calls that read it.
+#include <cstring>
+
+#include "api/last_call.h"
+#include "common/alloc.h"
+#include "common/results.h"
+#include "common/text.h"
+#include "quodra.h"
+#include "transfer/transfer.h"
+
+namespace quodra {
+
+namespace {
+
+struct LastCall {
+    int status;   // status code of the reply head; 0 = no head (or no readable status line)
+    char* head;   // owned: the head as received, through its blank line; null = none
+    int headlen;  // bytes in head
+    int error;    // socket or lookup error number behind the result; 0 = none
+};
+
+// One per thread; what it still holds is released when the thread ends.
+struct LastCallSlot {
+    LastCall call{};
+    ~LastCallSlot() { qfree(call.head); }
+};
+thread_local LastCallSlot slot;
+
+// True when code is one of the library's own result codes (not a socket or
+// lookup error number).
+bool ownCode(int code) {
+    size_t count = 0;
+    const ResultRow* rows = resultRows(&count);
+    for (size_t i = 0; i < count; ++i)
+        if (rows[i].code == code) return !rows[i].socketError;
+    return false;
+}
+
+int errorBehind(const RequestInfo* req) {
+    if (req->result == 0) return 0;
+    if (req->neterror) return req->neterror;
+    // A result that is a socket error number is its own reason.
+    return ownCode(req->result) ? 0 : req->result;
+}
+
+}  // namespace
+
+void forgetLastCall() {
+    qfree(slot.call.head);
+    slot.call = LastCall{};
+}
+
+void keepLastCall(const RequestInfo* req) {
+    forgetLastCall();
+    if (!req) return;
+    LastCall& c = slot.call;
+    c.error = errorBehind(req);
+    // A head cut short (the reply ended inside it) is not a head.
+    if (!replyHeadEnded(req) || !req->replyhead) return;
+    c.status = req->replystatus;
+    int len = req->replyheadlen;
+    char* copy = static_cast<char*>(qalloc(static_cast<size_t>(len) + 1));
+    if (!copy) {
+        showAllocFailure("lasthead");
+        return;
+    }
+    std::memcpy(copy, req->replyhead, static_cast<size_t>(len));
+    copy[len] = '\0';
+    c.head = copy;
+    c.headlen = len;
+}
+
+int copyToCaller(const char* bytes, int len, char* buffer, int size) {
+    if (buffer && size > 0) {
+        int n = len < size - 1 ? len : size - 1;
+        if (n > 0) std::memcpy(buffer, bytes, static_cast<size_t>(n));
+        buffer[n] = '\0';
+    }
+    return len;
+}
+
+}  // namespace quodra
+
+using namespace quodra;
+
+extern "C" {
+
+int QUODRA_API httpLastStatus(void) { return slot.call.status; }
+
+int QUODRA_API httpLastHead(char* buffer, int size) {
+    return copyToCaller(slot.call.head, slot.call.headlen, buffer, size);
+}
+
+int QUODRA_API httpLastError(void) { return slot.call.error; }
+
+}  // extern "C"

@@ -1,0 +1,23 @@
+// What the calling thread's last call leaves for its caller to read after
+// it returned: the reply's status and head, and the socket or lookup error
+// number behind its result.
+#pragma once
+
+#include "request/request.h"
+
+namespace quodra {
+
+// Forgets the thread's last call. Every call starts here, so a call refused
+// before its exchange began leaves nothing to read.
+void forgetLastCall();
+// Keeps what req's exchange leaves to read, before req is destroyed. Never
+// changes the call's result: a head that cannot be copied (memory ran out)
+// is reported by its box and left out, the status and error are still kept.
+void keepLastCall(const RequestInfo* req);
+
+// Copies len bytes into the caller's buffer of size bytes, cut to fit and
+// NUL-terminated (nothing is written when buffer is null or size is not
+// positive); returns len, so that a caller can ask for the size first.
+int copyToCaller(const char* bytes, int len, char* buffer, int size);
+
+}  // namespace quodra

@@ -1,0 +1,17 @@
+// The process-wide options that httpSetOption changes, and the copy of them
+// that a call takes when it starts and keeps until it returns.
+#pragma once
+
+#include <cstdint>
+
+namespace quodra {
+
+struct CallOptions {
+    int boxes;        // 1: errors are shown as message boxes; 0: none is shown
+    uint32_t idleMs;  // milliseconds without progress before 10060; 0 = no limit
+};
+
+// The options as they stand now. Thread-safe.
+CallOptions takeOptions();
+
+}  // namespace quodra
