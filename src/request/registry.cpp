@@ -36,8 +36,6 @@ RequestInfo* createRequest(const char* url, int method) {
     req->host = host;
     req->urn = getUrlUrn(url);
     req->port = getUrlPort(url);
-    req->hostentbuf = static_cast<char*>(qalloc(HOSTENT_BUFFER));
-    if (!req->hostentbuf) showAllocFailure("hostentbuf");
     req->sock = plat::kInvalidSocket;
 
     // A URL naming no path asks for the root. A path that could not be
@@ -72,7 +70,6 @@ int destroyRequest(RequestInfo* req) {
 
     qfree(req->host);
     qfree(req->urn);
-    qfree(req->hostentbuf);
     qfree(req->request);
     qfree(req->headers);
     qfree(req->formheader);

@@ -1,7 +1,6 @@
 // The event window: routes the lookup completion, socket events and the
 // no-progress timer of each exchange to their handlers.
 #include <cstdio>
-#include <cstring>
 
 #include "common/text.h"
 #include "platform/numbers.h"
@@ -14,16 +13,6 @@ namespace {
 int lowHalf(plat::LParam word) { return static_cast<int>(word & 0xFFFF); }
 int highHalf(plat::LParam word) { return static_cast<int>((word >> 16) & 0xFFFF); }
 
-// The first address of the lookup result, or false when it holds none.
-bool firstAddress(const RequestInfo* req, uint32_t* addr) {
-    const plat::HostEnt* he =
-        reinterpret_cast<const plat::HostEnt*>(req->hostentbuf);
-    if (!he || !he->h_addr_list || !he->h_addr_list[0] || he->h_length != 4)
-        return false;
-    std::memcpy(addr, he->h_addr_list[0], 4);
-    return true;
-}
-
 void showLookupFailure(const RequestInfo* req, int error) {
     char text[64];
     std::snprintf(text, sizeof text, "Could not get IP address (%d)", error);
@@ -34,38 +23,18 @@ void showLookupFailure(const RequestInfo* req, int error) {
 
 int OnHostNotify(RequestInfo* req, plat::LParam event) {
     int error = highHalf(event);
+    int count = lowHalf(event);
     req->lookuptask = 0;
     noteProgress(req);
-    uint32_t addr = 0;
-    if (!error && !firstAddress(req, &addr)) error = plat::kErrNoData;
+    if (!error && count == 0) error = plat::kErrNoData;
     if (error) {
         showLookupFailure(req, error);
         httpDisconnect(req, error);
         return 1;
     }
-    req->sock = plat::socket(plat::kAfInet, plat::kSockStream, plat::kIpprotoTcp);
-    if (req->sock == plat::kInvalidSocket) {
-        showError("Invalid socket", QUODRA_PRODUCT);
-        httpDisconnect(req, RESULT_REFUSED);
-        return 1;
-    }
-    plat::SockAddrIn peer;
-    std::memset(&peer, 0, sizeof peer);
-    peer.sin_family = plat::kAfInet;
-    peer.sin_port = plat::htons(req->port);
-    peer.sin_addr = addr;
-    plat::WSAAsyncSelect(req->sock, req->hwnd, WM_NETNOTIFY, NET_EVENTS);
-    if (plat::connect(req->sock, &peer, sizeof peer) != plat::kSocketError) {
-        OnSocketConnect(req, 0);
-        return 0;
-    }
-    int err = plat::WSAGetLastError();
-    if (err == plat::kErrWouldBlock) return 0;
-    char text[64];
-    std::snprintf(text, sizeof text, "Error %d connecting socket", err);
-    showError(text, QUODRA_PRODUCT);
-    httpDisconnect(req, RESULT_REFUSED);
-    return 1;
+    req->addrcount = count < MAX_ADDRESSES ? count : MAX_ADDRESSES;
+    req->addrindex = 0;
+    return openSocket(req);
 }
 
 int OnNetNotify(RequestInfo* req, plat::LParam event) {
@@ -85,7 +54,9 @@ int OnNetNotify(RequestInfo* req, plat::LParam event) {
 void OnSocketConnect(RequestInfo* req, int error) {
     if (!req) return;
     if (error != 0 && error != plat::kErrWouldBlock) {
-        httpDisconnect(req, RESULT_REFUSED);
+        // Nothing was sent yet: the host's next address may answer.
+        if (req->state == STATE_IDLE) nextAddress(req);
+        else httpDisconnect(req, RESULT_REFUSED);
         return;
     }
     if (req->state >= STATE_SEND_REQUEST) return;
