@@ -62,7 +62,9 @@ struct RequestInfo {
 
     // ---- sending ----
     plat::Socket sock;     // the TCP socket; -1 when there is none
-    plat::SockAddr addrs[MAX_ADDRESSES];  // the host's addresses: itself when numeric, else the lookup's
+    // The host's addresses: the host itself when it is numeric, else what
+    // its lookup wrote. Part of the record, so nothing is allocated for them.
+    plat::SockAddr addrs[MAX_ADDRESSES];
     int addrcount;         // addresses in addrs
     int addrindex;         // the one being tried, or connected to
     plat::Handle lookuptask; // pending host lookup, cancelled if the call ends first
