@@ -79,7 +79,7 @@ int DoRequest(RequestInfo* req, const char* outfile, int visible) {
         runLoop(req);
         if (limited) plat::KillTimer(hwnd, IDLE_TIMER);
     }
-    // A lookup still under way would write into the record's buffer.
+    // A lookup still under way would write into the record's address list.
     if (req->lookuptask) {
         plat::WSACancelAsyncRequest(req->lookuptask);
         req->lookuptask = 0;

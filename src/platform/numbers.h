@@ -15,9 +15,9 @@ namespace plat {
 // ---- handles and addresses ----
 constexpr intptr_t kInvalidSocket = -1;  // socket() failed / no socket
 constexpr int kSocketError = -1;         // failure return of a socket call
-constexpr uint32_t kInaddrNone = 0xFFFFFFFFu;  // inet_addr: not an address
 
 constexpr int kAfInet = 2;       // IPv4 address family
+constexpr int kAfInet6 = 23;     // IPv6 address family (the Windows number)
 constexpr int kSockStream = 1;   // stream socket
 constexpr int kIpprotoTcp = 6;   // TCP
 

@@ -1,15 +1,20 @@
 // The platform layer: the only code that touches the operating system. One
 // header, one backend per platform with the same operations in files of the
 // same names (posix/, win/), and a scripted fake for the core's tests
-// (tests/fake). The calls are named after the Windows services they stand
+// (tests/support/fake). The calls are named after the Windows services they stand
 // for, inside namespace plat so that they never collide with the C
-// library's; on Windows each passes straight through. The numbers they
-// exchange (messages, event bits, error numbers) are in numbers.h.
+// library's; on Windows each passes straight through, except three:
+// connect takes the layer's own address record, inet_pton reads text through
+// the resolver's numeric mode (which looks nothing up), and
+// WSAAsyncGetAddrInfo, which Windows Sockets has no call for, runs the
+// system's resolver on a thread. The numbers they exchange (messages, event
+// bits, error numbers) are in numbers.h.
 //
 // ==== What the core relies on =============================================
 // The core runs each exchange on the calling thread, through one window of
 // its own and that thread's message loop. Below, each rule is what the core
-// needs; "POSIX:" notes what that backend does beyond it or refuses. The
+// needs; "POSIX:" notes what that backend does beyond it or refuses
+// ("Windows:", what that one does where it is not the system's own call). The
 // POSIX backend serves this and nothing more, so a use outside it fails
 // there rather than half working.
 //
@@ -55,19 +60,24 @@
 // more than one waiting; KillTimer stops it. GetTickCount gives wrapping
 // milliseconds; the core compares only differences.
 //
-// Sockets (sockets.cpp, address.cpp). One TCP socket per exchange, made,
-// selected and connected on the window's thread, in this order:
-//     s = socket(kAfInet, kSockStream, kIpprotoTcp);   // kInvalidSocket: failed
+// Sockets (sockets.cpp, address.cpp). One TCP socket at a time per
+// exchange, made, selected and connected on the window's thread, in this
+// order, for each address of the host until one connects:
+//     s = socket(addr.family, kSockStream, kIpprotoTcp);   // kInvalidSocket: failed
 //     WSAAsyncSelect(s, window, msg, kFdRead | kFdWrite | kFdConnect | kFdClose);
-//     connect(s, &addr, sizeof addr);   // addr from inet_addr or a lookup, port by htons
-// From the selection on, no call blocks. A failing call returns
-// kSocketError, and WSAGetLastError() (per thread) tells why;
+//     connect(s, &addr, sizeof addr);   // addr from inet_pton or a lookup, port by htons
+// Both families are asked for: kAfInet and kAfInet6. A family the system
+// cannot serve fails at socket (kErrAfNoSupport ...), and the core goes on
+// with the next address. From the selection on, no call blocks. A failing
+// call returns kSocketError, and WSAGetLastError() (per thread) tells why;
 // kErrWouldBlock (10035) means "not now: an event will say when". connect
 // gives 0 (connected at once: the core starts sending and ignores the
 // FD_CONNECT that follows), or kErrWouldBlock and the outcome as
 // FD_CONNECT, or another error and no event. Each event is a message to
 // the window with wParam = the socket and lParam = event | error << 16:
 //   FD_CONNECT once: error 0 = connected, else why (kErrConnRefused ...).
+//     A socket whose connect failed gets no other event: the core closes
+//     it and may be handed the same number for its next socket.
 //   FD_WRITE once after a successful connect, then again only after a send
 //     failed with kErrWouldBlock, when room has come back.
 //   FD_READ when data waits, and not again before the next recv. The core
@@ -85,20 +95,25 @@
 //   as on Windows. FD_CLOSE comes only after FD_READ has been offered for
 //   every byte before the end.
 //
-// Lookups (lookups.cpp). For the URL's host:
-//     task = WSAAsyncGetHostByAddr(window, msg, &addr, 4, kAfInet, buf, len);
-//     task = WSAAsyncGetHostByName(window, msg, name, buf, len);
-// the first for a dotted quad (inet_addr), the second for any other name.
-// 0 = not started, and no message follows. Otherwise exactly one completion
-// message follows, unless the lookup is cancelled first: wParam = task,
-// lParam = size | error << 16, error 0 = found (kErrHostNotFound ...). When
-// a successful completion is taken, buf holds a HostEnt of at most len
-// bytes. After WSACancelAsyncRequest(task) returns, nothing more is written
-// into buf and no completion is taken; the core cancels a lookup still
-// under way before it frees buf.
-//   POSIX: the window must be the calling thread's, and a cancel comes from
-//   that thread. The HostEnt is written when the completion is taken, so a
-//   window destroyed meanwhile has nothing written.
+// Lookups (lookups.cpp). A host that inet_pton reads as an address of
+// either family is that address: no lookup is made for it. Any other name:
+//     task = WSAAsyncGetAddrInfo(window, msg, name, list, max);
+// asks the resolver for the name's addresses of both families. 0 = not
+// started, and no message follows. Otherwise exactly one completion message
+// follows, unless the lookup is cancelled first: wParam = task, lParam =
+// count | error << 16, error 0 = found (kErrHostNotFound ...). When a
+// successful completion is taken, list holds count addresses (1 to max) in
+// the resolver's order, each once, ports 0; a name with more than max keeps
+// its first max. After WSACancelAsyncRequest(task) returns, nothing more is
+// written into list and a completion not yet posted never is; the core
+// cancels a lookup still under way before it lets go of list.
+//   POSIX: the system's resolver on a small pool of worker threads. The
+//   window must be the calling thread's, and a cancel comes from that
+//   thread; a cancel also takes back a completion queued but not yet taken.
+//   The list is written when the completion is taken, so a window destroyed
+//   meanwhile has nothing written.
+//   Windows: the system's resolver on a worker thread of the lookup's own,
+//   which writes the list and then posts the completion to the window.
 //
 // Message boxes (msgbox.cpp). MessageBoxA(nullptr, text, caption,
 // kMbIconError) reports a failure to the user; its result is not used. On
@@ -135,21 +150,14 @@ using Instance = void*;    // module instance handle
 
 using WndProc = LResult(QUODRA_STDCALL*)(Hwnd, unsigned, WParam, LParam);
 
-// Laid out exactly as the Windows Sockets records of the same names.
-struct SockAddrIn {
-    short sin_family;    // AF_INET
-    uint16_t sin_port;   // network order
-    uint32_t sin_addr;   // network order
-    char sin_zero[8];    // unused, zero
-};
-static_assert(sizeof(SockAddrIn) == 16, "sockaddr_in is 16 bytes");
-
-struct HostEnt {
-    char* h_name;         // official name
-    char** h_aliases;     // null-terminated list
-    short h_addrtype;     // AF_INET
-    short h_length;       // 4
-    char** h_addr_list;   // null-terminated list of 4-byte addresses
+// A TCP peer of either family, as the core hands it to connect and a
+// lookup hands it back. Not laid out as any system record: each backend
+// converts it.
+struct SockAddr {
+    int family;        // kAfInet or kAfInet6
+    uint16_t port;     // network order (htons)
+    uint8_t addr[16];  // network order; kAfInet uses the first 4 bytes
+    uint32_t scope;    // kAfInet6: interface of a link-local address; else 0
 };
 
 struct Msg {
@@ -175,23 +183,26 @@ int WSACleanup();
 // ---- sockets (sockets.cpp) ------------------------------------------------
 int WSAGetLastError();             // last error of this thread
 Socket socket(int af, int type, int protocol);
-int connect(Socket s, const SockAddrIn* addr, int len);
+int connect(Socket s, const SockAddr* addr, int len);  // len: sizeof(SockAddr)
 int send(Socket s, const char* buf, int len, int flags);
 int recv(Socket s, char* buf, int len, int flags);
 int closesocket(Socket s);
 int WSAAsyncSelect(Socket s, Hwnd hwnd, unsigned msg, long events);
 
 // ---- addresses (address.cpp) ----------------------------------------------
-uint32_t inet_addr(const char* text);  // dotted quad, network order; kInaddrNone
+// 1 when text is an address of family af (kAfInet: a dotted quad; kAfInet6:
+// the colon form), written to dst in network order (4 or 16 bytes); 0 when
+// it is not one; -1 (kErrAfNoSupport) for another family.
+int inet_pton(int af, const char* text, void* dst);
 uint16_t htons(uint16_t v);
 
 // ---- lookups (lookups.cpp) ------------------------------------------------
-Handle WSAAsyncGetHostByName(Hwnd hwnd, unsigned msg, const char* name,
-                             char* buf, int buflen);
-Handle WSAAsyncGetHostByAddr(Hwnd hwnd, unsigned msg, const char* addr,
-                             int len, int type, char* buf, int buflen);
+// The name's addresses of both families, at most max of them, into list;
+// 0 = not started. The completion's lParam is count | error << 16.
+Handle WSAAsyncGetAddrInfo(Hwnd hwnd, unsigned msg, const char* name,
+                           SockAddr* list, int max);
 // Stops a pending lookup: after it returns nothing more is written into its
-// buffer and no completion is posted. 0 = cancelled, else already complete.
+// list and no completion is posted. 0 = cancelled, else already complete.
 int WSACancelAsyncRequest(Handle task);
 
 // ---- windows (windows.cpp) ------------------------------------------------

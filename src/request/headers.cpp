@@ -71,12 +71,18 @@ void makeHeaders(RequestInfo* req) {
         std::snprintf(lengthLine, sizeof lengthLine, "Content-Length: %" PRIu64 "\r\n",
                       static_cast<uint64_t>(req->contentlength));
     const bool typed = req->infile && req->contenttype;
+    // A host with a colon came out of brackets (an IPv6 address), and the
+    // Host line writes it as the URL did.
+    const char* host = req->host ? req->host : "";
+    const bool bracketed = std::strchr(host, ':') != nullptr;
 
     const Piece pieces[] = {
         piece("User-Agent: "),
         piece(QUODRA_PRODUCT),
         piece("\r\nConnection: close\r\nHost: "),
-        piece(req->host ? req->host : ""),
+        piece(bracketed ? "[" : ""),
+        piece(host),
+        piece(bracketed ? "]" : ""),
         piece("\r\n"),
         piece(lengthLine),
         piece(typed ? "Content-Type: " : ""),

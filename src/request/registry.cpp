@@ -50,11 +50,6 @@ RequestInfo* createRequest(const char* url, int method) {
     req->urn = getUrlUrn(url);
     bool whole = !path || req->urn;
     if (whole) {
-        req->hostentbuf = static_cast<char*>(qalloc(HOSTENT_BUFFER));
-        if (!req->hostentbuf) showAllocFailure("hostentbuf");
-        whole = req->hostentbuf != nullptr;
-    }
-    if (whole) {
         req->request = makeRequest(path ? req->urn : "/", method);
         // Without a method there is no line, and no failure to report.
         whole = req->request || method < METHOD_GET || method > METHOD_COPY;
@@ -91,7 +86,6 @@ int destroyRequest(RequestInfo* req) {
 
     qfree(req->host);
     qfree(req->urn);
-    qfree(req->hostentbuf);
     qfree(req->request);
     qfree(req->headers);
     qfree(req->formheader);

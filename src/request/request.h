@@ -37,15 +37,16 @@ enum {
     STATE_CLOSED = 10
 };
 
-// Size of the buffer the record owns for the host lookup's result.
-constexpr int HOSTENT_BUFFER = 1024;
+// The most addresses of one host name that a call tries, in the resolver's
+// order; a name with more keeps its first ones.
+constexpr int MAX_ADDRESSES = 16;
 
 // One HTTP exchange, from its URL to its result. Texts marked owned are heap
 // blocks from qalloc released by destroyRequest.
 struct RequestInfo {
     // ---- the list and the target ----
     RequestInfo* next;     // next (older) live record; null at the tail
-    char* host;            // owned: host name or dotted address
+    char* host;            // owned: host name or numeric address (IPv6 without its brackets)
     char* urn;             // owned: path of the URL, or null
     uint16_t port;         // TCP port, 80 by default
     int method;            // method code 1..11
@@ -61,7 +62,11 @@ struct RequestInfo {
 
     // ---- sending ----
     plat::Socket sock;     // the TCP socket; -1 when there is none
-    char* hostentbuf;      // owned: HOSTENT_BUFFER bytes the host lookup fills
+    // The host's addresses: the host itself when it is numeric, else what
+    // its lookup wrote. Part of the record, so nothing is allocated for them.
+    plat::SockAddr addrs[MAX_ADDRESSES];
+    int addrcount;         // addresses in addrs
+    int addrindex;         // the one being tried, or connected to
     plat::Handle lookuptask; // pending host lookup, cancelled if the call ends first
     int state;             // transfer state
     const char* sendbuf;   // borrowed: what the current state sends
@@ -110,7 +115,8 @@ void composeFailed(RequestInfo* req, const char* what);
 
 // ---- record and registry ----
 // The new record, linked at the head of reqlist, or null (no URL, no host, a
-// control byte or a space in the URL, or the record or one of its pieces
+// bracket without its mate, a control byte or a space in the URL, or the
+// record or one of its pieces
 // could not be allocated).
 RequestInfo* createRequest(const char* url, int method);
 // 0 when req was live and is now unlinked, closed and released; 1 otherwise.
@@ -126,7 +132,8 @@ RequestInfo* getRequest(plat::Socket sock);
 RequestInfo* getRequestFromHwnd(plat::Hwnd hwnd);
 
 // ---- URL and request line ----
-// Owned copy of the host, or null.
+// Owned copy of the host, or null. A host in brackets ("[::1]") is given
+// without them; a bracket without its mate, or empty brackets, give null.
 char* getUrlHost(const char* url);
 // Owned copy of the path ('/' included), or null when the URL has none.
 char* getUrlUrn(const char* url);

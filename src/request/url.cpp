@@ -18,10 +18,32 @@ const char* urlHostStart(const char* url) {
     return slashes[2] ? slashes + 2 : nullptr;
 }
 
-const char* urlHostEnd(const char* hostStart) {
-    const char* p = hostStart;
-    while (*p && *p != ':' && *p != '/') ++p;
-    return p;
+bool urlHost(const char* url, UrlHost* host) {
+    const char* start = urlHostStart(url);
+    if (!start) return false;
+    if (*start != '[') {
+        const char* p = start;
+        while (*p && *p != ':' && *p != '/') {
+            if (*p == '[' || *p == ']') return false;  // a bracket without its mate
+            ++p;
+        }
+        *host = UrlHost{start, p, p};
+        return p != start;
+    }
+    // An IPv6 address: up to the closing bracket, which must come before the
+    // path; a port or the path may follow it, nothing else.
+    const char* p = start + 1;
+    bool colon = false;
+    while (*p && *p != ']' && *p != '/') {
+        if (*p == '[') return false;
+        colon = colon || *p == ':';
+        ++p;
+    }
+    if (*p != ']' || !colon) return false;
+    const char* rest = p + 1;
+    if (*rest && *rest != ':' && *rest != '/') return false;
+    *host = UrlHost{start + 1, p, rest};
+    return true;
 }
 
 const char* urlPathStart(const char* url) {
@@ -32,16 +54,15 @@ const char* urlPathStart(const char* url) {
 }
 
 char* getUrlHost(const char* url) {
-    const char* start = urlHostStart(url);
-    if (!start) return nullptr;
-    size_t n = static_cast<size_t>(urlHostEnd(start) - start);
-    if (n == 0) return nullptr;
+    UrlHost span;
+    if (!urlHost(url, &span)) return nullptr;
+    size_t n = static_cast<size_t>(span.end - span.begin);
     char* host = static_cast<char*>(qalloc(n + 1));
     if (!host) {
         showAllocFailure("host");
         return nullptr;
     }
-    std::memcpy(host, start, n);
+    std::memcpy(host, span.begin, n);
     host[n] = '\0';
     return host;
 }
@@ -64,12 +85,10 @@ int32_t readLong32(const char* text) {
 }  // namespace
 
 uint16_t getUrlPort(const char* url) {
-    const char* start = urlHostStart(url);
-    if (!start) return 80;
-    const char* end = urlHostEnd(start);
-    if (end == start || *end != ':') return 80;
+    UrlHost span;
+    if (!urlHost(url, &span) || *span.rest != ':') return 80;
     // Low 16 bits, so a negative number wraps (-1 is 65535).
-    uint16_t port = static_cast<uint16_t>(static_cast<uint32_t>(readLong32(end + 1)));
+    uint16_t port = static_cast<uint16_t>(static_cast<uint32_t>(readLong32(span.rest + 1)));
     return port ? port : 80;
 }
 

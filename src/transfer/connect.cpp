@@ -1,39 +1,102 @@
-// Starting an exchange: the asynchronous host lookup.
+// Reaching the peer: the host's addresses (the host itself when it is
+// numeric, else an asynchronous lookup), then one socket and connect per
+// address, in order, until one connects.
+#include <cstdio>
+#include <initializer_list>
+
 #include "common/text.h"
 #include "platform/numbers.h"
 #include "transfer/transfer.h"
 
 namespace quodra {
 
+namespace {
+
+// The host as an address of either family, when it is written as one.
+bool numericHost(const char* host, plat::SockAddr* addr) {
+    for (int family : {plat::kAfInet6, plat::kAfInet}) {
+        *addr = plat::SockAddr{};
+        if (plat::inet_pton(family, host, addr->addr) == 1) {
+            addr->family = family;
+            return true;
+        }
+    }
+    *addr = plat::SockAddr{};
+    return false;
+}
+
+}  // namespace
+
 int httpConnect(RequestInfo* req) {
     if (!req || !req->hwnd) {
         recordResult(req, RESULT_REFUSED);
         return 1;
     }
-    // Without its buffer the lookup would write into storage never obtained;
-    // the missing buffer was reported when the record was made.
-    if (!req->hostentbuf) {
-        recordResult(req, RESULT_REFUSED);
-        return 1;
+    noteProgress(req);
+    req->addrindex = 0;
+    // A numeric host is its own address: nothing is looked up, not even its
+    // name by address. However the connect goes, the loop runs: an exchange
+    // that ended here has posted the quit that ends it.
+    if (numericHost(req->host, &req->addrs[0])) {
+        req->addrcount = 1;
+        openSocket(req);
+        return 0;
     }
-    uint32_t addr = plat::inet_addr(req->host);
-    plat::Handle task;
-    if (addr == plat::kInaddrNone)
-        task = plat::WSAAsyncGetHostByName(req->hwnd, WM_HOSTNOTIFY, req->host,
-                                           req->hostentbuf, HOSTENT_BUFFER);
-    else
-        task = plat::WSAAsyncGetHostByAddr(
-            req->hwnd, WM_HOSTNOTIFY, reinterpret_cast<const char*>(&addr), 4,
-            plat::kAfInet, req->hostentbuf, HOSTENT_BUFFER);
+    plat::Handle task = plat::WSAAsyncGetAddrInfo(req->hwnd, WM_HOSTNOTIFY, req->host,
+                                                  req->addrs, MAX_ADDRESSES);
     if (task) {
         req->lookuptask = task;
-        noteProgress(req);
         return 0;
     }
     int error = plat::WSAGetLastError();  // before the box's loop can change it
     showError("Could not get IP address (1)", req->host);
     recordResult(req, RESULT_REFUSED, error);
     return 1;
+}
+
+int openSocket(RequestInfo* req, int lastError) {
+    // How the last address failed, for the box once none is left: no
+    // socket, or the connect's error when it failed at once (a failure told
+    // by the connect event shows none); lastError is the number behind it.
+    bool noSocket = false;
+    int connectError = 0;
+    for (; req->addrindex < req->addrcount; ++req->addrindex) {
+        plat::SockAddr peer = req->addrs[req->addrindex];
+        peer.port = plat::htons(req->port);
+        req->sock = plat::socket(peer.family, plat::kSockStream, plat::kIpprotoTcp);
+        noSocket = req->sock == plat::kInvalidSocket;
+        connectError = 0;
+        if (noSocket) {  // this family may not be served here
+            lastError = plat::WSAGetLastError();
+            continue;
+        }
+        plat::WSAAsyncSelect(req->sock, req->hwnd, WM_NETNOTIFY, NET_EVENTS);
+        if (plat::connect(req->sock, &peer, sizeof peer) != plat::kSocketError) {
+            OnSocketConnect(req, 0);
+            return 0;
+        }
+        connectError = plat::WSAGetLastError();
+        if (connectError == plat::kErrWouldBlock) return 0;
+        lastError = connectError;
+        plat::closesocket(req->sock);
+        req->sock = plat::kInvalidSocket;
+    }
+    if (noSocket) {
+        showError("Invalid socket", QUODRA_PRODUCT);
+    } else if (connectError) {
+        char text[64];
+        std::snprintf(text, sizeof text, "Error %d connecting socket", connectError);
+        showError(text, QUODRA_PRODUCT);
+    }
+    httpDisconnect(req, RESULT_REFUSED, lastError);
+    return 1;
+}
+
+int nextAddress(RequestInfo* req, int error) {
+    plat::closesocket(req->sock);
+    req->sock = plat::kInvalidSocket;
+    ++req->addrindex;
+    return openSocket(req, error);
 }
 
 }  // namespace quodra

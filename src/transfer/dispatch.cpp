@@ -1,7 +1,6 @@
 // The event window: routes the lookup completion, socket events and the
 // no-progress timer of each exchange to their handlers.
 #include <cstdio>
-#include <cstring>
 
 #include "common/text.h"
 #include "platform/numbers.h"
@@ -14,16 +13,6 @@ namespace {
 int lowHalf(plat::LParam word) { return static_cast<int>(word & 0xFFFF); }
 int highHalf(plat::LParam word) { return static_cast<int>((word >> 16) & 0xFFFF); }
 
-// The first address of the lookup result, or false when it holds none.
-bool firstAddress(const RequestInfo* req, uint32_t* addr) {
-    const plat::HostEnt* he =
-        reinterpret_cast<const plat::HostEnt*>(req->hostentbuf);
-    if (!he || !he->h_addr_list || !he->h_addr_list[0] || he->h_length != 4)
-        return false;
-    std::memcpy(addr, he->h_addr_list[0], 4);
-    return true;
-}
-
 void showLookupFailure(const RequestInfo* req, int error) {
     char text[64];
     std::snprintf(text, sizeof text, "Could not get IP address (%d)", error);
@@ -34,39 +23,18 @@ void showLookupFailure(const RequestInfo* req, int error) {
 
 int OnHostNotify(RequestInfo* req, plat::LParam event) {
     int error = highHalf(event);
+    int count = lowHalf(event);
     req->lookuptask = 0;
     noteProgress(req);
-    uint32_t addr = 0;
-    if (!error && !firstAddress(req, &addr)) error = plat::kErrNoData;
+    if (!error && count == 0) error = plat::kErrNoData;
     if (error) {
         showLookupFailure(req, error);
         httpDisconnect(req, error);
         return 1;
     }
-    req->sock = plat::socket(plat::kAfInet, plat::kSockStream, plat::kIpprotoTcp);
-    if (req->sock == plat::kInvalidSocket) {
-        int err = plat::WSAGetLastError();  // before the box's loop can change it
-        showError("Invalid socket", QUODRA_PRODUCT);
-        httpDisconnect(req, RESULT_REFUSED, err);
-        return 1;
-    }
-    plat::SockAddrIn peer;
-    std::memset(&peer, 0, sizeof peer);
-    peer.sin_family = plat::kAfInet;
-    peer.sin_port = plat::htons(req->port);
-    peer.sin_addr = addr;
-    plat::WSAAsyncSelect(req->sock, req->hwnd, WM_NETNOTIFY, NET_EVENTS);
-    if (plat::connect(req->sock, &peer, sizeof peer) != plat::kSocketError) {
-        OnSocketConnect(req, 0);
-        return 0;
-    }
-    int err = plat::WSAGetLastError();
-    if (err == plat::kErrWouldBlock) return 0;
-    char text[64];
-    std::snprintf(text, sizeof text, "Error %d connecting socket", err);
-    showError(text, QUODRA_PRODUCT);
-    httpDisconnect(req, RESULT_REFUSED, err);
-    return 1;
+    req->addrcount = count < MAX_ADDRESSES ? count : MAX_ADDRESSES;
+    req->addrindex = 0;
+    return openSocket(req);
 }
 
 int OnNetNotify(RequestInfo* req, plat::LParam event) {
@@ -86,7 +54,9 @@ int OnNetNotify(RequestInfo* req, plat::LParam event) {
 void OnSocketConnect(RequestInfo* req, int error) {
     if (!req) return;
     if (error != 0 && error != plat::kErrWouldBlock) {
-        httpDisconnect(req, RESULT_REFUSED, error);
+        // Nothing was sent yet: the host's next address may answer.
+        if (req->state == STATE_IDLE) nextAddress(req, error);
+        else httpDisconnect(req, RESULT_REFUSED, error);
         return;
     }
     if (req->state >= STATE_SEND_REQUEST) return;
@@ -136,6 +106,9 @@ extern "C" plat::LResult QUODRA_STDCALL NetWndProc(plat::Hwnd hwnd, unsigned msg
             plat::PostMessageA(hwnd, plat::kWmQuit, 0, 0);
             return 0;
         }
+        // No lookup of this exchange is under way (a numeric host needs
+        // none): a completion now belongs to nothing and changes nothing.
+        if (!req->lookuptask) return 0;
         int was = setBoxesShown(!req->noboxes);
         // A failed handler has ended the exchange, which posted the quit;
         // only an ending that did not is closed here, so one quit per call.

@@ -69,7 +69,17 @@ int httpDisconnect(RequestInfo* req, int code, int error = 0);
 void recordResult(RequestInfo* req, int code, int error = 0);
 
 // ---- event dispatch and connection ----
+// Starts reaching the host: its lookup, or for a numeric host the connect
+// itself. 0 when the driver's loop is to run, 1 when nothing was started.
 int httpConnect(RequestInfo* req);
+// Connects to the record's addresses from addrindex on, one socket each,
+// until a connect is under way or done (0); when none is left, shows the
+// last failure's box and ends the exchange with 1 (1), keeping the socket
+// error number behind it (lastError, or a later address's own).
+int openSocket(RequestInfo* req, int lastError = 0);
+// The current address's connect failed with error: closes its socket and
+// goes on with the next address (what openSocket returns).
+int nextAddress(RequestInfo* req, int error);
 int OnHostNotify(RequestInfo* req, plat::LParam event);
 int OnNetNotify(RequestInfo* req, plat::LParam event);
 void OnSocketConnect(RequestInfo* req, int error);

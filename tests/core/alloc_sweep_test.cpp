@@ -36,7 +36,8 @@ protected:
     // over two reads, and a two-byte body.
     static void script() {
         auto& s = fake::state();
-        s.incoming = {{nullptr, WM_HOSTNOTIFY, 0, 0}, net(16), net(1), net(32)};
+        // The lookup's completion: no error, one address.
+        s.incoming = {{nullptr, WM_HOSTNOTIFY, 0, 1}, net(16), net(1), net(32)};
         s.recvScript = {fake::bytes("HTTP/1.0 200 OK\r\nX-Pad: " + std::string(300, 'a')),
                         fake::bytes(std::string(400, 'a') + "\r\nContent-Length: 2\r\n\r\nok"),
                         fake::closed()};

@@ -4,12 +4,14 @@
 // stream behind.
 #pragma once
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "fake_platform.h"
 #include "quodra.h"
@@ -20,12 +22,29 @@ namespace {
 
 constexpr plat::Socket SOCK = 100;
 
-inline fake::Posted hostDone(int error = 0) {
-    return {nullptr, WM_HOSTNOTIFY, 0, static_cast<plat::LParam>(error) << 16};
+// A lookup's completion: its error and how many addresses it wrote.
+inline fake::Posted hostDone(int error = 0, int count = 1) {
+    return {nullptr, WM_HOSTNOTIFY, 0, (static_cast<plat::LParam>(error) << 16) | count};
 }
 inline fake::Posted net(long event, int error = 0) {
     return {nullptr, WM_NETNOTIFY, static_cast<plat::WParam>(SOCK),
             (static_cast<plat::LParam>(error) << 16) | event};
+}
+
+// The address as connect saw it: family, bytes and port.
+inline std::string describe(const plat::SockAddr& a) {
+    char text[64] = "?";
+    inet_ntop(a.family == plat::kAfInet6 ? AF_INET6 : AF_INET, a.addr, text, sizeof text);
+    const uint8_t* port = reinterpret_cast<const uint8_t*>(&a.port);
+    return std::to_string(a.family) + " " + text + " " +
+           std::to_string((static_cast<unsigned>(port[0]) << 8) | port[1]);
+}
+
+// Every address connect was called with, in order.
+inline std::vector<std::string> connected() {
+    std::vector<std::string> out;
+    for (const fake::Connect& c : fake::state().connects) out.push_back(describe(c.addr));
+    return out;
 }
 
 inline bool exists(const std::string& path) {
@@ -62,6 +81,7 @@ protected:
         EXPECT_EQ(liveHead(), nullptr) << "a record outlived its call";
         EXPECT_EQ(fake::state().openInputs, 0);
         EXPECT_EQ(fake::state().openOutputs, 0);
+        EXPECT_EQ(fake::state().openSockets, 0);
     }
 
     void writeInput(const std::string& bytes) {

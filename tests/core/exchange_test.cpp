@@ -3,6 +3,8 @@
 // output file, which code the call returns and which boxes it shows.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -29,9 +31,9 @@ TEST_F(Exchange, GetStoresTheBodyAndSendsTheRequestWhole) {
     EXPECT_EQ(readAll(out), "hello");
     const auto& s = fake::state();
     ASSERT_EQ(s.lookups.size(), 1u);
-    EXPECT_TRUE(s.lookups[0].byName);
-    EXPECT_EQ(s.lookups[0].key, "server");
-    EXPECT_EQ(s.lookups[0].buflen, 1024);
+    EXPECT_EQ(s.lookups[0].name, "server");
+    EXPECT_EQ(s.lookups[0].max, MAX_ADDRESSES);
+    EXPECT_EQ(connected(), std::vector<std::string>{"2 127.0.0.1 8080"});
     ASSERT_EQ(s.selects.size(), 1u);
     EXPECT_EQ(s.selects[0].second, 0x33);
     EXPECT_EQ(quits(), 1);
@@ -42,16 +44,47 @@ TEST_F(Exchange, GetStoresTheBodyAndSendsTheRequestWhole) {
     EXPECT_TRUE(s.boxes.empty());
 }
 
-TEST_F(Exchange, NumericHostIsLookedUpByAddressAndSecondCallReusesClass) {
+// A numeric host of either family is its own address: no lookup of any
+// kind (not even of its name by address), one socket of its family.
+TEST_F(Exchange, NumericHostIsConnectedToWithoutALookup) {
+    struct Case {
+        const char* url;
+        std::string address;  // as connect saw it
+        const char* hostLine;
+    } cases[] = {
+        {"http://127.0.0.1/", "2 127.0.0.1 80", "127.0.0.1"},
+        {"http://[::1]:8080/a", "23 ::1 8080", "[::1]"},
+        {"http://[2001:db8::5]/a", "23 2001:db8::5 80", "[2001:db8::5]"},
+        {"http://255.255.255.255:81/", "2 255.255.255.255 81", "255.255.255.255"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.url);
+        fake::reset();
+        // The script still delivers a lookup completion first: with no
+        // lookup under way it belongs to nothing and must change nothing.
+        scriptReply("HTTP/1.0 200 OK\r\n\r\nx");
+        EXPECT_EQ(httpGet(c.url, out.c_str(), 1), 0);
+        const auto& s = fake::state();
+        EXPECT_TRUE(s.lookups.empty());
+        EXPECT_EQ(connected(), std::vector<std::string>{c.address});
+        ASSERT_EQ(s.sockets.size(), 1u);
+        EXPECT_EQ(s.sockets[0].family, s.connects[0].addr.family);
+        EXPECT_NE(fake::sent().find(std::string("\r\nHost: ") + c.hostLine + "\r\n"),
+                  std::string::npos) << fake::sent();
+        EXPECT_EQ(readAll(out), "x");
+        EXPECT_EQ(s.shows, 5);
+        EXPECT_EQ(quits(), 1);
+        EXPECT_EQ(s.openSockets, 0);
+    }
+}
+
+TEST_F(Exchange, SecondCallReusesTheWindowClass) {
     scriptReply("HTTP/1.0 200 OK\r\n\r\nx");
-    EXPECT_EQ(httpGet("http://127.0.0.1/", out.c_str(), 1), 0);
-    ASSERT_EQ(fake::state().lookups.size(), 1u);
-    EXPECT_FALSE(fake::state().lookups[0].byName);
-    EXPECT_EQ(fake::state().lookups[0].key, std::string("\x7f\0\0\x01", 4));
-    EXPECT_EQ(fake::state().shows, 5);
+    EXPECT_EQ(httpGet("http://server/", out.c_str(), 0), 0);
     scriptReply("HTTP/1.0 200 OK\r\n\r\ny");
-    EXPECT_EQ(httpGet("http://127.0.0.1/", out.c_str(), 0), 0);
+    EXPECT_EQ(httpGet("http://server/", out.c_str(), 0), 0);
     EXPECT_EQ(readAll(out), "y");
+    EXPECT_EQ(fake::state().createdWindows.size(), 2u);
 }
 
 TEST_F(Exchange, CallsPutTheirOwnLinesAndBodiesOnTheWire) {
@@ -138,6 +171,7 @@ TEST_F(Exchange, RefusedArgumentsCreateNothing) {
     const int results[] = {
         httpGet(nullptr, o, 0), httpGet(u, nullptr, 0), httpGet("", o, 0),
         httpGet("http://:80/a", o, 0), httpGet("http://h/a\r\nX: y", o, 0),
+        httpGet("http://[::1/a", o, 0), httpGet("http://[]:80/a", o, 0),
         httpHead(nullptr, o, 0), davOptions(u, nullptr, 0), davMkcol(nullptr, o, 0),
         davDelete(u, nullptr, 0), httpPostFile(u, nullptr, o, 0),
         httpPostFile(nullptr, "f", o, 0), davPut(u, nullptr, o, 0),
@@ -177,18 +211,17 @@ TEST_F(Exchange, EveryEndingHasItsCodeBoxAndOneQuit) {
         {.name = "lookup fails", .script = [](fake::State& s) { s.incoming = {hostDone(11001)}; },
          .result = 11001, .box = "Could not get IP address (11001)", .caption = "server", .quits = 1, .error = 11001},
         {.name = "lookup result without address", .script = [](fake::State& s) {
-             s.lookupAddr = 0;
-             s.incoming = {hostDone()}; },
+             s.lookupAddrs.clear();
+             s.incoming = {hostDone(0, 0)}; },
          .result = 11004, .box = "Could not get IP address (11004)", .caption = "server", .quits = 1, .error = 11004},
         {.name = "lookup cannot start", .script = [](fake::State& s) {
              s.lookupResult = 0;
              s.lastError = 10093; },
          .result = 1, .box = "Could not get IP address (1)", .caption = "server", .quits = 0, .error = 10093},
         {.name = "no socket", .script = [](fake::State& s) {
-             s.nextSocket = -1;
-             s.lastError = 10055;
+             s.failSockets = true;
              s.incoming = {hostDone()}; },
-         .result = 1, .box = "Invalid socket", .caption = "Quodra/2.0.0", .quits = 1, .error = 10055},
+         .result = 1, .box = "Invalid socket", .caption = "Quodra/2.0.0", .quits = 1, .error = 10047},
         {.name = "connect fails at once", .script = [](fake::State& s) {
              s.connectError = 10061;
              s.incoming = {hostDone()}; },
@@ -261,7 +294,7 @@ TEST_F(Exchange, EveryEndingHasItsCodeBoxAndOneQuit) {
         }
         EXPECT_EQ(quits(), c.quits);
         EXPECT_EQ(s.destroyedWindows.size(), 1u);
-        EXPECT_EQ(s.openInputs + s.openOutputs, 0);
+        EXPECT_EQ(s.openInputs + s.openOutputs + s.openSockets, 0);
 
         SCOPED_TRACE("message boxes off");
         fake::reset();
@@ -314,6 +347,125 @@ TEST_F(Exchange, OutputThatCannotBeWrittenOrClosedGives3) {
         EXPECT_EQ(quits(), 1);
         EXPECT_EQ(s.openOutputs, 0);
     }
+}
+
+// A name's addresses are tried in the lookup's order, one socket each, until
+// one connects; a failed one's socket is closed first. The call ends as the
+// last failure says: 1, with the box of a failure seen at once.
+TEST_F(Exchange, ConnectFallsBackAcrossTheAddressesInOrder) {
+    // A sized reply: the call ends as soon as it is whole.
+    const std::string reply = "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok";
+    const plat::SockAddr v6 = fake::ipv6("2001:db8::7"), v4 = fake::ipv4(10, 0, 0, 7),
+                         v4b = fake::ipv4(10, 0, 0, 8);
+    struct Case {
+        const char* name;
+        std::vector<plat::SockAddr> addrs;  // what the lookup gives
+        void (*script)(fake::State&);
+        int result;
+        std::vector<std::string> tried;     // connects, in order
+        const char* box = nullptr;
+    };
+    const Case cases[] = {
+        {.name = "first refused at once, second answers",
+         .addrs = {v6, v4},
+         .script = [](fake::State& s) {
+             s.connectScript = {10061, 10035};
+             s.incoming = {hostDone(0, 2), net(16), net(1)}; },
+         .result = 0,
+         .tried = {"23 2001:db8::7 8080", "2 10.0.0.7 8080"}},
+        {.name = "first refused through its event, second answers",
+         .addrs = {v6, v4},
+         .script = [](fake::State& s) {
+             s.incoming = {hostDone(0, 2), net(16, 10061), net(16), net(1)}; },
+         .result = 0,
+         .tried = {"23 2001:db8::7 8080", "2 10.0.0.7 8080"}},
+        {.name = "no IPv6 socket here: the IPv4 address answers",
+         .addrs = {v6, v4},
+         .script = [](fake::State& s) {
+             s.failFamily = 23;
+             s.incoming = {hostDone(0, 2), net(16), net(1)}; },
+         .result = 0,
+         .tried = {"2 10.0.0.7 8080"}},
+        {.name = "third answers after an unreachable and a refused one",
+         .addrs = {v6, v4, v4b},
+         .script = [](fake::State& s) {
+             s.connectScript = {10051, 10035, 10035};
+             s.incoming = {hostDone(0, 3), net(16, 10061), net(16), net(1)}; },
+         .result = 0,
+         .tried = {"23 2001:db8::7 8080", "2 10.0.0.7 8080", "2 10.0.0.8 8080"}},
+        {.name = "all refused through their events",
+         .addrs = {v6, v4, v4b},
+         .script = [](fake::State& s) {
+             s.incoming = {hostDone(0, 3), net(16, 10061), net(16, 10060), net(16, 10061)}; },
+         .result = 1,
+         .tried = {"23 2001:db8::7 8080", "2 10.0.0.7 8080", "2 10.0.0.8 8080"}},
+        {.name = "all fail at once: the last one's box",
+         .addrs = {v6, v4},
+         .script = [](fake::State& s) {
+             s.connectScript = {10051, 10061};
+             s.incoming = {hostDone(0, 2)}; },
+         .result = 1,
+         .tried = {"23 2001:db8::7 8080", "2 10.0.0.7 8080"},
+         .box = "Error 10061 connecting socket"},
+        {.name = "refused, then no socket for the last",
+         .addrs = {v4, v6},
+         .script = [](fake::State& s) {
+             s.failFamily = 23;
+             s.connectScript = {10061};
+             s.incoming = {hostDone(0, 2)}; },
+         .result = 1,
+         .tried = {"2 10.0.0.7 8080"},
+         .box = "Invalid socket"},
+        {.name = "only as many as the completion counts",
+         .addrs = {v6, v4, v4b},
+         .script = [](fake::State& s) {
+             s.incoming = {hostDone(0, 2), net(16, 10061), net(16, 10061)}; },
+         .result = 1,
+         .tried = {"23 2001:db8::7 8080", "2 10.0.0.7 8080"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake::reset();
+        auto& s = fake::state();
+        s.lookupAddrs = c.addrs;
+        s.recvScript = {fake::bytes(reply), fake::closed()};
+        c.script(s);
+        EXPECT_EQ(httpGet("http://server:8080/x", out.c_str(), 0), c.result);
+        EXPECT_EQ(connected(), c.tried);
+        if (c.result == 0) {
+            EXPECT_EQ(readAll(out), "ok");
+            EXPECT_EQ(fake::sent().rfind("GET /x HTTP/1.0\r\n", 0), 0u) << "sent once, whole";
+            EXPECT_EQ(fake::sent().find("GET", 1), std::string::npos);
+        } else {
+            EXPECT_EQ(fake::sent(), "");
+        }
+        if (c.box) {
+            ASSERT_EQ(s.boxes.size(), 1u);
+            EXPECT_EQ(s.boxes[0].text, c.box);
+        } else {
+            EXPECT_TRUE(s.boxes.empty());
+        }
+        // Each socket made was closed, a failed one before the next was made.
+        EXPECT_EQ(s.openSockets, 0);
+        EXPECT_EQ(s.closedSockets.size(), s.sockets.size());
+        EXPECT_EQ(quits(), 1);
+        EXPECT_TRUE(s.incoming.empty()) << "the call ended before its events did";
+    }
+}
+
+// Trying the next address is no progress: the limit counts from the lookup,
+// across every address, not afresh for each.
+TEST_F(Exchange, NoProgressLimitSpansEveryAddress) {
+    httpSetOption(QUODRA_OPTION_IDLE_LIMIT, 1);
+    auto& s = fake::state();
+    s.timerAdvance = 600;
+    s.lookupAddrs = {fake::ipv6("2001:db8::7"), fake::ipv4(10, 0, 0, 7)};
+    const fake::Posted tick{nullptr, 0x113, IDLE_TIMER, 0};
+    s.incoming = {hostDone(0, 2), tick, net(16, 10061), tick, net(16)};
+    EXPECT_EQ(httpGet("http://server/x", out.c_str(), 0), 10060);
+    EXPECT_EQ(s.connects.size(), 2u);
+    EXPECT_EQ(s.incoming.size(), 1u) << "ended at the wrong tick";
+    EXPECT_EQ(s.openSockets, 0);
 }
 
 TEST_F(Exchange, CloseEventDrainsWhatIsStillWaiting) {

@@ -30,7 +30,7 @@ TEST_F(RegistryTest, NewRecordHoldsTheUrlPartsAndIsTheHead) {
     EXPECT_STREQ(req->urn, "/a/b");
     EXPECT_EQ(req->port, 8080);
     EXPECT_STREQ(req->request, "PUT /a/b HTTP/1.0\r\n");
-    EXPECT_NE(req->hostentbuf, nullptr);
+    EXPECT_EQ(req->addrcount, 0);
     EXPECT_EQ(req->method, METHOD_PUT);
     EXPECT_EQ(req->sock, -1);
     EXPECT_EQ(req->infd, -1);

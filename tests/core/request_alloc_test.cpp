@@ -62,7 +62,7 @@ TEST_F(RequestAllocTest, EachFailingAllocationRefusesTheRequest) {
         bool made;
     } expected[] = {
         {"host", false},        {"RequestInfo", false}, {"urn", false},
-        {"hostentbuf", false},  {"request", false},     {"headers", true},
+        {"request", false},     {"headers", true},
         {"infile", false},      {"formheader", true},   {"formfooter", true},
         {"contenttype", true},
         // makeHeaders' own text, then the grown block.

@@ -49,6 +49,30 @@ const UrlCase urlCases[] = {
     {"http://server:4294967297/a", "server", "/a", 65535},
     {"http://server:-99999999999/a", "server", "/a", 80},
     {"", nullptr, nullptr, 80},
+    // An IPv6 address in brackets: the host is what they hold, the port
+    // follows the closing bracket.
+    {"http://[::1]:8080/a", "::1", "/a", 8080},
+    {"http://[::1]/a", "::1", "/a", 80},
+    {"https://[2001:db8::1]/a", "2001:db8::1", "/a", 80},
+    {"http://[2001:db8::1]", "2001:db8::1", nullptr, 80},
+    {"http://[::ffff:10.0.0.1]:81", "::ffff:10.0.0.1", nullptr, 81},
+    {"[::1]:82/a", "::1", "/a", 82},
+    {"http://[fe80::1%eth0]/a", "fe80::1%eth0", "/a", 80},
+    // No host to use: a bracket without its mate, empty brackets, brackets
+    // around something that is no IPv6 form, or more after the closing one.
+    {"http://[::1/a]", nullptr, "/a]", 80},
+    {"http://[::1", nullptr, nullptr, 80},
+    {"http://[::1:8080/a", nullptr, "/a", 80},
+    {"http://::1]/a", nullptr, "/a", 80},
+    {"http://server]/a", nullptr, "/a", 80},
+    {"http://ser[ver/a", nullptr, "/a", 80},
+    {"http://[[::1]]/a", nullptr, "/a", 80},
+    {"http://[]/a", nullptr, "/a", 80},
+    {"http://[]:8080/a", nullptr, "/a", 80},
+    {"http://[server]/a", nullptr, "/a", 80},
+    {"http://[::1]x/a", nullptr, "/a", 80},
+    {"http://[::1]?q=1", nullptr, nullptr, 80},
+    {"http://user@[::1]/a", nullptr, "/a", 80},
 };
 
 std::string orNone(const char* text) { return text ? text : "(none)"; }
@@ -133,6 +157,36 @@ TEST_F(UrlTest, HostWithoutPathAsksForTheRoot) {
     destroyRequest(noMethod);
     destroyRequest(withPort);
     destroyRequest(req);
+}
+
+// The Host line writes an IPv6 address in brackets, as the URL did, and
+// without the port, as for any host.
+TEST_F(UrlTest, HostLineKeepsTheBracketsOfAnIpv6Address) {
+    const struct {
+        const char* url;
+        const char* host;  // in the record: what is connected to
+        const char* line;  // in the header block
+    } cases[] = {
+        {"http://[::1]:8080/a", "::1", "[::1]"},
+        {"http://[2001:db8::1]/a", "2001:db8::1", "[2001:db8::1]"},
+        {"http://127.0.0.1:8080/a", "127.0.0.1", "127.0.0.1"},
+        {"http://server/a", "server", "server"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.url);
+        RequestInfo* req = createRequest(c.url, METHOD_GET);
+        ASSERT_NE(req, nullptr);
+        EXPECT_STREQ(req->host, c.host);
+        makeHeaders(req);
+        EXPECT_EQ(orNone(req->headers), standardBlock(c.line));
+        destroyRequest(req);
+    }
+    // A bracket without its mate leaves no host, so no record.
+    for (const char* url : {"http://[::1/a", "http://[]/a", "http://a]/b"}) {
+        EXPECT_EQ(createRequest(url, METHOD_GET), nullptr) << url;
+    }
+    EXPECT_EQ(liveHead(), listAtStart);
+    EXPECT_TRUE(fake::state().boxes.empty());
 }
 
 TEST_F(UrlTest, UrlWithControlByteOrSpaceIsRefused) {

@@ -4,7 +4,8 @@
 // Input: a selector byte (which call; for PROPFIND also the depth), then the
 // URL up to the first NUL, then (MOVE, COPY) the destination up to the next.
 //
-// Oracle: a URL without a host or holding a space or a control byte (or a
+// Oracle: a URL without a usable host (none, or brackets without their mate
+// or an IPv6 form) or holding a space or a control byte (or a
 // destination holding a control byte) is refused with 1, with nothing sent
 // and no window made; any other call sends one well-formed head: a request
 // line of exactly three fields naming the URL's path, header lines without a
@@ -41,14 +42,26 @@ bool hasControl(const std::string& s) {
     return false;
 }
 
-// The host and path the URL names, by the reading rule: after the first
-// "//" if there is one, the host runs to ':', '/' or the end; the path is
-// from the first '/' after the host's start.
+// The host (as the Host line writes it) and path the URL names, by the
+// reading rule: after the first "//" if there is one, the host runs to ':',
+// '/' or the end and holds no bracket; or it is "[...]" holding a ':' and
+// neither '[' nor '/', followed by ':', '/' or the end. The path is from the
+// first '/' after the host's start. An empty host: none to use.
 void split(const std::string& url, std::string* host, std::string* path) {
     size_t slashes = url.find("//");
     size_t start = slashes == std::string::npos ? 0 : slashes + 2;
-    size_t end = url.find_first_of(":/", start);
-    *host = url.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    host->clear();
+    if (url.compare(start, 1, "[") == 0) {
+        size_t close = url.find_first_of("[]/", start + 1);
+        bool whole = close != std::string::npos && url[close] == ']' &&
+                     url.find(':', start) < close &&
+                     (close + 1 == url.size() || url[close + 1] == ':' || url[close + 1] == '/');
+        if (whole) *host = url.substr(start, close + 1 - start);
+    } else {
+        size_t end = url.find_first_of(":/", start);
+        std::string h = url.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        if (h.find_first_of("[]") == std::string::npos) *host = h;
+    }
     size_t p = url.find('/', start);
     *path = p == std::string::npos ? "/" : url.substr(p);
 }
@@ -77,7 +90,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     fake::reset();
     auto& s = fake::state();
-    s.incoming = {{nullptr, quodra::WM_HOSTNOTIFY, 0, 0},
+    // The lookup's completion (no error, one address; ignored when the host
+    // is numeric and nothing was looked up), then the connect.
+    s.incoming = {{nullptr, quodra::WM_HOSTNOTIFY, 0, 1},
                   {nullptr, quodra::WM_NETNOTIFY, 100, 16}};
     long live = quodra::qallocLive();
 

@@ -97,7 +97,7 @@ TEST_F(Activity, CountsTheWindowsSocketsAndIsErasedWhenHidden) {
 
     plat::Socket s = plat::socket(2, 1, 6);
     ASSERT_EQ(plat::WSAAsyncSelect(s, win, kNetNotify, kAllEvents), 0);
-    plat::SockAddrIn a = loopback(listener.port);
+    plat::SockAddr a = loopback(listener.port);
     plat::connect(s, &a, sizeof a);
     peer = acceptPeer(listener);
     ASSERT_GE(peer, 0);

@@ -102,20 +102,30 @@ void pumpFor(plat::Hwnd w, unsigned ms) {
     pumpUntil(w, [] { return false; }, ms);
 }
 
-Listener listenLoopback() {
+Listener listenLoopback(bool v6) {
     Listener l;
-    l.fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (l.fd < 0 || ::bind(l.fd, reinterpret_cast<sockaddr*>(&a), sizeof a) < 0 ||
+    l.fd = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_storage a{};
+    socklen_t len;
+    if (v6) {
+        sockaddr_in6* in6 = reinterpret_cast<sockaddr_in6*>(&a);
+        in6->sin6_family = AF_INET6;
+        in6->sin6_addr = in6addr_loopback;
+        len = sizeof *in6;
+    } else {
+        sockaddr_in* in = reinterpret_cast<sockaddr_in*>(&a);
+        in->sin_family = AF_INET;
+        in->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        len = sizeof *in;
+    }
+    if (l.fd < 0 || ::bind(l.fd, reinterpret_cast<sockaddr*>(&a), len) < 0 ||
         ::listen(l.fd, 8) < 0 ||
         ::getsockname(l.fd, reinterpret_cast<sockaddr*>(&a), &len) < 0) {
         closeListener(l);
         return l;
     }
-    l.port = ntohs(a.sin_port);
+    l.port = ntohs(v6 ? reinterpret_cast<sockaddr_in6*>(&a)->sin6_port
+                      : reinterpret_cast<sockaddr_in*>(&a)->sin_port);
     return l;
 }
 
@@ -130,18 +140,23 @@ int acceptPeer(const Listener& l, unsigned ms) {
     return ::accept4(l.fd, nullptr, nullptr, SOCK_CLOEXEC);
 }
 
-uint16_t closedPort() {
-    Listener l = listenLoopback();
+uint16_t closedPort(bool v6) {
+    Listener l = listenLoopback(v6);
     uint16_t port = l.port;
     closeListener(l);
     return port;
 }
 
-plat::SockAddrIn loopback(uint16_t port) {
-    plat::SockAddrIn a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr = htonl(INADDR_LOOPBACK);
+plat::SockAddr loopback(uint16_t port, bool v6) {
+    plat::SockAddr a{};
+    a.family = v6 ? 23 : 2;
+    a.port = htons(port);
+    if (v6) {
+        std::memcpy(a.addr, &in6addr_loopback, 16);
+    } else {
+        uint32_t net = htonl(INADDR_LOOPBACK);
+        std::memcpy(a.addr, &net, 4);
+    }
     return a;
 }
 

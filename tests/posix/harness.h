@@ -1,6 +1,6 @@
 // Helpers for the backend's tests: a recording test window, a bounded
-// message pump, and a peer on 127.0.0.1 driven through the system's own
-// sockets. This header names no system socket header, so that test files
+// message pump, and a peer on 127.0.0.1 (or [::1]) driven through the
+// system's own sockets. This header names no system socket header, so that test files
 // can use the core's constants next to it.
 #pragma once
 
@@ -49,11 +49,12 @@ struct Listener {
     int fd = -1;
     uint16_t port = 0;
 };
-Listener listenLoopback();
+// On 127.0.0.1, or on ::1 when v6 is set.
+Listener listenLoopback(bool v6 = false);
 void closeListener(Listener& l);
 int acceptPeer(const Listener& l, unsigned ms = 5000);  // -1 when none came
-uint16_t closedPort();  // a loopback port nobody listens on
-plat::SockAddrIn loopback(uint16_t port);
+uint16_t closedPort(bool v6 = false);  // a loopback port nobody listens on
+plat::SockAddr loopback(uint16_t port, bool v6 = false);
 bool peerWrite(int fd, const std::string& data);
 std::string peerRead(int fd, size_t atMost, unsigned ms = 5000);
 void peerClose(int fd);

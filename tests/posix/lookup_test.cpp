@@ -1,5 +1,6 @@
-// Host lookups: by name through the resolver, by address at once, and the
-// rule that a buffer is written only for a live window, on its own thread.
+// Host lookups through the resolver, for both families, into the caller's
+// list; and the rule that a list is written only for a live window, on its
+// own thread, and never after a cancel.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -13,27 +14,39 @@ using namespace harness;
 
 namespace {
 
-constexpr int kBuf = 1024;
+constexpr int kMax = 8;
+constexpr unsigned char kUntouched = 0x5A;
+
+// A list the lookup may fill, with a tail past kMax that must stay as it was.
+struct List {
+    plat::SockAddr at[kMax + 2];
+    List() { std::memset(at, kUntouched, sizeof at); }
+    bool untouchedFrom(int first) const {
+        const unsigned char* b = reinterpret_cast<const unsigned char*>(&at[first]);
+        for (size_t i = 0; i < sizeof(plat::SockAddr) * (kMax + 2 - first); ++i)
+            if (b[i] != kUntouched) return false;
+        return true;
+    }
+};
 
 class Lookups : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_EQ(plat::WSAStartup(0x0101), 0);
         win = makeWindow();
-        std::memset(buf, 0x5A, sizeof buf);
     }
     void TearDown() override {
         dropWindow(win);
         plat::WSACleanup();
     }
 
-    // Waits for the completion and gives its error half.
-    int complete(plat::Handle task, unsigned ms = 20000) {
+    // Waits for the completion and gives its lParam, -1 when none came.
+    plat::LParam complete(plat::Handle task, unsigned ms = 20000) {
         bool done = pumpUntil(win, [&] { return !replies().empty(); }, ms);
         if (!done) return -1;
         Seen s = replies()[0];
         EXPECT_EQ(s.wParam, task);
-        return errorOf(s.lParam);
+        return s.lParam;
     }
     std::vector<Seen> replies() {
         std::vector<Seen> out;
@@ -41,93 +54,108 @@ protected:
             if (s.msg == kHostNotify) out.push_back(s);
         return out;
     }
-    bool inBuffer(const void* p, size_t n) {
-        const char* c = static_cast<const char*>(p);
-        return c >= buf && c + n <= buf + kBuf;
-    }
-    const plat::HostEnt* host() { return reinterpret_cast<const plat::HostEnt*>(buf); }
 
     plat::Hwnd win = nullptr;
-    alignas(8) char buf[kBuf + 64];  // the tail past kBuf must stay untouched
 };
 
-TEST_F(Lookups, LocalhostGivesTheLoopbackAddressInsideTheBuffer) {
-    plat::Handle task = plat::WSAAsyncGetHostByName(win, kHostNotify, "localhost", buf, kBuf);
-    ASSERT_NE(task, 0u);
-    ASSERT_EQ(complete(task), 0);
-    const plat::HostEnt* he = host();
-    EXPECT_EQ(he->h_addrtype, plat::kAfInet);
-    EXPECT_EQ(he->h_length, 4);
-    ASSERT_TRUE(inBuffer(he->h_name, 1));
-    EXPECT_STRNE(he->h_name, "");
-    ASSERT_TRUE(inBuffer(he->h_aliases, sizeof(char*)));
-    EXPECT_EQ(he->h_aliases[0], nullptr);
-    ASSERT_TRUE(inBuffer(he->h_addr_list, sizeof(char*)));
-    bool loopback = false;
-    int n = 0;
-    for (char** a = he->h_addr_list; *a && n < 100; ++a, ++n) {
-        ASSERT_TRUE(inBuffer(*a, 4));
-        uint32_t v;
-        std::memcpy(&v, *a, 4);
-        loopback = loopback || v == plat::inet_addr("127.0.0.1");
+bool isAddress(const plat::SockAddr& a, int family, const char* text) {
+    unsigned char want[16] = {};
+    if (plat::inet_pton(family, text, want) != 1) return false;
+    return a.family == family && std::memcmp(a.addr, want, family == 2 ? 4 : 16) == 0;
+}
+
+// Every written entry is an address of one of the two families with port 0,
+// and the tail past the count is untouched.
+void expectList(const List& list, int count) {
+    ASSERT_GE(count, 1);
+    ASSERT_LE(count, kMax);
+    for (int i = 0; i < count; ++i) {
+        EXPECT_TRUE(list.at[i].family == plat::kAfInet || list.at[i].family == plat::kAfInet6)
+            << "entry " << i << " family " << list.at[i].family;
+        EXPECT_EQ(list.at[i].port, 0) << "entry " << i;
     }
-    EXPECT_TRUE(loopback);
-    for (int i = kBuf; i < kBuf + 64; ++i) ASSERT_EQ(buf[i], 0x5A) << "written past the length";
+    EXPECT_TRUE(list.untouchedFrom(count)) << "written past the count";
+}
+
+TEST_F(Lookups, NamesOfEitherFamilyGiveTheirAddresses) {
+    struct Case {
+        const char* name;
+        int family;        // of an address the list must hold
+        const char* text;  // ... and its text
+    } cases[] = {
+        {"localhost", plat::kAfInet, "127.0.0.1"},
+        {"::1", plat::kAfInet6, "::1"},
+        {"127.0.0.1", plat::kAfInet, "127.0.0.1"},
+        {"2001:db8::42", plat::kAfInet6, "2001:db8::42"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        dropWindow(win);
+        win = makeWindow();
+        List list;
+        plat::Handle task = plat::WSAAsyncGetAddrInfo(win, kHostNotify, c.name, list.at, kMax);
+        ASSERT_NE(task, 0u);
+        EXPECT_TRUE(list.untouchedFrom(0)) << "written before the message was taken";
+        plat::LParam done = complete(task);
+        ASSERT_NE(done, -1);
+        ASSERT_EQ(errorOf(done), 0);
+        int count = eventOf(done);
+        expectList(list, count);
+        bool found = false;
+        for (int i = 0; i < count; ++i) found = found || isAddress(list.at[i], c.family, c.text);
+        EXPECT_TRUE(found);
+    }
 }
 
 TEST_F(Lookups, NameUnderTheInvalidDomainIsNotFound) {
+    List list;
     plat::Handle task =
-        plat::WSAAsyncGetHostByName(win, kHostNotify, "no-such-host.invalid", buf, kBuf);
+        plat::WSAAsyncGetAddrInfo(win, kHostNotify, "no-such-host.invalid", list.at, kMax);
     ASSERT_NE(task, 0u);
-    int error = complete(task);
+    plat::LParam done = complete(task);
+    ASSERT_NE(done, -1);
+    int error = errorOf(done);
     if (error == plat::kErrTryAgain) GTEST_SKIP() << "the resolver could not be reached";
     EXPECT_EQ(error, plat::kErrHostNotFound);
-    EXPECT_EQ(static_cast<unsigned char>(buf[0]), 0x5A) << "a failed lookup writes nothing";
+    EXPECT_EQ(eventOf(done), 0);
+    EXPECT_TRUE(list.untouchedFrom(0)) << "a failed lookup writes nothing";
 }
 
-TEST_F(Lookups, ByAddressFillsTheAddressItself) {
-    const unsigned char addr[4] = {10, 1, 2, 3};
-    plat::Handle task = plat::WSAAsyncGetHostByAddr(
-        win, kHostNotify, reinterpret_cast<const char*>(addr), 4, plat::kAfInet, buf, kBuf);
+TEST_F(Lookups, AListOfOneTakesTheFirstAddressOnly) {
+    List list;
+    plat::Handle task = plat::WSAAsyncGetAddrInfo(win, kHostNotify, "localhost", list.at, 1);
     ASSERT_NE(task, 0u);
-    EXPECT_EQ(static_cast<unsigned char>(buf[0]), 0x5A) << "written before the message was taken";
-    ASSERT_EQ(complete(task), 0);
-    const plat::HostEnt* he = host();
-    ASSERT_NE(he->h_addr_list[0], nullptr);
-    EXPECT_EQ(std::memcmp(he->h_addr_list[0], addr, 4), 0);
-    EXPECT_EQ(he->h_addr_list[1], nullptr);
-    EXPECT_STREQ(he->h_name, "10.1.2.3");
+    plat::LParam done = complete(task);
+    ASSERT_EQ(errorOf(done), 0);
+    EXPECT_EQ(eventOf(done), 1);
+    expectList(list, 1);
 }
 
-TEST_F(Lookups, TooSmallBufferIsReportedAndLeftAlone) {
-    plat::Handle byName = plat::WSAAsyncGetHostByName(win, kHostNotify, "localhost", buf, 16);
-    ASSERT_NE(byName, 0u);
-    EXPECT_EQ(complete(byName), plat::kErrNoBufs);
-    const char addr[4] = {127, 0, 0, 1};
-    ASSERT_NE(plat::WSAAsyncGetHostByAddr(win, kHostNotify, addr, 4, plat::kAfInet, buf, 16), 0u);
-    ASSERT_TRUE(pumpUntil(win, [&] { return replies().size() == 2; }));
-    EXPECT_EQ(errorOf(replies()[1].lParam), plat::kErrNoBufs);
-    for (int i = 0; i < kBuf + 64; ++i) ASSERT_EQ(buf[i], 0x5A) << "byte " << i;
-}
-
-TEST_F(Lookups, RefusedWithoutAWindowOrWithABadAddress) {
+TEST_F(Lookups, RefusedWithoutAWindowOrAList) {
     plat::Hwnd gone = makeWindow();
     dropWindow(gone);
-    EXPECT_EQ(plat::WSAAsyncGetHostByName(gone, kHostNotify, "localhost", buf, kBuf), 0u);
-    const char addr[4] = {127, 0, 0, 1};
-    EXPECT_EQ(plat::WSAAsyncGetHostByAddr(gone, kHostNotify, addr, 4, 2, buf, kBuf), 0u);
-    EXPECT_EQ(plat::WSAAsyncGetHostByAddr(win, kHostNotify, addr, 16, 2, buf, kBuf), 0u);
-    EXPECT_EQ(plat::WSAAsyncGetHostByAddr(win, kHostNotify, addr, 4, 23, buf, kBuf), 0u);
+    List list;
+    EXPECT_EQ(plat::WSAAsyncGetAddrInfo(gone, kHostNotify, "localhost", list.at, kMax), 0u);
+    EXPECT_EQ(plat::WSAAsyncGetAddrInfo(win, kHostNotify, nullptr, list.at, kMax), 0u);
+    EXPECT_EQ(plat::WSAAsyncGetAddrInfo(win, kHostNotify, "localhost", nullptr, kMax), 0u);
+    EXPECT_EQ(plat::WSAAsyncGetAddrInfo(win, kHostNotify, "localhost", list.at, 0), 0u);
+    EXPECT_EQ(plat::WSAAsyncGetAddrInfo(win, kHostNotify, "localhost", list.at, 0x10000), 0u);
+    EXPECT_EQ(plat::WSAGetLastError(), plat::kErrInvalid);
+    pumpFor(win, 100);
+    EXPECT_TRUE(replies().empty());
+    EXPECT_TRUE(list.untouchedFrom(0));
 }
 
+// Wherever a lookup stands when it is cancelled (queued, running, or done
+// and waiting in the thread's mailbox), it writes nothing and is never
+// delivered.
 TEST_F(Lookups, CancelledLookupDeliversNothing) {
-    const char addr[4] = {127, 0, 0, 1};
-    plat::Handle byAddr = plat::WSAAsyncGetHostByAddr(win, kHostNotify, addr, 4, 2, buf, kBuf);
-    plat::Handle byName = plat::WSAAsyncGetHostByName(win, kHostNotify, "localhost", buf, kBuf);
-    ASSERT_NE(byAddr, 0u);
+    List list;
+    plat::Handle numeric = plat::WSAAsyncGetAddrInfo(win, kHostNotify, "::1", list.at, kMax);
+    plat::Handle byName = plat::WSAAsyncGetAddrInfo(win, kHostNotify, "localhost", list.at, kMax);
+    ASSERT_NE(numeric, 0u);
     ASSERT_NE(byName, 0u);
-    // Queued, running or already waiting in the queue: each is stopped.
-    EXPECT_EQ(plat::WSACancelAsyncRequest(byAddr), 0);
+    EXPECT_EQ(plat::WSACancelAsyncRequest(numeric), 0);
     EXPECT_EQ(plat::WSACancelAsyncRequest(byName), 0);
     EXPECT_EQ(plat::WSACancelAsyncRequest(byName), plat::kSocketError) << "cancelled twice";
     EXPECT_EQ(plat::WSAGetLastError(), 10037);
@@ -135,37 +163,36 @@ TEST_F(Lookups, CancelledLookupDeliversNothing) {
 
     // A lookup started afterwards is still answered; the cancelled ones
     // never are, and never wrote.
-    char other[kBuf];
-    plat::Handle later = plat::WSAAsyncGetHostByName(win, kHostNotify, "localhost", other, kBuf);
+    List other;
+    plat::Handle later = plat::WSAAsyncGetAddrInfo(win, kHostNotify, "localhost", other.at, kMax);
     ASSERT_TRUE(pumpUntil(win, [&] { return !replies().empty(); }, 20000));
     pumpFor(win, 200);
     ASSERT_EQ(replies().size(), 1u);
     EXPECT_EQ(replies()[0].wParam, later);
-    for (int i = 0; i < kBuf + 64; ++i) ASSERT_EQ(buf[i], 0x5A) << "byte " << i;
+    EXPECT_TRUE(list.untouchedFrom(0));
     EXPECT_EQ(plat::WSACancelAsyncRequest(later), plat::kSocketError) << "already delivered";
 }
 
-// A window destroyed before its lookup is taken gets nothing: its buffer
-// may be freed right after DestroyWindow (a write into freed memory fails
-// the sanitizer build), and another stays unchanged.
+// A window destroyed before its lookup is taken gets nothing: its list may
+// be freed right after DestroyWindow (a write into freed memory fails the
+// sanitizer build), and another stays unchanged.
 TEST_F(Lookups, DestroyedWindowGetsNothingWritten) {
-    auto freed = std::make_unique<char[]>(kBuf);
-    auto canary = std::make_unique<char[]>(kBuf);
-    std::memset(canary.get(), 0x33, kBuf);
+    auto freed = std::make_unique<List>();
+    auto canary = std::make_unique<List>();
     plat::Hwnd doomed = makeWindow();
-    ASSERT_NE(plat::WSAAsyncGetHostByName(doomed, kHostNotify, "localhost", freed.get(), kBuf), 0u);
-    ASSERT_NE(plat::WSAAsyncGetHostByName(doomed, kHostNotify, "localhost", canary.get(), kBuf), 0u);
-    const char addr[4] = {127, 0, 0, 1};
-    ASSERT_NE(plat::WSAAsyncGetHostByAddr(doomed, kHostNotify, addr, 4, 2, canary.get(), kBuf), 0u);
+    ASSERT_NE(plat::WSAAsyncGetAddrInfo(doomed, kHostNotify, "localhost", freed->at, kMax), 0u);
+    ASSERT_NE(plat::WSAAsyncGetAddrInfo(doomed, kHostNotify, "localhost", canary->at, kMax), 0u);
+    ASSERT_NE(plat::WSAAsyncGetAddrInfo(doomed, kHostNotify, "::1", canary->at, kMax), 0u);
     dropWindow(doomed);
     freed.reset();
 
     // A later lookup on a live window completes after the workers have had
     // the doomed ones, whatever their order: wait for it and a little more.
-    ASSERT_NE(plat::WSAAsyncGetHostByName(win, kHostNotify, "localhost", buf, kBuf), 0u);
+    List list;
+    ASSERT_NE(plat::WSAAsyncGetAddrInfo(win, kHostNotify, "localhost", list.at, kMax), 0u);
     ASSERT_TRUE(pumpUntil(win, [&] { return !replies().empty(); }, 20000));
     pumpFor(win, 200);
-    for (int i = 0; i < kBuf; ++i) ASSERT_EQ(canary[i], 0x33) << "byte " << i;
+    EXPECT_TRUE(canary->untouchedFrom(0));
     plat::Msg m;
     plat::SetTimer(win, kDeadlineTimer, 100);
     ASSERT_EQ(plat::GetMessageA(&m, nullptr, 0, 0), 1);

@@ -1,10 +1,11 @@
 // Socket calls outside the event rules: argument checks, a plain blocking
-// socket before any selection, failures after the peer went away (without
-// SIGPIPE), and the address helpers.
+// socket of either family before any selection, failures after the peer
+// went away (without SIGPIPE), and the address helpers.
 #include <gtest/gtest.h>
 #include <signal.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <thread>
 
@@ -17,17 +18,53 @@ namespace {
 
 std::atomic<int> sigpipes{0};
 
-TEST(Sockets, OnlyTcpOverIpv4) {
+TEST(Sockets, OnlyTcpOverIpv4OrIpv6) {
     struct Case {
         int af, type, protocol, error;
     } cases[] = {
-        {23, 1, 6, 10047},  // IPv6 family
-        {2, 2, 17, 10044},  // datagram
-        {2, 1, 17, 10043},  // UDP over a stream
+        {1, 1, 0, 10047},    // a local socket
+        {10, 1, 6, 10047},   // Linux's own number for IPv6: the layer's is 23
+        {2, 2, 17, 10044},   // datagram
+        {23, 1, 17, 10043},  // UDP over a stream
     };
     for (const Case& c : cases) {
         EXPECT_EQ(plat::socket(c.af, c.type, c.protocol), plat::kInvalidSocket);
         EXPECT_EQ(plat::WSAGetLastError(), c.error) << c.af << "," << c.type << "," << c.protocol;
+    }
+}
+
+// Each family's socket reaches a peer of its family; an address of the other
+// family, or of neither, is refused at once.
+TEST(Sockets, EitherFamilyCarriesBytesToItsLoopback) {
+    for (bool v6 : {false, true}) {
+        SCOPED_TRACE(v6 ? "IPv6" : "IPv4");
+        Listener l = listenLoopback(v6);
+        ASSERT_GE(l.fd, 0);
+        plat::Socket s = plat::socket(v6 ? plat::kAfInet6 : plat::kAfInet, plat::kSockStream,
+                                      plat::kIpprotoTcp);
+        ASSERT_NE(s, plat::kInvalidSocket);
+        plat::SockAddr a = loopback(l.port, v6);
+        ASSERT_EQ(plat::connect(s, &a, sizeof a), 0);
+        int peer = acceptPeer(l);
+        ASSERT_GE(peer, 0);
+        ASSERT_EQ(plat::send(s, "ping", 4, 0), 4);
+        EXPECT_EQ(peerRead(peer, 4), "ping");
+        peerClose(peer);
+        plat::closesocket(s);
+
+        s = plat::socket(v6 ? plat::kAfInet : plat::kAfInet6, plat::kSockStream,
+                         plat::kIpprotoTcp);
+        EXPECT_EQ(plat::connect(s, &a, sizeof a), plat::kSocketError) << "the other family";
+        plat::closesocket(s);
+        s = plat::socket(plat::kAfInet, plat::kSockStream, plat::kIpprotoTcp);
+        plat::SockAddr odd = a;
+        odd.family = 10;
+        EXPECT_EQ(plat::connect(s, &odd, sizeof odd), plat::kSocketError);
+        EXPECT_EQ(plat::WSAGetLastError(), plat::kErrAfNoSupport);
+        EXPECT_EQ(plat::connect(s, &a, sizeof a - 1), plat::kSocketError);
+        EXPECT_EQ(plat::WSAGetLastError(), plat::kErrFault);
+        plat::closesocket(s);
+        closeListener(l);
     }
 }
 
@@ -36,7 +73,7 @@ TEST(Sockets, CallsOnAnythingButOurSocketFail) {
     systemPair(pair);
     plat::Socket notOurs[] = {pair[0], -1, 99999};
     char buf[4];
-    plat::SockAddrIn a = loopback(1);
+    plat::SockAddr a = loopback(1);
     for (plat::Socket s : notOurs) {
         EXPECT_EQ(plat::send(s, "x", 1, 0), plat::kSocketError);
         EXPECT_EQ(plat::WSAGetLastError(), 10038);
@@ -72,7 +109,7 @@ TEST(Sockets, UsesOutsideTheLibrarysWayAreRefused) {
     auto refused = [](int result) {
         return result == plat::kSocketError && plat::WSAGetLastError() == plat::kErrInvalid;
     };
-    plat::SockAddrIn a = loopback(l.port);
+    plat::SockAddr a = loopback(l.port);
 
     plat::Socket s = fresh();
     EXPECT_TRUE(refused(plat::WSAAsyncSelect(s, w, kNetNotify, plat::kFdRead | plat::kFdClose)))
@@ -98,7 +135,7 @@ TEST(Sockets, UsesOutsideTheLibrarysWayAreRefused) {
 TEST(Sockets, UnselectedSocketBlocksAndCarriesBytes) {
     Listener l = listenLoopback();
     plat::Socket s = plat::socket(2, 1, 6);
-    plat::SockAddrIn a = loopback(l.port);
+    plat::SockAddr a = loopback(l.port);
     ASSERT_EQ(plat::connect(s, &a, sizeof a), 0);
     int peer = acceptPeer(l);
     ASSERT_GE(peer, 0);
@@ -121,7 +158,7 @@ TEST(Sockets, SendAfterThePeerLeftFailsWithoutSigpipe) {
     Listener l = listenLoopback();
     for (bool reset : {false, true}) {
         plat::Socket s = plat::socket(2, 1, 6);
-        plat::SockAddrIn a = loopback(l.port);
+        plat::SockAddr a = loopback(l.port);
         ASSERT_EQ(plat::connect(s, &a, sizeof a), 0);
         int peer = acceptPeer(l);
         ASSERT_GE(peer, 0);
@@ -141,27 +178,63 @@ TEST(Sockets, SendAfterThePeerLeftFailsWithoutSigpipe) {
     EXPECT_EQ(sigpipes, 0);
 }
 
-TEST(Address, DottedQuadOnly) {
+// What counts as a numeric host: a dotted quad of decimal parts, or the
+// colon form of IPv6 (without brackets or a scope); nothing else.
+TEST(Address, InetPtonReadsEitherFamily) {
     struct Case {
+        int af;
         const char* text;
-        uint32_t net;  // as the bytes would read in memory, big-endian
+        const char* bytes;  // hex of the address; null: not an address
     } cases[] = {
-        {"127.0.0.1", 0x7F000001},       {"0.0.0.0", 0},
-        {"10.20.30.40", 0x0A141E28},     {"255.255.255.255", 0xFFFFFFFF},
-        {"256.1.1.1", 0xFFFFFFFF},       {"1.2.3", 0xFFFFFFFF},
-        {"1.2.3.4.5", 0xFFFFFFFF},       {"1.2.3.4 ", 0xFFFFFFFF},
-        {"localhost", 0xFFFFFFFF},       {"", 0xFFFFFFFF},
-        {"1..2.3", 0xFFFFFFFF},          {"010.0.0.1", 0xFFFFFFFF},
-        {"-1.2.3.4", 0xFFFFFFFF},        {"0001.2.3.4", 0xFFFFFFFF},
+        {2, "127.0.0.1", "7f000001"},
+        {2, "0.0.0.0", "00000000"},
+        {2, "10.20.30.40", "0a141e28"},
+        {2, "255.255.255.255", "ffffffff"},
+        {2, "256.1.1.1", nullptr},
+        {2, "1.2.3", nullptr},
+        {2, "1.2.3.4.5", nullptr},
+        {2, "1.2.3.4 ", nullptr},
+        {2, "localhost", nullptr},
+        {2, "", nullptr},
+        {2, "1..2.3", nullptr},
+        {2, "010.0.0.1", nullptr},  // elsewhere octal: left to the resolver
+        {2, "-1.2.3.4", nullptr},
+        {2, "::1", nullptr},
+        {23, "::1", "00000000000000000000000000000001"},
+        {23, "::", "00000000000000000000000000000000"},
+        {23, "2001:db8::1", "20010db8000000000000000000000001"},
+        {23, "::ffff:10.0.0.1", "00000000000000000000ffff0a000001"},
+        {23, "fe80::1:2:3:4", "fe800000000000000001000200030004"},
+        {23, "[::1]", nullptr},
+        {23, "fe80::1%lo", nullptr},  // a scope goes to the resolver
+        {23, "::1::2", nullptr},
+        {23, "1:2:3:4:5:6:7:8:9", nullptr},
+        {23, "127.0.0.1", nullptr},
+        {23, "localhost", nullptr},
+        {23, "", nullptr},
     };
     for (const Case& c : cases) {
-        uint32_t v = plat::inet_addr(c.text);
-        unsigned char b[4];
-        std::memcpy(b, &v, 4);
-        uint32_t read = (uint32_t(b[0]) << 24) | (b[1] << 16) | (b[2] << 8) | b[3];
-        EXPECT_EQ(read, c.net) << '"' << c.text << '"';
+        SCOPED_TRACE(std::to_string(c.af) + " \"" + c.text + "\"");
+        unsigned char out[16];
+        std::memset(out, 0xEE, sizeof out);
+        int r = plat::inet_pton(c.af, c.text, out);
+        if (!c.bytes) {
+            EXPECT_EQ(r, 0);
+            continue;
+        }
+        ASSERT_EQ(r, 1);
+        char hex[33] = "";
+        for (int i = 0; i < (c.af == 2 ? 4 : 16); ++i)
+            std::snprintf(hex + 2 * i, 3, "%02x", out[i]);
+        EXPECT_STREQ(hex, c.bytes);
     }
-    EXPECT_EQ(plat::inet_addr(nullptr), plat::kInaddrNone);
+    unsigned char out[16];
+    EXPECT_EQ(plat::inet_pton(2, nullptr, out), 0);
+    EXPECT_EQ(plat::inet_pton(10, "::1", out), -1) << "the layer's IPv6 number is 23";
+    EXPECT_EQ(plat::WSAGetLastError(), plat::kErrAfNoSupport);
+}
+
+TEST(Address, HtonsGivesNetworkOrder) {
     uint16_t port = plat::htons(0x1F90);
     unsigned char p[2];
     std::memcpy(p, &port, 2);

@@ -37,7 +37,7 @@ void serve(Listener l, int connections) {
 
 struct Exchange {
     uint16_t port;
-    alignas(8) char hostbuf[1024];
+    plat::SockAddr addrs[4];
     plat::Socket sock = plat::kInvalidSocket;
     std::string reply;
     bool sent = false;
@@ -52,10 +52,9 @@ void onMessage(Exchange& x, plat::Hwnd w, unsigned msg, plat::WParam wp, plat::L
     if (msg == kHostNotify) {
         x.lookupError = errorOf(lp);
         if (x.lookupError) return;
-        const plat::HostEnt* he = reinterpret_cast<const plat::HostEnt*>(x.hostbuf);
-        plat::SockAddrIn a = loopback(x.port);
-        std::memcpy(&a.sin_addr, he->h_addr_list[0], 4);
-        x.sock = plat::socket(2, 1, 6);
+        plat::SockAddr a = x.addrs[0];
+        a.port = plat::htons(x.port);
+        x.sock = plat::socket(a.family, 1, 6);
         plat::WSAAsyncSelect(x.sock, w, kNetNotify, kAllEvents);
         plat::connect(x.sock, &a, sizeof a);
     } else if (msg == kNetNotify && static_cast<plat::Socket>(wp) == x.sock) {
@@ -93,12 +92,9 @@ TEST(Threads, WholeExchangesOnSeveralThreadsAtOnce) {
                 x.thread = std::this_thread::get_id();
                 plat::Hwnd w = makeWindow([&x](plat::Hwnd h, unsigned m, plat::WParam wp,
                                                plat::LParam lp) { onMessage(x, h, m, wp, lp); });
-                // By name on even threads, by address on odd ones.
-                plat::Handle task =
-                    t % 2 == 0
-                        ? plat::WSAAsyncGetHostByName(w, kHostNotify, "localhost", x.hostbuf, 1024)
-                        : plat::WSAAsyncGetHostByAddr(w, kHostNotify, "\x7f\0\0\x01", 4, 2,
-                                                      x.hostbuf, 1024);
+                // A name on even threads, the address itself on odd ones.
+                plat::Handle task = plat::WSAAsyncGetAddrInfo(
+                    w, kHostNotify, t % 2 == 0 ? "localhost" : "127.0.0.1", x.addrs, 1);
                 bool done = task && pumpUntil(w, [&] { return x.closed || x.lookupError > 0; },
                                               10000);
                 dropWindow(w);
@@ -144,8 +140,8 @@ TEST(Threads, AnotherThreadsWindowAndSocketAreUnknownHere) {
     plat::Msg m{w, kNetNotify, 0, 0};
     plat::DispatchMessageA(&m);
     EXPECT_TRUE(seen(w).empty()) << "dispatched to another thread's window";
-    char buf[64];
-    EXPECT_EQ(plat::WSAAsyncGetHostByName(w, kHostNotify, "localhost", buf, sizeof buf), 0u);
+    plat::SockAddr list[2];
+    EXPECT_EQ(plat::WSAAsyncGetAddrInfo(w, kHostNotify, "localhost", list, 2), 0u);
 
     char byte = 'x';
     EXPECT_EQ(plat::send(s, &byte, 1, 0), plat::kSocketError);
@@ -175,7 +171,7 @@ TEST(Threads, WhatAThreadLeavesEndsWithIt) {
     std::thread([&] {
         plat::ShowWindow(makeWindow(), plat::kSwShow);
         plat::Socket s = plat::socket(plat::kAfInet, plat::kSockStream, plat::kIpprotoTcp);
-        plat::SockAddrIn a = loopback(l.port);
+        plat::SockAddr a = loopback(l.port);
         connected = plat::connect(s, &a, sizeof a) == 0;
     }).join();
     hooks::captureDisplay(nullptr);

@@ -2,6 +2,7 @@
 # Starts the two servers the whole-call tests and the quick start talk to, in
 # the background, on 127.0.0.1:
 #   - lighttpd with WebDAV on DOCROOT (default STATE/docroot), port DAV_PORT
+#     (also on [::1])
 #   - PHP's built-in server running upload.php, port PHP_PORT
 # STATE receives the configuration, the logs and the pid files
 # (lighttpd.pid, php.pid) that stop-servers.sh reads.

@@ -343,10 +343,14 @@ std::string underscoresToSpaces(std::string s) {
 }
 
 // Host part of a URL as the library reads it: after "//" if any, up to ':'
-// or '/'.
+// or '/', or what a pair of brackets holds.
 std::string urlHost(const std::string& url) {
     size_t start = url.find("//");
     start = start == std::string::npos ? 0 : start + 2;
+    if (url.compare(start, 1, "[") == 0) {
+        size_t close = url.find(']', start);
+        return close == std::string::npos ? "" : url.substr(start + 1, close - start - 1);
+    }
     size_t end = url.find_first_of(":/", start);
     return url.substr(start, end == std::string::npos ? std::string::npos : end - start);
 }

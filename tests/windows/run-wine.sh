@@ -150,6 +150,8 @@ closed_port=$peer_port
 timeout 10 tail --pid="${peer_pids[-1]}" -f /dev/null || fail "the port-taking peer did not stop"
 
 dav=http://127.0.0.1:$dav_port
+dav6=http://[::1]:$dav_port
+davname=http://localhost:$dav_port
 php=http://127.0.0.1:$php_port
 davhost=http://127.0.0.1
 
@@ -160,6 +162,8 @@ fill() {  # run data out words... -> filled words, '!' checks dropped
   for w in "$@"; do
     case $w in '!'*) continue ;; esac
     w=${w//\{dav\}/$dav}
+    w=${w//\{dav6\}/$dav6}
+    w=${w//\{davname\}/$davname}
     w=${w//\{php\}/$php}
     w=${w//\{davhost\}/$davhost}
     w=${w//\{data\}/$data}
@@ -210,7 +214,8 @@ set +e
   expect="$(winpath "$work/expect")" \
   outdir="$(winpath "$work/out")" \
   data="$(winpath "$work/data")" \
-  dav="$dav" php="$php" davhost="$davhost" run=wine closedport="$closed_port" \
+  dav="$dav" dav6="$dav6" davname="$davname" php="$php" davhost="$davhost" \
+  run=wine closedport="$closed_port" \
   calllimit=60000) 2>&1 | tee "$work/host.log"
 status=${PIPESTATUS[0]}
 set -e

@@ -1,39 +1,27 @@
-// Address text and byte order. No system network header here: it would
-// turn htons into a macro.
+// Address text and byte order.
+#include <arpa/inet.h>
+#include <sys/socket.h>
+
+// glibc may define htons as a macro, which would rewrite the layer's own
+// function of that name below.
+#undef htons
+
 #include <cstring>
 
 #include "posix_internal.h"
 
 namespace plat {
 
-// Four decimal parts of 0..255, nothing else. A part with a leading zero is
-// refused: elsewhere such text is read as octal, so it is left to the name
-// lookup, which reads it that way.
-uint32_t inet_addr(const char* text) {
-    const uint32_t none = kInaddrNone;
-    if (!text) return none;
-    unsigned char bytes[4];
-    const char* p = text;
-    for (int part = 0; part < 4; ++part) {
-        if (part > 0) {
-            if (*p != '.') return none;
-            ++p;
-        }
-        if (*p < '0' || *p > '9') return none;
-        if (*p == '0' && p[1] >= '0' && p[1] <= '9') return none;
-        unsigned v = 0;
-        int digits = 0;
-        while (*p >= '0' && *p <= '9') {
-            v = v * 10 + static_cast<unsigned>(*p - '0');
-            if (++digits > 3 || v > 255) return none;
-            ++p;
-        }
-        bytes[part] = static_cast<unsigned char>(v);
+// The system's reader: a dotted quad of four decimal parts (a part with a
+// leading zero is refused, as elsewhere it is read as octal), or the colon
+// form of IPv6. No scope suffix: a name with one goes to the resolver.
+int inet_pton(int af, const char* text, void* dst) {
+    if (af != kAfInet && af != kAfInet6) {
+        posix::setLastError(kErrAfNoSupport);
+        return -1;
     }
-    if (*p != '\0') return none;
-    uint32_t net;
-    std::memcpy(&net, bytes, 4);
-    return net;
+    if (!text || !dst) return 0;
+    return ::inet_pton(af == kAfInet ? AF_INET : AF_INET6, text, dst) == 1 ? 1 : 0;
 }
 
 uint16_t htons(uint16_t v) {

@@ -1,19 +1,18 @@
-// Host lookups. By name: getaddrinfo on a small pool of worker threads; by
-// address: answered at once with the address itself. The window must be the
-// calling thread's; the lookup keeps that thread's mailbox, and the outcome
-// is left there (thread.cpp), so a worker never needs to find the window.
-// The hostent reaches the caller's buffer only when the window's own thread
-// takes the message (messages.cpp); a window destroyed first drops it, so
-// its buffer is never touched. The workers are joined when the last user
-// cleans up and at exit.
+// Host lookups: getaddrinfo for both families on a small pool of worker
+// threads. The window must be the calling thread's; the lookup keeps that
+// thread's mailbox, and the outcome is left there (thread.cpp), so a worker
+// never needs to find the window. The addresses reach the caller's list only
+// when the window's own thread takes the message (messages.cpp); a window
+// destroyed first drops it, so its list is never touched. The workers are
+// joined when the last user cleans up and at exit.
 #include <errno.h>
 #include <netdb.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
-#include <cstdio>
 #include <cstring>
 #include <system_error>
 #include <thread>
@@ -32,8 +31,8 @@ struct Job {
     std::shared_ptr<Mailbox> mailbox;  // the calling thread's
     uintptr_t hwnd;                    // window the completion is for
     unsigned msg;                      // its message number
-    char* buf;                         // where the hostent goes
-    int buflen;                        // ... and its size
+    SockAddr* list;                    // where the addresses go
+    int max;                           // ... and how many fit
     std::string name;                  // the name to resolve
 };
 
@@ -61,28 +60,9 @@ Handle newTask() {
     return t;
 }
 
-size_t alignUp(uintptr_t base, size_t off, size_t a) {
-    uintptr_t p = (base + off + a - 1) & ~static_cast<uintptr_t>(a - 1);
-    return static_cast<size_t>(p - base);
-}
-
-struct Layout {
-    size_t aliases, list, addrs, name, total;
-};
-
-Layout layout(uintptr_t base, const HostResult& r) {
-    Layout l;
-    l.aliases = alignUp(base, sizeof(HostEnt), alignof(char*));
-    l.list = l.aliases + sizeof(char*);
-    l.addrs = l.list + (r.addrs.size() + 1) * sizeof(char*);
-    l.name = l.addrs + 4 * r.addrs.size();
-    l.total = l.name + r.name.size() + 1;
-    return l;
-}
-
 // Leaves the completion in the calling thread's mailbox. A failed lookup
 // carries no result, and so writes nothing.
-void complete(const Job& job, int error, std::shared_ptr<const HostResult> result) {
+void complete(const Job& job, int error, std::shared_ptr<const AddrResult> result) {
     // Held to the end, so that a cancel sees the lookup either running or
     // delivered, never in between.
     Pool& p = pool();
@@ -94,46 +74,67 @@ void complete(const Job& job, int error, std::shared_ptr<const HostResult> resul
         p.cancelled.erase(it);
         return;
     }
-    uint16_t size = 0;
-    if (!error) {
-        size_t need = layout(reinterpret_cast<uintptr_t>(job.buf), *result).total;
-        size = static_cast<uint16_t>(need > 0xFFFF ? 0xFFFF : need);
-        if (job.buflen < 0 || need > static_cast<size_t>(job.buflen)) error = kErrNoBufs;
-    }
+    size_t count = error ? 0 : std::min(result->size(), static_cast<size_t>(job.max));
     Entry e;
-    uint32_t word = (static_cast<uint32_t>(error & 0xFFFF) << 16) | size;
+    uint32_t word = (static_cast<uint32_t>(error & 0xFFFF) << 16) |
+                    static_cast<uint32_t>(count);
     e.msg = Msg{windowOf(job.hwnd), job.msg, static_cast<WParam>(job.task),
                 static_cast<LParam>(word)};
     e.lookup = job.task;
     if (!error) {
-        e.host = std::move(result);
-        e.buf = job.buf;
-        e.buflen = job.buflen;
+        e.addrs = std::move(result);
+        e.list = job.list;
+        e.max = static_cast<int>(count);
     }
     deliver(*job.mailbox, std::move(e));
 }
 
+// The layer's record of a resolver entry; false for a family of neither kind.
+bool fromSystem(const addrinfo& a, SockAddr* out) {
+    *out = SockAddr{};
+    if (a.ai_family == AF_INET && a.ai_addrlen >= sizeof(sockaddr_in)) {
+        out->family = kAfInet;
+        std::memcpy(out->addr, &reinterpret_cast<const sockaddr_in*>(a.ai_addr)->sin_addr, 4);
+        return true;
+    }
+    if (a.ai_family == AF_INET6 && a.ai_addrlen >= sizeof(sockaddr_in6)) {
+        const sockaddr_in6* in6 = reinterpret_cast<const sockaddr_in6*>(a.ai_addr);
+        out->family = kAfInet6;
+        std::memcpy(out->addr, &in6->sin6_addr, 16);
+        out->scope = in6->sin6_scope_id;
+        return true;
+    }
+    return false;
+}
+
+bool sameAddress(const SockAddr& x, const SockAddr& y) {
+    return x.family == y.family && x.scope == y.scope &&
+           std::memcmp(x.addr, y.addr, sizeof x.addr) == 0;
+}
+
+// Both families, in the resolver's order, each address once. No
+// AI_ADDRCONFIG: it would drop ::1 on a machine whose only IPv6 address is
+// the loopback, and an address the machine cannot reach fails its connect
+// and the core goes on with the next.
 void resolve(const Job& job) {
     addrinfo hints{};
-    hints.ai_family = AF_INET;
+    hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_CANONNAME;
+    hints.ai_protocol = IPPROTO_TCP;
     addrinfo* list = nullptr;
     int rc = ::getaddrinfo(job.name.c_str(), nullptr, &hints, &list);
     int saved = errno;
-    auto result = std::make_shared<HostResult>();
+    auto result = std::make_shared<AddrResult>();
     int error = errorFromLookup(rc, saved);
     if (!error) {
-        result->name = list && list->ai_canonname ? list->ai_canonname : job.name;
         for (addrinfo* a = list; a; a = a->ai_next) {
-            if (a->ai_family != AF_INET || !a->ai_addr) continue;
-            uint32_t addr;
-            std::memcpy(&addr, &reinterpret_cast<const sockaddr_in*>(a->ai_addr)->sin_addr, 4);
+            SockAddr one;
+            if (!a->ai_addr || !fromSystem(*a, &one)) continue;
             bool seen = false;
-            for (uint32_t x : result->addrs) seen = seen || x == addr;
-            if (!seen) result->addrs.push_back(addr);
+            for (const SockAddr& x : *result) seen = seen || sameAddress(x, one);
+            if (!seen) result->push_back(one);
         }
-        if (result->addrs.empty()) error = kErrNoData;
+        if (result->empty()) error = kErrNoData;
     }
     if (list) ::freeaddrinfo(list);
     complete(job, error, std::move(result));
@@ -169,28 +170,9 @@ struct JoinAtExit {
 
 }  // namespace
 
-bool writeHostEnt(const HostResult& r, char* buf, int buflen) {
-    if (!buf || buflen < 0) return false;
-    uintptr_t base = reinterpret_cast<uintptr_t>(buf);
-    Layout l = layout(base, r);
-    if (l.total > static_cast<size_t>(buflen)) return false;
-    char* none = nullptr;
-    std::memcpy(buf + l.aliases, &none, sizeof none);
-    for (size_t i = 0; i < r.addrs.size(); ++i) {
-        char* at = buf + l.addrs + 4 * i;
-        std::memcpy(at, &r.addrs[i], 4);
-        std::memcpy(buf + l.list + i * sizeof(char*), &at, sizeof at);
-    }
-    std::memcpy(buf + l.list + r.addrs.size() * sizeof(char*), &none, sizeof none);
-    std::memcpy(buf + l.name, r.name.c_str(), r.name.size() + 1);
-    HostEnt he;
-    he.h_name = buf + l.name;
-    he.h_aliases = reinterpret_cast<char**>(buf + l.aliases);
-    he.h_addrtype = kAfInet;
-    he.h_length = 4;
-    he.h_addr_list = reinterpret_cast<char**>(buf + l.list);
-    std::memcpy(buf, &he, sizeof he);
-    return true;
+void writeAddrs(const AddrResult& r, SockAddr* list, int max) {
+    if (!list) return;
+    for (size_t i = 0; i < r.size() && i < static_cast<size_t>(max); ++i) list[i] = r[i];
 }
 
 void stopLookups() {
@@ -213,11 +195,11 @@ void stopLookups() {
 
 using namespace posix;
 
-Handle WSAAsyncGetHostByName(Hwnd hwnd, unsigned msg, const char* name, char* buf,
-                             int buflen) {
+Handle WSAAsyncGetAddrInfo(Hwnd hwnd, unsigned msg, const char* name, SockAddr* list,
+                           int max) {
     uintptr_t h = handleOf(hwnd);
     Thread* t = ownerOf(h);
-    if (!name || !buf || !t) {
+    if (!name || !list || max < 1 || max > 0xFFFF || !t) {
         setLastError(kErrInvalid);
         return 0;
     }
@@ -239,41 +221,16 @@ Handle WSAAsyncGetHostByName(Hwnd hwnd, unsigned msg, const char* name, char* bu
                 }
             }
         }
-        p.jobs.push_back(Job{task, t->mailbox, h, msg, buf, buflen, name});
+        p.jobs.push_back(Job{task, t->mailbox, h, msg, list, max, name});
     }
     p.cv.notify_one();
     return task;
 }
 
-Handle WSAAsyncGetHostByAddr(Hwnd hwnd, unsigned msg, const char* addr, int len,
-                             int type, char* buf, int buflen) {
-    uintptr_t h = handleOf(hwnd);
-    if (type != kAfInet) {
-        setLastError(kErrAfNoSupport);
-        return 0;
-    }
-    Thread* t = ownerOf(h);
-    if (!addr || len != 4 || !buf || !t) {
-        setLastError(kErrInvalid);
-        return 0;
-    }
-    auto result = std::make_shared<HostResult>();
-    uint32_t a;
-    std::memcpy(&a, addr, 4);
-    result->addrs.push_back(a);
-    const unsigned char* b = reinterpret_cast<const unsigned char*>(addr);
-    char text[16];
-    std::snprintf(text, sizeof text, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
-    result->name = text;
-    Job job{newTask(), t->mailbox, h, msg, buf, buflen, std::string()};
-    complete(job, 0, std::move(result));
-    return job.task;
-}
-
 // By the thread that started the lookup. A queued lookup is dropped; a
 // running one is marked so that its outcome is thrown away; a finished one
-// still waiting in this thread's mailbox or queue is removed, so its hostent
-// is never written. One already taken (or unknown) cannot be cancelled.
+// still waiting in this thread's mailbox or queue is removed, so its list is
+// never written. One already taken (or unknown) cannot be cancelled.
 int WSACancelAsyncRequest(Handle task) {
     if (!task) {
         setLastError(kErrInvalid);

@@ -28,9 +28,9 @@ bool take(Thread& t, uintptr_t filter, Msg* out) {
         Entry e = std::move(*it);
         t.queue.erase(it);
         if (e.msg.message == kWmTimer) timerTaken(t, handleOf(e.msg.hwnd), e.msg.wParam);
-        // A lookup's result reaches the caller's buffer only now, on the
+        // A lookup's result reaches the caller's list only now, on the
         // window's own thread, while the window still exists.
-        if (e.host) writeHostEnt(*e.host, e.buf, e.buflen);
+        if (e.addrs) writeAddrs(*e.addrs, e.list, e.max);
         *out = e.msg;
         return true;
     }

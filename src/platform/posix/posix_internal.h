@@ -45,19 +45,16 @@ int errorFromLookup(int eai, int savedErrno);
 int fail(int wsa);
 
 // ---- messages ----
-// A finished lookup's outcome, laid out into the caller's buffer only when
-// its message is taken.
-struct HostResult {
-    std::string name;             // official name
-    std::vector<uint32_t> addrs;  // IPv4 addresses, network order
-};
+// A finished lookup's addresses, copied into the caller's list only when its
+// message is taken.
+using AddrResult = std::vector<SockAddr>;
 
 struct Entry {
-    Msg msg;                                // the message itself
-    std::shared_ptr<const HostResult> host;  // lookup completion: what to lay out
-    char* buf = nullptr;                    // ... into the caller's buffer
-    int buflen = 0;                         // ... of this many bytes
-    Handle lookup = 0;                      // the lookup it completes, if any
+    Msg msg;                                  // the message itself
+    std::shared_ptr<const AddrResult> addrs;  // lookup completion: what to copy
+    SockAddr* list = nullptr;                 // ... into the caller's list
+    int max = 0;                              // ... this many of them
+    Handle lookup = 0;                        // the lookup it completes, if any
 };
 
 // What other threads may hand a thread: lookup completions. Kept alive by
@@ -169,8 +166,8 @@ int timerDelay(const Thread& t, uint64_t now);
 void runDueTimers(Thread& t, uint64_t now);
 
 // ---- host lookups (lookups.cpp) ----
-// Lays the hostent out in buf; false (nothing written) when it does not fit.
-bool writeHostEnt(const HostResult& r, char* buf, int buflen);
+// Copies the first max addresses of r into list.
+void writeAddrs(const AddrResult& r, SockAddr* list, int max);
 void stopLookups();  // drops queued lookups and joins the workers
 
 // ---- the terminal (activity.cpp) ----

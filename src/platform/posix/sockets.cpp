@@ -15,6 +15,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstring>
+
 #include "posix_internal.h"
 
 namespace plat {
@@ -65,6 +67,28 @@ Socket noSocket(int wsa) {
     return kInvalidSocket;
 }
 
+// The system's address for the layer's record; 0 when its family is
+// neither of the two.
+socklen_t systemAddress(const SockAddr& a, sockaddr_storage* out) {
+    *out = sockaddr_storage{};
+    if (a.family == kAfInet) {
+        sockaddr_in* in = reinterpret_cast<sockaddr_in*>(out);
+        in->sin_family = AF_INET;
+        in->sin_port = a.port;
+        std::memcpy(&in->sin_addr, a.addr, 4);
+        return sizeof *in;
+    }
+    if (a.family == kAfInet6) {
+        sockaddr_in6* in6 = reinterpret_cast<sockaddr_in6*>(out);
+        in6->sin6_family = AF_INET6;
+        in6->sin6_port = a.port;
+        std::memcpy(&in6->sin6_addr, a.addr, 16);
+        in6->sin6_scope_id = a.scope;
+        return sizeof *in6;
+    }
+    return 0;
+}
+
 }  // namespace
 
 }  // namespace posix
@@ -74,12 +98,13 @@ using namespace posix;
 int WSAGetLastError() { return lastError(); }
 
 Socket socket(int af, int type, int protocol) {
-    if (af != kAfInet) return noSocket(kErrAfNoSupport);
+    if (af != kAfInet && af != kAfInet6) return noSocket(kErrAfNoSupport);
     if (type != kSockStream) return noSocket(kErrSockTypeNoSupport);
     if (protocol != 0 && protocol != kIpprotoTcp) return noSocket(kErrProtoNoSupport);
     Thread* t = thisThread();
     if (!t) return noSocket(kErrNoBufs);
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    int fd = ::socket(af == kAfInet ? AF_INET : AF_INET6, SOCK_STREAM | SOCK_CLOEXEC,
+                      IPPROTO_TCP);
     if (fd < 0) return noSocket(errorFromErrno(errno));
     SockRec& rec = t->sockets[fd];
     rec = SockRec{};
@@ -87,18 +112,17 @@ Socket socket(int af, int type, int protocol) {
     return fd;
 }
 
-int connect(Socket s, const SockAddrIn* addr, int len) {
+int connect(Socket s, const SockAddr* addr, int len) {
     SockRec* rec = mine(s);
     if (!rec) return fail(kErrNotSocket);
-    if (!addr || len < static_cast<int>(sizeof(SockAddrIn))) return fail(kErrFault);
-    if (addr->sin_family != kAfInet) return fail(kErrAfNoSupport);
-    // One connect per socket: the library never tries again on the same one.
+    if (!addr || len < static_cast<int>(sizeof(SockAddr))) return fail(kErrFault);
+    sockaddr_storage sa;
+    socklen_t salen = systemAddress(*addr, &sa);
+    if (!salen) return fail(kErrAfNoSupport);
+    // One connect per socket: the library never tries again on the same one;
+    // it makes a new socket for the next address.
     if (rec->link != Link::Idle) return fail(kErrInvalid);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = addr->sin_port;
-    sa.sin_addr.s_addr = addr->sin_addr;
-    int r = ::connect(rec->fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
+    int r = ::connect(rec->fd, reinterpret_cast<const sockaddr*>(&sa), salen);
     int e = r == 0 ? 0 : errno;
     if (!rec->hwnd) {
         rec->link = Link::Blocking;

@@ -9,8 +9,8 @@ namespace plat {
 // ---- handles and addresses ----
 static_assert(kInvalidSocket == static_cast<intptr_t>(INVALID_SOCKET), "INVALID_SOCKET");
 static_assert(kSocketError == SOCKET_ERROR, "SOCKET_ERROR");
-static_assert(kInaddrNone == INADDR_NONE, "INADDR_NONE");
 static_assert(kAfInet == AF_INET, "AF_INET");
+static_assert(kAfInet6 == AF_INET6, "AF_INET6");
 static_assert(kSockStream == SOCK_STREAM, "SOCK_STREAM");
 static_assert(kIpprotoTcp == IPPROTO_TCP, "IPPROTO_TCP");
 

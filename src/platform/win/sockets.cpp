@@ -1,16 +1,9 @@
-// Sockets, passed straight through to WS2_32. The layer's address record is
-// laid out as the system's, so it crosses without copying; the checks below
-// hold that true.
-#include <cstddef>
+// Sockets, passed straight through to WS2_32; connect turns the layer's
+// address record into the system's record of its family.
+#include <cstring>
 
 #include "winsys.h"
 
-static_assert(sizeof(plat::SockAddrIn) == sizeof(sockaddr_in),
-              "SockAddrIn matches sockaddr_in");
-static_assert(offsetof(plat::SockAddrIn, sin_port) == offsetof(sockaddr_in, sin_port),
-              "sin_port at the same place");
-static_assert(offsetof(plat::SockAddrIn, sin_addr) == offsetof(sockaddr_in, sin_addr),
-              "sin_addr at the same place");
 // The core tests socket handles against -1 and keeps them in an intptr_t.
 static_assert(sizeof(plat::Socket) == sizeof(SOCKET), "a SOCKET fits plat::Socket");
 
@@ -25,8 +18,28 @@ Socket socket(int af, int type, int protocol) {
     return static_cast<Socket>(::socket(af, type, protocol));
 }
 
-int connect(Socket s, const SockAddrIn* addr, int len) {
-    return ::connect(sysSocket(s), reinterpret_cast<const sockaddr*>(addr), len);
+int connect(Socket s, const SockAddr* addr, int len) {
+    if (!addr || len < static_cast<int>(sizeof(SockAddr))) {
+        ::WSASetLastError(WSAEFAULT);
+        return SOCKET_ERROR;
+    }
+    if (addr->family == AF_INET) {
+        sockaddr_in in{};
+        in.sin_family = AF_INET;
+        in.sin_port = addr->port;
+        std::memcpy(&in.sin_addr, addr->addr, 4);
+        return ::connect(sysSocket(s), reinterpret_cast<const sockaddr*>(&in), sizeof in);
+    }
+    if (addr->family == AF_INET6) {
+        sockaddr_in6 in6{};
+        in6.sin6_family = AF_INET6;
+        in6.sin6_port = addr->port;
+        std::memcpy(&in6.sin6_addr, addr->addr, 16);
+        in6.sin6_scope_id = addr->scope;
+        return ::connect(sysSocket(s), reinterpret_cast<const sockaddr*>(&in6), sizeof in6);
+    }
+    ::WSASetLastError(WSAEAFNOSUPPORT);
+    return SOCKET_ERROR;
 }
 
 int send(Socket s, const char* buf, int len, int flags) {

@@ -1,6 +1,7 @@
 // The Windows system headers as every file of this backend includes them:
-// Windows Sockets first (it must precede windows.h), no min/max macros; and
-// the two conversions from the layer's handles to the system's.
+// Windows Sockets first (it must precede windows.h) with its IPv6 and
+// resolver half, no min/max macros; and the two conversions from the layer's
+// handles to the system's.
 #pragma once
 
 #ifndef NOMINMAX
@@ -10,6 +11,7 @@
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <winsock2.h>
+#include <ws2tcpip.h>
 #include <windows.h>
 
 #include "platform/numbers.h"

@@ -3,9 +3,16 @@
 // scripted or recorded.
 #include "fake_platform.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <set>
+
+// glibc may define htons as a macro, which would rewrite the fake's own
+// function of that name.
+#undef htons
 
 #include <algorithm>
 #include <cstdio>
@@ -19,8 +26,26 @@ State theState;
 std::deque<Posted> queue;                       // messages not yet taken
 std::map<std::string, plat::WndProc> classes;   // registered classes
 std::map<plat::Hwnd, plat::WndProc> windows;    // live windows
+std::set<plat::Socket> liveSockets;             // made and not closed
 uintptr_t nextWindow = 0x1000;
 }  // namespace
+
+plat::SockAddr ipv4(unsigned a, unsigned b, unsigned c, unsigned d) {
+    plat::SockAddr s{};
+    s.family = 2;
+    s.addr[0] = static_cast<uint8_t>(a);
+    s.addr[1] = static_cast<uint8_t>(b);
+    s.addr[2] = static_cast<uint8_t>(c);
+    s.addr[3] = static_cast<uint8_t>(d);
+    return s;
+}
+
+plat::SockAddr ipv6(const char* text) {
+    plat::SockAddr s{};
+    s.family = 23;
+    if (::inet_pton(AF_INET6, text, s.addr) != 1) s.family = -1;  // a test's typo shows
+    return s;
+}
 
 State& state() { return theState; }
 
@@ -31,6 +56,7 @@ void reset() {
     queue.clear();
     classes.clear();
     windows.clear();
+    liveSockets.clear();
 }
 
 Step bytes(const std::string& data) {
@@ -57,31 +83,47 @@ int WSACleanup() {
 }
 int WSAGetLastError() { return theState.lastError; }
 
-uint32_t inet_addr(const char* text) {
-    unsigned a, b, c, d;
-    char tail;
-    if (!text || std::sscanf(text, "%u.%u.%u.%u%c", &a, &b, &c, &d, &tail) != 4 ||
-        a > 255 || b > 255 || c > 255 || d > 255)
-        return 0xFFFFFFFFu;
-    uint32_t host = (a << 24) | (b << 16) | (c << 8) | d;
-    unsigned char bytes[4] = {static_cast<unsigned char>(host >> 24),
-                              static_cast<unsigned char>(host >> 16),
-                              static_cast<unsigned char>(host >> 8),
-                              static_cast<unsigned char>(host)};
-    uint32_t net;
-    std::memcpy(&net, bytes, 4);
-    return net;
+// The system's reader stands in for the platform's: the core's choice
+// between a numeric host and a name is what the tests look at.
+int inet_pton(int af, const char* text, void* dst) {
+    if (af != 2 && af != 23) return -1;
+    if (!text || !dst) return 0;
+    return ::inet_pton(af == 2 ? AF_INET : AF_INET6, text, dst) == 1 ? 1 : 0;
 }
 
 uint16_t htons(uint16_t v) {
     return static_cast<uint16_t>((v >> 8) | (v << 8));
 }
 
-Socket socket(int, int, int) { return theState.nextSocket; }
+Socket socket(int af, int, int) {
+    if (theState.failSockets || af == theState.failFamily) {
+        theState.lastError = 10047;
+        return -1;
+    }
+    Socket s = 100;
+    while (fake::liveSockets.count(s)) ++s;
+    fake::liveSockets.insert(s);
+    ++theState.openSockets;
+    theState.sockets.push_back({s, af});
+    return s;
+}
 
-int connect(Socket, const SockAddrIn*, int) {
-    if (theState.connectResult == -1) theState.lastError = theState.connectError;
-    return theState.connectResult;
+int connect(Socket s, const SockAddr* addr, int len) {
+    if (!addr || len != static_cast<int>(sizeof(SockAddr))) {
+        theState.lastError = 10014;
+        return -1;
+    }
+    theState.connects.push_back({s, *addr});
+    int outcome;
+    if (!theState.connectScript.empty()) {
+        outcome = theState.connectScript.front();
+        theState.connectScript.pop_front();
+    } else {
+        outcome = theState.connectResult == -1 ? theState.connectError : 0;
+    }
+    if (outcome == 0) return 0;
+    theState.lastError = outcome;
+    return -1;
 }
 
 int send(Socket, const char* buf, int len, int) {
@@ -126,6 +168,7 @@ int recv(Socket, char* buf, int len, int) {
 
 int closesocket(Socket s) {
     theState.closedSockets.push_back(s);
+    if (fake::liveSockets.erase(s)) --theState.openSockets;
     return 0;
 }
 
@@ -134,41 +177,12 @@ int WSAAsyncSelect(Socket s, Hwnd, unsigned, long events) {
     return 0;
 }
 
-// Lays out a hostent holding lookupAddr inside buf, as a real lookup does.
-static void fillHostEnt(char* buf, int buflen) {
-    struct Layout {
-        HostEnt he;
-        char* aliases[1];
-        char* addrs[2];
-        uint32_t addr;
-        char name[8];
-    };
-    if (!buf || buflen < static_cast<int>(sizeof(Layout))) return;
-    Layout* l = reinterpret_cast<Layout*>(buf);
-    std::memcpy(l->name, "server", 7);
-    l->addr = theState.lookupAddr;
-    l->aliases[0] = nullptr;
-    l->addrs[0] = theState.lookupAddr ? reinterpret_cast<char*>(&l->addr) : nullptr;
-    l->addrs[1] = nullptr;
-    l->he.h_name = l->name;
-    l->he.h_aliases = l->aliases;
-    l->he.h_addrtype = 2;
-    l->he.h_length = 4;
-    l->he.h_addr_list = l->addrs;
-}
-
-Handle WSAAsyncGetHostByName(Hwnd hwnd, unsigned msg, const char* name,
-                             char* buf, int buflen) {
-    theState.lookups.push_back({true, name ? name : "", hwnd, msg, buf, buflen});
-    if (theState.lookupResult) fillHostEnt(buf, buflen);
-    return theState.lookupResult;
-}
-
-Handle WSAAsyncGetHostByAddr(Hwnd hwnd, unsigned msg, const char* addr,
-                             int len, int, char* buf, int buflen) {
-    theState.lookups.push_back(
-        {false, std::string(addr, len > 0 ? len : 0), hwnd, msg, buf, buflen});
-    if (theState.lookupResult) fillHostEnt(buf, buflen);
+Handle WSAAsyncGetAddrInfo(Hwnd hwnd, unsigned msg, const char* name, SockAddr* list,
+                           int max) {
+    theState.lookups.push_back({name ? name : "", hwnd, msg, list, max});
+    if (!theState.lookupResult) return 0;
+    for (size_t i = 0; i < theState.lookupAddrs.size() && static_cast<int>(i) < max; ++i)
+        list[i] = theState.lookupAddrs[i];
     return theState.lookupResult;
 }
 

@@ -44,13 +44,28 @@ struct Posted {
 };
 
 struct Lookup {
-    bool byName;        // name lookup (else by address)
-    std::string key;    // the name, or the 4 address bytes
+    std::string name;
     plat::Hwnd hwnd;
     unsigned msg;
-    char* buf;
-    int buflen;
+    plat::SockAddr* list;
+    int max;
 };
+
+// One socket() call: the handle it gave and the family asked for.
+struct MadeSocket {
+    plat::Socket sock;
+    int family;
+};
+
+// One connect() call: the socket and the address, as the core passed it.
+struct Connect {
+    plat::Socket sock;
+    plat::SockAddr addr;
+};
+
+// Addresses as a lookup gives them (port 0), for scripts and comparisons.
+plat::SockAddr ipv4(unsigned a, unsigned b, unsigned c, unsigned d);
+plat::SockAddr ipv6(const char* text);
 
 // Everything the fake has been told and has seen; reset() before each test.
 struct State {
@@ -67,7 +82,18 @@ struct State {
     std::vector<plat::Socket> closedSockets;
     std::vector<Lookup> lookups;
     plat::Handle lookupResult = 1;  // what the async lookups return
-    plat::Socket nextSocket = 100;  // handle socket() gives; -1 = fails
+    // socket() gives the lowest handle from 100 up that is not open, as a
+    // system reuses a closed one; failSockets = no socket at all, and
+    // failFamily = none of that family (a machine without IPv6, say).
+    bool failSockets = false;
+    int failFamily = 0;
+    int openSockets = 0;              // sockets made and not closed
+    std::vector<MadeSocket> sockets;  // every socket() that gave one
+    std::vector<Connect> connects;    // every connect(), in order
+    // Outcome of each connect in turn: 0 = connected at once, else the
+    // error it fails with (10035 = pending, its outcome an event). When the
+    // script is empty, connectResult and connectError answer.
+    std::deque<int> connectScript;
     int connectResult = -1;         // connect() result
     int connectError = 10035;       // its error when -1
     std::vector<std::pair<plat::Socket, long>> selects;  // WSAAsyncSelect
@@ -98,8 +124,9 @@ struct State {
     // Called with each of those events as it arrives, before it is queued:
     // a test does here what a host would do while a call runs.
     std::function<void(const Posted&)> onArrival;
-    // Address the lookups put in their hostent; 0 = an empty address list.
-    uint32_t lookupAddr = 0x0100007F;  // 127.0.0.1 in network order
+    // Addresses a lookup writes into the caller's list (at most its max);
+    // the count in the completion is the script's (see hostDone in tests).
+    std::vector<plat::SockAddr> lookupAddrs{ipv4(127, 0, 0, 1)};
     int shows = -1;           // last ShowWindow command
     // randomBytes hands out these bytes first, then the bytes 0, 1, 2 ...
     // counting on (so the first boundary after a reset is always the same);

@@ -273,7 +273,7 @@ bool startPeer(Peer& p, const Script& script, uint16_t port, int rcvbuf,
     p.script = script;
     p.stopping = false;
     p.received.clear();
-    p.listenfd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    p.listenfd = ::socket(p.ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
     if (p.listenfd < 0) return fail("socket");
     int one = 1;
     setsockopt(p.listenfd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
@@ -284,13 +284,16 @@ bool startPeer(Peer& p, const Script& script, uint16_t port, int rcvbuf,
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     a.sin_port = htons(port);
-    if (bind(p.listenfd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
-        return fail("bind");
+    sockaddr_in6 a6{};
+    a6.sin6_family = AF_INET6;
+    a6.sin6_addr = in6addr_loopback;
+    a6.sin6_port = htons(port);
+    sockaddr* at = p.ipv6 ? reinterpret_cast<sockaddr*>(&a6) : reinterpret_cast<sockaddr*>(&a);
+    socklen_t len = p.ipv6 ? sizeof a6 : sizeof a;
+    if (bind(p.listenfd, at, len) != 0) return fail("bind");
     if (listen(p.listenfd, 16) != 0) return fail("listen");
-    socklen_t len = sizeof a;
-    if (getsockname(p.listenfd, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-        return fail("getsockname");
-    p.port = ntohs(a.sin_port);
+    if (getsockname(p.listenfd, at, &len) != 0) return fail("getsockname");
+    p.port = ntohs(p.ipv6 ? a6.sin6_port : a.sin_port);
     p.acceptor = std::thread(acceptLoop, &p);
     return true;
 }

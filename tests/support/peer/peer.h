@@ -1,4 +1,5 @@
-// A scripted HTTP peer for whole-call tests: it listens on 127.0.0.1, plays
+// A scripted HTTP peer for whole-call tests: it listens on 127.0.0.1 (or
+// [::1]), plays
 // one script on every connection it accepts (each on its own thread) and
 // keeps every byte each connection received, so that a test can compare the
 // request with what it expects byte for byte. Every wait is bounded.
@@ -70,6 +71,7 @@ const std::vector<Scenario>& scenarios();
 const Scenario* findScenario(const std::string& name);
 
 struct Peer {
+    bool ipv6 = false;  // set before startPeer: listen on [::1] instead
     int listenfd = -1;
     uint16_t port = 0;
     Script script;
@@ -80,8 +82,9 @@ struct Peer {
     std::vector<std::string> received;   // per connection, guarded by mu
 };
 
-// Listens on 127.0.0.1:port (0 = any free port) with an optional receive
-// buffer size; false with a reason when it cannot.
+// Listens on 127.0.0.1:port, or [::1]:port when p.ipv6 is set (0 = any free
+// port), with an optional receive buffer size; false with a reason when it
+// cannot.
 bool startPeer(Peer& p, const Script& script, uint16_t port = 0,
                int rcvbuf = 0, std::string* why = nullptr);
 // Stops accepting, ends every script early (reading what is already there)
