@@ -39,8 +39,10 @@ extern "C" {
 #define QUODRA_NO_OUTPUT 3     /* reply cannot be stored */
 #define QUODRA_ENDED_EARLY 4   /* the reply ended early */
 #define QUODRA_NO_INPUT 5      /* body file cannot be opened */
+#define QUODRA_TLS_FAILED 7    /* secure connection could not be set up */
 #define QUODRA_BODY_SHORT 8    /* body file shrank while it was sent */
 #define QUODRA_SEEK_FAILED 9   /* body file could not be repositioned */
+#define QUODRA_CERT_REJECTED 10 /* server's certificate was rejected */
 
 /* GET url into outfile. */
 QUODRA_EXPORT int QUODRA_API httpGet(const char* url, const char* outfile, int visible);
