@@ -65,6 +65,23 @@ Socket noSocket(int wsa) {
     return kInvalidSocket;
 }
 
+// recv of a secure socket: the engine's plaintext, and its end (the closing
+// notice) or failure noted for FD_CLOSE as a plain socket's would be.
+int secureRecv(SockRec& rec, char* buf, int len) {
+    int n = tlsRecv(rec, buf, len);
+    if (n > 0) {
+        rec.received += static_cast<uint64_t>(n);
+    } else if (n == 0 && len > 0) {
+        rec.closeError = 0;
+        rec.peerClosed = true;
+    } else if (n < 0 && lastError() != kErrWouldBlock && rec.link == Link::Connected) {
+        rec.closeError = lastError();
+        rec.peerClosed = true;
+    }
+    rec.readArmed = true;
+    return n;
+}
+
 }  // namespace
 
 }  // namespace posix
@@ -93,7 +110,8 @@ int connect(Socket s, const SockAddrIn* addr, int len) {
     if (!addr || len < static_cast<int>(sizeof(SockAddrIn))) return fail(kErrFault);
     if (addr->sin_family != kAfInet) return fail(kErrAfNoSupport);
     // One connect per socket: the library never tries again on the same one.
-    if (rec->link != Link::Idle) return fail(kErrInvalid);
+    // A secure socket is selected first: its handshake runs on events.
+    if (rec->link != Link::Idle || (rec->tls && !rec->hwnd)) return fail(kErrInvalid);
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_port = addr->sin_port;
@@ -107,7 +125,8 @@ int connect(Socket s, const SockAddrIn* addr, int len) {
     if (r == 0 || e == EINPROGRESS || connectOutcome(e)) {
         rec->link = Link::Connecting;
         rec->connectError = r == 0 || e == EINPROGRESS ? 0 : errorFromErrno(e);
-        return r == 0 ? 0 : fail(kErrWouldBlock);
+        // A secure socket is not connected before its handshake is done.
+        return r == 0 && !rec->tls ? 0 : fail(kErrWouldBlock);
     }
     return fail(errorFromErrno(e));
 }
@@ -115,6 +134,11 @@ int connect(Socket s, const SockAddrIn* addr, int len) {
 int send(Socket s, const char* buf, int len, int flags) {
     SockRec* rec = transferTarget(s, buf, len, flags);
     if (!rec) return kSocketError;
+    if (rec->tls) {
+        int n = tlsSend(*rec, buf, len);
+        if (n > 0) rec->sent += static_cast<uint64_t>(n);
+        return n;
+    }
     ssize_t n;
     do {
         n = ::send(rec->fd, buf, static_cast<size_t>(len), MSG_NOSIGNAL);
@@ -131,6 +155,7 @@ int send(Socket s, const char* buf, int len, int flags) {
 int recv(Socket s, char* buf, int len, int flags) {
     SockRec* rec = transferTarget(s, buf, len, flags);
     if (!rec) return kSocketError;
+    if (rec->tls) return secureRecv(*rec, buf, len);
     ssize_t n;
     do {
         n = ::recv(rec->fd, buf, static_cast<size_t>(len), 0);
@@ -160,6 +185,7 @@ int closesocket(Socket s) {
         w->doneSent += rec->sent;
         w->doneReceived += rec->received;
     }
+    if (rec->tls) tlsClose(*rec);
     int fd = rec->fd;
     // Closed only once it is out of the table: the number may be handed out
     // again at once.

@@ -72,6 +72,7 @@ uint16_t htons(uint16_t v) {
 Socket socket(int, int, int) { return theState.nextSocket; }
 
 int connect(Socket, const SockAddrIn*, int) {
+    ++theState.connects;
     if (theState.connectResult == -1) theState.lastError = theState.connectError;
     return theState.connectResult;
 }
@@ -119,6 +120,13 @@ int recv(Socket, char* buf, int len, int) {
 int closesocket(Socket s) {
     theState.closedSockets.push_back(s);
     return 0;
+}
+
+int secureSocket(Socket s, const char* host, int flags) {
+    theState.secured.push_back({s, host ? host : "", flags, theState.selects.size(),
+                                static_cast<size_t>(theState.connects)});
+    if (theState.secureResult == -1) theState.lastError = 10055;
+    return theState.secureResult;
 }
 
 int WSAAsyncSelect(Socket s, Hwnd, unsigned, long events) {
