@@ -36,6 +36,7 @@ RequestInfo* createRequest(const char* url, int method) {
     req->host = host;
     req->urn = getUrlUrn(url);
     req->port = getUrlPort(url);
+    req->secure = urlIsSecure(url) ? 1 : 0;
     req->hostentbuf = static_cast<char*>(qalloc(HOSTENT_BUFFER));
     if (!req->hostentbuf) showAllocFailure("hostentbuf");
     req->sock = plat::kInvalidSocket;

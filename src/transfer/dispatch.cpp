@@ -49,6 +49,10 @@ int OnHostNotify(RequestInfo* req, plat::LParam event) {
         httpDisconnect(req, RESULT_REFUSED);
         return 1;
     }
+    if (int code = makeSecure(req)) {
+        httpDisconnect(req, code);
+        return 1;
+    }
     plat::SockAddrIn peer;
     std::memset(&peer, 0, sizeof peer);
     peer.sin_family = plat::kAfInet;
@@ -85,7 +89,7 @@ int OnNetNotify(RequestInfo* req, plat::LParam event) {
 void OnSocketConnect(RequestInfo* req, int error) {
     if (!req) return;
     if (error != 0 && error != plat::kErrWouldBlock) {
-        httpDisconnect(req, RESULT_REFUSED);
+        httpDisconnect(req, connectFailure(error));
         return;
     }
     if (req->state >= STATE_SEND_REQUEST) return;
@@ -106,7 +110,7 @@ void OnSocketClose(RequestInfo* req, int error) {
     if (replyComplete(req))
         code = RESULT_OK;
     else if (error != 0)
-        code = error;
+        code = socketFailure(error);
     else
         code = RESULT_ENDED_EARLY;
     httpDisconnect(req, code);
