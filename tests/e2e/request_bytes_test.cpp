@@ -1,10 +1,12 @@
 // What each call puts on the wire, compared byte for byte: request line,
-// header block, body and form envelope, as the recording peer received them.
+// header block, body and form envelope, as the recording peer received them;
+// over TLS the same bytes, as the peer decrypted them.
 #include <gtest/gtest.h>
 #include <signal.h>
 
 #include <functional>
 
+#include "certs.h"
 #include "files.h"
 #include "peer/peer.h"
 #include "quodra.h"
@@ -155,22 +157,28 @@ TEST_F(RequestBytes, EachCallSendsExactlyItsRequest) {
          .expected = QUODRA_NO_INPUT, .replied = false},
     };
 
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        std::string why;
-        ASSERT_TRUE(peer::startPeer(p, peer::recordAndAnswer(), 0, 0, &why)) << why;
-        std::string out = work + "/out-" + std::to_string(&c - cases.data());
-        int result = c.call(urlFor(p.port, c.path).c_str(), out.c_str());
-        peer::stopPeer(p);
+    std::string why;
+    const std::string& certs = testCerts(&why);
+    ASSERT_FALSE(certs.empty()) << why;
+    for (bool secure : {false, true}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.what) + (secure ? ", https" : ", http"));
+            peer::useCert(p, certs, secure ? peer::Cert::Server : peer::Cert::None);
+            ASSERT_TRUE(peer::startPeer(p, peer::recordAndAnswer(), 0, 0, &why)) << why;
+            std::string out = work + "/out-" + std::to_string(&c - cases.data());
+            std::string url = secure ? secureUrlFor(p.port, c.path) : urlFor(p.port, c.path);
+            int result = c.call(url.c_str(), out.c_str());
+            peer::stopPeer(p);
 
-        EXPECT_EQ(c.expected, result);
-        std::vector<std::string> got = peer::received(p);
-        ASSERT_EQ(1u, got.size()) << "connections";
-        EXPECT_TRUE(got[0] == c.request) << whereTheyDiffer(c.request, got[0]);
-        if (c.replied) {
-            EXPECT_EQ("ok", fileBytes(out));
-        } else {
-            EXPECT_FALSE(fileExists(out));
+            EXPECT_EQ(c.expected, result);
+            std::vector<std::string> got = peer::received(p);
+            ASSERT_EQ(1u, got.size()) << "connections";
+            EXPECT_TRUE(got[0] == c.request) << whereTheyDiffer(c.request, got[0]);
+            if (c.replied) {
+                EXPECT_EQ("ok", fileBytes(out));
+            } else {
+                EXPECT_FALSE(fileExists(out));
+            }
         }
     }
 }
