@@ -3,6 +3,7 @@
 // hold that true.
 #include <cstddef>
 
+#include "tls_link.h"
 #include "winsys.h"
 
 static_assert(sizeof(plat::SockAddrIn) == sizeof(sockaddr_in),
@@ -25,21 +26,36 @@ Socket socket(int af, int type, int protocol) {
     return static_cast<Socket>(::socket(af, type, protocol));
 }
 
+// A secure socket (tls.cpp) goes through its record: plaintext for send and
+// recv, its events through its helper window, its handshake after the connect.
+using win::secureLink;
+
 int connect(Socket s, const SockAddrIn* addr, int len) {
-    return ::connect(sysSocket(s), reinterpret_cast<const sockaddr*>(addr), len);
+    win::TlsLink* link = secureLink(sysSocket(s));
+    // A secure socket is selected first: its handshake runs on events.
+    if (link && !link->helper) return win::tlsFail(WSAEINVAL);
+    int r = ::connect(sysSocket(s), reinterpret_cast<const sockaddr*>(addr), len);
+    return link ? win::tlsConnect(*link, r) : r;
 }
 
 int send(Socket s, const char* buf, int len, int flags) {
+    if (win::TlsLink* link = secureLink(sysSocket(s))) return win::tlsSend(*link, buf, len);
     return ::send(sysSocket(s), buf, len, flags);
 }
 
 int recv(Socket s, char* buf, int len, int flags) {
+    if (win::TlsLink* link = secureLink(sysSocket(s))) return win::tlsRecv(*link, buf, len);
     return ::recv(sysSocket(s), buf, len, flags);
 }
 
-int closesocket(Socket s) { return ::closesocket(sysSocket(s)); }
+int closesocket(Socket s) {
+    if (win::TlsLink* link = secureLink(sysSocket(s))) win::tlsClose(*link);
+    return ::closesocket(sysSocket(s));
+}
 
 int WSAAsyncSelect(Socket s, Hwnd hwnd, unsigned msg, long events) {
+    if (win::TlsLink* link = secureLink(sysSocket(s)))
+        return win::tlsSelect(*link, sysWindow(hwnd), msg, events);
     return ::WSAAsyncSelect(sysSocket(s), sysWindow(hwnd), msg, events);
 }
 
