@@ -107,7 +107,8 @@
 //     peer's closing notice (close_notify). An end without it fails with
 //     kErrSecureTruncated, a broken or refused record with kErrSecureFailed.
 //   FD_CLOSE as for a plain socket; error 0 only after the closing notice,
-//     else kErrSecureTruncated or the reset's error.
+//     else why it ended: kErrSecureTruncated, kErrSecureFailed or the
+//     reset's error (recv then fails with the same).
 // closesocket sends our own closing notice where it can, without waiting.
 //   POSIX: OpenSSL 3; one context per process, made by the first secure
 //   socket; trust is the system's store, with SSL_CERT_FILE and
