@@ -1,6 +1,8 @@
 # POSIX build: the platform backend, libquodra.so, the command-line tool, its
 # pkg-config file and the bench.
 find_package(Threads REQUIRED)
+# TLS for https URLs: OpenSSL 3 (Debian: libssl-dev).
+find_package(OpenSSL 3 REQUIRED)
 
 # The backend, listed file by file: a file left in the folder joins nothing.
 add_library(quodra_posix OBJECT
@@ -17,9 +19,11 @@ add_library(quodra_posix OBJECT
   src/platform/posix/startup.cpp
   src/platform/posix/thread.cpp
   src/platform/posix/timers.cpp
+  src/platform/posix/tls.cpp
+  src/platform/posix/tls_io.cpp
   src/platform/posix/windows.cpp)
 target_include_directories(quodra_posix PUBLIC $<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}/src>)
-target_link_libraries(quodra_posix PUBLIC Threads::Threads)
+target_link_libraries(quodra_posix PUBLIC Threads::Threads OpenSSL::SSL)
 quodra_target_options(quodra_posix)
 
 # libquodra.so exports the calls of the export list and nothing else.

@@ -15,9 +15,15 @@ add_library(quodra_win OBJECT
   src/platform/win/sockets.cpp
   src/platform/win/startup.cpp
   src/platform/win/timers.cpp
+  src/platform/win/tls.cpp
+  src/platform/win/tls_check.cpp
+  src/platform/win/tls_io.cpp
   src/platform/win/windows.cpp)
 target_include_directories(quodra_win PUBLIC $<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}/src>)
-target_link_libraries(quodra_win PUBLIC ws2_32 advapi32)
+# TLS through SChannel (secur32) and the system's certificate store
+# (crypt32), the form boundary from the system's random source (advapi32):
+# system DLLs, like the rest.
+target_link_libraries(quodra_win PUBLIC ws2_32 advapi32 secur32 crypt32)
 quodra_target_options(quodra_win)
 
 # Linked as objects, DllMain comes from src/api/dllmain_win.cpp rather than

@@ -54,8 +54,10 @@ extern "C" {
 #define QUODRA_ENDED_EARLY 4    /* the reply ended early */
 #define QUODRA_NO_INPUT 5       /* body file cannot be opened */
 #define QUODRA_MALFORMED_HEAD 6 /* the reply head is malformed */
+#define QUODRA_TLS_FAILED 7     /* secure connection could not be set up */
 #define QUODRA_BODY_SHORT 8     /* body file shrank while it was sent */
 #define QUODRA_SEEK_FAILED 9    /* body file could not be repositioned */
+#define QUODRA_CERT_REJECTED 10 /* server's certificate was rejected */
 
 /* Any other result is a Windows Sockets or lookup error number (on POSIX the
  * system's errors are given the same numbers). These are the ones a call is
@@ -86,6 +88,14 @@ extern "C" {
                                           received) before a call ends with
                                           10060; default 300; 0 = no limit;
                                           at most 2147483. */
+#define QUODRA_OPTION_VERIFY_CERTIFICATES 3  /* 1 (default): an https
+                                          server's certificate must be
+                                          trusted and name the URL's host,
+                                          else the call ends with 10; 0:
+                                          UNSAFE, any certificate is taken
+                                          (anyone on the path can read and
+                                          change the exchange). Any non-zero
+                                          value means 1. */
 
 /* GET url into outfile. */
 QUODRA_EXPORT int QUODRA_API httpGet(const char* url, const char* outfile, int visible);

@@ -3,7 +3,8 @@
 # list (src/api/exports.list: ordinal, name, 32-bit arguments):
 #   - exactly the listed exports, by name without decoration, each at its
 #     ordinal, and no other entry in the export address table;
-#   - imports from system DLLs only (no compiler runtime DLL to ship);
+#   - imports from system DLLs only (no compiler runtime DLL to ship; SChannel
+#     and the certificate store come from SECUR32 and CRYPT32);
 #   - when the import library is there and the DLL still has its symbols,
 #     each stdcall name in the import library (e.g. _httpGet@12) is the one
 #     the DLL was built with.
@@ -67,7 +68,7 @@ while read -r lib; do
   [ -n "$lib" ] || continue
   lower=$(tr '[:upper:]' '[:lower:]' <<<"$lib")
   case $lower in
-    kernel32.dll|user32.dll|ws2_32.dll|wsock32.dll|advapi32.dll|msvcrt.dll|ucrtbase.dll|api-ms-win-crt-*.dll) ;;
+    kernel32.dll|user32.dll|ws2_32.dll|wsock32.dll|advapi32.dll|secur32.dll|crypt32.dll|msvcrt.dll|ucrtbase.dll|api-ms-win-crt-*.dll) ;;
     libgcc*|libstdc++*|libwinpthread*) bad "imports the compiler runtime $lib (link with -static-libgcc -static-libstdc++ -static)" ;;
     *) bad "imports $lib, which is not a system DLL" ;;
   esac

@@ -6,8 +6,8 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake pkg-config libgtest-dev clang-14 libclang-rt-14-dev
-  lighttpd lighttpd-mod-webdav apache2 php-cli
+  build-essential cmake pkg-config libgtest-dev libssl-dev openssl clang-14 libclang-rt-14-dev
+  lighttpd lighttpd-mod-webdav lighttpd-mod-openssl apache2 php-cli
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 xvfb xauth
 )
 

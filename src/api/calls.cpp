@@ -35,6 +35,7 @@ RequestInfo* begin(const char* url, int method, const CallOptions& opts) {
     if (!req) return nullptr;
     req->idlelimit = opts.idleMs;
     req->noboxes = opts.boxes ? 0 : 1;
+    req->noverify = opts.verify ? 0 : 1;
     return req;
 }
 

@@ -15,6 +15,7 @@ constexpr int MAX_IDLE_SECONDS = 2147483;
 
 std::atomic<int> boxes{1};
 std::atomic<int> idleSeconds{DEFAULT_IDLE_SECONDS};
+std::atomic<int> verify{1};
 
 }  // namespace
 
@@ -22,6 +23,7 @@ CallOptions takeOptions() {
     CallOptions o;
     o.boxes = boxes.load();
     o.idleMs = static_cast<uint32_t>(idleSeconds.load()) * 1000u;
+    o.verify = verify.load();
     return o;
 }
 
@@ -37,6 +39,9 @@ extern "C" int QUODRA_API httpSetOption(int option, int value) {
     case QUODRA_OPTION_IDLE_LIMIT:
         if (value < 0 || value > MAX_IDLE_SECONDS) return -1;
         return idleSeconds.exchange(value);
+    case QUODRA_OPTION_VERIFY_CERTIFICATES:
+        // Off only on purpose: any non-zero value, True included, keeps it.
+        return verify.exchange(value ? 1 : 0);
     default:
         return -1;
     }

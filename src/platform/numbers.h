@@ -56,4 +56,14 @@ constexpr int kErrTryAgain = 11002;         // lookup: temporary failure
 constexpr int kErrNoRecovery = 11003;       // lookup: failure that lasts
 constexpr int kErrNoData = 11004;           // lookup: name without address
 
+// ---- secure sockets (secureSocket) ----
+// Flags of secureSocket.
+constexpr int kSecureNoVerify = 1;  // accept any certificate: unsafe, on purpose only
+// Failures of a secure socket: numbers of our own, in a range Windows Sockets
+// leaves unused, so that they fit the error half of an event and never read
+// as one of its errors.
+constexpr int kErrSecureFailed = 10901;     // handshake or protocol failure
+constexpr int kErrCertRejected = 10902;     // certificate untrusted, expired or for another host
+constexpr int kErrSecureTruncated = 10903;  // the connection ended without the peer's closing notice
+
 }  // namespace plat

@@ -1,4 +1,5 @@
-// The platform layer: the only code that touches the operating system. One
+// The platform layer: the only code that touches the operating system and
+// the TLS engine. One
 // header, one backend per platform with the same operations in files of the
 // same names (posix/, win/), and a scripted fake for the core's tests
 // (tests/support/fake). The calls are named after the Windows services they stand
@@ -95,6 +96,38 @@
 //   as on Windows. FD_CLOSE comes only after FD_READ has been offered for
 //   every byte before the end.
 //
+// Secure sockets (tls.cpp). For an https URL the core makes the socket a
+// TLS client between its creation and its selection:
+//     s = socket(...);
+//     secureSocket(s, host, flags);   // kSocketError: the exchange ends (7)
+//     WSAAsyncSelect(...); connect(...);
+// host is the URL's host. A name is sent as the server name and must be
+// one the certificate names; an address literal must be one of its address
+// entries. The certificate must lead to a trusted root and be within its
+// dates. kSecureNoVerify skips every check. From then on the socket's calls
+// and events carry the exchange's plaintext:
+//   connect does not succeed at once: FD_CONNECT comes when TCP, the
+//     handshake and the certificate check are done; its error half is a
+//     TCP error, kErrSecureFailed (handshake) or kErrCertRejected.
+//   send takes plaintext. What it took is the platform's to deliver (it
+//     keeps the encrypted bytes), so the core offers again only what it
+//     did not take. FD_WRITE as for a plain socket.
+//   FD_READ means plaintext waits: bytes that carry none (a session
+//     ticket) raise no event. recv gives plaintext; 0 only after the
+//     peer's closing notice (close_notify). An end without it fails with
+//     kErrSecureTruncated, a broken or refused record with kErrSecureFailed.
+//   FD_CLOSE as for a plain socket; error 0 only after the closing notice,
+//     else why it ended: kErrSecureTruncated, kErrSecureFailed or the
+//     reset's error (recv then fails with the same).
+// closesocket sends our own closing notice where it can, without waiting.
+//   POSIX: OpenSSL 3; one context per process, made by the first secure
+//   socket; trust is the system's store, with SSL_CERT_FILE and
+//   SSL_CERT_DIR honoured. A secure socket is selected before its connect.
+//   Windows: SChannel, TLS 1.2 or newer. The socket's own events go to a
+//   hidden child of the call's window (so the core's filtered loop takes
+//   them), which runs SChannel and posts what the core sees. The backend
+//   checks the chain and the name itself, trusting no automatic check.
+//
 // Lookups (lookups.cpp). A host that inet_pton reads as an address of
 // either family is that address: no lookup is made for it. Any other name:
 //     task = WSAAsyncGetAddrInfo(window, msg, name, list, max);
@@ -188,6 +221,12 @@ int send(Socket s, const char* buf, int len, int flags);
 int recv(Socket s, char* buf, int len, int flags);
 int closesocket(Socket s);
 int WSAAsyncSelect(Socket s, Hwnd hwnd, unsigned msg, long events);
+
+// ---- secure sockets (tls.cpp) ----
+// Makes s, made by socket() and neither selected nor connected, a TLS client
+// for host (kSecureNoVerify in flags: no certificate check). 0, or
+// kSocketError with WSAGetLastError().
+int secureSocket(Socket s, const char* host, int flags);
 
 // ---- addresses (address.cpp) ----------------------------------------------
 // 1 when text is an address of family af (kAfInet: a dotted quad; kAfInet6:

@@ -38,6 +38,7 @@ RequestInfo* createRequest(const char* url, int method) {
     req->method = method;
     req->host = host;
     req->port = getUrlPort(url);
+    req->secure = urlIsSecure(url) ? 1 : 0;
     req->sock = plat::kInvalidSocket;
     req->state = STATE_IDLE;
     req->infd = -1;

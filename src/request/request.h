@@ -48,7 +48,8 @@ struct RequestInfo {
     RequestInfo* next;     // next (older) live record; null at the tail
     char* host;            // owned: host name or numeric address (IPv6 without its brackets)
     char* urn;             // owned: path of the URL, or null
-    uint16_t port;         // TCP port, 80 by default
+    uint16_t port;         // TCP port, 80 by default (443 when secure)
+    int secure;            // 1 for an https URL: the connection is made secure
     int method;            // method code 1..11
 
     // ---- composition: what goes on the wire ----
@@ -103,6 +104,7 @@ struct RequestInfo {
     // ---- the options the call started with (later changes do not reach it) ----
     uint32_t idlelimit;    // milliseconds without progress before 10060; 0 = no limit
     int noboxes;           // 1 when this call's errors show no message boxes
+    int noverify;          // 1 when this https call takes any certificate
 };
 
 // The live records of this thread, newest first.
@@ -137,7 +139,7 @@ RequestInfo* getRequestFromHwnd(plat::Hwnd hwnd);
 char* getUrlHost(const char* url);
 // Owned copy of the path ('/' included), or null when the URL has none.
 char* getUrlUrn(const char* url);
-// Port named by the URL, 80 when none or 0.
+// Port named by the URL; when none or 0, 443 for an https URL, else 80.
 uint16_t getUrlPort(const char* url);
 // Owned request line "METHOD urn HTTP/1.0\r\n", or null.
 char* makeRequest(const char* urn, int method);

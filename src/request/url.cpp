@@ -12,7 +12,7 @@ namespace quodra {
 
 const char* urlHostStart(const char* url) {
     if (!url || !*url) return nullptr;
-    // The scheme is never looked at: whatever precedes the first "//" goes.
+    // Whatever precedes the first "//" is skipped; only urlIsSecure reads it.
     const char* slashes = std::strstr(url, "//");
     if (!slashes) return url;
     return slashes[2] ? slashes + 2 : nullptr;
@@ -53,6 +53,18 @@ const char* urlPathStart(const char* url) {
     return std::strchr(host, '/');
 }
 
+bool urlIsSecure(const char* url) {
+    static const char scheme[] = "https://";
+    if (!url) return false;
+    // The same "//" that starts the host: exactly "https:" before it, in any case.
+    for (size_t i = 0; i < sizeof scheme - 1; ++i) {
+        char c = url[i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != scheme[i]) return false;
+    }
+    return true;
+}
+
 char* getUrlHost(const char* url) {
     UrlHost span;
     if (!urlHost(url, &span)) return nullptr;
@@ -85,11 +97,12 @@ int32_t readLong32(const char* text) {
 }  // namespace
 
 uint16_t getUrlPort(const char* url) {
+    const uint16_t fallback = urlIsSecure(url) ? 443 : 80;
     UrlHost span;
-    if (!urlHost(url, &span) || *span.rest != ':') return 80;
+    if (!urlHost(url, &span) || *span.rest != ':') return fallback;
     // Low 16 bits, so a negative number wraps (-1 is 65535).
     uint16_t port = static_cast<uint16_t>(static_cast<uint32_t>(readLong32(span.rest + 1)));
-    return port ? port : 80;
+    return port ? port : fallback;
 }
 
 }  // namespace quodra

@@ -24,5 +24,8 @@ const char* urlHostStart(const char* url);
 bool urlHost(const char* url, UrlHost* host);
 // The path inside url ('/' included), or null when the URL names none.
 const char* urlPathStart(const char* url);
+// True when url begins with "https://" in any mix of case: the one scheme
+// that is read, for a secure connection.
+bool urlIsSecure(const char* url);
 
 }  // namespace quodra

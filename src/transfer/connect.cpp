@@ -70,6 +70,12 @@ int openSocket(RequestInfo* req, int lastError) {
             lastError = plat::WSAGetLastError();
             continue;
         }
+        // An https socket becomes a TLS client before it is selected; one
+        // that cannot will not be anywhere, whichever address it is for.
+        if (int code = makeSecure(req)) {
+            httpDisconnect(req, code);
+            return 1;
+        }
         plat::WSAAsyncSelect(req->sock, req->hwnd, WM_NETNOTIFY, NET_EVENTS);
         if (plat::connect(req->sock, &peer, sizeof peer) != plat::kSocketError) {
             OnSocketConnect(req, 0);

@@ -54,9 +54,11 @@ int OnNetNotify(RequestInfo* req, plat::LParam event) {
 void OnSocketConnect(RequestInfo* req, int error) {
     if (!req) return;
     if (error != 0 && error != plat::kErrWouldBlock) {
-        // Nothing was sent yet: the host's next address may answer.
-        if (req->state == STATE_IDLE) nextAddress(req, error);
-        else httpDisconnect(req, RESULT_REFUSED, error);
+        // A TCP failure before anything was sent: the host's next address
+        // may answer. A secure connection that failed (7, 10) ends the call.
+        int code = connectFailure(error);
+        if (code == RESULT_REFUSED && req->state == STATE_IDLE) nextAddress(req, error);
+        else httpDisconnect(req, code, code == RESULT_REFUSED ? error : 0);
         return;
     }
     if (req->state >= STATE_SEND_REQUEST) return;
@@ -77,7 +79,7 @@ void OnSocketClose(RequestInfo* req, int error) {
     if (replyComplete(req))
         code = RESULT_OK;
     else if (error != 0)
-        code = error;
+        code = socketFailure(error);
     else
         code = RESULT_ENDED_EARLY;
     httpDisconnect(req, code);

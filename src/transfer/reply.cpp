@@ -210,7 +210,7 @@ void OnSocketRead(RequestInfo* req) {
         int error = plat::WSAGetLastError();
         if (error == plat::kErrWouldBlock) return;
         // A reset after the whole reply arrived loses nothing.
-        httpDisconnect(req, replyComplete(req) ? RESULT_OK : error);
+        httpDisconnect(req, replyComplete(req) ? RESULT_OK : socketFailure(error));
         return;
     }
 }

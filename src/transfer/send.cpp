@@ -38,7 +38,7 @@ int SendData(RequestInfo* req) {
         return 1;
     }
     int error = plat::WSAGetLastError();
-    if (error != plat::kErrWouldBlock) httpDisconnect(req, error);
+    if (error != plat::kErrWouldBlock) httpDisconnect(req, socketFailure(error));
     return 0;
 }
 
@@ -74,7 +74,7 @@ int SendFile(RequestInfo* req) {
     }
     int error = plat::WSAGetLastError();
     if (error != plat::kErrWouldBlock) {
-        httpDisconnect(req, error);
+        httpDisconnect(req, socketFailure(error));
         return 0;
     }
     if (plat::seekCur(req->infd, -static_cast<int64_t>(n)) < 0)

@@ -85,6 +85,17 @@ int OnNetNotify(RequestInfo* req, plat::LParam event);
 void OnSocketConnect(RequestInfo* req, int error);
 void OnSocketClose(RequestInfo* req, int error);
 
+// ---- the secure connection ----
+// For a secure request, makes its new socket a TLS client for its host
+// (before the socket is selected). 0 when the socket may be selected; else
+// the result to end the exchange with.
+int makeSecure(RequestInfo* req);
+// The result for an error a socket call or event reported: the secure
+// socket's own failures become 7, 10 or 4; any other number stays.
+int socketFailure(int error);
+// The same for the error of a connect: any other number becomes 1.
+int connectFailure(int error);
+
 // Marks progress now: the record's idlelimit counts from the last progress.
 void noteProgress(RequestInfo* req);
 

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <string>
 #include <thread>
@@ -347,6 +348,102 @@ TEST_F(Exchange, OutputThatCannotBeWrittenOrClosedGives3) {
         EXPECT_EQ(quits(), 1);
         EXPECT_EQ(s.openOutputs, 0);
     }
+}
+
+// An https URL makes its socket secure for the URL's host between its
+// creation and its selection; the request bytes are those of plain HTTP.
+TEST_F(Exchange, SecureUrlMakesTheSocketSecureBeforeSelectingIt) {
+    scriptReply("HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nhello");
+    EXPECT_EQ(httpGet("HTTPS://server/a", out.c_str(), 0), 0);
+    EXPECT_EQ(fake::sent(), std::string("GET /a HTTP/1.0\r\n") + kHead + "Host: server\r\n\r\n");
+    EXPECT_EQ(readAll(out), "hello");
+    const auto& s = fake::state();
+    ASSERT_EQ(s.secured.size(), 1u);
+    EXPECT_EQ(s.secured[0].sock, SOCK);
+    EXPECT_EQ(s.secured[0].host, "server");
+    EXPECT_EQ(s.secured[0].flags, 0);
+    EXPECT_EQ(s.secured[0].selectsBefore, 0u);
+    EXPECT_EQ(s.secured[0].connectsBefore, 0u);
+    ASSERT_EQ(s.selects.size(), 1u);
+
+    // Turning the checks off reaches the platform; other schemes stay plain.
+    EXPECT_EQ(httpSetOption(QUODRA_OPTION_VERIFY_CERTIFICATES, 0), 1);
+    scriptReply("HTTP/1.0 200 OK\r\n\r\nx");
+    int insecure = httpGet("https://127.0.0.1:8443/", out.c_str(), 0);
+    EXPECT_EQ(httpSetOption(QUODRA_OPTION_VERIFY_CERTIFICATES, 1), 0);
+    EXPECT_EQ(insecure, 0);
+    ASSERT_EQ(s.secured.size(), 2u);
+    EXPECT_EQ(s.secured[1].host, "127.0.0.1");
+    EXPECT_EQ(s.secured[1].flags, plat::kSecureNoVerify);
+    for (const char* url : {"http://server/", "ftp://server/", "server/"}) {
+        scriptReply("HTTP/1.0 200 OK\r\n\r\nx");
+        EXPECT_EQ(httpGet(url, out.c_str(), 0), 0) << url;
+    }
+    EXPECT_EQ(s.secured.size(), 2u);
+}
+
+// The secure socket's own failures end with their codes; a reply that was
+// whole stays complete whatever ended the connection.
+TEST_F(Exchange, SecureFailuresEndWithTheirCodes) {
+    const std::string sized = "HTTP/1.0 200 OK\r\nContent-Length: 3\r\n\r\nabc";
+    const std::string unsized = "HTTP/1.0 200 OK\r\n\r\nabc";
+    struct Case {
+        const char* name;
+        std::function<void(fake::State&)> script;
+        int result;
+        const char* body;  // output file contents; null: no file
+    };
+    const Case cases[] = {
+        {"cannot be made secure", [](fake::State& s) {
+             s.secureResult = -1;
+             s.incoming = {hostDone()}; }, 7, nullptr},
+        {"handshake fails", [](fake::State& s) {
+             s.incoming = {hostDone(), net(16, plat::kErrSecureFailed)}; }, 7, nullptr},
+        {"certificate rejected", [](fake::State& s) {
+             s.incoming = {hostDone(), net(16, plat::kErrCertRejected)}; }, 10, nullptr},
+        {"TCP connect refused", [](fake::State& s) {
+             s.incoming = {hostDone(), net(16, 10061)}; }, 1, nullptr},
+        {"send fails in a broken record", [](fake::State& s) {
+             s.sendScript = {fake::fail(plat::kErrSecureFailed)};
+             s.incoming = {hostDone(), net(16)}; }, 7, nullptr},
+        {"unsized body cut without closing notice", [&](fake::State& s) {
+             s.recvScript = {fake::bytes(unsized), fake::fail(plat::kErrSecureTruncated)};
+             s.incoming = {hostDone(), net(16), net(1)}; }, 4, "abc"},
+        {"unsized body, the close tells the cut", [&](fake::State& s) {
+             s.recvScript = {fake::bytes(unsized)};
+             s.incoming = {hostDone(), net(16), net(1), net(32, plat::kErrSecureTruncated)}; },
+         4, "abc"},
+        {"unsized body ended by the closing notice", [&](fake::State& s) {
+             s.recvScript = {fake::bytes(unsized), fake::closed()};
+             s.incoming = {hostDone(), net(16), net(1), net(32)}; }, 0, "abc"},
+        {"sized body whole, then cut", [&](fake::State& s) {
+             s.recvScript = {fake::bytes(sized), fake::fail(plat::kErrSecureTruncated)};
+             s.incoming = {hostDone(), net(16), net(1)}; }, 0, "abc"},
+        {"broken record mid-body", [&](fake::State& s) {
+             s.recvScript = {fake::bytes(sized.substr(0, sized.size() - 1)),
+                             fake::fail(plat::kErrSecureFailed)};
+             s.incoming = {hostDone(), net(16), net(1)}; }, 7, "ab"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake::reset();
+        std::remove(out.c_str());
+        c.script(fake::state());
+        EXPECT_EQ(httpGet("https://server/x", out.c_str(), 0), c.result);
+        const auto& s = fake::state();
+        EXPECT_TRUE(s.boxes.empty());
+        EXPECT_EQ(quits(), 1);
+        ASSERT_EQ(s.closedSockets.size(), 1u);
+        if (c.body) EXPECT_EQ(readAll(out), c.body);
+        else EXPECT_FALSE(exists(out));
+    }
+    // A socket that could not be made secure is neither selected nor connected.
+    fake::reset();
+    fake::state().secureResult = -1;
+    fake::state().incoming = {hostDone()};
+    EXPECT_EQ(httpGet("https://server/x", out.c_str(), 0), 7);
+    EXPECT_TRUE(fake::state().selects.empty());
+    EXPECT_TRUE(fake::state().connects.empty());
 }
 
 // A name's addresses are tried in the lookup's order, one socket each, until

@@ -123,7 +123,8 @@ TEST_F(LastCall, EveryCallReplacesWhatTheLastOneLeft) {
 class Options : public Exchange {};
 
 TEST_F(Options, SetOptionGivesThePreviousValueAndRefusesWhatItDoesNotKnow) {
-    const int boxes = QUODRA_OPTION_MESSAGE_BOXES, idle = QUODRA_OPTION_IDLE_LIMIT;
+    const int boxes = QUODRA_OPTION_MESSAGE_BOXES, idle = QUODRA_OPTION_IDLE_LIMIT,
+              verify = QUODRA_OPTION_VERIFY_CERTIFICATES;
     struct Step {
         int option, value;
         int returned;  // previous value, or -1 when refused
@@ -134,8 +135,9 @@ TEST_F(Options, SetOptionGivesThePreviousValueAndRefusesWhatItDoesNotKnow) {
         {idle, 5, 300},  {idle, 0, 5},   {idle, 2147483, 0},
         {idle, -1, -1},  {idle, 2147484, -1},             // out of range: unchanged
         {idle, 300, 2147483},
-        {0, 1, -1},      {3, 1, -1},     {-1, 0, -1},     // unknown options
-        {boxes, 1, 1},   {idle, 300, 300},                // nothing above changed them
+        {verify, 0, 1},  {verify, -1, 0}, {verify, 1, 1}, // any non-zero value checks
+        {0, 1, -1},      {4, 1, -1},     {-1, 0, -1},     // unknown options
+        {boxes, 1, 1},   {idle, 300, 300}, {verify, 1, 1}, // nothing above changed them
     };
     for (const Step& s : steps) {
         SCOPED_TRACE(testing::Message() << "option " << s.option << " = " << s.value);

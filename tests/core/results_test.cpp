@@ -128,17 +128,18 @@ TEST(ResultTable, ResultTextIsCutToTheCallersBuffer) {
     }
 }
 
-TEST(ResultTable, CodesAreUniqueAndOwnCodesStayBelowTen) {
+TEST(ResultTable, CodesAreUniqueAndOwnCodesStayBelowSocketErrors) {
     size_t count = 0;
     const ResultRow* rows = resultRows(&count);
     std::map<int, int> seen;
     for (size_t i = 0; i < count; ++i) {
         EXPECT_EQ(seen[rows[i].code]++, 0) << "code " << rows[i].code << " twice";
-        // Socket error numbers never fall in 0..9, where our own codes live.
-        EXPECT_EQ(rows[i].code < 10, !rows[i].socketError) << rows[i].code;
+        // Socket error numbers start at 10000, above every code of our own.
+        EXPECT_EQ(rows[i].code < 10000, !rows[i].socketError) << rows[i].code;
         EXPECT_STREQ(resultMeaning(rows[i].code), rows[i].meaning);
     }
     EXPECT_EQ(resultMeaning(2), nullptr);
+    EXPECT_EQ(resultMeaning(11), nullptr);
 }
 
 }  // namespace

@@ -4,15 +4,17 @@
 
 #include <string>
 
+#include "request/url_scan.h"
 #include "request_fixture.h"
 
 namespace {
 
 struct UrlCase {
     const char* url;
-    const char* host;  // null: no host
-    const char* path;  // null: no path
-    int port;          // -1: not looked at
+    const char* host;     // null: no host
+    const char* path;     // null: no path
+    int port;             // -1: not looked at
+    bool secure = false;  // an https URL: a secure connection
 };
 
 const UrlCase urlCases[] = {
@@ -22,7 +24,17 @@ const UrlCase urlCases[] = {
     {"http://server", "server", nullptr, 80},
     {"http://server:8080", "server", nullptr, 8080},
     {"server:81/a", "server", "/a", 81},
-    {"https://server/a", "server", "/a", 80},
+    // https, in any case, is the one scheme read: port 443 unless named.
+    {"https://server/a", "server", "/a", 443, true},
+    {"HtTpS://server:8443/a", "server", "/a", 8443, true},
+    {"HTTPS://server", "server", nullptr, 443, true},
+    {"https://server:0/a", "server", "/a", 443, true},
+    {"https://server:x/a", "server", "/a", 443, true},
+    {"xhttps://server/a", "server", "/a", 80},
+    {" https://server/a", "server", "/a", 80},
+    {"https//server/a", "server", "/a", 80},
+    {"https:/server/a", "https", "/server/a", 80},
+    {"http://server/https://other/", "server", "/https://other/", 80},
     {"ftp://server:21/a", "server", "/a", 21},
     {"http://server/a//b", "server", "/a//b", 80},
     {"server/a//b", "b", nullptr, 80},
@@ -53,7 +65,7 @@ const UrlCase urlCases[] = {
     // follows the closing bracket.
     {"http://[::1]:8080/a", "::1", "/a", 8080},
     {"http://[::1]/a", "::1", "/a", 80},
-    {"https://[2001:db8::1]/a", "2001:db8::1", "/a", 80},
+    {"https://[2001:db8::1]/a", "2001:db8::1", "/a", 443, true},
     {"http://[2001:db8::1]", "2001:db8::1", nullptr, 80},
     {"http://[::ffff:10.0.0.1]:81", "::ffff:10.0.0.1", nullptr, 81},
     {"[::1]:82/a", "::1", "/a", 82},
@@ -91,6 +103,7 @@ TEST_F(UrlTest, SplitsEveryFormOfUrl) {
         if (c.port >= 0) {
             EXPECT_EQ(getUrlPort(c.url), c.port);
         }
+        EXPECT_EQ(urlIsSecure(c.url), c.secure);
         qfree(host);
         qfree(path);
     }

@@ -1,12 +1,13 @@
-// The WebDAV and HTTP calls against two real WebDAV servers (lighttpd and
-// Apache), with their effects checked on the server's disk and in the output
-// files.
+// The WebDAV and HTTP calls against two real WebDAV servers (lighttpd, also
+// over TLS, and Apache), with their effects checked on the server's disk and
+// in the output files.
 #include <gtest/gtest.h>
 
 #include <functional>
 #include <regex>
 #include <set>
 
+#include "certs.h"
 #include "files.h"
 #include "quodra.h"
 #include "servers.h"
@@ -26,11 +27,19 @@ struct DavServer {
     // carries the host name alone. Apache's mod_dav checks only the scheme,
     // so it gets the full authority and both forms are covered.
     bool destinationWithPort;
+    bool https;  // URLs and destinations are https
 };
 
+bool startLighttpdOverTls(Server& s, const std::string& docroot, const std::string& workdir,
+                          std::string& why) {
+    const std::string& certs = testCerts(&why);
+    return !certs.empty() && startLighttpdTls(s, docroot, workdir, certs, why);
+}
+
 const DavServer SERVERS[] = {
-    {"lighttpd", startLighttpd, nullptr, false},
-    {"apache", startApache, apacheInstalled, true},
+    {"lighttpd", startLighttpd, nullptr, false, false},
+    {"lighttpd_tls", startLighttpdOverTls, nullptr, false, true},
+    {"apache", startApache, apacheInstalled, true, false},
 };
 
 // Names the server in the test list instead of dumping the record's bytes.
@@ -51,10 +60,12 @@ protected:
         if (!HasFailure()) removeTree(work);
         else std::fprintf(stderr, "kept %s\n", work.c_str());
     }
-    std::string url(const std::string& path) const { return urlFor(server.port, path); }
+    std::string url(const std::string& path) const {
+        return GetParam().https ? secureUrlFor(server.port, path) : urlFor(server.port, path);
+    }
     std::string destination(const std::string& path) const {
         if (GetParam().destinationWithPort) return url(path);
-        return "http://127.0.0.1" + path;
+        return (GetParam().https ? "https://127.0.0.1" : "http://127.0.0.1") + path;
     }
     std::string served(const std::string& path) const { return docroot + path; }
     std::string local(const std::string& name) const { return work + "/" + name; }

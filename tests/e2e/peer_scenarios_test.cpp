@@ -1,9 +1,12 @@
 // Whole calls against the scripted peer: replies split at every byte, early
 // replies, resets, silence, malformed and oversized heads, short bodies and
-// lengths beyond 32 bits. Each scenario names its expected result and output.
+// lengths beyond 32 bits; over TLS the endings with and without the closing
+// notice, rejected certificates and failed handshakes. Each scenario names
+// its expected result and output.
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include "certs.h"
 #include "files.h"
 #include "peer/peer.h"
 #include "quodra.h"
@@ -51,11 +54,16 @@ int runCall(const peer::Scenario& s, const std::string& url,
 TEST_P(PeerScenarios, ResultAndOutputFile) {
     const peer::Scenario& s = GetParam();
     std::string why;
+    if (s.https) {
+        ASSERT_FALSE(testCerts(&why).empty()) << why;
+    }
+    peer::useCert(p, testCerts(), s.cert);
     ASSERT_TRUE(peer::startPeer(p, s.script, 0, s.rcvbuf, &why)) << why;
     if (s.idleLimitSeconds) httpSetOption(QUODRA_OPTION_IDLE_LIMIT, s.idleLimitSeconds);
     std::string out = work + "/out.bin";
 
-    int result = runCall(s, urlFor(p.port, "/resource"), out, work);
+    std::string url = s.https ? secureUrlFor(p.port, "/resource") : urlFor(p.port, "/resource");
+    int result = runCall(s, url, out, work);
     peer::stopPeer(p);
 
     EXPECT_EQ(s.expected, result) << s.about;

@@ -1,11 +1,13 @@
 // What each call puts on the wire, compared byte for byte: request line,
-// header block, body and form envelope, as the recording peer received them.
+// header block, body and form envelope, as the recording peer received them;
+// over TLS the same bytes, as the peer decrypted them.
 #include <gtest/gtest.h>
 #include <signal.h>
 
 #include <functional>
 #include <set>
 
+#include "certs.h"
 #include "files.h"
 #include "peer/peer.h"
 #include "quodra.h"
@@ -21,15 +23,6 @@ const std::string STANDARD =
 // read back from the request's Content-Type line; as long as the real one,
 // so that the lengths announced come out right.
 const std::string BOUNDARY(32, '#');
-
-// The boundary the request announces, or "" when it announces none.
-std::string announcedBoundary(const std::string& request) {
-    const std::string key = "multipart/form-data, boundary=";
-    size_t at = request.find(key);
-    if (at == std::string::npos) return "";
-    at += key.size();
-    return request.substr(at, request.find("\r\n", at) - at);
-}
 
 std::string withBoundary(std::string text, const std::string& boundary) {
     for (size_t at = text.find(BOUNDARY); at != std::string::npos;
@@ -194,32 +187,38 @@ TEST_F(RequestBytes, EachCallSendsExactlyItsRequest) {
     };
 
     std::set<std::string> boundaries;
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        std::string why;
-        ASSERT_TRUE(peer::startPeer(p, peer::recordAndAnswer(), 0, 0, &why)) << why;
-        std::string out = work + "/out-" + std::to_string(&c - cases.data());
-        int result = c.call(urlFor(p.port, c.path).c_str(), out.c_str());
-        peer::stopPeer(p);
+    std::string why;
+    const std::string& certs = testCerts(&why);
+    ASSERT_FALSE(certs.empty()) << why;
+    for (bool secure : {false, true}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.what) + (secure ? ", https" : ", http"));
+            peer::useCert(p, certs, secure ? peer::Cert::Server : peer::Cert::None);
+            ASSERT_TRUE(peer::startPeer(p, peer::recordAndAnswer(), 0, 0, &why)) << why;
+            std::string out = work + "/out-" + std::to_string(&c - cases.data());
+            std::string url = secure ? secureUrlFor(p.port, c.path) : urlFor(p.port, c.path);
+            int result = c.call(url.c_str(), out.c_str());
+            peer::stopPeer(p);
 
-        EXPECT_EQ(c.expected, result);
-        std::vector<std::string> got = peer::received(p);
-        ASSERT_EQ(1u, got.size()) << "connections";
-        std::string want = c.request;
-        if (want.find(BOUNDARY) != std::string::npos) {
-            std::string boundary = announcedBoundary(got[0]);
-            EXPECT_EQ(boundary.size(), BOUNDARY.size()) << boundary;
-            EXPECT_EQ(boundary.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ"
-                                                 "abcdefghijklmnopqrstuvwxyz0123456789"),
-                      std::string::npos) << boundary;
-            EXPECT_TRUE(boundaries.insert(boundary).second) << "boundary drawn twice";
-            want = withBoundary(want, boundary);
-        }
-        EXPECT_TRUE(got[0] == want) << whereTheyDiffer(want, got[0]);
-        if (c.stored) {
-            EXPECT_EQ(c.stored, fileBytes(out));
-        } else {
-            EXPECT_FALSE(fileExists(out));
+            EXPECT_EQ(c.expected, result);
+            std::vector<std::string> got = peer::received(p);
+            ASSERT_EQ(1u, got.size()) << "connections";
+            std::string want = c.request;
+            if (want.find(BOUNDARY) != std::string::npos) {
+                std::string boundary = announcedBoundary(got[0]);
+                EXPECT_EQ(boundary.size(), BOUNDARY.size()) << boundary;
+                EXPECT_EQ(boundary.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                                     "abcdefghijklmnopqrstuvwxyz0123456789"),
+                          std::string::npos) << boundary;
+                EXPECT_TRUE(boundaries.insert(boundary).second) << "boundary drawn twice";
+                want = withBoundary(want, boundary);
+            }
+            EXPECT_TRUE(got[0] == want) << whereTheyDiffer(want, got[0]);
+            if (c.stored) {
+                EXPECT_EQ(c.stored, fileBytes(out));
+            } else {
+                EXPECT_FALSE(fileExists(out));
+            }
         }
     }
 }

@@ -1,11 +1,12 @@
 // Calls made from several threads at once, each running its own exchanges
-// against lighttpd and the scripted peer: every output must be exactly the
-// resource it asked for.
+// against lighttpd and the scripted peer, in plain HTTP and over TLS: every
+// output must be exactly the resource it asked for.
 #include <gtest/gtest.h>
 #include <signal.h>
 
 #include <thread>
 
+#include "certs.h"
 #include "files.h"
 #include "peer/peer.h"
 #include "quodra.h"
@@ -15,7 +16,9 @@ namespace {
 
 using namespace e2e;
 
-TEST(Threads, ConcurrentCallsKeepTheirOwnBytes) {
+// Over TLS the threads' first calls also race to make the process's one
+// TLS context.
+void concurrentCalls(bool secure) {
     signal(SIGPIPE, SIG_IGN);
     const int THREADS = 4;
     const int CALLS = 4;  // per thread, alternating between the two servers
@@ -24,9 +27,19 @@ TEST(Threads, ConcurrentCallsKeepTheirOwnBytes) {
     makeDir(docroot);
     Server dav;
     std::string why;
-    ASSERT_TRUE(startLighttpd(dav, docroot, work, why)) << why;
+    const std::string certs = secure ? testCerts(&why) : "";
+    if (secure) {
+        ASSERT_FALSE(certs.empty()) << why;
+    }
+    bool up = secure ? startLighttpdTls(dav, docroot, work, certs, why)
+                     : startLighttpd(dav, docroot, work, why);
+    ASSERT_TRUE(up) << why;
     peer::Peer p;
+    peer::useCert(p, certs, secure ? peer::Cert::Server : peer::Cert::None);
     ASSERT_TRUE(peer::startPeer(p, {peer::readHead(), peer::generate(), peer::close()}, 0, 0, &why)) << why;
+    auto url = [secure](uint16_t port, const std::string& path) {
+        return secure ? secureUrlFor(port, path) : urlFor(port, path);
+    };
 
     struct Job {
         std::string url, out, expected;
@@ -43,9 +56,9 @@ TEST(Threads, ConcurrentCallsKeepTheirOwnBytes) {
             if (k % 2 == 0) {
                 std::string name = "/file-" + std::to_string(seed) + ".bin";
                 writeFile(docroot + name, j.expected);
-                j.url = urlFor(dav.port, name);
+                j.url = url(dav.port, name);
             } else {
-                j.url = urlFor(p.port, "/gen/" + std::to_string(size) + "/" + std::to_string(seed));
+                j.url = url(p.port, "/gen/" + std::to_string(size) + "/" + std::to_string(seed));
             }
             jobs[t].push_back(j);
         }
@@ -68,5 +81,9 @@ TEST(Threads, ConcurrentCallsKeepTheirOwnBytes) {
         }
     if (!::testing::Test::HasFailure()) removeTree(work);
 }
+
+TEST(Threads, ConcurrentCallsKeepTheirOwnBytes) { concurrentCalls(false); }
+
+TEST(Threads, ConcurrentSecureCallsKeepTheirOwnBytes) { concurrentCalls(true); }
 
 }  // namespace

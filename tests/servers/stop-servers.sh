@@ -11,7 +11,7 @@ if [ $# -ne 1 ]; then
 fi
 state=$1
 status=0
-for name in lighttpd php; do
+for name in lighttpd lighttpd-tls php; do
   pidfile="$state/$name.pid"
   [ -f "$pidfile" ] || continue
   pid=$(cat "$pidfile")

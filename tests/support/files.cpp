@@ -87,4 +87,12 @@ std::string patternBytes(size_t size, uint32_t seed) {
     return out;
 }
 
+std::string announcedBoundary(const std::string& request) {
+    const std::string key = "multipart/form-data, boundary=";
+    size_t at = request.find(key);
+    if (at == std::string::npos) return "";
+    at += key.size();
+    return request.substr(at, request.find("\r\n", at) - at);
+}
+
 }  // namespace e2e

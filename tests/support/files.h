@@ -27,5 +27,8 @@ void makeDir(const std::string& path);
 // each byte value once, so content made from them carries NUL, CR, LF and
 // 0xFF, and blocks differ so that a misplaced block shows.
 std::string patternBytes(size_t size, uint32_t seed);
+// The form boundary a request's multipart Content-Type line announces, or ""
+// when it announces none (each upload draws its own).
+std::string announcedBoundary(const std::string& request);
 
 }  // namespace e2e

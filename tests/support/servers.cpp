@@ -138,7 +138,55 @@ bool startOnFreePort(Server& s, const std::vector<std::string>& argvTemplate,
     return false;
 }
 
+// lighttpd from the WebDAV template, with the TLS template after it when
+// certs names the test certificates.
+bool startLighttpdWith(Server& s, const std::string& docroot, const std::string& workdir,
+                       const std::string& certs, std::string& why) {
+    if (!onPath("lighttpd")) {
+        why = "lighttpd is not installed (packages lighttpd, lighttpd-mod-webdav)";
+        return false;
+    }
+    std::string modules = lighttpdModules();
+    if (modules.empty()) {
+        why = "mod_webdav.so not found (package lighttpd-mod-webdav)";
+        return false;
+    }
+    if (!certs.empty() && !fileExists(modules + "/mod_openssl.so")) {
+        why = "mod_openssl.so not found (package lighttpd-mod-openssl)";
+        return false;
+    }
+    std::string tmpl, tls;
+    if (!readFile(serversDir() + "/lighttpd-webdav.conf.in", tmpl) ||
+        (!certs.empty() && !readFile(serversDir() + "/lighttpd-tls.conf.in", tls))) {
+        why = "cannot read the lighttpd templates in " + serversDir();
+        return false;
+    }
+    tmpl += tls;
+    tmpl = replaceAll(tmpl, "@DOCROOT@", docroot);
+    tmpl = replaceAll(tmpl, "@LOGDIR@", workdir);
+    tmpl = replaceAll(tmpl, "@CERTS@", certs);
+    std::string name = certs.empty() ? "lighttpd" : "lighttpd-tls";
+    std::string conf = workdir + "/" + name + ".conf";
+    return startOnFreePort(s, {"lighttpd", "-D", "-m", modules, "-f", conf},
+                           workdir, name, why, tmpl, conf);
+}
+
 }  // namespace
+
+bool startLighttpd(Server& s, const std::string& docroot,
+                   const std::string& workdir, std::string& why) {
+    return startLighttpdWith(s, docroot, workdir, "", why);
+}
+
+bool startLighttpdTls(Server& s, const std::string& docroot,
+                      const std::string& workdir, const std::string& certs,
+                      std::string& why) {
+    if (certs.empty()) {
+        why = "no test certificates";
+        return false;
+    }
+    return startLighttpdWith(s, docroot, workdir, certs, why);
+}
 
 std::string serversDir() {
     if (const char* env = std::getenv("QUODRA_SERVERS_DIR")) return env;
@@ -177,28 +225,6 @@ bool waitAccepting(uint16_t port, pid_t pid, int ms) {
     return false;
 }
 
-bool startLighttpd(Server& s, const std::string& docroot,
-                   const std::string& workdir, std::string& why) {
-    if (!onPath("lighttpd")) {
-        why = "lighttpd is not installed (packages lighttpd, lighttpd-mod-webdav)";
-        return false;
-    }
-    std::string modules = lighttpdModules();
-    if (modules.empty()) {
-        why = "mod_webdav.so not found (package lighttpd-mod-webdav)";
-        return false;
-    }
-    std::string tmpl;
-    if (!readFile(serversDir() + "/lighttpd-webdav.conf.in", tmpl)) {
-        why = "cannot read " + serversDir() + "/lighttpd-webdav.conf.in";
-        return false;
-    }
-    tmpl = replaceAll(tmpl, "@DOCROOT@", docroot);
-    tmpl = replaceAll(tmpl, "@LOGDIR@", workdir);
-    std::string conf = workdir + "/lighttpd.conf";
-    return startOnFreePort(s, {"lighttpd", "-D", "-m", modules, "-f", conf},
-                           workdir, "lighttpd", why, tmpl, conf);
-}
 
 bool apacheInstalled(std::string& why) {
     if (apacheBinary().empty()) {
@@ -294,6 +320,10 @@ void stopServer(Server& s) {
 
 std::string urlFor(uint16_t port, const std::string& path) {
     return "http://127.0.0.1:" + std::to_string(port) + path;
+}
+
+std::string secureUrlFor(uint16_t port, const std::string& path) {
+    return "https://127.0.0.1:" + std::to_string(port) + path;
 }
 
 }  // namespace e2e

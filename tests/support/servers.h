@@ -34,6 +34,11 @@ bool startLighttpd(Server& s, const std::string& docroot,
 // False with the reason when Apache or its WebDAV modules are not installed
 // (package apache2), so that its tests can be skipped rather than failed.
 bool apacheInstalled(std::string& why);
+// The same lighttpd speaking TLS with the test certificate for localhost
+// and 127.0.0.1 from certs (see certs.h).
+bool startLighttpdTls(Server& s, const std::string& docroot,
+                      const std::string& workdir, const std::string& certs,
+                      std::string& why);
 // Apache with mod_dav serving docroot, as one foreground process; workdir
 // takes its configuration, logs and lock database. Run as root, it serves as
 // www-data (nobody where that user is missing): docroot is handed to that
@@ -51,5 +56,7 @@ void stopServer(Server& s);
 
 // "http://127.0.0.1:PORT" + path.
 std::string urlFor(uint16_t port, const std::string& path);
+// "https://127.0.0.1:PORT" + path.
+std::string secureUrlFor(uint16_t port, const std::string& path);
 
 }  // namespace e2e

@@ -8,6 +8,11 @@
 //     offered: when a recv has seen the end (or the reset), or when the
 //     socket is readable, FD_READ may be posted, and no byte is waiting.
 // A socket is selected for all four (sockets.cpp), so every rule applies.
+// A secure socket follows the same rules with its engine's plaintext in
+// place of the socket's bytes: its FD_CONNECT waits for the handshake, its
+// FD_READ and FD_CLOSE come from what the engine makes of the bytes it has
+// read (raw bytes may hold no plaintext at all), and its encrypted bytes go
+// out whenever the socket has room, whatever the caller does meanwhile.
 #include <errno.h>
 #include <sys/socket.h>
 
@@ -17,6 +22,27 @@ namespace plat {
 namespace posix {
 
 namespace {
+
+constexpr short kReadable = POLLIN | POLLRDHUP | POLLHUP | POLLERR;
+
+// A connected secure socket: encrypted bytes go out whenever they wait, and
+// the engine is looked at without waiting when it holds something already
+// (unless its own output is stuck: the socket's room comes first).
+short secureInterest(const SockRec& r, bool* due) {
+    short ev = r.writeWanted || tlsOutPending(r) ? POLLOUT : 0;
+    if (r.closePosted) return ev;
+    if (r.peerClosed) {
+        *due = true;
+        return ev;
+    }
+    if (!r.readArmed) return ev;
+    if (tlsBuffered(r)) {
+        if (!tlsOutPending(r)) *due = true;
+        return ev;
+    }
+    if (tlsRoomIn(r)) ev |= POLLIN | POLLRDHUP;
+    return ev;
+}
 
 // What the socket waits for; sets *due when an event is due at once.
 short interest(const SockRec& r, bool* due) {
@@ -31,9 +57,13 @@ short interest(const SockRec& r, bool* due) {
             return 0;
         }
         return POLLOUT;
+    case Link::Handshaking:
+        return static_cast<short>((tlsRoomIn(r) ? POLLIN | POLLRDHUP : 0) |
+                                  (tlsOutPending(r) ? POLLOUT : 0));
     case Link::Connected:
         break;
     }
+    if (r.tls) return secureInterest(r, due);
     short ev = r.writeWanted ? POLLOUT : 0;
     if (r.closePosted) return ev;
     if (r.peerClosed) {
@@ -65,6 +95,31 @@ void closeEvent(Thread& t, SockRec& r, int error) {
     post(t, r, kFdClose, error);
 }
 
+// The connection stands (for a secure socket: with its handshake done).
+void connectedNow(Thread& t, SockRec& r) {
+    r.link = Link::Connected;
+    post(t, r, kFdConnect, 0);
+    r.writeWanted = false;
+    post(t, r, kFdWrite, 0);
+    r.readArmed = true;
+}
+
+void handshaking(Thread& t, SockRec& r, short rev) {
+    if (rev & POLLNVAL) return;
+    int error = 0;
+    switch (tlsHandshake(r, (rev & kReadable) != 0, &error)) {
+    case TlsStep::Pending:
+        return;
+    case TlsStep::Failed:
+        post(t, r, kFdConnect, error);
+        r.link = Link::Failed;
+        return;
+    case TlsStep::Done:
+        connectedNow(t, r);
+        return;
+    }
+}
+
 void connecting(Thread& t, SockRec& r, short rev) {
     if (r.connectError) {
         post(t, r, kFdConnect, r.connectError);
@@ -80,11 +135,45 @@ void connecting(Thread& t, SockRec& r, short rev) {
         r.link = Link::Failed;
         return;
     }
-    r.link = Link::Connected;
-    post(t, r, kFdConnect, 0);
-    r.writeWanted = false;
-    post(t, r, kFdWrite, 0);
-    r.readArmed = true;
+    if (r.tls) {
+        // TCP stands; the handshake starts at once with the first flight.
+        r.link = Link::Handshaking;
+        handshaking(t, r, 0);
+        return;
+    }
+    connectedNow(t, r);
+}
+
+void secureConnected(Thread& t, SockRec& r, short rev) {
+    if (rev & POLLNVAL) return;
+    if (rev & (POLLOUT | POLLERR | POLLHUP)) tlsFlush(r);
+    if (r.writeWanted && tlsCanSend(r)) {
+        r.writeWanted = false;
+        post(t, r, kFdWrite, 0);
+    }
+    if (r.closePosted) return;
+    if (r.peerClosed) {
+        closeEvent(t, r, r.closeError);
+        return;
+    }
+    if (!r.readArmed) return;
+    bool readable = (rev & kReadable) != 0;
+    if (!readable && !tlsBuffered(r)) return;
+    int error = 0;
+    switch (tlsProbe(r, readable, &error)) {
+    case TlsProbe::Plaintext:
+        r.readArmed = false;
+        post(t, r, kFdRead, 0);
+        break;
+    case TlsProbe::Closed:
+        closeEvent(t, r, 0);
+        break;
+    case TlsProbe::Failed:
+        closeEvent(t, r, error);
+        break;
+    case TlsProbe::Nothing:
+        break;
+    }
 }
 
 void connected(Thread& t, SockRec& r, short rev) {
@@ -136,6 +225,8 @@ void postSocketEvents(Thread& t, const std::vector<pollfd>& fds, size_t first,
         if (!r || !r->hwnd) continue;
         short rev = fds[first + i].fd < 0 ? 0 : fds[first + i].revents;
         if (r->link == Link::Connecting) connecting(t, *r, rev);
+        else if (r->link == Link::Handshaking) handshaking(t, *r, rev);
+        else if (r->link == Link::Connected && r->tls) secureConnected(t, *r, rev);
         else if (r->link == Link::Connected) connected(t, *r, rev);
     }
 }

@@ -89,6 +89,23 @@ socklen_t systemAddress(const SockAddr& a, sockaddr_storage* out) {
     return 0;
 }
 
+// recv of a secure socket: the engine's plaintext, and its end (the closing
+// notice) or failure noted for FD_CLOSE as a plain socket's would be.
+int secureRecv(SockRec& rec, char* buf, int len) {
+    int n = tlsRecv(rec, buf, len);
+    if (n > 0) {
+        rec.received += static_cast<uint64_t>(n);
+    } else if (n == 0 && len > 0) {
+        rec.closeError = 0;
+        rec.peerClosed = true;
+    } else if (n < 0 && lastError() != kErrWouldBlock && rec.link == Link::Connected) {
+        rec.closeError = lastError();
+        rec.peerClosed = true;
+    }
+    rec.readArmed = true;
+    return n;
+}
+
 }  // namespace
 
 }  // namespace posix
@@ -120,8 +137,9 @@ int connect(Socket s, const SockAddr* addr, int len) {
     socklen_t salen = systemAddress(*addr, &sa);
     if (!salen) return fail(kErrAfNoSupport);
     // One connect per socket: the library never tries again on the same one;
-    // it makes a new socket for the next address.
-    if (rec->link != Link::Idle) return fail(kErrInvalid);
+    // it makes a new socket for the next address. A secure socket is
+    // selected first: its handshake runs on events.
+    if (rec->link != Link::Idle || (rec->tls && !rec->hwnd)) return fail(kErrInvalid);
     int r = ::connect(rec->fd, reinterpret_cast<const sockaddr*>(&sa), salen);
     int e = r == 0 ? 0 : errno;
     if (!rec->hwnd) {
@@ -131,7 +149,8 @@ int connect(Socket s, const SockAddr* addr, int len) {
     if (r == 0 || e == EINPROGRESS || connectOutcome(e)) {
         rec->link = Link::Connecting;
         rec->connectError = r == 0 || e == EINPROGRESS ? 0 : errorFromErrno(e);
-        return r == 0 ? 0 : fail(kErrWouldBlock);
+        // A secure socket is not connected before its handshake is done.
+        return r == 0 && !rec->tls ? 0 : fail(kErrWouldBlock);
     }
     return fail(errorFromErrno(e));
 }
@@ -139,6 +158,11 @@ int connect(Socket s, const SockAddr* addr, int len) {
 int send(Socket s, const char* buf, int len, int flags) {
     SockRec* rec = transferTarget(s, buf, len, flags);
     if (!rec) return kSocketError;
+    if (rec->tls) {
+        int n = tlsSend(*rec, buf, len);
+        if (n > 0) rec->sent += static_cast<uint64_t>(n);
+        return n;
+    }
     ssize_t n;
     do {
         n = ::send(rec->fd, buf, static_cast<size_t>(len), MSG_NOSIGNAL);
@@ -155,6 +179,7 @@ int send(Socket s, const char* buf, int len, int flags) {
 int recv(Socket s, char* buf, int len, int flags) {
     SockRec* rec = transferTarget(s, buf, len, flags);
     if (!rec) return kSocketError;
+    if (rec->tls) return secureRecv(*rec, buf, len);
     ssize_t n;
     do {
         n = ::recv(rec->fd, buf, static_cast<size_t>(len), 0);
@@ -184,6 +209,7 @@ int closesocket(Socket s) {
         w->doneSent += rec->sent;
         w->doneReceived += rec->received;
     }
+    if (rec->tls) tlsClose(*rec);
     int fd = rec->fd;
     // Closed only once it is out of the table: the number may be handed out
     // again at once.

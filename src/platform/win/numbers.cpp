@@ -48,4 +48,12 @@ static_assert(kErrTryAgain == WSATRY_AGAIN, "WSATRY_AGAIN");
 static_assert(kErrNoRecovery == WSANO_RECOVERY, "WSANO_RECOVERY");
 static_assert(kErrNoData == WSANO_DATA, "WSANO_DATA");
 
+// ---- secure sockets: numbers of our own, between the system's two ranges
+// of socket errors, and small enough for the error half of an event ----
+static_assert(kErrSecureFailed > WSAEREFUSED && kErrSecureTruncated < WSAHOST_NOT_FOUND,
+              "secure socket errors clear of the system's");
+static_assert(kErrSecureFailed < kErrCertRejected && kErrCertRejected < kErrSecureTruncated,
+              "secure socket errors in one run");
+static_assert(kErrSecureTruncated <= 0xFFFF, "fits WSAMAKESELECTREPLY");
+
 }  // namespace plat

@@ -2,6 +2,7 @@
 // address record into the system's record of its family.
 #include <cstring>
 
+#include "tls_link.h"
 #include "winsys.h"
 
 // The core tests socket handles against -1 and keeps them in an intptr_t.
@@ -18,41 +19,57 @@ Socket socket(int af, int type, int protocol) {
     return static_cast<Socket>(::socket(af, type, protocol));
 }
 
+// A secure socket (tls.cpp) goes through its record: plaintext for send and
+// recv, its events through its helper window, its handshake after the connect.
+using win::secureLink;
+
 int connect(Socket s, const SockAddr* addr, int len) {
     if (!addr || len < static_cast<int>(sizeof(SockAddr))) {
         ::WSASetLastError(WSAEFAULT);
         return SOCKET_ERROR;
     }
+    win::TlsLink* link = secureLink(sysSocket(s));
+    // A secure socket is selected first: its handshake runs on events.
+    if (link && !link->helper) return win::tlsFail(WSAEINVAL);
+    int r;
     if (addr->family == AF_INET) {
         sockaddr_in in{};
         in.sin_family = AF_INET;
         in.sin_port = addr->port;
         std::memcpy(&in.sin_addr, addr->addr, 4);
-        return ::connect(sysSocket(s), reinterpret_cast<const sockaddr*>(&in), sizeof in);
-    }
-    if (addr->family == AF_INET6) {
+        r = ::connect(sysSocket(s), reinterpret_cast<const sockaddr*>(&in), sizeof in);
+    } else if (addr->family == AF_INET6) {
         sockaddr_in6 in6{};
         in6.sin6_family = AF_INET6;
         in6.sin6_port = addr->port;
         std::memcpy(&in6.sin6_addr, addr->addr, 16);
         in6.sin6_scope_id = addr->scope;
-        return ::connect(sysSocket(s), reinterpret_cast<const sockaddr*>(&in6), sizeof in6);
+        r = ::connect(sysSocket(s), reinterpret_cast<const sockaddr*>(&in6), sizeof in6);
+    } else {
+        ::WSASetLastError(WSAEAFNOSUPPORT);
+        return SOCKET_ERROR;
     }
-    ::WSASetLastError(WSAEAFNOSUPPORT);
-    return SOCKET_ERROR;
+    return link ? win::tlsConnect(*link, r) : r;
 }
 
 int send(Socket s, const char* buf, int len, int flags) {
+    if (win::TlsLink* link = secureLink(sysSocket(s))) return win::tlsSend(*link, buf, len);
     return ::send(sysSocket(s), buf, len, flags);
 }
 
 int recv(Socket s, char* buf, int len, int flags) {
+    if (win::TlsLink* link = secureLink(sysSocket(s))) return win::tlsRecv(*link, buf, len);
     return ::recv(sysSocket(s), buf, len, flags);
 }
 
-int closesocket(Socket s) { return ::closesocket(sysSocket(s)); }
+int closesocket(Socket s) {
+    if (win::TlsLink* link = secureLink(sysSocket(s))) win::tlsClose(*link);
+    return ::closesocket(sysSocket(s));
+}
 
 int WSAAsyncSelect(Socket s, Hwnd hwnd, unsigned msg, long events) {
+    if (win::TlsLink* link = secureLink(sysSocket(s)))
+        return win::tlsSelect(*link, sysWindow(hwnd), msg, events);
     return ::WSAAsyncSelect(sysSocket(s), sysWindow(hwnd), msg, events);
 }
 

@@ -172,6 +172,13 @@ int closesocket(Socket s) {
     return 0;
 }
 
+int secureSocket(Socket s, const char* host, int flags) {
+    theState.secured.push_back({s, host ? host : "", flags, theState.selects.size(),
+                                theState.connects.size()});
+    if (theState.secureResult == -1) theState.lastError = 10055;
+    return theState.secureResult;
+}
+
 int WSAAsyncSelect(Socket s, Hwnd, unsigned, long events) {
     theState.selects.emplace_back(s, events);
     return 0;

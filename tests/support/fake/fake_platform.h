@@ -36,6 +36,14 @@ struct MessageBox {
     plat::Hwnd owner;
 };
 
+struct Secured {
+    plat::Socket sock;
+    std::string host;
+    int flags;
+    size_t selectsBefore;  // WSAAsyncSelect calls made before it
+    size_t connectsBefore; // connect calls made before it
+};
+
 struct Posted {
     plat::Hwnd hwnd;
     unsigned msg;
@@ -97,6 +105,8 @@ struct State {
     int connectResult = -1;         // connect() result
     int connectError = 10035;       // its error when -1
     std::vector<std::pair<plat::Socket, long>> selects;  // WSAAsyncSelect
+    std::vector<Secured> secured;   // secureSocket calls
+    int secureResult = 0;           // what secureSocket returns; -1 fails
     int failSeekAfter = -1;   // seekCur fails from the n-th call on (0 = next)
     int failReadAfter = -1;   // readFile fails from the n-th call on
     int seekCalls = 0;

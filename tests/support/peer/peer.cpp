@@ -2,6 +2,8 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -33,7 +35,12 @@ struct Conn {
     size_t index;
     std::string in;                      // everything received so far
     size_t headEnd = std::string::npos;  // offset just past the request head
+    SSL* ssl = nullptr;                  // set for a TLS peer once accepted
 };
+
+// What a read or write on the connection gave, beside a count.
+constexpr int NOW_NOTHING = -2;  // nothing now: wait for the socket
+constexpr int NOW_FAILED = -1;
 
 Clock::time_point after(int ms) {
     return Clock::now() + std::chrono::milliseconds(ms);
@@ -52,26 +59,52 @@ void keep(Conn& c, const char* data, size_t n) {
     c.p->received[c.index].append(data, n);
 }
 
+// One read without waiting: bytes (>0), 0 when the client closed (for TLS
+// with or without its closing notice), NOW_NOTHING or NOW_FAILED; *wants is
+// what to wait for before the next try.
+int readNow(Conn& c, char* buf, size_t size, short* wants) {
+    *wants = POLLIN;
+    if (!c.ssl) {
+        ssize_t n = ::recv(c.fd, buf, size, 0);
+        if (n >= 0) return static_cast<int>(n);
+        return errno == EINTR || errno == EAGAIN ? NOW_NOTHING : NOW_FAILED;
+    }
+    ERR_clear_error();
+    int n = SSL_read(c.ssl, buf, static_cast<int>(size));
+    if (n > 0) return n;
+    int e = SSL_get_error(c.ssl, n);
+    ERR_clear_error();
+    if (e == SSL_ERROR_WANT_READ) return NOW_NOTHING;
+    if (e == SSL_ERROR_WANT_WRITE) {
+        *wants = POLLOUT;
+        return NOW_NOTHING;
+    }
+    return e == SSL_ERROR_ZERO_RETURN || e == SSL_ERROR_SYSCALL || e == SSL_ERROR_SSL ? 0 : NOW_FAILED;
+}
+
 // Bytes read (>0), 0 when the client closed, -1 on error or when nothing came
 // before the deadline. Once stopping, takes only what is already there.
 int readSome(Conn& c, Clock::time_point deadline) {
     char buf[65536];
+    short wants = POLLIN;
     for (;;) {
         bool last = c.p->stopping || Clock::now() >= deadline;
-        pollfd pfd{c.fd, POLLIN, 0};
-        int r = poll(&pfd, 1, last ? 0 : std::min(SLICE_MS, msLeft(deadline)));
-        if (r < 0 && errno == EINTR) continue;
-        if (r > 0) {
-            ssize_t n = ::recv(c.fd, buf, sizeof buf, 0);
-            if (n > 0) {
-                keep(c, buf, static_cast<size_t>(n));
-                return static_cast<int>(n);
+        // Plaintext the engine holds already is there without the socket.
+        if (!c.ssl || SSL_pending(c.ssl) == 0) {
+            pollfd pfd{c.fd, wants, 0};
+            int r = poll(&pfd, 1, last ? 0 : std::min(SLICE_MS, msLeft(deadline)));
+            if (r < 0 && errno == EINTR) continue;
+            if (r <= 0) {
+                if (last) return -1;
+                continue;
             }
-            if (n == 0) return 0;
-            if (errno == EINTR || errno == EAGAIN) continue;
-            return -1;
         }
-        if (last) return -1;
+        int n = readNow(c, buf, sizeof buf, &wants);
+        if (n > 0) {
+            keep(c, buf, static_cast<size_t>(n));
+            return n;
+        }
+        if (n != NOW_NOTHING) return n;
     }
 }
 
@@ -82,22 +115,73 @@ void sleepFor(Peer* p, int ms) {
             std::chrono::milliseconds(std::min(SLICE_MS, msLeft(deadline))));
 }
 
+// One write without waiting: the count taken, NOW_NOTHING or NOW_FAILED.
+int writeNow(Conn& c, const char* data, size_t n, short* wants) {
+    *wants = POLLOUT;
+    if (!c.ssl) {
+        ssize_t k = ::send(c.fd, data, n, MSG_NOSIGNAL);
+        if (k >= 0) return static_cast<int>(k);
+        return errno == EINTR || errno == EAGAIN ? NOW_NOTHING : NOW_FAILED;
+    }
+    ERR_clear_error();
+    int k = SSL_write(c.ssl, data, static_cast<int>(std::min<size_t>(n, 1 << 20)));
+    if (k > 0) return k;
+    int e = SSL_get_error(c.ssl, k);
+    ERR_clear_error();
+    if (e == SSL_ERROR_WANT_WRITE) return NOW_NOTHING;
+    if (e == SSL_ERROR_WANT_READ) {
+        *wants = POLLIN;
+        return NOW_NOTHING;
+    }
+    return NOW_FAILED;
+}
+
 bool sendAll(Conn& c, const char* data, size_t n) {
     auto deadline = after(SEND_WAIT_MS);
+    short wants = POLLOUT;
     while (n > 0) {
         if (c.p->stopping || Clock::now() >= deadline) return false;
-        pollfd pfd{c.fd, POLLOUT, 0};
+        pollfd pfd{c.fd, wants, 0};
         int r = poll(&pfd, 1, SLICE_MS);
         if (r <= 0) continue;
-        ssize_t k = ::send(c.fd, data, n, MSG_NOSIGNAL);
-        if (k < 0) {
-            if (errno == EINTR || errno == EAGAIN) continue;
-            return false;
-        }
+        int k = writeNow(c, data, n, &wants);
+        if (k == NOW_NOTHING) continue;
+        if (k < 0) return false;
         data += k;
         n -= static_cast<size_t>(k);
     }
     return true;
+}
+
+// The TLS handshake of an accepted connection, bounded like a head read.
+bool handshake(Conn& c) {
+    c.ssl = SSL_new(c.p->tls);
+    if (!c.ssl || SSL_set_fd(c.ssl, c.fd) != 1) return false;
+    SSL_set_accept_state(c.ssl);
+    auto deadline = after(HEAD_WAIT_MS);
+    for (;;) {
+        ERR_clear_error();
+        int r = SSL_do_handshake(c.ssl);
+        if (r == 1) return true;
+        int e = SSL_get_error(c.ssl, r);
+        ERR_clear_error();
+        if (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE) return false;
+        if (c.p->stopping || Clock::now() >= deadline) return false;
+        pollfd pfd{c.fd, static_cast<short>(e == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT), 0};
+        poll(&pfd, 1, SLICE_MS);
+    }
+}
+
+// TLS's closing notice, sent as far as the socket takes it at once.
+void sendCloseNotice(Conn& c) {
+    if (!c.ssl) return;
+    ERR_clear_error();
+    for (int tries = 0; tries < 10 && SSL_shutdown(c.ssl) < 0; ++tries) {
+        if (SSL_get_error(c.ssl, -1) != SSL_ERROR_WANT_WRITE) break;
+        pollfd pfd{c.fd, POLLOUT, 0};
+        poll(&pfd, 1, SLICE_MS);
+    }
+    ERR_clear_error();
 }
 
 // The end of a request head: an empty line, CR LF or bare LF style.
@@ -174,11 +258,14 @@ bool generateStep(Conn& c) {
     return sendAll(c, reply.data(), reply.size());
 }
 
-void closeSocket(Conn& c, bool abortive) {
-    if (abortive) {
+enum class Ending { Orderly, Bare, Reset };
+
+void closeSocket(Conn& c, Ending how) {
+    if (how == Ending::Reset) {
         linger lg{1, 0};
         setsockopt(c.fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
     } else {
+        if (how == Ending::Orderly) sendCloseNotice(c);
         shutdown(c.fd, SHUT_WR);
         awaitCloseStep(c, CLOSE_WAIT_MS);
     }
@@ -202,8 +289,9 @@ bool runStep(Conn& c, const Step& s) {
     case Act::Pause: sleepFor(c.p, s.ms); return true;
     case Act::Hold: return holdStep(c, s.ms);
     case Act::AwaitClose: return awaitCloseStep(c, s.ms);
-    case Act::Close: closeSocket(c, false); return false;
-    case Act::Reset: closeSocket(c, true); return false;
+    case Act::Close: closeSocket(c, Ending::Orderly); return false;
+    case Act::CloseBare: closeSocket(c, Ending::Bare); return false;
+    case Act::Reset: closeSocket(c, Ending::Reset); return false;
     case Act::Generate: return generateStep(c);
     }
     return false;
@@ -211,9 +299,31 @@ bool runStep(Conn& c, const Step& s) {
 
 void serve(Peer* p, int fd, size_t index) {
     Conn c{p, fd, index, {}};
-    for (const Step& s : p->script)
-        if (!runStep(c, s)) break;
+    if (!p->tls || handshake(c))
+        for (const Step& s : p->script)
+            if (!runStep(c, s)) break;
     if (c.fd >= 0) ::close(c.fd);
+    SSL_free(c.ssl);
+    ERR_clear_error();
+}
+
+// A TLS server presenting the peer's certificate; null with the reason.
+SSL_CTX* makeServerContext(const Peer& p, std::string* why) {
+    SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
+    if (ctx && SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION) == 1 &&
+        SSL_CTX_use_certificate_chain_file(ctx, p.certFile.c_str()) == 1 &&
+        SSL_CTX_use_PrivateKey_file(ctx, p.keyFile.c_str(), SSL_FILETYPE_PEM) == 1) {
+        SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE);
+        return ctx;
+    }
+    if (why) {
+        char text[256];
+        ERR_error_string_n(ERR_get_error(), text, sizeof text);
+        *why = "TLS context for " + p.certFile + ": " + text;
+    }
+    ERR_clear_error();
+    SSL_CTX_free(ctx);
+    return nullptr;
 }
 
 void acceptLoop(Peer* p) {
@@ -254,6 +364,7 @@ Step pause(int ms) { return {Act::Pause, "", ms, 0}; }
 Step hold(int ms) { return {Act::Hold, "", ms, 0}; }
 Step awaitClose(int ms) { return {Act::AwaitClose, "", ms, 0}; }
 Step close() { return {Act::Close, "", 0, 0}; }
+Step closeBare() { return {Act::CloseBare, "", 0, 0}; }
 Step reset() { return {Act::Reset, "", 0, 0}; }
 Step generate() { return {Act::Generate, "", 0, 0}; }
 
@@ -262,17 +373,45 @@ Script recordAndAnswer() {
             send("HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok"), close()};
 }
 
+const char* certName(Cert c) {
+    switch (c) {
+    case Cert::None: return "";
+    case Cert::Server: return "server";
+    case Cert::Other: return "other";
+    case Cert::Expired: return "expired";
+    case Cert::Rogue: return "rogue";
+    }
+    return "";
+}
+
+bool certByName(const std::string& name, Cert* c) {
+    for (Cert each : {Cert::None, Cert::Server, Cert::Other, Cert::Expired, Cert::Rogue})
+        if (name == certName(each)) {
+            *c = each;
+            return true;
+        }
+    return false;
+}
+
+void useCert(Peer& p, const std::string& dir, Cert c) {
+    p.certFile = c == Cert::None ? "" : dir + "/" + certName(c) + ".pem";
+    p.keyFile = c == Cert::None ? "" : dir + "/" + certName(c) + ".key";
+}
+
 bool startPeer(Peer& p, const Script& script, uint16_t port, int rcvbuf,
                std::string* why) {
     auto fail = [&](const char* what) {
         if (why) *why = std::string(what) + ": " + std::strerror(errno);
         if (p.listenfd >= 0) ::close(p.listenfd);
         p.listenfd = -1;
+        SSL_CTX_free(p.tls);
+        p.tls = nullptr;
         return false;
     };
     p.script = script;
     p.stopping = false;
     p.received.clear();
+    if (!p.certFile.empty() && !(p.tls = makeServerContext(p, why))) return false;
     p.listenfd = ::socket(p.ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
     if (p.listenfd < 0) return fail("socket");
     int one = 1;
@@ -310,6 +449,8 @@ void stopPeer(Peer& p) {
         workers.swap(p.workers);
     }
     for (std::thread& t : workers) t.join();
+    SSL_CTX_free(p.tls);
+    p.tls = nullptr;
 }
 
 std::vector<std::string> received(Peer& p) {

@@ -3,6 +3,11 @@
 // one script on every connection it accepts (each on its own thread) and
 // keeps every byte each connection received, so that a test can compare the
 // request with what it expects byte for byte. Every wait is bounded.
+//
+// Given a certificate it speaks TLS: the handshake comes first on every
+// connection, and the script then reads and writes plaintext. Close ends
+// with the closing notice (close_notify) before the TCP end; CloseBare ends
+// TCP without it.
 #pragma once
 
 #include <atomic>
@@ -11,6 +16,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+struct ssl_ctx_st;  // OpenSSL's SSL_CTX
 
 namespace peer {
 
@@ -23,6 +30,7 @@ enum class Act {
     Hold,        // read nothing; wait until the client hangs up, at most `ms`
     AwaitClose,  // read until the client closes, at most `ms`
     Close,       // orderly close: end of data, then wait for the client to go
+    CloseBare,   // Close without TLS's closing notice (plain: the same as Close)
     Reset,       // abortive close: the client gets a reset
     Generate,    // answer "GET /gen/<size>/<seed>" with patternBytes(size, seed)
 };
@@ -43,6 +51,7 @@ Step pause(int ms);
 Step hold(int ms);
 Step awaitClose(int ms);
 Step close();
+Step closeBare();
 Step reset();
 Step generate();
 
@@ -52,6 +61,20 @@ Script recordAndAnswer();
 
 // The call a scenario is made with.
 enum class Call { Get, Head, PutLarge };
+
+// The certificate a TLS peer presents; files DIR/<name>.pem and .key as
+// tests/servers/make-certs.sh makes them.
+enum class Cert {
+    None,     // no TLS
+    Server,   // from the test CA, for localhost and 127.0.0.1
+    Other,    // from the test CA, for another name
+    Expired,  // from the test CA, for localhost and 127.0.0.1, long expired
+    Rogue,    // self-signed, for localhost and 127.0.0.1
+};
+// The file name of c without extension ("server" ...); "" for None.
+const char* certName(Cert c);
+// Cert by its file name; false when there is none of that name.
+bool certByName(const std::string& name, Cert* c);
 
 // A named situation with what the client must make of it. The table in
 // scenarios.cpp names the fields it sets; the others keep these values.
@@ -66,6 +89,8 @@ struct Scenario {
     int idleLimitSeconds = 0;   // no-progress limit to set first; 0 = default
     int rcvbuf = 0;             // peer's receive buffer; 0 = system default
     size_t uploadBytes = 0;     // body size for Call::PutLarge
+    Cert cert = Cert::None;     // the peer speaks TLS with this certificate
+    bool https = false;         // the call's URL is https (also to a plain peer)
 };
 const std::vector<Scenario>& scenarios();
 const Scenario* findScenario(const std::string& name);
@@ -75,6 +100,9 @@ struct Peer {
     int listenfd = -1;
     uint16_t port = 0;
     Script script;
+    // Set before startPeer for a TLS peer: its certificate and key files.
+    std::string certFile, keyFile;
+    ::ssl_ctx_st* tls = nullptr;  // made by startPeer from them, freed by stopPeer
     std::atomic<bool> stopping{false};
     std::thread acceptor;
     std::mutex mu;
@@ -82,6 +110,9 @@ struct Peer {
     std::vector<std::string> received;   // per connection, guarded by mu
 };
 
+// Makes p a TLS peer presenting c from the certificates in dir (None: a
+// plain peer again).
+void useCert(Peer& p, const std::string& dir, Cert c);
 // Listens on 127.0.0.1:port, or [::1]:port when p.ipv6 is set (0 = any free
 // port), with an optional receive buffer size; false with a reason when it
 // cannot.

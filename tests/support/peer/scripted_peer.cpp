@@ -5,16 +5,19 @@
 //   scripted_peer --list
 //       one line per scenario: name, call, expected result, expected output
 //       size, output file kept (1/0), idle limit in seconds (0 = the
-//       default), upload bytes, about;
+//       default), upload bytes, the URL's scheme (http/https), about;
 //       separated by tabs
 //   scripted_peer --body NAME
 //       writes the expected output file contents of NAME to standard output
 //   scripted_peer NAME|record|generate [--port N] [--record DIR] [--for SECONDS]
+//                 [--certs DIR] [--cert server|other|expired|rogue]
 //       serves NAME ("record" answers 200 "ok" after reading the request,
 //       "generate" answers GET /gen/SIZE/SEED with SIZE pattern bytes);
 //       prints "port N" once listening; stops on SIGTERM or SIGINT or after
 //       SECONDS (default 600) and then writes what connection i received to
-//       DIR/conn-i.bin
+//       DIR/conn-i.bin. A scenario that speaks TLS takes its certificate
+//       from the --certs folder (tests/servers/make-certs.sh makes it);
+//       --cert makes any script speak TLS with the certificate named.
 #include <signal.h>
 #include <unistd.h>
 
@@ -46,16 +49,16 @@ const char* callName(peer::Call c) {
 int usage() {
     std::fprintf(stderr,
                  "usage: scripted_peer --list | --body NAME | NAME|record|generate "
-                 "[--port N] [--record DIR] [--for SECONDS]\n");
+                 "[--port N] [--record DIR] [--for SECONDS] [--certs DIR] [--cert NAME]\n");
     return 2;
 }
 
 int list() {
     for (const peer::Scenario& s : peer::scenarios())
-        std::printf("%s\t%s\t%d\t%zu\t%d\t%d\t%zu\t%s\n", s.name.c_str(),
+        std::printf("%s\t%s\t%d\t%zu\t%d\t%d\t%zu\t%s\t%s\n", s.name.c_str(),
                     callName(s.call), s.expected, s.body.size(),
                     s.outputExists ? 1 : 0, s.idleLimitSeconds, s.uploadBytes,
-                    s.about.c_str());
+                    s.https ? "https" : "http", s.about.c_str());
     return 0;
 }
 
@@ -75,6 +78,7 @@ int main(int argc, char** argv) {
 
     peer::Script script;
     int rcvbuf = 0;
+    peer::Cert cert = peer::Cert::None;
     if (first == "record") {
         script = peer::recordAndAnswer();
     } else if (first == "generate") {
@@ -82,6 +86,7 @@ int main(int argc, char** argv) {
     } else if (const peer::Scenario* s = peer::findScenario(first)) {
         script = s->script;
         rcvbuf = s->rcvbuf;
+        cert = s->cert;
     } else {
         std::fprintf(stderr, "unknown scenario %s (see --list)\n", first.c_str());
         return 2;
@@ -90,21 +95,30 @@ int main(int argc, char** argv) {
     long port = 0;
     long seconds = 600;
     std::string recordDir;
+    std::string certs;
     for (int i = 2; i < argc; ++i) {
         std::string opt = argv[i];
         if (i + 1 >= argc) return usage();
         if (opt == "--port") port = std::strtol(argv[++i], nullptr, 10);
         else if (opt == "--record") recordDir = argv[++i];
         else if (opt == "--for") seconds = std::strtol(argv[++i], nullptr, 10);
-        else return usage();
+        else if (opt == "--certs") certs = argv[++i];
+        else if (opt == "--cert") {
+            if (!peer::certByName(argv[++i], &cert)) return usage();
+        } else return usage();
     }
     if (port < 0 || port > 65535 || seconds <= 0) return usage();
+    if (cert != peer::Cert::None && certs.empty()) {
+        std::fprintf(stderr, "scripted_peer: %s speaks TLS: --certs DIR is needed\n", first.c_str());
+        return 2;
+    }
 
     signal(SIGTERM, onSignal);
     signal(SIGINT, onSignal);
     signal(SIGPIPE, SIG_IGN);
 
     peer::Peer p;
+    peer::useCert(p, certs, cert);
     std::string why;
     if (!peer::startPeer(p, script, static_cast<uint16_t>(port), rcvbuf, &why)) {
         std::fprintf(stderr, "scripted_peer: %s\n", why.c_str());

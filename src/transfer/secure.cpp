@@ -1,0 +1,32 @@
+// The secure connection as the core sees it: one step in making the socket
+// (the platform turns it into a TLS client for the URL's host, checking its
+// certificate unless the call was started with the checks off), and what the
+// secure socket's own failures mean as results.
+#include "platform/numbers.h"
+#include "transfer/transfer.h"
+
+namespace quodra {
+
+int makeSecure(RequestInfo* req) {
+    if (!req->secure) return 0;
+    int flags = req->noverify ? plat::kSecureNoVerify : 0;
+    if (plat::secureSocket(req->sock, req->host, flags) == 0) return 0;
+    return RESULT_TLS_FAILED;
+}
+
+int socketFailure(int error) {
+    switch (error) {
+    case plat::kErrSecureFailed: return RESULT_TLS_FAILED;
+    case plat::kErrCertRejected: return RESULT_CERT_REJECTED;
+    // Cut short: a reply that was already whole never gets here.
+    case plat::kErrSecureTruncated: return RESULT_ENDED_EARLY;
+    default: return error;
+    }
+}
+
+int connectFailure(int error) {
+    int code = socketFailure(error);
+    return code != error ? code : RESULT_REFUSED;
+}
+
+}  // namespace quodra
