@@ -16,12 +16,16 @@ Public Const QUODRA_REFUSED As Long = 1
 Public Const QUODRA_NO_OUTPUT As Long = 3
 Public Const QUODRA_ENDED_EARLY As Long = 4
 Public Const QUODRA_NO_INPUT As Long = 5
+Public Const QUODRA_MALFORMED_HEAD As Long = 6
+Public Const QUODRA_TLS_FAILED As Long = 7
 Public Const QUODRA_BODY_SHORT As Long = 8
 Public Const QUODRA_SEEK_FAILED As Long = 9
+Public Const QUODRA_CERT_REJECTED As Long = 10
 
 ' Options of httpSetOption.
 Public Const QUODRA_OPTION_MESSAGE_BOXES As Long = 1
 Public Const QUODRA_OPTION_IDLE_LIMIT As Long = 2
+Public Const QUODRA_OPTION_VERIFY_CERTIFICATES As Long = 3  ' 0 is unsafe: any certificate is taken
 
 ' The ten exchange calls, ordinals 1 to 10.
 Declare Function httpGet Lib "quodra.dll" (ByVal url As String, ByVal outfile As String, ByVal visible As Long) As Long

@@ -634,21 +634,31 @@ void checkClass(HMODULE dll, const Calls& k, const char* when, bool registered,
 
 // Loading runs under the loader lock, where starting Windows Sockets is
 // forbidden: before the first call a clean-up must find it not started
-// (SOCKET_ERROR, WSANOTINITIALISED).
-void checkSocketsNotStartedByLoading() {
+// (SOCKET_ERROR, WSANOTINITIALISED). Some system DLLs the library imports
+// start it in their own entry points (Wine's secur32 does), so they are
+// loaded first and whatever start they made is undone: what is left to see
+// is the library's own entry point.
+int (WINAPI* wsCleanup)() = nullptr;
+int (WINAPI* wsLastError)() = nullptr;
+
+void loadImportsAndUndoTheirStarts() {
     HMODULE ws = LoadLibraryA("ws2_32.dll");
-    using Fn = int(WINAPI*)();
-    Fn cleanup = ws ? reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(
-                          GetProcAddress(ws, "WSACleanup")))
-                    : nullptr;
-    Fn lastError = ws ? reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(
-                            GetProcAddress(ws, "WSAGetLastError")))
-                      : nullptr;
-    int rc = cleanup ? cleanup() : 0;
-    int error = lastError ? lastError() : 0;
-    check(cleanup && lastError && rc == -1 && error == 10093,
+    wsCleanup = ws ? reinterpret_cast<int(WINAPI*)()>(reinterpret_cast<void (*)()>(
+                         GetProcAddress(ws, "WSACleanup")))
+                   : nullptr;
+    wsLastError = ws ? reinterpret_cast<int(WINAPI*)()>(reinterpret_cast<void (*)()>(
+                           GetProcAddress(ws, "WSAGetLastError")))
+                     : nullptr;
+    for (const char* name : {"secur32.dll", "crypt32.dll", "advapi32.dll"}) LoadLibraryA(name);
+    for (int i = 0; wsCleanup && i < 16 && wsCleanup() == 0; ++i) {
+    }
+}
+
+void checkSocketsNotStartedByLoading() {
+    int rc = wsCleanup ? wsCleanup() : 0;
+    int error = wsLastError ? wsLastError() : 0;
+    check(wsCleanup && wsLastError && rc == -1 && error == 10093,
           "loading the DLL starts no Windows Sockets", "clean-up gave %d, error %d", rc, error);
-    if (ws) FreeLibrary(ws);
 }
 
 // Calls refused before any exchange: a null required pointer gives 1 and no
@@ -774,6 +784,7 @@ int main(int argc, char** argv) {
     CreateThread(nullptr, 0, watchdog, nullptr, 0, nullptr);
     SetWindowsHookExA(WH_CALLWNDPROC, watchWindows, nullptr, GetCurrentThreadId());
 
+    loadImportsAndUndoTheirStarts();
     HMODULE dll = LoadLibraryA(settings["dll"].c_str());
     check(dll != nullptr, "LoadLibrary " + settings["dll"], "error %lu",
           static_cast<unsigned long>(GetLastError()));
