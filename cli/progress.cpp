@@ -138,6 +138,7 @@ void Progress::tick() {
     std::string text = title_ + ": ";
     std::string rate = amount(rate_ < 0 ? 0 : rate_) + "/s";
     if (receiving_) {
+        if (!input_.empty()) text += "sent " + amount(static_cast<double>(inputSize_)) + ", ";
         text += "received " + amount(static_cast<double>(done)) + ", " + rate;
     } else if (inputSize_ > 0) {
         int percent = static_cast<int>(done * 100 / inputSize_);
