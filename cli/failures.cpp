@@ -35,7 +35,7 @@ struct Row {
 
 const std::vector<Row>& rows() {
     static const std::vector<Row> table = {
-        {0, QUODRA_OK, "complete reply", {QUODRA_OK}, "with --fail: and a status below 400"},
+        {0, QUODRA_OK, "complete reply", {QUODRA_OK}, "with --fail, only for a status below 400"},
         {1, -1, "any other result", {}, nullptr},
         {exitUsage, -1, "usage slip: an unknown option or command, wrong arguments", {}, nullptr},
         {3, -1, "the URL was refused before anything was sent", {}, "result 1 with no error behind it"},
@@ -171,17 +171,30 @@ std::string describeResult(int result, int lastError, const std::string& inputPa
 }
 
 void printExitTable(std::FILE* to) {
-    std::fputs("\nExit status:\n", to);
+    std::fputs("\nExit status, and the library's results that give it:\n", to);
     for (const Row& r : rows()) {
         std::string label = r.labelFrom >= 0 ? meaningOf(r.labelFrom) : r.label;
+        std::fprintf(to, "  %3d  %s\n", r.status, label.c_str());
         std::string codes;
         for (int c : r.results)
-            if (!(r.status == 0 && c == 0)) codes += (codes.empty() ? "" : ", ") + std::to_string(c);
+            codes += (codes.empty() ? "" : ", ") + std::to_string(c);
         std::string extra;
         if (!codes.empty()) extra = (r.results.size() > 1 ? "results " : "result ") + codes;
         if (r.note) extra += (extra.empty() ? "" : "; ") + std::string(r.note);
-        std::fprintf(to, "  %3d  %s%s%s%s\n", r.status, label.c_str(), extra.empty() ? "" : " (",
-                     extra.c_str(), extra.empty() ? "" : ")");
+        // Wrapped to the width of the text above it.
+        std::string line;
+        size_t at = 0;
+        while (at < extra.size()) {
+            size_t space = extra.find(' ', at);
+            std::string word = extra.substr(at, space == std::string::npos ? std::string::npos : space - at);
+            if (!line.empty() && line.size() + 1 + word.size() > 70) {
+                std::fprintf(to, "       %s\n", line.c_str());
+                line.clear();
+            }
+            line += (line.empty() ? "" : " ") + word;
+            at = space == std::string::npos ? extra.size() : space + 1;
+        }
+        if (!line.empty()) std::fprintf(to, "       %s\n", line.c_str());
     }
 }
 

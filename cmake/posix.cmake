@@ -48,6 +48,7 @@ set_target_properties(quodra_cli PROPERTIES
   INSTALL_RPATH "$ORIGIN/${QUODRA_BIN_TO_LIB}")
 quodra_target_options(quodra_cli)
 install(TARGETS quodra_cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES cli/quodra.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
 # The prefix is found from where the file lies, so an install with
 # --prefix (or a moved tree) still points at itself.

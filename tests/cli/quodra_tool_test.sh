@@ -230,6 +230,28 @@ TABLE
 run "--help" 0 '' --help
 out_has '^usage: quodra ' "--help"
 out_has '^ +22  --fail' "--help's exit status table"
+# The exit status table is written three times: --help (from the tool's
+# own table), the man page and the README. Each status must name the same
+# numbers in all three.
+numbers_by_status() {  # "STATUS<tab>text" lines -> "STATUS: sorted numbers"
+  while IFS=$'\t' read -r status text; do
+    printf '%s:%s\n' "$status" "$(grep -o '[0-9]\+' <<<"$text" | sort -n | uniq | tr '\n' ' ')"
+  done
+}
+"$tool" --help | awk '/^Exit status/ { on = 1; next }
+  on && /^ +[0-9]+  / { if (k != "") print k "\t" v; k = $1; v = $0; sub(/^ +[0-9]+ /, "", v); next }
+  on { v = v " " $0 } END { print k "\t" v }' | numbers_by_status >"$work/exit-help"
+sed -n '/^\.SH EXIT STATUS/,/^\.SH /p' "$here/../../cli/quodra.1" |
+  awk '/^\.TP/ { if (k != "") print k "\t" v; k = ""; v = ""; getline; k = $2; next }
+       k != "" { v = v " " $0 } END { print k "\t" v }' | numbers_by_status >"$work/exit-man"
+awk -F'|' '/^\| Exit \|/ { on = 1; next } on && /^\|---/ { next }
+  on && /^\|/ { gsub(/ /, "", $2); print $2 "\t" $3 " " $4; next } on { exit }' \
+  "$here/../../README.md" | numbers_by_status >"$work/exit-readme"
+[ "$(wc -l <"$work/exit-help")" -ge 15 ] && pass || fail "--help's exit table: $(cat "$work/exit-help")"
+for doc in man readme; do
+  diff "$work/exit-help" "$work/exit-$doc" >"$work/exit.diff" && pass ||
+    fail "the $doc exit table differs from --help's: $(cat "$work/exit.diff")"
+done
 run "--version" 0 '' --version
 [ "$(cat "$work/out")" = "quodra $version" ] && pass || fail "--version: $(cat "$work/out")"
 
