@@ -91,7 +91,9 @@ start_peer() {
   echo "scripted_peer $1 did not start: $(cat "$log")"
   exit 1
 }
-peer_url() { start_peer "$1"; echo "http://127.0.0.1:$peer_port/$1"; }
+# peer_at SCENARIO: such a peer, its URL in $purl (started here, not in a
+# subshell, so that the clean-up knows it).
+peer_at() { start_peer "$1"; purl=http://127.0.0.1:$peer_port/$1; }
 
 # A port nobody listens on: a peer's, once it has stopped.
 "$peer" record --port 0 --for 1 >"$work/closed.log" 2>&1
@@ -117,11 +119,16 @@ run "connection refused" 7   'result 1: .*: connection refused \(error 10061\)' 
 run "host not found"     6   'result 1100[12]: host (not found|lookup failed for now)'          get "http://no-such-host.invalid/" "$work/o"
 err_lines 1 "host not found, said once"
 run "URL without a host" 3   'result 1: .*nothing was sent'                                     get "http://" "$work/o"
-run "reply ended early"  18  'result 4: the reply ended early'                                  get "$(peer_url short-body)" "$work/o"
-run "malformed head"     8   'result 6: the reply head is malformed'                            get "$(peer_url conflicting-lengths)" "$work/o"
-run "connection reset"   56  'result 10054: connection reset by peer'                           get "$(peer_url reset-mid-body)" "$work/o"
-run "no progress"        28  'result 10060: .*\(1 s; --max-idle sets the limit\)'                --max-idle 1 get "$(peer_url silent)" "$work/o"
-run "head too large"     23  'result 3: the reply cannot be stored: .*/o: '                     get "$(peer_url oversized-head)" "$work/o"
+peer_at short-body
+run "reply ended early"  18  'result 4: the reply ended early'                                  get "$purl" "$work/o"
+peer_at conflicting-lengths
+run "malformed head"     8   'result 6: the reply head is malformed'                            get "$purl" "$work/o"
+peer_at reset-mid-body
+run "connection reset"   56  'result 10054: connection reset by peer'                           get "$purl" "$work/o"
+peer_at silent
+run "no progress"        28  'result 10060: .*\(1 s; --max-idle sets the limit\)'                --max-idle 1 get "$purl" "$work/o"
+peer_at oversized-head
+run "head too large"     23  'result 3: the reply cannot be stored: .*/o: '                     get "$purl" "$work/o"
 run "no such folder"     23  "result 3: the reply cannot be stored: $work/no/o: No such file or directory" get "$dav/f/small.txt" "$work/no/o"
 run "output is a folder" 23  "result 3: .*: $work: Is a directory"                              get "$dav/f/small.txt" "$work"
 run "full device"        23  '/dev/full: No space left on device'                               get "$dav/f/small.txt" /dev/full
@@ -275,7 +282,8 @@ on_terminal -s get "$dav/f/data.bin" "$work/t2"
 [ ! -s "$work/tty" ] && pass || fail "-s on a terminal: $(cat -A "$work/tty")"
 on_terminal get "$dav/f/small.txt"
 grep -q 'received' "$work/tty" && fail "summary drawn over a reply on the terminal: $(cat -A "$work/tty")" || pass
-on_terminal get "$(peer_url slow-within-idle-limit)" "$work/t3"
+peer_at slow-within-idle-limit
+on_terminal get "$purl" "$work/t3"
 grep -q $'\rGET slow-within-idle-limit: received' "$work/tty" && pass || fail "no line while the reply came: $(cat -A "$work/tty")"
 last_line | grep -Eq '^GET slow-within-idle-limit: 200 OK, received 2\.0 KiB in ' && pass ||
   fail "summary after the line: $(cat -A "$work/tty")"
@@ -303,9 +311,11 @@ php -r '
   fwrite($c, "HTTP/1.0 201 Created\r\nContent-Length: 0\r\n\r\n");
   fclose($c);' 12582912 >"$work/reader.log" 2>&1 &
 peer_pids+=($!)
-for _ in $(seq 100); do grep -q '^port ' "$work/reader.log" && break; sleep 0.05; done
+for _ in $(seq 200); do grep -qs '^port ' "$work/reader.log" && break; sleep 0.05; done
+reader_port=$(sed -n 's/^port //p' "$work/reader.log")
+[ -n "$reader_port" ] || { echo "the slow reader did not start: $(cat "$work/reader.log")"; exit 1; }
 head -c 12582912 /dev/zero >"$files/big.bin"
-on_terminal put "http://127.0.0.1:$(sed -n 's/^port //p' "$work/reader.log")/big.bin" "$files/big.bin"
+on_terminal put "http://127.0.0.1:$reader_port/big.bin" "$files/big.bin"
 grep -Eq $'\rPUT big\\.bin: sent [0-9.]+ [KM]i?B of 12\\.0 MiB \\([0-9]+%\\)' "$work/tty" && pass ||
   fail "no count against the size: $(cat -A "$work/tty" | head -c 600)"
 last_line | grep -Eq '^PUT big\.bin: 201 Created, sent 12\.0 MiB in ' && pass ||
