@@ -1,105 +1,188 @@
-// quodra: one HTTP or WebDAV exchange from the shell, through the library.
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <string>
-#include <vector>
+// quodra: one HTTP or WebDAV exchange from the shell, through the library's
+// public calls.
+#include <signal.h>
+#include <strings.h>
+#include <unistd.h>
 
+#include <cstdio>
+#include <string>
+
+#include "call.h"
+#include "failures.h"
+#include "options.h"
+#include "output.h"
+#include "progress.h"
 #include "quodra.h"
+#include "write_out.h"
+
+using namespace cli;
 
 namespace {
 
-const char* usageText =
-    "usage: quodra [--quiet] COMMAND ARGS\n"
-    "  get URL OUT                 GET URL, reply body into OUT\n"
-    "  head URL OUT                HEAD URL\n"
-    "  post URL FILE OUT           upload FILE as a multipart form\n"
-    "  options URL OUT             OPTIONS URL\n"
-    "  mkcol URL OUT               create the collection URL\n"
-    "  propfind URL OUT [--depth N] [--body FILE]\n"
-    "                              PROPFIND URL, XML body from FILE\n"
-    "  put URL FILE OUT            PUT FILE to URL\n"
-    "  delete URL OUT              DELETE URL\n"
-    "  move URL DEST OUT           MOVE URL to DEST\n"
-    "  copy URL DEST OUT           COPY URL to DEST\n"
-    "  --help, --version\n"
-    "The activity line shows on a terminal unless --quiet is given.\n"
-    "Exit status: 0 for a complete reply, 1 for any other result (printed\n"
-    "with its meaning), 2 for a usage error.\n";
+void complain(const std::string& what) { std::fprintf(stderr, "quodra: %s\n", what.c_str()); }
 
-// The library's own text for the code (one line, so a fixed buffer serves).
-std::string meaningOf(int code) {
-    char text[256];
-    if (httpResultText(code, text, sizeof text) > 0) return text;
-    return code >= 10000 ? "socket error" : "unknown result";
+// The path the request line carries, read as the library reads the URL:
+// after the host, from the first '/'; "/" when there is none.
+std::string requestPath(const std::string& url) {
+    size_t at = url.find("//");
+    size_t host = at == std::string::npos ? 0 : at + 2;
+    size_t slash = url.find('/', host);
+    return slash == std::string::npos ? "/" : url.substr(slash);
 }
 
-int usage(const char* why) {
-    if (why) std::fprintf(stderr, "quodra: %s\n", why);
-    std::fputs(usageText, stderr);
-    return 2;
+// The head's lines, each prefixed, for --verbose.
+std::string prefixedLines(const std::string& head, const char* prefix) {
+    std::string out;
+    size_t start = 0;
+    while (start < head.size()) {
+        size_t end = head.find('\n', start);
+        if (end == std::string::npos) end = head.size();
+        std::string line = head.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (!line.empty()) out += prefix + line + "\n";
+        start = end + 1;
+    }
+    return out;
 }
 
-bool parseInt(const char* text, int* out) {
-    char* end = nullptr;
-    long v = std::strtol(text, &end, 10);
-    if (!*text || *end || v < -2147483647L - 1 || v > 2147483647L) return false;
-    *out = static_cast<int>(v);
-    return true;
+// "200 OK" from the head's status line; empty without a head.
+std::string statusText(const std::string& head) {
+    std::string first = head.substr(0, head.find_first_of("\r\n"));
+    size_t space = first.find(' ');
+    return space == std::string::npos ? "" : first.substr(space + 1);
+}
+
+std::string headerValue(const std::string& head, const std::string& name) {
+    size_t start = 0;
+    while (start < head.size()) {
+        size_t end = head.find('\n', start);
+        if (end == std::string::npos) end = head.size();
+        std::string line = head.substr(start, end - start);
+        if (line.size() > name.size() && line[name.size()] == ':' &&
+            strncasecmp(line.c_str(), name.c_str(), name.size()) == 0) {
+            size_t v = line.find_first_not_of(" \t", name.size() + 1);
+            size_t e = line.find_last_not_of(" \t\r");
+            return v == std::string::npos || e < v ? "" : line.substr(v, e - v + 1);
+        }
+        start = end + 1;
+    }
+    return "";
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::vector<std::string> args;
-    bool quiet = false;
-    int depth = -1;
-    const char* body = nullptr;
-    for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
-        if (a == "--help" || a == "-h") {
-            std::fputs(usageText, stdout);
-            return 0;
-        }
-        if (a == "--version") {
-            std::printf("quodra %s\n", QUODRA_VERSION);
-            return 0;
-        }
-        if (a == "--quiet" || a == "-q") {
-            quiet = true;
-        } else if (a == "--depth") {
-            if (++i >= argc || !parseInt(argv[i], &depth))
-                return usage("--depth takes a whole number");
-        } else if (a == "--body") {
-            if (++i >= argc) return usage("--body takes a file");
-            body = argv[i];
-        } else {
-            args.push_back(a);
+    // A closed pipe on standard output is reported (exit 23) like any
+    // other failed write instead of killing the tool halfway.
+    ::signal(SIGPIPE, SIG_IGN);
+    Parsed parsed = parseCommandLine(argc, argv);
+    if (!parsed.run) return parsed.exitStatus;
+    const Invocation& inv = parsed.inv;
+
+    // Every failure gets one line from the tool, so the library's own
+    // lines (its message boxes, on POSIX) would say it twice.
+    httpSetOption(QUODRA_OPTION_MESSAGE_BOXES, 0);
+    if (inv.maxIdle >= 0 && httpSetOption(QUODRA_OPTION_IDLE_LIMIT, inv.maxIdle) < 0) {
+        complain("--max-idle " + std::to_string(inv.maxIdle) + " is out of the library's range");
+        return exitUsage;
+    }
+    if (inv.insecure) httpSetOption(QUODRA_OPTION_VERIFY_CERTIFICATES, 0);
+
+    Scratch scratch;
+    std::string why;
+    bool fromStandardInput = inv.file == "-";
+    std::string input = inv.file;
+    if (fromStandardInput) {
+        input = scratch.file("input", &why);
+        if (input.empty() || !spoolStandardInput(input, &why)) {
+            complain("the body cannot be read: " + why);
+            return exitCannotRead;
         }
     }
-    if (args.empty()) return usage(nullptr);
-    const std::string& cmd = args[0];
-    auto want = [&](size_t n) { return args.size() == n + 1; };
-    auto arg = [&](size_t i) { return args[i].c_str(); };
-    int visible = quiet ? 0 : 1;
-    if ((depth != -1 || body) && cmd != "propfind")
-        return usage("--depth and --body go with propfind");
+    Delivery delivery = planDelivery(inv);
+    if (delivery.libraryPath.empty()) {
+        delivery.libraryPath = scratch.file("body", &why);
+        if (delivery.libraryPath.empty()) {
+            complain("the reply cannot be stored: " + why);
+            return exitCannotStore;
+        }
+    }
 
-    int result;
-    if (cmd == "get" && want(2)) result = httpGet(arg(1), arg(2), visible);
-    else if (cmd == "head" && want(2)) result = httpHead(arg(1), arg(2), visible);
-    else if (cmd == "post" && want(3)) result = httpPostFile(arg(1), arg(2), arg(3), visible);
-    else if (cmd == "options" && want(2)) result = davOptions(arg(1), arg(2), visible);
-    else if (cmd == "mkcol" && want(2)) result = davMkcol(arg(1), arg(2), visible);
-    else if (cmd == "propfind" && want(2)) result = davPropfind(arg(1), body, arg(2), depth, visible);
-    else if (cmd == "put" && want(3)) result = davPut(arg(1), arg(2), arg(3), visible);
-    else if (cmd == "delete" && want(2)) result = davDelete(arg(1), arg(2), visible);
-    else if (cmd == "move" && want(3)) result = davMove(arg(1), arg(2), arg(3), 0, 0, visible);
-    else if (cmd == "copy" && want(3)) result = davCopy(arg(1), arg(2), arg(3), 0, 0, visible);
-    else return usage("unknown command or wrong number of arguments");
+    const char* method = inv.command->method;
+    bool replyOnTerminal = delivery.sink == Delivery::Sink::StandardOutput && ::isatty(1);
+    Progress progress(!inv.silent && ::isatty(2) && !replyOnTerminal,
+                      progressTitle(method, inv.url, input, fromStandardInput), input,
+                      delivery.libraryPath);
+    if (inv.verbose)
+        std::fprintf(stderr, "> %s %s HTTP/1.0\n", method, requestPath(inv.url).c_str());
 
-    if (result == 0) return 0;
-    std::fprintf(stderr, "quodra: %s: result %d: %s\n", cmd.c_str(), result,
-                 meaningOf(result).c_str());
-    return 1;
+    BodyStream stream(delivery.libraryPath);
+    CallResult r = runCall(inv, input, delivery.libraryPath, [&] {
+        progress.tick();
+        if (delivery.stream) stream.pump();
+    });
+    progress.clear();
+    if (inv.verbose) std::fputs(prefixedLines(r.head, "< ").c_str(), stderr);
+
+    // The head and the body go out in the order they are asked for: the
+    // head to -D, then the head that -i puts before the body, then the body.
+    std::string ownFailure;
+    std::string head = r.head;
+    if (!inv.dumpHeader.empty() && !head.empty()) {
+        bool ok = inv.dumpHeader == "-" ? writeAll(1, head, &why)
+                                        : writeFile(inv.dumpHeader, head, "", &why);
+        if (!ok) ownFailure = "the head cannot be written: " + (inv.dumpHeader == "-" ? "standard output: " + why : why);
+    }
+    // A file of the user's that the library never opened keeps its old
+    // size; without a head no reply was stored in it.
+    int64_t received = delivery.direct && head.empty() ? -1 : regularFileSize(delivery.libraryPath);
+    bool bodyStored = received >= 0;
+    std::string headBefore = inv.include ? head : "";
+    if (delivery.stream) {
+        if (!stream.finish(&why) && ownFailure.empty()) ownFailure = why;
+    } else if (delivery.sink == Delivery::Sink::StandardOutput) {
+        if (!writeHeadAndBody(1, headBefore, bodyStored ? delivery.libraryPath : "", &why) &&
+            ownFailure.empty())
+            ownFailure = "standard output: " + why;
+    } else if (delivery.sink == Delivery::Sink::File && !delivery.direct &&
+               (bodyStored || !headBefore.empty())) {
+        if (!writeFile(delivery.target, headBefore, bodyStored ? delivery.libraryPath : "", &why) &&
+            ownFailure.empty())
+            ownFailure = why;
+    }
+
+    progress.summary(statusText(head), r.result == QUODRA_OK, received < 0 ? 0 : received,
+                     r.seconds);
+
+    int status = exitStatusFor(r.result, r.error);
+    std::string message;
+    if (r.result != QUODRA_OK) {
+        message = describeResult(r.result, r.error, input, delivery.libraryPath, inv.maxIdle);
+    } else if (!ownFailure.empty()) {
+        status = exitCannotStore;
+    } else if (inv.fail && r.status >= 400) {
+        status = exitHttpError;
+        message = "the server answered " + statusText(head);
+    }
+    std::string what = std::string(inv.command->name) + " " + inv.url + ": ";
+    if (!message.empty()) complain(what + message);
+    if (!ownFailure.empty()) complain(what + ownFailure);
+    if (message.empty()) message = ownFailure;
+
+    if (inv.writeOutGiven) {
+        CallFacts facts;
+        facts.status = r.status;
+        facts.sizeDownload = received < 0 ? 0 : received;
+        facts.sizeHeader = static_cast<int64_t>(head.size());
+        facts.seconds = r.seconds;
+        facts.contentType = headerValue(head, "Content-Type");
+        facts.exitStatus = status;
+        facts.errorMessage = message;
+        facts.result = r.result;
+        if (!writeAll(1, renderWriteOut(inv.writeOut, facts), &why)) {
+            complain("--write-out: standard output: " + why);
+            if (status == 0) status = exitCannotStore;
+        }
+    }
+    return status;
 }

@@ -37,14 +37,22 @@ set_target_properties(quodra PROPERTIES
 # The tool uses the library's public calls only; its result meanings come
 # from httpResultText. Installed, it finds the library relative to itself,
 # so an installed tree runs wherever it was put.
-add_executable(quodra_cli cli/quodra.cpp)
-target_link_libraries(quodra_cli PRIVATE quodra)
+add_executable(quodra_cli
+  cli/call.cpp
+  cli/failures.cpp
+  cli/options.cpp
+  cli/output.cpp
+  cli/progress.cpp
+  cli/quodra.cpp
+  cli/write_out.cpp)
+target_link_libraries(quodra_cli PRIVATE quodra Threads::Threads)
 file(RELATIVE_PATH QUODRA_BIN_TO_LIB ${CMAKE_INSTALL_FULL_BINDIR} ${CMAKE_INSTALL_FULL_LIBDIR})
 set_target_properties(quodra_cli PROPERTIES
   OUTPUT_NAME quodra
   INSTALL_RPATH "$ORIGIN/${QUODRA_BIN_TO_LIB}")
 quodra_target_options(quodra_cli)
 install(TARGETS quodra_cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES cli/quodra.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
 # The prefix is found from where the file lies, so an install with
 # --prefix (or a moved tree) still points at itself.

@@ -43,7 +43,7 @@ run() {
   if [ "$rc" -eq 0 ]; then
     printf '%-34s result 0: complete reply\n' "$what"
   else
-    printf '%-34s %s\n' "$what" "$(sed -e 's/^quodra: [a-z]*: //' "$work/err" | tr '\n' ' ')"
+    printf '%-34s %s\n' "$what" "$(sed -e 's/^quodra: [a-z]* [^ ]*: //' "$work/err" | tr '\n' ' ')"
   fi
 }
 

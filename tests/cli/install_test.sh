@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # An installed tree serves its users wherever it was put. The tree is
 # installed with --prefix and then moved, and from the moved tree:
-#   - the tool runs from bin/ without LD_LIBRARY_PATH and tells the version;
+#   - the tool runs from bin/ without LD_LIBRARY_PATH and tells the version,
+#     and its man page is in share/man/man1 and renders without warnings;
 #   - the library's SONAME carries the major version;
 #   - a C program builds with pkg-config's flags and with CMake's
 #     find_package(quodra CONFIG) and quodra::quodra; the header compiles as
@@ -30,6 +31,16 @@ prefix=$work/moved
 # ---- the tool ---------------------------------------------------------------------
 got=$(env -u LD_LIBRARY_PATH "$prefix/bin/quodra" --version 2>&1)
 [ "$got" = "quodra $version" ] && pass || fail "installed tool: '$got', want 'quodra $version'"
+
+man=$prefix/share/man/man1/quodra.1
+if [ ! -f "$man" ]; then
+  fail "no man page at $man"
+elif command -v groff >/dev/null; then
+  warnings=$(groff -man -Tutf8 -ww -z "$man" 2>&1)
+  [ -z "$warnings" ] && pass || fail "the man page does not render cleanly: $warnings"
+else
+  pass
+fi
 
 soname=$(readelf -d "$prefix/$libdir/libquodra.so" 2>&1 | sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p')
 [ "$soname" = "libquodra.so.$major" ] && pass || fail "SONAME '$soname', want libquodra.so.$major"

@@ -1,52 +1,332 @@
 #!/usr/bin/env bash
-# The command-line tool: usage errors, a refused connection reported with its
-# meaning, and a whole GET against a one-shot local peer.
+# The command-line tool, against the local WebDAV and form servers and the
+# scripted peer: exit statuses and messages per failure class, standard
+# output and input, --fail, -i, -D, -w and -v, --depth on the wire, usage
+# slips, and the progress line's summary on a pseudo-terminal.
 #
 #   quodra_tool_test.sh TOOL SCRIPTED_PEER VERSION
 set -uo pipefail
-tool=$1
+tool=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
 peer=$2
 version=$3
+here=$(cd "$(dirname "$0")" && pwd)
+servers=$here/../servers
 work=$(mktemp -d /tmp/quodra-cli-XXXXXX)
-trap 'kill $peer_pid 2>/dev/null; rm -rf "$work"' EXIT
+peer_pids=()
+cleanup() {
+  for pid in "${peer_pids[@]}"; do kill "$pid" 2>/dev/null; done
+  bash "$servers/stop-servers.sh" "$work/servers" >/dev/null 2>&1
+  rm -rf "$work"
+}
+trap cleanup EXIT
 passed=0 failed=0
-check() {  # name, expected exit, actual exit, [pattern that stderr must hold]
-  if [ "$2" = "$3" ] && { [ -z "${4:-}" ] || grep -q -- "$4" "$work/err"; }; then
-    passed=$((passed + 1))
+pass() { passed=$((passed + 1)); }
+fail() { failed=$((failed + 1)); echo "FAIL $*"; }
+
+# Every run keeps its scratch files in a folder of the test's own, which
+# must be empty again afterwards.
+export TMPDIR=$work/tmp
+mkdir -p "$TMPDIR" "$work/files"
+
+# run NAME EXIT PATTERN ARGS...: runs the tool with standard input from
+# $stdin (default /dev/null) and standard output closed when $shut is set,
+# expects exit status EXIT and, unless PATTERN
+# is empty, a line of standard error matching PATTERN (extended regex).
+# Standard output is left in $work/out, standard error in $work/err.
+run() {
+  local name=$1 want=$2 pattern=$3
+  shift 3
+  if [ -n "${shut:-}" ]; then
+    "$tool" "$@" <"${stdin:-/dev/null}" >&- 2>"$work/err"
   else
-    failed=$((failed + 1))
-    echo "FAIL $1: exit $3 (want $2); stderr: $(cat "$work/err")"
+    "$tool" "$@" <"${stdin:-/dev/null}" >"$work/out" 2>"$work/err"
+  fi
+  local got=$?
+  if [ "$got" != "$want" ]; then
+    fail "$name: exit $got, want $want; stderr: $(cat "$work/err")"
+  elif [ -n "$pattern" ] && ! grep -Eq -- "$pattern" "$work/err"; then
+    fail "$name: stderr lacks /$pattern/: $(cat "$work/err")"
+  elif [ -n "$(ls -A "$TMPDIR")" ]; then
+    fail "$name: scratch files left behind: $(ls -A "$TMPDIR")"
+    rm -rf "${TMPDIR:?}"/*
+  else
+    pass
   fi
 }
+# Checks of the last run's standard output and error.
+out_is() { cmp -s "$1" "$work/out" && pass || fail "$2: standard output differs from $1 ($(wc -c <"$work/out") bytes)"; }
+out_has() { grep -Eq -- "$1" "$work/out" && pass || fail "$2: standard output lacks /$1/: $(head -c 300 "$work/out")"; }
+out_empty() { [ ! -s "$work/out" ] && pass || fail "$1: standard output not empty: $(head -c 300 "$work/out")"; }
+err_lines() { [ "$(wc -l <"$work/err")" = "$1" ] && pass || fail "$2: $(wc -l <"$work/err") lines on standard error, want $1: $(cat "$work/err")"; }
+same() { cmp -s "$1" "$2" && pass || fail "$3: $2 differs from $1"; }
 
-"$tool" --version >"$work/out" 2>"$work/err"; check version 0 $? ""
-[ "$(cat "$work/out")" = "quodra $version" ] || { failed=$((failed + 1)); echo "FAIL version text: $(cat "$work/out")"; }
-"$tool" >/dev/null 2>"$work/err"; check "no command" 2 $? "usage"
-"$tool" get http://127.0.0.1/ >/dev/null 2>"$work/err"; check "missing argument" 2 $? "usage"
-"$tool" fetch a b >/dev/null 2>"$work/err"; check "unknown command" 2 $? "unknown command"
-"$tool" get a b --depth 1 >/dev/null 2>"$work/err"; check "depth without propfind" 2 $? "propfind"
-
-# A port that nobody listens on: the first of a few that refuses.
-port=
-for p in 9 19 39 49 59 69 79; do
-  if ! (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null; then port=$p; break; fi
+# ---- servers and peers --------------------------------------------------------
+accepting() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
+started=
+for _ in 1 2 3; do
+  dav_port=$((20000 + RANDOM % 40000)) php_port=$((20000 + RANDOM % 40000))
+  [ "$dav_port" != "$php_port" ] && ! accepting "$dav_port" && ! accepting "$php_port" || continue
+  if timeout 30 bash "$servers/start-servers.sh" "$work/servers" "$dav_port" "$php_port" \
+       "$work/docroot" >"$work/servers.log" 2>&1; then
+    started=1
+    break
+  fi
 done
-[ -n "$port" ] || { echo "no closed port found"; exit 1; }
-"$tool" --quiet get "http://127.0.0.1:$port/" "$work/o" 2>"$work/err"; check refused 1 $? "result 1: the call was refused or the connection was not made"
-# Host not found, or 11002 where no resolver can be reached at all.
-"$tool" --quiet get "http://no-such-host.invalid/" "$work/o" 2>"$work/err"; check "unknown host" 1 $? "result 1100[12]: host \(not found\|lookup failed for now\)"
+[ -n "$started" ] || { cat "$work/servers.log"; echo "the servers did not start"; exit 1; }
+dav=http://127.0.0.1:$dav_port
+php=http://127.0.0.1:$php_port
 
-# A whole GET from the scripted peer.
-"$peer" split-every-byte --for 60 >"$work/peer.out" 2>&1 &
-peer_pid=$!
-for _ in $(seq 50); do grep -q "port" "$work/peer.out" 2>/dev/null && break; sleep 0.1; done
-pport=$(grep -o 'port [0-9]*' "$work/peer.out" | head -n 1 | cut -d' ' -f2)
-"$tool" --quiet get "http://127.0.0.1:$pport/x" "$work/body" 2>"$work/err"; check "get from peer" 0 $? ""
-"$peer" --body split-every-byte > "$work/want"
-cmp -s "$work/want" "$work/body" || { failed=$((failed + 1)); echo "FAIL get from peer: body differs"; }
-if [ -e /dev/full ]; then
-  "$tool" --quiet get "http://127.0.0.1:$pport/x" /dev/full 2>"$work/err"; check "get into a full device" 1 $? "result 3: the reply cannot be stored"
-fi
+# start_peer SCENARIO [ARGS...]: a scripted peer for at most 60 s; its port
+# in $peer_port.
+start_peer() {
+  local log=$work/peer-$1.log
+  "$peer" "$@" --port 0 --for 60 >"$log" 2>&1 &
+  peer_pids+=($!)
+  peer_port=
+  for _ in $(seq 100); do
+    peer_port=$(sed -n 's/^port //p' "$log" | head -n 1)
+    [ -z "$peer_port" ] || return 0
+    sleep 0.05
+  done
+  echo "scripted_peer $1 did not start: $(cat "$log")"
+  exit 1
+}
+# peer_at SCENARIO: such a peer, its URL in $purl (started here, not in a
+# subshell, so that the clean-up knows it).
+peer_at() { start_peer "$1"; purl=http://127.0.0.1:$peer_port/$1; }
+
+# A port nobody listens on: a peer's, once it has stopped.
+"$peer" record --port 0 --for 1 >"$work/closed.log" 2>&1
+closed=$(sed -n 's/^port //p' "$work/closed.log")
+
+files=$work/files
+docroot=$work/docroot
+mkdir -p "$docroot/f/sub"
+head -c 300000 /dev/urandom >"$docroot/f/data.bin"
+printf 'small text\r\nsecond line\n' >"$docroot/f/small.txt"
+printf 'deep\n' >"$docroot/f/sub/deep.txt"
+cp "$docroot/f/data.bin" "$docroot/f/small.txt" "$files/"
+mkfifo "$files/fifo"
+cat >"$files/query.xml" <<'XML'
+<?xml version="1.0" encoding="utf-8"?>
+<D:propfind xmlns:D="DAV:"><D:prop><D:getcontentlength/></D:prop></D:propfind>
+XML
+
+# ---- exit status and message for each failure class ------------------------------
+#   name                exit pattern on standard error                                     arguments
+run "complete reply"     0   ''                                                                 -s get "$dav/f/small.txt" "$work/o"
+run "connection refused" 7   'result 1: .*: connection refused \(error 10061\)'                  get "http://127.0.0.1:$closed/" "$work/o"
+run "host not found"     6   'result 1100[12]: host (not found|lookup failed for now)'          get "http://no-such-host.invalid/" "$work/o"
+err_lines 1 "host not found, said once"
+run "URL without a host" 3   'result 1: .*nothing was sent'                                     get "http://" "$work/o"
+peer_at short-body
+run "reply ended early"  18  'result 4: the reply ended early'                                  get "$purl" "$work/o"
+peer_at conflicting-lengths
+run "malformed head"     8   'result 6: the reply head is malformed'                            get "$purl" "$work/o"
+peer_at reset-mid-body
+run "connection reset"   56  'result 10054: connection reset by peer'                           get "$purl" "$work/o"
+peer_at silent
+run "no progress"        28  'result 10060: .*\(1 s; --max-idle sets the limit\)'                --max-idle 1 get "$purl" "$work/o"
+peer_at oversized-head
+run "head too large"     23  'result 3: the reply cannot be stored: .*/o: '                     get "$purl" "$work/o"
+run "no such folder"     23  "result 3: the reply cannot be stored: $work/no/o: No such file or directory" get "$dav/f/small.txt" "$work/no/o"
+run "output is a folder" 23  "result 3: .*: $work: Is a directory"                              get "$dav/f/small.txt" "$work"
+run "full device"        23  '/dev/full: No space left on device'                               get "$dav/f/small.txt" /dev/full
+shut=1 run "closed stdout" 23  'standard output: Bad file descriptor'                             get "$dav/f/small.txt" -o - 1>&-
+run "no body file"       26  "result 5: the body file cannot be opened: $files/none: No such file or directory" put "$dav/x" "$files/none"
+run "body is a FIFO"     26  'not a regular file .*give - to send standard input'               put "$dav/x" "$files/fifo"
+# A self-signed certificate: rejected (60) unless -k takes any.
+bash "$here/../servers/make-certs.sh" "$work/certs" >"$work/certs.log" 2>&1 || { cat "$work/certs.log"; exit 1; }
+start_peer record --certs "$work/certs" --cert rogue
+rogue=https://127.0.0.1:$peer_port/
+run "certificate rejected" 60 "result 10: the server's certificate was rejected"             get "$rogue" "$work/o"
+run "-k takes it"        0   ''                                                                 -k get "$rogue" "$work/ok"
+[ "$(cat "$work/ok")" = ok ] && pass || fail "-k stores the reply"
+run "404 without --fail" 0   ''                                                                 get "$dav/f/none" "$work/o404"
+run "404 with --fail"    22  'the server answered 404 Not Found'                                -f get "$dav/f/none" "$work/o404f"
+same "$work/o404" "$work/o404f" "--fail still stores the body"
+
+# ---- standard output and input ------------------------------------------------------
+run "get to stdout"         0 '' get "$dav/f/data.bin";                 out_is "$files/data.bin" "get to stdout"
+run "get -o -"              0 '' get "$dav/f/data.bin" -o -;            out_is "$files/data.bin" "get -o -"
+run "get -o FILE"           0 '' get "$dav/f/data.bin" -o "$work/d1";   out_empty "get -o FILE"
+same "$files/data.bin" "$work/d1" "get -o FILE"
+run "get into /dev/null"    0 '' -w '%{size_download}' get "$dav/f/data.bin" /dev/null
+out_has '^300000$' "size of a body sent to /dev/null"
+stdin=$files/data.bin run "put from stdin" 0 '' put "$dav/f/up.bin" -
+out_empty "put discards the reply"
+same "$files/data.bin" "$docroot/f/up.bin" "put from stdin"
+stdin=$files/query.xml run "propfind --body -" 0 '' propfind "$dav/f/small.txt" --depth 0 --body -
+out_has '<D:getcontentlength>24</D:getcontentlength>' "propfind --body - to stdout"
+run "put -i"                0 '' -i put "$dav/f/up2.bin" "$files/small.txt"
+out_has '^HTTP/1\.[01] 201 ' "put -i shows the head"
+run "post"                  0 '' post "$php/upload.php" "$files/small.txt" -
+out_has 'small.txt' "post to stdout"
+run "head"                  0 '' head "$dav/f/data.bin"
+out_has '^Content-Length: 300000' "head writes the head"
+run "head --no-include"     0 '' --no-include head "$dav/f/data.bin"; out_empty "head --no-include"
+run "options"               0 '' options "$dav/f/"
+out_has '^Allow: .*PROPFIND' "options shows the head"
+run "mkcol, copy, move, delete" 0 '' mkcol "$dav/g/"
+run "copy"   0 '' copy "$dav/f/small.txt" "http://127.0.0.1/g/a.txt"
+run "move"   0 '' move "$dav/g/a.txt" "http://127.0.0.1/g/b.txt"
+same "$files/small.txt" "$docroot/g/b.txt" "copy then move"
+run "delete" 0 '' delete "$dav/g/b.txt"
+[ ! -e "$docroot/g/b.txt" ] && pass || fail "delete left the file"
+( cd "$work" && "$tool" -s get "$dav/f/small.txt" -- -v 2>"$work/err" )
+same "$files/small.txt" "$work/-v" "-- ends the options"
+
+# ---- what the tool shows of the reply: -i, -D, -w, -v ----------------------------------
+run "-D FILE"  0 '' -D "$work/head" get "$dav/f/small.txt" "$work/body"
+grep -q $'^HTTP/1\\.[01] 200 OK\r$' "$work/head" && [ "$(tail -c 4 "$work/head" | od -An -c | tr -d ' ')" = '\r\n\r\n' ] && pass ||
+  fail "-D FILE: not a whole head: $(cat "$work/head")"
+cat "$work/head" "$files/small.txt" >"$work/head+body"
+run "-i"       0 '' -i get "$dav/f/small.txt";      out_is "$work/head+body" "-i: the head, then the body"
+run "-D -"     0 '' -D - get "$dav/f/small.txt";    out_is "$work/head+body" "-D -: the head, then the body"
+run "-i -o"    0 '' -i -o "$work/ib" get "$dav/f/small.txt"
+same "$work/head+body" "$work/ib" "-i into a file"
+run "-w sizes" 0 '' -w '%{http_code} %{size_download} %{size_header} %{content_type}\n' get "$dav/f/small.txt" "$work/o"
+[ "$(cat "$work/out")" = "200 24 $(wc -c <"$work/head") application/octet-stream" ] && pass ||
+  fail "-w sizes: $(cat "$work/out")"
+run "-w time"  0 '' -w '%{time_total}' get "$dav/f/small.txt" "$work/o"
+out_has '^[0-9]+\.[0-9]{6}$' "-w %{time_total}"
+run "-w failure" 7 '' -w '%{http_code}|%{exitcode}|%{result}|%{errormsg}' get "http://127.0.0.1:$closed/" "$work/o"
+out_has '^000\|7\|1\|result 1: .*connection refused' "-w on a failed call"
+run "-w escapes" 0 '' -w 'a\tb%%\\%{response_code}\n' get "$dav/f/small.txt" "$work/o"
+[ "$(cat "$work/out")" = $'a\tb%\\200' ] && pass || fail "-w escapes: $(cat -A "$work/out")"
+run "-v" 0 '^< HTTP/1\.[01] 200 OK$' -v get "$dav/f/small.txt" "$work/o"
+grep -q '^> GET /f/small.txt HTTP/1.0$' "$work/err" && pass || fail "-v: no request line: $(cat "$work/err")"
+
+# ---- --depth on the wire ---------------------------------------------------------------
+mkdir -p "$work/record"
+start_peer record --record "$work/record"
+record_pid=${peer_pids[-1]}
+for depth in 0 1 infinity; do
+  run "--depth $depth" 0 '' -s propfind "http://127.0.0.1:$peer_port/d" --depth "$depth" "$work/o"
+done
+kill -TERM "$record_pid"
+timeout 10 tail --pid="$record_pid" -f /dev/null
+i=0
+for want in 'Depth: 0' 'Depth: 1' ''; do
+  got=$(grep -ao 'Depth: [^[:cntrl:]]*' "$work/record/conn-$i.bin")
+  [ "$got" = "$want" ] && pass || fail "request $i: '$got', want '${want:-no Depth line}'"
+  i=$((i + 1))
+done
+run "--depth 1 lists the children" 0 '' propfind "$dav/f/" --depth 1
+out_has '<D:href>/f/sub/</D:href>' "--depth 1"
+grep -q 'deep.txt' "$work/out" && fail "--depth 1 went deeper" || pass
+
+# ---- usage slips: one line, exit 2 ------------------------------------------------------
+#   name                 pattern                                                arguments
+trim() { local t=${1%"${1##*[![:space:]]}"}; printf '%s' "$t"; }
+while IFS='|' read -r name pattern args; do
+  name=$(trim "$name") pattern=$(trim "$pattern")
+  eval "set -- $args"
+  run "slip: $name" 2 "^quodra: $pattern; try 'quodra --help'\$" "$@"
+  err_lines 1 "slip: $name"
+done <<'TABLE'
+no command          |no command given \(get, head, .*copy\)                 |
+unknown command     |'fetch' is not a command \(get, .*\)                   |fetch a b
+missing URL         |get takes URL \[OUT\]                                  |get
+missing body file   |put takes URL FILE \[OUT\]                             |put http://h/
+too many            |move takes URL DEST \[OUT\]                            |move a b c d
+output twice        |get takes URL \[OUT\], and the output once: -o OUT or OUT |get a b -o c
+unknown long option |unknown option '--bogus'                               |--bogus get a
+unknown short option|unknown option '-x'                                    |-xs get a
+option needs a value|option '--output' needs a value                        |get a --output
+short needs a value |option '-w' needs a value                              |get a -w
+depth out of range  |--depth takes 0, 1 or infinity, not '2'                |propfind a --depth 2
+depth elsewhere     |--depth and --body go with propfind                    |get a --depth 1
+idle not a number   |--max-idle takes whole seconds from 0 to 2147483, not 'x' |--max-idle x get a
+unknown variable    |--write-out knows no variable 'nope'                   |-w '%{nope}' get a
+include both ways   |-i and --no-include contradict each other              |-i --no-include head a
+TABLE
+run "--help" 0 '' --help
+out_has '^usage: quodra ' "--help"
+out_has '^ +22  --fail' "--help's exit status table"
+# The exit status table is written three times: --help (from the tool's
+# own table), the man page and the README. Each status must name the same
+# numbers in all three.
+numbers_by_status() {  # "STATUS<tab>text" lines -> "STATUS: sorted numbers"
+  while IFS=$'\t' read -r status text; do
+    printf '%s:%s\n' "$status" "$(grep -o '[0-9]\+' <<<"$text" | sort -n | uniq | tr '\n' ' ')"
+  done
+}
+"$tool" --help | awk '/^Exit status/ { on = 1; next }
+  on && /^ +[0-9]+  / { if (k != "") print k "\t" v; k = $1; v = $0; sub(/^ +[0-9]+ /, "", v); next }
+  on { v = v " " $0 } END { print k "\t" v }' | numbers_by_status >"$work/exit-help"
+sed -n '/^\.SH EXIT STATUS/,/^\.SH /p' "$here/../../cli/quodra.1" |
+  awk '/^\.TP/ { if (k != "") print k "\t" v; k = ""; v = ""; getline; k = $2; next }
+       k != "" { v = v " " $0 } END { print k "\t" v }' | numbers_by_status >"$work/exit-man"
+awk -F'|' '/^\| Exit \|/ { on = 1; next } on && /^\|---/ { next }
+  on && /^\|/ { gsub(/ /, "", $2); print $2 "\t" $3 " " $4; next } on { exit }' \
+  "$here/../../README.md" | numbers_by_status >"$work/exit-readme"
+[ "$(wc -l <"$work/exit-help")" -ge 15 ] && pass || fail "--help's exit table: $(cat "$work/exit-help")"
+for doc in man readme; do
+  diff "$work/exit-help" "$work/exit-$doc" >"$work/exit.diff" && pass ||
+    fail "the $doc exit table differs from --help's: $(cat "$work/exit.diff")"
+done
+run "--version" 0 '' --version
+[ "$(cat "$work/out")" = "quodra $version" ] && pass || fail "--version: $(cat "$work/out")"
+
+# ---- the progress line on a terminal ------------------------------------------------------
+# on_terminal ARGS...: runs the tool under script(1), whose pseudo-terminal
+# is both its standard output and error; what it wrote, in $work/tty.
+on_terminal() {
+  local line
+  printf -v line '%q ' "$tool" "$@"
+  script -qec "$line" /dev/null </dev/null >"$work/tty" 2>&1
+}
+# The last line drawn: what follows the last carriage return, without the
+# erase-line sequence.
+last_line() { tr -d '\n' <"$work/tty" | awk -v RS='\r' 'NF { l = $0 } END { print l }' | sed 's/\x1b\[K//g'; }
+
+on_terminal get "$dav/f/data.bin" "$work/t1"
+last_line | grep -Eq '^GET data\.bin: 200 OK, received 293\.0 KiB in [0-9.]+ s' && pass ||
+  fail "summary of a download: $(cat -A "$work/tty")"
+grep -q 'HTTP: sent' "$work/tty" && fail "the library drew its own line too" || pass
+on_terminal -s get "$dav/f/data.bin" "$work/t2"
+[ ! -s "$work/tty" ] && pass || fail "-s on a terminal: $(cat -A "$work/tty")"
+on_terminal get "$dav/f/small.txt"
+grep -q 'received' "$work/tty" && fail "summary drawn over a reply on the terminal: $(cat -A "$work/tty")" || pass
+peer_at slow-within-idle-limit
+on_terminal get "$purl" "$work/t3"
+grep -q $'\rGET slow-within-idle-limit: received' "$work/tty" && pass || fail "no line while the reply came: $(cat -A "$work/tty")"
+last_line | grep -Eq '^GET slow-within-idle-limit: 200 OK, received 2\.0 KiB in ' && pass ||
+  fail "summary after the line: $(cat -A "$work/tty")"
+on_terminal get "http://127.0.0.1:$closed/" "$work/t4"
+last_line | grep -q 'result 1: .*connection refused' && pass || fail "refused on a terminal: $(cat -A "$work/tty")"
+
+# An upload to a reader that takes its time: the line counts the body file
+# against its size until the reply starts.
+php -r '
+  $s = stream_socket_server("tcp://127.0.0.1:0");
+  $n = stream_socket_get_name($s, false);
+  echo "port ", substr($n, strrpos($n, ":") + 1), "\n";
+  $c = @stream_socket_accept($s, 30);
+  if (!$c) exit(1);
+  $got = ""; $total = 0; $end = microtime(true) + 30;
+  while (microtime(true) < $end) {
+    $d = fread($c, 16384);
+    if ($d === false || $d === "") break;
+    $total += strlen($d);
+    if (strlen($got) < 65536) $got .= $d;
+    $head = strpos($got, "\r\n\r\n");
+    if ($head !== false && $total >= $head + 4 + (int)$argv[1]) break;
+    usleep(5000);
+  }
+  fwrite($c, "HTTP/1.0 201 Created\r\nContent-Length: 0\r\n\r\n");
+  fclose($c);' 12582912 >"$work/reader.log" 2>&1 &
+peer_pids+=($!)
+for _ in $(seq 200); do grep -qs '^port ' "$work/reader.log" && break; sleep 0.05; done
+reader_port=$(sed -n 's/^port //p' "$work/reader.log")
+[ -n "$reader_port" ] || { echo "the slow reader did not start: $(cat "$work/reader.log")"; exit 1; }
+head -c 12582912 /dev/zero >"$files/big.bin"
+on_terminal put "http://127.0.0.1:$reader_port/big.bin" "$files/big.bin"
+grep -Eq $'\rPUT big\\.bin: sent [0-9.]+ [KM]i?B of 12\\.0 MiB \\([0-9]+%\\)' "$work/tty" && pass ||
+  fail "no count against the size: $(cat -A "$work/tty" | head -c 600)"
+last_line | grep -Eq '^PUT big\.bin: 201 Created, sent 12\.0 MiB in ' && pass ||
+  fail "summary of an upload: $(cat -A "$work/tty" | tail -c 300)"
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

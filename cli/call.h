@@ -1,0 +1,26 @@
+// Running the library's call for a command, while the caller's thread
+// keeps the terminal and the output up to date.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "options.h"
+
+namespace cli {
+
+struct CallResult {
+    int result = 0;
+    int status = 0;      // httpLastStatus
+    int error = 0;       // httpLastError
+    std::string head;    // httpLastHead, as received
+    double seconds = 0;  // how long the call took
+};
+
+// Makes the call with input as its body file (empty: none) and output as
+// its output file, calling tick on this thread every few hundred
+// milliseconds until it returns.
+CallResult runCall(const Invocation& inv, const std::string& input, const std::string& output,
+                   const std::function<void()>& tick);
+
+}  // namespace cli

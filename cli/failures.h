@@ -1,0 +1,31 @@
+// The tool's exit status for each outcome, and the one line that tells the
+// user what went wrong.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+namespace cli {
+
+constexpr int exitUsage = 2;
+constexpr int exitHttpError = 22;   // --fail and a status of 400 or more
+constexpr int exitCannotStore = 23; // the reply (or the head) cannot be written
+constexpr int exitCannotRead = 26;  // the body file (or standard input) cannot be read
+
+// The exit status for a library result and the error behind it
+// (httpLastError).
+int exitStatusFor(int result, int lastError);
+
+// The library's meaning of a result or error number (httpResultText).
+std::string meaningOf(int code);
+
+// "result N: meaning", with the socket or lookup error behind a result 1
+// and, for results 3 and 5, the file and the system's reason. inputPath and
+// outputPath are the files the library was given.
+std::string describeResult(int result, int lastError, const std::string& inputPath,
+                           const std::string& outputPath, int idleLimit);
+
+// The exit status table as --help prints it.
+void printExitTable(std::FILE* to);
+
+}  // namespace cli

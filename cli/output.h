@@ -1,0 +1,73 @@
+// Where the reply goes: the library writes only to a named file, so
+// standard output, a discarded reply and a head in front of the body go
+// through a file of the tool's own; so does a body read from standard input.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "options.h"
+
+namespace cli {
+
+// A private folder for those files, removed with them when the tool ends,
+// also by SIGINT, SIGTERM or SIGHUP.
+class Scratch {
+public:
+    Scratch() = default;
+    Scratch(const Scratch&) = delete;
+    Scratch& operator=(const Scratch&) = delete;
+    ~Scratch();
+    // The path of a file named name inside the folder, made on first use;
+    // empty, with the system's reason, when the folder cannot be made.
+    std::string file(const char* name, std::string* why);
+
+private:
+    std::string dir_;
+};
+
+// Copies standard input into path; false with the reason.
+bool spoolStandardInput(const std::string& path, std::string* why);
+
+struct Delivery {
+    enum class Sink { File, StandardOutput, Discard } sink = Sink::Discard;
+    std::string target;       // Sink::File: the user's file
+    std::string libraryPath;  // the file the library writes
+    bool direct = false;      // the library writes the target itself
+    bool stream = false;      // the body goes to standard output while it arrives
+};
+
+// Where inv's reply goes; libraryPath is left empty unless the library
+// writes the target directly (the caller gives it a scratch file).
+Delivery planDelivery(const Invocation& inv);
+
+// Passes on what the library has written so far to standard output.
+class BodyStream {
+public:
+    explicit BodyStream(std::string from) : from_(std::move(from)) {}
+    BodyStream(const BodyStream&) = delete;
+    BodyStream& operator=(const BodyStream&) = delete;
+    ~BodyStream();
+    void pump();
+    // Copies the rest; false with the reason when standard output failed.
+    bool finish(std::string* why);
+
+private:
+    std::string from_;
+    int fd_ = -1;
+    int error_ = 0;  // errno of a failed write to standard output
+};
+
+bool writeAll(int fd, const std::string& bytes, std::string* why);
+
+// Writes head (may be empty) and then the body file's bytes to fd.
+bool writeHeadAndBody(int fd, const std::string& head, const std::string& body, std::string* why);
+
+// Creates or empties path and writes head and the body file into it.
+bool writeFile(const std::string& path, const std::string& head, const std::string& body,
+               std::string* why);
+
+// The file's size, or -1 when it does not exist or is no regular file.
+int64_t regularFileSize(const std::string& path);
+
+}  // namespace cli

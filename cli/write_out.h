@@ -1,0 +1,26 @@
+// -w/--write-out: a format with %{variables}, printed after the call.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace cli {
+
+// What the variables report about the finished call.
+struct CallFacts {
+    int status = 0;            // http_code: 0 when no head came
+    int64_t sizeDownload = 0;  // body bytes received
+    int64_t sizeHeader = 0;    // bytes of the reply head
+    double seconds = 0;        // time_total
+    std::string contentType;   // from the head, empty without one
+    int exitStatus = 0;
+    std::string errorMessage;  // empty when the call succeeded
+    int result = 0;            // the library's result code
+};
+
+// False, with the variable's name, when the format names one not known.
+bool writeOutIsValid(const std::string& format, std::string* unknown);
+
+std::string renderWriteOut(const std::string& format, const CallFacts& facts);
+
+}  // namespace cli
