@@ -124,8 +124,10 @@
 // Files (files.cpp). The request body is read in chunks (openRead,
 // readFile) and stepped back over what the socket did not take (seekCur);
 // fileSize gives its length for the header block (0 = unknown). The reply
-// body goes to a stream (openOut, writeOut, closeOut). Sizes and offsets
-// are 64-bit.
+// body goes straight to a descriptor (openOut, writeOut, closeOut), with no
+// buffer of the platform's between: what writeOut reports written has
+// reached the file, and closeOut's failure still means bytes may be lost.
+// Sizes and offsets are 64-bit.
 // ===========================================================================
 #pragma once
 
@@ -240,9 +242,11 @@ int readFile(int fd, char* buf, int len);     // count, 0 at end, <0 on error
 int64_t seekCur(int fd, int64_t offset);      // new position, <0 on failure
 int closeFile(int fd);
 int64_t fileSize(const char* path);           // bytes of a regular file, else 0
-void* openOut(const char* path);              // "wb" stream, nullptr = failed
-size_t writeOut(void* stream, const char* buf, size_t len);
-int closeOut(void* stream);                   // flushes
+int openOut(const char* path);                // binary, created or emptied; <0 = failed
+// Writes all len bytes unless the file refuses some (a full disk, an I/O
+// error); returns how many it took, so a count below len is a failure.
+size_t writeOut(int fd, const char* buf, size_t len);
+int closeOut(int fd);                         // 0, else bytes may be lost
 
 // ---- Random bytes ---------------------------------------------------------
 // Fills buf with len bytes from the operating system's random source;

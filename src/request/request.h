@@ -78,7 +78,7 @@ struct RequestInfo {
 
     // ---- the reply ----
     char* outfile;         // owned: path of the reply body file
-    void* outfp;           // open output stream; null when closed
+    int outfd;             // open output file; -1 when closed
     char* replyhead;       // owned: reply head received so far
     int replyheadlen;      // bytes in replyhead (it may hold NUL bytes)
     int replyheadcap;      // bytes obtained for replyhead

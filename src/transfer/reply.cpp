@@ -83,7 +83,7 @@ void storeBody(RequestInfo* req, const char* data, int len) {
     if (req->replylength >= 0 && req->replylength - req->replyread < count)
         count = req->replylength - req->replyread;
     if (count > 0) {
-        size_t wrote = plat::writeOut(req->outfp, data, static_cast<size_t>(count));
+        size_t wrote = plat::writeOut(req->outfd, data, static_cast<size_t>(count));
         // Only what reached the file counts; a short write (disk full, I/O
         // error) means the reply cannot be stored.
         req->replyread += static_cast<int64_t>(wrote);
@@ -181,7 +181,7 @@ void OnSocketRead(RequestInfo* req) {
     // The reply is complete and its file closed; only the close event is
     // still to come, and it ends the exchange.
     if (req->state == STATE_CLOSED) return;
-    if (req->sock == plat::kInvalidSocket || !req->outfp) {
+    if (req->sock == plat::kInvalidSocket || req->outfd < 0) {
         // No socket, or the peer answers before the whole request is out.
         httpDisconnect(req, RESULT_NO_OUTPUT);
         return;

@@ -48,8 +48,11 @@ int setUpReceive(RequestInfo* req) {
         return httpDisconnect(req, RESULT_BODY_SHORT);
     req->sendfromfile = 1;
     req->sendbuf = req->outfile;
-    req->outfp = req->outfile ? plat::openOut(req->outfile) : nullptr;
-    if (!req->outfp) return httpDisconnect(req, RESULT_NO_OUTPUT);
+    req->outfd = req->outfile ? plat::openOut(req->outfile) : -1;
+    if (req->outfd < 0) {
+        req->outfd = -1;
+        return httpDisconnect(req, RESULT_NO_OUTPUT);
+    }
     req->replyread = 0;
     return 7;
 }
@@ -69,9 +72,9 @@ int setStatePointers(RequestInfo* req) {
     // exchange instead of passing as stored.
     req->sendpos = 0;
     if (req->infd >= 0) plat::closeFile(req->infd);
-    bool lost = req->outfp && plat::closeOut(req->outfp) != 0;
+    bool lost = req->outfd >= 0 && plat::closeOut(req->outfd) != 0;
     req->infd = -1;
-    req->outfp = nullptr;
+    req->outfd = -1;
     if (lost) return httpDisconnect(req, RESULT_NO_OUTPUT);
 
     switch (req->state) {

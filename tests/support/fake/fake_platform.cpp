@@ -319,22 +319,23 @@ int64_t fileSize(const char* path) {
     return st.st_size;
 }
 
-void* openOut(const char* path) {
-    if (!path) return nullptr;
-    FILE* f = std::fopen(path, "wb");
-    if (f) ++theState.openOutputs;
-    return f;
+int openOut(const char* path) {
+    if (!path) return -1;
+    int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd >= 0) ++theState.openOutputs;
+    return fd;
 }
 
-size_t writeOut(void* stream, const char* buf, size_t len) {
+size_t writeOut(int fd, const char* buf, size_t len) {
     if (++theState.writeCalls == theState.failWriteAt)
         len = std::min(len, theState.writeShort);
-    return std::fwrite(buf, 1, len, static_cast<FILE*>(stream));
+    ssize_t n = len ? ::write(fd, buf, len) : 0;
+    return n < 0 ? 0 : static_cast<size_t>(n);
 }
 
-int closeOut(void* stream) {
+int closeOut(int fd) {
     --theState.openOutputs;
-    int rc = std::fclose(static_cast<FILE*>(stream));
+    int rc = ::close(fd);
     return ++theState.closeCalls == theState.failCloseAt ? -1 : rc;
 }
 

@@ -106,12 +106,12 @@ struct State {
     int failWriteAt = 0;
     size_t writeShort = 0;
     int writeCalls = 0;
-    // The n-th closeOut (1 = the next) closes the stream but reports a
-    // failure, as when its buffered bytes could not be written.
+    // The n-th closeOut (1 = the next) closes the file but reports a
+    // failure, as a file system that reports write errors at close does.
     int failCloseAt = 0;
     int closeCalls = 0;
     int openInputs = 0;       // input files open now
-    int openOutputs = 0;      // output streams open now
+    int openOutputs = 0;      // output files open now
     uint32_t tick = 0;        // GetTickCount value
     uint32_t timerAdvance = 0;  // the clock moves this much per scripted WM_TIMER
     int liveTimers = 0;       // set and not yet killed
