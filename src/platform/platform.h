@@ -86,7 +86,10 @@
 //     ...) the connection. Bytes may still wait then; the core reads them
 //     before it closes.
 // send and recv take flags 0 and give a count (recv: 0 = the peer's
-// orderly end) or kSocketError. closesocket ends the socket's events;
+// orderly end) or kSocketError. A socket sends what it is given at once,
+// never holding a small segment back to join it with a later one
+// (TCP_NODELAY), so a request in several sends costs no stall for the
+// peer's delayed acknowledgement. closesocket ends the socket's events;
 // events already queued may still be taken, and the core ignores those of
 // a socket it no longer holds.
 //   POSIX: a socket is used only by the thread that made it, selected once,

@@ -187,11 +187,13 @@ void OnSocketRead(RequestInfo* req) {
         return;
     }
 
-    char piece[RECV_PIECE];
-    // Drain the socket: one event serves all that has arrived. A piece may
-    // end the exchange (the reply complete or malformed, the head bound) or
-    // show a modal box during which other events run, so the record is
-    // checked before every receive.
+    // Pieces land in the record's transfer buffer. Drain the socket: one
+    // event serves all that has arrived. A piece may end the exchange (the
+    // reply complete or malformed, the head bound) or show a modal box
+    // during which other events run, so the record is checked before every
+    // receive; an event run meanwhile finds the exchange over and leaves the
+    // buffer alone.
+    char* piece = req->io.bytes;
     while (req->result == 0 && req->state == STATE_RECEIVE &&
            req->sock != plat::kInvalidSocket) {
         int n = plat::recv(req->sock, piece, RECV_PIECE, 0);

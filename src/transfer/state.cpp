@@ -7,10 +7,8 @@
 
 namespace quodra {
 
-namespace {
-
-int nextState(const RequestInfo* req) {
-    switch (req->state) {
+int stateAfter(const RequestInfo* req, int state) {
+    switch (state) {
     case STATE_IDLE:
     case 1:
         return STATE_SEND_REQUEST;
@@ -35,6 +33,19 @@ int nextState(const RequestInfo* req) {
         return STATE_IDLE;
     }
 }
+
+const char* stateText(const RequestInfo* req, int state) {
+    switch (state) {
+    case 1:
+    case STATE_SEND_REQUEST: return req->request;
+    case STATE_SEND_HEADERS: return req->headers;
+    case STATE_SEND_FORMHEADER: return req->formheader;
+    case STATE_SEND_FORMFOOTER: return req->formfooter;
+    default: return nullptr;
+    }
+}
+
+namespace {
 
 void sendText(RequestInfo* req, const char* text) {
     req->sendfromfile = 0;
@@ -61,7 +72,7 @@ int setUpReceive(RequestInfo* req) {
 
 int setNextState(RequestInfo* req) {
     if (!req || req->method == 0) return 1;
-    req->state = nextState(req);
+    req->state = stateAfter(req, req->state);
     return setStatePointers(req);
 }
 
@@ -80,13 +91,10 @@ int setStatePointers(RequestInfo* req) {
     switch (req->state) {
     case 1:
     case STATE_SEND_REQUEST:
-        sendText(req, req->request);
-        return 0;
     case STATE_SEND_HEADERS:
-        sendText(req, req->headers);
-        return 0;
     case STATE_SEND_FORMHEADER:
-        sendText(req, req->formheader);
+    case STATE_SEND_FORMFOOTER:
+        sendText(req, stateText(req, req->state));
         return 0;
     case STATE_SEND_BODY:
         req->sendfromfile = 1;
@@ -100,9 +108,6 @@ int setStatePointers(RequestInfo* req) {
             req->infd = -1;
             httpDisconnect(req, RESULT_NO_INPUT);
         }
-        return 0;
-    case STATE_SEND_FORMFOOTER:
-        sendText(req, req->formfooter);
         return 0;
     case STATE_RECEIVE:
         return setUpReceive(req);
