@@ -6,6 +6,7 @@ find_package(Threads REQUIRED)
 add_library(quodra_posix OBJECT
   src/platform/posix/activity.cpp
   src/platform/posix/address.cpp
+  src/platform/posix/bulk.cpp
   src/platform/posix/errors.cpp
   src/platform/posix/events.cpp
   src/platform/posix/files.cpp

@@ -98,6 +98,19 @@
 //   as on Windows. FD_CLOSE comes only after FD_READ has been offered for
 //   every byte before the end.
 //
+// Bulk transfers (bulk.cpp). sendFile and recvFile move body bytes between
+// a socket and a file without bringing them through the core, where the
+// system can do that better than a send after a read or a write after a
+// recv; to the core and the socket's events each is the send or the recv
+// it stands for. Either may answer kNotServed, having done nothing: always
+// on Windows, and for a socket whose bytes the platform transforms (a
+// secure one); the core then reads and sends, or receives and writes,
+// itself, for the rest of that file.
+//   POSIX: sendfile(2), declined when the peer is on this machine, where
+//   its copy out of the file's pages costs the peer more than the copy out
+//   of bytes just sent; splice(2) through a pipe of the socket's own, into
+//   a regular file only.
+//
 // Lookups (lookups.cpp). A host that inet_pton reads as an address of
 // either family is that address: no lookup is made for it. Any other name:
 //     task = WSAAsyncGetAddrInfo(window, msg, name, list, max);
@@ -193,6 +206,21 @@ int send(Socket s, const char* buf, int len, int flags);
 int recv(Socket s, char* buf, int len, int flags);
 int closesocket(Socket s);
 int WSAAsyncSelect(Socket s, Hwnd hwnd, unsigned msg, long events);
+
+// ---- bulk transfers (bulk.cpp) --------------------------------------------
+// Up to len bytes of the file fd from its position, as send would take them
+// after a read; the position moves past exactly what the socket took. The
+// count taken (0: the file has nothing more), kSocketError with
+// WSAGetLastError() as send sets it, or kNotServed: nothing sent, the
+// position kept (a failure reading the file answers so too, and the core's
+// own read then meets it).
+int sendFile(Socket s, int fd, int len);
+// Up to len bytes from the socket, as recv would give them, written to the
+// file fd at its position. The count received, every byte of which reached
+// the file; 0 at the peer's orderly end; kSocketError with
+// WSAGetLastError() as recv sets it; kNotServed: nothing received; or
+// kFileFailed: the file refused bytes, and those received are lost.
+int recvFile(Socket s, int fd, int len);
 
 // ---- addresses (address.cpp) ----------------------------------------------
 // 1 when text is an address of family af (kAfInet: a dotted quad; kAfInet6:

@@ -86,6 +86,8 @@ struct RequestInfo {
     int infd;              // open input file; -1 when closed
     int64_t bytessent;     // request body bytes taken by the socket
     int64_t fileleft;      // body-file bytes still to send of those announced
+    int filecopy;          // 1 once the platform declined to send the body file
+                           // itself: its chunks are read and sent
 
     // ---- the reply ----
     char* outfile;         // owned: path of the reply body file
@@ -100,6 +102,8 @@ struct RequestInfo {
     int64_t replylength;   // reply Content-Length; -1 when none announced
     int64_t replyread;     // reply body bytes written to the output file
     int peerclosed;        // 1 once recv reported an orderly close
+    int recvcopy;          // 1 once the platform declined to receive the body
+                           // straight into the file: it is received and written
 
     // ---- the driver ----
     // The event window. Cleared by httpDisconnect once it has posted the

@@ -1,6 +1,8 @@
 // Capturing the reply: the head is kept in memory until its end, its
 // Content-Length and status code are read from it, and every later byte is
-// written to the output file, no more than an announced length. Interim
+// written to the output file, no more than an announced length: from the
+// record's buffer, or received straight into the file where the platform
+// can do that and the rest of the body is larger than the buffer. Interim
 // (1xx) heads are passed over, and the exchange ends as soon as the reply is
 // complete, without waiting for the peer to close.
 #include <cstring>
@@ -94,6 +96,26 @@ void storeBody(RequestInfo* req, const char* data, int len) {
     }
     if (req->replylength >= 0 && req->replyread >= req->replylength)
         httpDisconnect(req, RESULT_OK);
+}
+
+// Body bytes the platform received straight into the output file: they
+// count once, and the announced length ends the exchange.
+void bodyStored(RequestInfo* req, int count) {
+    req->replyread += count;
+    if (req->replylength >= 0 && req->replyread >= req->replylength)
+        httpDisconnect(req, RESULT_OK);
+}
+
+// How many body bytes the next receive may take straight into the output
+// file; 0 to receive into the buffer instead: while the head is read, once
+// the platform has declined, and for a rest the buffer holds at once (it
+// costs the platform nothing to set up).
+int directPiece(const RequestInfo* req) {
+    if (req->recvcopy || req->eolcount != HEAD_DONE || bodiless(req)) return 0;
+    if (req->replylength < 0) return INT32_MAX;  // up to the peer's close
+    int64_t rest = req->replylength - req->replyread;
+    if (rest <= RECV_PIECE) return 0;
+    return rest < INT32_MAX ? static_cast<int>(rest) : INT32_MAX;
 }
 
 }  // namespace
@@ -196,10 +218,21 @@ void OnSocketRead(RequestInfo* req) {
     char* piece = req->io.bytes;
     while (req->result == 0 && req->state == STATE_RECEIVE &&
            req->sock != plat::kInvalidSocket) {
-        int n = plat::recv(req->sock, piece, RECV_PIECE, 0);
+        int direct = directPiece(req);
+        int n = direct ? plat::recvFile(req->sock, req->outfd, direct)
+                       : plat::recv(req->sock, piece, RECV_PIECE, 0);
+        if (n == plat::kNotServed) {
+            req->recvcopy = 1;
+            continue;
+        }
+        if (n == plat::kFileFailed) {
+            httpDisconnect(req, RESULT_NO_OUTPUT);
+            return;
+        }
         if (n > 0) {
             noteProgress(req);
-            ProcessReply(req, piece, n);
+            if (direct) bodyStored(req, n);
+            else ProcessReply(req, piece, n);
             continue;
         }
         if (n == 0) {

@@ -5,6 +5,7 @@
 // The texts before the body (request line, header block, form prologue) go
 // out in one send where they fit the transfer buffer together, so that a
 // request costs the peer one segment, not one per text. The body file goes
+// straight from the file to the socket where the platform can do that, else
 // in chunks of the transfer buffer, with the file bytes the socket did not
 // take read again rather than kept. Nothing is allocated, and a text is
 // copied only to join it with the ones after it.
@@ -112,10 +113,24 @@ int SendFile(RequestInfo* req) {
     if (req->fileleft <= 0) return advance(req);
     int want = req->fileleft < SEND_CHUNK ? static_cast<int>(req->fileleft) : SEND_CHUNK;
 
+    if (!req->filecopy) {
+        int taken = plat::sendFile(req->sock, req->infd, want);
+        if (taken != plat::kNotServed) {
+            if (taken < 0) {
+                socketFull(req);
+                return 0;
+            }
+            fileTaken(req, taken);
+            // Nothing more of the file is its end: a body that falls short
+            // of its announced length is caught when receiving begins.
+            return taken == 0 || req->fileleft <= 0 ? advance(req) : 1;
+        }
+        req->filecopy = 1;
+    }
+
     char* chunk = req->io.bytes;
     int n = plat::readFile(req->infd, chunk, want);
-    // A read error ends the file like its end does; a body that falls short
-    // of its announced length is caught when receiving begins.
+    // A read error ends the file like its end does.
     if (n <= 0) return advance(req);
 
     int taken = plat::send(req->sock, chunk, n, 0);

@@ -103,6 +103,7 @@ int setStatePointers(RequestInfo* req) {
         // its size was taken is sent no further than that.
         req->fileleft = req->contentlength - textLength(req->formheader) -
                         textLength(req->formfooter);
+        req->filecopy = 0;
         req->infd = req->infile ? plat::openRead(req->infile) : -1;
         if (req->infd < 0) {
             req->infd = -1;

@@ -1,9 +1,10 @@
 // Sending: the texts before the body joined in one send and resumed exactly
-// after partial sends and would-block, the body file in chunks of the
-// buffer with the untaken bytes read again, body byte counting, and the
-// endings on send, seek and read failures.
+// after partial sends and would-block, the body file sent by the platform
+// itself or in chunks of the buffer with the untaken bytes read again, body
+// byte counting, and the endings on send, seek and read failures.
 #include <gtest/gtest.h>
 
+#include <deque>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -246,6 +247,61 @@ TEST_F(SendTest, PartlyTakenChunkIsReadAgainFromWhereTheSocketStopped) {
     EXPECT_EQ(req->state, STATE_RECEIVE);
     EXPECT_EQ(fake::sent(), file);
     EXPECT_EQ(req->result, 0);
+}
+
+TEST_F(SendTest, PlatformSendsTheFileItselfWhereItCan) {
+    // The platform's own file sending: every byte taken counts once, no step
+    // asks for more than the file's share has left, the core's reads take
+    // over where it declines, and its failures end the exchange as a
+    // send's would.
+    const int C = SEND_CHUNK;
+    std::string file = pattern(2 * C + 500);
+    const int all = static_cast<int>(file.size());
+    struct Case {
+        const char* name;
+        std::deque<fake::Step> steps;  // what sendFile does, write event after write event
+        int64_t announced;             // the file's share of the length (-1: its size)
+        int result;
+        std::string sent;              // file bytes on the wire
+        std::vector<int> asked;        // the count asked of each sendFile
+        std::vector<int> chunks;       // send offers of file chunks the core read
+    } cases[] = {
+        {"in steps, a full socket between", {fake::takeAll(), fake::take(100),
+         fake::fail(plat::kErrWouldBlock), fake::takeAll(), fake::takeAll()}, -1, 0, file,
+         {C, C, C, C, 400}, {}},
+        {"declined at once", {fake::declined()}, -1, 0, file, {C}, {C, C, 500}},
+        {"declined after a step", {fake::take(700), fake::declined()}, -1, 0, file, {C, C},
+         {C, C - 200}},
+        {"a file that grew: no more than announced", {fake::takeAll(), fake::takeAll()}, C + 9,
+         0, file.substr(0, C + 9), {C, 9}, {}},
+        {"a file that shrank ends short", {fake::takeAll(), fake::takeAll(), fake::takeAll(),
+         fake::takeAll()}, all + 50, RESULT_BODY_SHORT, file, {C, C, 550, 50}, {}},
+        {"the socket fails", {fake::takeAll(), fake::fail(plat::kErrConnReset)}, -1,
+         plat::kErrConnReset, file.substr(0, C), {C, C}, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake::reset();
+        RequestInfo* req = makeRecord(&file, false);
+        if (c.announced >= 0) req->contentlength = c.announced;
+        setNextState(req);
+        fake::state().sendFileScript = c.steps;
+        OnSocketWrite(req);
+        if (req->state == STATE_SEND_BODY) OnSocketWrite(req);  // after would-block
+        std::string head = std::string(req->request) + kHeaders;
+        EXPECT_EQ(fake::sent(), head + c.sent);
+        EXPECT_EQ(req->result, c.result);
+        EXPECT_EQ(req->state, c.result == 0 ? STATE_RECEIVE : STATE_CLOSED);
+        if (c.result == 0) {
+            EXPECT_EQ(req->bytessent, static_cast<int64_t>(c.sent.size()));
+        }
+        EXPECT_EQ(fake::state().sendFileOffers, c.asked);
+        std::vector<int> chunks(fake::state().sendOffers.begin() + 1,
+                                fake::state().sendOffers.end());
+        EXPECT_EQ(chunks, c.chunks);
+        EXPECT_EQ(fake::state().openInputs, 0);
+        destroyRequest(req);
+    }
 }
 
 TEST_F(SendTest, WouldBlockReadsTheSameChunkAgain) {

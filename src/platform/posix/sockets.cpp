@@ -27,11 +27,6 @@ namespace {
 
 constexpr long kAllEvents = kFdRead | kFdWrite | kFdConnect | kFdClose;
 
-SockRec* mine(Socket s) {
-    Thread* t = thisThread();
-    return t ? findSocket(*t, s) : nullptr;
-}
-
 // Failures that are the outcome of a connection attempt rather than a
 // misuse of the call: reported through FD_CONNECT, as a pending connect's
 // outcome always is.
@@ -51,7 +46,7 @@ bool connectionLost(int e) {
 // set when the handle is unknown or the arguments are unusable. No flags:
 // the library sends and receives plainly.
 SockRec* transferTarget(Socket s, const void* buf, int len, int flags) {
-    SockRec* rec = mine(s);
+    SockRec* rec = ownSocket(s);
     if (!rec) {
         setLastError(kErrNotSocket);
         return nullptr;
@@ -92,6 +87,43 @@ socklen_t systemAddress(const SockAddr& a, sockaddr_storage* out) {
 
 }  // namespace
 
+SockRec* ownSocket(Socket s) {
+    Thread* t = thisThread();
+    return t ? findSocket(*t, s) : nullptr;
+}
+
+int afterSend(SockRec& rec, ssize_t n) {
+    if (n >= 0) {
+        rec.sent += static_cast<uint64_t>(n);
+        return static_cast<int>(n);
+    }
+    int e = errno;
+    if (e == EAGAIN || e == EWOULDBLOCK) rec.writeWanted = true;
+    return fail(errorFromErrno(e));
+}
+
+int afterRecv(SockRec& rec, ssize_t n, int len) {
+    int e = n < 0 ? errno : 0;
+    if (n > 0) {
+        rec.received += static_cast<uint64_t>(n);
+    } else if (n == 0 && len > 0) {
+        rec.closeError = 0;
+        rec.peerClosed = true;
+    } else if (n < 0 && connectionLost(e)) {
+        rec.closeError = errorFromErrno(e);
+        rec.peerClosed = true;
+    }
+    // Every receive lets the next FD_READ through.
+    rec.readArmed = true;
+    if (n < 0) return fail(errorFromErrno(e));
+    return static_cast<int>(n);
+}
+
+bool socketFailure(int e) {
+    return e == EAGAIN || e == EWOULDBLOCK || e == EPIPE || e == ENOTCONN ||
+           e == ENETDOWN || connectionLost(e);
+}
+
 }  // namespace posix
 
 using namespace posix;
@@ -119,7 +151,7 @@ Socket socket(int af, int type, int protocol) {
 }
 
 int connect(Socket s, const SockAddr* addr, int len) {
-    SockRec* rec = mine(s);
+    SockRec* rec = ownSocket(s);
     if (!rec) return fail(kErrNotSocket);
     if (!addr || len < static_cast<int>(sizeof(SockAddr))) return fail(kErrFault);
     sockaddr_storage sa;
@@ -149,13 +181,7 @@ int send(Socket s, const char* buf, int len, int flags) {
     do {
         n = ::send(rec->fd, buf, static_cast<size_t>(len), MSG_NOSIGNAL);
     } while (n < 0 && errno == EINTR);
-    if (n >= 0) {
-        rec->sent += static_cast<uint64_t>(n);
-        return static_cast<int>(n);
-    }
-    int e = errno;
-    if (e == EAGAIN || e == EWOULDBLOCK) rec->writeWanted = true;
-    return fail(errorFromErrno(e));
+    return afterSend(*rec, n);
 }
 
 int recv(Socket s, char* buf, int len, int flags) {
@@ -165,20 +191,7 @@ int recv(Socket s, char* buf, int len, int flags) {
     do {
         n = ::recv(rec->fd, buf, static_cast<size_t>(len), 0);
     } while (n < 0 && errno == EINTR);
-    int e = n < 0 ? errno : 0;
-    if (n > 0) {
-        rec->received += static_cast<uint64_t>(n);
-    } else if (n == 0 && len > 0) {
-        rec->closeError = 0;
-        rec->peerClosed = true;
-    } else if (n < 0 && connectionLost(e)) {
-        rec->closeError = errorFromErrno(e);
-        rec->peerClosed = true;
-    }
-    // Every recv lets the next FD_READ through.
-    rec->readArmed = true;
-    if (n < 0) return fail(errorFromErrno(e));
-    return static_cast<int>(n);
+    return afterRecv(*rec, n, len);
 }
 
 int closesocket(Socket s) {
@@ -191,6 +204,7 @@ int closesocket(Socket s) {
         w->doneReceived += rec->received;
     }
     int fd = rec->fd;
+    closeBulk(*rec);
     // Closed only once it is out of the table: the number may be handed out
     // again at once.
     t->sockets.erase(fd);

@@ -28,6 +28,10 @@ Step fail(int error);
 // send steps: take n bytes (n may be below the offered count), or fail.
 Step take(int n);
 Step takeAll();  // takes whatever is offered
+// sendFile and recvFile steps also: the platform declines to do it itself.
+Step declined();
+// recvFile step: the output file refused what was received.
+Step fileRefused();
 
 struct MessageBox {
     std::string text;
@@ -75,6 +79,15 @@ struct State {
     std::deque<Step> recvScript;   // consumed by recv(); empty = would-block
     std::string sent;              // every byte send() took, in order
     std::vector<int> sendOffers;   // the count offered to each send()
+    // sendFile() takes its steps from here, reading what it takes from the
+    // file into `sent` as send() would have; empty = it declines, as for a
+    // socket the platform cannot send files on.
+    std::deque<Step> sendFileScript;
+    std::vector<int> sendFileOffers;  // the count asked of each sendFile()
+    // recvFile() takes its steps from here, writing the bytes it delivers
+    // (at most the count asked) to the file; empty = it declines.
+    std::deque<Step> recvFileScript;
+    std::vector<int> recvFileOffers;  // the count asked of each recvFile()
     int recvCalls = 0;
     int lastError = 0;             // what WSAGetLastError returns
     std::vector<MessageBox> boxes;
