@@ -24,13 +24,14 @@ RequestInfo* createRequest(const char* url, int method) {
     char* host = getUrlHost(url);
     if (!host) return nullptr;
 
-    void* block = qalloc(sizeof(RequestInfo));
+    void* block = qalloc(sizeof(RequestInfo) + TRANSFER_BUFFER);
     if (!block) {
         showAllocFailure("RequestInfo");
         qfree(host);  // no record will ever own it
         return nullptr;
     }
     RequestInfo* req = new (block) RequestInfo{};  // every field zero
+    req->io = reinterpret_cast<char*>(req + 1);
 
     req->next = reqlist;
     reqlist = req;

@@ -41,16 +41,13 @@ enum {
 // order; a name with more keeps its first ones.
 constexpr int MAX_ADDRESSES = 16;
 
-// The exchange's one transfer buffer: body-file chunks while the request
-// goes out, reply pieces while the reply comes in (an exchange never does
-// both at once). It lives in the record, so that no chunk or piece costs an
-// allocation or a large stack frame on the caller's thread, and the record's
-// zeroing leaves it alone: its bytes are only read after being written.
+// Bytes of the exchange's one transfer buffer: body-file chunks while the
+// request goes out, gathered texts, reply pieces while the reply comes in
+// (an exchange never does both at once). It comes with the record, in the
+// same heap block right after it, so that no chunk or piece costs an
+// allocation or a large stack frame on the caller's thread; the record is
+// zeroed, the buffer is not: its bytes are only read after being written.
 constexpr int TRANSFER_BUFFER = 128 * 1024;
-struct TransferBuffer {
-    TransferBuffer() {}  // user-provided: value-initialising the record skips it
-    char bytes[TRANSFER_BUFFER];
-};
 
 // One HTTP exchange, from its URL to its result. Texts marked owned are heap
 // blocks from qalloc released by destroyRequest.
@@ -118,9 +115,8 @@ struct RequestInfo {
     // ---- the options the call started with (later changes do not reach it) ----
     uint32_t idlelimit;    // milliseconds without progress before 10060; 0 = no limit
     int noboxes;           // 1 when this call's errors show no message boxes
-
-    // ---- last, as it is by far the largest ----
-    TransferBuffer io;     // body-file chunks, gathered texts, reply pieces
+    char* io;              // the transfer buffer, in the record's block; null
+                           // for a record not made by createRequest
 };
 
 // The live records of this thread, newest first.

@@ -215,7 +215,7 @@ void OnSocketRead(RequestInfo* req) {
     // during which other events run, so the record is checked before every
     // receive; an event run meanwhile finds the exchange over and leaves the
     // buffer alone.
-    char* piece = req->io.bytes;
+    char* piece = req->io;
     while (req->result == 0 && req->state == STATE_RECEIVE &&
            req->sock != plat::kInvalidSocket) {
         int direct = directPiece(req);

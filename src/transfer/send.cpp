@@ -32,7 +32,7 @@ bool inSendingState(const RequestInfo* req) {
 // they fit together; the count copied, or 0 when no text after the current
 // one fits, which is then sent from the record as it is.
 int gatherTexts(RequestInfo* req, int rest) {
-    char* buf = req->io.bytes;
+    char* buf = req->io;
     int total = 0;
     for (int state = stateAfter(req, req->state);; state = stateAfter(req, state)) {
         const char* text = stateText(req, state);
@@ -94,7 +94,7 @@ int SendData(RequestInfo* req) {
     if (rest <= 0) return advance(req);
 
     int len = gatherTexts(req, rest);
-    const char* out = len ? req->io.bytes : req->sendbuf + req->sendpos;
+    const char* out = len ? req->io : req->sendbuf + req->sendpos;
     if (!len) len = rest;
     int taken = plat::send(req->sock, out, len, 0);
     if (taken < 0) {
@@ -128,7 +128,7 @@ int SendFile(RequestInfo* req) {
         req->filecopy = 1;
     }
 
-    char* chunk = req->io.bytes;
+    char* chunk = req->io;
     int n = plat::readFile(req->infd, chunk, want);
     // A read error ends the file like its end does.
     if (n <= 0) return advance(req);
