@@ -10,9 +10,9 @@
 // plain blocking socket, as on Windows; the backend's tests use that for
 // exchanges outside the event rules.
 #include <errno.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -222,9 +222,8 @@ int WSAAsyncSelect(Socket s, Hwnd hwnd, unsigned msg, long events) {
     uintptr_t h = handleOf(hwnd);
     if (rec->hwnd || rec->link != Link::Idle || events != kAllEvents || !findWindow(*t, h))
         return fail(kErrInvalid);
-    int fl = ::fcntl(rec->fd, F_GETFL);
-    if (fl < 0 || ::fcntl(rec->fd, F_SETFL, fl | O_NONBLOCK) < 0)
-        return fail(errorFromErrno(errno));
+    int on = 1;  // one call rather than reading the flags and writing them back
+    if (::ioctl(rec->fd, FIONBIO, &on) < 0) return fail(errorFromErrno(errno));
     rec->hwnd = h;
     rec->msg = msg;
     return 0;
