@@ -1,5 +1,5 @@
 # POSIX build: the platform backend, libquodra.so, the command-line tool, its
-# pkg-config file and the bench.
+# pkg-config file and the benchmarks (bench/).
 find_package(Threads REQUIRED)
 
 # The backend, listed file by file: a file left in the folder joins nothing.
@@ -52,8 +52,5 @@ install(FILES ${QUODRA_GENERATED}/quodra.pc
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
 if(QUODRA_TOP_LEVEL)
-  # Throughput measurements; run by hand: build/bench_throughput [MiB]
-  add_executable(bench_throughput bench/throughput.cpp)
-  target_link_libraries(bench_throughput PRIVATE quodra Threads::Threads)
-  quodra_target_options(bench_throughput)
+  add_subdirectory(bench)
 endif()
