@@ -214,6 +214,28 @@ TEST_F(Bulk, RecvFileDeclinesWhatIsNoRegularFileAndReportsAFileThatRefuses) {
     EXPECT_LE(moved, 1000);
 }
 
+TEST_F(Bulk, RecvFileWritesTheOrdinaryWayToAFileThatTakesNoSplice) {
+    // The system refuses to splice into a file open for appending: what was
+    // already received still reaches the file, and the socket declines
+    // after that, leaving the rest to recv.
+    connectSelected();
+    const std::string bytes = pattern(300000);
+    ASSERT_TRUE(peerWrite(peer, bytes));
+    peerClose(peer);
+    peer = -1;
+    file = ::open((dir + "/out").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    ASSERT_GE(file, 0);
+    ASSERT_TRUE(pumpUntil(win, [&] { return !events(win, plat::kFdRead).empty(); }));
+    int first = plat::recvFile(sock, file, 200000);
+    ASSERT_GT(first, 0);
+    EXPECT_EQ(plat::recvFile(sock, file, 200000), plat::kNotServed);
+    std::string rest;
+    char buf[65536];
+    for (int n; (n = plat::recv(sock, buf, sizeof buf, 0)) > 0;) rest.append(buf, n);
+    EXPECT_EQ(outputBytes().size(), static_cast<size_t>(first));
+    EXPECT_TRUE(outputBytes() + rest == bytes);
+}
+
 // As with recv, FD_READ comes again while bytes wait, and FD_CLOSE only once
 // every byte before the peer's end has been taken.
 TEST_F(Bulk, RecvFileKeepsTheEventRules) {

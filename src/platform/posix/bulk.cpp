@@ -69,6 +69,7 @@ bool peerOnThisMachine(int fd) {
 // terminal, a device) is written the ordinary way.
 bool fitForSplice(SockRec& rec, int fd) {
     if (fd == rec.spliceFile) return true;
+    if (fd == rec.spliceRefused) return false;
     struct stat st;
     if (::fstat(fd, &st) < 0 || !S_ISREG(st.st_mode)) return false;
     rec.spliceFile = fd;
@@ -84,12 +85,39 @@ bool openPipe(SockRec& rec) {
     return true;
 }
 
+// The bytes left in the pipe when the file's system cannot splice into it:
+// written the ordinary way, in pieces of a small buffer; false when the
+// file refused some.
+bool copyPipe(SockRec& rec, int fd, size_t n) {
+    char piece[16384];
+    while (n > 0) {
+        ssize_t got = ::read(rec.pipeRead, piece, n < sizeof piece ? n : sizeof piece);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return false;
+        for (ssize_t done = 0; done < got;) {
+            ssize_t w = ::write(fd, piece + done, static_cast<size_t>(got - done));
+            if (w < 0 && errno == EINTR) continue;
+            if (w <= 0) return false;
+            done += w;
+        }
+        n -= static_cast<size_t>(got);
+    }
+    return true;
+}
+
 // Moves n bytes waiting in the socket's pipe into the file; false when the
 // file refused some.
 bool drainPipe(SockRec& rec, int fd, size_t n) {
     while (n > 0) {
         ssize_t w = ::splice(rec.pipeRead, nullptr, fd, nullptr, n, SPLICE_F_MOVE);
         if (w < 0 && errno == EINTR) continue;
+        if (w < 0 && (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)) {
+            // No splicing into this file after all: these bytes and the rest
+            // of the reply take the ordinary way.
+            rec.spliceFile = -1;
+            rec.spliceRefused = fd;
+            return copyPipe(rec, fd, n);
+        }
         if (w <= 0) return false;
         n -= static_cast<size_t>(w);
     }

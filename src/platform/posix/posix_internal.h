@@ -98,6 +98,7 @@ struct SockRec {
     int pipeRead = -1;         // the pipe received bytes pass on their way to
     int pipeWrite = -1;        //   a file; -1 until the first such receive
     int spliceFile = -1;       // the output file known fit to splice into
+    int spliceRefused = -1;    // the output file whose system refused a splice
 };
 
 // ---- socket bookkeeping (sockets.cpp), shared with bulk.cpp ----
