@@ -167,14 +167,17 @@ bool sameFile(const std::string& a, const std::string& b) {
     return same;
 }
 
-// One tool run: the exit status and then check() must hold.
+// One tool run: the exit status and then check() must hold. clear(), when
+// given, removes what the run writes, before it and after the check: no
+// run pays for emptying or writing back another's output.
 std::function<Sample()> toolRun(std::vector<std::string> argv, std::string toFile,
                                 std::function<bool()> check,
-                                std::function<void()> before = nullptr) {
+                                std::function<void()> clear = nullptr) {
     return [=] {
-        if (before) before();
+        if (clear) clear();
         Run r = launch(argv, toFile.empty() ? "-" : toFile);
         if (r.status != 0 || !check()) die("a run of " + argv[0] + " " + argv[1] + " failed");
+        if (clear) clear();
         return Sample{r.wall, r.cpu, r.rssKb};
     };
 }
@@ -231,6 +234,10 @@ std::vector<Item> items(const Options& o) {
     makeFile(docroot + "/small.bin", kSmall);
     makeFile(w + "/put.bin", putSize);
     makeFile(w + "/form.bin", formSize);
+    // Written back now, not by the system in the middle of someone's run.
+    int dirFd = ::open(w.c_str(), O_RDONLY | O_DIRECTORY);
+    if (dirFd < 0 || ::syncfs(dirFd) != 0) die("cannot write back the files in " + w);
+    ::close(dirFd);
 
     std::printf("Sizes: GET %s, PUT %s, form upload %s; %d small GETs per in-process run, "
                 "%d processes per whole-process run; %d rounds.\n\n",
@@ -239,7 +246,6 @@ std::vector<Item> items(const Options& o) {
 
     const std::string get = dav + "/get.bin", small = dav + "/small.bin", out = w + "/out";
     auto gotWhole = [=] { return sameFile(out, docroot + "/get.bin"); };
-    // Nobody's run pays for emptying the last run's gigabyte.
     auto clearOut = [=] { ::unlink(out.c_str()); };
     auto putTarget = docroot + "/put-target.bin";
     auto clearPut = [=] { ::unlink(putTarget.c_str()); };
