@@ -85,6 +85,8 @@ struct RequestInfo {
     int64_t fileleft;      // body-file bytes still to send of those announced
     int filecopy;          // 1 once the platform declined to send the body file
                            // itself: its chunks are read and sent
+    char* io;              // the transfer buffer, right after the record in its
+                           // block; null for a record not made by createRequest
 
     // ---- the reply ----
     char* outfile;         // owned: path of the reply body file
@@ -115,8 +117,6 @@ struct RequestInfo {
     // ---- the options the call started with (later changes do not reach it) ----
     uint32_t idlelimit;    // milliseconds without progress before 10060; 0 = no limit
     int noboxes;           // 1 when this call's errors show no message boxes
-    char* io;              // the transfer buffer, in the record's block; null
-                           // for a record not made by createRequest
 };
 
 // The live records of this thread, newest first.
