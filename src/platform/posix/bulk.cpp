@@ -142,6 +142,10 @@ void treatPeersAsRemote(bool on) { remoteForTests = on; }
 
 using namespace posix;
 
+// Both calls move bytes as they are: a socket whose bytes the backend
+// transforms (a secure one) must decline at their start, before anything
+// is moved.
+
 // The kernel hands the file's pages to the socket: no copy through the
 // caller. A peer on this machine would then copy out of those pages, which
 // costs it more than a copy out of bytes just sent (measured: lighttpd on
