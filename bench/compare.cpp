@@ -119,7 +119,9 @@ std::string showTime(double s) {
 
 std::string showMemory(long kb) {
     char text[32];
-    std::snprintf(text, sizeof text, "%.1f MiB", static_cast<double>(kb) / 1024);
+    double mib = static_cast<double>(kb) / 1024;
+    if (mib >= 1024) std::snprintf(text, sizeof text, "%.1f GiB", mib / 1024);
+    else std::snprintf(text, sizeof text, "%.1f MiB", mib);
     return text;
 }
 
