@@ -1,5 +1,5 @@
 # POSIX build: the platform backend, libquodra.so, the command-line tool, its
-# pkg-config file and the bench.
+# pkg-config file and the benchmarks (bench/).
 find_package(Threads REQUIRED)
 # TLS for https URLs: OpenSSL 3 (Debian: libssl-dev).
 find_package(OpenSSL 3 REQUIRED)
@@ -8,6 +8,7 @@ find_package(OpenSSL 3 REQUIRED)
 add_library(quodra_posix OBJECT
   src/platform/posix/activity.cpp
   src/platform/posix/address.cpp
+  src/platform/posix/bulk.cpp
   src/platform/posix/errors.cpp
   src/platform/posix/events.cpp
   src/platform/posix/files.cpp
@@ -63,8 +64,5 @@ install(FILES ${QUODRA_GENERATED}/quodra.pc
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
 if(QUODRA_TOP_LEVEL)
-  # Throughput measurements; run by hand: build/bench_throughput [MiB]
-  add_executable(bench_throughput bench/throughput.cpp)
-  target_link_libraries(bench_throughput PRIVATE quodra Threads::Threads)
-  quodra_target_options(bench_throughput)
+  add_subdirectory(bench)
 endif()

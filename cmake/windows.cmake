@@ -6,6 +6,7 @@
 # The backend, listed file by file: a file left in the folder joins nothing.
 add_library(quodra_win OBJECT
   src/platform/win/address.cpp
+  src/platform/win/bulk.cpp
   src/platform/win/files.cpp
   src/platform/win/lookups.cpp
   src/platform/win/messages.cpp

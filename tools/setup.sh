@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Installs what building and testing Quodra needs on a Debian machine:
 # the compilers and test libraries (clang and its libFuzzer runtime for the
-# fuzz targets), the servers the tests talk to, the Windows cross compilers,
-# Wine and a virtual display. Idempotent.
+# fuzz targets), the servers the tests talk to, curl and libcurl's
+# development files (the benchmark's yardstick, never linked by the
+# library), the Windows cross compilers, Wine and a virtual display.
+# Idempotent.
 set -euo pipefail
 
 packages=(
   build-essential cmake pkg-config libgtest-dev libssl-dev openssl clang-14 libclang-rt-14-dev
-  lighttpd lighttpd-mod-webdav lighttpd-mod-openssl apache2 php-cli
+  lighttpd lighttpd-mod-webdav lighttpd-mod-openssl apache2 php-cli curl libcurl4-openssl-dev
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 xvfb xauth
 )
 

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# The whole test run: the Linux build and its tests, the C examples built as
-# a user would, the same tests under the address and undefined-behaviour
-# sanitizers, a bounded run of each fuzz target when clang is there, then the
-# Windows DLLs, their export tables, the installed Windows tree, the C
-# examples for Windows and the Windows test host under Wine.
+# The whole test run: the Linux build and its tests, the benchmark once at a
+# tiny size, the C examples built as a user would, the same tests under the
+# address and undefined-behaviour sanitizers, a bounded run of each fuzz
+# target when clang is there, then the Windows DLLs, their export tables,
+# the installed Windows tree, the C examples for Windows and the Windows
+# test host under Wine.
 #
 # FUZZ_SECONDS (default 60) bounds each fuzz target; QUODRA_SKIP_FUZZ=1 and
 # QUODRA_SKIP_WINDOWS=1 leave those parts out.
@@ -19,6 +20,9 @@ step "Linux build and tests"
 cmake -S . -B "$build/linux" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build/linux" -j "$jobs"
 ctest --test-dir "$build/linux" --output-on-failure -j "$jobs" --timeout 600
+
+step "Benchmark, once at a tiny size (it keeps the benchmark working; it judges no speed)"
+bash bench/run.sh --build "$build/linux" --scale 0.001 --runs 1
 
 step "C examples on Linux (an installed tree, pkg-config)"
 bash tools/build-examples.sh linux "$build/linux"

@@ -15,6 +15,8 @@ namespace plat {
 // ---- handles and addresses ----
 constexpr intptr_t kInvalidSocket = -1;  // socket() failed / no socket
 constexpr int kSocketError = -1;         // failure return of a socket call
+constexpr int kNotServed = -2;    // sendFile, recvFile: not this way; do it in steps
+constexpr int kFileFailed = -3;   // recvFile: the file refused bytes received
 
 constexpr int kAfInet = 2;       // IPv4 address family
 constexpr int kAfInet6 = 23;     // IPv6 address family (the Windows number)

@@ -87,7 +87,10 @@
 //     ...) the connection. Bytes may still wait then; the core reads them
 //     before it closes.
 // send and recv take flags 0 and give a count (recv: 0 = the peer's
-// orderly end) or kSocketError. closesocket ends the socket's events;
+// orderly end) or kSocketError. A socket sends what it is given at once,
+// never holding a small segment back to join it with a later one
+// (TCP_NODELAY), so a request in several sends costs no stall for the
+// peer's delayed acknowledgement. closesocket ends the socket's events;
 // events already queued may still be taken, and the core ignores those of
 // a socket it no longer holds.
 //   POSIX: a socket is used only by the thread that made it, selected once,
@@ -128,6 +131,19 @@
 //   them), which runs SChannel and posts what the core sees. The backend
 //   checks the chain and the name itself, trusting no automatic check.
 //
+// Bulk transfers (bulk.cpp). sendFile and recvFile move body bytes between
+// a socket and a file without bringing them through the core, where the
+// system can do that better than a send after a read or a write after a
+// recv; to the core and the socket's events each is the send or the recv
+// it stands for. Either may answer kNotServed, having done nothing: always
+// on Windows, and for a socket whose bytes the platform transforms (a
+// secure one); the core then reads and sends, or receives and writes,
+// itself, for the rest of that file.
+//   POSIX: sendfile(2), declined when the peer is on this machine, where
+//   its copy out of the file's pages costs the peer more than the copy out
+//   of bytes just sent; splice(2) through a pipe of the socket's own, into
+//   a regular file only.
+//
 // Lookups (lookups.cpp). A host that inet_pton reads as an address of
 // either family is that address: no lookup is made for it. Any other name:
 //     task = WSAAsyncGetAddrInfo(window, msg, name, list, max);
@@ -157,8 +173,10 @@
 // Files (files.cpp). The request body is read in chunks (openRead,
 // readFile) and stepped back over what the socket did not take (seekCur);
 // fileSize gives its length for the header block (0 = unknown). The reply
-// body goes to a stream (openOut, writeOut, closeOut). Sizes and offsets
-// are 64-bit.
+// body goes straight to a descriptor (openOut, writeOut, closeOut), with no
+// buffer of the platform's between: what writeOut reports written has
+// reached the file, and closeOut's failure still means bytes may be lost.
+// Sizes and offsets are 64-bit.
 // ===========================================================================
 #pragma once
 
@@ -228,6 +246,21 @@ int WSAAsyncSelect(Socket s, Hwnd hwnd, unsigned msg, long events);
 // kSocketError with WSAGetLastError().
 int secureSocket(Socket s, const char* host, int flags);
 
+// ---- bulk transfers (bulk.cpp) --------------------------------------------
+// Up to len bytes of the file fd from its position, as send would take them
+// after a read; the position moves past exactly what the socket took. The
+// count taken (0: the file has nothing more), kSocketError with
+// WSAGetLastError() as send sets it, or kNotServed: nothing sent, the
+// position kept (a failure reading the file answers so too, and the core's
+// own read then meets it).
+int sendFile(Socket s, int fd, int len);
+// Up to len bytes from the socket, as recv would give them, written to the
+// file fd at its position. The count received, every byte of which reached
+// the file; 0 at the peer's orderly end; kSocketError with
+// WSAGetLastError() as recv sets it; kNotServed: nothing received; or
+// kFileFailed: the file refused bytes, and those received are lost.
+int recvFile(Socket s, int fd, int len);
+
 // ---- addresses (address.cpp) ----------------------------------------------
 // 1 when text is an address of family af (kAfInet: a dotted quad; kAfInet6:
 // the colon form), written to dst in network order (4 or 16 bytes); 0 when
@@ -279,9 +312,11 @@ int readFile(int fd, char* buf, int len);     // count, 0 at end, <0 on error
 int64_t seekCur(int fd, int64_t offset);      // new position, <0 on failure
 int closeFile(int fd);
 int64_t fileSize(const char* path);           // bytes of a regular file, else 0
-void* openOut(const char* path);              // "wb" stream, nullptr = failed
-size_t writeOut(void* stream, const char* buf, size_t len);
-int closeOut(void* stream);                   // flushes
+int openOut(const char* path);                // binary, created or emptied; <0 = failed
+// Writes all len bytes unless the file refuses some (a full disk, an I/O
+// error); returns how many it took, so a count below len is a failure.
+size_t writeOut(int fd, const char* buf, size_t len);
+int closeOut(int fd);                         // 0, else bytes may be lost
 
 // ---- Random bytes ---------------------------------------------------------
 // Fills buf with len bytes from the operating system's random source;

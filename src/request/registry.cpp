@@ -24,13 +24,14 @@ RequestInfo* createRequest(const char* url, int method) {
     char* host = getUrlHost(url);
     if (!host) return nullptr;
 
-    void* block = qalloc(sizeof(RequestInfo));
+    void* block = qalloc(sizeof(RequestInfo) + TRANSFER_BUFFER);
     if (!block) {
         showAllocFailure("RequestInfo");
         qfree(host);  // no record will ever own it
         return nullptr;
     }
     RequestInfo* req = new (block) RequestInfo{};  // every field zero
+    req->io = reinterpret_cast<char*>(req + 1);
 
     req->next = reqlist;
     reqlist = req;
@@ -42,6 +43,7 @@ RequestInfo* createRequest(const char* url, int method) {
     req->sock = plat::kInvalidSocket;
     req->state = STATE_IDLE;
     req->infd = -1;
+    req->outfd = -1;
     req->replylength = -1;
 
     // Each piece that cannot be allocated has shown its box; a record
@@ -106,12 +108,12 @@ int releaseConnection(RequestInfo* req) {
         plat::closeFile(req->infd);
         req->infd = -1;
     }
-    // Closing writes out what the stream still buffers: a failure here loses
-    // bytes already counted as stored.
+    // A failed close may have lost bytes already counted as stored (a file
+    // system that reports write errors only then).
     bool lost = false;
-    if (req->outfp) {
-        lost = plat::closeOut(req->outfp) != 0;
-        req->outfp = nullptr;
+    if (req->outfd >= 0) {
+        lost = plat::closeOut(req->outfd) != 0;
+        req->outfd = -1;
     }
     if (req->sock != plat::kInvalidSocket) plat::closesocket(req->sock);
     req->sock = plat::kInvalidSocket;

@@ -41,6 +41,14 @@ enum {
 // order; a name with more keeps its first ones.
 constexpr int MAX_ADDRESSES = 16;
 
+// Bytes of the exchange's one transfer buffer: body-file chunks while the
+// request goes out, gathered texts, reply pieces while the reply comes in
+// (an exchange never does both at once). It comes with the record, in the
+// same heap block right after it, so that no chunk or piece costs an
+// allocation or a large stack frame on the caller's thread; the record is
+// zeroed, the buffer is not: its bytes are only read after being written.
+constexpr int TRANSFER_BUFFER = 128 * 1024;
+
 // One HTTP exchange, from its URL to its result. Texts marked owned are heap
 // blocks from qalloc released by destroyRequest.
 struct RequestInfo {
@@ -76,10 +84,14 @@ struct RequestInfo {
     int infd;              // open input file; -1 when closed
     int64_t bytessent;     // request body bytes taken by the socket
     int64_t fileleft;      // body-file bytes still to send of those announced
+    int filecopy;          // 1 once the platform declined to send the body file
+                           // itself: its chunks are read and sent
+    char* io;              // the transfer buffer, right after the record in its
+                           // block; null for a record not made by createRequest
 
     // ---- the reply ----
     char* outfile;         // owned: path of the reply body file
-    void* outfp;           // open output stream; null when closed
+    int outfd;             // open output file; -1 when closed
     char* replyhead;       // owned: reply head received so far
     int replyheadlen;      // bytes in replyhead (it may hold NUL bytes)
     int replyheadcap;      // bytes obtained for replyhead
@@ -90,6 +102,8 @@ struct RequestInfo {
     int64_t replylength;   // reply Content-Length; -1 when none announced
     int64_t replyread;     // reply body bytes written to the output file
     int peerclosed;        // 1 once recv reported an orderly close
+    int recvcopy;          // 1 once the platform declined to receive the body
+                           // straight into the file: it is received and written
 
     // ---- the driver ----
     // The event window. Cleared by httpDisconnect once it has posted the

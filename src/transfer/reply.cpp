@@ -1,6 +1,8 @@
 // Capturing the reply: the head is kept in memory until its end, its
 // Content-Length and status code are read from it, and every later byte is
-// written to the output file, no more than an announced length. Interim
+// written to the output file, no more than an announced length: from the
+// record's buffer, or received straight into the file where the platform
+// can do that and the rest of the body is larger than the buffer. Interim
 // (1xx) heads are passed over, and the exchange ends as soon as the reply is
 // complete, without waiting for the peer to close.
 #include <cstring>
@@ -83,7 +85,7 @@ void storeBody(RequestInfo* req, const char* data, int len) {
     if (req->replylength >= 0 && req->replylength - req->replyread < count)
         count = req->replylength - req->replyread;
     if (count > 0) {
-        size_t wrote = plat::writeOut(req->outfp, data, static_cast<size_t>(count));
+        size_t wrote = plat::writeOut(req->outfd, data, static_cast<size_t>(count));
         // Only what reached the file counts; a short write (disk full, I/O
         // error) means the reply cannot be stored.
         req->replyread += static_cast<int64_t>(wrote);
@@ -94,6 +96,26 @@ void storeBody(RequestInfo* req, const char* data, int len) {
     }
     if (req->replylength >= 0 && req->replyread >= req->replylength)
         httpDisconnect(req, RESULT_OK);
+}
+
+// Body bytes the platform received straight into the output file: they
+// count once, and the announced length ends the exchange.
+void bodyStored(RequestInfo* req, int count) {
+    req->replyread += count;
+    if (req->replylength >= 0 && req->replyread >= req->replylength)
+        httpDisconnect(req, RESULT_OK);
+}
+
+// How many body bytes the next receive may take straight into the output
+// file; 0 to receive into the buffer instead: while the head is read, once
+// the platform has declined, and for a rest the buffer holds at once (it
+// costs the platform nothing to set up).
+int directPiece(const RequestInfo* req) {
+    if (req->recvcopy || req->eolcount != HEAD_DONE || bodiless(req)) return 0;
+    if (req->replylength < 0) return INT32_MAX;  // up to the peer's close
+    int64_t rest = req->replylength - req->replyread;
+    if (rest <= RECV_PIECE) return 0;
+    return rest < INT32_MAX ? static_cast<int>(rest) : INT32_MAX;
 }
 
 }  // namespace
@@ -181,23 +203,36 @@ void OnSocketRead(RequestInfo* req) {
     // The reply is complete and its file closed; only the close event is
     // still to come, and it ends the exchange.
     if (req->state == STATE_CLOSED) return;
-    if (req->sock == plat::kInvalidSocket || !req->outfp) {
+    if (req->sock == plat::kInvalidSocket || req->outfd < 0) {
         // No socket, or the peer answers before the whole request is out.
         httpDisconnect(req, RESULT_NO_OUTPUT);
         return;
     }
 
-    char piece[RECV_PIECE];
-    // Drain the socket: one event serves all that has arrived. A piece may
-    // end the exchange (the reply complete or malformed, the head bound) or
-    // show a modal box during which other events run, so the record is
-    // checked before every receive.
+    // Pieces land in the record's transfer buffer. Drain the socket: one
+    // event serves all that has arrived. A piece may end the exchange (the
+    // reply complete or malformed, the head bound) or show a modal box
+    // during which other events run, so the record is checked before every
+    // receive; an event run meanwhile finds the exchange over and leaves the
+    // buffer alone.
+    char* piece = req->io;
     while (req->result == 0 && req->state == STATE_RECEIVE &&
            req->sock != plat::kInvalidSocket) {
-        int n = plat::recv(req->sock, piece, RECV_PIECE, 0);
+        int direct = directPiece(req);
+        int n = direct ? plat::recvFile(req->sock, req->outfd, direct)
+                       : plat::recv(req->sock, piece, RECV_PIECE, 0);
+        if (n == plat::kNotServed) {
+            req->recvcopy = 1;
+            continue;
+        }
+        if (n == plat::kFileFailed) {
+            httpDisconnect(req, RESULT_NO_OUTPUT);
+            return;
+        }
         if (n > 0) {
             noteProgress(req);
-            ProcessReply(req, piece, n);
+            if (direct) bodyStored(req, n);
+            else ProcessReply(req, piece, n);
             continue;
         }
         if (n == 0) {

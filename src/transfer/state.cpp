@@ -7,10 +7,8 @@
 
 namespace quodra {
 
-namespace {
-
-int nextState(const RequestInfo* req) {
-    switch (req->state) {
+int stateAfter(const RequestInfo* req, int state) {
+    switch (state) {
     case STATE_IDLE:
     case 1:
         return STATE_SEND_REQUEST;
@@ -36,6 +34,19 @@ int nextState(const RequestInfo* req) {
     }
 }
 
+const char* stateText(const RequestInfo* req, int state) {
+    switch (state) {
+    case 1:
+    case STATE_SEND_REQUEST: return req->request;
+    case STATE_SEND_HEADERS: return req->headers;
+    case STATE_SEND_FORMHEADER: return req->formheader;
+    case STATE_SEND_FORMFOOTER: return req->formfooter;
+    default: return nullptr;
+    }
+}
+
+namespace {
+
 void sendText(RequestInfo* req, const char* text) {
     req->sendfromfile = 0;
     req->sendbuf = text;
@@ -48,8 +59,11 @@ int setUpReceive(RequestInfo* req) {
         return httpDisconnect(req, RESULT_BODY_SHORT);
     req->sendfromfile = 1;
     req->sendbuf = req->outfile;
-    req->outfp = req->outfile ? plat::openOut(req->outfile) : nullptr;
-    if (!req->outfp) return httpDisconnect(req, RESULT_NO_OUTPUT);
+    req->outfd = req->outfile ? plat::openOut(req->outfile) : -1;
+    if (req->outfd < 0) {
+        req->outfd = -1;
+        return httpDisconnect(req, RESULT_NO_OUTPUT);
+    }
     req->replyread = 0;
     return 7;
 }
@@ -58,7 +72,7 @@ int setUpReceive(RequestInfo* req) {
 
 int setNextState(RequestInfo* req) {
     if (!req || req->method == 0) return 1;
-    req->state = nextState(req);
+    req->state = stateAfter(req, req->state);
     return setStatePointers(req);
 }
 
@@ -69,21 +83,18 @@ int setStatePointers(RequestInfo* req) {
     // exchange instead of passing as stored.
     req->sendpos = 0;
     if (req->infd >= 0) plat::closeFile(req->infd);
-    bool lost = req->outfp && plat::closeOut(req->outfp) != 0;
+    bool lost = req->outfd >= 0 && plat::closeOut(req->outfd) != 0;
     req->infd = -1;
-    req->outfp = nullptr;
+    req->outfd = -1;
     if (lost) return httpDisconnect(req, RESULT_NO_OUTPUT);
 
     switch (req->state) {
     case 1:
     case STATE_SEND_REQUEST:
-        sendText(req, req->request);
-        return 0;
     case STATE_SEND_HEADERS:
-        sendText(req, req->headers);
-        return 0;
     case STATE_SEND_FORMHEADER:
-        sendText(req, req->formheader);
+    case STATE_SEND_FORMFOOTER:
+        sendText(req, stateText(req, req->state));
         return 0;
     case STATE_SEND_BODY:
         req->sendfromfile = 1;
@@ -92,14 +103,12 @@ int setStatePointers(RequestInfo* req) {
         // its size was taken is sent no further than that.
         req->fileleft = req->contentlength - textLength(req->formheader) -
                         textLength(req->formfooter);
+        req->filecopy = 0;
         req->infd = req->infile ? plat::openRead(req->infile) : -1;
         if (req->infd < 0) {
             req->infd = -1;
             httpDisconnect(req, RESULT_NO_INPUT);
         }
-        return 0;
-    case STATE_SEND_FORMFOOTER:
-        sendText(req, req->formfooter);
         return 0;
     case STATE_RECEIVE:
         return setUpReceive(req);

@@ -17,12 +17,20 @@ constexpr unsigned WM_HOSTNOTIFY = plat::kWmUser + 4;  // host lookup complete
 constexpr long NET_EVENTS = 0x33;          // read | write | connect | close
 constexpr uintptr_t IDLE_TIMER = 1;        // timer id of the no-progress check
 
-// Sizes of the engine's buffers and bounds.
-constexpr int SEND_CHUNK = 1024;          // body file chunk
-constexpr int RECV_PIECE = 5000;          // one recv
-constexpr int REPLY_HEAD_LIMIT = 262144;  // longest reply head kept
+// Sizes of the engine's pieces and bounds. A body-file chunk and a received
+// piece each fill the record's transfer buffer: large pieces keep the
+// system calls per byte few.
+constexpr int SEND_CHUNK = TRANSFER_BUFFER;  // body file chunk
+constexpr int RECV_PIECE = TRANSFER_BUFFER;  // one recv
+constexpr int REPLY_HEAD_LIMIT = 262144;     // longest reply head kept
 
 // ---- state machine ----
+// The state that follows state in this record's request (the record's own
+// state is not changed).
+int stateAfter(const RequestInfo* req, int state);
+// The text a sending state puts on the wire; null for the body file, for
+// states that send nothing and for a text the record lacks.
+const char* stateText(const RequestInfo* req, int state);
 // 1 when refused (no record, method 0); else what setStatePointers returns.
 int setNextState(RequestInfo* req);
 // 0 set up (also after the body file failed to open), 7 receiving with the

@@ -26,9 +26,9 @@ protected:
         req->hwnd = hwnd;
         req->state = STATE_SEND_BODY;
         req->infd = plat::openRead(writeFile("in.bin", "abc").c_str());
-        req->outfp = plat::openOut((dir() + "/out.bin").c_str());
+        req->outfd = plat::openOut((dir() + "/out.bin").c_str());
         EXPECT_GE(req->infd, 0);
-        EXPECT_NE(req->outfp, nullptr);
+        EXPECT_GE(req->outfd, 0);
         return req;
     }
 };
@@ -47,7 +47,7 @@ TEST_F(DisconnectTest, RepeatedCallsCloseOncePostOneQuitAndKeepTheFirstCode) {
 
     EXPECT_EQ(req->sock, plat::kInvalidSocket);
     EXPECT_EQ(req->infd, -1);
-    EXPECT_EQ(req->outfp, nullptr);
+    EXPECT_EQ(req->outfd, -1);
     EXPECT_EQ(req->hwnd, nullptr);
     EXPECT_EQ(req->state, STATE_CLOSED);
     EXPECT_EQ(fake::state().closedSockets, std::vector<plat::Socket>{100});

@@ -37,7 +37,7 @@ TEST_F(RegistryTest, NewRecordHoldsTheUrlPartsAndIsTheHead) {
     EXPECT_EQ(req->state, STATE_IDLE);
     EXPECT_EQ(req->result, 0);
     EXPECT_EQ(req->contentlength, 0);
-    EXPECT_EQ(req->outfp, nullptr);
+    EXPECT_EQ(req->outfd, -1);
     EXPECT_EQ(req->hwnd, nullptr);
     for (char* text : {req->headers, req->formheader, req->formfooter,
                        req->contenttype, req->outfile, req->infile, req->replyhead})
@@ -131,9 +131,9 @@ TEST_F(RegistryTest, DestroyClosesWhatIsOpenAndPostsNoQuit) {
     req->hwnd = reinterpret_cast<plat::Hwnd>(0x1234);
     req->sock = 42;
     req->infd = plat::openRead(in.c_str());
-    req->outfp = plat::openOut((dir() + "/reply").c_str());
+    req->outfd = plat::openOut((dir() + "/reply").c_str());
     ASSERT_GE(req->infd, 0);
-    ASSERT_NE(req->outfp, nullptr);
+    ASSERT_GE(req->outfd, 0);
     // Texts set by the other stages are released with the record.
     req->outfile = copyText("/tmp/out", "outfile");
     req->infile = copyText(in.c_str(), "infile");

@@ -1,10 +1,12 @@
 // Reply capture: where the head ends, what Content-Length is taken, what
-// reaches the output file (the same however the reply is cut into reads),
-// the head bound, and how read events and receive errors end an exchange.
+// reaches the output file (the same however the reply is cut into reads,
+// and whether the platform or the buffer receives the body), the head
+// bound, and how read events and receive errors end an exchange.
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <cstdio>
+#include <deque>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -387,6 +389,87 @@ TEST_F(ReplyTest, ShortWriteCountsOnlyWhatWasStored) {
     EXPECT_EQ(req->state, STATE_CLOSED);
     EXPECT_EQ(fake::state().openOutputs, 0);
     EXPECT_EQ(readAll(outPath), "012");
+}
+
+TEST_F(ReplyTest, BodyBeyondTheBufferGoesStraightToTheFile) {
+    // Past a buffer's worth the platform may receive into the output file
+    // itself: each byte counts once, no step asks for more than the
+    // announced length has left, and the buffer takes over where it
+    // declines. 1,000 body bytes arrive with the head.
+    const int C = RECV_PIECE;
+    std::string body(3 * C + 123, '\0');
+    for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>('a' + (i * 7 + i / 26) % 26);
+    const std::string sized = kOk + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n";
+    const int rest = static_cast<int>(body.size()) - 1000;
+    auto from = [&](size_t at, size_t n = std::string::npos) { return body.substr(at, n); };
+    struct Case {
+        const char* name;
+        std::string head;
+        std::deque<fake::Step> direct;  // what recvFile does, step by step
+        std::deque<fake::Step> copied;  // what recv gives once it declined
+        int result;
+        std::string stored;
+        std::vector<int> asked;  // the count asked of each recvFile
+    } cases[] = {
+        {"in steps, the extra past the length never asked for", sized,
+         {fake::bytes(from(1000, C)), fake::bytes(from(1000 + C) + "EXTRA")}, {}, 0, body,
+         {rest, rest - C}},
+        {"declined at once", sized, {fake::declined()}, {fake::bytes(from(1000))}, 0, body, {rest}},
+        {"declined after a step", sized, {fake::bytes(from(1000, C)), fake::declined()},
+         {fake::bytes(from(1000 + C))}, 0, body, {rest, rest - C}},
+        {"no length: up to the close", kOk + "\r\n", {fake::bytes(from(1000)), fake::closed()}, {},
+         0, body, {INT32_MAX, INT32_MAX}},
+        {"the file refuses", sized, {fake::bytes(from(1000, C)), fake::fileRefused()}, {},
+         RESULT_NO_OUTPUT, from(0, 1000 + C), {rest, rest - C}},
+        {"reset in the body", sized, {fake::bytes(from(1000, C)), fake::fail(plat::kErrConnReset)},
+         {}, plat::kErrConnReset, from(0, 1000 + C), {rest, rest - C}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake::reset();
+        RequestInfo* req = receiving();
+        fake::state().recvScript = {fake::bytes(c.head + from(0, 1000))};
+        fake::state().recvFileScript = c.direct;
+        OnSocketRead(req);
+        fake::state().recvScript = c.copied;
+        fake::state().recvScript.push_back(fake::closed());
+        OnSocketRead(req);
+        OnSocketClose(req, 0);
+        EXPECT_EQ(req->result, c.result);
+        EXPECT_EQ(req->state, STATE_CLOSED);
+        EXPECT_TRUE(readAll(outPath) == c.stored);
+        if (c.result == 0) {
+            EXPECT_EQ(req->replyread, static_cast<int64_t>(body.size()));
+        }
+        EXPECT_EQ(fake::state().recvFileOffers, c.asked);
+        EXPECT_EQ(fake::state().openOutputs, 0);
+        destroyRequest(req);
+    }
+
+    // A rest the buffer holds at once is received into it; a full socket
+    // waits for the next read event.
+    for (int extra : {0, 1}) {
+        SCOPED_TRACE(extra);
+        fake::reset();
+        std::string small = body.substr(0, 1000 + C + extra);
+        RequestInfo* req = receiving();
+        fake::state().recvScript = {
+            fake::bytes(kOk + "Content-Length: " + std::to_string(small.size()) + "\r\n\r\n" +
+                        small.substr(0, 1000))};
+        fake::state().recvFileScript = {fake::fail(plat::kErrWouldBlock)};
+        OnSocketRead(req);
+        EXPECT_EQ(req->state, STATE_RECEIVE);
+        fake::state().recvScript = {fake::bytes(small.substr(1000))};
+        fake::state().recvFileScript = {fake::bytes(small.substr(1000))};
+        OnSocketRead(req);
+        EXPECT_EQ(req->result, 0);
+        EXPECT_EQ(req->state, STATE_CLOSED);
+        EXPECT_TRUE(readAll(outPath) == small);
+        std::vector<int> asked;
+        if (extra) asked = {C + 1, C + 1};
+        EXPECT_EQ(fake::state().recvFileOffers, asked);
+        destroyRequest(req);
+    }
 }
 
 TEST_F(ReplyTest, FailedHeadGrowthEndsWithCode3) {

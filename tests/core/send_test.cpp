@@ -1,8 +1,10 @@
-// Sending: texts resumed exactly after partial sends and would-block, the
-// body file in 1,024-byte chunks with the untaken bytes read again, body
+// Sending: the texts before the body joined in one send and resumed exactly
+// after partial sends and would-block, the body file sent by the platform
+// itself or in chunks of the buffer with the untaken bytes read again, body
 // byte counting, and the endings on send, seek and read failures.
 #include <gtest/gtest.h>
 
+#include <deque>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -65,14 +67,17 @@ protected:
 };
 
 TEST_F(SendTest, OneWriteEventSendsTheWholeRequest) {
+    // The texts before the body go out as one send; the body file in chunks
+    // of the buffer, the last one short; the epilogue after it.
+    const int C = SEND_CHUNK;
     struct Case {
         size_t fileSize;
         bool form;
         std::vector<int> fileOffers;  // send offers made for file chunks
     } cases[] = {
-        {0, false, {}},           {1500, false, {1024, 476}},
-        {2048, false, {1024, 1024}}, {0, true, {}},
-        {1500, true, {1024, 476}}, {2048, true, {1024, 1024}},
+        {0, false, {}},           {C + 476u, false, {C, 476}},
+        {2u * C, false, {C, C}},  {0, true, {}},
+        {C + 476u, true, {C, 476}}, {2u * C, true, {C, C}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.fileSize << (c.form ? " form" : " plain"));
@@ -82,6 +87,7 @@ TEST_F(SendTest, OneWriteEventSendsTheWholeRequest) {
         setNextState(req);  // the connect handler's move out of idle
         OnSocketWrite(req);
 
+        std::string head = std::string(req->request) + kHeaders + (c.form ? kPrologue : "");
         std::string body = c.form ? kPrologue + file + kEpilogue : file;
         EXPECT_EQ(fake::sent(), std::string(req->request) + kHeaders + body);
         // The request line and header block are not body bytes.
@@ -89,22 +95,43 @@ TEST_F(SendTest, OneWriteEventSendsTheWholeRequest) {
         EXPECT_EQ(req->state, STATE_RECEIVE);
         EXPECT_EQ(req->result, 0);
         EXPECT_EQ(fake::state().openInputs, 0);
-        std::vector<int> offers = fake::state().sendOffers;
-        size_t texts = c.form ? 4 : 2;
-        ASSERT_EQ(offers.size(), texts + c.fileOffers.size());
-        EXPECT_EQ(std::vector<int>(offers.begin() + (c.form ? 3 : 2),
-                                   offers.begin() + (c.form ? 3 : 2) + c.fileOffers.size()),
-                  c.fileOffers);
+        std::vector<int> offers{static_cast<int>(head.size())};
+        offers.insert(offers.end(), c.fileOffers.begin(), c.fileOffers.end());
+        if (c.form) offers.push_back(static_cast<int>(kEpilogue.size()));
+        EXPECT_EQ(fake::state().sendOffers, offers);
         destroyRequest(req);
     }
+}
+
+TEST_F(SendTest, TextsTooLargeToJoinGoOutOneByOne) {
+    // A header block that cannot join the request line in the buffer goes
+    // after it, straight from the record.
+    std::string file = "0123456789";
+    RequestInfo* req = makeRecord(&file, false);
+    qfree(req->headers);
+    std::string big = "X-Big: " + std::string(TRANSFER_BUFFER, 'h') + "\r\n\r\n";
+    req->headers = copyText(big.c_str(), "headers");
+    const std::string line = req->request;
+    setNextState(req);
+    OnSocketWrite(req);
+    EXPECT_EQ(fake::sent(), line + big + file);
+    EXPECT_EQ(fake::state().sendOffers,
+              (std::vector<int>{static_cast<int>(line.size()), static_cast<int>(big.size()), 10}));
+    EXPECT_EQ(req->state, STATE_RECEIVE);
+    destroyRequest(req);
 }
 
 TEST_F(SendTest, TextResumesExactlyAfterPartialSendsAndWouldBlock) {
     std::string file = "0123456789";
     RequestInfo* req = makeRecord(&file, true);
     const std::string line = req->request;
+    const int lineLen = static_cast<int>(line.size());
+    const int headerLen = static_cast<int>(kHeaders.size());
+    const int prologueLen = static_cast<int>(kPrologue.size());
     auto& script = fake::state().sendScript;
-    script = {fake::takeAll(), fake::take(10), fake::fail(plat::kErrWouldBlock)};
+    // The line, the header block and the prologue are offered together; the
+    // socket takes the line and 10 bytes of the header block.
+    script = {fake::take(lineLen + 10), fake::fail(plat::kErrWouldBlock)};
     fake::state().tick = 500;
     setNextState(req);
     OnSocketWrite(req);
@@ -113,19 +140,20 @@ TEST_F(SendTest, TextResumesExactlyAfterPartialSendsAndWouldBlock) {
     EXPECT_EQ(req->result, 0);
     EXPECT_EQ(req->bytessent, 0);
     EXPECT_EQ(req->lastprogress, 500u);
-    const int headerLen = static_cast<int>(kHeaders.size());
-    EXPECT_EQ(fake::state().sendOffers,
-              (std::vector<int>{static_cast<int>(line.size()), headerLen, headerLen - 10}));
+    const int whole = lineLen + headerLen + prologueLen;
+    EXPECT_EQ(fake::state().sendOffers, (std::vector<int>{whole, whole - lineLen - 10}));
 
-    // Next write event: the rest of the header block, then a prologue taken
-    // in two parts, both counted as body, then would-block again.
+    // Next write event: the rest of the header block and the prologue again
+    // together; the socket takes that rest and 4 bytes of the prologue,
+    // which count as body, then would block.
     fake::state().tick = 900;
-    script = {fake::takeAll(), fake::take(4), fake::fail(plat::kErrWouldBlock)};
+    script = {fake::take(headerLen - 10 + 4), fake::fail(plat::kErrWouldBlock)};
     OnSocketWrite(req);
     EXPECT_EQ(req->state, STATE_SEND_FORMHEADER);
     EXPECT_EQ(req->sendpos, 4);
     EXPECT_EQ(req->bytessent, 4);
     EXPECT_EQ(req->lastprogress, 900u);
+    EXPECT_EQ(fake::state().sendOffers.back(), prologueLen - 4);
 
     OnSocketWrite(req);
     EXPECT_EQ(fake::sent(), line + kHeaders + kPrologue + file + kEpilogue);
@@ -136,9 +164,9 @@ TEST_F(SendTest, TextResumesExactlyAfterPartialSendsAndWouldBlock) {
 
 TEST_F(SendTest, SendErrorsEndTheExchangeWithTheirNumber) {
     struct Case {
-        int failAt;  // 0 = request line, 2 = prologue, 3 = file chunk
+        int failAt;  // 0 = the texts before the body, 1 = file chunk, 2 = epilogue
         int error;
-    } cases[] = {{0, plat::kErrConnReset}, {2, 10053}, {3, plat::kErrConnReset}, {3, 10057}};
+    } cases[] = {{0, plat::kErrConnReset}, {0, 10053}, {1, plat::kErrConnReset}, {2, 10057}};
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.failAt << " " << c.error);
         fake::reset();
@@ -201,23 +229,79 @@ TEST_F(SendTest, WriteEventOutsideTheSendingStatesSendsNothing) {
 }
 
 TEST_F(SendTest, PartlyTakenChunkIsReadAgainFromWhereTheSocketStopped) {
-    std::string file = pattern(2048);
+    const int C = SEND_CHUNK;
+    std::string file = pattern(2 * C);
     RequestInfo* req = atBody(file);
     fake::state().sendScript = {fake::take(600)};
     EXPECT_EQ(SendFile(req), 1);
     EXPECT_EQ(filePosition(req), 600);
     EXPECT_EQ(req->bytessent, 600);
     EXPECT_EQ(SendFile(req), 1);
-    // The 424 bytes not taken, then the next 600.
-    EXPECT_EQ(fake::state().sendOffers, (std::vector<int>{1024, 1024}));
-    EXPECT_EQ(fake::sent(), file.substr(0, 1624));
-    EXPECT_EQ(req->bytessent, 1624);
-    // The last 424 bytes are a short chunk: the end of the file.
+    // The C - 600 bytes not taken, then the next 600.
+    EXPECT_EQ(fake::state().sendOffers, (std::vector<int>{C, C}));
+    EXPECT_EQ(fake::sent(), file.substr(0, C + 600));
+    EXPECT_EQ(req->bytessent, C + 600);
+    // The last C - 600 bytes are the end of the announced body.
     EXPECT_EQ(SendFile(req), 0);
-    EXPECT_EQ(fake::state().sendOffers.back(), 424);
+    EXPECT_EQ(fake::state().sendOffers.back(), C - 600);
     EXPECT_EQ(req->state, STATE_RECEIVE);
     EXPECT_EQ(fake::sent(), file);
     EXPECT_EQ(req->result, 0);
+}
+
+TEST_F(SendTest, PlatformSendsTheFileItselfWhereItCan) {
+    // The platform's own file sending: every byte taken counts once, no step
+    // asks for more than the file's share has left, the core's reads take
+    // over where it declines, and its failures end the exchange as a
+    // send's would.
+    const int C = SEND_CHUNK;
+    std::string file = pattern(2 * C + 500);
+    const int all = static_cast<int>(file.size());
+    struct Case {
+        const char* name;
+        std::deque<fake::Step> steps;  // what sendFile does, write event after write event
+        int64_t announced;             // the file's share of the length (-1: its size)
+        int result;
+        std::string sent;              // file bytes on the wire
+        std::vector<int> asked;        // the count asked of each sendFile
+        std::vector<int> chunks;       // send offers of file chunks the core read
+    } cases[] = {
+        {"in steps, a full socket between", {fake::takeAll(), fake::take(100),
+         fake::fail(plat::kErrWouldBlock), fake::takeAll(), fake::takeAll()}, -1, 0, file,
+         {C, C, C, C, 400}, {}},
+        {"declined at once", {fake::declined()}, -1, 0, file, {C}, {C, C, 500}},
+        {"declined after a step", {fake::take(700), fake::declined()}, -1, 0, file, {C, C},
+         {C, C - 200}},
+        {"a file that grew: no more than announced", {fake::takeAll(), fake::takeAll()}, C + 9,
+         0, file.substr(0, C + 9), {C, 9}, {}},
+        {"a file that shrank ends short", {fake::takeAll(), fake::takeAll(), fake::takeAll(),
+         fake::takeAll()}, all + 50, RESULT_BODY_SHORT, file, {C, C, 550, 50}, {}},
+        {"the socket fails", {fake::takeAll(), fake::fail(plat::kErrConnReset)}, -1,
+         plat::kErrConnReset, file.substr(0, C), {C, C}, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake::reset();
+        RequestInfo* req = makeRecord(&file, false);
+        if (c.announced >= 0) req->contentlength = c.announced;
+        setNextState(req);
+        fake::state().sendFileScript = c.steps;
+        OnSocketWrite(req);
+        if (req->state == STATE_SEND_BODY) OnSocketWrite(req);  // after would-block
+        std::string head = std::string(req->request) + kHeaders;
+        EXPECT_EQ(fake::sent(), head + c.sent);
+        EXPECT_EQ(req->result, c.result);
+        EXPECT_EQ(req->state, c.result == 0 ? STATE_RECEIVE : STATE_CLOSED);
+        if (c.result == 0) {
+            EXPECT_EQ(req->bytessent, static_cast<int64_t>(c.sent.size()));
+        }
+        EXPECT_EQ(fake::state().sendFileOffers, c.asked);
+        std::vector<int> chunks(fake::state().sendOffers.begin() + 1,
+                                fake::state().sendOffers.end());
+        EXPECT_EQ(chunks, c.chunks);
+        EXPECT_EQ(fake::state().openInputs, 0);
+        destroyRequest(req);
+    }
 }
 
 TEST_F(SendTest, WouldBlockReadsTheSameChunkAgain) {
@@ -266,11 +350,11 @@ TEST_F(SendTest, ReadFailureEndsTheFileAndTheShortBodyGives8) {
     struct Case {
         int failReadAfter;
         size_t sentBytes;
-    } cases[] = {{0, 0}, {1, 1024}};
+    } cases[] = {{0, 0}, {1, static_cast<size_t>(SEND_CHUNK)}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.failReadAfter);
         fake::reset();
-        std::string file = pattern(2048);
+        std::string file = pattern(2 * SEND_CHUNK);
         RequestInfo* req = atBody(file);
         fake::state().failReadAfter = c.failReadAfter;
         OnSocketWrite(req);
@@ -299,12 +383,12 @@ TEST_F(SendTest, FileThatGrewAfterItsSizeWasTakenIsSentOnlyAsFarAsAnnounced) {
     struct Case {
         size_t announced;  // the file's size when its length was taken
         bool form;
-    } cases[] = {{0, false}, {1000, false}, {1024, false}, {2048, false},
-                 {0, true},  {1000, true},  {1024, true}};
+    } cases[] = {{0, false}, {1000, false}, {SEND_CHUNK, false}, {SEND_CHUNK + 1000u, false},
+                 {0, true},  {1000, true},  {SEND_CHUNK, true}};
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.announced << (c.form ? " form" : " plain"));
         fake::reset();
-        std::string file = pattern(3000);
+        std::string file = pattern(SEND_CHUNK + 3000);
         RequestInfo* req = makeRecord(&file, c.form);
         req->contentlength -= static_cast<int64_t>(file.size() - c.announced);
         setNextState(req);

@@ -101,7 +101,7 @@ TEST_F(StateMachineTest, EachRequestShapeWalksItsPath) {
             // Each file is open exactly in the state that works on it.
             EXPECT_EQ(req->infd >= 0, want.state == STATE_SEND_BODY);
             EXPECT_EQ(fake::state().openInputs, want.state == STATE_SEND_BODY ? 1 : 0);
-            EXPECT_EQ(req->outfp != nullptr, want.state == STATE_RECEIVE);
+            EXPECT_EQ(req->outfd >= 0, want.state == STATE_RECEIVE);
             EXPECT_EQ(fake::state().openOutputs, want.state == STATE_RECEIVE ? 1 : 0);
             // The output file appears only once the request is out.
             EXPECT_EQ(exists(outPath), want.state >= STATE_RECEIVE);
@@ -187,7 +187,7 @@ TEST_F(StateMachineTest, ReceiveChecksThatTheAnnouncedBodyWasSent) {
             EXPECT_EQ(req->state, STATE_RECEIVE);
             EXPECT_EQ(req->replyread, 0);
             // Leaving the receive state closes the stream with its bytes.
-            plat::writeOut(req->outfp, "abc", 3);
+            plat::writeOut(req->outfd, "abc", 3);
             EXPECT_EQ(setNextState(req), 0);
             EXPECT_EQ(readAll(outPath), "abc");
         } else {
@@ -207,7 +207,7 @@ TEST_F(StateMachineTest, UncreatableOutputFileEndsWithCode3) {
     EXPECT_EQ(setNextState(req), RESULT_NO_OUTPUT);
     EXPECT_EQ(req->result, RESULT_NO_OUTPUT);
     EXPECT_EQ(req->state, STATE_CLOSED);
-    EXPECT_EQ(req->outfp, nullptr);
+    EXPECT_EQ(req->outfd, -1);
 }
 
 TEST_F(StateMachineTest, NumbersWithoutAStateFallBack) {
@@ -225,12 +225,12 @@ TEST_F(StateMachineTest, NumbersWithoutAStateFallBack) {
         fake::reset();
         RequestInfo* req = makeRecord();
         req->infd = plat::openRead(inPath.c_str());
-        req->outfp = plat::openOut(outPath.c_str());
+        req->outfd = plat::openOut(outPath.c_str());
         req->state = c.from;
         EXPECT_EQ(setNextState(req), c.value);
         EXPECT_EQ(req->state, c.to);
         EXPECT_EQ(req->infd, -1);
-        EXPECT_EQ(req->outfp, nullptr);
+        EXPECT_EQ(req->outfd, -1);
         EXPECT_EQ(fake::state().openInputs, 0);
         EXPECT_EQ(fake::state().openOutputs, 0);
         if (c.to == STATE_SEND_REQUEST) {

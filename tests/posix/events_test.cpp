@@ -169,8 +169,9 @@ TEST_F(SocketEvents, ClosedSocketIsToldNothingMore) {
 }
 
 // The peer sends its last bytes and closes at once. The reader takes at
-// most 5000 bytes per FD_READ, as the library does; every byte must have
-// been read when FD_CLOSE arrives, and nothing comes after it.
+// most 5000 bytes per FD_READ, often less than waits, so FD_READ must come
+// again; every byte must have been read when FD_CLOSE arrives, and nothing
+// comes after it.
 class CloseAfterData : public SocketEvents,
                        public ::testing::WithParamInterface<size_t> {};
 

@@ -128,7 +128,10 @@ void connecting(Thread& t, SockRec& r, short rev) {
         return;
     }
     if (!rev || (rev & POLLNVAL)) return;
-    int err = pendingError(r.fd);
+    // Writable with no error or hang-up is connected: the pending error is
+    // asked for only when there may be one.
+    bool clean = (rev & POLLOUT) && !(rev & (POLLERR | POLLHUP));
+    int err = clean ? 0 : pendingError(r.fd);
     if (err == 0 && !(rev & POLLOUT)) err = ENOTCONN;
     if (err != 0) {
         post(t, r, kFdConnect, errorFromErrno(err));

@@ -1,13 +1,10 @@
-// Input files as descriptors and output files as streams, with 64-bit
-// offsets and sizes.
+// Input and output files as descriptors, with 64-bit offsets and sizes.
 #define _FILE_OFFSET_BITS 64
 
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <cstdio>
 
 #include "platform/platform.h"
 
@@ -54,21 +51,34 @@ int64_t fileSize(const char* path) {
     return static_cast<int64_t>(st.st_size);
 }
 
-void* openOut(const char* path) {
-    if (!path) return nullptr;
-    FILE* f = std::fopen(path, "wb");
-    if (f) ::fcntl(::fileno(f), F_SETFD, FD_CLOEXEC);
-    return f;
+int openOut(const char* path) {
+    if (!path) return -1;
+    int fd;
+    do {
+        fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
 }
 
-size_t writeOut(void* stream, const char* buf, size_t len) {
-    if (!stream || (!buf && len > 0)) return 0;
-    return std::fwrite(buf, 1, len, static_cast<FILE*>(stream));
+size_t writeOut(int fd, const char* buf, size_t len) {
+    if (fd < 0 || (!buf && len > 0)) return 0;
+    // A regular file takes a short count only when it is out of room; the
+    // next write then says why, and the loop stops there.
+    size_t done = 0;
+    while (done < len) {
+        ssize_t n = ::write(fd, buf + done, len - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<size_t>(n);
+    }
+    return done;
 }
 
-int closeOut(void* stream) {
-    if (!stream) return -1;
-    return std::fclose(static_cast<FILE*>(stream));
+int closeOut(int fd) {
+    if (fd < 0) return -1;
+    // Not retried on EINTR: the descriptor is gone either way, and the
+    // failure is reported, as bytes may not have reached the file.
+    return ::close(fd);
 }
 
 }  // namespace plat

@@ -18,6 +18,7 @@
 #pragma once
 
 #include <poll.h>
+#include <sys/types.h>
 
 #include <cstdint>
 #include <deque>
@@ -102,7 +103,28 @@ struct SockRec {
     // Set for a secure socket: send, recv and the events then carry the
     // engine's plaintext, and its state decides the events.
     std::unique_ptr<TlsLink, TlsFree> tls;
+    // Bulk transfers (bulk.cpp):
+    int peerHere = -1;         // the peer is on this machine: 1, elsewhere: 0, not known: -1
+    int pipeRead = -1;         // the pipe received bytes pass on their way to
+    int pipeWrite = -1;        //   a file; -1 until the first such receive
+    int spliceFile = -1;       // the output file known fit to splice into
+    int spliceRefused = -1;    // the output file whose system refused a splice
 };
+
+// ---- socket bookkeeping (sockets.cpp), shared with bulk.cpp ----
+SockRec* ownSocket(Socket s);  // the calling thread's socket, or null
+// Right after a send of the socket gave n (-1: errno says why): the count,
+// or kSocketError with the error set and FD_WRITE wanted when it was full.
+int afterSend(SockRec& rec, ssize_t n);
+// Right after a receive asking for len bytes gave n (-1: errno says why):
+// the count, or kSocketError with the error set; notes the end or the loss
+// of the connection for FD_CLOSE, and lets the next FD_READ through.
+int afterRecv(SockRec& rec, ssize_t n, int len);
+// Whether errno e of a transfer is the socket's (full, reset, closed ...).
+bool socketFailure(int e);
+
+// ---- bulk transfers (bulk.cpp) ----
+void closeBulk(SockRec& rec);  // the socket's pipe, before the socket goes
 
 // ---- windows ----
 // The activity line of a shown window: the rate is sampled at each redraw.

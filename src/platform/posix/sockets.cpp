@@ -10,8 +10,9 @@
 // plain blocking socket, as on Windows; the backend's tests use that for
 // exchanges outside the event rules.
 #include <errno.h>
-#include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -25,11 +26,6 @@ namespace posix {
 namespace {
 
 constexpr long kAllEvents = kFdRead | kFdWrite | kFdConnect | kFdClose;
-
-SockRec* mine(Socket s) {
-    Thread* t = thisThread();
-    return t ? findSocket(*t, s) : nullptr;
-}
 
 // Failures that are the outcome of a connection attempt rather than a
 // misuse of the call: reported through FD_CONNECT, as a pending connect's
@@ -50,7 +46,7 @@ bool connectionLost(int e) {
 // set when the handle is unknown or the arguments are unusable. No flags:
 // the library sends and receives plainly.
 SockRec* transferTarget(Socket s, const void* buf, int len, int flags) {
-    SockRec* rec = mine(s);
+    SockRec* rec = ownSocket(s);
     if (!rec) {
         setLastError(kErrNotSocket);
         return nullptr;
@@ -108,6 +104,43 @@ int secureRecv(SockRec& rec, char* buf, int len) {
 
 }  // namespace
 
+SockRec* ownSocket(Socket s) {
+    Thread* t = thisThread();
+    return t ? findSocket(*t, s) : nullptr;
+}
+
+int afterSend(SockRec& rec, ssize_t n) {
+    if (n >= 0) {
+        rec.sent += static_cast<uint64_t>(n);
+        return static_cast<int>(n);
+    }
+    int e = errno;
+    if (e == EAGAIN || e == EWOULDBLOCK) rec.writeWanted = true;
+    return fail(errorFromErrno(e));
+}
+
+int afterRecv(SockRec& rec, ssize_t n, int len) {
+    int e = n < 0 ? errno : 0;
+    if (n > 0) {
+        rec.received += static_cast<uint64_t>(n);
+    } else if (n == 0 && len > 0) {
+        rec.closeError = 0;
+        rec.peerClosed = true;
+    } else if (n < 0 && connectionLost(e)) {
+        rec.closeError = errorFromErrno(e);
+        rec.peerClosed = true;
+    }
+    // Every receive lets the next FD_READ through.
+    rec.readArmed = true;
+    if (n < 0) return fail(errorFromErrno(e));
+    return static_cast<int>(n);
+}
+
+bool socketFailure(int e) {
+    return e == EAGAIN || e == EWOULDBLOCK || e == EPIPE || e == ENOTCONN ||
+           e == ENETDOWN || connectionLost(e);
+}
+
 }  // namespace posix
 
 using namespace posix;
@@ -123,6 +156,11 @@ Socket socket(int af, int type, int protocol) {
     int fd = ::socket(af == kAfInet ? AF_INET : AF_INET6, SOCK_STREAM | SOCK_CLOEXEC,
                       IPPROTO_TCP);
     if (fd < 0) return noSocket(errorFromErrno(errno));
+    // Requests go out in a few sends; none may wait for the peer's delayed
+    // acknowledgement of the one before. A system that refuses the option
+    // still carries the bytes, only later.
+    int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     SockRec& rec = t->sockets[fd];
     rec = SockRec{};
     rec.fd = fd;
@@ -130,7 +168,7 @@ Socket socket(int af, int type, int protocol) {
 }
 
 int connect(Socket s, const SockAddr* addr, int len) {
-    SockRec* rec = mine(s);
+    SockRec* rec = ownSocket(s);
     if (!rec) return fail(kErrNotSocket);
     if (!addr || len < static_cast<int>(sizeof(SockAddr))) return fail(kErrFault);
     sockaddr_storage sa;
@@ -167,13 +205,7 @@ int send(Socket s, const char* buf, int len, int flags) {
     do {
         n = ::send(rec->fd, buf, static_cast<size_t>(len), MSG_NOSIGNAL);
     } while (n < 0 && errno == EINTR);
-    if (n >= 0) {
-        rec->sent += static_cast<uint64_t>(n);
-        return static_cast<int>(n);
-    }
-    int e = errno;
-    if (e == EAGAIN || e == EWOULDBLOCK) rec->writeWanted = true;
-    return fail(errorFromErrno(e));
+    return afterSend(*rec, n);
 }
 
 int recv(Socket s, char* buf, int len, int flags) {
@@ -184,20 +216,7 @@ int recv(Socket s, char* buf, int len, int flags) {
     do {
         n = ::recv(rec->fd, buf, static_cast<size_t>(len), 0);
     } while (n < 0 && errno == EINTR);
-    int e = n < 0 ? errno : 0;
-    if (n > 0) {
-        rec->received += static_cast<uint64_t>(n);
-    } else if (n == 0 && len > 0) {
-        rec->closeError = 0;
-        rec->peerClosed = true;
-    } else if (n < 0 && connectionLost(e)) {
-        rec->closeError = errorFromErrno(e);
-        rec->peerClosed = true;
-    }
-    // Every recv lets the next FD_READ through.
-    rec->readArmed = true;
-    if (n < 0) return fail(errorFromErrno(e));
-    return static_cast<int>(n);
+    return afterRecv(*rec, n, len);
 }
 
 int closesocket(Socket s) {
@@ -211,6 +230,7 @@ int closesocket(Socket s) {
     }
     if (rec->tls) tlsClose(*rec);
     int fd = rec->fd;
+    closeBulk(*rec);
     // Closed only once it is out of the table: the number may be handed out
     // again at once.
     t->sockets.erase(fd);
@@ -228,9 +248,8 @@ int WSAAsyncSelect(Socket s, Hwnd hwnd, unsigned msg, long events) {
     uintptr_t h = handleOf(hwnd);
     if (rec->hwnd || rec->link != Link::Idle || events != kAllEvents || !findWindow(*t, h))
         return fail(kErrInvalid);
-    int fl = ::fcntl(rec->fd, F_GETFL);
-    if (fl < 0 || ::fcntl(rec->fd, F_SETFL, fl | O_NONBLOCK) < 0)
-        return fail(errorFromErrno(errno));
+    int on = 1;  // one call rather than reading the flags and writing them back
+    if (::ioctl(rec->fd, FIONBIO, &on) < 0) return fail(errorFromErrno(errno));
     rec->hwnd = h;
     rec->msg = msg;
     return 0;

@@ -1,5 +1,6 @@
 // Hooks through which the backend's tests watch what would otherwise go to
-// the terminal. Not part of the library's interface (not exported).
+// the terminal, or reach paths the loopback would not take. Not part of the
+// library's interface (not exported).
 #pragma once
 
 #include <string>
@@ -16,6 +17,10 @@ void captureMessageBoxes(std::vector<std::string>* sink);
 // While set, the activity display writes into *sink, as if standard error
 // were a terminal. nullptr goes back to standard error.
 void captureDisplay(std::string* sink);
+
+// While on, sendFile treats every peer as one on another machine, so that
+// tests on the loopback take the path a remote peer gets.
+void treatPeersAsRemote(bool on);
 
 }  // namespace hooks
 }  // namespace posix

@@ -29,7 +29,10 @@ void deliver(Mailbox& box, Entry e) {
 Thread::~Thread() {
     for (const auto& w : windows)
         if (w.second.displaying) eraseActivity();
-    for (const auto& s : sockets) ::close(s.first);
+    for (auto& s : sockets) {
+        closeBulk(s.second);
+        ::close(s.first);
+    }
 }
 
 namespace {

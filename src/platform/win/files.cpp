@@ -1,6 +1,6 @@
-// Files through the C runtime: the body file as a low-level binary handle,
-// the reply file as a "wb" stream.
-#include <cstdio>
+// Files through the C runtime's low-level binary handles: the body file
+// read, the reply file written with no stream buffer between.
+#include <cstdio>  // SEEK_CUR
 
 #include <fcntl.h>
 #include <io.h>
@@ -37,12 +37,27 @@ int64_t fileSize(const char* path) {
     return st.st_size;
 }
 
-void* openOut(const char* path) { return std::fopen(path, "wb"); }
-
-size_t writeOut(void* stream, const char* buf, size_t len) {
-    return std::fwrite(buf, 1, len, static_cast<FILE*>(stream));
+int openOut(const char* path) {
+    if (!path) return -1;
+    return ::_open(path, _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY | _O_NOINHERIT,
+                   _S_IREAD | _S_IWRITE);
 }
 
-int closeOut(void* stream) { return std::fclose(static_cast<FILE*>(stream)); }
+size_t writeOut(int fd, const char* buf, size_t len) {
+    if (fd < 0 || (!buf && len > 0)) return 0;
+    // A short count means the disk is full; the next write says so and ends
+    // the loop.
+    size_t done = 0;
+    while (done < len) {
+        size_t piece = len - done;
+        if (piece > 0x40000000u) piece = 0x40000000u;  // _write counts in int
+        int n = ::_write(fd, buf + done, static_cast<unsigned>(piece));
+        if (n <= 0) break;
+        done += static_cast<size_t>(n);
+    }
+    return done;
+}
+
+int closeOut(int fd) { return fd < 0 ? -1 : ::_close(fd); }
 
 }  // namespace plat

@@ -1,5 +1,6 @@
 // Sockets, passed straight through to WS2_32; connect turns the layer's
-// address record into the system's record of its family.
+// address record into the system's record of its family, and socket turns
+// off the coalescing of small segments.
 #include <cstring>
 
 #include "tls_link.h"
@@ -16,7 +17,16 @@ using win::sysWindow;
 int WSAGetLastError() { return ::WSAGetLastError(); }
 
 Socket socket(int af, int type, int protocol) {
-    return static_cast<Socket>(::socket(af, type, protocol));
+    SOCKET s = ::socket(af, type, protocol);
+    // Requests go out in a few sends; none may wait for the peer's delayed
+    // acknowledgement of the one before. A refusal leaves the bytes only
+    // later, not lost.
+    if (s != INVALID_SOCKET) {
+        BOOL one = TRUE;
+        ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one),
+                     sizeof one);
+    }
+    return static_cast<Socket>(s);
 }
 
 // A secure socket (tls.cpp) goes through its record: plaintext for send and

@@ -3,6 +3,8 @@
 // scripted or recorded.
 #include "fake_platform.h"
 
+#include "platform/numbers.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -66,6 +68,8 @@ Step closed() { return Step{0, 0, std::string()}; }
 Step fail(int error) { return Step{-1, error, std::string()}; }
 Step take(int n) { return Step{n, 0, std::string()}; }
 Step takeAll() { return Step{-2, 0, std::string()}; }
+Step declined() { return Step{-3, 0, std::string()}; }
+Step fileRefused() { return Step{-4, 0, std::string()}; }
 
 }  // namespace fake
 
@@ -140,6 +144,45 @@ int send(Socket, const char* buf, int len, int) {
     }
     theState.sent.append(buf, n);
     return n;
+}
+
+int sendFile(Socket, int fd, int len) {
+    theState.sendFileOffers.push_back(len);
+    if (theState.sendFileScript.empty()) return kNotServed;
+    fake::Step step = theState.sendFileScript.front();
+    theState.sendFileScript.pop_front();
+    if (step.count == -3) return kNotServed;
+    if (step.count == -1) {
+        theState.lastError = step.error;
+        return -1;
+    }
+    int want = step.count >= 0 ? std::min(step.count, len) : len;
+    std::string bytes(static_cast<size_t>(want), '\0');
+    ssize_t n = want ? ::read(fd, &bytes[0], bytes.size()) : 0;
+    if (n < 0) return kNotServed;
+    theState.sent.append(bytes, 0, static_cast<size_t>(n));
+    return static_cast<int>(n);
+}
+
+int recvFile(Socket, int fd, int len) {
+    theState.recvFileOffers.push_back(len);
+    if (theState.recvFileScript.empty()) return kNotServed;
+    fake::Step& step = theState.recvFileScript.front();
+    if (step.count < 0 || step.count == 0) {
+        fake::Step done = step;
+        theState.recvFileScript.pop_front();
+        if (done.count == -3) return kNotServed;
+        if (done.count == -4) return kFileFailed;
+        if (done.count == 0) return 0;
+        theState.lastError = done.error;
+        return -1;
+    }
+    // Like recv, a step larger than asked for is delivered over several calls.
+    size_t n = std::min(static_cast<size_t>(len), step.data.size());
+    if (::write(fd, step.data.data(), n) != static_cast<ssize_t>(n)) return kFileFailed;
+    step.data.erase(0, n);
+    if (step.data.empty()) theState.recvFileScript.pop_front();
+    return static_cast<int>(n);
 }
 
 int recv(Socket, char* buf, int len, int) {
@@ -326,22 +369,23 @@ int64_t fileSize(const char* path) {
     return st.st_size;
 }
 
-void* openOut(const char* path) {
-    if (!path) return nullptr;
-    FILE* f = std::fopen(path, "wb");
-    if (f) ++theState.openOutputs;
-    return f;
+int openOut(const char* path) {
+    if (!path) return -1;
+    int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd >= 0) ++theState.openOutputs;
+    return fd;
 }
 
-size_t writeOut(void* stream, const char* buf, size_t len) {
+size_t writeOut(int fd, const char* buf, size_t len) {
     if (++theState.writeCalls == theState.failWriteAt)
         len = std::min(len, theState.writeShort);
-    return std::fwrite(buf, 1, len, static_cast<FILE*>(stream));
+    ssize_t n = len ? ::write(fd, buf, len) : 0;
+    return n < 0 ? 0 : static_cast<size_t>(n);
 }
 
-int closeOut(void* stream) {
+int closeOut(int fd) {
     --theState.openOutputs;
-    int rc = std::fclose(static_cast<FILE*>(stream));
+    int rc = ::close(fd);
     return ++theState.closeCalls == theState.failCloseAt ? -1 : rc;
 }
 

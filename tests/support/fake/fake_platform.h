@@ -28,6 +28,10 @@ Step fail(int error);
 // send steps: take n bytes (n may be below the offered count), or fail.
 Step take(int n);
 Step takeAll();  // takes whatever is offered
+// sendFile and recvFile steps also: the platform declines to do it itself.
+Step declined();
+// recvFile step: the output file refused what was received.
+Step fileRefused();
 
 struct MessageBox {
     std::string text;
@@ -83,6 +87,15 @@ struct State {
     std::deque<Step> recvScript;   // consumed by recv(); empty = would-block
     std::string sent;              // every byte send() took, in order
     std::vector<int> sendOffers;   // the count offered to each send()
+    // sendFile() takes its steps from here, reading what it takes from the
+    // file into `sent` as send() would have; empty = it declines, as for a
+    // socket the platform cannot send files on.
+    std::deque<Step> sendFileScript;
+    std::vector<int> sendFileOffers;  // the count asked of each sendFile()
+    // recvFile() takes its steps from here, writing the bytes it delivers
+    // (at most the count asked) to the file; empty = it declines.
+    std::deque<Step> recvFileScript;
+    std::vector<int> recvFileOffers;  // the count asked of each recvFile()
     int recvCalls = 0;
     int lastError = 0;             // what WSAGetLastError returns
     std::vector<MessageBox> boxes;
@@ -116,12 +129,12 @@ struct State {
     int failWriteAt = 0;
     size_t writeShort = 0;
     int writeCalls = 0;
-    // The n-th closeOut (1 = the next) closes the stream but reports a
-    // failure, as when its buffered bytes could not be written.
+    // The n-th closeOut (1 = the next) closes the file but reports a
+    // failure, as a file system that reports write errors at close does.
     int failCloseAt = 0;
     int closeCalls = 0;
     int openInputs = 0;       // input files open now
-    int openOutputs = 0;      // output streams open now
+    int openOutputs = 0;      // output files open now
     uint32_t tick = 0;        // GetTickCount value
     uint32_t timerAdvance = 0;  // the clock moves this much per scripted WM_TIMER
     int liveTimers = 0;       // set and not yet killed
