@@ -10,7 +10,10 @@
 // CI catches a benchmark that has rotted.
 //
 //   bench_compare --dav URL --php URL --docroot DIR --work DIR --quodra PATH
-//                 [--curl PATH] [--scale F] [--runs N]
+//                 [--tls URL --cacert FILE] [--curl PATH] [--scale F] [--runs N]
+//
+// --tls names the same files served over TLS; Quodra trusts the CA through
+// SSL_CERT_FILE in the environment, curl through --cacert.
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -127,6 +130,7 @@ std::string showMemory(long kb) {
 
 struct Options {
     std::string dav, php, docroot, work, quodra, curl = "curl", bin;
+    std::string tls, cacert;  // the TLS server and its CA; empty: no TLS items
     double scale = 1;
     int runs = 7;
 };
@@ -228,12 +232,14 @@ std::vector<Item> items(const Options& o) {
     const int64_t getSize = scaled(1024.0 * 1048576, 4096);
     const int64_t putSize = scaled(256.0 * 1048576, 4096);
     const int64_t formSize = scaled(64.0 * 1048576, 4096);
+    const int64_t tlsSize = scaled(256.0 * 1048576, 4096);
     const int requests = static_cast<int>(scaled(1000, 8));
     const int processes = static_cast<int>(scaled(100, 2));
     const std::string dav = o.dav, docroot = o.docroot, w = o.work;
 
     makeFile(docroot + "/get.bin", getSize);
     makeFile(docroot + "/small.bin", kSmall);
+    if (!o.tls.empty()) makeFile(docroot + "/tls.bin", tlsSize);
     makeFile(w + "/put.bin", putSize);
     makeFile(w + "/form.bin", formSize);
     // Written back now, not by the system in the middle of someone's run.
@@ -241,10 +247,12 @@ std::vector<Item> items(const Options& o) {
     if (dirFd < 0 || ::syncfs(dirFd) != 0) die("cannot write back the files in " + w);
     ::close(dirFd);
 
-    std::printf("Sizes: GET %s, PUT %s, form upload %s; %d small GETs per in-process run, "
-                "%d processes per whole-process run; %d rounds.\n\n",
+    std::printf("Sizes: GET %s, PUT %s, form upload %s%s%s; %d small GETs per in-process "
+                "run, %d processes per whole-process run; %d rounds.\n\n",
                 showMemory(getSize / 1024).c_str(), showMemory(putSize / 1024).c_str(),
-                showMemory(formSize / 1024).c_str(), requests, processes, o.runs);
+                showMemory(formSize / 1024).c_str(), o.tls.empty() ? "" : ", TLS GET ",
+                o.tls.empty() ? "" : showMemory(tlsSize / 1024).c_str(), requests, processes,
+                o.runs);
 
     const std::string get = dav + "/get.bin", small = dav + "/small.bin", out = w + "/out";
     auto gotWhole = [=] { return sameFile(out, docroot + "/get.bin"); };
@@ -299,6 +307,23 @@ std::vector<Item> items(const Options& o) {
                     {{"Quodra (library)", inProcess(o, "quodra", small, requests, 1)},
                      {"libcurl, a fresh handle each", inProcess(o, "libcurl", small, requests, 1)},
                      {"raw blocking socket loop", inProcess(o, "raw", small, requests, 1)}}});
+    if (!o.tls.empty()) {
+        const std::string tlsGet = o.tls + "/tls.bin", tlsSmall = o.tls + "/small.bin";
+        auto tlsWhole = [=] { return sameFile(out, docroot + "/tls.bin"); };
+        list.push_back({"TLS GET " + showMemory(tlsSize / 1024) + " to a file",
+                        {{"Quodra (tool)", toolRun({o.quodra, "--quiet", "get", tlsGet, out}, "",
+                                                   tlsWhole, clearOut)},
+                         {"curl", toolRun({o.curl, "-s", "-f", "--cacert", o.cacert, "-o", out,
+                                              tlsGet},
+                                          "", tlsWhole, clearOut)}}});
+        list.push_back({"1 KiB TLS GET, a whole process (per process)",
+                        {{"Quodra (tool)",
+                          processBatch({o.quodra, "--quiet", "get", tlsSmall, w + "/small-tool"},
+                                       processes, w + "/small-tool")},
+                         {"curl", processBatch({o.curl, "-s", "-f", "--cacert", o.cacert, "-o",
+                                                w + "/small-tool", tlsSmall},
+                                               processes, w + "/small-tool")}}});
+    }
     const int each = std::max(1, requests / 8);
     list.push_back({"8 threads × 1 KiB GETs (per request)",
                     {{"Quodra (library)", inProcess(o, "quodra", small, each, 8)},
@@ -363,14 +388,16 @@ int main(int argc, char** argv) {
         else if (k == "--work") o.work = v;
         else if (k == "--quodra") o.quodra = v;
         else if (k == "--curl") o.curl = v;
+        else if (k == "--tls") o.tls = v;
+        else if (k == "--cacert") o.cacert = v;
         else if (k == "--scale") o.scale = std::atof(v.c_str());
         else if (k == "--runs") o.runs = std::atoi(v.c_str());
         else die("unknown option " + k);
     }
     if (o.dav.empty() || o.php.empty() || o.docroot.empty() || o.work.empty() ||
-        o.quodra.empty() || o.scale <= 0 || o.runs < 1)
+        o.quodra.empty() || o.tls.empty() != o.cacert.empty() || o.scale <= 0 || o.runs < 1)
         die("usage: bench_compare --dav URL --php URL --docroot DIR --work DIR --quodra PATH "
-            "[--curl PATH] [--scale F] [--runs N]");
+            "[--tls URL --cacert FILE] [--curl PATH] [--scale F] [--runs N]");
     reportPath = o.work + "/launch-report";
     return compare(o);
 }
