@@ -1,8 +1,13 @@
 # POSIX build: the platform backend, libquodra.so, the command-line tool, its
 # pkg-config file and the benchmarks (bench/).
 find_package(Threads REQUIRED)
-# TLS for https URLs: OpenSSL 3 (Debian: libssl-dev).
+# TLS for https URLs: OpenSSL 3 (Debian: libssl-dev). Only its headers are
+# used here: the backend opens libssl.so.3 and libcrypto.so.3 at the first
+# https call, so a process that never makes one never loads them.
 find_package(OpenSSL 3 REQUIRED)
+# dlopen is in libc from glibc 2.34 on; an older C library needs libdl.
+include(CheckSymbolExists)
+check_symbol_exists(dlopen dlfcn.h QUODRA_DLOPEN_IN_LIBC)
 
 # The backend, listed file by file: a file left in the folder joins nothing.
 add_library(quodra_posix OBJECT
@@ -15,6 +20,7 @@ add_library(quodra_posix OBJECT
   src/platform/posix/lookups.cpp
   src/platform/posix/messages.cpp
   src/platform/posix/msgbox.cpp
+  src/platform/posix/openssl_api.cpp
   src/platform/posix/random.cpp
   src/platform/posix/sockets.cpp
   src/platform/posix/startup.cpp
@@ -24,7 +30,11 @@ add_library(quodra_posix OBJECT
   src/platform/posix/tls_io.cpp
   src/platform/posix/windows.cpp)
 target_include_directories(quodra_posix PUBLIC $<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}/src>)
-target_link_libraries(quodra_posix PUBLIC Threads::Threads OpenSSL::SSL)
+target_include_directories(quodra_posix PRIVATE ${OPENSSL_INCLUDE_DIR})
+target_link_libraries(quodra_posix PUBLIC Threads::Threads)
+if(NOT QUODRA_DLOPEN_IN_LIBC)
+  target_link_libraries(quodra_posix PUBLIC ${CMAKE_DL_LIBS})
+endif()
 quodra_target_options(quodra_posix)
 
 # libquodra.so exports the calls of the export list and nothing else.

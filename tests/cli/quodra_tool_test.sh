@@ -2,7 +2,8 @@
 # The command-line tool, against the local WebDAV and form servers and the
 # scripted peer: exit statuses and messages per failure class, standard
 # output and input, --fail, -i, -D, -w and -v, --depth on the wire, usage
-# slips, and the progress line's summary on a pseudo-terminal.
+# slips, the progress line's summary on a pseudo-terminal, and OpenSSL
+# loaded by an https call only.
 #
 #   quodra_tool_test.sh TOOL SCRIPTED_PEER VERSION
 set -uo pipefail
@@ -142,6 +143,19 @@ rogue=https://127.0.0.1:$peer_port/
 run "certificate rejected" 60 "result 10: the server's certificate was rejected"             get "$rogue" "$work/o"
 run "-k takes it"        0   ''                                                                 -k get "$rogue" "$work/ok"
 [ "$(cat "$work/ok")" = ok ] && pass || fail "-k stores the reply"
+# OpenSSL is loaded by the first https call, not at start-up: a plain GET
+# loads neither libssl nor libcrypto (as the loader reports them), an https
+# GET loads both.
+openssl_loaded_by() {
+  rm -f "$work/ld".*
+  LD_DEBUG=files LD_DEBUG_OUTPUT=$work/ld "$tool" "$@" </dev/null >/dev/null 2>&1
+  cat "$work/ld".* 2>/dev/null | grep -oE 'file=lib(ssl|crypto)\.so\.3' | sort -u | tr '\n' ' '
+  rm -f "$work/ld".*
+}
+got=$(openssl_loaded_by get "$dav/f/small.txt" "$work/o")
+[ -z "$got" ] && pass || fail "a plain GET loaded $got"
+got=$(openssl_loaded_by -k get "$rogue" "$work/o")
+[ "$got" = "file=libcrypto.so.3 file=libssl.so.3 " ] && pass || fail "an https GET loaded '$got', want libcrypto and libssl"
 run "404 without --fail" 0   ''                                                                 get "$dav/f/none" "$work/o404"
 run "404 with --fail"    22  'the server answered 404 Not Found'                                -f get "$dav/f/none" "$work/o404f"
 same "$work/o404" "$work/o404f" "--fail still stores the body"

@@ -22,6 +22,12 @@ void captureDisplay(std::string* sink);
 // tests on the loopback take the path a remote peer gets.
 void treatPeersAsRemote(bool on);
 
+// The files the first secure socket opens instead of libssl.so.3 and
+// libcrypto.so.3 (nullptr: those), so that a test can show what a process
+// without them gets. Once OpenSSL has been loaded it stays, and the names no
+// longer matter: a test that needs them runs in a process of its own.
+void openSslFiles(const char* ssl, const char* crypto);
+
 }  // namespace hooks
 }  // namespace posix
 }  // namespace plat

@@ -4,9 +4,9 @@
 // straight into the incoming ring, only as many as it has room for, and
 // written to the socket straight from the outgoing one.
 #include <errno.h>
-#include <openssl/err.h>
 #include <sys/socket.h>
 
+#include "openssl_api.h"
 #include "posix_internal.h"
 #include "tls_link.h"
 
@@ -25,21 +25,21 @@ bool pullIn(SockRec& r) {
     bool got = false;
     while (!link.eofIn) {
         char* room = nullptr;
-        int space = BIO_nwrite0(link.net, &room);
+        int space = openssl.BIO_nwrite0(link.net, &room);
         if (space <= 0) break;
         ssize_t n;
         do {
             n = ::recv(r.fd, room, static_cast<size_t>(space), 0);
         } while (n < 0 && errno == EINTR);
         if (n > 0) {
-            BIO_nwrite(link.net, &room, static_cast<int>(n));
+            openssl.BIO_nwrite(link.net, &room, static_cast<int>(n));
             got = true;
             if (n < space) break;  // the socket is empty for now
             continue;
         }
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
         if (n < 0) link.rawError = errorFromErrno(errno);
-        BIO_shutdown_wr(link.net);
+        openssl.BIO_ctrl(link.net, BIO_C_SHUTDOWN_WR, 0, nullptr);  // BIO_shutdown_wr
         link.eofIn = true;
         got = true;
     }
@@ -51,18 +51,18 @@ bool pullIn(SockRec& r) {
 // itself; afterwards an input that ended mid-stream is a cut, not a broken
 // record, and a reset keeps its own number.
 int stopped(TlsLink& link, int sslError, bool handshake) {
-    unsigned long queued = ERR_peek_error();
+    unsigned long queued = openssl.ERR_peek_error();
     int why = kErrSecureFailed;
     if (handshake) {
-        if ((SSL_get_verify_mode(link.ssl) & SSL_VERIFY_PEER) &&
-            SSL_get_verify_result(link.ssl) != X509_V_OK)
+        if ((openssl.SSL_get_verify_mode(link.ssl) & SSL_VERIFY_PEER) &&
+            openssl.SSL_get_verify_result(link.ssl) != X509_V_OK)
             why = kErrCertRejected;
     } else if (link.eofIn &&
                (sslError == SSL_ERROR_SYSCALL ||
                 ERR_GET_REASON(queued) == SSL_R_UNEXPECTED_EOF_WHILE_READING)) {
         why = link.rawError ? link.rawError : kErrSecureTruncated;
     }
-    ERR_clear_error();
+    openssl.ERR_clear_error();
     link.failure = why;
     return why;
 }
@@ -73,7 +73,7 @@ bool tlsFlush(SockRec& r) {
     TlsLink& link = *r.tls;
     while (!link.rawError) {
         char* data = nullptr;
-        int n = BIO_nread0(link.net, &data);
+        int n = openssl.BIO_nread0(link.net, &data);
         if (n <= 0) return true;
         ssize_t k;
         do {
@@ -84,39 +84,39 @@ bool tlsFlush(SockRec& r) {
             link.rawError = errorFromErrno(errno);
             break;
         }
-        BIO_nread(link.net, &data, static_cast<int>(k));
+        openssl.BIO_nread(link.net, &data, static_cast<int>(k));
         if (k < n) return true;
     }
     return false;
 }
 
-bool tlsOutPending(const SockRec& r) { return BIO_ctrl_pending(r.tls->net) > 0; }
+bool tlsOutPending(const SockRec& r) { return openssl.BIO_ctrl_pending(r.tls->net) > 0; }
 
 bool tlsCanSend(const SockRec& r) {
     const TlsLink& link = *r.tls;
     // A send that would fail at once does not wait either.
     if (link.failure || link.rawError) return true;
-    return BIO_ctrl_get_write_guarantee(SSL_get_wbio(link.ssl)) >= kTlsRecordRoom;
+    return openssl.BIO_ctrl_get_write_guarantee(openssl.SSL_get_wbio(link.ssl)) >= kTlsRecordRoom;
 }
 
 bool tlsRoomIn(const SockRec& r) {
     const TlsLink& link = *r.tls;
-    return !link.eofIn && BIO_ctrl_get_write_guarantee(link.net) > 0;
+    return !link.eofIn && openssl.BIO_ctrl_get_write_guarantee(link.net) > 0;
 }
 
 bool tlsBuffered(const SockRec& r) {
     const TlsLink& link = *r.tls;
     if (link.failure || link.closeNotice) return false;
-    return link.eofIn || SSL_pending(link.ssl) > 0 ||
-           BIO_ctrl_pending(SSL_get_rbio(link.ssl)) > 0;
+    return link.eofIn || openssl.SSL_pending(link.ssl) > 0 ||
+           openssl.BIO_ctrl_pending(openssl.SSL_get_rbio(link.ssl)) > 0;
 }
 
 TlsStep tlsHandshake(SockRec& r, bool readable, int* error) {
     TlsLink& link = *r.tls;
     if (readable) pullIn(r);
-    ERR_clear_error();
-    int rc = SSL_do_handshake(link.ssl);
-    int sslError = rc == 1 ? SSL_ERROR_NONE : SSL_get_error(link.ssl, rc);
+    openssl.ERR_clear_error();
+    int rc = openssl.SSL_do_handshake(link.ssl);
+    int sslError = rc == 1 ? SSL_ERROR_NONE : openssl.SSL_get_error(link.ssl, rc);
     bool flushed = tlsFlush(r);
     if (rc == 1 && flushed) return TlsStep::Done;
     if (flushed && (sslError == SSL_ERROR_WANT_READ || sslError == SSL_ERROR_WANT_WRITE))
@@ -130,11 +130,11 @@ TlsProbe tlsProbe(SockRec& r, bool readable, int* error) {
     if (link.closeNotice) return TlsProbe::Closed;
     if (!link.failure) {
         if (readable) pullIn(r);
-        ERR_clear_error();
+        openssl.ERR_clear_error();
         char byte;
-        int n = SSL_peek(link.ssl, &byte, 1);
+        int n = openssl.SSL_peek(link.ssl, &byte, 1);
         if (n > 0) return TlsProbe::Plaintext;
-        int sslError = SSL_get_error(link.ssl, n);
+        int sslError = openssl.SSL_get_error(link.ssl, n);
         if (sslError == SSL_ERROR_ZERO_RETURN) {
             link.closeNotice = true;
             return TlsProbe::Closed;
@@ -163,12 +163,12 @@ int tlsSend(SockRec& r, const char* buf, int len) {
         r.writeWanted = true;
         return fail(kErrWouldBlock);
     }
-    ERR_clear_error();
-    int n = SSL_write(link.ssl, buf, len < kTlsRecordData ? len : kTlsRecordData);
+    openssl.ERR_clear_error();
+    int n = openssl.SSL_write(link.ssl, buf, len < kTlsRecordData ? len : kTlsRecordData);
     if (n > 0) return n;
-    int sslError = SSL_get_error(link.ssl, n);
+    int sslError = openssl.SSL_get_error(link.ssl, n);
     if (sslError == SSL_ERROR_WANT_WRITE || sslError == SSL_ERROR_WANT_READ) {
-        ERR_clear_error();
+        openssl.ERR_clear_error();
         r.writeWanted = true;
         return fail(kErrWouldBlock);
     }
@@ -182,10 +182,10 @@ int tlsRecv(SockRec& r, char* buf, int len) {
     if (link.failure) return fail(link.failure);
     if (len == 0) return 0;
     for (;;) {
-        ERR_clear_error();
-        int n = SSL_read(link.ssl, buf, len);
+        openssl.ERR_clear_error();
+        int n = openssl.SSL_read(link.ssl, buf, len);
         if (n > 0) return n;
-        int sslError = SSL_get_error(link.ssl, n);
+        int sslError = openssl.SSL_get_error(link.ssl, n);
         if (sslError == SSL_ERROR_ZERO_RETURN) {
             link.closeNotice = true;
             return 0;
@@ -195,7 +195,7 @@ int tlsRecv(SockRec& r, char* buf, int len) {
             // a read it wants more of the socket's bytes, or there are none.
             tlsFlush(r);
             if (sslError == SSL_ERROR_WANT_READ && pullIn(r)) continue;
-            ERR_clear_error();
+            openssl.ERR_clear_error();
             return fail(kErrWouldBlock);
         }
         return fail(stopped(link, sslError, false));
@@ -205,9 +205,9 @@ int tlsRecv(SockRec& r, char* buf, int len) {
 void tlsClose(SockRec& r) {
     TlsLink& link = *r.tls;
     if (r.link != Link::Connected || link.failure || link.rawError) return;
-    ERR_clear_error();
-    SSL_shutdown(link.ssl);  // our close_notify, into the ring
-    ERR_clear_error();
+    openssl.ERR_clear_error();
+    openssl.SSL_shutdown(link.ssl);  // our close_notify, into the ring
+    openssl.ERR_clear_error();
     tlsFlush(r);
 }
 

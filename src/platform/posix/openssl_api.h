@@ -1,0 +1,87 @@
+// OpenSSL as the secure sockets reach it: a record of the functions they
+// call, found in libssl and libcrypto when the first secure socket is made.
+// The library does not link OpenSSL, so a process that never makes an https
+// call never loads it. Its headers still give the types and constants.
+// Private to src/platform/posix.
+#pragma once
+
+#include <openssl/bio.h>
+#include <openssl/err.h>
+#include <openssl/opensslv.h>
+#include <openssl/ssl.h>
+#include <openssl/x509_vfy.h>
+
+// The files opened are the major version's own; headers of another major
+// version would describe functions these files do not have.
+static_assert(OPENSSL_VERSION_MAJOR == 3, "the files opened are libssl.so.3 and libcrypto.so.3");
+
+namespace plat {
+namespace posix {
+
+// Every function the secure sockets call. OpenSSL's macros that stand for a
+// control call (SSL_CTX_set_mode, SSL_set_tlsext_host_name,
+// BIO_shutdown_wr ...) are written out as calls of the *_ctrl function.
+#define QUODRA_LIBCRYPTO_FUNCTIONS(X) \
+    X(ERR_clear_error)                \
+    X(ERR_peek_error)                 \
+    X(BIO_new_bio_pair)               \
+    X(BIO_free)                       \
+    X(BIO_ctrl)                       \
+    X(BIO_ctrl_pending)               \
+    X(BIO_ctrl_get_write_guarantee)   \
+    X(BIO_nread0)                     \
+    X(BIO_nread)                      \
+    X(BIO_nwrite0)                    \
+    X(BIO_nwrite)                     \
+    X(X509_VERIFY_PARAM_set1_ip_asc)
+
+#define QUODRA_LIBSSL_FUNCTIONS(X)         \
+    X(TLS_client_method)                   \
+    X(SSL_CTX_new)                         \
+    X(SSL_CTX_free)                        \
+    X(SSL_CTX_ctrl)                        \
+    X(SSL_CTX_set_options)                 \
+    X(SSL_CTX_set_default_verify_paths)    \
+    X(SSL_new)                             \
+    X(SSL_free)                            \
+    X(SSL_ctrl)                            \
+    X(SSL_set_bio)                         \
+    X(SSL_set_connect_state)               \
+    X(SSL_set_verify)                      \
+    X(SSL_get0_param)                      \
+    X(SSL_set_hostflags)                   \
+    X(SSL_set1_host)                       \
+    X(SSL_get_verify_mode)                 \
+    X(SSL_get_verify_result)               \
+    X(SSL_get_rbio)                        \
+    X(SSL_get_wbio)                        \
+    X(SSL_pending)                         \
+    X(SSL_do_handshake)                    \
+    X(SSL_get_error)                       \
+    X(SSL_peek)                            \
+    X(SSL_read)                            \
+    X(SSL_write)                           \
+    X(SSL_shutdown)
+
+struct OpenSsl {
+#define QUODRA_OPENSSL_POINTER(name) decltype(&::name) name = nullptr;
+    QUODRA_LIBCRYPTO_FUNCTIONS(QUODRA_OPENSSL_POINTER)
+    QUODRA_LIBSSL_FUNCTIONS(QUODRA_OPENSSL_POINTER)
+#undef QUODRA_OPENSSL_POINTER
+};
+
+// Filled once by loadOpenSsl and never changed after; a secure socket exists
+// only once it has been, so the code that moves its bytes reads it freely.
+extern OpenSsl openssl;
+
+// Opens libcrypto.so.3 and libssl.so.3 and fills `openssl`, unless an
+// earlier call did. False, with nothing kept open, when a file cannot be
+// opened or lacks a function: the next call tries again. What was found
+// stays loaded for the process's life, on purpose: the shared context and
+// OpenSSL's own state live in it, and memory it holds stays reachable for a
+// leak checker. The caller holds the lock that makes the shared context
+// (tls.cpp).
+bool loadOpenSsl();
+
+}  // namespace posix
+}  // namespace plat
