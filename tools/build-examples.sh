@@ -36,6 +36,9 @@ linux)
   # status and show the head it got.
   peer=$build/tests/scripted_peer
   [ -x "$peer" ] || { echo "build-examples: $peer is missing" >&2; exit 1; }
+  # The file exists before the peer starts, so that reading it for the port
+  # never races with its creation.
+  : > "$work/peer.out"
   "$peer" record --for 60 > "$work/peer.out" 2>&1 &
   peer_pid=$!
   port=

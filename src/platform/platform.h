@@ -123,9 +123,11 @@
 //     else why it ended: kErrSecureTruncated, kErrSecureFailed or the
 //     reset's error (recv then fails with the same).
 // closesocket sends our own closing notice where it can, without waiting.
-//   POSIX: OpenSSL 3; one context per process, made by the first secure
-//   socket; trust is the system's store, with SSL_CERT_FILE and
-//   SSL_CERT_DIR honoured. A secure socket is selected before its connect.
+//   POSIX: OpenSSL 3, opened (libssl.so.3, libcrypto.so.3) by the first
+//   secure socket, which also makes the one context of the process; where
+//   it cannot be opened, secureSocket fails. Trust is the system's store,
+//   with SSL_CERT_FILE and SSL_CERT_DIR honoured. A secure socket is
+//   selected before its connect.
 //   Windows: SChannel, TLS 1.2 or newer. The socket's own events go to a
 //   hidden child of the call's window (so the core's filtered loop takes
 //   them), which runs SChannel and posts what the core sees. The backend

@@ -81,6 +81,7 @@ php=http://127.0.0.1:$php_port
 # in $peer_port.
 start_peer() {
   local log=$work/peer-$1.log
+  : >"$log"  # made before the peer starts: reading it never races its creation
   "$peer" "$@" --port 0 --for 60 >"$log" 2>&1 &
   peer_pids+=($!)
   peer_port=

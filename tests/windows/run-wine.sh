@@ -102,6 +102,7 @@ cp "$work/data/data.bin" "$work/data/small.txt" "$docroot/fixed/"
 # connection the same way, so the Linux tool and the host meet the same script.
 start_peer() {  # scenario [seconds] -> peer_port
   local log=$work/peers/$1.log
+  : > "$log"  # made before the peer starts: reading it never races its creation
   "$peer" "$1" --port 0 --for "${2:-290}" --certs "$certs" > "$log" 2>&1 &
   peer_pids+=($!)
   peer_port=
