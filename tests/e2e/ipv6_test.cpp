@@ -8,7 +8,6 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -98,20 +97,12 @@ struct Outcome {
     std::string err;  // what it printed on standard error
 };
 
-// Runs argv with standard output and error into log, for at most 60 s.
+// Runs argv with standard output and error into log (emptied first), for at
+// most 60 s.
 int run(const std::vector<std::string>& argv, const std::string& log) {
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&fa, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&fa, 1, 2);
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    pid_t pid = -1;
-    int rc = posix_spawnp(&pid, args[0], &fa, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&fa);
-    if (rc != 0) return -1;
+    writeFile(log, "");
+    pid_t pid = spawn(argv, log);
+    if (pid < 0) return -1;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     int status = 0;
     while (waitpid(pid, &status, WNOHANG) == 0) {

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace e2e {
 
@@ -23,6 +24,9 @@ std::string serversDir();
 
 // A port on 127.0.0.1 that nobody listened on a moment ago.
 uint16_t freePort();
+// Starts argv (found on PATH) with standard input from /dev/null and its
+// standard output and error appended to log; its pid, or -1.
+pid_t spawn(const std::vector<std::string>& argv, const std::string& log);
 // True once something accepts on 127.0.0.1:port, false when pid (if set)
 // has exited first or ms have passed.
 bool waitAccepting(uint16_t port, pid_t pid, int ms);
