@@ -10,6 +10,7 @@
 #include "certs.h"
 #include "files.h"
 #include "quodra.h"
+#include "server_test.h"
 #include "servers.h"
 
 namespace {
@@ -45,21 +46,8 @@ const DavServer SERVERS[] = {
 // Names the server in the test list instead of dumping the record's bytes.
 void PrintTo(const DavServer& s, std::ostream* os) { *os << s.name; }
 
-class DavCalls : public ::testing::TestWithParam<DavServer> {
+class DavCalls : public ServerTest<DavServer> {
 protected:
-    void SetUp() override {
-        work = makeTempDir("dav");
-        docroot = work + "/docroot";
-        makeDir(docroot);
-        std::string why;
-        if (GetParam().installed && !GetParam().installed(why)) GTEST_SKIP() << why;
-        ASSERT_TRUE(GetParam().start(server, docroot, work, why)) << why;
-    }
-    void TearDown() override {
-        stopServer(server);
-        if (!HasFailure()) removeTree(work);
-        else std::fprintf(stderr, "kept %s\n", work.c_str());
-    }
     std::string url(const std::string& path) const {
         return GetParam().https ? secureUrlFor(server.port, path) : urlFor(server.port, path);
     }
@@ -69,9 +57,6 @@ protected:
     }
     std::string served(const std::string& path) const { return docroot + path; }
     std::string local(const std::string& name) const { return work + "/" + name; }
-
-    Server server;
-    std::string work, docroot;
 };
 
 struct Content {

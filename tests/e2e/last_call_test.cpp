@@ -15,6 +15,7 @@
 #include "peer/peer.h"
 #include "platform/posix/test_hooks.h"
 #include "quodra.h"
+#include "server_test.h"
 #include "servers.h"
 
 namespace {

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "harness.h"
+#include "selected_socket.h"
 #include "platform/numbers.h"
 #include "platform/posix/test_hooks.h"
 
@@ -25,42 +26,20 @@ std::string pattern(size_t n) {
     return s;
 }
 
-class Bulk : public ::testing::Test {
+class Bulk : public SelectedSocketTest {
 protected:
     void SetUp() override {
-        ASSERT_EQ(plat::WSAStartup(0x0101), 0);
+        SelectedSocketTest::SetUp();
         char tmpl[] = "/tmp/quodra-bulk-XXXXXX";
         ASSERT_NE(::mkdtemp(tmpl), nullptr);
         dir = tmpl;
-        listener = listenLoopback();
-        ASSERT_GE(listener.fd, 0);
     }
     void TearDown() override {
         plat::posix::hooks::treatPeersAsRemote(false);
         if (file >= 0) ::close(file);
-        if (sock != plat::kInvalidSocket) plat::closesocket(sock);
-        if (peer >= 0) peerClose(peer);
-        closeListener(listener);
-        if (win) dropWindow(win);
+        SelectedSocketTest::TearDown();
         for (const char* name : {"/in", "/out"}) ::unlink((dir + name).c_str());
         ::rmdir(dir.c_str());
-        plat::WSACleanup();
-    }
-
-    // A selected socket connected to an accepted peer, its FD_WRITE seen.
-    void connectSelected(Handler handler = nullptr) {
-        win = makeWindow(std::move(handler));
-        ASSERT_NE(win, nullptr);
-        sock = plat::socket(plat::kAfInet, plat::kSockStream, plat::kIpprotoTcp);
-        ASSERT_NE(sock, plat::kInvalidSocket);
-        ASSERT_EQ(plat::WSAAsyncSelect(sock, win, kNetNotify, kAllEvents), 0);
-        plat::SockAddr a = loopback(listener.port);
-        if (plat::connect(sock, &a, sizeof a) != 0) {
-            ASSERT_EQ(plat::WSAGetLastError(), plat::kErrWouldBlock);
-        }
-        peer = acceptPeer(listener);
-        ASSERT_GE(peer, 0);
-        ASSERT_TRUE(pumpUntil(win, [&] { return !events(win, plat::kFdWrite).empty(); }));
     }
 
     int inputFile(const std::string& bytes) {
@@ -81,11 +60,7 @@ protected:
     }
 
     std::string dir;
-    Listener listener;
-    int peer = -1;
     int file = -1;
-    plat::Socket sock = plat::kInvalidSocket;
-    plat::Hwnd win = nullptr;
 };
 
 TEST_F(Bulk, SendFileMovesTheFileAsSendWouldAndWaitsForRoomLikeIt) {
