@@ -1,6 +1,8 @@
-// The library surface: start-up, the window class and the per-call driver.
+// The library surface: start-up, the window class, a call's record and the
+// driver that runs it as a sequence of exchanges.
 #pragma once
 
+#include "api/options.h"
 #include "platform/platform.h"
 #include "request/request.h"
 
@@ -8,8 +10,32 @@ namespace quodra {
 
 constexpr const char* WINDOW_CLASS = "QuodraWndClass";
 
+// The most exchanges one call runs: a bound on the sequence however its
+// replies answer.
+constexpr int MAX_EXCHANGES = 32;
+
 // Module instance handle, kept at load.
 extern plat::Instance hDllInst;
+
+// One call of the library, as the caller made it, from its start to its
+// return. Its texts are the caller's, borrowed for as long as the call runs.
+struct Call {
+    int method;               // the call's method code (METHOD_...)
+    const char* url;          // the URL the call names
+    const char* inFile;       // body file path; null for none
+    const char* destination;  // MOVE and COPY: the Destination line's value
+    const char* outFile;      // where the reply body goes
+    int depth;                // PROPFIND: the Depth line's value; negative for none
+    int visible;              // non-zero: the activity window is shown
+    CallOptions options;      // the options as they stood when the call started
+    int exchanges;            // exchanges run so far
+};
+
+// What follows an exchange that has ended.
+enum class Follow {
+    Over,     // the call is over: the exchange's result and reply are the call's
+    Another,  // the call goes on with a new exchange made from call
+};
 
 // Load and unload: reason 1 keeps inst; nothing else is done here, as the
 // loader lock is held (no socket start-up or clean-up, no box). Returns 1.
@@ -21,9 +47,20 @@ int QUODRA_STDCALL DllEntryPoint(plat::Instance inst, unsigned long reason,
 int startLibrary();
 // Registers the window class of the event windows unless it is registered.
 void InitWindowClass();
-// Runs one prepared request to its end on this thread: copies outfile,
-// completes the header block, creates the window, starts the lookup and
-// pumps messages until the exchange ends. Destroys req; returns its result.
-int DoRequest(RequestInfo* req, const char* outfile, int visible);
+
+// The record of call's next exchange, composed whole (request line, the
+// method's own lines, body file and form envelope, output path, length and
+// header block), or null when a piece could not be made (its box shown).
+RequestInfo* prepareExchange(const Call& call);
+// Runs one composed exchange to its end on this thread: creates its window,
+// reaches the host and pumps messages until the exchange has ended. The
+// record stays for its caller to read; its window is gone.
+void runExchange(RequestInfo* req, int visible);
+// The one place where a call's course is decided: from the ended exchange's
+// result and reply head, whether the call is over or what its next exchange
+// is (call changed to say so). Bounded by MAX_EXCHANGES.
+Follow afterExchange(Call& call, const RequestInfo& done);
+// Runs call to its end, exchange after exchange; returns its result.
+int DoRequest(Call& call);
 
 }  // namespace quodra

@@ -1,5 +1,6 @@
-// The per-call driver: one prepared request run to its end on the calling
-// thread through its own event window and message loop.
+// The per-call driver: a call run as a sequence of exchanges, each on the
+// calling thread through its own event window and message loop, with the
+// course of the call decided after each by afterExchange.
 #include "api/api.h"
 #include "api/last_call.h"
 #include "common/alloc.h"
@@ -14,7 +15,7 @@ namespace {
 // How often the no-progress limit is checked: often enough for a short
 // limit, never more than once a second.
 unsigned idleCheckInterval(const RequestInfo* req) {
-    uint32_t every = req->idlelimit / 4;
+    uint32_t every = req->idleLimitMs / 4;
     if (every < 10) every = 10;
     if (every > 1000) every = 1000;
     return every;
@@ -24,9 +25,10 @@ unsigned idleCheckInterval(const RequestInfo* req) {
 void runLoop(RequestInfo* req) {
     plat::Msg msg;
     for (;;) {
-        // The filter follows the record: once the exchange has ended and
-        // cleared its window, the loop takes what is queued up to the quit.
-        int got = plat::GetMessageA(&msg, req->hwnd, 0, 0);
+        // While the exchange runs only its window's messages are taken;
+        // once it has ended, the loop takes whatever is queued up to its
+        // quit, the host's own messages included.
+        int got = plat::GetMessageA(&msg, ended(req) ? nullptr : req->hwnd, 0, 0);
         if (got == 0) return;
         if (got == -1) {
             recordResult(req, RESULT_REFUSED);
@@ -49,22 +51,7 @@ void InitWindowClass() {
     plat::RegisterClassA(&wc);  // a failure shows as a failed window creation
 }
 
-int DoRequest(RequestInfo* req, const char* outfile, int visible) {
-    req->outfile = copyText(outfile, "outfile");
-    if (!req->outfile) {
-        destroyRequest(req);
-        return RESULT_REFUSED;
-    }
-    calculateContentLength(req);
-    makeHeaders(req);
-    // A request that could not be composed whole (a piece failed to be
-    // allocated, which has shown its box and recorded 1) is not started:
-    // nothing of it goes out and no window is made.
-    if (req->result != 0 || !req->request || !req->headers) {
-        destroyRequest(req);
-        return RESULT_REFUSED;
-    }
-
+void runExchange(RequestInfo* req, int visible) {
     InitWindowClass();
     plat::Hwnd hwnd = plat::CreateWindowExA(0, WINDOW_CLASS, "HTTP", 0, 0, 0, 30,
                                             10, plat::GetActiveWindow(), nullptr,
@@ -73,29 +60,44 @@ int DoRequest(RequestInfo* req, const char* outfile, int visible) {
     plat::ShowWindow(hwnd, visible ? plat::kSwShow : plat::kSwHide);
 
     // Without a window the lookup is not started and 1 is recorded.
-    if (httpConnect(req) == 0) {
-        bool limited = req->idlelimit != 0;
+    if (reachHost(req) == 0) {
+        bool limited = req->idleLimitMs != 0;
         if (limited) plat::SetTimer(hwnd, IDLE_TIMER, idleCheckInterval(req));
         runLoop(req);
         if (limited) plat::KillTimer(hwnd, IDLE_TIMER);
     }
     // A lookup still under way would write into the record's address list.
-    if (req->lookuptask) {
-        plat::WSACancelAsyncRequest(req->lookuptask);
-        req->lookuptask = 0;
+    if (req->lookupTask) {
+        plat::WSACancelAsyncRequest(req->lookupTask);
+        req->lookupTask = 0;
     }
     // A loop that ended without the exchange ending (its quit came from the
     // window procedure with no record to close) is a failure, not success.
-    if (req->state != STATE_CLOSED) recordResult(req, RESULT_REFUSED);
+    if (!ended(req)) recordResult(req, RESULT_REFUSED);
     // Whatever is still open is closed before the result is read, so that
     // an output file that fails to close is never reported as stored.
     recordResult(req, releaseConnection(req));
-
-    int result = req->result;
-    keepLastCall(req);
-    destroyRequest(req);
+    req->hwnd = nullptr;
     if (hwnd) plat::DestroyWindow(hwnd);
-    return result;
+}
+
+int DoRequest(Call& call) {
+    for (;;) {
+        RequestInfo* req = prepareExchange(call);
+        if (!req) return RESULT_REFUSED;
+        ++call.exchanges;
+        runExchange(req, call.visible);
+        Follow next = afterExchange(call, *req);
+        if (next == Follow::Over || call.exchanges >= MAX_EXCHANGES) {
+            // The call's result, status and head are those of its last
+            // exchange.
+            int result = req->result;
+            keepLastCall(req);
+            destroyRequest(req);
+            return result;
+        }
+        destroyRequest(req);
+    }
 }
 
 }  // namespace quodra

@@ -38,7 +38,7 @@ bool ownCode(int code) {
 
 int errorBehind(const RequestInfo* req) {
     if (req->result == 0) return 0;
-    if (req->neterror) return req->neterror;
+    if (req->netError) return req->netError;
     // A result that is a socket error number is its own reason.
     return ownCode(req->result) ? 0 : req->result;
 }
@@ -56,15 +56,16 @@ void keepLastCall(const RequestInfo* req) {
     LastCall& c = slot.call;
     c.error = errorBehind(req);
     // A head cut short (the reply ended inside it) is not a head.
-    if (!replyHeadEnded(req) || !req->replyhead) return;
-    c.status = req->replystatus;
-    int len = req->replyheadlen;
+    const ReplyHead& head = req->head;
+    if (!head.done || !head.bytes) return;
+    c.status = head.status;
+    int len = head.len;
     char* copy = static_cast<char*>(qalloc(static_cast<size_t>(len) + 1));
     if (!copy) {
         showAllocFailure("lasthead");
         return;
     }
-    std::memcpy(copy, req->replyhead, static_cast<size_t>(len));
+    std::memcpy(copy, head.bytes, static_cast<size_t>(len));
     copy[len] = '\0';
     c.head = copy;
     c.headlen = len;

@@ -16,11 +16,10 @@ int64_t getFileSize(const char* path) {
 
 void calculateContentLength(RequestInfo* req) {
     if (!req || req->result) return;
-    req->contentlength = 0;
-    if (!req->infile) return;
-    req->contentlength = textLength(req->formheader) +
-                         getFileSize(req->infile) +
-                         textLength(req->formfooter);
+    req->bodyLength = 0;
+    if (!req->inFile) return;
+    req->bodyLength = textLength(req->formHead) + getFileSize(req->inFile) +
+                      textLength(req->formFoot);
 }
 
 void setContentType(RequestInfo* req, const char* text) {
@@ -32,8 +31,8 @@ void setContentType(RequestInfo* req, const char* text) {
         return;
     }
     std::memcpy(copy, text, size);
-    qfree(req->contenttype);
-    req->contenttype = copy;
+    qfree(req->contentType);
+    req->contentType = copy;
 }
 
 void addHeaders(RequestInfo* req, const char* text) {
@@ -67,10 +66,10 @@ void makeHeaders(RequestInfo* req) {
 
     // Wide enough for any 64-bit value, so the number is never cut.
     char lengthLine[64] = "";
-    if (req->contentlength != 0)
+    if (req->bodyLength != 0)
         std::snprintf(lengthLine, sizeof lengthLine, "Content-Length: %" PRIu64 "\r\n",
-                      static_cast<uint64_t>(req->contentlength));
-    const bool typed = req->infile && req->contenttype;
+                      static_cast<uint64_t>(req->bodyLength));
+    const bool typed = req->inFile && req->contentType;
     // A host with a colon came out of brackets (an IPv6 address), and the
     // Host line writes it as the URL did.
     const char* host = req->host ? req->host : "";
@@ -86,7 +85,7 @@ void makeHeaders(RequestInfo* req) {
         piece("\r\n"),
         piece(lengthLine),
         piece(typed ? "Content-Type: " : ""),
-        piece(typed ? req->contenttype : ""),
+        piece(typed ? req->contentType : ""),
         piece(typed ? "\r\n" : ""),
         piece("\r\n"),
     };

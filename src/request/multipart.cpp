@@ -83,7 +83,7 @@ bool drawBoundary(char* out) {
 }
 
 void makeFormEncoding(RequestInfo* req) {
-    if (!req || req->result || !req->infile) return;
+    if (!req || req->result || !req->inFile) return;
 
     // A file holding a fixed boundary could end its part early and forge
     // fields of its own; one drawn for this upload cannot be foreseen.
@@ -96,13 +96,13 @@ void makeFormEncoding(RequestInfo* req) {
 
     // A piece that cannot be allocated refuses the request: an envelope
     // without its head or its closing delimiter is not a form.
-    char* head = buildPrologue(req->infile, boundary);
+    char* head = buildPrologue(req->inFile, boundary);
     if (!head) {
         composeFailed(req, "formheader");
         return;
     }
-    qfree(req->formheader);
-    req->formheader = head;
+    qfree(req->formHead);
+    req->formHead = head;
 
     char epilogue[FORM_BOUNDARY_LENGTH + 9];
     std::snprintf(epilogue, sizeof epilogue, "\r\n--%s--\r\n", boundary);
@@ -112,8 +112,8 @@ void makeFormEncoding(RequestInfo* req) {
         return;
     }
     std::memcpy(foot, epilogue, sizeof epilogue);
-    qfree(req->formfooter);
-    req->formfooter = foot;
+    qfree(req->formFoot);
+    req->formFoot = foot;
 
     char type[FORM_BOUNDARY_LENGTH + 31];
     std::snprintf(type, sizeof type, "multipart/form-data, boundary=%s", boundary);

@@ -21,6 +21,7 @@ RequestInfo* createRequest(const char* url, int method) {
     // and could split them into lines of the caller's choosing; a space
     // would give the request line a fourth field.
     if (!url || !*url || hasControlByte(url) || std::strchr(url, ' ')) return nullptr;
+    if (!methodName(method)) return nullptr;
     char* host = getUrlHost(url);
     if (!host) return nullptr;
 
@@ -41,23 +42,19 @@ RequestInfo* createRequest(const char* url, int method) {
     req->port = getUrlPort(url);
     req->secure = urlIsSecure(url) ? 1 : 0;
     req->sock = plat::kInvalidSocket;
-    req->state = STATE_IDLE;
-    req->infd = -1;
-    req->outfd = -1;
-    req->replylength = -1;
+    req->state = State::Idle;
+    req->inFd = -1;
+    req->outFd = -1;
+    initHead(&req->head);
 
     // Each piece that cannot be allocated has shown its box; a record
     // missing one would send the wrong request or none, so it is not made.
     // A URL naming no path asks for the root.
     const char* path = urlPathStart(url);
-    req->urn = getUrlUrn(url);
-    bool whole = !path || req->urn;
-    if (whole) {
-        req->request = makeRequest(path ? req->urn : "/", method);
-        // Without a method there is no line, and no failure to report.
-        whole = req->request || method < METHOD_GET || method > METHOD_COPY;
-    }
-    if (!whole) {
+    req->path = getUrlPath(url);
+    bool whole = !path || req->path;
+    if (whole) req->requestLine = makeRequestLine(path ? req->path : "/", method);
+    if (!whole || !req->requestLine) {
         destroyRequest(req);
         return nullptr;
     }
@@ -88,15 +85,15 @@ int destroyRequest(RequestInfo* req) {
     releaseConnection(req);
 
     qfree(req->host);
-    qfree(req->urn);
-    qfree(req->request);
+    qfree(req->path);
+    qfree(req->requestLine);
     qfree(req->headers);
-    qfree(req->formheader);
-    qfree(req->formfooter);
-    qfree(req->contenttype);
-    qfree(req->outfile);
-    qfree(req->infile);
-    qfree(req->replyhead);
+    qfree(req->formHead);
+    qfree(req->formFoot);
+    qfree(req->contentType);
+    qfree(req->outFile);
+    qfree(req->inFile);
+    freeHead(&req->head);
     req->~RequestInfo();
     qfree(req);
     return 0;
@@ -104,20 +101,20 @@ int destroyRequest(RequestInfo* req) {
 
 int releaseConnection(RequestInfo* req) {
     if (!req) return 0;
-    if (req->infd >= 0) {
-        plat::closeFile(req->infd);
-        req->infd = -1;
+    if (req->inFd >= 0) {
+        plat::closeFile(req->inFd);
+        req->inFd = -1;
     }
     // A failed close may have lost bytes already counted as stored (a file
     // system that reports write errors only then).
     bool lost = false;
-    if (req->outfd >= 0) {
-        lost = plat::closeOut(req->outfd) != 0;
-        req->outfd = -1;
+    if (req->outFd >= 0) {
+        lost = plat::closeOut(req->outFd) != 0;
+        req->outFd = -1;
     }
     if (req->sock != plat::kInvalidSocket) plat::closesocket(req->sock);
     req->sock = plat::kInvalidSocket;
-    req->state = STATE_CLOSED;
+    req->state = State::Closed;
     return lost ? RESULT_NO_OUTPUT : 0;
 }
 

@@ -9,11 +9,6 @@ namespace quodra {
 
 namespace {
 
-const char* const methodNames[] = {
-    nullptr, "GET", "HEAD", "POST", "OPTIONS", "MKCOL", "PROPFIND",
-    "PROPPATCH", "PUT", "DELETE", "MOVE", "COPY"};
-constexpr int methodCount = sizeof(methodNames) / sizeof(methodNames[0]);
-
 const char protocol[] = "HTTP/1.0";
 
 // Appends n bytes of text at out and returns the end.
@@ -24,22 +19,34 @@ char* put(char* out, const char* text, size_t n) {
 
 }  // namespace
 
-char* makeRequest(const char* urn, int method) {
-    if (!urn || !*urn) return nullptr;
-    if (method < 1 || method >= methodCount) return nullptr;
-    const char* name = methodNames[method];
+const char* methodName(int method) {
+    switch (method) {
+#define QUODRA_METHOD(code, name, wire) \
+    case code:                          \
+        return wire;
+#include "request/methods.def"
+#undef QUODRA_METHOD
+    default:
+        return nullptr;
+    }
+}
+
+char* makeRequestLine(const char* path, int method) {
+    if (!path || !*path) return nullptr;
+    const char* name = methodName(method);
+    if (!name) return nullptr;
     size_t nameLen = std::strlen(name);
-    size_t urnLen = std::strlen(urn);
+    size_t pathLen = std::strlen(path);
     size_t protoLen = sizeof(protocol) - 1;
     // Sized exactly, however long the path: a line is never cut short.
-    char* line = static_cast<char*>(qalloc(nameLen + urnLen + protoLen + 5));
+    char* line = static_cast<char*>(qalloc(nameLen + pathLen + protoLen + 5));
     if (!line) {
         showAllocFailure("request");
         return nullptr;
     }
     char* p = put(line, name, nameLen);
     *p++ = ' ';
-    p = put(p, urn, urnLen);
+    p = put(p, path, pathLen);
     *p++ = ' ';
     p = put(p, protocol, protoLen);
     p = put(p, "\r\n", 3);  // with the terminating NUL

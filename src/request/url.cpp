@@ -79,7 +79,7 @@ char* getUrlHost(const char* url) {
     return host;
 }
 
-char* getUrlUrn(const char* url) {
+char* getUrlPath(const char* url) {
     return copyText(urlPathStart(url), "urn");
 }
 

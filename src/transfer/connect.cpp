@@ -27,25 +27,25 @@ bool numericHost(const char* host, plat::SockAddr* addr) {
 
 }  // namespace
 
-int httpConnect(RequestInfo* req) {
+int reachHost(RequestInfo* req) {
     if (!req || !req->hwnd) {
         recordResult(req, RESULT_REFUSED);
         return 1;
     }
     noteProgress(req);
-    req->addrindex = 0;
+    req->addrIndex = 0;
     // A numeric host is its own address: nothing is looked up, not even its
     // name by address. However the connect goes, the loop runs: an exchange
     // that ended here has posted the quit that ends it.
     if (numericHost(req->host, &req->addrs[0])) {
-        req->addrcount = 1;
+        req->addrCount = 1;
         openSocket(req);
         return 0;
     }
     plat::Handle task = plat::WSAAsyncGetAddrInfo(req->hwnd, WM_HOSTNOTIFY, req->host,
                                                   req->addrs, MAX_ADDRESSES);
     if (task) {
-        req->lookuptask = task;
+        req->lookupTask = task;
         return 0;
     }
     int error = plat::WSAGetLastError();  // before the box's loop can change it
@@ -60,8 +60,8 @@ int openSocket(RequestInfo* req, int lastError) {
     // by the connect event shows none); lastError is the number behind it.
     bool noSocket = false;
     int connectError = 0;
-    for (; req->addrindex < req->addrcount; ++req->addrindex) {
-        plat::SockAddr peer = req->addrs[req->addrindex];
+    for (; req->addrIndex < req->addrCount; ++req->addrIndex) {
+        plat::SockAddr peer = req->addrs[req->addrIndex];
         peer.port = plat::htons(req->port);
         req->sock = plat::socket(peer.family, plat::kSockStream, plat::kIpprotoTcp);
         noSocket = req->sock == plat::kInvalidSocket;
@@ -73,7 +73,7 @@ int openSocket(RequestInfo* req, int lastError) {
         // An https socket becomes a TLS client before it is selected; one
         // that cannot will not be anywhere, whichever address it is for.
         if (int code = makeSecure(req)) {
-            httpDisconnect(req, code);
+            endExchange(req, code);
             return 1;
         }
         plat::WSAAsyncSelect(req->sock, req->hwnd, WM_NETNOTIFY, NET_EVENTS);
@@ -94,14 +94,14 @@ int openSocket(RequestInfo* req, int lastError) {
         std::snprintf(text, sizeof text, "Error %d connecting socket", connectError);
         showError(text, QUODRA_PRODUCT);
     }
-    httpDisconnect(req, RESULT_REFUSED, lastError);
+    endExchange(req, RESULT_REFUSED, lastError);
     return 1;
 }
 
 int nextAddress(RequestInfo* req, int error) {
     plat::closesocket(req->sock);
     req->sock = plat::kInvalidSocket;
-    ++req->addrindex;
+    ++req->addrIndex;
     return openSocket(req, error);
 }
 

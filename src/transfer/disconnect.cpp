@@ -5,18 +5,16 @@
 
 namespace quodra {
 
-int httpDisconnect(RequestInfo* req, int code, int error) {
-    if (!req) return code;
+int endExchange(RequestInfo* req, int code, int error) {
+    // The first ending stands: an exchange ended already keeps its result.
+    if (!req || ended(req)) return code;
     // A reply that looked whole is not stored when its file fails to close;
     // an ending that already has its own code keeps it.
     int lost = releaseConnection(req);
     if (code == 0) code = lost;
-    // The quit goes out once per record; a cleared window means it was sent
-    // already, or the driver is destroying the record and wants none.
-    if (req->hwnd) {
-        plat::PostMessageA(req->hwnd, plat::kWmQuit, 0, 0);
-        req->hwnd = nullptr;
-    }
+    // The quit goes out once per exchange, with its end; the loop then
+    // takes what is queued up to it.
+    if (req->hwnd) plat::PostMessageA(req->hwnd, plat::kWmQuit, 0, 0);
     recordResult(req, code, error);
     return code;
 }
@@ -24,7 +22,7 @@ int httpDisconnect(RequestInfo* req, int code, int error) {
 void recordResult(RequestInfo* req, int code, int error) {
     if (!req || req->result != 0 || code == 0) return;
     req->result = code;
-    req->neterror = error;
+    req->netError = error;
 }
 
 }  // namespace quodra

@@ -24,16 +24,16 @@ void showLookupFailure(const RequestInfo* req, int error) {
 int OnHostNotify(RequestInfo* req, plat::LParam event) {
     int error = highHalf(event);
     int count = lowHalf(event);
-    req->lookuptask = 0;
+    req->lookupTask = 0;
     noteProgress(req);
     if (!error && count == 0) error = plat::kErrNoData;
     if (error) {
         showLookupFailure(req, error);
-        httpDisconnect(req, error);
+        endExchange(req, error);
         return 1;
     }
-    req->addrcount = count < MAX_ADDRESSES ? count : MAX_ADDRESSES;
-    req->addrindex = 0;
+    req->addrCount = count < MAX_ADDRESSES ? count : MAX_ADDRESSES;
+    req->addrIndex = 0;
     return openSocket(req);
 }
 
@@ -52,37 +52,30 @@ int OnNetNotify(RequestInfo* req, plat::LParam event) {
 }
 
 void OnSocketConnect(RequestInfo* req, int error) {
-    if (!req) return;
+    if (!req || ended(req)) return;
     if (error != 0 && error != plat::kErrWouldBlock) {
         // A TCP failure before anything was sent: the host's next address
         // may answer. A secure connection that failed (7, 10) ends the call.
-        int code = connectFailure(error);
-        if (code == RESULT_REFUSED && req->state == STATE_IDLE) nextAddress(req, error);
-        else httpDisconnect(req, code, code == RESULT_REFUSED ? error : 0);
+        int code = resultOfConnectError(error);
+        if (code == RESULT_REFUSED && req->state == State::Idle) nextAddress(req, error);
+        else endExchange(req, code, code == RESULT_REFUSED ? error : 0);
         return;
     }
-    if (req->state >= STATE_SEND_REQUEST) return;
+    // A connect that succeeded at once is told by its event too.
+    if (req->state != State::Idle) return;
     noteProgress(req);
-    setNextState(req);
+    enterNextState(req);
     OnSocketWrite(req);
 }
 
 void OnSocketClose(RequestInfo* req, int error) {
-    if (!req) return;
+    if (!req || ended(req)) return;
     // The close may be reported while bytes are still waiting: take them
-    // first, so that nothing the peer sent is lost.
-    if (req->state == STATE_RECEIVE) OnSocketRead(req);
-    // A close reported with an error was a reset, whatever the drain saw
-    // after it: a reply without a length is then not known to be whole.
-    if (error != 0) req->peerclosed = 0;
-    int code;
-    if (replyComplete(req))
-        code = RESULT_OK;
-    else if (error != 0)
-        code = socketFailure(error);
-    else
-        code = RESULT_ENDED_EARLY;
-    httpDisconnect(req, code);
+    // first, so that nothing the peer sent is lost. A reset it reports is
+    // the end, whatever the receives see after it.
+    req->closeError = error;
+    if (req->state == State::Receive) OnSocketRead(req);
+    endReply(req, error);
 }
 
 }  // namespace quodra
@@ -97,7 +90,7 @@ extern "C" plat::LResult QUODRA_STDCALL NetWndProc(plat::Hwnd hwnd, unsigned msg
     switch (msg) {
     case WM_NETNOTIFY: {
         RequestInfo* req = getRequest(static_cast<plat::Socket>(wParam));
-        int was = req ? setBoxesShown(!req->noboxes) : -1;
+        int was = req ? setBoxesShown(!req->noBoxes) : -1;
         OnNetNotify(req, lParam);
         if (was >= 0) setBoxesShown(was);
         return 0;
@@ -109,22 +102,23 @@ extern "C" plat::LResult QUODRA_STDCALL NetWndProc(plat::Hwnd hwnd, unsigned msg
             return 0;
         }
         // No lookup of this exchange is under way (a numeric host needs
-        // none): a completion now belongs to nothing and changes nothing.
-        if (!req->lookuptask) return 0;
-        int was = setBoxesShown(!req->noboxes);
+        // none, an ended exchange has none left): a completion now belongs
+        // to nothing and changes nothing.
+        if (!req->lookupTask || ended(req)) return 0;
+        int was = setBoxesShown(!req->noBoxes);
         // A failed handler has ended the exchange, which posted the quit;
         // only an ending that did not is closed here, so one quit per call.
-        if (OnHostNotify(req, lParam) != 0 && req->hwnd)
-            httpDisconnect(req, RESULT_REFUSED);
+        if (OnHostNotify(req, lParam) != 0 && !ended(req))
+            endExchange(req, RESULT_REFUSED);
         setBoxesShown(was);
         return 0;
     }
     case plat::kWmTimer: {
         if (wParam != IDLE_TIMER) break;
         RequestInfo* req = getRequestFromHwnd(hwnd);
-        if (req && req->idlelimit &&
-            plat::GetTickCount() - req->lastprogress >= req->idlelimit)
-            httpDisconnect(req, plat::kErrTimedOut);
+        if (req && req->idleLimitMs &&
+            plat::GetTickCount() - req->lastProgress >= req->idleLimitMs)
+            endExchange(req, plat::kErrTimedOut);
         return 0;
     }
     default:

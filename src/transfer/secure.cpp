@@ -9,12 +9,12 @@ namespace quodra {
 
 int makeSecure(RequestInfo* req) {
     if (!req->secure) return 0;
-    int flags = req->noverify ? plat::kSecureNoVerify : 0;
+    int flags = req->noVerify ? plat::kSecureNoVerify : 0;
     if (plat::secureSocket(req->sock, req->host, flags) == 0) return 0;
     return RESULT_TLS_FAILED;
 }
 
-int socketFailure(int error) {
+int resultOfSocketError(int error) {
     switch (error) {
     case plat::kErrSecureFailed: return RESULT_TLS_FAILED;
     case plat::kErrCertRejected: return RESULT_CERT_REJECTED;
@@ -24,8 +24,8 @@ int socketFailure(int error) {
     }
 }
 
-int connectFailure(int error) {
-    int code = socketFailure(error);
+int resultOfConnectError(int error) {
+    int code = resultOfSocketError(error);
     return code != error ? code : RESULT_REFUSED;
 }
 

@@ -20,11 +20,9 @@ namespace quodra {
 namespace {
 
 // The state machine decides whether sending goes on: only a new sending
-// state (value 0) lets the loop continue.
-int advance(RequestInfo* req) { return setNextState(req) == 0 ? 1 : 0; }
-
-bool inSendingState(const RequestInfo* req) {
-    return req->state >= STATE_SEND_REQUEST && req->state <= STATE_SEND_FORMFOOTER;
+// state lets the loop continue.
+Step advance(RequestInfo* req) {
+    return enterNextState(req) == Entered::Sending ? Step::Again : Step::Stop;
 }
 
 // Copies the rest of the current text and the whole texts that follow it
@@ -34,13 +32,13 @@ bool inSendingState(const RequestInfo* req) {
 int gatherTexts(RequestInfo* req, int rest) {
     char* buf = req->io;
     int total = 0;
-    for (int state = stateAfter(req, req->state);; state = stateAfter(req, state)) {
+    for (State state = stateAfter(req, req->state);; state = stateAfter(req, state)) {
         const char* text = stateText(req, state);
         if (!text) break;
         int len = textLength(text);
         if ((total ? total : rest) + len > TRANSFER_BUFFER) break;
         if (!total) {
-            std::memcpy(buf, req->sendbuf + req->sendpos, static_cast<size_t>(rest));
+            std::memcpy(buf, req->sendText + req->sendPos, static_cast<size_t>(rest));
             total = rest;
         }
         std::memcpy(buf + total, text, static_cast<size_t>(len));
@@ -50,22 +48,22 @@ int gatherTexts(RequestInfo* req, int rest) {
 }
 
 // Accounts for taken bytes of the current text and the texts after it:
-// each text taken whole moves the state on; 1 to go on sending, 0 to stop.
-int textsTaken(RequestInfo* req, int taken) {
+// each text taken whole moves the state on.
+Step textsTaken(RequestInfo* req, int taken) {
     for (;;) {
-        int rest = textLength(req->sendbuf) - req->sendpos;
+        int rest = textLength(req->sendText) - req->sendPos;
         int used = taken < rest ? taken : rest;
         // Only the pieces after the header block make up the announced body.
-        if (req->state > STATE_SEND_HEADERS) req->bytessent += used;
+        if (req->state > State::SendHeaders) req->bodySent += used;
         taken -= used;
         if (used < rest) {
-            req->sendpos += used;
-            return 1;
+            req->sendPos += used;
+            return Step::Again;
         }
-        if (!advance(req)) return 0;
+        if (advance(req) == Step::Stop) return Step::Stop;
         // Only whole texts were gathered after the first, so bytes left over
         // belong to the text of the state just entered.
-        if (taken == 0 || !req->sendbuf || req->sendfromfile) return 1;
+        if (taken == 0 || !req->sendText) return Step::Again;
     }
 }
 
@@ -73,8 +71,8 @@ int textsTaken(RequestInfo* req, int taken) {
 void fileTaken(RequestInfo* req, int taken) {
     if (taken <= 0) return;
     noteProgress(req);
-    req->bytessent += taken;
-    req->fileleft -= taken;
+    req->bodySent += taken;
+    req->fileLeft -= taken;
 }
 
 // After a failed send: true when the socket is only full (its write event
@@ -82,84 +80,83 @@ void fileTaken(RequestInfo* req, int taken) {
 bool socketFull(RequestInfo* req) {
     int error = plat::WSAGetLastError();
     if (error == plat::kErrWouldBlock) return true;
-    httpDisconnect(req, socketFailure(error));
+    endExchange(req, resultOfSocketError(error));
     return false;
 }
 
 }  // namespace
 
-int SendData(RequestInfo* req) {
-    if (!req || !req->sendbuf) return 0;
-    int rest = textLength(req->sendbuf) - req->sendpos;
+Step sendText(RequestInfo* req) {
+    if (!req || !req->sendText) return Step::Stop;
+    int rest = textLength(req->sendText) - req->sendPos;
     if (rest <= 0) return advance(req);
 
     int len = gatherTexts(req, rest);
-    const char* out = len ? req->io : req->sendbuf + req->sendpos;
+    const char* out = len ? req->io : req->sendText + req->sendPos;
     if (!len) len = rest;
     int taken = plat::send(req->sock, out, len, 0);
     if (taken < 0) {
         socketFull(req);
-        return 0;
+        return Step::Stop;
     }
     if (taken > 0) noteProgress(req);
     return textsTaken(req, taken);
 }
 
-int SendFile(RequestInfo* req) {
-    if (!req || !req->sendbuf || req->sock == plat::kInvalidSocket) return 0;
-    if (req->infd < 0) return 0;
+Step sendBodyFile(RequestInfo* req) {
+    if (!req || req->sock == plat::kInvalidSocket || req->inFd < 0) return Step::Stop;
 
     // Never more than announced: the rest of a file that grew is left.
-    if (req->fileleft <= 0) return advance(req);
-    int want = req->fileleft < SEND_CHUNK ? static_cast<int>(req->fileleft) : SEND_CHUNK;
+    if (req->fileLeft <= 0) return advance(req);
+    int want = req->fileLeft < SEND_CHUNK ? static_cast<int>(req->fileLeft) : SEND_CHUNK;
 
-    if (!req->filecopy) {
-        int taken = plat::sendFile(req->sock, req->infd, want);
+    if (!req->fileByCopy) {
+        int taken = plat::sendFile(req->sock, req->inFd, want);
         if (taken != plat::kNotServed) {
             if (taken < 0) {
                 socketFull(req);
-                return 0;
+                return Step::Stop;
             }
             fileTaken(req, taken);
             // Nothing more of the file is its end: a body that falls short
             // of its announced length is caught when receiving begins.
-            return taken == 0 || req->fileleft <= 0 ? advance(req) : 1;
+            return taken == 0 || req->fileLeft <= 0 ? advance(req) : Step::Again;
         }
-        req->filecopy = 1;
+        req->fileByCopy = 1;
     }
 
     char* chunk = req->io;
-    int n = plat::readFile(req->infd, chunk, want);
+    int n = plat::readFile(req->inFd, chunk, want);
     // A read error ends the file like its end does.
     if (n <= 0) return advance(req);
 
     int taken = plat::send(req->sock, chunk, n, 0);
     if (taken < 0) {
         // A full socket: the whole chunk is read again when room comes.
-        if (socketFull(req) && plat::seekCur(req->infd, -static_cast<int64_t>(n)) < 0)
-            httpDisconnect(req, RESULT_SEEK_FAILED);
-        return 0;
+        if (socketFull(req) && plat::seekCur(req->inFd, -static_cast<int64_t>(n)) < 0)
+            endExchange(req, RESULT_SEEK_FAILED);
+        return Step::Stop;
     }
     fileTaken(req, taken);
     if (taken < n) {
         // Step back over what the socket left, so the next call re-reads it.
-        if (plat::seekCur(req->infd, static_cast<int64_t>(taken) - n) < 0) {
-            httpDisconnect(req, RESULT_SEEK_FAILED);
-            return 0;
+        if (plat::seekCur(req->inFd, static_cast<int64_t>(taken) - n) < 0) {
+            endExchange(req, RESULT_SEEK_FAILED);
+            return Step::Stop;
         }
-        return 1;
+        return Step::Again;
     }
     // A chunk shorter than asked for is the end of the file.
-    return n < want || req->fileleft <= 0 ? advance(req) : 1;
+    return n < want || req->fileLeft <= 0 ? advance(req) : Step::Again;
 }
 
 void OnSocketWrite(RequestInfo* req) {
     if (!req) return;
-    int step = 1;
+    Step step = Step::Again;
     // A sender may end the exchange or leave the sending states: the record
     // is looked at afresh before every step.
-    while (step != 0 && req->result == 0 && inSendingState(req))
-        step = req->sendfromfile == 1 ? SendFile(req) : SendData(req);
+    while (step == Step::Again && sendingState(req->state))
+        step = req->state == State::SendBody ? sendBodyFile(req) : sendText(req);
 }
 
 }  // namespace quodra

@@ -17,31 +17,62 @@ constexpr unsigned WM_HOSTNOTIFY = plat::kWmUser + 4;  // host lookup complete
 constexpr long NET_EVENTS = 0x33;          // read | write | connect | close
 constexpr uintptr_t IDLE_TIMER = 1;        // timer id of the no-progress check
 
-// Sizes of the engine's pieces and bounds. A body-file chunk and a received
-// piece each fill the record's transfer buffer: large pieces keep the
-// system calls per byte few.
+// Sizes of the engine's pieces. A body-file chunk and a received piece each
+// fill the record's transfer buffer: large pieces keep the system calls per
+// byte few.
 constexpr int SEND_CHUNK = TRANSFER_BUFFER;  // body file chunk
 constexpr int RECV_PIECE = TRANSFER_BUFFER;  // one recv
-constexpr int REPLY_HEAD_LIMIT = 262144;     // longest reply head kept
+
+// ---- the one question and the one ending ----
+// True once the exchange has ended: its socket and files are closed, its
+// result is recorded and the quit that ends its loop is posted.
+inline bool ended(const RequestInfo* req) { return req->state == State::Closed; }
+
+// Ends the exchange: closes files and socket, marks it closed, posts the one
+// quit message (to its window, when it has one) and records code unless a
+// result was recorded before it started (a request that could not be
+// composed). The first ending stands: on an exchange already ended it does
+// nothing. Returns code, except that an ending with 0 becomes 3 when the
+// output file fails to close. error is the socket or lookup error number
+// behind code (0 when none, or when code is that number itself), kept only
+// with the code it explains.
+int endExchange(RequestInfo* req, int code, int error = 0);
+// Records code (and the error behind it) as the result unless one is
+// recorded; posts nothing. For endings before the message loop runs, where
+// no quit may be left queued.
+void recordResult(RequestInfo* req, int code, int error = 0);
 
 // ---- state machine ----
+// What entering the next state came to.
+enum class Entered {
+    Sending,    // a sending state is set up: sending may go on
+    Receiving,  // the request is out and the reply is awaited
+    Ended,      // the exchange ended on the way (a body file that cannot be
+                // opened, a body that fell short, an output that cannot be made)
+};
 // The state that follows state in this record's request (the record's own
-// state is not changed).
-int stateAfter(const RequestInfo* req, int state);
+// state is not changed); Closed after the reply.
+State stateAfter(const RequestInfo* req, State state);
 // The text a sending state puts on the wire; null for the body file, for
 // states that send nothing and for a text the record lacks.
-const char* stateText(const RequestInfo* req, int state);
-// 1 when refused (no record, method 0); else what setStatePointers returns.
-int setNextState(RequestInfo* req);
-// 0 set up (also after the body file failed to open), 7 receiving with the
-// output file open, 8 or 3 the exchange ended on entering receive, 3 the
-// output file of the receive state just left failed to close, 1 refused.
-int setStatePointers(RequestInfo* req);
+const char* stateText(const RequestInfo* req, State state);
+// Moves to the state after the current one and sets it up: no file outlives
+// the state that opened it.
+Entered enterNextState(RequestInfo* req);
+// True in the states that put the request on the wire.
+bool sendingState(State state);
 
 // ---- sending ----
-// Step values: 1 = go on at once, 0 = stop for now.
-int SendData(RequestInfo* req);
-int SendFile(RequestInfo* req);
+// What a sender's step came to.
+enum class Step {
+    Again,  // progress: the next step may be tried at once
+    Stop,   // the socket is full (a write event follows), the request is
+            // out, or the exchange has ended
+};
+// Sends the current state's text, joined with the texts after it.
+Step sendText(RequestInfo* req);
+// Sends a piece of the body file.
+Step sendBodyFile(RequestInfo* req);
 void OnSocketWrite(RequestInfo* req);
 
 // ---- reply capture ----
@@ -50,37 +81,21 @@ void OnSocketRead(RequestInfo* req);
 // to the output file. Ends the exchange itself when the reply is complete
 // (0), malformed (6) or cannot be stored (3).
 void ProcessReply(RequestInfo* req, const char* data, int len);
-// Appends head bytes; false when the head could not grow, which has ended
-// the exchange with 3.
-bool addReplyHeader(RequestInfo* req, const char* data, int len);
-// Takes the complete head's Content-Length (-1 for none), leaving the head
-// as it arrived; 0, or 6 when its framing is malformed.
-int setReplyContentLength(RequestInfo* req);
-// 1 once the reply head has ended (its blank line has arrived).
-int replyHeadEnded(const RequestInfo* req);
-// 1 when the reply is complete: its head ended and its body arrived whole
-// (the announced length, or, without one, up to an orderly close; nothing
-// for replies that carry no body).
-int replyComplete(const RequestInfo* req);
-
-// ---- ending ----
-// Closes files and socket, marks the record closed, posts the one quit
-// message, records code if none is recorded yet; returns code, except that
-// an ending with 0 becomes 3 when the output file fails to close. error is
-// the socket or lookup error number behind code (0 when none, or when code
-// is that number itself), kept only with the code it explains.
-int httpDisconnect(RequestInfo* req, int code, int error = 0);
-
-// Records code (and the error behind it) as the result unless one is
-// recorded; posts nothing. For endings before the message loop runs, where
-// no quit may be left queued.
-void recordResult(RequestInfo* req, int code, int error = 0);
+// True when the reply is complete: its head ended and its body arrived whole
+// (the announced length, or, without one, up to an orderly end; nothing for
+// replies that carry no body).
+bool replyComplete(const RequestInfo* req);
+// The peer has ended the connection: in order (error 0), seen by a receive
+// of no bytes or by the close event, or with error (a reset ...). Ends the
+// exchange with 0 when the reply is complete, else with the error's result,
+// or 4 for an orderly end too early.
+void endReply(RequestInfo* req, int error);
 
 // ---- event dispatch and connection ----
 // Starts reaching the host: its lookup, or for a numeric host the connect
 // itself. 0 when the driver's loop is to run, 1 when nothing was started.
-int httpConnect(RequestInfo* req);
-// Connects to the record's addresses from addrindex on, one socket each,
+int reachHost(RequestInfo* req);
+// Connects to the record's addresses from addrIndex on, one socket each,
 // until a connect is under way or done (0); when none is left, shows the
 // last failure's box and ends the exchange with 1 (1), keeping the socket
 // error number behind it (lastError, or a later address's own).
@@ -100,11 +115,11 @@ void OnSocketClose(RequestInfo* req, int error);
 int makeSecure(RequestInfo* req);
 // The result for an error a socket call or event reported: the secure
 // socket's own failures become 7, 10 or 4; any other number stays.
-int socketFailure(int error);
+int resultOfSocketError(int error);
 // The same for the error of a connect: any other number becomes 1.
-int connectFailure(int error);
+int resultOfConnectError(int error);
 
-// Marks progress now: the record's idlelimit counts from the last progress.
+// Marks progress now: the record's idleLimitMs counts from the last progress.
 void noteProgress(RequestInfo* req);
 
 }  // namespace quodra

@@ -28,7 +28,7 @@ TEST_F(HeadersTest, GetCarriesOnlyTheStandardLines) {
     RequestInfo* req = createRequest("http://server/a", METHOD_GET);
     ASSERT_NE(req, nullptr);
     finish(req);
-    EXPECT_EQ(req->contentlength, 0);
+    EXPECT_EQ(req->bodyLength, 0);
     EXPECT_EQ(headersOf(req),
               "User-Agent: Quodra/2.0.0\r\nConnection: close\r\nHost: server\r\n\r\n");
     destroyRequest(req);
@@ -48,9 +48,9 @@ TEST_F(HeadersTest, CallLinesComeFirstThenTheLengthOfTheBody) {
     ASSERT_NE(req, nullptr);
     addHeaders(req, "Depth: 1\r\n");
     addHeaders(req, "Content-Type: text/xml\r\n");
-    req->infile = copyText(body.c_str(), "infile");
+    req->inFile = copyText(body.c_str(), "infile");
     finish(req);
-    EXPECT_EQ(req->contentlength, 300);
+    EXPECT_EQ(req->bodyLength, 300);
     // contenttype stays null, so the standard block adds no type of its own.
     EXPECT_EQ(headersOf(req), "Depth: 1\r\nContent-Type: text/xml\r\n" +
                                   standardBlock("server", "300"));
@@ -61,11 +61,11 @@ TEST_F(HeadersTest, FormUploadAnnouncesEnvelopeAndFile) {
     std::string body = writeFile("a.txt", "hello");
     RequestInfo* req = createRequest("http://server/up", METHOD_POST);
     ASSERT_NE(req, nullptr);
-    req->infile = copyText(body.c_str(), "infile");
+    req->inFile = copyText(body.c_str(), "infile");
     makeFormEncoding(req);
     finish(req);
     int64_t expected = 137 + static_cast<int64_t>(body.size()) + 5 + 40;
-    EXPECT_EQ(req->contentlength, expected);
+    EXPECT_EQ(req->bodyLength, expected);
     EXPECT_EQ(headersOf(req),
               standardBlock("server", std::to_string(expected),
                             "multipart/form-data, boundary=" + kFirstBoundary));
@@ -86,7 +86,7 @@ TEST_F(HeadersTest, LengthIsWrittenAsFullUnsignedValue) {
         SCOPED_TRACE(c.text);
         RequestInfo* req = createRequest("http://server/a", METHOD_PUT);
         ASSERT_NE(req, nullptr);
-        req->contentlength = c.length;
+        req->bodyLength = c.length;
         makeHeaders(req);
         EXPECT_EQ(headersOf(req), standardBlock("server", c.text));
         destroyRequest(req);
@@ -111,7 +111,7 @@ TEST_F(HeadersTest, FileSizeIsSixtyFourBits) {
 
     RequestInfo* req = createRequest("http://server/a", METHOD_PUT);
     ASSERT_NE(req, nullptr);
-    req->infile = copyText(big.c_str(), "infile");
+    req->inFile = copyText(big.c_str(), "infile");
     finish(req);
     EXPECT_EQ(headersOf(req), standardBlock("server", "5368709123"));
     destroyRequest(req);
@@ -121,22 +121,22 @@ TEST_F(HeadersTest, NoBodyMeansNoLengthLine) {
     RequestInfo* req = createRequest("http://server/a", METHOD_PUT);
     ASSERT_NE(req, nullptr);
     // A length left from before is recomputed, not kept.
-    req->contentlength = 99;
+    req->bodyLength = 99;
     calculateContentLength(req);
-    EXPECT_EQ(req->contentlength, 0);
+    EXPECT_EQ(req->bodyLength, 0);
 
     for (std::string path : {writeFile("empty", ""), dir() + "/missing"}) {
         SCOPED_TRACE(path);
-        qfree(req->infile);
-        req->infile = copyText(path.c_str(), "infile");
+        qfree(req->inFile);
+        req->inFile = copyText(path.c_str(), "infile");
         calculateContentLength(req);
-        EXPECT_EQ(req->contentlength, 0);
+        EXPECT_EQ(req->bodyLength, 0);
     }
     // A content type without a body file gives no type line.
-    qfree(req->infile);
-    req->infile = nullptr;
+    qfree(req->inFile);
+    req->inFile = nullptr;
     setContentType(req, "text/plain");
-    EXPECT_STREQ(req->contenttype, "text/plain");
+    EXPECT_STREQ(req->contentType, "text/plain");
     makeHeaders(req);
     EXPECT_EQ(headersOf(req), standardBlock("server"));
     destroyRequest(req);
@@ -160,8 +160,8 @@ TEST_F(HeadersTest, RecordedResultStopsComposition) {
     RequestInfo* req = createRequest("http://server/a", METHOD_POST);
     ASSERT_NE(req, nullptr);
     addHeaders(req, "A: 1\r\n");
-    req->infile = copyText(body.c_str(), "infile");
-    req->contentlength = 7;
+    req->inFile = copyText(body.c_str(), "infile");
+    req->bodyLength = 7;
     req->result = 3;
 
     addHeaders(req, "B: 2\r\n");
@@ -170,10 +170,10 @@ TEST_F(HeadersTest, RecordedResultStopsComposition) {
     calculateContentLength(req);
     makeHeaders(req);
     EXPECT_EQ(headersOf(req), "A: 1\r\n");
-    EXPECT_EQ(req->contenttype, nullptr);
-    EXPECT_EQ(req->formheader, nullptr);
-    EXPECT_EQ(req->formfooter, nullptr);
-    EXPECT_EQ(req->contentlength, 7);
+    EXPECT_EQ(req->contentType, nullptr);
+    EXPECT_EQ(req->formHead, nullptr);
+    EXPECT_EQ(req->formFoot, nullptr);
+    EXPECT_EQ(req->bodyLength, 7);
 
     // Nor does anything happen without a record.
     addHeaders(nullptr, "A: 1\r\n");

@@ -39,7 +39,7 @@ protected:
     RequestInfo* upload(const std::string& path) {
         RequestInfo* req = createRequest("http://server/up", METHOD_POST);
         if (!req) return nullptr;
-        req->infile = copyText(path.c_str(), "infile");
+        req->inFile = copyText(path.c_str(), "infile");
         makeFormEncoding(req);
         calculateContentLength(req);
         makeHeaders(req);
@@ -55,14 +55,14 @@ TEST_F(MultipartTest, EnvelopeOfAWindowsPath) {
     writeFile("C:\\up\\a.txt", "hello");
     RequestInfo* req = upload("C:\\up\\a.txt");
     ASSERT_NE(req, nullptr);
-    ASSERT_NE(req->formheader, nullptr);
-    ASSERT_NE(req->formfooter, nullptr);
-    EXPECT_EQ(std::string(req->formheader), prologueFor("C:\\up\\a.txt"));
-    EXPECT_EQ(textLength(req->formheader), 148);
-    EXPECT_EQ(std::string(req->formfooter), epilogue);
-    EXPECT_EQ(textLength(req->formfooter), 40);
-    EXPECT_EQ(std::string(req->contenttype), formType);
-    EXPECT_EQ(req->contentlength, 193);
+    ASSERT_NE(req->formHead, nullptr);
+    ASSERT_NE(req->formFoot, nullptr);
+    EXPECT_EQ(std::string(req->formHead), prologueFor("C:\\up\\a.txt"));
+    EXPECT_EQ(textLength(req->formHead), 148);
+    EXPECT_EQ(std::string(req->formFoot), epilogue);
+    EXPECT_EQ(textLength(req->formFoot), 40);
+    EXPECT_EQ(std::string(req->contentType), formType);
+    EXPECT_EQ(req->bodyLength, 193);
     EXPECT_EQ(std::string(req->headers), standardBlock("server", "193", formType));
     EXPECT_TRUE(fake::state().boxes.empty());
     destroyRequest(req);
@@ -73,8 +73,8 @@ TEST_F(MultipartTest, EmptyFileStillAnnouncesTheEnvelope) {
     writeFile("empty.bin", "");
     RequestInfo* req = upload("empty.bin");
     ASSERT_NE(req, nullptr);
-    EXPECT_EQ(std::string(req->formheader), prologueFor("empty.bin"));
-    EXPECT_EQ(req->contentlength, 137 + 9 + 40);
+    EXPECT_EQ(std::string(req->formHead), prologueFor("empty.bin"));
+    EXPECT_EQ(req->bodyLength, 137 + 9 + 40);
     EXPECT_EQ(std::string(req->headers), standardBlock("server", "186", formType));
     destroyRequest(req);
 }
@@ -98,8 +98,8 @@ TEST_F(MultipartTest, QuoteAndLineBreaksInThePathAreEscaped) {
         RequestInfo* req = upload(c.path);  // no such file: it counts 0
         ASSERT_NE(req, nullptr);
         std::string expected = prologueFor(c.written);
-        EXPECT_EQ(std::string(req->formheader), expected);
-        EXPECT_EQ(req->contentlength, static_cast<int64_t>(expected.size() + epilogue.size()));
+        EXPECT_EQ(std::string(req->formHead), expected);
+        EXPECT_EQ(req->bodyLength, static_cast<int64_t>(expected.size() + epilogue.size()));
         destroyRequest(req);
     }
 }
@@ -131,13 +131,13 @@ TEST_F(MultipartTest, BoundaryIsDrawnFreshFromTheRandomSource) {
     RequestInfo* b = upload("a.txt");
     ASSERT_NE(a, nullptr);
     ASSERT_NE(b, nullptr);
-    std::string first = std::string(a->contenttype).substr(30);
-    std::string second = std::string(b->contenttype).substr(30);
+    std::string first = std::string(a->contentType).substr(30);
+    std::string second = std::string(b->contentType).substr(30);
     EXPECT_EQ(first, kFirstBoundary);
     EXPECT_NE(second, first);
     EXPECT_EQ(second.size(), static_cast<size_t>(FORM_BOUNDARY_LENGTH));
-    EXPECT_EQ(std::string(b->formheader), "--" + second + prologueFor("a.txt").substr(34));
-    EXPECT_EQ(std::string(b->formfooter), "\r\n--" + second + "--\r\n");
+    EXPECT_EQ(std::string(b->formHead), "--" + second + prologueFor("a.txt").substr(34));
+    EXPECT_EQ(std::string(b->formFoot), "\r\n--" + second + "--\r\n");
     destroyRequest(a);
     destroyRequest(b);
 }
@@ -147,7 +147,7 @@ TEST_F(MultipartTest, RandomSourceThatFailsRefusesTheUpload) {
     RequestInfo* req = upload("a.txt");
     ASSERT_NE(req, nullptr);
     EXPECT_EQ(req->result, RESULT_REFUSED);
-    EXPECT_EQ(req->formheader, nullptr);
+    EXPECT_EQ(req->formHead, nullptr);
     EXPECT_EQ(req->headers, nullptr);
     EXPECT_EQ(boxTexts(), std::vector<std::string>{"Could not get random bytes"});
     destroyRequest(req);
@@ -162,15 +162,15 @@ TEST_F(MultipartTest, NothingIsBuiltWithoutAFileOrAfterAResult) {
     RequestInfo* req = createRequest("http://server/up", METHOD_POST);
     ASSERT_NE(req, nullptr);
     makeFormEncoding(req);
-    EXPECT_EQ(req->formheader, nullptr);
-    EXPECT_EQ(req->formfooter, nullptr);
-    EXPECT_EQ(req->contenttype, nullptr);
+    EXPECT_EQ(req->formHead, nullptr);
+    EXPECT_EQ(req->formFoot, nullptr);
+    EXPECT_EQ(req->contentType, nullptr);
 
-    req->infile = copyText("x.txt", "infile");
+    req->inFile = copyText("x.txt", "infile");
     req->result = 5;
     makeFormEncoding(req);
-    EXPECT_EQ(req->formheader, nullptr);
-    EXPECT_EQ(req->formfooter, nullptr);
-    EXPECT_EQ(req->contenttype, nullptr);
+    EXPECT_EQ(req->formHead, nullptr);
+    EXPECT_EQ(req->formFoot, nullptr);
+    EXPECT_EQ(req->contentType, nullptr);
     destroyRequest(req);
 }

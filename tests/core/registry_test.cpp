@@ -27,22 +27,22 @@ TEST_F(RegistryTest, NewRecordHoldsTheUrlPartsAndIsTheHead) {
     EXPECT_EQ(liveHead(), req);
     EXPECT_EQ(req->next, listAtStart);
     EXPECT_STREQ(req->host, "server");
-    EXPECT_STREQ(req->urn, "/a/b");
+    EXPECT_STREQ(req->path, "/a/b");
     EXPECT_EQ(req->port, 8080);
-    EXPECT_STREQ(req->request, "PUT /a/b HTTP/1.0\r\n");
-    EXPECT_EQ(req->addrcount, 0);
+    EXPECT_STREQ(req->requestLine, "PUT /a/b HTTP/1.0\r\n");
+    EXPECT_EQ(req->addrCount, 0);
     EXPECT_EQ(req->method, METHOD_PUT);
     EXPECT_EQ(req->sock, -1);
-    EXPECT_EQ(req->infd, -1);
-    EXPECT_EQ(req->state, STATE_IDLE);
+    EXPECT_EQ(req->inFd, -1);
+    EXPECT_EQ(req->state, State::Idle);
     EXPECT_EQ(req->result, 0);
-    EXPECT_EQ(req->contentlength, 0);
-    EXPECT_EQ(req->outfd, -1);
+    EXPECT_EQ(req->bodyLength, 0);
+    EXPECT_EQ(req->outFd, -1);
     EXPECT_EQ(req->hwnd, nullptr);
-    for (char* text : {req->headers, req->formheader, req->formfooter,
-                       req->contenttype, req->outfile, req->infile, req->replyhead})
+    for (char* text : {req->headers, req->formHead, req->formFoot,
+                       req->contentType, req->outFile, req->inFile, req->head.bytes})
         EXPECT_EQ(text, nullptr);
-    EXPECT_EQ(req->sendbuf, nullptr);
+    EXPECT_EQ(req->sendText, nullptr);
     EXPECT_TRUE(fake::state().boxes.empty());
     EXPECT_EQ(destroyRequest(req), 0);
     EXPECT_EQ(liveHead(), listAtStart);
@@ -82,7 +82,7 @@ TEST_F(RegistryTest, DestroyOfUnknownRecordChangesNothing) {
 
     RequestInfo stranger{};
     stranger.sock = 77;
-    stranger.infd = -1;
+    stranger.inFd = -1;
     stranger.hwnd = reinterpret_cast<plat::Hwnd>(0x99);
     EXPECT_EQ(destroyRequest(&stranger), 1);
     EXPECT_EQ(destroyRequest(nullptr), 1);
@@ -130,13 +130,13 @@ TEST_F(RegistryTest, DestroyClosesWhatIsOpenAndPostsNoQuit) {
     ASSERT_NE(req, nullptr);
     req->hwnd = reinterpret_cast<plat::Hwnd>(0x1234);
     req->sock = 42;
-    req->infd = plat::openRead(in.c_str());
-    req->outfd = plat::openOut((dir() + "/reply").c_str());
-    ASSERT_GE(req->infd, 0);
-    ASSERT_GE(req->outfd, 0);
+    req->inFd = plat::openRead(in.c_str());
+    req->outFd = plat::openOut((dir() + "/reply").c_str());
+    ASSERT_GE(req->inFd, 0);
+    ASSERT_GE(req->outFd, 0);
     // Texts set by the other stages are released with the record.
-    req->outfile = copyText("/tmp/out", "outfile");
-    req->infile = copyText(in.c_str(), "infile");
+    req->outFile = copyText("/tmp/out", "outfile");
+    req->inFile = copyText(in.c_str(), "infile");
     addHeaders(req, "X: 1\r\n");
     makeFormEncoding(req);
 

@@ -18,7 +18,7 @@
 #include "request/request.h"
 #include "common/text.h"
 #include "request_fixture.h"
-#include "transfer/reply_head.h"
+#include "common/reply_head.h"
 #include "transfer/transfer.h"
 
 using namespace quodra;
@@ -32,7 +32,7 @@ struct Outcome {
     int64_t length;
     int status;
     int result;
-    int state;
+    State state;
 };
 
 class ReplyTest : public RequestModelTest {
@@ -43,9 +43,9 @@ protected:
         EXPECT_NE(req, nullptr);
         req->sock = 100;
         outPath = dir() + "/out.bin";
-        req->outfile = copyText(outPath.c_str(), "outfile");
-        req->state = STATE_SEND_HEADERS;
-        EXPECT_EQ(setNextState(req), 7);
+        req->outFile = copyText(outPath.c_str(), "outfile");
+        req->state = State::SendHeaders;
+        EXPECT_EQ(enterNextState(req), Entered::Receiving);
         return req;
     }
 
@@ -60,7 +60,7 @@ protected:
         fake::state().recvScript = {fake::closed()};
         OnSocketRead(req);
         OnSocketClose(req, 0);
-        Outcome out{readAll(outPath), req->replylength, req->replystatus, req->result,
+        Outcome out{readAll(outPath), req->head.length, req->head.status, req->result,
                     req->state};
         EXPECT_EQ(fake::state().openOutputs, 0);
         destroyRequest(req);
@@ -145,7 +145,7 @@ TEST_F(ReplyTest, OutputIsTheSameHoweverTheReplyIsCut) {
         EXPECT_EQ(whole.length, c.length);
         EXPECT_EQ(whole.status, c.status);
         EXPECT_EQ(whole.result, c.result);
-        EXPECT_EQ(whole.state, STATE_CLOSED);
+        EXPECT_EQ(whole.state, State::Closed);
         for (size_t k = 1; k < c.reply.size(); ++k) {
             SCOPED_TRACE(testing::Message() << "split at " << k);
             Outcome split = run({c.reply.substr(0, k), c.reply.substr(k)});
@@ -178,12 +178,12 @@ TEST_F(ReplyTest, HeadIsKeptWholeAsReceived) {
     fake::state().tick = 42;
     fake::state().recvScript = {fake::bytes(reply.substr(0, 20)), fake::bytes(reply.substr(20))};
     OnSocketRead(req);
-    ASSERT_EQ(req->replyheadlen, static_cast<int>(head.size()));
-    EXPECT_EQ(std::string(req->replyhead, req->replyheadlen), head);
-    EXPECT_EQ(req->replyhead[req->replyheadlen], '\0');
-    EXPECT_EQ(req->replyread, 5);
-    EXPECT_EQ(req->eolcount, 4);
-    EXPECT_EQ(req->lastprogress, 42u);
+    ASSERT_EQ(req->head.len, static_cast<int>(head.size()));
+    EXPECT_EQ(std::string(req->head.bytes, req->head.len), head);
+    EXPECT_EQ(req->head.bytes[req->head.len], '\0');
+    EXPECT_EQ(req->bodyStored, 5);
+    EXPECT_EQ(req->head.lineEnds, 4);
+    EXPECT_EQ(req->lastProgress, 42u);
 }
 
 TEST_F(ReplyTest, CompleteReplyEndsTheExchangeAtOnce) {
@@ -209,7 +209,7 @@ TEST_F(ReplyTest, CompleteReplyEndsTheExchangeAtOnce) {
         OnSocketRead(req);
         EXPECT_EQ(fake::state().recvCalls, 1) << "read on after the reply was complete";
         EXPECT_EQ(req->result, 0);
-        EXPECT_EQ(req->state, STATE_CLOSED);
+        EXPECT_EQ(req->state, State::Closed);
         EXPECT_EQ(fake::state().closedSockets, std::vector<plat::Socket>{100});
         EXPECT_EQ(fake::state().openOutputs, 0);
         EXPECT_EQ(readAll(outPath), c.body);
@@ -219,7 +219,7 @@ TEST_F(ReplyTest, CompleteReplyEndsTheExchangeAtOnce) {
     RequestInfo* req = receiving();
     fake::state().recvScript = {fake::bytes(kOk + "\r\nabc")};
     OnSocketRead(req);
-    EXPECT_EQ(req->state, STATE_RECEIVE);
+    EXPECT_EQ(req->state, State::Receive);
     EXPECT_EQ(req->result, 0);
 }
 
@@ -230,8 +230,8 @@ TEST_F(ReplyTest, HeadGrowsByDoublingNotByPiece) {
     qallocResetCount();
     for (char c : head) ProcessReply(req, &c, 1);
     EXPECT_LE(qallocCount(), 10);
-    EXPECT_EQ(req->replyheadlen, static_cast<int>(head.size()));
-    EXPECT_EQ(req->eolcount, 4);
+    EXPECT_EQ(req->head.len, static_cast<int>(head.size()));
+    EXPECT_EQ(req->head.lineEnds, 4);
     EXPECT_EQ(req->result, 0);
 }
 
@@ -242,8 +242,8 @@ TEST_F(ReplyTest, HeadBoundEndsTheExchangeWithCode3) {
     fake::state().recvScript = {fake::bytes(endless)};
     OnSocketRead(req);
     EXPECT_EQ(req->result, RESULT_NO_OUTPUT);
-    EXPECT_EQ(req->state, STATE_CLOSED);
-    EXPECT_LT(req->replyheadlen, REPLY_HEAD_LIMIT);
+    EXPECT_EQ(req->state, State::Closed);
+    EXPECT_LT(req->head.len, REPLY_HEAD_LIMIT);
     EXPECT_EQ(fake::state().recvCalls, (REPLY_HEAD_LIMIT + RECV_PIECE - 1) / RECV_PIECE);
     EXPECT_EQ(readAll(outPath), "");
     destroyRequest(req);
@@ -268,8 +268,8 @@ TEST_F(ReplyTest, ReadEventAfterTheReplyClosedDoesNothing) {
     RequestInfo* req = receiving();
     fake::state().recvScript = {fake::bytes(kOk + "\r\nbody"), fake::closed()};
     OnSocketRead(req);
-    ASSERT_EQ(req->state, STATE_CLOSED);
-    EXPECT_EQ(req->peerclosed, 1);
+    ASSERT_EQ(req->state, State::Closed);
+    EXPECT_EQ(req->peerEnded, 1);
     EXPECT_EQ(fake::state().openOutputs, 0);
     int calls = fake::state().recvCalls;
     fake::state().recvScript = {fake::bytes("late")};
@@ -280,16 +280,16 @@ TEST_F(ReplyTest, ReadEventAfterTheReplyClosedDoesNothing) {
 }
 
 TEST_F(ReplyTest, ReplyBeforeTheRequestIsOutEndsWithCode3) {
-    for (int state : {STATE_IDLE, STATE_SEND_REQUEST, STATE_SEND_HEADERS, STATE_SEND_BODY}) {
-        SCOPED_TRACE(state);
+    for (State state : {State::Idle, State::SendRequest, State::SendHeaders, State::SendBody}) {
+        SCOPED_TRACE(static_cast<int>(state));
         RequestInfo* req = createRequest("http://example.test/x", METHOD_GET);
         req->sock = 100;
-        req->outfile = copyText((dir() + "/early.bin").c_str(), "outfile");
+        req->outFile = copyText((dir() + "/early.bin").c_str(), "outfile");
         req->state = state;
         fake::state().recvScript = {fake::bytes(kOk + "\r\nbody")};
         OnSocketRead(req);
         EXPECT_EQ(req->result, RESULT_NO_OUTPUT);
-        EXPECT_EQ(req->state, STATE_CLOSED);
+        EXPECT_EQ(req->state, State::Closed);
         EXPECT_EQ(fake::state().recvCalls, 0);
         EXPECT_FALSE(std::ifstream(dir() + "/early.bin").good());
         destroyRequest(req);
@@ -329,7 +329,7 @@ TEST_F(ReplyTest, ReceiveErrorsEndTheExchangeUnlessTheReplyIsComplete) {
         fake::state().recvScript = {fake::bytes(c.received), fake::fail(c.error)};
         OnSocketRead(req);
         EXPECT_EQ(req->result, c.result);
-        EXPECT_EQ(req->state, STATE_CLOSED);
+        EXPECT_EQ(req->state, State::Closed);
         EXPECT_EQ(fake::state().closedSockets, std::vector<plat::Socket>{100});
         EXPECT_EQ(fake::state().openOutputs, 0);
         destroyRequest(req);
@@ -339,41 +339,41 @@ TEST_F(ReplyTest, ReceiveErrorsEndTheExchangeUnlessTheReplyIsComplete) {
     fake::state().recvScript = {fake::fail(plat::kErrWouldBlock)};
     OnSocketRead(req);
     EXPECT_EQ(req->result, 0);
-    EXPECT_EQ(req->state, STATE_RECEIVE);
+    EXPECT_EQ(req->state, State::Receive);
 }
 
 TEST_F(ReplyTest, ReplyCompleteCases) {
     struct Case {
         const char* name;
         int method;
-        int eolcount;
+        bool headDone;
         int status;
         int64_t length;
         int64_t read;
         int peerclosed;
-        int complete;
+        bool complete;
     } cases[] = {
-        {"head not ended", METHOD_GET, 3, 200, -1, 0, 1, 0},
-        {"HEAD request", METHOD_HEAD, 4, 200, 100, 0, 0, 1},
-        {"204", METHOD_GET, 4, 204, 100, 0, 0, 1},
-        {"304", METHOD_GET, 4, 304, -1, 0, 0, 1},
-        {"short body", METHOD_GET, 4, 200, 10, 9, 1, 0},
-        {"whole body", METHOD_GET, 4, 200, 10, 10, 0, 1},
-        {"empty body", METHOD_GET, 4, 200, 0, 0, 0, 1},
-        {"body beyond 4 GiB", METHOD_GET, 4, 200, 5000000000LL, 4999999999LL, 0, 0},
-        {"no length, open", METHOD_GET, 4, 200, -1, 50, 0, 0},
-        {"no length, orderly close", METHOD_GET, 4, 404, -1, 50, 1, 1},
+        {"head not ended", METHOD_GET, false, 200, -1, 0, 1, false},
+        {"HEAD request", METHOD_HEAD, true, 200, 100, 0, 0, true},
+        {"204", METHOD_GET, true, 204, 100, 0, 0, true},
+        {"304", METHOD_GET, true, 304, -1, 0, 0, true},
+        {"short body", METHOD_GET, true, 200, 10, 9, 1, false},
+        {"whole body", METHOD_GET, true, 200, 10, 10, 0, true},
+        {"empty body", METHOD_GET, true, 200, 0, 0, 0, true},
+        {"body beyond 4 GiB", METHOD_GET, true, 200, 5000000000LL, 4999999999LL, 0, false},
+        {"no length, open", METHOD_GET, true, 200, -1, 50, 0, false},
+        {"no length, orderly close", METHOD_GET, true, 404, -1, 50, 1, true},
     };
-    EXPECT_EQ(replyComplete(nullptr), 0);
+    EXPECT_FALSE(replyComplete(nullptr));
     RequestInfo* req = createRequest("http://example.test/x", METHOD_GET);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         req->method = c.method;
-        req->eolcount = c.eolcount;
-        req->replystatus = c.status;
-        req->replylength = c.length;
-        req->replyread = c.read;
-        req->peerclosed = c.peerclosed;
+        req->head.done = c.headDone;
+        req->head.status = c.status;
+        req->head.length = c.length;
+        req->bodyStored = c.read;
+        req->peerEnded = c.peerclosed;
         EXPECT_EQ(replyComplete(req), c.complete);
     }
 }
@@ -384,9 +384,9 @@ TEST_F(ReplyTest, ShortWriteCountsOnlyWhatWasStored) {
     fake::state().writeShort = 3;
     fake::state().recvScript = {fake::bytes(kOk + "Content-Length: 10\r\n\r\n0123456789")};
     OnSocketRead(req);
-    EXPECT_EQ(req->replyread, 3);
+    EXPECT_EQ(req->bodyStored, 3);
     EXPECT_EQ(req->result, RESULT_NO_OUTPUT);
-    EXPECT_EQ(req->state, STATE_CLOSED);
+    EXPECT_EQ(req->state, State::Closed);
     EXPECT_EQ(fake::state().openOutputs, 0);
     EXPECT_EQ(readAll(outPath), "012");
 }
@@ -436,10 +436,10 @@ TEST_F(ReplyTest, BodyBeyondTheBufferGoesStraightToTheFile) {
         OnSocketRead(req);
         OnSocketClose(req, 0);
         EXPECT_EQ(req->result, c.result);
-        EXPECT_EQ(req->state, STATE_CLOSED);
+        EXPECT_EQ(req->state, State::Closed);
         EXPECT_TRUE(readAll(outPath) == c.stored);
         if (c.result == 0) {
-            EXPECT_EQ(req->replyread, static_cast<int64_t>(body.size()));
+            EXPECT_EQ(req->bodyStored, static_cast<int64_t>(body.size()));
         }
         EXPECT_EQ(fake::state().recvFileOffers, c.asked);
         EXPECT_EQ(fake::state().openOutputs, 0);
@@ -458,12 +458,12 @@ TEST_F(ReplyTest, BodyBeyondTheBufferGoesStraightToTheFile) {
                         small.substr(0, 1000))};
         fake::state().recvFileScript = {fake::fail(plat::kErrWouldBlock)};
         OnSocketRead(req);
-        EXPECT_EQ(req->state, STATE_RECEIVE);
+        EXPECT_EQ(req->state, State::Receive);
         fake::state().recvScript = {fake::bytes(small.substr(1000))};
         fake::state().recvFileScript = {fake::bytes(small.substr(1000))};
         OnSocketRead(req);
         EXPECT_EQ(req->result, 0);
-        EXPECT_EQ(req->state, STATE_CLOSED);
+        EXPECT_EQ(req->state, State::Closed);
         EXPECT_TRUE(readAll(outPath) == small);
         std::vector<int> asked;
         if (extra) asked = {C + 1, C + 1};
@@ -482,7 +482,7 @@ TEST_F(ReplyTest, FailedHeadGrowthEndsWithCode3) {
         if (!first) {
             fake::state().recvScript = {fake::bytes(kOk)};
             OnSocketRead(req);
-            ASSERT_NE(req->replyhead, nullptr);
+            ASSERT_NE(req->head.bytes, nullptr);
         }
         qallocFailAt(1);
         fake::state().recvScript = {fake::bytes("X-Fill: " + std::string(600, 'a') +
@@ -494,7 +494,7 @@ TEST_F(ReplyTest, FailedHeadGrowthEndsWithCode3) {
         EXPECT_EQ(fake::state().boxes[0].caption, "Quodra/2.0.0");
         EXPECT_EQ(fake::state().boxes[0].type, 16u);
         EXPECT_EQ(req->result, RESULT_NO_OUTPUT);
-        EXPECT_EQ(req->state, STATE_CLOSED);
+        EXPECT_EQ(req->state, State::Closed);
         EXPECT_EQ(fake::state().openOutputs, 0);
         EXPECT_EQ(readAll(outPath), "");
         destroyRequest(req);

@@ -36,8 +36,8 @@ TEST_F(RequestAllocTest, EachFailingAllocationRefusesTheRequest) {
         RequestInfo* req = createRequest("http://server:8080/up", METHOD_POST);
         if (req) {
             addHeaders(req, callLine.c_str());
-            req->infile = copyText(path.c_str(), "infile");
-            if (!req->infile) {
+            req->inFile = copyText(path.c_str(), "infile");
+            if (!req->inFile) {
                 destroyRequest(req);
                 req = nullptr;
             }

@@ -39,15 +39,15 @@ protected:
         EXPECT_NE(req, nullptr);
         req->sock = 100;
         req->headers = copyText(kHeaders.c_str(), "headers");
-        req->outfile = copyText((dir() + "/out.bin").c_str(), "outfile");
+        req->outFile = copyText((dir() + "/out.bin").c_str(), "outfile");
         if (file) {
-            req->infile = copyText(writeFile("in.bin", *file).c_str(), "infile");
-            req->contentlength = static_cast<int64_t>(file->size());
+            req->inFile = copyText(writeFile("in.bin", *file).c_str(), "infile");
+            req->bodyLength = static_cast<int64_t>(file->size());
         }
         if (form) {
-            req->formheader = copyText(kPrologue.c_str(), "formheader");
-            req->formfooter = copyText(kEpilogue.c_str(), "formfooter");
-            req->contentlength += kPrologue.size() + kEpilogue.size();
+            req->formHead = copyText(kPrologue.c_str(), "formheader");
+            req->formFoot = copyText(kEpilogue.c_str(), "formfooter");
+            req->bodyLength += kPrologue.size() + kEpilogue.size();
         }
         return req;
     }
@@ -55,14 +55,14 @@ protected:
     // A record already in the body state with its file open.
     RequestInfo* atBody(const std::string& file) {
         RequestInfo* req = makeRecord(&file, false);
-        req->state = STATE_SEND_HEADERS;
-        EXPECT_EQ(setNextState(req), 0);
-        EXPECT_EQ(req->state, STATE_SEND_BODY);
+        req->state = State::SendHeaders;
+        EXPECT_EQ(enterNextState(req), Entered::Sending);
+        EXPECT_EQ(req->state, State::SendBody);
         return req;
     }
 
     static int64_t filePosition(const RequestInfo* req) {
-        return plat::seekCur(req->infd, 0);
+        return plat::seekCur(req->inFd, 0);
     }
 };
 
@@ -84,15 +84,15 @@ TEST_F(SendTest, OneWriteEventSendsTheWholeRequest) {
         fake::reset();
         std::string file = pattern(c.fileSize);
         RequestInfo* req = makeRecord(&file, c.form);
-        setNextState(req);  // the connect handler's move out of idle
+        enterNextState(req);  // the connect handler's move out of idle
         OnSocketWrite(req);
 
-        std::string head = std::string(req->request) + kHeaders + (c.form ? kPrologue : "");
+        std::string head = std::string(req->requestLine) + kHeaders + (c.form ? kPrologue : "");
         std::string body = c.form ? kPrologue + file + kEpilogue : file;
-        EXPECT_EQ(fake::sent(), std::string(req->request) + kHeaders + body);
+        EXPECT_EQ(fake::sent(), std::string(req->requestLine) + kHeaders + body);
         // The request line and header block are not body bytes.
-        EXPECT_EQ(req->bytessent, static_cast<int64_t>(body.size()));
-        EXPECT_EQ(req->state, STATE_RECEIVE);
+        EXPECT_EQ(req->bodySent, static_cast<int64_t>(body.size()));
+        EXPECT_EQ(req->state, State::Receive);
         EXPECT_EQ(req->result, 0);
         EXPECT_EQ(fake::state().openInputs, 0);
         std::vector<int> offers{static_cast<int>(head.size())};
@@ -111,20 +111,20 @@ TEST_F(SendTest, TextsTooLargeToJoinGoOutOneByOne) {
     qfree(req->headers);
     std::string big = "X-Big: " + std::string(TRANSFER_BUFFER, 'h') + "\r\n\r\n";
     req->headers = copyText(big.c_str(), "headers");
-    const std::string line = req->request;
-    setNextState(req);
+    const std::string line = req->requestLine;
+    enterNextState(req);
     OnSocketWrite(req);
     EXPECT_EQ(fake::sent(), line + big + file);
     EXPECT_EQ(fake::state().sendOffers,
               (std::vector<int>{static_cast<int>(line.size()), static_cast<int>(big.size()), 10}));
-    EXPECT_EQ(req->state, STATE_RECEIVE);
+    EXPECT_EQ(req->state, State::Receive);
     destroyRequest(req);
 }
 
 TEST_F(SendTest, TextResumesExactlyAfterPartialSendsAndWouldBlock) {
     std::string file = "0123456789";
     RequestInfo* req = makeRecord(&file, true);
-    const std::string line = req->request;
+    const std::string line = req->requestLine;
     const int lineLen = static_cast<int>(line.size());
     const int headerLen = static_cast<int>(kHeaders.size());
     const int prologueLen = static_cast<int>(kPrologue.size());
@@ -133,13 +133,13 @@ TEST_F(SendTest, TextResumesExactlyAfterPartialSendsAndWouldBlock) {
     // socket takes the line and 10 bytes of the header block.
     script = {fake::take(lineLen + 10), fake::fail(plat::kErrWouldBlock)};
     fake::state().tick = 500;
-    setNextState(req);
+    enterNextState(req);
     OnSocketWrite(req);
-    EXPECT_EQ(req->state, STATE_SEND_HEADERS);
-    EXPECT_EQ(req->sendpos, 10);
+    EXPECT_EQ(req->state, State::SendHeaders);
+    EXPECT_EQ(req->sendPos, 10);
     EXPECT_EQ(req->result, 0);
-    EXPECT_EQ(req->bytessent, 0);
-    EXPECT_EQ(req->lastprogress, 500u);
+    EXPECT_EQ(req->bodySent, 0);
+    EXPECT_EQ(req->lastProgress, 500u);
     const int whole = lineLen + headerLen + prologueLen;
     EXPECT_EQ(fake::state().sendOffers, (std::vector<int>{whole, whole - lineLen - 10}));
 
@@ -149,16 +149,16 @@ TEST_F(SendTest, TextResumesExactlyAfterPartialSendsAndWouldBlock) {
     fake::state().tick = 900;
     script = {fake::take(headerLen - 10 + 4), fake::fail(plat::kErrWouldBlock)};
     OnSocketWrite(req);
-    EXPECT_EQ(req->state, STATE_SEND_FORMHEADER);
-    EXPECT_EQ(req->sendpos, 4);
-    EXPECT_EQ(req->bytessent, 4);
-    EXPECT_EQ(req->lastprogress, 900u);
+    EXPECT_EQ(req->state, State::SendFormHead);
+    EXPECT_EQ(req->sendPos, 4);
+    EXPECT_EQ(req->bodySent, 4);
+    EXPECT_EQ(req->lastProgress, 900u);
     EXPECT_EQ(fake::state().sendOffers.back(), prologueLen - 4);
 
     OnSocketWrite(req);
     EXPECT_EQ(fake::sent(), line + kHeaders + kPrologue + file + kEpilogue);
-    EXPECT_EQ(req->bytessent, static_cast<int64_t>(kPrologue.size() + file.size() + kEpilogue.size()));
-    EXPECT_EQ(req->state, STATE_RECEIVE);
+    EXPECT_EQ(req->bodySent, static_cast<int64_t>(kPrologue.size() + file.size() + kEpilogue.size()));
+    EXPECT_EQ(req->state, State::Receive);
     EXPECT_EQ(req->result, 0);
 }
 
@@ -175,10 +175,10 @@ TEST_F(SendTest, SendErrorsEndTheExchangeWithTheirNumber) {
         auto& script = fake::state().sendScript;
         for (int i = 0; i < c.failAt; ++i) script.push_back(fake::takeAll());
         script.push_back(fake::fail(c.error));
-        setNextState(req);
+        enterNextState(req);
         OnSocketWrite(req);
         EXPECT_EQ(req->result, c.error);
-        EXPECT_EQ(req->state, STATE_CLOSED);
+        EXPECT_EQ(req->state, State::Closed);
         EXPECT_EQ(fake::state().closedSockets, std::vector<plat::Socket>{100});
         EXPECT_EQ(fake::state().sendOffers.size(), static_cast<size_t>(c.failAt + 1));
         EXPECT_EQ(fake::state().openInputs, 0);
@@ -188,34 +188,34 @@ TEST_F(SendTest, SendErrorsEndTheExchangeWithTheirNumber) {
 
 TEST_F(SendTest, EmptyTextAdvancesWithoutSendingAndMissingTextStops) {
     RequestInfo* req = makeRecord(nullptr, false);
-    req->formheader = copyText("", "formheader");
-    req->infile = copyText(writeFile("in.bin", "").c_str(), "infile");
-    req->state = STATE_SEND_HEADERS;
-    setNextState(req);
-    ASSERT_EQ(req->state, STATE_SEND_FORMHEADER);
-    EXPECT_EQ(SendData(req), 1);
-    EXPECT_EQ(req->state, STATE_SEND_BODY);
+    req->formHead = copyText("", "formheader");
+    req->inFile = copyText(writeFile("in.bin", "").c_str(), "infile");
+    req->state = State::SendHeaders;
+    enterNextState(req);
+    ASSERT_EQ(req->state, State::SendFormHead);
+    EXPECT_EQ(sendText(req), Step::Again);
+    EXPECT_EQ(req->state, State::SendBody);
     EXPECT_TRUE(fake::state().sendOffers.empty());
 
     RequestInfo* bare = makeRecord(nullptr, false);
     qfree(bare->headers);
     bare->headers = nullptr;
-    bare->state = STATE_SEND_REQUEST;
-    setNextState(bare);
-    EXPECT_EQ(SendData(bare), 0);
-    EXPECT_EQ(bare->state, STATE_SEND_HEADERS);
+    bare->state = State::SendRequest;
+    enterNextState(bare);
+    EXPECT_EQ(sendText(bare), Step::Stop);
+    EXPECT_EQ(bare->state, State::SendHeaders);
     EXPECT_EQ(bare->result, 0);
 }
 
 TEST_F(SendTest, WriteEventOutsideTheSendingStatesSendsNothing) {
     struct Case {
-        int state;
+        State state;
         int result;
-    } cases[] = {{STATE_IDLE, 0}, {STATE_RECEIVE, 0}, {STATE_CLOSED, 0}, {STATE_SEND_REQUEST, 8}};
+    } cases[] = {{State::Idle, 0}, {State::Receive, 0}, {State::Closed, 0}, {State::Closed, 8}};
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.state);
+        SCOPED_TRACE(static_cast<int>(c.state));
         RequestInfo* req = makeRecord(nullptr, false);
-        req->sendbuf = req->request;
+        req->sendText = req->requestLine;
         req->state = c.state;
         req->result = c.result;
         OnSocketWrite(req);
@@ -224,8 +224,8 @@ TEST_F(SendTest, WriteEventOutsideTheSendingStatesSendsNothing) {
         destroyRequest(req);
     }
     OnSocketWrite(nullptr);
-    EXPECT_EQ(SendData(nullptr), 0);
-    EXPECT_EQ(SendFile(nullptr), 0);
+    EXPECT_EQ(sendText(nullptr), Step::Stop);
+    EXPECT_EQ(sendBodyFile(nullptr), Step::Stop);
 }
 
 TEST_F(SendTest, PartlyTakenChunkIsReadAgainFromWhereTheSocketStopped) {
@@ -233,18 +233,18 @@ TEST_F(SendTest, PartlyTakenChunkIsReadAgainFromWhereTheSocketStopped) {
     std::string file = pattern(2 * C);
     RequestInfo* req = atBody(file);
     fake::state().sendScript = {fake::take(600)};
-    EXPECT_EQ(SendFile(req), 1);
+    EXPECT_EQ(sendBodyFile(req), Step::Again);
     EXPECT_EQ(filePosition(req), 600);
-    EXPECT_EQ(req->bytessent, 600);
-    EXPECT_EQ(SendFile(req), 1);
+    EXPECT_EQ(req->bodySent, 600);
+    EXPECT_EQ(sendBodyFile(req), Step::Again);
     // The C - 600 bytes not taken, then the next 600.
     EXPECT_EQ(fake::state().sendOffers, (std::vector<int>{C, C}));
     EXPECT_EQ(fake::sent(), file.substr(0, C + 600));
-    EXPECT_EQ(req->bytessent, C + 600);
+    EXPECT_EQ(req->bodySent, C + 600);
     // The last C - 600 bytes are the end of the announced body.
-    EXPECT_EQ(SendFile(req), 0);
+    EXPECT_EQ(sendBodyFile(req), Step::Stop);
     EXPECT_EQ(fake::state().sendOffers.back(), C - 600);
-    EXPECT_EQ(req->state, STATE_RECEIVE);
+    EXPECT_EQ(req->state, State::Receive);
     EXPECT_EQ(fake::sent(), file);
     EXPECT_EQ(req->result, 0);
 }
@@ -283,17 +283,17 @@ TEST_F(SendTest, PlatformSendsTheFileItselfWhereItCan) {
         SCOPED_TRACE(c.name);
         fake::reset();
         RequestInfo* req = makeRecord(&file, false);
-        if (c.announced >= 0) req->contentlength = c.announced;
-        setNextState(req);
+        if (c.announced >= 0) req->bodyLength = c.announced;
+        enterNextState(req);
         fake::state().sendFileScript = c.steps;
         OnSocketWrite(req);
-        if (req->state == STATE_SEND_BODY) OnSocketWrite(req);  // after would-block
-        std::string head = std::string(req->request) + kHeaders;
+        if (req->state == State::SendBody) OnSocketWrite(req);  // after would-block
+        std::string head = std::string(req->requestLine) + kHeaders;
         EXPECT_EQ(fake::sent(), head + c.sent);
         EXPECT_EQ(req->result, c.result);
-        EXPECT_EQ(req->state, c.result == 0 ? STATE_RECEIVE : STATE_CLOSED);
+        EXPECT_EQ(req->state, c.result == 0 ? State::Receive : State::Closed);
         if (c.result == 0) {
-            EXPECT_EQ(req->bytessent, static_cast<int64_t>(c.sent.size()));
+            EXPECT_EQ(req->bodySent, static_cast<int64_t>(c.sent.size()));
         }
         EXPECT_EQ(fake::state().sendFileOffers, c.asked);
         std::vector<int> chunks(fake::state().sendOffers.begin() + 1,
@@ -309,16 +309,16 @@ TEST_F(SendTest, WouldBlockReadsTheSameChunkAgain) {
     RequestInfo* req = atBody(file);
     fake::state().tick = 70;
     fake::state().sendScript = {fake::fail(plat::kErrWouldBlock)};
-    EXPECT_EQ(SendFile(req), 0);
+    EXPECT_EQ(sendBodyFile(req), Step::Stop);
     EXPECT_EQ(filePosition(req), 0);
-    EXPECT_EQ(req->bytessent, 0);
+    EXPECT_EQ(req->bodySent, 0);
     EXPECT_EQ(req->result, 0);
-    EXPECT_EQ(req->lastprogress, 0u);
+    EXPECT_EQ(req->lastProgress, 0u);
     OnSocketWrite(req);
     EXPECT_EQ(fake::sent(), file);
-    EXPECT_EQ(req->bytessent, 1500);
-    EXPECT_EQ(req->lastprogress, 70u);
-    EXPECT_EQ(req->state, STATE_RECEIVE);
+    EXPECT_EQ(req->bodySent, 1500);
+    EXPECT_EQ(req->lastProgress, 70u);
+    EXPECT_EQ(req->state, State::Receive);
 }
 
 TEST_F(SendTest, FailedRepositioningEndsWithCode9) {
@@ -337,10 +337,10 @@ TEST_F(SendTest, FailedRepositioningEndsWithCode9) {
         RequestInfo* req = atBody(pattern(2048));
         fake::state().sendScript = {c.step};
         fake::state().failSeekAfter = 0;
-        EXPECT_EQ(SendFile(req), 0);
+        EXPECT_EQ(sendBodyFile(req), Step::Stop);
         EXPECT_EQ(req->result, RESULT_SEEK_FAILED);
-        EXPECT_EQ(req->state, STATE_CLOSED);
-        EXPECT_EQ(req->bytessent, c.counted);
+        EXPECT_EQ(req->state, State::Closed);
+        EXPECT_EQ(req->bodySent, c.counted);
         EXPECT_EQ(fake::state().openInputs, 0);
         destroyRequest(req);
     }
@@ -360,7 +360,7 @@ TEST_F(SendTest, ReadFailureEndsTheFileAndTheShortBodyGives8) {
         OnSocketWrite(req);
         EXPECT_EQ(fake::sent(), file.substr(0, c.sentBytes));
         EXPECT_EQ(req->result, RESULT_BODY_SHORT);
-        EXPECT_EQ(req->state, STATE_CLOSED);
+        EXPECT_EQ(req->state, State::Closed);
         EXPECT_EQ(fake::state().openOutputs, 0);
         destroyRequest(req);
     }
@@ -369,12 +369,12 @@ TEST_F(SendTest, ReadFailureEndsTheFileAndTheShortBodyGives8) {
 TEST_F(SendTest, FileThatShrankAfterItsSizeWasTakenGives8) {
     std::string file = pattern(1500);
     RequestInfo* req = makeRecord(&file, true);
-    req->contentlength += 548;  // announced when the file held 2,048 bytes
-    setNextState(req);
+    req->bodyLength += 548;  // announced when the file held 2,048 bytes
+    enterNextState(req);
     OnSocketWrite(req);
-    EXPECT_EQ(fake::sent(), std::string(req->request) + kHeaders + kPrologue + file + kEpilogue);
+    EXPECT_EQ(fake::sent(), std::string(req->requestLine) + kHeaders + kPrologue + file + kEpilogue);
     EXPECT_EQ(req->result, RESULT_BODY_SHORT);
-    EXPECT_EQ(req->state, STATE_CLOSED);
+    EXPECT_EQ(req->state, State::Closed);
     EXPECT_FALSE(std::ifstream(dir() + "/out.bin").good());
 }
 
@@ -390,15 +390,15 @@ TEST_F(SendTest, FileThatGrewAfterItsSizeWasTakenIsSentOnlyAsFarAsAnnounced) {
         fake::reset();
         std::string file = pattern(SEND_CHUNK + 3000);
         RequestInfo* req = makeRecord(&file, c.form);
-        req->contentlength -= static_cast<int64_t>(file.size() - c.announced);
-        setNextState(req);
+        req->bodyLength -= static_cast<int64_t>(file.size() - c.announced);
+        enterNextState(req);
         OnSocketWrite(req);
         std::string sent = file.substr(0, c.announced);
         if (c.form) sent = kPrologue + sent + kEpilogue;
-        EXPECT_EQ(fake::sent(), std::string(req->request) + kHeaders + sent);
-        EXPECT_EQ(req->bytessent, req->contentlength);
+        EXPECT_EQ(fake::sent(), std::string(req->requestLine) + kHeaders + sent);
+        EXPECT_EQ(req->bodySent, req->bodyLength);
         EXPECT_EQ(req->result, 0);
-        EXPECT_EQ(req->state, STATE_RECEIVE);
+        EXPECT_EQ(req->state, State::Receive);
         EXPECT_EQ(fake::state().openInputs, 0);
         destroyRequest(req);
     }

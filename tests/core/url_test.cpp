@@ -97,7 +97,7 @@ TEST_F(UrlTest, SplitsEveryFormOfUrl) {
     for (const UrlCase& c : urlCases) {
         SCOPED_TRACE(c.url);
         char* host = getUrlHost(c.url);
-        char* path = getUrlUrn(c.url);
+        char* path = getUrlPath(c.url);
         EXPECT_EQ(orNone(host), orNone(c.host));
         EXPECT_EQ(orNone(path), orNone(c.path));
         if (c.port >= 0) {
@@ -108,7 +108,7 @@ TEST_F(UrlTest, SplitsEveryFormOfUrl) {
         qfree(path);
     }
     EXPECT_EQ(getUrlHost(nullptr), nullptr);
-    EXPECT_EQ(getUrlUrn(nullptr), nullptr);
+    EXPECT_EQ(getUrlPath(nullptr), nullptr);
     EXPECT_EQ(getUrlPort(nullptr), 80);
     EXPECT_TRUE(fake::state().boxes.empty());
 }
@@ -131,14 +131,14 @@ TEST_F(UrlTest, RequestLineNamesTheMethodAndPath) {
         {METHOD_COPY, "COPY /a HTTP/1.0\r\n"},
     };
     for (const auto& l : lines) {
-        char* line = makeRequest("/a", l.method);
+        char* line = makeRequestLine("/a", l.method);
         EXPECT_EQ(orNone(line), l.line);
         qfree(line);
     }
     for (int method : {0, 12, -1})
-        EXPECT_EQ(makeRequest("/a", method), nullptr) << method;
-    EXPECT_EQ(makeRequest(nullptr, METHOD_GET), nullptr);
-    EXPECT_EQ(makeRequest("", METHOD_GET), nullptr);
+        EXPECT_EQ(makeRequestLine("/a", method), nullptr) << method;
+    EXPECT_EQ(makeRequestLine(nullptr, METHOD_GET), nullptr);
+    EXPECT_EQ(makeRequestLine("", METHOD_GET), nullptr);
 }
 
 TEST_F(UrlTest, LongPathIsSentWhole) {
@@ -146,28 +146,25 @@ TEST_F(UrlTest, LongPathIsSentWhole) {
     while (path.size() < 6000) path += "segment-of-a-long-path/";
     RequestInfo* req = createRequest(("http://server" + path).c_str(), METHOD_GET);
     ASSERT_NE(req, nullptr);
-    ASSERT_NE(req->request, nullptr);
-    EXPECT_EQ(std::string(req->request), "GET " + path + " HTTP/1.0\r\n");
+    ASSERT_NE(req->requestLine, nullptr);
+    EXPECT_EQ(std::string(req->requestLine), "GET " + path + " HTTP/1.0\r\n");
     destroyRequest(req);
 }
 
 TEST_F(UrlTest, HostWithoutPathAsksForTheRoot) {
     RequestInfo* req = createRequest("http://server", METHOD_GET);
     ASSERT_NE(req, nullptr);
-    EXPECT_EQ(req->urn, nullptr);
-    EXPECT_EQ(orNone(req->request), "GET / HTTP/1.0\r\n");
+    EXPECT_EQ(req->path, nullptr);
+    EXPECT_EQ(orNone(req->requestLine), "GET / HTTP/1.0\r\n");
 
     RequestInfo* withPort = createRequest("http://server:8080", METHOD_DELETE);
     ASSERT_NE(withPort, nullptr);
-    EXPECT_EQ(withPort->urn, nullptr);
+    EXPECT_EQ(withPort->path, nullptr);
     EXPECT_EQ(withPort->port, 8080);
-    EXPECT_EQ(orNone(withPort->request), "DELETE / HTTP/1.0\r\n");
+    EXPECT_EQ(orNone(withPort->requestLine), "DELETE / HTTP/1.0\r\n");
 
-    // Without a method there is still no line, path or not.
-    RequestInfo* noMethod = createRequest("http://server", 0);
-    ASSERT_NE(noMethod, nullptr);
-    EXPECT_EQ(noMethod->request, nullptr);
-    destroyRequest(noMethod);
+    // A code that names no method makes no record.
+    for (int method : {0, 12, -1}) EXPECT_EQ(createRequest("http://server", method), nullptr);
     destroyRequest(withPort);
     destroyRequest(req);
 }
@@ -227,6 +224,6 @@ TEST_F(UrlTest, UrlWithControlByteOrSpaceIsRefused) {
     // Bytes above 0x7F are not control bytes and pass unchanged.
     RequestInfo* req = createRequest("http://server/caf\xc3\xa9\xff", METHOD_GET);
     ASSERT_NE(req, nullptr);
-    EXPECT_EQ(orNone(req->request), "GET /caf\xc3\xa9\xff HTTP/1.0\r\n");
+    EXPECT_EQ(orNone(req->requestLine), "GET /caf\xc3\xa9\xff HTTP/1.0\r\n");
     destroyRequest(req);
 }

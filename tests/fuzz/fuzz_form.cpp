@@ -61,15 +61,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     long live = qallocLive();
     RequestInfo* req = createRequest("http://server/up", METHOD_POST);
     FUZZ_CHECK(req != nullptr);
-    req->infile = copyText(name.c_str(), "infile");
+    req->inFile = copyText(name.c_str(), "infile");
     makeFormEncoding(req);
     calculateContentLength(req);
     makeHeaders(req);
 
     // The random source never fails here, and the drawn bytes that pick no
     // character are drawn again: every upload gets its boundary.
-    FUZZ_CHECK(req->result == 0 && req->formheader && req->formfooter && req->contenttype);
-    const std::string type = req->contenttype;
+    FUZZ_CHECK(req->result == 0 && req->formHead && req->formFoot && req->contentType);
+    const std::string type = req->contentType;
     const std::string prefix = "multipart/form-data, boundary=";
     FUZZ_CHECK(type.compare(0, prefix.size(), prefix) == 0);
     const std::string b = type.substr(prefix.size());
@@ -77,8 +77,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(b.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
                                    "0123456789") == std::string::npos);
 
-    const std::string head = req->formheader;
-    const std::string foot = req->formfooter;
+    const std::string head = req->formHead;
+    const std::string foot = req->formFoot;
     FUZZ_CHECK(head == "--" + b + "\r\nContent-Disposition: form-data; name=\"uploadfile\"; "
                                   "filename=\"" + escaped(name) +
                            "\"\r\nContent-Transfer-Encoding: binary\r\n\r\n");
@@ -87,7 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(foot == "\r\n--" + b + "--\r\n");
     FUZZ_CHECK(count(head + foot, "\r\n--" + b) == 1);
     const int64_t length = static_cast<int64_t>(head.size() + foot.size()) + regularFileSize(name);
-    FUZZ_CHECK(req->contentlength == length);
+    FUZZ_CHECK(req->bodyLength == length);
     const std::string headers = req->headers ? req->headers : "";
     FUZZ_CHECK(headers.find("\r\nContent-Length: " + std::to_string(length) + "\r\nContent-Type: " +
                             type + "\r\n\r\n") != std::string::npos);

@@ -18,7 +18,7 @@
 #include "fake_platform.h"
 #include "fuzz_check.h"
 #include "request/request.h"
-#include "transfer/reply_head.h"
+#include "common/reply_head.h"
 #include "transfer/transfer.h"
 
 using namespace quodra;
@@ -43,9 +43,9 @@ Outcome capture(int method, const std::vector<std::string>& pieces, bool orderly
     RequestInfo* req = createRequest("http://fuzz.test/x", method);
     FUZZ_CHECK(req != nullptr);
     req->sock = 100;
-    req->outfile = copyText(out.c_str(), "outfile");
-    req->state = STATE_SEND_HEADERS;
-    FUZZ_CHECK(setNextState(req) == 7);
+    req->outFile = copyText(out.c_str(), "outfile");
+    req->state = State::SendHeaders;
+    FUZZ_CHECK(enterNextState(req) == Entered::Receiving);
 
     auto& script = fake::state().recvScript;
     for (const std::string& p : pieces) {
@@ -53,15 +53,15 @@ Outcome capture(int method, const std::vector<std::string>& pieces, bool orderly
         script.push_back(fake::fail(10035));  // the next piece needs the next event
     }
     script.push_back(orderly ? fake::closed() : fake::fail(RESET));
-    for (size_t events = 0; events <= pieces.size() && req->state == STATE_RECEIVE; ++events)
+    for (size_t events = 0; events <= pieces.size() && req->state == State::Receive; ++events)
         OnSocketRead(req);
-    FUZZ_CHECK(req->state != STATE_RECEIVE);
+    FUZZ_CHECK(req->state != State::Receive);
     // An ended exchange has closed its socket, and its close event finds no
     // record; one that saw the peer's close still has its close event.
     if (req->sock != plat::kInvalidSocket) OnSocketClose(req, orderly ? 0 : RESET);
 
     Outcome o{req->result, fuzz::readAll(out)};
-    FUZZ_CHECK(req->state == STATE_CLOSED);
+    FUZZ_CHECK(req->state == State::Closed);
     FUZZ_CHECK(fake::state().openOutputs == 0 && fake::state().openInputs == 0);
     destroyRequest(req);
     FUZZ_CHECK(qallocLive() == live);
@@ -87,17 +87,41 @@ bool lengthValue(std::string v, int64_t* n) {
     return true;
 }
 
-// 1 and the length, 0 without a length line, -1 when malformed.
+// The head's lines, split at LF, each without the CR before its LF; the
+// lines after the status line up to the first one of nothing but CRs.
+std::vector<std::string> headerLines(const std::string& head) {
+    std::vector<std::string> lines;
+    size_t at = head.find('\n');
+    while (at != std::string::npos && at + 1 < head.size()) {
+        size_t lf = head.find('\n', at + 1);
+        std::string line = head.substr(at + 1, lf == std::string::npos ? lf : lf - at - 1);
+        if (lf != std::string::npos && !line.empty() && line.back() == '\r') line.pop_back();
+        if (line.find_first_not_of('\r') == std::string::npos) break;
+        lines.push_back(line);
+        at = lf;
+    }
+    return lines;
+}
+
+// 1 and the length, 0 without a length line, -1 when malformed. A line
+// starting with white space continues the line before it (a folded line:
+// one space); a bare CR reads as a space.
 int announced(const std::string& head, int64_t* length) {
     const std::string name = "content-length:";
+    std::vector<std::string> lines = headerLines(head);
     int found = 0;
-    for (size_t lf = head.find('\n'); lf != std::string::npos; lf = head.find('\n', lf + 1)) {
-        if (head.compare(lf + 1, name.size(), name) != 0) continue;
-        size_t start = lf + 1 + name.size();
-        size_t end = head.find_first_of("\r\n", start);
+    for (size_t i = 0; i < lines.size(); ++i) {
+        if (lines[i].compare(0, name.size(), name) != 0) continue;
+        std::string value = lines[i].substr(name.size());
+        while (i + 1 < lines.size() && (lines[i + 1][0] == ' ' || lines[i + 1][0] == '\t')) {
+            const std::string& more = lines[++i];
+            size_t from = more.find_first_not_of(" \t");
+            value += " " + (from == std::string::npos ? std::string() : more.substr(from));
+        }
+        for (char& c : value)
+            if (c == '\r') c = ' ';
         int64_t n;
-        if (!lengthValue(head.substr(start, end == std::string::npos ? end : end - start), &n))
-            return -1;
+        if (!lengthValue(value, &n)) return -1;
         if (found && n != *length) return -1;
         found = 1;
         *length = n;
