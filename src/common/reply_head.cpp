@@ -82,6 +82,17 @@ bool blankLine(const char* head, const Line& line) {
     return true;
 }
 
+// An RFC 9110 token: the only form a header line's name takes.
+bool isToken(const char* name) {
+    if (!*name) return false;
+    for (const char* p = name; *p; ++p) {
+        char c = *p;
+        bool alnum = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || isDigit(c);
+        if (!alnum && !std::strchr("!#$%&'*+-.^_`|~", c)) return false;
+    }
+    return true;
+}
+
 bool sameName(const char* head, const Line& line, int colon, const char* name) {
     size_t n = std::strlen(name);
     if (static_cast<size_t>(colon - line.begin) != n) return false;
@@ -161,7 +172,9 @@ HeadFeed feedHead(ReplyHead* h, const char* data, int len, int* used) {
 }
 
 bool nextHeader(const char* head, int len, const char* name, int* at, HeadValue* value) {
-    if (!head || len <= 0) return false;
+    // A name that is no token names no line, so that white space or a
+    // colon in it can never match a line that is not a header line.
+    if (!head || len <= 0 || !name || !isToken(name)) return false;
     int i = *at;
     // The status line is never a header line.
     if (i == 0) i = lineAt(head, len, 0).next;

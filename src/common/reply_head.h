@@ -59,8 +59,9 @@ struct HeadValue {
 };
 
 // Walks the header lines named name (any case; the whole name up to the
-// colon must match, so "Content-Length :" is no such line) in their order:
-// *at starts at 0; false when there is no further one.
+// colon must match, so "Content-Length :" is no such line; a name that is
+// not an RFC 9110 token names none) in their order: *at starts at 0; false
+// when there is no further one.
 bool nextHeader(const char* head, int len, const char* name, int* at, HeadValue* value);
 // The value without leading and trailing white space, each folded line end
 // (a line end and the white space after it) read as one space, as RFC 9112

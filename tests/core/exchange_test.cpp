@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -43,6 +44,36 @@ TEST_F(Exchange, GetStoresTheBodyAndSendsTheRequestWhole) {
     EXPECT_EQ(s.destroyedWindows[0], s.createdWindows[0]);
     EXPECT_EQ(s.shows, 0);
     EXPECT_TRUE(s.boxes.empty());
+}
+
+// A call is a sequence of exchanges decided after each; today every reply,
+// the ones that will one day be answered or followed included, is the
+// call's own: one window, one lookup, one connect, one request, one quit.
+TEST_F(Exchange, EachCallRunsOneExchangeWhateverItsReply) {
+    const char* replies[] = {
+        "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok",
+        "HTTP/1.0 302 Found\r\nLocation: http://server/b\r\nContent-Length: 0\r\n\r\n",
+        "HTTP/1.0 401 No\r\nWWW-Authenticate: Basic realm=\"r\"\r\nContent-Length: 1\r\n\r\nx",
+        "HTTP/1.0 407 No\r\nProxy-Authenticate: Basic realm=\"r\"\r\n\r\nproxy",
+        "HTTP/1.0 503 Busy\r\nRetry-After: 1\r\n\r\n",
+    };
+    for (const char* reply : replies) {
+        SCOPED_TRACE(reply);
+        fake::reset();
+        scriptReply(reply);
+        writeInput("body");
+        ASSERT_EQ(davPut("http://server/a", in.c_str(), out.c_str(), 0), 0);
+        const auto& st = fake::state();
+        EXPECT_EQ(st.createdWindows.size(), 1u);
+        EXPECT_EQ(st.destroyedWindows, st.createdWindows);
+        EXPECT_EQ(st.lookups.size(), 1u);
+        EXPECT_EQ(st.connects.size(), 1u);
+        EXPECT_EQ(quits(), 1);
+        EXPECT_EQ(fake::sent(), "PUT /a HTTP/1.0\r\n" + standardBlock("server", "4") + "body");
+        std::string head(reply, std::strstr(reply, "\r\n\r\n") + 4);
+        EXPECT_EQ(httpLastStatus(), std::atoi(reply + 9));
+        EXPECT_EQ(httpLastHead(nullptr, 0), static_cast<int>(head.size()));
+    }
 }
 
 // A numeric host of either family is its own address: no lookup of any

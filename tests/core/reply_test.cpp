@@ -501,25 +501,6 @@ TEST_F(ReplyTest, FailedHeadGrowthEndsWithCode3) {
     }
 }
 
-TEST(ReplyHeadTest, StatusCodeFromTheStatusLine) {
-    struct Case {
-        std::string line;
-        int status;
-    } cases[] = {
-        {"HTTP/1.0 204 No Content\r\n", 204}, {"HTTP/1.1 404 Not Found\n", 404},
-        {"http/1.0 200\r\n", 200},            {"HTTP/1.0   301\tMoved", 301},
-        {"HTTP/1.0 2000 Odd\r\n", 0},         {"HTTP/1.0 20 Odd\r\n", 0},
-        {"HTTP/1.0 20x Odd\r\n", 0},          {"HTTP/1.0\r\n200 OK\r\n", 0},
-        {"HTTX/1.0 200 OK\r\n", 0},           {"", 0},
-        {"HTTP/1.0 99999999999999999999", 0},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.line);
-        EXPECT_EQ(readReplyStatus(c.line.data(), static_cast<int>(c.line.size())), c.status);
-    }
-    EXPECT_EQ(readReplyStatus(nullptr, 5), 0);
-}
-
 TEST(ReplyHeadTest, DecimalReadLikeAtolIn64Bits) {
     struct Case {
         std::string text;
