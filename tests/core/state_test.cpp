@@ -94,7 +94,9 @@ TEST_F(StateMachineTest, EachRequestShapeWalksItsPath) {
             ASSERT_EQ(req->state, want.state);
             EXPECT_EQ(value, want.value);
             EXPECT_EQ(req->sendText, pieceOf(req, want.piece));
-            if (want.state != State::Receive) EXPECT_EQ(req->sendPos, 0);
+            if (want.state != State::Receive) {
+                EXPECT_EQ(req->sendPos, 0);
+            }
             // Each file is open exactly in the state that works on it.
             EXPECT_EQ(req->inFd >= 0, want.state == State::SendBody);
             EXPECT_EQ(fake::state().openInputs, want.state == State::SendBody ? 1 : 0);
