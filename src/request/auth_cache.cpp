@@ -5,6 +5,7 @@
 
 #include "common/alloc.h"
 #include "common/text.h"
+#include "common/token.h"
 
 namespace quodra {
 
@@ -30,20 +31,14 @@ uint64_t uses = 0;
 
 const char* skip(const char* text) { return text + std::strlen(text) + 1; }
 
-bool sameHost(const char* a, const char* b) {
-    for (; *a && *b; ++a, ++b) {
-        char x = (*a >= 'A' && *a <= 'Z') ? static_cast<char>(*a - 'A' + 'a') : *a;
-        char y = (*b >= 'A' && *b <= 'Z') ? static_cast<char>(*b - 'A' + 'a') : *b;
-        if (x != y) return false;
-    }
-    return *a == *b;
-}
-
 // The entry for origin and user, or null. Under the lock.
 Entry* find(const AuthOrigin& origin, const char* user) {
     for (Entry& e : entries) {
         if (!e.block || e.secure != origin.secure || e.port != origin.port) continue;
-        if (sameHost(e.block, origin.host) && std::strcmp(skip(e.block), user) == 0) return &e;
+        const char* host = e.block;
+        if (sameNoCase(host, static_cast<int>(std::strlen(host)), origin.host) &&
+            std::strcmp(skip(host), user) == 0)
+            return &e;
     }
     return nullptr;
 }

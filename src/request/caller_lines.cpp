@@ -4,26 +4,11 @@
 
 #include "common/alloc.h"
 #include "common/text.h"
+#include "common/token.h"
 
 namespace quodra {
 
 namespace {
-
-bool isTchar(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-           (c && std::strchr("!#$%&'*+-.^_`|~", c));
-}
-
-bool sameName(const char* name, int len, const char* other) {
-    if (static_cast<int>(std::strlen(other)) != len) return false;
-    for (int i = 0; i < len; ++i) {
-        char a = name[i], b = other[i];
-        if (a >= 'A' && a <= 'Z') a = static_cast<char>(a - 'A' + 'a');
-        if (b >= 'A' && b <= 'Z') b = static_cast<char>(b - 'A' + 'a');
-        if (a != b) return false;
-    }
-    return true;
-}
 
 // The names whose lines the library writes from what it knows of the
 // request: another value would contradict it, or change the framing.
@@ -47,11 +32,11 @@ Line lineAt(const char* at) {
 // that may be sent.
 int checkedName(const Line& l) {
     const char* p = l.begin;
-    while (p < l.end && isTchar(*p)) ++p;
+    while (p < l.end && isTokenChar(*p)) ++p;
     int name = static_cast<int>(p - l.begin);
     if (name == 0 || p == l.end || *p != ':') return 0;
     for (const char* own : OWN_NAMES)
-        if (sameName(l.begin, name, own)) return 0;
+        if (sameNoCase(l.begin, name, own)) return 0;
     for (const unsigned char* v = reinterpret_cast<const unsigned char*>(p + 1);
          v < reinterpret_cast<const unsigned char*>(l.end); ++v)
         if ((*v < 0x20 && *v != '\t') || *v == 0x7F) return 0;
@@ -141,7 +126,7 @@ bool copyCallerLines(char** lines) {
 bool linesHold(const char* lines, const char* name) {
     bool found = false;
     eachLine(lines, [&](const char* line, int) {
-        found = found || sameName(line, nameLength(line), name);
+        found = found || sameNoCase(line, nameLength(line), name);
     });
     return found;
 }
@@ -150,7 +135,7 @@ bool linesWithout(const char* lines, const char* const* names, int count, char**
     *out = nullptr;
     auto kept = [&](const char* line) {
         for (int i = 0; i < count; ++i)
-            if (sameName(line, nameLength(line), names[i])) return false;
+            if (sameNoCase(line, nameLength(line), names[i])) return false;
         return true;
     };
     size_t size = 0;

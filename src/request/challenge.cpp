@@ -5,15 +5,11 @@
 #include "common/alloc.h"
 #include "common/reply_head.h"
 #include "common/text.h"
+#include "common/token.h"
 
 namespace quodra {
 
 namespace {
-
-bool isTchar(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-           (c && std::strchr("!#$%&'*+-.^_`|~", c));
-}
 
 bool isToken68Char(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
@@ -29,20 +25,10 @@ bool isControl(char c) {
     return (u < 0x20 && c != '\t') || u == 0x7F;
 }
 
-char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool sameWord(const char* text, int len, const char* word) {
-    int n = static_cast<int>(std::strlen(word));
-    if (len != n) return false;
-    for (int i = 0; i < n; ++i)
-        if (lower(text[i]) != word[i]) return false;
-    return true;
-}
-
 bool spanIs(const AuthSpan& s, const char* word) {
     // Only escape-free spans are compared: no value the library reads
     // needs one, and an escaped letter would compare as its backslash.
-    return s.text && sameWord(s.text, s.len, word);
+    return s.text && sameNoCase(s.text, s.len, word);
 }
 
 // Reading position inside one header value.
@@ -58,7 +44,7 @@ struct Reader {
     }
     int token() {
         int start = at;
-        while (at < len && isTchar(p[at])) ++at;
+        while (at < len && isTokenChar(p[at])) ++at;
         return at - start;
     }
 };
@@ -150,7 +136,7 @@ void keepParam(ChallengeView* v, const AuthSpan& name, const AuthSpan& value) {
     } known[] = {{"realm", &v->realm},         {"nonce", &v->nonce}, {"opaque", &v->opaque},
                  {"algorithm", &v->algorithm}, {"qop", &v->qop},     {"stale", &v->stale}};
     for (auto& k : known) {
-        if (!sameWord(name.text, name.len, k.name)) continue;
+        if (!sameNoCase(name.text, name.len, k.name)) continue;
         if (k.slot->text) v->malformed = true;
         *k.slot = value;
         return;
@@ -259,7 +245,7 @@ bool offersAuth(const AuthSpan& qop) {
         while (i < qop.len && (isBlank(p[i]) || p[i] == ',')) ++i;
         int start = i;
         while (i < qop.len && !isBlank(p[i]) && p[i] != ',') ++i;
-        if (sameWord(p + start, i - start, "auth")) return true;
+        if (sameNoCase(p + start, i - start, "auth")) return true;
     }
     return false;
 }
@@ -267,11 +253,11 @@ bool offersAuth(const AuthSpan& qop) {
 Rank rank(const ChallengeView& v) {
     Rank r{0, DigestHash::Md5, false, false};
     if (v.malformed) return r;
-    if (sameWord(v.scheme.text, v.scheme.len, "basic")) {
+    if (sameNoCase(v.scheme.text, v.scheme.len, "basic")) {
         r.worth = 1;
         return r;
     }
-    if (!sameWord(v.scheme.text, v.scheme.len, "digest")) return r;
+    if (!sameNoCase(v.scheme.text, v.scheme.len, "digest")) return r;
     if (!v.realm.text || !v.nonce.text || v.token68.text) return r;
     const struct {
         const char* name;

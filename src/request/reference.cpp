@@ -4,6 +4,7 @@
 
 #include "common/alloc.h"
 #include "common/text.h"
+#include "common/token.h"
 
 namespace quodra {
 
@@ -170,23 +171,14 @@ char* resolve(const char* base, int baseLen, const char* ref, int refLen) {
     return block;
 }
 
-bool sameText(const char* s, int n, const char* word) {
-    if (static_cast<int>(std::strlen(word)) != n) return false;
-    for (int i = 0; i < n; ++i) {
-        char c = (s[i] >= 'A' && s[i] <= 'Z') ? static_cast<char>(s[i] - 'A' + 'a') : s[i];
-        if (c != word[i]) return false;
-    }
-    return true;
-}
-
 // The request's URL as an absolute http or https URI (a new text, or null
 // when memory ran out).
 char* absoluteBase(const char* url) {
     int n = textLength(url);
     Uri u = split(url, n);
     bool absolute = u.scheme.defined && u.authority.defined &&
-                    (sameText(u.scheme.p, u.scheme.len, "http") ||
-                     sameText(u.scheme.p, u.scheme.len, "https"));
+                    (sameNoCase(u.scheme.p, u.scheme.len, "http") ||
+                     sameNoCase(u.scheme.p, u.scheme.len, "https"));
     const char* rest = url;
     if (!absolute) {
         const char* slashes = std::strstr(url, "//");
@@ -231,9 +223,9 @@ Redirect redirectTarget(const char* requestUrl, const char* location, int len, c
     }
     Uri b = split(base, textLength(base));
     Uri t = split(resolved, textLength(resolved));
-    bool baseSecure = sameText(b.scheme.p, b.scheme.len, "https");
-    bool secure = t.scheme.defined && sameText(t.scheme.p, t.scheme.len, "https");
-    bool plain = t.scheme.defined && sameText(t.scheme.p, t.scheme.len, "http");
+    bool baseSecure = sameNoCase(b.scheme.p, b.scheme.len, "https");
+    bool secure = t.scheme.defined && sameNoCase(t.scheme.p, t.scheme.len, "https");
+    bool plain = t.scheme.defined && sameNoCase(t.scheme.p, t.scheme.len, "http");
     // The host: the authority without user information and port.
     const char* host = nullptr;
     int hostLen = 0;
