@@ -6,8 +6,10 @@
 //
 // Process-wide and thread-safe (one lock, never held across a message box);
 // bounded to AUTH_CACHE_ENTRIES, the least recently used going first. An
-// entry is one qalloc block; entries outlive the calls that made them, and
-// clearAuthCache releases them all.
+// entry is one qalloc block; entries outlive the calls that made them (and
+// may be released by another thread than the one that made them, which
+// qallocLive, counting per thread, sees as one block more here and one
+// less there), and clearAuthCache releases them all.
 #pragma once
 
 #include <cstdint>

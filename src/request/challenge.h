@@ -8,8 +8,9 @@
 // A line may hold several challenges separated by commas, a head several
 // lines; schemes and parameter names are read in any case.
 //
-// Reading walks the head's bytes and never past its length; only the
-// challenge kept is copied (qalloc).
+// Reading never goes past the head's length. Each line's value is copied
+// once (qalloc) to be read with its folds as spaces, and the challenge kept
+// is copied out of it.
 #pragma once
 
 #include <cstdint>

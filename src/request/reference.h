@@ -28,6 +28,9 @@ enum class Redirect {
 //   - a target carrying user information (credentials the caller did not
 //     give would be sent);
 //   - https to http (the exchange would leave TLS).
+// The target is written without the request URL's user information, which
+// a relative Location would otherwise carry over: credentials go beside a
+// URL, to the origin they came with, never inside the one followed.
 Redirect redirectTarget(const char* requestUrl, const char* location, int len, char** target);
 
 }  // namespace quodra
