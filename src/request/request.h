@@ -159,8 +159,8 @@ constexpr int FORM_BOUNDARY_LENGTH = 32;  // characters, each of [A-Za-z0-9]
 // (FORM_BOUNDARY_LENGTH characters and a NUL); false when the source failed.
 bool drawBoundary(char* out);
 // Builds the prologue, epilogue and content type around inFile with a new
-// boundary; a failure (memory, random source) has shown its box and
-// recorded 1.
+// boundary, the part named by the file's base name; a failure (memory,
+// random source) has shown its box and recorded 1.
 void makeFormEncoding(RequestInfo* req);
 
 }  // namespace quodra

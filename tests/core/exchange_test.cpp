@@ -175,15 +175,16 @@ TEST_F(Exchange, FormUploadSendsTheEnvelopeAroundTheFile) {
     writeInput("hello");
     scriptReply("HTTP/1.0 200 OK\r\n\r\n");
     EXPECT_EQ(httpPostFile("http://h/up.php", in.c_str(), out.c_str(), 0), 0);
+    // The part names the file without its folders.
     std::string prologue = "--" + kFirstBoundary + "\r\nContent-Disposition: form-data; "
-                           "name=\"uploadfile\"; filename=\"" + in +
+                           "name=\"uploadfile\"; filename=\"" + in.substr(in.rfind('/') + 1) +
                            "\"\r\nContent-Transfer-Encoding: binary\r\n\r\n";
     std::string epilogue = "\r\n--" + kFirstBoundary + "--\r\n";
     std::string body = prologue + "hello" + epilogue;
     EXPECT_EQ(fake::sent(),
               "POST /up.php HTTP/1.0\r\n" + std::string(kHead) + "Host: h\r\n" +
                   "Content-Length: " + std::to_string(body.size()) + "\r\n" +
-                  "Content-Type: multipart/form-data, boundary=" + kFirstBoundary + "\r\n\r\n" +
+                  "Content-Type: multipart/form-data; boundary=" + kFirstBoundary + "\r\n\r\n" +
                   body);
 
     // Without random bytes there is no safe boundary: nothing goes out.

@@ -84,12 +84,13 @@ TEST_F(RequestBytes, EachCallSendsExactlyItsRequest) {
     const std::string xmlBytes = fileBytes(xml);
     const std::string dataBytes = fileBytes(data);
     const std::string missing = work + "/no-such-file";
+    // The part names the file without its folders.
     auto prologue = [&](const std::string& path) {
         return "--" + BOUNDARY + "\r\nContent-Disposition: form-data; name=\"uploadfile\"; filename=\"" +
-               path + "\"\r\nContent-Transfer-Encoding: binary\r\n\r\n";
+               path.substr(path.rfind('/') + 1) + "\"\r\nContent-Transfer-Encoding: binary\r\n\r\n";
     };
     const std::string epilogue = "\r\n--" + BOUNDARY + "--\r\n";
-    const std::string formType = "Content-Type: multipart/form-data, boundary=" + BOUNDARY + "\r\n";
+    const std::string formType = "Content-Type: multipart/form-data; boundary=" + BOUNDARY + "\r\n";
 
     using Call = std::function<int(const char* url, const char* out)>;
     struct Case {
