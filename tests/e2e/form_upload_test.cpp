@@ -95,6 +95,7 @@ TEST_F(FormUpload, FieldNameFileNameAndBytesArriveIntact) {
         // Only the base name goes out, not the folders it lies in.
         EXPECT_EQ(c.fileName, r.lines["name"]);
         EXPECT_EQ(c.fileName, r.lines["path"]);
+        EXPECT_EQ("127.0.0.1:" + std::to_string(server.port), r.lines["host"]);
         EXPECT_EQ("multipart/form-data; boundary=B", r.lines["type"]);
         EXPECT_EQ("0", r.lines["error"]);
         EXPECT_EQ(std::to_string(c.bytes.size()), r.lines["size"]);
