@@ -121,6 +121,7 @@ run "connection refused" 7   'result 1: .*: connection refused \(error 10061\)' 
 run "host not found"     6   'result 1100[12]: host (not found|lookup failed for now)'          get "http://no-such-host.invalid/" "$work/o"
 err_lines 1 "host not found, said once"
 run "URL without a host" 3   'result 1: .*nothing was sent'                                     get "http://" "$work/o"
+run "URL of another scheme" 3 'result 1: .*nothing was sent'                                   get "ftp://127.0.0.1:$closed/" "$work/o"
 peer_at short-body
 run "reply ended early"  18  'result 4: the reply ended early'                                  get "$purl" "$work/o"
 peer_at conflicting-lengths
