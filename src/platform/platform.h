@@ -179,6 +179,16 @@
 // buffer of the platform's between: what writeOut reports written has
 // reached the file, and closeOut's failure still means bytes may be lost.
 // Sizes and offsets are 64-bit.
+//
+// Signals. No call lets a signal reach the host, which may have left
+// SIGPIPE at its default action (ending the process): a write that meets a
+// peer or a reader that has gone fails as that write, with the error send
+// gives (kErrConnReset, 10058) or a short count from writeOut.
+//   POSIX: sends carry MSG_NOSIGNAL; sendfile, writeOut and the lines on
+//   standard error hold SIGPIPE back on the calling thread for the write and
+//   take the one it raised before the thread's mask is put back. A SIGPIPE
+//   pending before is left to the host, and the process's disposition is
+//   never changed.
 // ===========================================================================
 #pragma once
 
