@@ -145,9 +145,10 @@ RequestInfo* createRequest(const char* url, int method);
 // 0 when req was live and is now unlinked, closed and released; 1 otherwise.
 int destroyRequest(RequestInfo* req);
 // Closes the record's input file, output file, socket and connect attempts
-// and marks it closed; posts nothing and records nothing. The part of ending an exchange
-// that the record itself needs when it is destroyed. Returns 3 (the reply
-// cannot be stored) when closing the output file failed, else 0.
+// and marks it closed; posts nothing and records nothing. The part of
+// ending an exchange that the record itself needs when it is destroyed.
+// Returns 3 (the reply cannot be stored) when closing the output file
+// failed, else 0.
 int releaseConnection(RequestInfo* req);
 // The newest live record using sock, as its connected socket or as one of
 // its connect attempts, or null (always null for -1).

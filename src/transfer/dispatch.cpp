@@ -63,10 +63,10 @@ void OnSocketConnect(RequestInfo* req, plat::Socket sock, int error) {
         // A TCP failure before anything was sent: the host's other
         // addresses may answer. A secure connection that failed (7, 10)
         // ends the call, whichever address it was for.
-        int code = failed ? resultOfConnectError(error) : 0;
         if (!failed) attemptConnected(req, sock);
-        else if (code == RESULT_REFUSED) attemptFailed(req, sock, error);
-        else endExchange(req, code);
+        else if (int code = resultOfConnectError(error); code != RESULT_REFUSED)
+            endExchange(req, code);
+        else attemptFailed(req, sock, error);
         return;
     }
     // The exchange's own socket: a connect that succeeded at once is told
