@@ -4,7 +4,9 @@
 # the host program in tests/windows, which loads the DLL and runs real calls.
 
 # The backend, listed file by file: a file left in the folder joins nothing.
+# The files directly in src/platform/ are shared with the POSIX backend.
 add_library(quodra_win OBJECT
+  src/platform/inet.cpp
   src/platform/win/address.cpp
   src/platform/win/bulk.cpp
   src/platform/win/files.cpp

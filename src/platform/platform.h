@@ -1,15 +1,17 @@
 // The platform layer: the only code that touches the operating system and
 // the TLS engine. One
 // header, one backend per platform with the same operations in files of the
-// same names (posix/, win/), and a scripted fake for the core's tests
-// (tests/support/fake). The calls are named after the Windows services they stand
-// for, inside namespace plat so that they never collide with the C
-// library's; on Windows each passes straight through, except three:
-// connect takes the layer's own address record, inet_pton reads text through
-// the resolver's numeric mode (which looks nothing up), and
+// same names (posix/, win/), code both backends share directly here beside
+// them (inet.cpp, the reader of address literals), and a scripted fake for
+// the core's tests (tests/support/fake). The calls are named after the
+// Windows services they stand for, inside namespace plat so that they never
+// collide with the C library's; on Windows each passes straight through,
+// except two: connect takes the layer's own address record, and
 // WSAAsyncGetAddrInfo, which Windows Sockets has no call for, runs the
-// system's resolver on a thread. The numbers they exchange (messages, event
-// bits, error numbers) are in numbers.h.
+// system's resolver on a thread. The calls Windows Sockets has no name for
+// are named for what they do (addressLiteral, secureSocket ...). The
+// numbers they exchange (messages, event bits, error numbers) are in
+// numbers.h.
 //
 // ==== What the core relies on =============================================
 // The core runs each exchange on the calling thread, through one window of
@@ -66,7 +68,7 @@
 // order, for each address of the host until one connects:
 //     s = socket(addr.family, kSockStream, kIpprotoTcp);   // kInvalidSocket: failed
 //     WSAAsyncSelect(s, window, msg, kFdRead | kFdWrite | kFdConnect | kFdClose);
-//     connect(s, &addr, sizeof addr);   // addr from inet_pton or a lookup, port by htons
+//     connect(s, &addr, sizeof addr);   // addr from addressLiteral or a lookup, port by htons
 // Both families are asked for: kAfInet and kAfInet6. A family the system
 // cannot serve fails at socket (kErrAfNoSupport ...), and the core goes on
 // with the next address. From the selection on, no call blocks. A failing
@@ -104,9 +106,10 @@
 //     s = socket(...);
 //     secureSocket(s, host, flags);   // kSocketError: the exchange ends (7)
 //     WSAAsyncSelect(...); connect(...);
-// host is the URL's host. A name is sent as the server name and must be
-// one the certificate names; an address literal must be one of its address
-// entries. The certificate must lead to a trusted root and be within its
+// host is the URL's host, without brackets. A name is sent as the server
+// name and must be one the certificate names; an address literal (as
+// addressLiteral reads it) is sent as no name and must be one of its
+// address entries. The certificate must lead to a trusted root and be within its
 // dates. kSecureNoVerify skips every check. From then on the socket's calls
 // and events carry the exchange's plaintext:
 //   connect does not succeed at once: FD_CONNECT comes when TCP, the
@@ -146,7 +149,7 @@
 //   of bytes just sent; splice(2) through a pipe of the socket's own, into
 //   a regular file only.
 //
-// Lookups (lookups.cpp). A host that inet_pton reads as an address of
+// Lookups (lookups.cpp). A host that addressLiteral reads as an address of
 // either family is that address: no lookup is made for it. Any other name:
 //     task = WSAAsyncGetAddrInfo(window, msg, name, list, max);
 // asks the resolver for the name's addresses of both families. 0 = not
@@ -263,11 +266,14 @@ int sendFile(Socket s, int fd, int len);
 // kFileFailed: the file refused bytes, and those received are lost.
 int recvFile(Socket s, int fd, int len);
 
-// ---- addresses (address.cpp) ----------------------------------------------
-// 1 when text is an address of family af (kAfInet: a dotted quad; kAfInet6:
-// the colon form), written to dst in network order (4 or 16 bytes); 0 when
-// it is not one; -1 (kErrAfNoSupport) for another family.
-int inet_pton(int af, const char* text, void* dst);
+// ---- addresses (inet.cpp, address.cpp) ------------------------------------
+// The one reader of address literals, the same on every platform: the len
+// bytes at text as an IPv4 dotted quad (four decimal parts 0 to 255, no
+// leading zero) or an IPv6 address in its colon form (RFC 4291; "::" once;
+// a dotted quad as the last 32 bits), without brackets or zone. kAfInet or
+// kAfInet6, with the address in *addr (network order, port 0, no scope;
+// addr may be null); 0 when the text is anything else: a name.
+int addressLiteral(const char* text, size_t len, SockAddr* addr);
 uint16_t htons(uint16_t v);
 
 // ---- lookups (lookups.cpp) ------------------------------------------------

@@ -2,7 +2,6 @@
 // numeric, else an asynchronous lookup), then one socket and connect per
 // address, in order, until one connects.
 #include <cstdio>
-#include <initializer_list>
 
 #include "common/text.h"
 #include "platform/numbers.h"
@@ -12,17 +11,12 @@ namespace quodra {
 
 namespace {
 
-// The host as an address of either family, when it is written as one.
+// The host as an address of either family, when it is written as one: the
+// platform's one reader of address literals decides, as it does for the
+// secure socket's server name.
 bool numericHost(const char* host, plat::SockAddr* addr) {
-    for (int family : {plat::kAfInet6, plat::kAfInet}) {
-        *addr = plat::SockAddr{};
-        if (plat::inet_pton(family, host, addr->addr) == 1) {
-            addr->family = family;
-            return true;
-        }
-    }
     *addr = plat::SockAddr{};
-    return false;
+    return plat::addressLiteral(host, static_cast<size_t>(textLength(host)), addr) != 0;
 }
 
 }  // namespace

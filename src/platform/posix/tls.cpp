@@ -5,7 +5,6 @@
 // TLS should pay nothing. Each socket gets its own engine, its bounded pair
 // of rings and the checks for its host. Moving the bytes is tls_io.cpp's
 // work.
-#include <arpa/inet.h>
 #include <openssl/x509v3.h>
 
 #include <mutex>
@@ -57,15 +56,10 @@ SSL_CTX* sharedContext() {
     return context;
 }
 
-// True for an address literal (IPv6 possibly in brackets), which is checked
-// against the certificate's address entries and sent as no server name.
-bool isAddress(std::string& host) {
-    if (host.size() > 2 && host.front() == '[' && host.back() == ']')
-        host = host.substr(1, host.size() - 2);
-    unsigned char bytes[16];
-    return inet_pton(AF_INET, host.c_str(), bytes) == 1 ||
-           inet_pton(AF_INET6, host.c_str(), bytes) == 1;
-}
+// True for an address literal, which is checked against the certificate's
+// address entries and sent as no server name. The platform's one reader
+// decides, as it does for the core.
+bool isAddress(const std::string& host) { return addressLiteral(host.data(), host.size(), nullptr) != 0; }
 
 bool setChecks(SSL* ssl, const std::string& host, bool address, bool verify) {
     const OpenSsl& o = openssl;

@@ -12,27 +12,12 @@
 namespace plat {
 namespace win {
 
-namespace {
-
-}  // namespace
-
 bool tlsAddressBytes(const char* host, unsigned char bytes[16], DWORD* len) {
-    unsigned long v4 = ::inet_addr(host);
-    if (v4 != INADDR_NONE) {
-        std::memcpy(bytes, &v4, 4);
-        *len = 4;
-        return true;
-    }
-    char copy[64];
-    size_t n = std::strlen(host);
-    if (n + 1 > sizeof copy) return false;
-    std::memcpy(copy, host, n + 1);
-    sockaddr_in6 a6{};
-    int size = sizeof a6;
-    if (::WSAStringToAddressA(copy, AF_INET6, nullptr, reinterpret_cast<sockaddr*>(&a6), &size) != 0)
-        return false;
-    std::memcpy(bytes, &a6.sin6_addr, 16);
-    *len = 16;
+    SockAddr a{};
+    int family = addressLiteral(host, std::strlen(host), &a);
+    if (!family) return false;
+    *len = family == kAfInet ? 4 : 16;
+    std::memcpy(bytes, a.addr, *len);
     return true;
 }
 

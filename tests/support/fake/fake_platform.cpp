@@ -87,14 +87,6 @@ int WSACleanup() {
 }
 int WSAGetLastError() { return theState.lastError; }
 
-// The system's reader stands in for the platform's: the core's choice
-// between a numeric host and a name is what the tests look at.
-int inet_pton(int af, const char* text, void* dst) {
-    if (af != 2 && af != 23) return -1;
-    if (!text || !dst) return 0;
-    return ::inet_pton(af == 2 ? AF_INET : AF_INET6, text, dst) == 1 ? 1 : 0;
-}
-
 uint16_t htons(uint16_t v) {
     return static_cast<uint16_t>((v >> 8) | (v << 8));
 }
