@@ -101,8 +101,10 @@
 //   as on Windows. FD_CLOSE comes only after FD_READ has been offered for
 //   every byte before the end.
 //
-// Secure sockets (tls.cpp). For an https URL the core makes the socket a
-// TLS client between its creation and its selection:
+// Secure sockets (tls.cpp; on POSIX their rules are the secure link's,
+// secure_link.cpp, over the backend's TLS engine). For an https URL the
+// core makes the socket a TLS client between its creation and its
+// selection:
 //     s = socket(...);
 //     secureSocket(s, host, flags);   // kSocketError: the exchange ends (7)
 //     WSAAsyncSelect(...); connect(...);
@@ -114,7 +116,8 @@
 // and events carry the exchange's plaintext:
 //   connect does not succeed at once: FD_CONNECT comes when TCP, the
 //     handshake and the certificate check are done; its error half is a
-//     TCP error, kErrSecureFailed (handshake) or kErrCertRejected.
+//     TCP error, kErrSecureFailed (handshake) or kErrCertRejected. Before
+//     it, send and recv fail (with kErrWouldBlock while the handshake runs).
 //   send takes plaintext. What it took is the platform's to deliver (it
 //     keeps the encrypted bytes), so the core offers again only what it
 //     did not take. FD_WRITE as for a plain socket.
