@@ -40,10 +40,10 @@ size_t unread(const SecureLink& l) { return l.inLen - l.inStart; }
 // that large can never be completed.
 bool inputFull(const SecureLink& l) { return unread(l) >= l.inCap; }
 
-// Moves the unread input to the front, unless the plaintext the engine holds
-// lies in what it has read.
+// Moves the unread input to the front. Only while no plaintext is held,
+// which may lie in what the engine has read.
 void compactIn(SecureLink& l) {
-    if (l.inStart == 0 || (l.engine->decryptsInPlace && holding(l))) return;
+    if (l.inStart == 0) return;
     std::memmove(l.in, l.in + l.inStart, unread(l));
     l.inLen -= l.inStart;
     l.inStart = 0;
@@ -65,9 +65,10 @@ bool sendable(const SecureLink& l) { return l.failure || l.outError || recordFit
 
 // Reads what the socket holds into the input, as far as it has room. The
 // socket's end or failure is kept as the end of the input. True when
-// something came, the end included.
+// something came, the end included. Never while plaintext is held: the
+// input is moved to make room.
 bool pullIn(SecureLink& l) {
-    if (l.inEnded) return false;
+    if (l.inEnded || holding(l)) return false;
     compactIn(l);
     bool got = false;
     while (l.inLen < l.inCap) {

@@ -63,9 +63,6 @@ struct SecureEngine {
     void (*closeNotice)(SecureLink& link);
     // Frees the engine's record (the link is going).
     void (*release)(void* state);
-    // The plaintext it holds lies in the link's consumed input (it decrypts
-    // in place), which is then kept where it is until the plaintext is taken.
-    bool decryptsInPlace;
 };
 
 // ---- the socket under the link ----------------------------------------------
@@ -94,8 +91,9 @@ struct SecureLink {
     SecurePhase phase = SecurePhase::Idle;
 
     // Ciphertext received: [inStart, inLen) is the engine's still to read;
-    // before inStart lies what it has read (and, decrypting in place, the
-    // plaintext it holds).
+    // before inStart lies what it has read. An engine may decrypt in place
+    // and hold its plaintext there: the link reads the socket, and so moves
+    // the input, only while no plaintext is held.
     char* in = nullptr;
     size_t inCap = 0;
     size_t inStart = 0;

@@ -133,8 +133,8 @@ void release(void* state) {
     delete e;
 }
 
-const SecureEngine kOpenSsl = {handshake, nullptr, encrypt, decrypt, take,
-                               holding,   closeNotice, release, false};
+const SecureEngine kOpenSsl = {handshake, nullptr, encrypt,    decrypt,
+                               take,      holding, closeNotice, release};
 
 // The name asked for and the checks of the peer. The platform's reader
 // decides what is an address, so that OpenSSL's own guess never differs
