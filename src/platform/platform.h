@@ -2,7 +2,8 @@
 // the TLS engine. One
 // header, one backend per platform with the same operations in files of the
 // same names (posix/, win/), code both backends share directly here beside
-// them (inet.cpp, the reader of address literals), and a scripted fake for
+// them (inet.cpp, the reader of address literals; secure_link.*, the event
+// rules of a secure socket over either TLS engine), and a scripted fake for
 // the core's tests (tests/support/fake). The calls are named after the
 // Windows services they stand for, inside namespace plat so that they never
 // collide with the C library's; on Windows each passes straight through,
@@ -101,10 +102,10 @@
 //   as on Windows. FD_CLOSE comes only after FD_READ has been offered for
 //   every byte before the end.
 //
-// Secure sockets (tls.cpp; on POSIX their rules are the secure link's,
-// secure_link.cpp, over the backend's TLS engine). For an https URL the
-// core makes the socket a TLS client between its creation and its
-// selection:
+// Secure sockets (tls.cpp; their rules are the secure link's,
+// secure_link.cpp, one piece of code over each backend's TLS engine). For an
+// https URL the core makes the socket a TLS client between its creation and
+// its selection:
 //     s = socket(...);
 //     secureSocket(s, host, flags);   // kSocketError: the exchange ends (7)
 //     WSAAsyncSelect(...); connect(...);
@@ -136,8 +137,11 @@
 //   selected before its connect.
 //   Windows: SChannel, TLS 1.2 or newer. The socket's own events go to a
 //   hidden child of the call's window (so the core's filtered loop takes
-//   them), which runs SChannel and posts what the core sees. The backend
-//   checks the chain and the name itself, trusting no automatic check.
+//   them), which runs the secure link and posts what the core sees. The
+//   backend checks the chain and the name itself, trusting no automatic
+//   check. TLS 1.3's messages after the handshake (tickets, key updates)
+//   are taken; TLS 1.2's renegotiation is refused (kErrSecureFailed): the
+//   certificate it would bring would go unchecked.
 //
 // Bulk transfers (bulk.cpp). sendFile and recvFile move body bytes between
 // a socket and a file without bringing them through the core, where the

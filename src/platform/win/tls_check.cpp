@@ -7,26 +7,16 @@
 // compared here byte for byte.
 #include <cstring>
 
-#include "tls_link.h"
+#include "tls_socket.h"
 
 namespace plat {
 namespace win {
 
-bool tlsAddressBytes(const char* host, unsigned char bytes[16], DWORD* len) {
-    SockAddr a{};
-    int family = addressLiteral(host, std::strlen(host), &a);
-    if (!family) return false;
-    *len = family == kAfInet ? 4 : 16;
-    std::memcpy(bytes, a.addr, *len);
-    return true;
-}
-
 namespace {
 
-bool addressListed(PCCERT_CONTEXT cert, const char* host) {
-    unsigned char want[16];
-    DWORD wantLen = 0;
-    if (!tlsAddressBytes(host, want, &wantLen)) return false;
+bool addressListed(PCCERT_CONTEXT cert, const SockAddr& address) {
+    const unsigned char* want = address.addr;
+    DWORD wantLen = address.family == kAfInet ? 4 : 16;
     PCERT_EXTENSION ext = ::CertFindExtension(szOID_SUBJECT_ALT_NAME2, cert->pCertInfo->cExtension,
                                               cert->pCertInfo->rgExtension);
     if (!ext) return false;
@@ -47,7 +37,7 @@ bool addressListed(PCCERT_CONTEXT cert, const char* host) {
 
 // A chain to a trusted root for server authentication, accepted by the SSL
 // policy for the host's name (none for an address: that is checked apart).
-bool chainAccepted(PCCERT_CONTEXT cert, const TlsLink& link) {
+bool chainAccepted(PCCERT_CONTEXT cert, const Schannel& e) {
     char serverAuth[] = szOID_PKIX_KP_SERVER_AUTH;
     LPSTR usages[] = {serverAuth};
     CERT_CHAIN_PARA para{};
@@ -64,8 +54,8 @@ bool chainAccepted(PCCERT_CONTEXT cert, const TlsLink& link) {
     SSL_EXTRA_CERT_CHAIN_POLICY_PARA ssl{};
     ssl.cbSize = sizeof ssl;
     ssl.dwAuthType = AUTHTYPE_SERVER;
-    if (ok && !link.address) {
-        ok = ::MultiByteToWideChar(CP_ACP, 0, link.host, -1, name, 256) > 0;
+    if (ok && !e.address.family) {
+        ok = ::MultiByteToWideChar(CP_ACP, 0, e.host, -1, name, 256) > 0;
         ssl.pwszServerName = name;
     }
     if (ok) {
@@ -83,12 +73,13 @@ bool chainAccepted(PCCERT_CONTEXT cert, const TlsLink& link) {
 
 }  // namespace
 
-int tlsCheckCertificate(TlsLink& link) {
+int tlsCheckCertificate(const Schannel& e) {
     PCCERT_CONTEXT cert = nullptr;
-    if (::QueryContextAttributesA(&link.ctx, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &cert) != SEC_E_OK ||
+    CtxtHandle ctx = e.ctx;  // the query takes no const handle
+    if (::QueryContextAttributesA(&ctx, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &cert) != SEC_E_OK ||
         !cert)
         return kErrCertRejected;
-    bool ok = chainAccepted(cert, link) && (!link.address || addressListed(cert, link.host));
+    bool ok = chainAccepted(cert, e) && (!e.address.family || addressListed(cert, e.address));
     ::CertFreeCertificateContext(cert);
     return ok ? 0 : kErrCertRejected;
 }
