@@ -130,6 +130,9 @@
 //     else why it ended: kErrSecureTruncated, kErrSecureFailed or the
 //     reset's error (recv then fails with the same).
 // closesocket sends our own closing notice where it can, without waiting.
+// socketMoved tells when the socket last moved bytes of its own on the wire,
+// the handshake's included, which the core otherwise sees nothing of until
+// FD_CONNECT: they count as progress for the no-progress limit.
 //   POSIX: OpenSSL 3, opened (libssl.so.3, libcrypto.so.3) by the first
 //   secure socket, which also makes the one context of the process; where
 //   it cannot be opened, secureSocket fails. Trust is the system's store,
@@ -257,6 +260,10 @@ int WSAAsyncSelect(Socket s, Hwnd hwnd, unsigned msg, long events);
 // for host (kSecureNoVerify in flags: no certificate check). 0, or
 // kSocketError with WSAGetLastError().
 int secureSocket(Socket s, const char* host, int flags);
+// 1 with *tick (GetTickCount's clock) once the secure socket s has moved
+// bytes on the wire, the tick of the last; 0 for a socket that has moved
+// none and for a plain one, whose every byte the core moves itself.
+int socketMoved(Socket s, uint32_t* tick);
 
 // ---- bulk transfers (bulk.cpp) --------------------------------------------
 // Up to len bytes of the file fd from its position, as send would take them

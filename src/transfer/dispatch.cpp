@@ -116,9 +116,7 @@ extern "C" plat::LResult QUODRA_STDCALL NetWndProc(plat::Hwnd hwnd, unsigned msg
     case plat::kWmTimer: {
         if (wParam != IDLE_TIMER) break;
         RequestInfo* req = getRequestFromHwnd(hwnd);
-        if (req && req->idleLimitMs &&
-            plat::GetTickCount() - req->lastProgress >= req->idleLimitMs)
-            endExchange(req, plat::kErrTimedOut);
+        if (req && req->idleLimitMs && idleTooLong(req)) endExchange(req, plat::kErrTimedOut);
         return 0;
     }
     default:

@@ -57,7 +57,7 @@ TEST_P(PeerScenarios, ResultAndOutputFile) {
     if (s.https) {
         ASSERT_FALSE(testCerts(&why).empty()) << why;
     }
-    peer::useCert(p, testCerts(), s.cert);
+    peer::prepareFor(p, s, testCerts());
     ASSERT_TRUE(peer::startPeer(p, s.script, 0, s.rcvbuf, &why)) << why;
     if (s.idleLimitSeconds) httpSetOption(QUODRA_OPTION_IDLE_LIMIT, s.idleLimitSeconds);
     std::string out = work + "/out.bin";

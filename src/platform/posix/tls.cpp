@@ -120,4 +120,10 @@ int secureSocket(Socket s, const char* host, int flags) {
     return makeSecure(*rec, host, flags);
 }
 
+int socketMoved(Socket s, uint32_t* tick) {
+    SockRec* rec = ownSocket(s);
+    if (!rec || !rec->tls || !tick) return 0;
+    return secureMoved(*rec->tls, tick) ? 1 : 0;
+}
+
 }  // namespace plat

@@ -210,4 +210,10 @@ int secureSocket(Socket s, const char* host, int flags) {
     return 0;
 }
 
+int socketMoved(Socket s, uint32_t* tick) {
+    TlsSocket* ts = secureSocketOf(sysSocket(s));
+    if (!ts || !tick) return 0;
+    return secureMoved(*ts->link, tick) ? 1 : 0;
+}
+
 }  // namespace plat

@@ -214,6 +214,13 @@ int secureSocket(Socket s, const char* host, int flags) {
     return theState.secureResult;
 }
 
+int socketMoved(Socket s, uint32_t* tick) {
+    auto it = theState.moved.find(s);
+    if (it == theState.moved.end()) return 0;
+    *tick = it->second;
+    return 1;
+}
+
 int WSAAsyncSelect(Socket s, Hwnd, unsigned, long events) {
     theState.selects.emplace_back(s, events);
     return 0;

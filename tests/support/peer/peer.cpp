@@ -28,6 +28,7 @@ constexpr int HEAD_WAIT_MS = 10000;
 constexpr int BODY_WAIT_MS = 60000;
 constexpr int SEND_WAIT_MS = 30000;
 constexpr int CLOSE_WAIT_MS = 5000;  // for the client to close after we did
+constexpr int HOLD_MS = 30000;       // a handshake that stops holds this long at most
 
 struct Conn {
     Peer* p;
@@ -153,18 +154,73 @@ bool sendAll(Conn& c, const char* data, size_t n) {
     return true;
 }
 
+bool holdStep(Conn& c, int ms);
+
+// Bytes straight to the socket, past the engine, bounded like a send.
+bool sendRaw(Conn& c, const char* data, size_t n) {
+    auto deadline = after(SEND_WAIT_MS);
+    while (n > 0) {
+        if (c.p->stopping || Clock::now() >= deadline) return false;
+        ssize_t k = ::send(c.fd, data, n, MSG_NOSIGNAL);
+        if (k < 0 && (errno == EINTR || errno == EAGAIN)) {
+            pollfd pfd{c.fd, POLLOUT, 0};
+            poll(&pfd, 1, SLICE_MS);
+            continue;
+        }
+        if (k < 0) return false;
+        data += k;
+        n -= static_cast<size_t>(k);
+    }
+    return true;
+}
+
+// The handshake's bytes the engine has written, sent in the pieces and at
+// the pace of p's HandshakePace; false once it is to stop (it then holds
+// until the client leaves) or the client has gone.
+bool sendPaced(Conn& c, BIO* written, size_t* sent) {
+    const HandshakePace& pace = c.p->pace;
+    char piece[4096];
+    while (BIO_pending(written) > 0) {
+        if (pace.stopAfter && *sent >= pace.stopAfter) {
+            holdStep(c, HOLD_MS);
+            return false;
+        }
+        size_t want = std::min(pace.piece, sizeof piece);
+        if (pace.stopAfter) want = std::min(want, pace.stopAfter - *sent);
+        int n = BIO_read(written, piece, static_cast<int>(want));
+        if (n <= 0) break;
+        if (*sent > 0) sleepFor(c.p, pace.gapMs);
+        if (!sendRaw(c, piece, static_cast<size_t>(n))) return false;
+        *sent += static_cast<size_t>(n);
+    }
+    return true;
+}
+
 // The TLS handshake of an accepted connection, bounded like a head read.
+// Paced, the engine writes into memory and the pieces go out from there.
 bool handshake(Conn& c) {
     c.ssl = SSL_new(c.p->tls);
     if (!c.ssl || SSL_set_fd(c.ssl, c.fd) != 1) return false;
+    BIO* written = nullptr;
+    if (c.p->pace.piece > 0) {
+        written = BIO_new(BIO_s_mem());
+        if (!written) return false;
+        SSL_set0_wbio(c.ssl, written);
+    }
+    size_t sent = 0;
     SSL_set_accept_state(c.ssl);
     auto deadline = after(HEAD_WAIT_MS);
     for (;;) {
         ERR_clear_error();
         int r = SSL_do_handshake(c.ssl);
-        if (r == 1) return true;
-        int e = SSL_get_error(c.ssl, r);
+        int e = r == 1 ? SSL_ERROR_NONE : SSL_get_error(c.ssl, r);
         ERR_clear_error();
+        if (written && !sendPaced(c, written, &sent)) return false;
+        if (r == 1) {
+            // From here on the engine writes to the socket itself.
+            if (written) SSL_set0_wbio(c.ssl, BIO_new_socket(c.fd, BIO_NOCLOSE));
+            return true;
+        }
         if (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE) return false;
         if (c.p->stopping || Clock::now() >= deadline) return false;
         pollfd pfd{c.fd, static_cast<short>(e == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT), 0};
@@ -391,6 +447,11 @@ bool certByName(const std::string& name, Cert* c) {
             return true;
         }
     return false;
+}
+
+void prepareFor(Peer& p, const Scenario& s, const std::string& dir) {
+    useCert(p, dir, s.cert);
+    p.pace = s.pace;
 }
 
 void useCert(Peer& p, const std::string& dir, Cert c) {

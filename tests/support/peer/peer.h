@@ -62,6 +62,15 @@ Script recordAndAnswer();
 // The call a scenario is made with.
 enum class Call { Get, Head, PutLarge };
 
+// How a TLS peer sends its side of the handshake: at once (piece 0), or in
+// pieces of piece bytes, gapMs apart; with stopAfter, no more than that many
+// bytes of it, after which it holds the connection until the client leaves.
+struct HandshakePace {
+    size_t piece = 0;
+    int gapMs = 0;
+    size_t stopAfter = 0;
+};
+
 // The certificate a TLS peer presents; files DIR/<name>.pem and .key as
 // tests/servers/make-certs.sh makes them.
 enum class Cert {
@@ -91,6 +100,7 @@ struct Scenario {
     size_t uploadBytes = 0;     // body size for Call::PutLarge
     Cert cert = Cert::None;     // the peer speaks TLS with this certificate
     bool https = false;         // the call's URL is https (also to a plain peer)
+    HandshakePace pace{};       // how the TLS peer sends its handshake
 };
 const std::vector<Scenario>& scenarios();
 const Scenario* findScenario(const std::string& name);
@@ -103,6 +113,7 @@ struct Peer {
     // Set before startPeer for a TLS peer: its certificate and key files.
     std::string certFile, keyFile;
     ::ssl_ctx_st* tls = nullptr;  // made by startPeer from them, freed by stopPeer
+    HandshakePace pace;           // set before startPeer
     std::atomic<bool> stopping{false};
     std::thread acceptor;
     std::mutex mu;
@@ -113,6 +124,9 @@ struct Peer {
 // Makes p a TLS peer presenting c from the certificates in dir (None: a
 // plain peer again).
 void useCert(Peer& p, const std::string& dir, Cert c);
+// Makes p the peer of scenario s (its certificate from dir, its handshake's
+// pace), ready for startPeer with s's script.
+void prepareFor(Peer& p, const Scenario& s, const std::string& dir);
 // Listens on 127.0.0.1:port, or [::1]:port when p.ipv6 is set (0 = any free
 // port), with an optional receive buffer size; false with a reason when it
 // cannot.

@@ -210,6 +210,18 @@ std::vector<Scenario> build() {
          .about = "TLS: takes the hello, never answers it",
          .script = {hold(HOLD), close()},
          .expected = 10060, .outputExists = false, .idleLimitSeconds = 1, .https = true},
+        // The handshake's bytes are progress: a server that sends them
+        // slowly but keeps sending is waited for; one that stops is not.
+        {.name = "tls-slow-handshake",
+         .about = "TLS: the server's handshake in pieces 250 ms apart, longer than the limit in all",
+         .script = {readHead(), send(OK + length(100) + "\r\n" + b100), close()},
+         .expected = 0, .body = b100, .idleLimitSeconds = 1, .cert = Cert::Server, .https = true,
+         .pace = {.piece = 200, .gapMs = 250}},
+        {.name = "tls-stall-mid-handshake",
+         .about = "TLS: 300 bytes of the server's handshake, then silence",
+         .script = {readHead(), send(OK + length(100) + "\r\n" + b100), close()},
+         .expected = 10060, .outputExists = false, .idleLimitSeconds = 1, .cert = Cert::Server,
+         .https = true, .pace = {.piece = 100, .gapMs = 100, .stopAfter = 300}},
     };
 }
 

@@ -79,14 +79,15 @@ int main(int argc, char** argv) {
     peer::Script script;
     int rcvbuf = 0;
     peer::Cert cert = peer::Cert::None;
+    const peer::Scenario* scenario = nullptr;
     if (first == "record") {
         script = peer::recordAndAnswer();
     } else if (first == "generate") {
         script = {peer::readHead(), peer::generate(), peer::close()};
-    } else if (const peer::Scenario* s = peer::findScenario(first)) {
-        script = s->script;
-        rcvbuf = s->rcvbuf;
-        cert = s->cert;
+    } else if ((scenario = peer::findScenario(first))) {
+        script = scenario->script;
+        rcvbuf = scenario->rcvbuf;
+        cert = scenario->cert;
     } else {
         std::fprintf(stderr, "unknown scenario %s (see --list)\n", first.c_str());
         return 2;
@@ -118,7 +119,8 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
 
     peer::Peer p;
-    peer::useCert(p, certs, cert);
+    if (scenario) peer::prepareFor(p, *scenario, certs);
+    peer::useCert(p, certs, cert);  // --cert may name another
     std::string why;
     if (!peer::startPeer(p, script, static_cast<uint16_t>(port), rcvbuf, &why)) {
         std::fprintf(stderr, "scripted_peer: %s\n", why.c_str());
