@@ -133,6 +133,15 @@
 // socketMoved tells when the socket last moved bytes of its own on the wire,
 // the handshake's included, which the core otherwise sees nothing of until
 // FD_CONNECT: they count as progress for the no-progress limit.
+// startSecure makes a socket that is selected, connected and has exchanged
+// plaintext (a proxy's tunnel) a TLS client for host on the same
+// connection: the handshake starts at once, and its outcome comes as one
+// FD_CONNECT as above (error 0, kErrSecureFailed, kErrCertRejected, or the
+// error of a connection that ended under it); after it the socket follows
+// the rules above. Its events go on to the window and message it was
+// selected with; those of its plain part already queued may still be
+// taken, and a recv or send for them fails with kErrWouldBlock. Bytes of
+// the peer's that the core has not received by then are read as TLS.
 //   POSIX: OpenSSL 3, opened (libssl.so.3, libcrypto.so.3) by the first
 //   secure socket, which also makes the one context of the process; where
 //   it cannot be opened, secureSocket fails. Trust is the system's store,
@@ -260,6 +269,10 @@ int WSAAsyncSelect(Socket s, Hwnd hwnd, unsigned msg, long events);
 // for host (kSecureNoVerify in flags: no certificate check). 0, or
 // kSocketError with WSAGetLastError().
 int secureSocket(Socket s, const char* host, int flags);
+// Makes s, selected and connected, a TLS client for host from now on; its
+// handshake's outcome comes as FD_CONNECT. 0, or kSocketError with
+// WSAGetLastError() (and no event).
+int startSecure(Socket s, const char* host, int flags);
 // 1 with *tick (GetTickCount's clock) once the secure socket s has moved
 // bytes on the wire, the tick of the last; 0 for a socket that has moved
 // none and for a plain one, whose every byte the core moves itself.

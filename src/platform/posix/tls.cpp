@@ -120,6 +120,18 @@ int secureSocket(Socket s, const char* host, int flags) {
     return makeSecure(*rec, host, flags);
 }
 
+// Only on a socket of this thread that is selected and connected, and not
+// secure already: its handshake starts at once.
+int startSecure(Socket s, const char* host, int flags) {
+    SockRec* rec = ownSocket(s);
+    if (!rec) return fail(kErrNotSocket);
+    if (!usableArguments(host, flags) || rec->tls || !rec->hwnd || rec->link != Link::Connected)
+        return fail(kErrInvalid);
+    if (makeSecure(*rec, host, flags) != 0) return kSocketError;
+    secureConnected(*rec->tls, 0);
+    return 0;
+}
+
 int socketMoved(Socket s, uint32_t* tick) {
     SockRec* rec = ownSocket(s);
     if (!rec || !rec->tls || !tick) return 0;

@@ -74,13 +74,17 @@ int recv(Socket s, char* buf, int len, int flags) {
 
 int closesocket(Socket s) {
     if (win::TlsSocket* secure = secureSocketOf(sysSocket(s))) win::tlsClose(*secure);
+    win::forgetSelection(sysSocket(s));
     return ::closesocket(sysSocket(s));
 }
 
 int WSAAsyncSelect(Socket s, Hwnd hwnd, unsigned msg, long events) {
     if (win::TlsSocket* secure = secureSocketOf(sysSocket(s)))
         return win::tlsSelect(*secure, sysWindow(hwnd), msg, events);
-    return ::WSAAsyncSelect(sysSocket(s), sysWindow(hwnd), msg, events);
+    int r = ::WSAAsyncSelect(sysSocket(s), sysWindow(hwnd), msg, events);
+    // Kept for startSecure, which makes the socket secure later.
+    if (r == 0) win::noteSelection(sysSocket(s), sysWindow(hwnd), msg);
+    return r;
 }
 
 }  // namespace plat

@@ -20,9 +20,18 @@ const char kHelperClass[] = "QuodraSecureSocket";
 constexpr UINT kSocketMsg = WM_USER + 1;
 constexpr UINT kRunMsg = WM_USER + 2;
 
-// The secure sockets of this thread: the library uses a socket only on the
-// thread that made it, so the list needs no lock.
+// The secure sockets of this thread, and the selections of its plain ones:
+// the library uses a socket only on the thread that made it, so neither
+// list needs a lock.
 thread_local TlsSocket* threadSockets = nullptr;
+
+struct Selection {
+    Selection* next;
+    SOCKET s;
+    HWND window;
+    UINT msg;
+};
+thread_local Selection* threadSelections = nullptr;
 
 // ---- the link's transport: the socket, and the call's window ----
 
@@ -124,6 +133,12 @@ bool usableArguments(const char* host, int flags) {
     return host && *host && (flags & ~kSecureNoVerify) == 0;
 }
 
+Selection* selectionOf(SOCKET s) {
+    for (Selection* sel = threadSelections; sel; sel = sel->next)
+        if (sel->s == s) return sel;
+    return nullptr;
+}
+
 }  // namespace
 
 int tlsFail(int error) {
@@ -192,6 +207,29 @@ void tlsClose(TlsSocket& ts) {
     freeSocket(&ts);
 }
 
+void noteSelection(SOCKET s, HWND window, UINT msg) {
+    Selection* sel = selectionOf(s);
+    if (!sel) {
+        // Without memory for the note the selection still stands; only
+        // startSecure, which needs it, is refused for this socket.
+        sel = new (std::nothrow) Selection{threadSelections, s, nullptr, 0};
+        if (!sel) return;
+        threadSelections = sel;
+    }
+    sel->window = window;
+    sel->msg = msg;
+}
+
+void forgetSelection(SOCKET s) {
+    for (Selection** at = &threadSelections; *at; at = &(*at)->next)
+        if ((*at)->s == s) {
+            Selection* gone = *at;
+            *at = gone->next;
+            delete gone;
+            return;
+        }
+}
+
 }  // namespace win
 
 using namespace win;
@@ -202,11 +240,42 @@ int secureSocket(Socket s, const char* host, int flags) {
     int len = sizeof type;
     if (::getsockopt(sys, SOL_SOCKET, SO_TYPE, reinterpret_cast<char*>(&type), &len) != 0)
         return SOCKET_ERROR;  // not a socket: its error is set
-    if (!usableArguments(host, flags) || secureSocketOf(sys)) return tlsFail(WSAEINVAL);
+    if (!usableArguments(host, flags) || secureSocketOf(sys) || selectionOf(sys))
+        return tlsFail(WSAEINVAL);
     int error = 0;
     TlsSocket* ts = makeSocket(sys, host, flags, &error);
     if (!ts) return tlsFail(error);
     keep(ts);
+    return 0;
+}
+
+// Only on a socket of this thread that it selected and that is connected:
+// its events go on to the same window, through a helper of its own, and its
+// handshake starts at once.
+int startSecure(Socket s, const char* host, int flags) {
+    SOCKET sys = sysSocket(s);
+    Selection* sel = selectionOf(sys);
+    sockaddr_storage peer{};
+    int peerLen = sizeof peer;
+    if (!usableArguments(host, flags) || !sel || secureSocketOf(sys) ||
+        ::getpeername(sys, reinterpret_cast<sockaddr*>(&peer), &peerLen) != 0)
+        return tlsFail(WSAEINVAL);
+    int error = 0;
+    TlsSocket* ts = makeSocket(sys, host, flags, &error);
+    if (!ts) return tlsFail(error);
+    HWND window = sel->window;
+    UINT msg = sel->msg;
+    if (tlsSelect(*ts, window, msg, FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE) != 0) {
+        error = ::WSAGetLastError();
+        if (ts->helper) ::DestroyWindow(ts->helper);
+        freeSocket(ts);
+        // The socket stays selected as it was.
+        ::WSAAsyncSelect(sys, window, msg, FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE);
+        return tlsFail(error);
+    }
+    forgetSelection(sys);
+    keep(ts);
+    secureConnected(*ts->link, 0);
     return 0;
 }
 

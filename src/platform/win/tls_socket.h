@@ -62,6 +62,10 @@ int tlsRecv(TlsSocket& ts, char* buf, int len);
 // if it can go, then the helper and the record are gone.
 void tlsClose(TlsSocket& ts);
 int tlsFail(int error);  // sets the error, gives SOCKET_ERROR
+// A plain socket's selection, kept for startSecure, which turns it secure
+// with its events going on to the same window; forgotten at closesocket.
+void noteSelection(SOCKET s, HWND window, UINT msg);
+void forgetSelection(SOCKET s);
 
 // ---- schannel_engine.cpp ----
 // Gives link an SChannel engine for host: 0, or WSAENOBUFS, or

@@ -314,6 +314,21 @@ bool generateStep(Conn& c) {
     return sendAll(c, reply.data(), reply.size());
 }
 
+// The plain part is over: the handshake, then a new stream of plaintext.
+bool startTlsStep(Conn& c) {
+    if (!c.p->tls || c.ssl || !handshake(c)) return false;
+    c.in.clear();
+    c.headEnd = std::string::npos;
+    return true;
+}
+
+// A script with StartTls speaks plainly until that step.
+bool startsPlain(const Script& script) {
+    for (const Step& s : script)
+        if (s.act == Act::StartTls) return true;
+    return false;
+}
+
 enum class Ending { Orderly, Bare, Reset };
 
 void closeSocket(Conn& c, Ending how) {
@@ -349,13 +364,14 @@ bool runStep(Conn& c, const Step& s) {
     case Act::CloseBare: closeSocket(c, Ending::Bare); return false;
     case Act::Reset: closeSocket(c, Ending::Reset); return false;
     case Act::Generate: return generateStep(c);
+    case Act::StartTls: return startTlsStep(c);
     }
     return false;
 }
 
 void serve(Peer* p, int fd, size_t index) {
     Conn c{p, fd, index, {}};
-    if (!p->tls || handshake(c))
+    if (!p->tls || startsPlain(p->script) || handshake(c))
         for (const Step& s : p->script)
             if (!runStep(c, s)) break;
     if (c.fd >= 0) ::close(c.fd);
@@ -423,6 +439,7 @@ Step close() { return {Act::Close, "", 0, 0}; }
 Step closeBare() { return {Act::CloseBare, "", 0, 0}; }
 Step reset() { return {Act::Reset, "", 0, 0}; }
 Step generate() { return {Act::Generate, "", 0, 0}; }
+Step startTls() { return {Act::StartTls, "", 0, 0}; }
 
 Script recordAndAnswer() {
     return {readHead(), readBody(),

@@ -7,7 +7,9 @@
 // Given a certificate it speaks TLS: the handshake comes first on every
 // connection, and the script then reads and writes plaintext. Close ends
 // with the closing notice (close_notify) before the TCP end; CloseBare ends
-// TCP without it.
+// TCP without it. A script with a StartTls step speaks plainly until that
+// step, as a proxy does before its tunnel carries TLS, and reads what
+// follows it as a new stream.
 #pragma once
 
 #include <atomic>
@@ -33,6 +35,7 @@ enum class Act {
     CloseBare,   // Close without TLS's closing notice (plain: the same as Close)
     Reset,       // abortive close: the client gets a reset
     Generate,    // answer "GET /gen/<size>/<seed>" with patternBytes(size, seed)
+    StartTls,    // a TLS peer's handshake here, on the open connection (see below)
 };
 
 struct Step {
@@ -54,6 +57,7 @@ Step close();
 Step closeBare();
 Step reset();
 Step generate();
+Step startTls();
 
 // The script that records a request and answers "HTTP/1.0 200 OK" with the
 // two-byte body "ok".
