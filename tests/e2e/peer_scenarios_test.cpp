@@ -62,7 +62,8 @@ TEST_P(PeerScenarios, ResultAndOutputFile) {
     if (s.idleLimitSeconds) httpSetOption(QUODRA_OPTION_IDLE_LIMIT, s.idleLimitSeconds);
     std::string out = work + "/out.bin";
 
-    std::string url = s.https ? secureUrlFor(p.port, "/resource") : urlFor(p.port, "/resource");
+    std::string url = std::string(s.https ? "https://" : "http://") + s.host + ":" +
+                      std::to_string(p.port) + "/resource";
     int result = runCall(s, url, out, work);
     peer::stopPeer(p);
 

@@ -125,7 +125,7 @@ wine_no_close_notice=" tls-unsized-close-notice "
 cases=$work/cases.txt
 cp "$here/cases.txt" "$cases"
 scenarios=0
-while IFS=$'\t' read -r name call expected size kept idle upload scheme about; do
+while IFS=$'\t' read -r name call expected size kept idle upload scheme host about; do
   start_peer "$name" || fail "scripted_peer $name did not start"
   checks="!code=$expected"
   if [ "$idle" != 0 ]; then
@@ -144,7 +144,7 @@ while IFS=$'\t' read -r name call expected size kept idle upload scheme about; d
     "$peer" --body "$name" > "$work/data/peer-$name.body"
     checks="$checks !same={data}/peer-$name.body"
   fi
-  url="$scheme://127.0.0.1:$peer_port/$name"
+  url="$scheme://$host:$peer_port/$name"
   case $call in
     GET) line="get $url {out}" ;;
     HEAD) line="head $url {out}" ;;

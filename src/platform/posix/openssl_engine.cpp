@@ -155,8 +155,10 @@ bool setChecks(SSL* ssl, const char* host, int flags) {
     X509_VERIFY_PARAM* param = o.SSL_get0_param(ssl);
     if (address)
         return o.X509_VERIFY_PARAM_set1_ip(param, a.addr, a.family == kAfInet ? 4 : 16) == 1;
-    // A wildcard only as a whole leftmost label.
-    o.X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+    // The subject alternative names only, never the subject's common name
+    // (RFC 9525); a wildcard only as a whole leftmost label.
+    o.X509_VERIFY_PARAM_set_hostflags(
+        param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS | X509_CHECK_FLAG_NEVER_CHECK_SUBJECT);
     return o.X509_VERIFY_PARAM_set1_host(param, host, 0) == 1;
 }
 

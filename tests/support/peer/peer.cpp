@@ -453,12 +453,13 @@ const char* certName(Cert c) {
     case Cert::Other: return "other";
     case Cert::Expired: return "expired";
     case Cert::Rogue: return "rogue";
+    case Cert::CnOnly: return "cn-only";
     }
     return "";
 }
 
 bool certByName(const std::string& name, Cert* c) {
-    for (Cert each : {Cert::None, Cert::Server, Cert::Other, Cert::Expired, Cert::Rogue})
+    for (Cert each : {Cert::None, Cert::Server, Cert::Other, Cert::Expired, Cert::Rogue, Cert::CnOnly})
         if (name == certName(each)) {
             *c = each;
             return true;

@@ -83,6 +83,7 @@ enum class Cert {
     Other,    // from the test CA, for another name
     Expired,  // from the test CA, for localhost and 127.0.0.1, long expired
     Rogue,    // self-signed, for localhost and 127.0.0.1
+    CnOnly,   // from the test CA, localhost in its common name alone
 };
 // The file name of c without extension ("server" ...); "" for None.
 const char* certName(Cert c);
@@ -105,6 +106,7 @@ struct Scenario {
     Cert cert = Cert::None;     // the peer speaks TLS with this certificate
     bool https = false;         // the call's URL is https (also to a plain peer)
     HandshakePace pace{};       // how the TLS peer sends its handshake
+    std::string host = "127.0.0.1";  // the host the call's URL names
 };
 const std::vector<Scenario>& scenarios();
 const Scenario* findScenario(const std::string& name);
