@@ -54,6 +54,7 @@ namespace posix {
     X(SSL_set_bio)                         \
     X(SSL_set_connect_state)               \
     X(SSL_set_verify)                      \
+    X(SSL_set_msg_callback)                \
     X(SSL_get0_param)                      \
     X(SSL_get_verify_mode)                 \
     X(SSL_get_verify_result)               \

@@ -25,8 +25,13 @@ namespace {
 constexpr int kRecordData = SSL3_RT_MAX_PLAIN_LENGTH;
 constexpr size_t kRecordRoom = SSL3_RT_MAX_PACKET_SIZE;
 
+// The handshake type of TLS 1.2's request for a new handshake.
+constexpr unsigned char kHelloRequest = SSL3_MT_HELLO_REQUEST;
+
 struct Engine {
-    SSL* ssl = nullptr;  // owns the BIO
+    SSL* ssl = nullptr;        // owns the BIO
+    bool open = false;         // the first handshake is done
+    bool renegotiate = false;  // the server asked for another since
 };
 
 BIO_METHOD* linkMethod = nullptr;  // made once, kept for the process
@@ -68,6 +73,18 @@ int bioWrite(BIO* bio, const char* data, int len) {
 // nothing left to do.
 long bioCtrl(BIO*, int cmd, long, void*) { return cmd == BIO_CTRL_FLUSH ? 1 : 0; }
 
+// Every handshake message OpenSSL reads passes here: a HelloRequest after
+// the first handshake asks for a renegotiation, which would bring a
+// certificate of its own; the link fails instead. (OpenSSL alone, told no
+// renegotiation, only answers with a warning and goes on.)
+void watchMessages(int writing, int, int contentType, const void* buf, size_t len, SSL*,
+                   void* arg) {
+    Engine& e = *static_cast<Engine*>(arg);
+    if (!writing && contentType == SSL3_RT_HANDSHAKE && len > 0 && e.open &&
+        static_cast<const unsigned char*>(buf)[0] == kHelloRequest)
+        e.renegotiate = true;
+}
+
 SecureStep handshake(SecureLink& link, int* error) {
     const OpenSsl& o = openssl;
     Engine& e = engineOf(link);
@@ -75,7 +92,10 @@ SecureStep handshake(SecureLink& link, int* error) {
     int rc = o.SSL_do_handshake(e.ssl);
     int sslError = rc == 1 ? SSL_ERROR_NONE : o.SSL_get_error(e.ssl, rc);
     o.ERR_clear_error();
-    if (rc == 1) return SecureStep::Done;
+    if (rc == 1) {
+        e.open = true;
+        return SecureStep::Done;
+    }
     if (sslError == SSL_ERROR_WANT_READ || sslError == SSL_ERROR_WANT_WRITE) return SecureStep::More;
     // The certificate, when it was checked and failed, or the handshake itself.
     bool checked = (o.SSL_get_verify_mode(e.ssl) & SSL_VERIFY_PEER) != 0;
@@ -103,6 +123,10 @@ SecureRead decrypt(SecureLink& link, int* error) {
     int n = o.SSL_peek(e.ssl, &byte, 1);
     int sslError = n > 0 ? SSL_ERROR_NONE : o.SSL_get_error(e.ssl, n);
     o.ERR_clear_error();
+    if (e.renegotiate) {
+        *error = kErrSecureFailed;
+        return SecureRead::Failed;
+    }
     if (n > 0) return SecureRead::Plaintext;
     if (sslError == SSL_ERROR_ZERO_RETURN) return SecureRead::Closed;
     if (sslError == SSL_ERROR_WANT_READ || sslError == SSL_ERROR_WANT_WRITE) return SecureRead::More;
@@ -118,7 +142,12 @@ int take(SecureLink& link, char* buf, int len) {
     return n > 0 ? n : 0;
 }
 
-bool holding(const SecureLink& link) { return openssl.SSL_pending(engineOf(link).ssl) > 0; }
+// Nothing after a refused renegotiation is given: the read that met the
+// request may have made the next record ready.
+bool holding(const SecureLink& link) {
+    const Engine& e = engineOf(link);
+    return !e.renegotiate && openssl.SSL_pending(e.ssl) > 0;
+}
 
 void closeNotice(SecureLink& link) {
     openssl.ERR_clear_error();
@@ -192,6 +221,8 @@ bool attachOpenSsl(SecureLink& link, SSL_CTX* ctx, const char* host, int flags) 
     o.BIO_set_init(bio, 1);
     o.SSL_set_bio(e->ssl, bio, bio);  // one BIO both ways, owned by the engine
     o.SSL_set_connect_state(e->ssl);
+    o.SSL_set_msg_callback(e->ssl, watchMessages);
+    o.SSL_ctrl(e->ssl, SSL_CTRL_SET_MSG_CALLBACK_ARG, 0, e);  // SSL_set_msg_callback_arg
     bool checked = setChecks(e->ssl, host, flags);
     o.ERR_clear_error();
     if (!checked) {

@@ -33,8 +33,9 @@ SSL_CTX* makeContext() {
         return nullptr;
     }
     // A send gives the engine at most one record and may come back with the
-    // same bytes in another buffer (SSL_CTX_set_mode). A server's
-    // renegotiation would make a send wait for a read; it is refused instead.
+    // same bytes in another buffer (SSL_CTX_set_mode). The client never
+    // renegotiates, and a server's request to fails the link
+    // (openssl_engine.cpp).
     o.SSL_CTX_ctrl(ctx, SSL_CTRL_MODE,
                    SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER, nullptr);
     o.SSL_CTX_set_options(ctx, SSL_OP_NO_RENEGOTIATION);

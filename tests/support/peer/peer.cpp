@@ -322,6 +322,16 @@ bool startTlsStep(Conn& c) {
     return true;
 }
 
+// The HelloRequest goes out; whatever the client makes of it, the script
+// goes on without waiting for an answer.
+bool renegotiateStep(Conn& c) {
+    if (!c.ssl || SSL_renegotiate(c.ssl) != 1) return false;
+    ERR_clear_error();
+    SSL_do_handshake(c.ssl);
+    ERR_clear_error();
+    return true;
+}
+
 // A script with StartTls speaks plainly until that step.
 bool startsPlain(const Script& script) {
     for (const Step& s : script)
@@ -365,6 +375,7 @@ bool runStep(Conn& c, const Step& s) {
     case Act::Reset: closeSocket(c, Ending::Reset); return false;
     case Act::Generate: return generateStep(c);
     case Act::StartTls: return startTlsStep(c);
+    case Act::Renegotiate: return renegotiateStep(c);
     }
     return false;
 }
@@ -383,6 +394,7 @@ void serve(Peer* p, int fd, size_t index) {
 SSL_CTX* makeServerContext(const Peer& p, std::string* why) {
     SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
     if (ctx && SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION) == 1 &&
+        (!p.tls12 || SSL_CTX_set_max_proto_version(ctx, TLS1_2_VERSION) == 1) &&
         SSL_CTX_use_certificate_chain_file(ctx, p.certFile.c_str()) == 1 &&
         SSL_CTX_use_PrivateKey_file(ctx, p.keyFile.c_str(), SSL_FILETYPE_PEM) == 1) {
         SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE);
@@ -440,6 +452,7 @@ Step closeBare() { return {Act::CloseBare, "", 0, 0}; }
 Step reset() { return {Act::Reset, "", 0, 0}; }
 Step generate() { return {Act::Generate, "", 0, 0}; }
 Step startTls() { return {Act::StartTls, "", 0, 0}; }
+Step renegotiate() { return {Act::Renegotiate, "", 0, 0}; }
 
 Script recordAndAnswer() {
     return {readHead(), readBody(),
@@ -470,6 +483,7 @@ bool certByName(const std::string& name, Cert* c) {
 void prepareFor(Peer& p, const Scenario& s, const std::string& dir) {
     useCert(p, dir, s.cert);
     p.pace = s.pace;
+    p.tls12 = s.tls12;
 }
 
 void useCert(Peer& p, const std::string& dir, Cert c) {

@@ -36,6 +36,7 @@ enum class Act {
     Reset,       // abortive close: the client gets a reset
     Generate,    // answer "GET /gen/<size>/<seed>" with patternBytes(size, seed)
     StartTls,    // a TLS peer's handshake here, on the open connection (see below)
+    Renegotiate, // TLS 1.2: ask the client for a new handshake (HelloRequest), and go on
 };
 
 struct Step {
@@ -58,6 +59,7 @@ Step closeBare();
 Step reset();
 Step generate();
 Step startTls();
+Step renegotiate();
 
 // The script that records a request and answers "HTTP/1.0 200 OK" with the
 // two-byte body "ok".
@@ -107,6 +109,7 @@ struct Scenario {
     bool https = false;         // the call's URL is https (also to a plain peer)
     HandshakePace pace{};       // how the TLS peer sends its handshake
     std::string host = "127.0.0.1";  // the host the call's URL names
+    bool tls12 = false;         // the TLS peer speaks TLS 1.2 at most
 };
 const std::vector<Scenario>& scenarios();
 const Scenario* findScenario(const std::string& name);
@@ -120,6 +123,7 @@ struct Peer {
     std::string certFile, keyFile;
     ::ssl_ctx_st* tls = nullptr;  // made by startPeer from them, freed by stopPeer
     HandshakePace pace;           // set before startPeer
+    bool tls12 = false;           // set before startPeer: TLS 1.2 at most
     std::atomic<bool> stopping{false};
     std::thread acceptor;
     std::mutex mu;

@@ -203,6 +203,13 @@ std::vector<Scenario> build() {
          .script = {readHead(), send(OK + length(2) + "\r\nok"), close()},
          .expected = 10, .outputExists = false, .cert = Cert::CnOnly, .https = true,
          .host = "localhost"},
+        // A renegotiation would bring a certificate that is never checked.
+        {.name = "tls-renegotiate",
+         .about = "TLS 1.2: the server asks for a new handshake in the middle of the body",
+         .script = {readHead(), send(OK + length(100) + "\r\n" + b100.substr(0, 40)),
+                    renegotiate(), send(b100.substr(40)), hold(HOLD), close()},
+         .expected = 7, .body = b100.substr(0, 40), .cert = Cert::Server, .https = true,
+         .tls12 = true},
         {.name = "tls-alert",
          .about = "TLS: a fatal handshake_failure alert in answer to the hello",
          .script = {send(std::string("\x15\x03\x03\x00\x02\x02\x28", 7)), close()},
