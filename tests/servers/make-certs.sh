@@ -2,7 +2,8 @@
 # Makes a test CA and the server certificates the TLS tests use, in DIR:
 #   ca.pem                the test CA, to be trusted through SSL_CERT_FILE (or,
 #                         under Wine, the prefix's own root store); ca.der too
-#   server.pem/.key       signed by the CA for localhost and 127.0.0.1
+#   server.pem/.key       signed by the CA for localhost, 127.0.0.1, ::1 and
+#                         ::ffff:127.0.0.1
 #   other.pem/.key        signed by the CA for another name only
 #   expired.pem/.key      signed by the CA for localhost and 127.0.0.1, but
 #                         valid only in January 2020
@@ -49,7 +50,7 @@ sign() {  # name subject-alt-names [extra ca arguments...]
   quiet openssl x509 -req -in "$name.csr" -CA ca.pem -CAkey ca.key -set_serial "0x$(openssl rand -hex 8)" \
     -extfile "$name.ext" -out "$name.pem" "$@"
 }
-sign server "DNS:localhost,IP:127.0.0.1" -days 30
+sign server "DNS:localhost,IP:127.0.0.1,IP:::1,IP:::ffff:127.0.0.1" -days 30
 sign other "DNS:other.invalid" -days 30
 
 # A validity wholly in the past needs explicit dates, which only `openssl ca`

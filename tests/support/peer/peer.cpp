@@ -37,6 +37,7 @@ struct Conn {
     std::string in;                      // everything received so far
     size_t headEnd = std::string::npos;  // offset just past the request head
     SSL* ssl = nullptr;                  // set for a TLS peer once accepted
+    std::string serverName{};            // what its hello asked for (SNI)
 };
 
 // What a read or write on the connection gave, beside a count.
@@ -201,6 +202,7 @@ bool sendPaced(Conn& c, BIO* written, size_t* sent) {
 bool handshake(Conn& c) {
     c.ssl = SSL_new(c.p->tls);
     if (!c.ssl || SSL_set_fd(c.ssl, c.fd) != 1) return false;
+    SSL_set_app_data(c.ssl, &c);  // for the server-name callback
     BIO* written = nullptr;
     if (c.p->pace.piece > 0) {
         written = BIO_new(BIO_s_mem());
@@ -388,6 +390,18 @@ void serve(Peer* p, int fd, size_t index) {
     if (c.fd >= 0) ::close(c.fd);
     SSL_free(c.ssl);
     ERR_clear_error();
+    std::lock_guard<std::mutex> lock(p->mu);
+    p->serverNames[index] = c.serverName;
+}
+
+// The server name a hello asks for is kept with its connection; a peer
+// that refuses names fails the handshake on one.
+int onServerName(SSL* ssl, int*, void* arg) {
+    const char* name = SSL_get_servername(ssl, TLSEXT_NAMETYPE_host_name);
+    Conn* c = static_cast<Conn*>(SSL_get_app_data(ssl));
+    if (c && name) c->serverName = name;
+    bool refuse = static_cast<const Peer*>(arg)->refuseServerName;
+    return name && refuse ? SSL_TLSEXT_ERR_ALERT_FATAL : SSL_TLSEXT_ERR_OK;
 }
 
 // A TLS server presenting the peer's certificate; null with the reason.
@@ -398,6 +412,8 @@ SSL_CTX* makeServerContext(const Peer& p, std::string* why) {
         SSL_CTX_use_certificate_chain_file(ctx, p.certFile.c_str()) == 1 &&
         SSL_CTX_use_PrivateKey_file(ctx, p.keyFile.c_str(), SSL_FILETYPE_PEM) == 1) {
         SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE);
+        SSL_CTX_set_tlsext_servername_callback(ctx, onServerName);
+        SSL_CTX_set_tlsext_servername_arg(ctx, const_cast<Peer*>(&p));
         return ctx;
     }
     if (why) {
@@ -432,6 +448,7 @@ void acceptLoop(Peer* p) {
         std::lock_guard<std::mutex> lock(p->mu);
         size_t index = p->received.size();
         p->received.emplace_back();
+        p->serverNames.emplace_back();
         p->workers.emplace_back(serve, p, fd, index);
     }
 }
@@ -484,6 +501,8 @@ void prepareFor(Peer& p, const Scenario& s, const std::string& dir) {
     useCert(p, dir, s.cert);
     p.pace = s.pace;
     p.tls12 = s.tls12;
+    p.ipv6 = s.ipv6;
+    p.refuseServerName = s.refuseServerName;
 }
 
 void useCert(Peer& p, const std::string& dir, Cert c) {
@@ -504,6 +523,7 @@ bool startPeer(Peer& p, const Script& script, uint16_t port, int rcvbuf,
     p.script = script;
     p.stopping = false;
     p.received.clear();
+    p.serverNames.clear();
     if (!p.certFile.empty() && !(p.tls = makeServerContext(p, why))) return false;
     p.listenfd = ::socket(p.ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
     if (p.listenfd < 0) return fail("socket");
@@ -549,6 +569,11 @@ void stopPeer(Peer& p) {
 std::vector<std::string> received(Peer& p) {
     std::lock_guard<std::mutex> lock(p.mu);
     return p.received;
+}
+
+std::vector<std::string> serverNames(Peer& p) {
+    std::lock_guard<std::mutex> lock(p.mu);
+    return p.serverNames;
 }
 
 }  // namespace peer

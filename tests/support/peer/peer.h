@@ -110,6 +110,8 @@ struct Scenario {
     HandshakePace pace{};       // how the TLS peer sends its handshake
     std::string host = "127.0.0.1";  // the host the call's URL names
     bool tls12 = false;         // the TLS peer speaks TLS 1.2 at most
+    bool ipv6 = false;          // the peer listens on [::1]
+    bool refuseServerName = false;  // the TLS peer fails a handshake that names a server
 };
 const std::vector<Scenario>& scenarios();
 const Scenario* findScenario(const std::string& name);
@@ -124,11 +126,15 @@ struct Peer {
     ::ssl_ctx_st* tls = nullptr;  // made by startPeer from them, freed by stopPeer
     HandshakePace pace;           // set before startPeer
     bool tls12 = false;           // set before startPeer: TLS 1.2 at most
+    // Set before startPeer: a handshake whose hello names a server (SNI)
+    // fails with an alert.
+    bool refuseServerName = false;
     std::atomic<bool> stopping{false};
     std::thread acceptor;
     std::mutex mu;
     std::vector<std::thread> workers;    // guarded by mu
     std::vector<std::string> received;   // per connection, guarded by mu
+    std::vector<std::string> serverNames;  // per connection, guarded by mu
 };
 
 // Makes p a TLS peer presenting c from the certificates in dir (None: a
@@ -147,5 +153,8 @@ bool startPeer(Peer& p, const Script& script, uint16_t port = 0,
 void stopPeer(Peer& p);
 // What each connection has received so far, in the order of acceptance.
 std::vector<std::string> received(Peer& p);
+// The server name (SNI) each TLS connection's hello asked for, in the order
+// of acceptance; "" for none.
+std::vector<std::string> serverNames(Peer& p);
 
 }  // namespace peer

@@ -210,6 +210,18 @@ std::vector<Scenario> build() {
                     renegotiate(), send(b100.substr(40)), hold(HOLD), close()},
          .expected = 7, .body = b100.substr(0, 40), .cert = Cert::Server, .https = true,
          .tls12 = true},
+        // An address is never sent as a server name; the peer fails a
+        // hello that names one.
+        {.name = "tls-ipv6-literal",
+         .about = "TLS: https://[::1], no server name sent, the certificate's address checked",
+         .script = {readHead(), send(OK + length(2) + "\r\nok"), close()},
+         .expected = 0, .body = "ok", .cert = Cert::Server, .https = true, .host = "[::1]",
+         .ipv6 = true, .refuseServerName = true},
+        {.name = "tls-mapped-literal",
+         .about = "TLS: https://[::ffff:127.0.0.1], no server name sent",
+         .script = {readHead(), send(OK + length(2) + "\r\nok"), close()},
+         .expected = 0, .body = "ok", .cert = Cert::Server, .https = true,
+         .host = "[::ffff:127.0.0.1]", .refuseServerName = true},
         {.name = "tls-alert",
          .about = "TLS: a fatal handshake_failure alert in answer to the hello",
          .script = {send(std::string("\x15\x03\x03\x00\x02\x02\x28", 7)), close()},
