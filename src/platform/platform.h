@@ -110,11 +110,13 @@
 //     secureSocket(s, host, flags);   // kSocketError: the exchange ends (7)
 //     WSAAsyncSelect(...); connect(...);
 // host is the URL's host, without brackets. A name is sent as the server
-// name and must be one the certificate names; an address literal (as
-// addressLiteral reads it) is sent as no name and must be one of its
-// address entries. The certificate must lead to a trusted root and be within its
-// dates. kSecureNoVerify skips every check. From then on the socket's calls
-// and events carry the exchange's plaintext:
+// name (SNI) and must be one of the certificate's subject alternative
+// names (a "*." entry stands for one whole leftmost label); the subject's
+// common name is never taken for a name (RFC 9525). An address literal (as
+// addressLiteral reads it) is sent as no name and must be one of the
+// certificate's address entries. The certificate must lead to a trusted
+// root and be within its dates. kSecureNoVerify skips every check. From
+// then on the socket's calls and events carry the exchange's plaintext:
 //   connect does not succeed at once: FD_CONNECT comes when TCP, the
 //     handshake and the certificate check are done; its error half is a
 //     TCP error, kErrSecureFailed (handshake) or kErrCertRejected. Before
@@ -126,6 +128,8 @@
 //     ticket) raise no event. recv gives plaintext; 0 only after the
 //     peer's closing notice (close_notify). An end without it fails with
 //     kErrSecureTruncated, a broken or refused record with kErrSecureFailed.
+//     A server's request for a new handshake (TLS 1.2's renegotiation) is
+//     refused so: the certificate it would bring would never be checked.
 //   FD_CLOSE as for a plain socket; error 0 only after the closing notice,
 //     else why it ended: kErrSecureTruncated, kErrSecureFailed or the
 //     reset's error (recv then fails with the same).
@@ -136,9 +140,9 @@
 // startSecure makes a socket that is selected, connected and has exchanged
 // plaintext (a proxy's tunnel) a TLS client for host on the same
 // connection: the handshake starts at once, and its outcome comes as one
-// FD_CONNECT as above (error 0, kErrSecureFailed, kErrCertRejected, or the
-// error of a connection that ended under it); after it the socket follows
-// the rules above. Its events go on to the window and message it was
+// FD_CONNECT as above (error 0, kErrCertRejected, or kErrSecureFailed,
+// also for a connection that ends or is reset under the handshake); after
+// it the socket follows the rules above. Its events go on to the window and message it was
 // selected with; those of its plain part already queued may still be
 // taken, and a recv or send for them fails with kErrWouldBlock. Bytes of
 // the peer's that the core has not received by then are read as TLS.
@@ -150,10 +154,11 @@
 //   Windows: SChannel, TLS 1.2 or newer. The socket's own events go to a
 //   hidden child of the call's window (so the core's filtered loop takes
 //   them), which runs the secure link and posts what the core sees. The
-//   backend checks the chain and the name itself, trusting no automatic
-//   check. TLS 1.3's messages after the handshake (tickets, key updates)
-//   are taken; TLS 1.2's renegotiation is refused (kErrSecureFailed): the
-//   certificate it would bring would go unchecked.
+//   backend checks the chain and the names itself, trusting no automatic
+//   check. SChannel reports TLS 1.3's messages after the handshake
+//   (tickets, key updates) as it reports a renegotiation: those are taken,
+//   only TLS 1.2's renegotiation is refused. The socket's selection is
+//   kept, for startSecure (the system cannot be asked for it).
 //
 // Bulk transfers (bulk.cpp). sendFile and recvFile move body bytes between
 // a socket and a file without bringing them through the core, where the
