@@ -49,6 +49,7 @@ constexpr int kErrSockTypeNoSupport = 10044;  // socket type not supported
 constexpr int kErrAfNoSupport = 10047;      // address family not supported
 constexpr int kErrConnReset = 10054;        // connection reset by peer
 constexpr int kErrNoBufs = 10055;           // no buffer space
+constexpr int kErrNotConnected = 10057;     // send or recv before the connection stands
 constexpr int kErrTimedOut = 10060;         // timed out
 constexpr int kErrConnRefused = 10061;      // connection refused
 constexpr int kErrVerNotSupported = 10092;  // start-up version not served

@@ -39,6 +39,7 @@ static_assert(kErrSockTypeNoSupport == WSAESOCKTNOSUPPORT, "WSAESOCKTNOSUPPORT")
 static_assert(kErrAfNoSupport == WSAEAFNOSUPPORT, "WSAEAFNOSUPPORT");
 static_assert(kErrConnReset == WSAECONNRESET, "WSAECONNRESET");
 static_assert(kErrNoBufs == WSAENOBUFS, "WSAENOBUFS");
+static_assert(kErrNotConnected == WSAENOTCONN, "WSAENOTCONN");
 static_assert(kErrTimedOut == WSAETIMEDOUT, "WSAETIMEDOUT");
 static_assert(kErrConnRefused == WSAECONNREFUSED, "WSAECONNREFUSED");
 static_assert(kErrVerNotSupported == WSAVERNOTSUPPORTED, "WSAVERNOTSUPPORTED");
