@@ -11,13 +11,24 @@ void noteProgress(RequestInfo* req) {
     if (req) req->lastProgress = plat::GetTickCount();
 }
 
-bool idleTooLong(RequestInfo* req) {
+namespace {
+
+// Takes what s moved as progress when it is later than the last progress
+// the core saw (ticks wrap: the difference decides).
+void takeMoved(RequestInfo* req, plat::Socket s) {
     uint32_t moved = 0;
-    // Later than the last progress the core saw (ticks wrap: the difference
-    // decides).
-    if (req->sock != plat::kInvalidSocket && plat::socketMoved(req->sock, &moved) &&
+    if (s != plat::kInvalidSocket && plat::socketMoved(s, &moved) &&
         static_cast<int32_t>(moved - req->lastProgress) > 0)
         req->lastProgress = moved;
+}
+
+}  // namespace
+
+bool idleTooLong(RequestInfo* req) {
+    // While addresses race, each attempt's handshake is under way on a
+    // socket of its own: any of them moving bytes is progress.
+    takeMoved(req, req->sock);
+    for (int i = 0; i < req->attemptCount; ++i) takeMoved(req, req->attempts[i]);
     return plat::GetTickCount() - req->lastProgress >= req->idleLimitMs;
 }
 
