@@ -49,9 +49,11 @@ int startLibrary();
 void InitWindowClass();
 
 // The record of call's next exchange, composed whole (request line, the
-// method's own lines, body file and form envelope, output path, length and
-// header block), or null when a piece could not be made (its box shown).
-RequestInfo* prepareExchange(const Call& call);
+// method's own lines, body file opened and form envelope, output path,
+// length and header block), or null with *refusal saying why nothing will
+// be sent: 1 when a piece could not be made (its box shown), 5 when the
+// body file cannot be opened.
+RequestInfo* prepareExchange(const Call& call, int* refusal);
 // Runs one composed exchange to its end on this thread: creates its window,
 // reaches the host and pumps messages until the exchange has ended. The
 // record stays for its caller to read; its window is gone.

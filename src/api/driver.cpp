@@ -83,8 +83,9 @@ void runExchange(RequestInfo* req, int visible) {
 
 int DoRequest(Call& call) {
     for (;;) {
-        RequestInfo* req = prepareExchange(call);
-        if (!req) return RESULT_REFUSED;
+        int refusal = RESULT_REFUSED;
+        RequestInfo* req = prepareExchange(call, &refusal);
+        if (!req) return refusal;
         ++call.exchanges;
         runExchange(req, call.visible);
         Follow next = afterExchange(call, *req);

@@ -172,13 +172,14 @@
 // before it returns, so the core checks its exchange again after one.
 //   POSIX: one line "caption: text" on standard error.
 //
-// Files (files.cpp). The request body is read in chunks (openRead,
-// readFile) and stepped back over what the socket did not take (seekCur);
-// fileSize gives its length for the header block (0 = unknown). The reply
-// body goes straight to a descriptor (openOut, writeOut, closeOut), with no
-// buffer of the platform's between: what writeOut reports written has
-// reached the file, and closeOut's failure still means bytes may be lost.
-// Sizes and offsets are 64-bit.
+// Files (files.cpp). The request body is opened before anything of the
+// exchange is sent (openRead), its length is taken from the open file
+// (fileSize), and it is read in chunks (readFile) and stepped back over
+// what the socket did not take (seekCur). The reply body goes straight to a
+// descriptor (openOut, writeOut, closeOut), with no buffer of the
+// platform's between: what writeOut reports written has reached the file,
+// and closeOut's failure still means bytes may be lost. Sizes and offsets
+// are 64-bit.
 // ===========================================================================
 #pragma once
 
@@ -313,7 +314,7 @@ int openRead(const char* path);               // binary, existing regular file; 
 int readFile(int fd, char* buf, int len);     // count, 0 at end, <0 on error
 int64_t seekCur(int fd, int64_t offset);      // new position, <0 on failure
 int closeFile(int fd);
-int64_t fileSize(const char* path);           // bytes of a regular file, else 0
+int64_t fileSize(int fd);                     // bytes of the open file; <0 = failed
 int openOut(const char* path);                // binary, created or emptied; <0 = failed
 // Writes all len bytes unless the file refuses some (a full disk, an I/O
 // error); returns how many it took, so a count below len is a failure.

@@ -78,7 +78,8 @@ struct RequestInfo {
     State state;           // where the exchange stands
     const char* sendText;  // borrowed: the text the current state sends; null for none
     int sendPos;           // bytes of sendText already sent
-    int inFd;              // open body file; -1 when closed
+    int inFd;              // the body file, opened when the exchange was composed
+                           // and closed once it has gone out; -1 when closed
     int64_t bodySent;      // request body bytes taken by the socket
     int64_t fileLeft;      // body-file bytes still to send of those announced
     int fileByCopy;        // 1 once the platform declined to send the body file
@@ -145,10 +146,19 @@ uint16_t getUrlPort(const char* url);
 // Owned request line "METHOD path HTTP/1.0\r\n", or null.
 char* makeRequestLine(const char* path, int method);
 
-// ---- header block and content length ----
-// Size in bytes of the file at path; 0 when null, missing or unreadable.
-int64_t getFileSize(const char* path);
+// ---- the body file and the length of the body ----
+// Opens the body file for this exchange, before anything of it is sent, so
+// that the length announced is that of the file sent and a file that cannot
+// be sent stops the exchange before it starts. 0 when it is open or the
+// request has no file part; RESULT_NO_INPUT (5) when it cannot be opened or
+// is no regular file (or a form names no file).
+int openBody(RequestInfo* req);
+// Size in bytes of the open file fd; 0 when there is none or it cannot be told.
+int64_t getFileSize(int fd);
+// The body length from the open body file and the form envelope around it.
 void calculateContentLength(RequestInfo* req);
+
+// ---- header block ----
 void setContentType(RequestInfo* req, const char* text);
 void addHeaders(RequestInfo* req, const char* text);
 void makeHeaders(RequestInfo* req);

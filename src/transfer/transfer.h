@@ -47,8 +47,9 @@ void recordResult(RequestInfo* req, int code, int error = 0);
 enum class Entered {
     Sending,    // a sending state is set up: sending may go on
     Receiving,  // the request is out and the reply is awaited
-    Ended,      // the exchange ended on the way (a body file that cannot be
-                // opened, a body that fell short, an output that cannot be made)
+    Ended,      // the exchange ended on the way (no body file open for a
+                // request with a body, a body that fell short, an output that
+                // cannot be made)
 };
 // The state that follows state in this record's request (the record's own
 // state is not changed); Closed after the reply.
@@ -56,8 +57,8 @@ State stateAfter(const RequestInfo* req, State state);
 // The text a sending state puts on the wire; null for the body file, for
 // states that send nothing and for a text the record lacks.
 const char* stateText(const RequestInfo* req, State state);
-// Moves to the state after the current one and sets it up: no file outlives
-// the state that opened it.
+// Moves to the state after the current one and sets it up. The body file,
+// open since the exchange was composed, is closed when its state is left.
 Entered enterNextState(RequestInfo* req);
 // True in the states that put the request on the wire.
 bool sendingState(State state);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -218,6 +219,46 @@ TEST_F(Exchange, RefusedArgumentsCreateNothing) {
     EXPECT_TRUE(fake::state().createdWindows.empty());
     EXPECT_TRUE(fake::state().lookups.empty());
     EXPECT_TRUE(fake::state().boxes.empty());
+}
+
+// A request that cannot go out whole is not started: no window, no lookup,
+// no socket, not a byte, and the caller's output stays as it was.
+TEST_F(Exchange, NothingStartsForARequestThatCannotGoOutWhole) {
+    const std::string fifo = dir + "/fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string missing = dir + "/missing";
+    struct Case {
+        const char* name;
+        std::function<int()> call;
+        int result;
+    };
+    const Case cases[] = {
+        {"PUT of a missing file", [&] { return davPut("http://h/r", missing.c_str(), out.c_str(), 0); }, 5},
+        {"PUT of an empty path", [&] { return davPut("http://h/r", "", out.c_str(), 0); }, 5},
+        {"PUT of a folder", [&] { return davPut("http://h/r", dir.c_str(), out.c_str(), 0); }, 5},
+        {"PUT of a FIFO", [&] { return davPut("http://h/r", fifo.c_str(), out.c_str(), 0); }, 5},
+        {"PROPFIND with a missing body", [&] {
+             return davPropfind("http://h/d/", missing.c_str(), out.c_str(), 1, 0); }, 5},
+        {"form of a missing file", [&] {
+             return httpPostFile("http://h/up", missing.c_str(), out.c_str(), 0); }, 5},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake::reset();
+        scriptReply("HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok");
+        std::ofstream(out, std::ios::binary) << "earlier contents";
+        EXPECT_EQ(c.call(), c.result);
+        const auto& s = fake::state();
+        EXPECT_TRUE(s.createdWindows.empty());
+        EXPECT_TRUE(s.lookups.empty());
+        EXPECT_TRUE(s.sockets.empty());
+        EXPECT_EQ(fake::sent(), "");
+        EXPECT_TRUE(s.boxes.empty());
+        EXPECT_EQ(httpLastStatus(), 0);
+        EXPECT_EQ(httpLastError(), 0);
+        EXPECT_EQ(readAll(out), "earlier contents");
+    }
+    std::remove(fifo.c_str());
 }
 
 TEST_F(Exchange, PropfindWithoutBodyPathIsNotRefused) {

@@ -11,6 +11,16 @@
 
 namespace {
 
+// The size of the file at path as an open file tells it; -1 when it does
+// not open.
+int64_t openSize(const std::string& path) {
+    int fd = plat::openRead(path.c_str());
+    if (fd < 0) return -1;
+    int64_t size = plat::fileSize(fd);
+    plat::closeFile(fd);
+    return size;
+}
+
 class Files : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -31,7 +41,7 @@ TEST_F(Files, WrittenStreamReadsBackWithSeeks) {
     ASSERT_GE(out, 0);
     EXPECT_EQ(plat::writeOut(out, "hello world", 11), 11u);
     EXPECT_EQ(plat::closeOut(out), 0);
-    EXPECT_EQ(plat::fileSize(path.c_str()), 11);
+    EXPECT_EQ(openSize(path), 11);
 
     int fd = plat::openRead(path.c_str());
     ASSERT_GE(fd, 0);
@@ -49,7 +59,7 @@ TEST_F(Files, WrittenStreamReadsBackWithSeeks) {
     out = plat::openOut(path.c_str());
     ASSERT_GE(out, 0);
     plat::closeOut(out);
-    EXPECT_EQ(plat::fileSize(path.c_str()), 0);
+    EXPECT_EQ(openSize(path), 0);
 }
 
 TEST_F(Files, WritesGoWholeOrReportWhatTheFileTook) {
@@ -84,14 +94,12 @@ TEST_F(Files, MissingOrUnfitPathsFail) {
     EXPECT_LT(plat::openRead(missing.c_str()), 0);
     EXPECT_LT(plat::openRead(dir.c_str()), 0) << "a directory is no body";
     EXPECT_LT(plat::openRead(nullptr), 0);
-    EXPECT_EQ(plat::fileSize(missing.c_str()), 0);
-    EXPECT_EQ(plat::fileSize(dir.c_str()), 0);
+    EXPECT_LT(plat::fileSize(-1), 0);
     // Devices and FIFOs have no size to announce and may never end. The
     // FIFO is held open for writing here, so that even a blocking open of
     // it returns.
     for (const char* device : {"/dev/zero", "/dev/null"}) {
         EXPECT_LT(plat::openRead(device), 0) << device;
-        EXPECT_EQ(plat::fileSize(device), 0) << device;
     }
     std::string fifo = dir + "/fifo";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
@@ -112,9 +120,9 @@ TEST_F(Files, SizesAndOffsetsPastFourGigabytes) {
     plat::closeOut(out);
     const int64_t size = (int64_t{5} << 30) + 7;
     if (::truncate(path.c_str(), size) != 0) GTEST_SKIP() << "no sparse files here";
-    EXPECT_EQ(plat::fileSize(path.c_str()), size);
     int fd = plat::openRead(path.c_str());
     ASSERT_GE(fd, 0);
+    EXPECT_EQ(plat::fileSize(fd), size);
     EXPECT_EQ(plat::seekCur(fd, int64_t{9} << 29), int64_t{9} << 29);
     EXPECT_EQ(plat::seekCur(fd, 0), int64_t{9} << 29);
     plat::closeFile(fd);

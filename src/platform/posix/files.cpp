@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+
 #include "platform/platform.h"
 
 namespace plat {
@@ -45,9 +46,9 @@ int64_t seekCur(int fd, int64_t offset) {
 
 int closeFile(int fd) { return ::close(fd); }
 
-int64_t fileSize(const char* path) {
+int64_t fileSize(int fd) {
     struct stat st;
-    if (!path || ::stat(path, &st) < 0 || !S_ISREG(st.st_mode)) return 0;
+    if (fd < 0 || ::fstat(fd, &st) < 0) return -1;
     return static_cast<int64_t>(st.st_size);
 }
 

@@ -31,9 +31,9 @@ int64_t seekCur(int fd, int64_t offset) { return ::_lseeki64(fd, offset, SEEK_CU
 
 int closeFile(int fd) { return ::_close(fd); }
 
-int64_t fileSize(const char* path) {
+int64_t fileSize(int fd) {
     struct _stati64 st;
-    if (!path || ::_stati64(path, &st) != 0 || (st.st_mode & _S_IFMT) != _S_IFREG) return 0;
+    if (fd < 0 || ::_fstati64(fd, &st) != 0) return -1;
     return st.st_size;
 }
 

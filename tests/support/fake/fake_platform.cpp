@@ -363,9 +363,9 @@ int closeFile(int fd) {
     return ::close(fd);
 }
 
-int64_t fileSize(const char* path) {
+int64_t fileSize(int fd) {
     struct stat st;
-    if (!path || ::stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return 0;
+    if (fd < 0 || ::fstat(fd, &st) != 0) return -1;
     return st.st_size;
 }
 
