@@ -29,6 +29,9 @@ struct Call {
     int visible;              // non-zero: the activity window is shown
     CallOptions options;      // the options as they stood when the call started
     int exchanges;            // exchanges run so far
+    int outHeld;              // the output held open for the whole call (a FIFO, a
+                              // device), so that its reader sees no end between
+                              // exchanges; -1 for none
 };
 
 // What follows an exchange that has ended.
@@ -63,6 +66,8 @@ void runExchange(RequestInfo* req, int visible);
 // is (call changed to say so). Bounded by MAX_EXCHANGES.
 Follow afterExchange(Call& call, const RequestInfo& done);
 // Runs call to its end, exchange after exchange; returns its result.
+// Before the first exchange sends anything, an output that can never be
+// made ends the call with 3.
 int DoRequest(Call& call);
 
 }  // namespace quodra

@@ -89,7 +89,10 @@ struct RequestInfo {
 
     // ---- the reply ----
     char* outFile;         // owned: path of the reply body file
-    int outFd;             // open output file; -1 when closed
+    int outFd;             // the output, open once the reply's head has come; -1 when closed
+    int outHeld;           // borrowed from the call: its output held open since it was
+                           // checked (a FIFO, a device), written as outFd and not
+                           // closed with the exchange; -1 for none
     ReplyHead head;        // the reply head as it comes in, and what it says
     int64_t bodyStored;    // reply body bytes written to the output file
     int peerEnded;         // 1 once the peer ended the connection in order
@@ -125,8 +128,8 @@ void composeFailed(RequestInfo* req, const char* what);
 RequestInfo* createRequest(const char* url, int method);
 // 0 when req was live and is now unlinked, closed and released; 1 otherwise.
 int destroyRequest(RequestInfo* req);
-// Closes the record's input file, output file and socket and marks it
-// closed; posts nothing and records nothing. The part of ending an exchange
+// Closes the record's input file, output file (not one the call holds)
+// and socket and marks it closed; posts nothing and records nothing. The part of ending an exchange
 // that the record itself needs when it is destroyed. Returns 3 (the reply
 // cannot be stored) when closing the output file failed, else 0.
 int releaseConnection(RequestInfo* req);

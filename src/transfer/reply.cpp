@@ -49,7 +49,7 @@ int takeHead(RequestInfo* req, const char* data, int len) {
     case HeadFeed::More:
         break;
     case HeadFeed::Done:
-        endIfComplete(req);
+        if (finalHeadArrived(req)) endIfComplete(req);
         break;
     case HeadFeed::Malformed:
         endExchange(req, RESULT_MALFORMED_HEAD);
@@ -117,7 +117,7 @@ void ProcessReply(RequestInfo* req, const char* data, int len) {
 
 void OnSocketRead(RequestInfo* req) {
     if (!req || ended(req)) return;
-    if (req->state != State::Receive || req->outFd < 0 || req->sock == plat::kInvalidSocket) {
+    if (req->state != State::Receive || req->sock == plat::kInvalidSocket) {
         // No socket, or the peer answers before the whole request is out.
         endExchange(req, RESULT_NO_OUTPUT);
         return;

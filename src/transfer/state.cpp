@@ -80,12 +80,8 @@ Entered setUpReceive(RequestInfo* req) {
         endExchange(req, RESULT_BODY_SHORT);
         return Entered::Ended;
     }
-    req->outFd = req->outFile ? plat::openOut(req->outFile) : -1;
-    if (req->outFd < 0) {
-        req->outFd = -1;
-        endExchange(req, RESULT_NO_OUTPUT);
-        return Entered::Ended;
-    }
+    // The output is left alone until the reply's head has come
+    // (finalHeadArrived).
     req->bodyStored = 0;
     return Entered::Receiving;
 }

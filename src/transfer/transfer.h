@@ -48,8 +48,7 @@ enum class Entered {
     Sending,    // a sending state is set up: sending may go on
     Receiving,  // the request is out and the reply is awaited
     Ended,      // the exchange ended on the way (no body file open for a
-                // request with a body, a body that fell short, an output that
-                // cannot be made)
+                // request with a body, a body that fell short)
 };
 // The state that follows state in this record's request (the record's own
 // state is not changed); Closed after the reply.
@@ -78,6 +77,12 @@ void OnSocketWrite(RequestInfo* req);
 
 // ---- reply capture ----
 void OnSocketRead(RequestInfo* req);
+// The one moment the reply's output is made: the final head has arrived
+// whole, and no byte of its body has been stored. The caller's output file
+// is created or emptied now and never earlier, so that an exchange ending without a reply
+// leaves it as it was. False when the output cannot be made: the exchange
+// has then ended with 3, and its head stays for the caller to read.
+bool finalHeadArrived(RequestInfo* req);
 // Takes one received piece: head bytes until the head ends, then body bytes
 // to the output file. Ends the exchange itself when the reply is complete
 // (0), malformed (6) or cannot be stored (3).

@@ -241,6 +241,16 @@ TEST_F(Exchange, NothingStartsForARequestThatCannotGoOutWhole) {
              return davPropfind("http://h/d/", missing.c_str(), out.c_str(), 1, 0); }, 5},
         {"form of a missing file", [&] {
              return httpPostFile("http://h/up", missing.c_str(), out.c_str(), 0); }, 5},
+        // An output that can never be made: the server must not carry out
+        // a DELETE or a MOVE for a call that reports a failure.
+        {"DELETE into a missing folder", [&] {
+             return davDelete("http://h/r", (missing + "/out").c_str(), 0); }, 3},
+        {"MOVE into a folder's name", [&] {
+             return davMove("http://h/a", "http://h/b", dir.c_str(), 0, 0, 0); }, 3},
+        {"GET into a name ending in a slash", [&] {
+             return httpGet("http://h/r", (dir + "/new/").c_str(), 0); }, 3},
+        {"GET into a FIFO with no reader", [&] { return httpGet("http://h/r", fifo.c_str(), 0); }, 3},
+        {"GET into an empty path", [&] { return httpGet("http://h/r", "", 0); }, 3},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -257,8 +267,135 @@ TEST_F(Exchange, NothingStartsForARequestThatCannotGoOutWhole) {
         EXPECT_EQ(httpLastStatus(), 0);
         EXPECT_EQ(httpLastError(), 0);
         EXPECT_EQ(readAll(out), "earlier contents");
+        EXPECT_EQ(s.outOpens, 0);
+        EXPECT_EQ(s.openOutputs, 0);
     }
     std::remove(fifo.c_str());
+}
+
+// The caller's output is made when the reply's head has come, and not
+// before: every ending before it leaves an earlier file byte for byte as
+// it was, and no file where there was none.
+TEST_F(Exchange, OutputIsUntouchedByEveryEndingBeforeTheHead) {
+    const fake::Posted tick{nullptr, 0x113, IDLE_TIMER, 0};
+    struct Case {
+        const char* name;
+        std::function<void(fake::State&)> script;
+        int result;
+    };
+    const Case cases[] = {
+        {"host not found", [](fake::State& s) { s.incoming = {hostDone(11001)}; }, 11001},
+        {"connection refused", [](fake::State& s) { s.incoming = {hostDone(), net(16, 10061)}; }, 1},
+        {"closed before replying", [](fake::State& s) {
+             s.recvScript = {fake::closed()};
+             s.incoming = {hostDone(), net(16), net(1)}; }, 4},
+        {"reset before replying", [](fake::State& s) {
+             s.incoming = {hostDone(), net(16), net(32, 10054)}; }, 10054},
+        {"silent past the limit", [&](fake::State& s) {
+             s.timerAdvance = 600;
+             s.incoming = {hostDone(), net(16), tick, tick}; }, 10060},
+        {"the send fails", [](fake::State& s) {
+             s.sendScript = {fake::fail(10053)};
+             s.incoming = {hostDone(), net(16)}; }, 10053},
+        {"part of a head, then a reset", [](fake::State& s) {
+             s.recvScript = {fake::bytes("HTTP/1.0 200 OK\r\nContent-Le"), fake::fail(10054)};
+             s.incoming = {hostDone(), net(16), net(1)}; }, 10054},
+        {"a head that never ends", [](fake::State& s) {
+             s.recvScript = {fake::bytes("HTTP/1.0 200 OK\r\nServer: t\r\n"), fake::closed()};
+             s.incoming = {hostDone(), net(16), net(1)}; }, 4},
+        {"a head over the bound", [](fake::State& s) {
+             s.recvScript = {fake::bytes("HTTP/1.0 200 OK\r\nX: " + std::string(300000, 'a'))};
+             s.incoming = {hostDone(), net(16), net(1)}; }, 3},
+        {"a malformed head", [](fake::State& s) {
+             s.recvScript = {fake::bytes("HTTP/1.0 200 OK\r\nContent-Length: -1\r\n\r\nbody")};
+             s.incoming = {hostDone(), net(16), net(1)}; }, 6},
+        {"only an interim head", [](fake::State& s) {
+             s.recvScript = {fake::bytes("HTTP/1.1 100 Continue\r\n\r\n"), fake::closed()};
+             s.incoming = {hostDone(), net(16), net(1)}; }, 4},
+    };
+    for (bool earlier : {true, false}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(testing::Message() << c.name << (earlier ? ", earlier file" : ", no file"));
+            fake::reset();
+            httpSetOption(QUODRA_OPTION_IDLE_LIMIT, 1);
+            std::remove(out.c_str());
+            if (earlier) std::ofstream(out, std::ios::binary) << "earlier contents";
+            c.script(fake::state());
+            EXPECT_EQ(httpGet("http://server/x", out.c_str(), 0), c.result);
+            httpSetOption(QUODRA_OPTION_IDLE_LIMIT, 300);
+            EXPECT_EQ(fake::state().outOpens, 0);
+            if (earlier) {
+                EXPECT_EQ(readAll(out), "earlier contents");
+            } else {
+                EXPECT_FALSE(exists(out));
+            }
+            EXPECT_EQ(quits(), 1);
+        }
+    }
+
+    // A body file that shrank once its length was announced: the request
+    // falls short, and the output is not touched either.
+    fake::reset();
+    writeInput(std::string(100, 'b'));
+    std::ofstream(out, std::ios::binary) << "earlier contents";
+    auto& s = fake::state();
+    s.incoming = {hostDone(), net(16)};
+    s.onArrival = [&](const fake::Posted& p) {
+        if (p.msg == WM_NETNOTIFY) {
+            EXPECT_EQ(::truncate(in.c_str(), 60), 0);
+        }
+    };
+    EXPECT_EQ(davPut("http://server/x", in.c_str(), out.c_str(), 0), 8);
+    EXPECT_EQ(readAll(out), "earlier contents");
+}
+
+// Once the head has come, the output is made (for a reply without a body
+// too); when that fails the call ends with 3, and the status and head still
+// tell what the server did.
+TEST_F(Exchange, OutputIsMadeWhenTheHeadHasCome) {
+    const std::string head = "HTTP/1.0 204 No Content\r\n\r\n";
+    for (int (*call)(const char*, const char*, int) : {httpHead, davOptions, httpGet}) {
+        fake::reset();
+        std::ofstream(out, std::ios::binary) << "earlier contents";
+        scriptReply(head);
+        EXPECT_EQ(call("http://server/x", out.c_str(), 0), 0);
+        EXPECT_TRUE(exists(out));
+        EXPECT_EQ(readAll(out), "");
+        EXPECT_EQ(fake::state().outOpens, 1);
+    }
+
+    // The folder goes away between the check and the head.
+    const std::string sub = dir + "/sub";
+    const std::string inSub = sub + "/out.bin";
+    ASSERT_EQ(::mkdir(sub.c_str(), 0700), 0);
+    fake::reset();
+    scriptReply("HTTP/1.0 201 Created\r\nContent-Length: 2\r\n\r\nok");
+    fake::state().onArrival = [&](const fake::Posted& p) {
+        if (p.msg == WM_NETNOTIFY && (p.lParam & 0xFFFF) == 1) ::rmdir(sub.c_str());
+    };
+    EXPECT_EQ(httpGet("http://server/x", inSub.c_str(), 0), 3);
+    EXPECT_FALSE(exists(inSub));
+    EXPECT_EQ(httpLastStatus(), 201);
+    EXPECT_EQ(httpLastHead(nullptr, 0), 43);
+    EXPECT_EQ(httpLastError(), 0);
+    EXPECT_EQ(quits(), 1);
+}
+
+// A device (or a FIFO) has nothing to create or empty: it is opened when the
+// call is checked, written as the output and closed when the call ends,
+// where a failure to close loses bytes like a file's would.
+TEST_F(Exchange, HeldOutputIsClosedWithTheCall) {
+    for (int failClose : {0, 1}) {
+        SCOPED_TRACE(failClose);
+        fake::reset();
+        fake::state().failCloseAt = failClose;
+        scriptReply("HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok");
+        EXPECT_EQ(httpGet("http://server/x", "/dev/null", 0), failClose ? 3 : 0);
+        EXPECT_EQ(fake::state().outChecks, 1);
+        EXPECT_EQ(fake::state().outOpens, 0);
+        EXPECT_EQ(fake::state().closeCalls, 1);
+        EXPECT_EQ(fake::state().openOutputs, 0);
+    }
 }
 
 TEST_F(Exchange, PropfindWithoutBodyPathIsNotRefused) {

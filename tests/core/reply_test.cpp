@@ -29,6 +29,7 @@ namespace {
 
 struct Outcome {
     std::string body;
+    bool made;  // the output file exists
     int64_t length;
     int status;
     int result;
@@ -43,6 +44,7 @@ protected:
         EXPECT_NE(req, nullptr);
         req->sock = 100;
         outPath = dir() + "/out.bin";
+        std::remove(outPath.c_str());
         req->outFile = copyText(outPath.c_str(), "outfile");
         req->state = State::SendHeaders;
         EXPECT_EQ(enterNextState(req), Entered::Receiving);
@@ -60,8 +62,8 @@ protected:
         fake::state().recvScript = {fake::closed()};
         OnSocketRead(req);
         OnSocketClose(req, 0);
-        Outcome out{readAll(outPath), req->head.length, req->head.status, req->result,
-                    req->state};
+        Outcome out{readAll(outPath), std::ifstream(outPath).good(), req->head.length,
+                    req->head.status, req->result, req->state};
         EXPECT_EQ(fake::state().openOutputs, 0);
         destroyRequest(req);
         return out;
@@ -142,6 +144,9 @@ TEST_F(ReplyTest, OutputIsTheSameHoweverTheReplyIsCut) {
         SCOPED_TRACE(c.name);
         Outcome whole = run({c.reply});
         EXPECT_EQ(whole.body, c.body);
+        // The output is made once a final head has come whole and well formed.
+        const bool made = c.status != 0 && c.result != kMalformed;
+        EXPECT_EQ(whole.made, made);
         EXPECT_EQ(whole.length, c.length);
         EXPECT_EQ(whole.status, c.status);
         EXPECT_EQ(whole.result, c.result);
@@ -150,6 +155,7 @@ TEST_F(ReplyTest, OutputIsTheSameHoweverTheReplyIsCut) {
             SCOPED_TRACE(testing::Message() << "split at " << k);
             Outcome split = run({c.reply.substr(0, k), c.reply.substr(k)});
             ASSERT_EQ(split.body, c.body);
+            ASSERT_EQ(split.made, made);
             ASSERT_EQ(split.length, c.length);
             ASSERT_EQ(split.status, c.status);
             ASSERT_EQ(split.result, c.result);
