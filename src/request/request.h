@@ -40,8 +40,10 @@ enum class State : uint8_t {
 constexpr int MAX_ADDRESSES = 16;
 
 // Bytes of the exchange's one transfer buffer: body-file chunks while the
-// request goes out, gathered texts, reply pieces while the reply comes in
-// (an exchange never does both at once). It comes with the record, in the
+// request goes out, gathered texts, reply pieces as the reply comes in
+// (never both within one step: a reply heard while the request goes out is
+// read between two sends, and neither keeps bytes in it for the next). It
+// comes with the record, in the
 // same heap block right after it, so that no chunk or piece costs an
 // allocation or a large stack frame on the caller's thread; the record is
 // zeroed, the buffer is not: its bytes are only read after being written.
@@ -84,6 +86,7 @@ struct RequestInfo {
     int64_t fileLeft;      // body-file bytes still to send of those announced
     int fileByCopy;        // 1 once the platform declined to send the body file
                            // itself: its chunks are read and sent
+    int sendError;         // error of a send that failed; 0 = none
     char* io;              // the transfer buffer, right after the record in its
                            // block; null for a record not made by createRequest
 

@@ -7,6 +7,8 @@
 namespace quodra {
 
 bool finalHeadArrived(RequestInfo* req) {
+    // The server has answered: the rest of the request is not sent.
+    stopSending(req);
     // A FIFO or a device has been held open since the call was checked.
     if (req->outHeld >= 0) {
         req->outFd = req->outHeld;

@@ -1,6 +1,7 @@
 // The transfer state machine: the order in which an exchange puts its pieces
 // on the wire (request line, header block, form prologue, body file, form
-// epilogue) before it receives the reply, and the set-up of each state.
+// epilogue) before it receives the reply, the set-up of each state, and the
+// move that cuts the sending short when the reply comes first.
 #include "common/text.h"
 #include "platform/numbers.h"
 #include "transfer/transfer.h"
@@ -105,6 +106,14 @@ Entered enterNextState(RequestInfo* req) {
     case State::Receive: return setUpReceive(req);
     default: return Entered::Sending;
     }
+}
+
+void stopSending(RequestInfo* req) {
+    if (!sendingState(req->state)) return;
+    closeBody(req);
+    req->state = State::Receive;
+    req->sendText = nullptr;
+    req->sendPos = 0;
 }
 
 }  // namespace quodra

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -379,6 +380,80 @@ TEST_F(Exchange, OutputIsMadeWhenTheHeadHasCome) {
     EXPECT_EQ(httpLastHead(nullptr, 0), 43);
     EXPECT_EQ(httpLastError(), 0);
     EXPECT_EQ(quits(), 1);
+}
+
+// A server may answer before it has read the whole request (an error page
+// for a body it refuses) and close. That answer is heard while the request
+// is still going out, or after a send failed, and is the call's reply; a
+// final head stops the sending. Interim heads let it go on.
+TEST_F(Exchange, ReplyBeforeTheBodyIsOutIsHeard) {
+    std::string body(3 * SEND_CHUNK, '\0');
+    for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>('a' + i % 23);
+    const std::string request =
+        "PUT /x HTTP/1.0\r\n" + standardBlock("server", std::to_string(body.size()));
+    const std::string page = "HTTP/1.0 413 Too Large\r\nContent-Length: 5\r\n\r\nlarge";
+    const std::string unsized = "HTTP/1.0 413 Too Large\r\n\r\npage";
+    const std::string interim = "HTTP/1.1 100 Continue\r\n\r\n";
+    const auto wouldBlock = fake::fail(plat::kErrWouldBlock);
+    struct Case {
+        const char* name;
+        std::deque<fake::Step> sends;     // the socket, send after send
+        std::vector<fake::Posted> events; // after the lookup and the connect
+        std::deque<fake::Step> recvs;
+        int result;
+        size_t bodySent;                  // body bytes on the wire
+        const char* stored;               // null: the earlier output is kept
+        int status;
+    };
+    const Case cases[] = {
+        {"a page while the body waits for room",
+         {fake::takeAll(), fake::take(1000), wouldBlock}, {net(1)},
+         {fake::bytes(page)}, 0, 1000, "large", 413},
+        {"the head, room, then the rest: nothing more is sent",
+         {fake::takeAll(), fake::take(1000), wouldBlock}, {net(1), net(2), net(1)},
+         {fake::bytes(page.substr(0, page.size() - 3)), wouldBlock, fake::bytes("rge")}, 0, 1000,
+         "large", 413},
+        {"an unsized page up to the close", {fake::takeAll(), wouldBlock}, {net(1), net(2), net(32)},
+         {fake::bytes(unsized), wouldBlock, fake::closed()}, 0, 0, "page", 413},
+        {"an interim head: the sending goes on", {fake::takeAll(), wouldBlock}, {net(1), net(2), net(1)},
+         {fake::bytes(interim), wouldBlock, fake::bytes(page)}, 0, body.size(), "large", 413},
+        {"the peer closes with no reply", {fake::takeAll(), wouldBlock}, {net(1)}, {fake::closed()},
+         4, 0, nullptr, 0},
+        {"a send fails after the page came", {fake::takeAll(), fake::take(1000), fake::fail(10054)},
+         {}, {fake::bytes(page), fake::fail(10054)}, 0, 1000, "large", 413},
+        {"a send fails after the head, the rest follows", {fake::takeAll(), fake::fail(10054)},
+         {net(32)}, {fake::bytes(page.substr(0, page.size() - 2)), wouldBlock, fake::bytes("ge")}, 0,
+         0, "large", 413},
+        {"a send fails after part of a head, the rest follows", {fake::takeAll(), fake::fail(10054)},
+         {net(1)}, {fake::bytes(page.substr(0, 20)), wouldBlock, fake::bytes(page.substr(20))}, 0, 0,
+         "large", 413},
+        {"a send fails, the page was cut by a reset", {fake::takeAll(), fake::fail(10054)}, {},
+         {fake::bytes(page.substr(0, page.size() - 2)), fake::fail(10054)}, 10054, 0, "lar", 413},
+        {"a send fails with no reply: its own error", {fake::takeAll(), fake::fail(10053)}, {},
+         {fake::fail(10054)}, 10053, 0, nullptr, 0},
+        {"a send fails with nothing yet: its own error", {fake::takeAll(), fake::fail(10058)}, {},
+         {}, 10058, 0, nullptr, 0},
+        {"a send fails after only an interim head", {fake::takeAll(), fake::fail(10053)}, {},
+         {fake::bytes(interim), fake::closed()}, 10053, 0, nullptr, 0},
+    };
+    writeInput(body);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake::reset();
+        std::ofstream(out, std::ios::binary) << "earlier contents";
+        auto& s = fake::state();
+        s.sendScript = c.sends;
+        s.recvScript = c.recvs;
+        s.incoming = {hostDone(), net(16)};
+        s.incoming.insert(s.incoming.end(), c.events.begin(), c.events.end());
+        EXPECT_EQ(davPut("http://server/x", in.c_str(), out.c_str(), 0), c.result);
+        EXPECT_TRUE(fake::sent() == request + body.substr(0, c.bodySent))
+            << fake::sent().size() - request.size() << " body bytes sent";
+        EXPECT_EQ(readAll(out), c.stored ? c.stored : "earlier contents");
+        EXPECT_EQ(httpLastStatus(), c.status);
+        EXPECT_EQ(quits(), 1);
+        EXPECT_TRUE(s.incoming.empty()) << "the call ended before its events did";
+    }
 }
 
 // A device (or a FIFO) has nothing to create or empty: it is opened when the

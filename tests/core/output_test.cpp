@@ -1,5 +1,5 @@
 // The one moment a reply's output is made: when its final head has come.
-// What it makes of each kind of output.
+// What it makes of each kind of output, and that it stops the sending.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -83,6 +83,28 @@ TEST_F(OutputTest, HeldOutputIsWrittenAndLeftOpen) {
     destroyRequest(req);
     EXPECT_EQ(fake::state().openOutputs, 1);
     EXPECT_EQ(plat::closeOut(held), 0);
+}
+
+// A head that comes while the request goes out ends the sending there,
+// without the check of the body against its announced length.
+TEST_F(OutputTest, FinalHeadStopsTheSending) {
+    RequestInfo* req = createRequest("http://example.test/x", METHOD_PUT);
+    ASSERT_NE(req, nullptr);
+    req->sock = 100;
+    req->outFile = copyText((dir() + "/out.bin").c_str(), "outfile");
+    req->inFile = copyText(writeFile("in.bin", std::string(5000, 'b')).c_str(), "infile");
+    req->headers = copyText("Host: example.test\r\n\r\n", "headers");
+    ASSERT_EQ(openBody(req), 0);
+    calculateContentLength(req);
+    while (req->state != State::SendBody) ASSERT_EQ(enterNextState(req), Entered::Sending);
+    ASSERT_TRUE(finalHeadArrived(req));
+    EXPECT_EQ(req->state, State::Receive);
+    EXPECT_EQ(req->inFd, -1);
+    EXPECT_EQ(fake::state().openInputs, 0);
+    EXPECT_EQ(req->result, 0);
+    EXPECT_GE(req->outFd, 0);
+    EXPECT_TRUE(exists(dir() + "/out.bin"));
+    destroyRequest(req);
 }
 
 }  // namespace

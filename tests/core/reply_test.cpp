@@ -285,27 +285,73 @@ TEST_F(ReplyTest, ReadEventAfterTheReplyClosedDoesNothing) {
     EXPECT_EQ(readAll(outPath), "body");
 }
 
-TEST_F(ReplyTest, ReplyBeforeTheRequestIsOutEndsWithCode3) {
-    for (State state : {State::Idle, State::SendRequest, State::SendHeaders, State::SendBody}) {
-        SCOPED_TRACE(static_cast<int>(state));
-        RequestInfo* req = createRequest("http://example.test/x", METHOD_GET);
-        req->sock = 100;
-        req->outFile = copyText((dir() + "/early.bin").c_str(), "outfile");
-        req->state = state;
-        fake::state().recvScript = {fake::bytes(kOk + "\r\nbody")};
-        OnSocketRead(req);
-        EXPECT_EQ(req->result, RESULT_NO_OUTPUT);
-        EXPECT_EQ(req->state, State::Closed);
-        EXPECT_EQ(fake::state().recvCalls, 0);
-        EXPECT_FALSE(std::ifstream(dir() + "/early.bin").good());
-        destroyRequest(req);
-    }
-    RequestInfo* req = receiving();
+// Bytes before the request began are no reply to it.
+TEST_F(ReplyTest, ReadEventBeforeTheRequestBeganEndsWithCode3) {
+    RequestInfo* req = createRequest("http://example.test/x", METHOD_GET);
+    req->sock = 100;
+    req->outFile = copyText((dir() + "/early.bin").c_str(), "outfile");
+    fake::state().recvScript = {fake::bytes(kOk + "\r\nbody")};
+    OnSocketRead(req);
+    EXPECT_EQ(req->result, RESULT_NO_OUTPUT);
+    EXPECT_EQ(req->state, State::Closed);
+    EXPECT_EQ(fake::state().recvCalls, 0);
+    EXPECT_FALSE(std::ifstream(dir() + "/early.bin").good());
+    destroyRequest(req);
+
+    req = receiving();
     plat::closesocket(req->sock);
     req->sock = plat::kInvalidSocket;
     OnSocketRead(req);
     EXPECT_EQ(req->result, RESULT_NO_OUTPUT);
     OnSocketRead(nullptr);
+}
+
+// A reply that comes while the request is still going out is heard: a
+// final head stops the sending and is the reply; an interim head, or part
+// of a head, lets the sending go on.
+TEST_F(ReplyTest, ReplyWhileTheRequestGoesOutIsHeard) {
+    const std::string sized = "HTTP/1.0 413 Too Large\r\nContent-Length: 4\r\n\r\nbody";
+    struct Case {
+        const char* name;
+        std::string received;
+        bool sending;       // still sending afterwards
+        int result;
+        const char* stored; // null: no output made
+    };
+    const Case cases[] = {
+        {"a whole sized reply", sized, false, 0, "body"},
+        {"a final head, its body to come", sized.substr(0, sized.size() - 2), false, 0, "bo"},
+        {"an interim head", "HTTP/1.1 100 Continue\r\n\r\n", true, 0, nullptr},
+        {"part of a head", "HTTP/1.0 413 Too", true, 0, nullptr},
+        {"an interim head, then a whole reply", "HTTP/1.1 100 Continue\r\n\r\n" + sized, false, 0,
+         "body"},
+    };
+    const std::string in = writeFile("in.bin", std::string(3000, 'b'));
+    for (State state : {State::SendRequest, State::SendHeaders, State::SendBody}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(testing::Message() << c.name << " in state " << static_cast<int>(state));
+            fake::reset();
+            RequestInfo* req = createRequest("http://example.test/x", METHOD_PUT);
+            req->sock = 100;
+            outPath = dir() + "/out.bin";
+            std::remove(outPath.c_str());
+            req->outFile = copyText(outPath.c_str(), "outfile");
+            req->headers = copyText("Host: example.test\r\n\r\n", "headers");
+            req->inFile = copyText(in.c_str(), "infile");
+            ASSERT_EQ(openBody(req), 0);
+            calculateContentLength(req);
+            while (req->state != state) ASSERT_EQ(enterNextState(req), Entered::Sending);
+            fake::state().recvScript = {fake::bytes(c.received)};
+            OnSocketRead(req);
+            EXPECT_EQ(sendingState(req->state), c.sending);
+            EXPECT_EQ(req->result, c.result);
+            EXPECT_EQ(req->inFd >= 0, c.sending);
+            if (c.stored) EXPECT_EQ(readAll(outPath), c.stored);
+            else EXPECT_FALSE(std::ifstream(outPath).good());
+            EXPECT_TRUE(fake::state().sendOffers.empty()) << "a read event sends nothing";
+            destroyRequest(req);
+        }
+    }
 }
 
 TEST_F(ReplyTest, ReceiveErrorsEndTheExchangeUnlessTheReplyIsComplete) {

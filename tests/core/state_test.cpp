@@ -225,4 +225,30 @@ TEST_F(StateMachineTest, RequestWithoutItsOpenBodyFileSendsNothing) {
     }
 }
 
+// The reply's head cuts the sending short: from any sending state the
+// exchange receives at once, its body file closed, and the body is not
+// held against its announced length.
+TEST_F(StateMachineTest, StopSendingReceivesAtOnce) {
+    std::string inPath = writeFile("in.bin", "body bytes");
+    for (State from : {State::SendRequest, State::SendHeaders, State::SendBody}) {
+        SCOPED_TRACE(static_cast<int>(from));
+        fake::reset();
+        RequestInfo* req = makeRecord();
+        req->inFile = copyText(inPath.c_str(), "infile");
+        ASSERT_EQ(openBody(req), 0);
+        req->bodyLength = 10;
+        while (req->state != from) ASSERT_EQ(enterNextState(req), Entered::Sending);
+        stopSending(req);
+        EXPECT_EQ(req->state, State::Receive);
+        EXPECT_EQ(req->inFd, -1);
+        EXPECT_EQ(fake::state().openInputs, 0);
+        EXPECT_EQ(req->sendText, nullptr);
+        EXPECT_EQ(req->result, 0);
+        // Not a sending state any more: a second stop changes nothing.
+        stopSending(req);
+        EXPECT_EQ(req->state, State::Receive);
+        destroyRequest(req);
+    }
+}
+
 }  // namespace
