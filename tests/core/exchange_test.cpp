@@ -404,6 +404,7 @@ TEST_F(Exchange, ReplyBeforeTheBodyIsOutIsHeard) {
         size_t bodySent;                  // body bytes on the wire
         const char* stored;               // null: the earlier output is kept
         int status;
+        int failWriteAt = 0;              // the n-th write of the output stores nothing
     };
     const Case cases[] = {
         {"a page while the body waits for room",
@@ -435,6 +436,12 @@ TEST_F(Exchange, ReplyBeforeTheBodyIsOutIsHeard) {
          {}, 10058, 0, nullptr, 0},
         {"a send fails after only an interim head", {fake::takeAll(), fake::fail(10053)}, {},
          {fake::bytes(interim), fake::closed()}, 10053, 0, nullptr, 0},
+        // The output made for an early page fails like any other: 3, with
+        // the status still told.
+        {"a page that cannot be written", {fake::takeAll(), wouldBlock}, {net(1)},
+         {fake::bytes(page)}, 3, 0, "", 413, 1},
+        {"a page that cannot be written after a failed send", {fake::takeAll(), fake::fail(10054)},
+         {}, {fake::bytes(page)}, 3, 0, "", 413, 1},
     };
     writeInput(body);
     for (const Case& c : cases) {
@@ -444,6 +451,7 @@ TEST_F(Exchange, ReplyBeforeTheBodyIsOutIsHeard) {
         auto& s = fake::state();
         s.sendScript = c.sends;
         s.recvScript = c.recvs;
+        s.failWriteAt = c.failWriteAt;
         s.incoming = {hostDone(), net(16)};
         s.incoming.insert(s.incoming.end(), c.events.begin(), c.events.end());
         EXPECT_EQ(davPut("http://server/x", in.c_str(), out.c_str(), 0), c.result);
