@@ -112,6 +112,7 @@ TEST_F(Files, MissingOrUnfitPathsFail) {
     EXPECT_LT(plat::openRead(fifo.c_str()), 0) << "a FIFO is no body";
     ::close(writer);
     EXPECT_LT(plat::openRead(fifo.c_str()), 0) << "nor one without a writer";
+    EXPECT_LT(plat::openOut(fifo.c_str()), 0) << "an output FIFO with no reader, without waiting";
     std::remove(fifo.c_str());
     EXPECT_LT(plat::openOut((dir + "/no/such/dir").c_str()), 0);
     EXPECT_LT(plat::openOut(nullptr), 0);

@@ -107,10 +107,17 @@ int checkOut(const char* path, int* held) {
 
 int openOut(const char* path) {
     if (!path) return -1;
+    // Never waits in the open: a FIFO with no reader (one that came to
+    // stand at the path after the check) fails at once instead of holding
+    // the call past its idle limit. A file is written waiting as before.
     int fd;
     do {
-        fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0666);
     } while (fd < 0 && errno == EINTR);
+    if (fd >= 0 && ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) < 0) {
+        ::close(fd);
+        return -1;
+    }
     return fd;
 }
 
