@@ -131,7 +131,7 @@ TEST_P(DavCalls, CallWithAnImpossibleOutputLeavesTheServerAlone) {
     for (const std::string& out : {local("no-such-dir/out"), work}) {
         SCOPED_TRACE(out);
         EXPECT_EQ(QUODRA_NO_OUTPUT, davDelete(url("/kept.bin").c_str(), out.c_str(), 0));
-        EXPECT_EQ(QUODRA_NO_OUTPUT, davMove(url("/kept.bin").c_str(), destination("/moved.bin").c_str(),
+        EXPECT_EQ(QUODRA_NO_OUTPUT, davMove(url("/kept.bin").c_str(), url("/moved.bin").c_str(),
                                             out.c_str(), 0, 0, 0));
         EXPECT_EQ("the server's copy", fileBytes(served("/kept.bin")));
         EXPECT_FALSE(fileExists(served("/moved.bin")));
