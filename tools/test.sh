@@ -42,8 +42,8 @@ if [ -n "$clangxx" ] && [ "${QUODRA_SKIP_FUZZ:-0}" != 1 ]; then
   step "Fuzzing each target for $seconds s (libFuzzer, $clangxx)"
   CC=${clangxx/clang++/clang} CXX=$clangxx cmake -S . -B "$build/fuzz" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DQUODRA_FUZZ=ON -DQUODRA_SANITIZE=ON -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link >/dev/null
-  cmake --build "$build/fuzz" -j "$jobs" --target fuzz_url fuzz_reply fuzz_form fuzz_follow
-  for target in url reply form follow; do
+  cmake --build "$build/fuzz" -j "$jobs" --target fuzz_url fuzz_reply fuzz_form fuzz_follow fuzz_chunked
+  for target in url reply form follow chunked; do
     corpus=$build/fuzz/corpus/$target
     log=$build/fuzz/$target.log
     mkdir -p "$corpus"
