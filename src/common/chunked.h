@@ -11,9 +11,9 @@
 // - after the last chunk (size 0), trailer fields ("name:" value, or a
 //   line starting with a blank that folds onto the field before it), read
 //   and dropped, up to the empty line that ends the body.
-// A line ends with CR LF or, as in the reply head, with a bare LF; a CR
-// anywhere else breaks the body, as does any control byte but a tab within
-// a line.
+// A line ends with CR LF or, as in the reply head, with a bare LF. A chunk's
+// data may hold any byte; in a line, a CR that does not end it or any other
+// control byte but a tab breaks the body.
 //
 // It breaks also where a size is not hex or passes 63 bits, where the data
 // is not followed by a line end, and where a size line, or the trailer
