@@ -20,16 +20,16 @@ namespace cli {
 namespace {
 
 const Command commands[] = {
-    {"get", "GET", "URL [OUT]", false, false, Reply::StandardOutput, false},
-    {"head", "HEAD", "URL [OUT]", false, false, Reply::StandardOutput, true},
-    {"options", "OPTIONS", "URL [OUT]", false, false, Reply::StandardOutput, true},
-    {"propfind", "PROPFIND", "URL [OUT]", false, false, Reply::StandardOutput, false},
-    {"put", "PUT", "URL FILE [OUT]", true, false, Reply::Discard, false},
-    {"post", "POST", "URL FILE [OUT]", true, false, Reply::Discard, false},
-    {"mkcol", "MKCOL", "URL [OUT]", false, false, Reply::Discard, false},
-    {"delete", "DELETE", "URL [OUT]", false, false, Reply::Discard, false},
-    {"move", "MOVE", "URL DEST [OUT]", false, true, Reply::Discard, false},
-    {"copy", "COPY", "URL DEST [OUT]", false, true, Reply::Discard, false},
+    {"get", METHOD_GET, "URL [OUT]", false, false, Reply::StandardOutput, false},
+    {"head", METHOD_HEAD, "URL [OUT]", false, false, Reply::StandardOutput, true},
+    {"options", METHOD_OPTIONS, "URL [OUT]", false, false, Reply::StandardOutput, true},
+    {"propfind", METHOD_PROPFIND, "URL [OUT]", false, false, Reply::StandardOutput, false},
+    {"put", METHOD_PUT, "URL FILE [OUT]", true, false, Reply::Discard, false},
+    {"post", METHOD_POST, "URL FILE [OUT]", true, false, Reply::Discard, false},
+    {"mkcol", METHOD_MKCOL, "URL [OUT]", false, false, Reply::Discard, false},
+    {"delete", METHOD_DELETE, "URL [OUT]", false, false, Reply::Discard, false},
+    {"move", METHOD_MOVE, "URL DEST [OUT]", false, true, Reply::Discard, false},
+    {"copy", METHOD_COPY, "URL DEST [OUT]", false, true, Reply::Discard, false},
 };
 
 const char helpText[] =
@@ -147,6 +147,17 @@ bool parseSeconds(const char* text, int* out) {
 
 }  // namespace
 
+const char* methodName(Method method) {
+    switch (method) {
+#define QUODRA_METHOD(code, name, wire) \
+    case METHOD_##name:                 \
+        return wire;
+#include "request/methods.def"
+#undef QUODRA_METHOD
+    }
+    return "";
+}
+
 Parsed parseCommandLine(int argc, char** argv) {
     Parsed parsed;
     Invocation& inv = parsed.inv;
@@ -227,8 +238,8 @@ Parsed parseCommandLine(int argc, char** argv) {
         inv.output = operands[needed];
         inv.outputGiven = true;
     }
-    bool propfind = std::strcmp(cmd.name, "propfind") == 0;
-    if ((depthGiven || bodyGiven) && !propfind) return slip("--depth and --body go with propfind");
+    if ((depthGiven || bodyGiven) && cmd.method != METHOD_PROPFIND)
+        return slip("--depth and --body go with propfind");
     inv.include = inv.include || (cmd.showsHead && !noInclude);
     if (inv.include && noInclude) return slip("-i and --no-include contradict each other");
     parsed.run = true;

@@ -57,6 +57,9 @@ add_executable(quodra_cli
   cli/quodra.cpp
   cli/write_out.cpp)
 target_link_libraries(quodra_cli PRIVATE quodra Threads::Threads)
+# Beside the public header, the tool reads one table of the library's
+# sources: the request methods (request/methods.def).
+target_include_directories(quodra_cli PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/src)
 file(RELATIVE_PATH QUODRA_BIN_TO_LIB ${CMAKE_INSTALL_FULL_BINDIR} ${CMAKE_INSTALL_FULL_LIBDIR})
 set_target_properties(quodra_cli PROPERTIES
   OUTPUT_NAME quodra
