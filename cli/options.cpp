@@ -139,8 +139,7 @@ bool parseSeconds(const char* text, int* out) {
     char* end = nullptr;
     errno = 0;
     long v = std::strtol(text, &end, 10);
-    // The library's range: a limit in milliseconds that fits 32 bits.
-    if (!*text || *end || errno || v < 0 || v > 2147483) return false;
+    if (!*text || *end || errno || v < 0 || v > QUODRA_IDLE_LIMIT_MAX) return false;
     *out = static_cast<int>(v);
     return true;
 }
@@ -203,8 +202,8 @@ Parsed parseCommandLine(int argc, char** argv) {
             break;
         case MaxIdle:
             if (!parseSeconds(optarg, &inv.maxIdle))
-                return slip(std::string("--max-idle takes whole seconds from 0 to 2147483, not '") +
-                            optarg + "'");
+                return slip("--max-idle takes whole seconds from 0 to " +
+                            std::to_string(QUODRA_IDLE_LIMIT_MAX) + ", not '" + optarg + "'");
             break;
         case 'h':
             std::fputs(helpText, stdout);

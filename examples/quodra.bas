@@ -26,6 +26,7 @@ Public Const QUODRA_CERT_REJECTED As Long = 10
 Public Const QUODRA_OPTION_MESSAGE_BOXES As Long = 1
 Public Const QUODRA_OPTION_IDLE_LIMIT As Long = 2
 Public Const QUODRA_OPTION_VERIFY_CERTIFICATES As Long = 3  ' 0 is unsafe: any certificate is taken
+Public Const QUODRA_IDLE_LIMIT_MAX As Long = 2147483  ' the largest idle limit, in seconds
 
 ' The ten exchange calls, ordinals 1 to 10.
 Declare Function httpGet Lib "quodra.dll" (ByVal url As String, ByVal outfile As String, ByVal visible As Long) As Long
