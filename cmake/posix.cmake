@@ -10,7 +10,9 @@ include(CheckSymbolExists)
 check_symbol_exists(dlopen dlfcn.h QUODRA_DLOPEN_IN_LIBC)
 
 # The backend, listed file by file: a file left in the folder joins nothing.
+# Code both backends share lies in src/platform itself.
 add_library(quodra_posix OBJECT
+  src/platform/system_address.cpp
   src/platform/posix/activity.cpp
   src/platform/posix/address.cpp
   src/platform/posix/bulk.cpp

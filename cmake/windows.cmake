@@ -4,7 +4,9 @@
 # the host program in tests/windows, which loads the DLL and runs real calls.
 
 # The backend, listed file by file: a file left in the folder joins nothing.
+# Code both backends share lies in src/platform itself.
 add_library(quodra_win OBJECT
+  src/platform/system_address.cpp
   src/platform/win/address.cpp
   src/platform/win/bulk.cpp
   src/platform/win/files.cpp

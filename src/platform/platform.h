@@ -1,8 +1,9 @@
 // The platform layer: the only code that touches the operating system and
 // the TLS engine. One
 // header, one backend per platform with the same operations in files of the
-// same names (posix/, win/), and a scripted fake for the core's tests
-// (tests/support/fake). The calls are named after the Windows services they stand
+// same names (posix/, win/), code both backends share beside them in this
+// folder (system_address.*: addresses to and from the system's records), and
+// a scripted fake for the core's tests (tests/support/fake). The calls are named after the Windows services they stand
 // for, inside namespace plat so that they never collide with the C
 // library's; on Windows each passes straight through, except three:
 // connect takes the layer's own address record, inet_pton reads text through

@@ -3,6 +3,7 @@
 // newer than the Windows versions getaddrinfo serves.
 #include <cstring>
 
+#include "platform/system_address.h"
 #include "winsys.h"
 
 namespace plat {
@@ -19,19 +20,12 @@ int inet_pton(int af, const char* text, void* dst) {
     hints.ai_flags = AI_NUMERICHOST;
     addrinfo* found = nullptr;
     if (::getaddrinfo(text, nullptr, &hints, &found) != 0 || !found) return 0;
-    int ok = 0;
-    if (af == AF_INET && found->ai_addrlen >= sizeof(sockaddr_in)) {
-        std::memcpy(dst, &reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr, 4);
-        ok = 1;
-    } else if (af == AF_INET6 && found->ai_addrlen >= sizeof(sockaddr_in6)) {
-        const sockaddr_in6* in6 = reinterpret_cast<const sockaddr_in6*>(found->ai_addr);
-        // An address with a scope ("fe80::1%2") is left to the lookup, which
-        // keeps the scope; here it would be lost.
-        if (in6->sin6_scope_id == 0) {
-            std::memcpy(dst, &in6->sin6_addr, 16);
-            ok = 1;
-        }
-    }
+    SockAddr a;
+    // An address with a scope ("fe80::1%2") is left to the lookup, which
+    // keeps the scope; here it would be lost.
+    int ok = fromSystemAddress(found->ai_addr, found->ai_addrlen, &a) && a.family == af &&
+             a.scope == 0;
+    if (ok) std::memcpy(dst, a.addr, af == AF_INET ? 4 : 16);
     ::freeaddrinfo(found);
     return ok;
 }
