@@ -109,7 +109,7 @@ struct RequestInfo {
 };
 
 // The live records of this thread, newest first.
-extern thread_local RequestInfo* reqlist;
+extern thread_local RequestInfo* liveRequests;
 
 // A piece of the request could not be allocated while it was composed: shows
 // "new failed: <what>" and records 1, so that no later step adds to the
@@ -117,9 +117,9 @@ extern thread_local RequestInfo* reqlist;
 void composeFailed(RequestInfo* req, const char* what);
 
 // ---- record and registry ----
-// The new record, linked at the head of reqlist, or null (no URL, no host, a
-// bracket without its mate, a control byte or a space in the URL, a code
-// that names no method, or the record or one of its pieces could not be
+// The new record, linked at the head of liveRequests, or null (no URL, no
+// host, a bracket without its mate, a control byte or a space in the URL, a
+// code that names no method, or the record or one of its pieces could not be
 // allocated).
 RequestInfo* createRequest(const char* url, int method);
 // 0 when req was live and is now unlinked, closed and released; 1 otherwise.

@@ -162,7 +162,7 @@ int sendFile(Socket s, int fd, int len) {
         n = ::sendfile(rec->fd, fd, nullptr, static_cast<size_t>(len));
     } while (n < 0 && errno == EINTR);
     // A file that cannot be read this way, or at all, is the core's to meet.
-    if (n < 0 && !socketFailure(errno)) return kNotServed;
+    if (n < 0 && !isSocketErrno(errno)) return kNotServed;
     return afterSend(*rec, n);
 }
 

@@ -114,7 +114,7 @@ int afterRecv(SockRec& rec, ssize_t n, int len) {
     return static_cast<int>(n);
 }
 
-bool socketFailure(int e) {
+bool isSocketErrno(int e) {
     return e == EAGAIN || e == EWOULDBLOCK || e == EPIPE || e == ENOTCONN ||
            e == ENETDOWN || connectionLost(e);
 }
