@@ -5,6 +5,8 @@
 
 #include <cstring>
 
+#include "platform/numbers.h"
+
 namespace plat {
 
 namespace {

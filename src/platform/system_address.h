@@ -6,7 +6,6 @@
 #include <cstddef>
 #include <vector>
 
-#include "platform/numbers.h"
 #include "platform/platform.h"
 #include "platform/system_sockets.h"
 

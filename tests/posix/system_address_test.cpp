@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/numbers.h"
 #include "platform/system_address.h"
 
 namespace {
