@@ -144,7 +144,8 @@ std::string describeResult(int result, int lastError, const std::string& inputPa
     int timedOut = result;
     if (result == QUODRA_REFUSED) {
         if (lastError == 0) {
-            text += ": nothing was sent (a URL needs a host, and no space or control byte)";
+            text += ": nothing was sent (a URL needs a host, the scheme http or https or "
+                    "none, a port of 1 to 65535, and no space or control byte)";
         } else {
             std::string behind = meaningOf(lastError);
             text += ": " + (behind.empty() ? "error" : behind) + " (error " +

@@ -28,6 +28,9 @@ Public Const QUODRA_OPTION_IDLE_LIMIT As Long = 2
 Public Const QUODRA_OPTION_VERIFY_CERTIFICATES As Long = 3  ' 0 is unsafe: any certificate is taken
 Public Const QUODRA_IDLE_LIMIT_MAX As Long = 2147483  ' the largest idle limit, in seconds
 
+' Options of httpSetOptionText (this thread's calls; vbNullString or "" clears).
+Public Const QUODRA_OPTION_HEADERS As Long = 11  ' "Name: value" lines separated by vbLf or vbCrLf
+
 ' The ten exchange calls, ordinals 1 to 10.
 Declare Function httpGet Lib "quodra.dll" (ByVal url As String, ByVal outfile As String, ByVal visible As Long) As Long
 Declare Function httpHead Lib "quodra.dll" (ByVal url As String, ByVal outfile As String, ByVal visible As Long) As Long
@@ -40,13 +43,14 @@ Declare Function davDelete Lib "quodra.dll" (ByVal url As String, ByVal outfile 
 Declare Function davMove Lib "quodra.dll" (ByVal url As String, ByVal destination As String, ByVal outfile As String, ByVal ignored1 As Long, ByVal ignored2 As Long, ByVal visible As Long) As Long
 Declare Function davCopy Lib "quodra.dll" (ByVal url As String, ByVal destination As String, ByVal outfile As String, ByVal ignored1 As Long, ByVal ignored2 As Long, ByVal visible As Long) As Long
 
-' The calls beside them, ordinals 12 to 16 (11 is the DLL's window
+' The calls beside them, ordinals 12 to 17 (11 is the DLL's window
 ' procedure, which a host never calls).
 Declare Function httpLastStatus Lib "quodra.dll" () As Long
 Declare Function httpLastHead Lib "quodra.dll" (ByVal buffer As String, ByVal size As Long) As Long
 Declare Function httpLastError Lib "quodra.dll" () As Long
 Declare Function httpResultText Lib "quodra.dll" (ByVal code As Long, ByVal buffer As String, ByVal size As Long) As Long
 Declare Function httpSetOption Lib "quodra.dll" (ByVal optionNumber As Long, ByVal value As Long) As Long
+Declare Function httpSetOptionText Lib "quodra.dll" (ByVal optionNumber As Long, ByVal value As String) As Long
 
 ' The reply head of this thread's last call, "" when it received none.
 Public Function LastHead() As String

@@ -101,6 +101,20 @@ extern "C" {
  * 32-bit number. */
 #define QUODRA_IDLE_LIMIT_MAX 2147483
 
+/* Options of httpSetOptionText. */
+#define QUODRA_OPTION_HEADERS 11  /* header lines for the requests of the
+                                     calling thread's later calls (kept and
+                                     checked; not sent yet in this build):
+                                     "Name: value" lines separated by LF or
+                                     CR LF (blank lines are passed over);
+                                     null or "" clears them. Refused whole
+                                     (-1, nothing changed) when a name is
+                                     not an RFC 9110 token, a line has no
+                                     colon, a value holds a control byte
+                                     other than tab, or a name is Host,
+                                     Content-Length, Connection or
+                                     Transfer-Encoding. */
+
 /* GET url into outfile. */
 QUODRA_EXPORT int QUODRA_API httpGet(const char* url, const char* outfile, int visible);
 /* HEAD url; outfile receives nothing but is created; httpLastHead gives
@@ -156,6 +170,12 @@ QUODRA_EXPORT int QUODRA_API httpResultText(int code, char* buffer, int size);
  * after it; returns the previous value, or -1 (nothing changed) for an
  * unknown option or a value out of its range. Thread-safe. */
 QUODRA_EXPORT int QUODRA_API httpSetOption(int option, int value);
+
+/* Sets an option whose value is a text (QUODRA_OPTION_HEADERS) for the
+ * calling thread's calls that start after it; the text is copied. Returns 0
+ * when it is set, -1 (nothing changed) for an unknown option or a value it
+ * refuses (or memory that ran out). Each thread has its own. */
+QUODRA_EXPORT int QUODRA_API httpSetOptionText(int option, const char* value);
 
 #ifdef __cplusplus
 }

@@ -57,10 +57,10 @@ run "HEAD /demo/hello.txt"      head     "$dav/demo/hello.txt" "$work/head.out"
 SSL_CERT_FILE=$work/certs/ca.pem \
 run "GET /demo/hello.txt over https" get  "$tls/demo/hello.txt" "$work/hello.tls"
 run "PROPFIND /demo/ depth 1"   propfind "$dav/demo/" "$work/propfind.xml" --depth 1 --body "$work/query.xml"
-# The Host line names the host without the port, and the server matches a
-# Destination against it: destinations are written the same way.
-run "COPY hello.txt -> copy.txt" copy    "$dav/demo/hello.txt" "http://127.0.0.1/demo/copy.txt" "$work/copy.out"
-run "MOVE copy.txt -> moved.txt" move    "$dav/demo/copy.txt" "http://127.0.0.1/demo/moved.txt" "$work/move.out"
+# The Host line names the port, and the server matches a Destination's
+# authority against it: destinations name the port too.
+run "COPY hello.txt -> copy.txt" copy    "$dav/demo/hello.txt" "$dav/demo/copy.txt" "$work/copy.out"
+run "MOVE copy.txt -> moved.txt" move    "$dav/demo/copy.txt" "$dav/demo/moved.txt" "$work/move.out"
 run "DELETE /demo/random.bin"   delete   "$dav/demo/random.bin" "$work/delete.out"
 run "POST hello.txt as a form"  post     "$php/upload.php" "$work/hello.txt" "$work/post.out"
 run "GET a port nobody serves"  get      "http://127.0.0.1:9/" "$work/refused.out"

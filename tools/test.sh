@@ -50,7 +50,7 @@ if command -v "$clangxx" >/dev/null && [ "${QUODRA_SKIP_FUZZ:-0}" != 1 ]; then
   seconds=${FUZZ_SECONDS:-60}
   step "Fuzzing each target for $seconds s (libFuzzer, $clangxx)"
   configure_and_build fuzz -DCMAKE_C_COMPILER="${clangxx/clang++/clang}" -DCMAKE_CXX_COMPILER="$clangxx"
-  for target in url reply form; do
+  for target in url reply form follow; do
     corpus=$build/fuzz/corpus/$target
     log=$build/fuzz/$target.log
     mkdir -p "$corpus"

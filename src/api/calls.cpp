@@ -36,8 +36,10 @@ int checkArguments(const Call& c) {
     if (c.method == METHOD_MOVE || c.method == METHOD_COPY) {
         if (!c.destination) return RESULT_REFUSED;
         // The destination goes on the wire as a header line: a CR or LF in
-        // it would let the caller's text forge further lines.
-        if (hasControlByte(c.destination)) return RESULT_REFUSED;
+        // it would let the caller's text forge further lines, and a user
+        // and password in it would be sent to the server as they are.
+        if (hasControlByte(c.destination) || urlHasUserinfo(c.destination))
+            return RESULT_REFUSED;
     }
     return 0;
 }

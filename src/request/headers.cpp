@@ -71,9 +71,15 @@ void makeHeaders(RequestInfo* req) {
                       static_cast<uint64_t>(req->bodyLength));
     const bool typed = req->inFile && req->contentType;
     // A host with a colon came out of brackets (an IPv6 address), and the
-    // Host line writes it as the URL did.
+    // Host line writes it as the URL did. A port other than the scheme's
+    // default follows it: a server told only the name would answer for the
+    // site on its default port, and one comparing a Destination's authority
+    // with this line would refuse a MOVE or COPY.
     const char* host = req->host ? req->host : "";
     const bool bracketed = std::strchr(host, ':') != nullptr;
+    char port[8] = "";
+    if (req->port != defaultPort(req->secure))
+        std::snprintf(port, sizeof port, ":%u", static_cast<unsigned>(req->port));
 
     const Piece pieces[] = {
         piece("User-Agent: "),
@@ -82,6 +88,7 @@ void makeHeaders(RequestInfo* req) {
         piece(bracketed ? "[" : ""),
         piece(host),
         piece(bracketed ? "]" : ""),
+        piece(port),
         piece("\r\n"),
         piece(lengthLine),
         piece(typed ? "Content-Type: " : ""),

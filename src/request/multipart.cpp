@@ -41,16 +41,28 @@ char* put(char* out, const char* text, size_t n) {
     return out + n;
 }
 
+// The file's name without its folders, after the last '/' or backslash,
+// whichever platform wrote the path: the folders tell the server nothing
+// and would show it how the caller's disk is laid out, and a backslash
+// inside the quoted parameter would be read as an escape.
+const char* baseName(const char* path) {
+    const char* name = path;
+    for (const char* p = path; *p; ++p)
+        if (*p == '/' || *p == '\\') name = p + 1;
+    return name;
+}
+
 char* buildPrologue(const char* path, const char* boundary) {
+    const char* name = baseName(path);
     size_t headLen = sizeof(prologueHead) - 1;
     size_t tailLen = sizeof(prologueTail) - 1;
     char* text = static_cast<char*>(
-        qalloc(2 + FORM_BOUNDARY_LENGTH + headLen + escapedLength(path) + tailLen + 1));
+        qalloc(2 + FORM_BOUNDARY_LENGTH + headLen + escapedLength(name) + tailLen + 1));
     if (!text) return nullptr;
     char* out = put(text, "--", 2);
     out = put(out, boundary, FORM_BOUNDARY_LENGTH);
     out = put(out, prologueHead, headLen);
-    for (const char* p = path; *p; ++p) {
+    for (const char* p = name; *p; ++p) {
         if (const char* esc = escapeOf(*p)) {
             out = put(out, esc, 3);
         } else {
@@ -115,8 +127,10 @@ void makeFormEncoding(RequestInfo* req) {
     qfree(req->formFoot);
     req->formFoot = foot;
 
+    // A semicolon before the parameter, as the media type grammar has it;
+    // strict multipart readers find no boundary after a comma.
     char type[FORM_BOUNDARY_LENGTH + 31];
-    std::snprintf(type, sizeof type, "multipart/form-data, boundary=%s", boundary);
+    std::snprintf(type, sizeof type, "multipart/form-data; boundary=%s", boundary);
     setContentType(req, type);
 }
 

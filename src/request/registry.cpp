@@ -1,6 +1,5 @@
 // The request record's life: creation from a URL, the per-thread list of
 // live records, look-up by socket or window, and destruction.
-#include <cstring>
 #include <new>
 
 #include "common/alloc.h"
@@ -8,7 +7,6 @@
 #include "common/text.h"
 #include "platform/numbers.h"
 #include "request/request.h"
-#include "request/url_scan.h"
 
 namespace quodra {
 
@@ -17,12 +15,10 @@ namespace quodra {
 thread_local RequestInfo* liveRequests = nullptr;
 
 RequestInfo* createRequest(const char* url, int method) {
-    // Control bytes would end up raw in the request line or the Host line
-    // and could split them into lines of the caller's choosing; a space
-    // would give the request line a fourth field.
-    if (!url || !*url || hasControlByte(url) || std::strchr(url, ' ')) return nullptr;
     if (!methodName(method)) return nullptr;
-    char* host = getUrlHost(url);
+    UrlParts parts;
+    if (!splitUrl(url, &parts)) return nullptr;
+    char* host = getUrlHost(parts);
     if (!host) return nullptr;
 
     void* block = qalloc(sizeof(RequestInfo) + TRANSFER_BUFFER);
@@ -39,8 +35,8 @@ RequestInfo* createRequest(const char* url, int method) {
 
     req->method = method;
     req->host = host;
-    req->port = getUrlPort(url);
-    req->secure = urlIsSecure(url) ? 1 : 0;
+    req->port = parts.port;
+    req->secure = parts.secure;
     req->sock = plat::kInvalidSocket;
     req->state = State::Idle;
     req->inFd = -1;
@@ -48,13 +44,26 @@ RequestInfo* createRequest(const char* url, int method) {
     initHead(&req->head);
 
     // Each piece that cannot be allocated has shown its box; a record
-    // missing one would send the wrong request or none, so it is not made.
-    // A URL naming no path asks for the root.
-    const char* path = urlPathStart(url);
-    req->path = getUrlPath(url);
-    bool whole = !path || req->path;
-    if (whole) req->requestLine = makeRequestLine(path ? req->path : "/", method);
-    if (!whole || !req->requestLine) {
+    // missing one would send the wrong request or none, or later lose the
+    // credentials it was given, so it is not made.
+    bool whole = true;
+    if (parts.hasUserinfo) {
+        req->user = getUrlUser(parts);
+        whole = req->user != nullptr;
+        if (whole) {
+            req->password = getUrlPassword(parts);
+            whole = req->password != nullptr;
+        }
+    }
+    if (whole) {
+        req->path = getUrlTarget(parts);
+        whole = req->path != nullptr;
+    }
+    if (whole) {
+        req->requestLine = makeRequestLine(req->path, method);
+        whole = req->requestLine != nullptr;
+    }
+    if (!whole) {
         destroyRequest(req);
         return nullptr;
     }
@@ -86,6 +95,8 @@ int destroyRequest(RequestInfo* req) {
 
     qfree(req->host);
     qfree(req->path);
+    qfree(req->user);
+    qfree(req->password);
     qfree(req->requestLine);
     qfree(req->headers);
     qfree(req->formHead);

@@ -6,8 +6,9 @@
 #include <cstdint>
 
 #include "common/product.h"
-#include "platform/platform.h"
 #include "common/reply_head.h"
+#include "platform/platform.h"
+#include "request/url_scan.h"
 
 namespace quodra {
 
@@ -53,8 +54,13 @@ struct RequestInfo {
     // ---- the list and the target ----
     RequestInfo* next;     // next (older) live record; null at the tail
     char* host;            // owned: host name or numeric address (IPv6 without its brackets)
-    char* path;            // owned: path of the URL, or null when it names none
+    char* path;            // owned: the request target, path and query ("/" when
+                           // the URL names no path), without the fragment
     uint16_t port;         // TCP port, 80 by default (443 when secure)
+    char* user;            // owned: the URL's user name, decoded; null without userinfo
+    char* password;        // owned: the URL's password, decoded ("" when the
+                           // userinfo has no ':'); null without userinfo. Neither
+                           // is ever written into the request or any text shown.
     int secure;            // 1 for an https URL: the connection is made secure
     int method;            // method code (METHOD_...)
 
@@ -117,10 +123,9 @@ extern thread_local RequestInfo* liveRequests;
 void composeFailed(RequestInfo* req, const char* what);
 
 // ---- record and registry ----
-// The new record, linked at the head of liveRequests, or null (no URL, no
-// host, a bracket without its mate, a control byte or a space in the URL, a
-// code that names no method, or the record or one of its pieces could not be
-// allocated).
+// The new record, linked at the head of liveRequests, or null (a URL
+// splitUrl refuses, a code that names no method, or the record or one of
+// its pieces could not be allocated).
 RequestInfo* createRequest(const char* url, int method);
 // 0 when req was live and is now unlinked, closed and released; 1 otherwise.
 int destroyRequest(RequestInfo* req);
@@ -135,13 +140,18 @@ RequestInfo* getRequest(plat::Socket sock);
 RequestInfo* getRequestFromHwnd(plat::Hwnd hwnd);
 
 // ---- URL and request line ----
-// Owned copy of the host, or null. A host in brackets ("[::1]") is given
-// without them; a bracket without its mate, or empty brackets, give null.
-char* getUrlHost(const char* url);
-// Owned copy of the path ('/' included), or null when the URL has none.
-char* getUrlPath(const char* url);
-// Port named by the URL; when none or 0, 443 for an https URL, else 80.
-uint16_t getUrlPort(const char* url);
+// Owned pieces of a URL splitUrl has read, or null with the allocation
+// failure shown: the host (an IPv6 address without its brackets), the
+// request target ("/" before a query or in place of a missing path), and
+// the user and password, decoded.
+char* getUrlHost(const UrlParts& parts);
+char* getUrlTarget(const UrlParts& parts);
+char* getUrlUser(const UrlParts& parts);
+char* getUrlPassword(const UrlParts& parts);
+// Owned copy of url without its userinfo and the '@' after it: the URL as
+// it may be shown or handed back. Null when splitUrl refuses the URL, or
+// with the allocation failure shown.
+char* urlWithoutUserinfo(const char* url);
 // Owned request line "METHOD path HTTP/1.0\r\n", or null.
 char* makeRequestLine(const char* path, int method);
 
@@ -159,8 +169,8 @@ constexpr int FORM_BOUNDARY_LENGTH = 32;  // characters, each of [A-Za-z0-9]
 // (FORM_BOUNDARY_LENGTH characters and a NUL); false when the source failed.
 bool drawBoundary(char* out);
 // Builds the prologue, epilogue and content type around inFile with a new
-// boundary; a failure (memory, random source) has shown its box and
-// recorded 1.
+// boundary, the part named by the file's base name; a failure (memory,
+// random source) has shown its box and recorded 1.
 void makeFormEncoding(RequestInfo* req);
 
 }  // namespace quodra

@@ -53,6 +53,7 @@ TEST_F(AllocSweep, EveryCallEndsHonestlyWhicheverAllocationFails) {
         Call call;
     } calls[] = {
         {"httpGet", [&] { return httpGet("http://server/a", out.c_str(), 0); }},
+        {"httpGet with userinfo", [&] { return httpGet("http://me:pw@server:8080/a?q#f", out.c_str(), 0); }},
         {"httpHead", [&] { return httpHead("http://server/a", out.c_str(), 0); }},
         {"httpPostFile", [&] { return httpPostFile("http://server/up", in.c_str(), out.c_str(), 0); }},
         {"davOptions", [&] { return davOptions("http://server/", out.c_str(), 0); }},

@@ -34,12 +34,40 @@ TEST_F(HeadersTest, GetCarriesOnlyTheStandardLines) {
     destroyRequest(req);
 }
 
-TEST_F(HeadersTest, HostLineNeverCarriesThePort) {
-    RequestInfo* req = createRequest("http://server:8080/a", METHOD_GET);
-    ASSERT_NE(req, nullptr);
-    finish(req);
-    EXPECT_EQ(headersOf(req), standardBlock("server"));
-    destroyRequest(req);
+// The Host line names the port when it is not the scheme's default, and
+// never the userinfo.
+TEST_F(HeadersTest, HostLineNamesAPortOtherThanTheDefault) {
+    const struct {
+        const char* url;
+        const char* host;
+    } cases[] = {
+        {"http://server/a", "server"},
+        {"http://server:80/a", "server"},
+        {"http://server:0080/a", "server"},
+        {"http://server:/a", "server"},
+        {"http://server:8080/a", "server:8080"},
+        {"http://server:443/a", "server:443"},
+        {"https://server/a", "server"},
+        {"https://server:443/a", "server"},
+        {"https://server:80/a", "server:80"},
+        {"https://server:8443/a", "server:8443"},
+        {"server:81/a", "server:81"},
+        {"Server.Example:1/a", "Server.Example:1"},
+        {"http://server:65535?q", "server:65535"},
+        {"http://[::1]:8080/a", "[::1]:8080"},
+        {"http://[::1]:80/a", "[::1]"},
+        {"https://[2001:db8::1]/a", "[2001:db8::1]"},
+        {"https://[2001:db8::1]:80/a", "[2001:db8::1]:80"},
+        {"http://user:pw@server:8080/a", "server:8080"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.url);
+        RequestInfo* req = createRequest(c.url, METHOD_GET);
+        ASSERT_NE(req, nullptr);
+        finish(req);
+        EXPECT_EQ(headersOf(req), standardBlock(c.host));
+        destroyRequest(req);
+    }
 }
 
 TEST_F(HeadersTest, CallLinesComeFirstThenTheLengthOfTheBody) {
@@ -64,11 +92,12 @@ TEST_F(HeadersTest, FormUploadAnnouncesEnvelopeAndFile) {
     req->inFile = copyText(body.c_str(), "infile");
     makeFormEncoding(req);
     finish(req);
-    int64_t expected = 137 + static_cast<int64_t>(body.size()) + 5 + 40;
+    // The part names the file by its base name, "a.txt".
+    int64_t expected = 137 + 5 + 5 + 40;
     EXPECT_EQ(req->bodyLength, expected);
     EXPECT_EQ(headersOf(req),
               standardBlock("server", std::to_string(expected),
-                            "multipart/form-data, boundary=" + kFirstBoundary));
+                            "multipart/form-data; boundary=" + kFirstBoundary));
     destroyRequest(req);
 }
 

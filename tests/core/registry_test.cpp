@@ -39,8 +39,8 @@ TEST_F(RegistryTest, NewRecordHoldsTheUrlPartsAndIsTheHead) {
     EXPECT_EQ(req->bodyLength, 0);
     EXPECT_EQ(req->outFd, -1);
     EXPECT_EQ(req->hwnd, nullptr);
-    for (char* text : {req->headers, req->formHead, req->formFoot,
-                       req->contentType, req->outFile, req->inFile, req->head.bytes})
+    for (char* text : {req->headers, req->formHead, req->formFoot, req->contentType,
+                       req->outFile, req->inFile, req->head.bytes, req->user, req->password})
         EXPECT_EQ(text, nullptr);
     EXPECT_EQ(req->sendText, nullptr);
     EXPECT_TRUE(fake::state().boxes.empty());

@@ -1,10 +1,16 @@
-// The form upload against PHP's own multipart parser: the field name, the
-// file name and every byte must arrive as sent.
+// The form upload against two multipart parsers of their own: PHP's, in
+// the upload script of a real server, and Python's email package, fed the
+// exact bytes the library sent to the scripted peer. The field name, the
+// file's base name and every byte must arrive as sent; PHP also reports the
+// Host and Content-Type lines it was given.
 #include <gtest/gtest.h>
+#include <signal.h>
 
+#include <cstdio>
 #include <map>
 
 #include "files.h"
+#include "peer/peer.h"
 #include "quodra.h"
 #include "servers.h"
 
@@ -52,12 +58,13 @@ Report parse(const std::string& text) {
     return r;
 }
 
-TEST_F(FormUpload, FieldNameFileNameAndBytesArriveIntact) {
-    struct Case {
-        const char* fileName;
-        std::string bytes;
-    };
-    const std::vector<Case> cases = {
+struct Case {
+    const char* fileName;
+    std::string bytes;
+};
+
+std::vector<Case> uploads() {
+    return {
         {"upload.bin", patternBytes(300 * 1024, 21)},
         {"empty.txt", ""},
         {"name with spaces.dat", "short\r\n\r\ntext with a blank line"},
@@ -67,6 +74,10 @@ TEST_F(FormUpload, FieldNameFileNameAndBytesArriveIntact) {
         {"forged.txt", "x\r\n--rAndOmSTufF\r\nContent-Disposition: form-data; name=\"role\"\r\n"
                        "\r\nadmin\r\n--rAndOmSTufF--\r\n"},
     };
+}
+
+TEST_F(FormUpload, FieldNameFileNameAndBytesArriveIntact) {
+    const std::vector<Case> cases = uploads();
     for (const Case& c : cases) {
         SCOPED_TRACE(c.fileName);
         std::string dir = work + "/in-" + std::to_string(&c - cases.data());
@@ -81,12 +92,66 @@ TEST_F(FormUpload, FieldNameFileNameAndBytesArriveIntact) {
         EXPECT_EQ("1", r.lines["files"]) << text.substr(0, 400);
         EXPECT_EQ("0", r.lines["fields"]);
         EXPECT_EQ("uploadfile", r.lines["field"]);
-        // The whole path goes out; the parser keeps its last component.
+        // Only the base name goes out, not the folders it lies in.
         EXPECT_EQ(c.fileName, r.lines["name"]);
+        EXPECT_EQ(c.fileName, r.lines["path"]);
+        EXPECT_EQ("127.0.0.1:" + std::to_string(server.port), r.lines["host"]);
+        EXPECT_EQ("multipart/form-data; boundary=B", r.lines["type"]);
         EXPECT_EQ("0", r.lines["error"]);
         EXPECT_EQ(std::to_string(c.bytes.size()), r.lines["size"]);
         EXPECT_TRUE(r.bytes == c.bytes) << "uploaded bytes differ";
     }
+}
+
+// What Python's email package makes of a request: the report of
+// tests/servers/form-check.py, run on the request's bytes in file.
+std::string pythonReport(const std::string& file) {
+    std::string command = "timeout 60 python3 '" + serversDir() + "/form-check.py' '" + file + "' 2>&1";
+    std::string text;
+    if (FILE* f = ::popen(command.c_str(), "r")) {
+        char buf[65536];
+        size_t n;
+        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
+        if (::pclose(f) != 0) text += "\n(form-check.py failed)";
+    }
+    return text;
+}
+
+// The same uploads, the exact bytes the library sent to the scripted peer,
+// read by Python's email package as HTTP: a strict reader, which finds no
+// boundary after a comma and takes a backslash in the file name for an
+// escape.
+TEST(FormParsers, PythonReadsTheBytesSentAsOneFilePart) {
+    signal(SIGPIPE, SIG_IGN);
+    const std::string work = makeTempDir("form-python");
+    peer::Peer p;
+    std::string why;
+    const std::vector<Case> cases = uploads();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.fileName);
+        std::string dir = work + "/in-" + std::to_string(&c - cases.data());
+        makeDir(dir);
+        std::string in = dir + "/" + c.fileName;
+        writeFile(in, c.bytes);
+        ASSERT_TRUE(peer::startPeer(p, peer::recordAndAnswer(), 0, 0, &why)) << why;
+        int result = httpPostFile(urlFor(p.port, "/up").c_str(), in.c_str(),
+                                  (work + "/out").c_str(), 0);
+        peer::stopPeer(p);
+        ASSERT_EQ(0, result);
+        std::vector<std::string> got = peer::received(p);
+        ASSERT_EQ(1u, got.size());
+        writeFile(work + "/request", got[0]);
+        std::string text = pythonReport(work + "/request");
+        Report r = parse(text);
+        EXPECT_EQ("multipart/form-data; boundary=B", r.lines["type"]) << text.substr(0, 400);
+        EXPECT_EQ("1", r.lines["files"]);
+        EXPECT_EQ("0", r.lines["defects"]);
+        EXPECT_EQ("uploadfile", r.lines["field"]);
+        EXPECT_EQ(c.fileName, r.lines["name"]);
+        EXPECT_EQ(std::to_string(c.bytes.size()), r.lines["size"]);
+        EXPECT_TRUE(r.bytes == c.bytes) << "uploaded bytes differ";
+    }
+    if (!::testing::Test::HasFailure()) removeTree(work);
 }
 
 }  // namespace

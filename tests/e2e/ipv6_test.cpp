@@ -81,7 +81,7 @@ TEST_F(Ipv6, PeerOnLoopbackSixGetsTheRequestWithItsBrackets) {
     peer::stopPeer(p);
     EXPECT_EQ("ok", fileBytes(out));
     ASSERT_EQ(1u, peer::received(p).size());
-    EXPECT_EQ(kRequest + "[::1]\r\n\r\n", peer::received(p)[0]);
+    EXPECT_EQ(kRequest + "[::1]:" + std::to_string(p.port) + "\r\n\r\n", peer::received(p)[0]);
 }
 
 // ---- a name of both families ----------------------------------------------
@@ -192,7 +192,8 @@ TEST_F(BothFamilies, EachAddressAloneAnswersTheName) {
         EXPECT_EQ(0, o.status) << o.err;
         EXPECT_EQ("ok", fileBytes(out));
         ASSERT_EQ(1u, peer::received(peer).size());
-        EXPECT_EQ(kRequest + kName + "\r\n\r\n", peer::received(peer)[0]);
+        EXPECT_EQ(kRequest + kName + ":" + std::to_string(peer.port) + "\r\n\r\n",
+                  peer::received(peer)[0]);
     }
 }
 

@@ -1,7 +1,9 @@
 // Calls refused before anything happens: missing pointers, URLs without a
-// host, control bytes or a space in the URL, control bytes in the
-// Destination. A refused call returns 1, opens no connection and creates no
-// output file.
+// host, control bytes or a space in the URL, a scheme other than http and
+// https, a port that is not 1 to 65535, brackets around anything but an
+// IPv6 address, userinfo that does not decode, control bytes or userinfo in
+// the Destination. A refused call returns 1, opens no connection and
+// creates no output file.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -39,6 +41,28 @@ TEST(Refusals, NothingIsSentAndNoFileIsMade) {
     const std::string urlSpace = withByte(" ");
     const std::string destCrLf = "http://127.0.0.1/b\r\nX-Injected: 1";
     const std::string destSoh = "http://127.0.0.1/b\x01";
+    // The peer's own address in every other way, so that a URL read
+    // wrongly would reach it.
+    const std::string port = std::to_string(p.port);
+    auto at = [&](const std::string& scheme, const std::string& authority) {
+        return scheme + authority + "/a";
+    };
+    const std::string ftp = at("ftp://", "127.0.0.1:" + port);
+    const std::string typo = at("htps://", "127.0.0.1:" + port);
+    const std::string noScheme = at("https//", "127.0.0.1:" + port);
+    const std::string wrapped = at("http://", "127.0.0.1:" + std::to_string(65536 + p.port));
+    const std::string zero = at("http://", "127.0.0.1:0");
+    const std::string tooBig = at("http://", "127.0.0.1:99999");
+    const std::string negative = at("http://", "127.0.0.1:-1");
+    const std::string letters = at("http://", "127.0.0.1:abc");
+    const std::string trailing = at("http://", "127.0.0.1:" + port + "abc");
+    const std::string notIpv6 = at("http://", "[a:b]:" + port);
+    const std::string zone = at("http://", "[fe80::1%25lo]:" + port);
+    const std::string v4InBrackets = at("http://", "[127.0.0.1]:" + port);
+    const std::string badEscape = at("http://", "user:%zz@127.0.0.1:" + port);
+    const std::string controlEscape = at("http://", "user%0D%0AX:pw@127.0.0.1:" + port);
+    const std::string backslash = at("http://", "127.0.0.1:" + port + "\\@x");
+    const std::string destUser = "http://user:pw@127.0.0.1:" + port + "/b";
 
     struct Case {
         std::string what;
@@ -82,6 +106,23 @@ TEST(Refusals, NothingIsSentAndNoFileIsMade) {
         {"move url with a space", [&] { return davMove(urlSpace.c_str(), d, o, 0, 0, 0); }},
         {"move destination with CR LF", [&] { return davMove(u, destCrLf.c_str(), o, 0, 0, 0); }},
         {"copy destination with SOH", [&] { return davCopy(u, destSoh.c_str(), o, 0, 0, 0); }},
+        {"ftp scheme", [&] { return httpGet(ftp.c_str(), o, 0); }},
+        {"scheme typo", [&] { return davPut(typo.c_str(), i, o, 0); }},
+        {"text before // that is no scheme", [&] { return davDelete(noScheme.c_str(), o, 0); }},
+        {"port that would wrap to the peer's", [&] { return httpGet(wrapped.c_str(), o, 0); }},
+        {"port 0", [&] { return httpGet(zero.c_str(), o, 0); }},
+        {"port 99999", [&] { return httpHead(tooBig.c_str(), o, 0); }},
+        {"port -1", [&] { return davOptions(negative.c_str(), o, 0); }},
+        {"port in letters", [&] { return httpGet(letters.c_str(), o, 0); }},
+        {"port with letters after it", [&] { return httpPostFile(trailing.c_str(), i, o, 0); }},
+        {"brackets around no IPv6 address", [&] { return httpGet(notIpv6.c_str(), o, 0); }},
+        {"IPv6 address with a zone", [&] { return httpGet(zone.c_str(), o, 0); }},
+        {"IPv4 address in brackets", [&] { return davMkcol(v4InBrackets.c_str(), o, 0); }},
+        {"userinfo with a bad escape", [&] { return httpGet(badEscape.c_str(), o, 0); }},
+        {"userinfo with an escaped CR LF", [&] { return davPropfind(controlEscape.c_str(), nullptr, o, 0, 0); }},
+        {"backslash in the authority", [&] { return httpGet(backslash.c_str(), o, 0); }},
+        {"move destination with userinfo", [&] { return davMove(u, destUser.c_str(), o, 0, 0, 0); }},
+        {"copy destination with userinfo", [&] { return davCopy(u, destUser.c_str(), o, 0, 0, 0); }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

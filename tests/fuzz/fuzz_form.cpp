@@ -4,9 +4,9 @@
 // file name up to the first NUL.
 //
 // Oracle: the boundary is 32 letters and digits and is what the content
-// type announces; the prologue is exactly its three lines and the empty
-// line, with the name in the filename parameter, its quote, CR and LF
-// escaped (so no name adds a line, ends the parameter or forges a
+// type announces after a semicolon; the prologue is exactly its three lines
+// and the empty line, with the name's base name (after its last '/' or
+// backslash) in the filename parameter, its quote, CR and LF escaped (so no name adds a line, ends the parameter or forges a
 // delimiter); the epilogue is the closing delimiter; the delimiter occurs
 // once in the envelope; the announced length is the envelope and the file.
 // Nothing is leaked.
@@ -24,6 +24,11 @@
 using namespace quodra;
 
 namespace {
+
+std::string baseName(const std::string& path) {
+    size_t cut = path.find_last_of("/\\");
+    return cut == std::string::npos ? path : path.substr(cut + 1);
+}
 
 std::string escaped(const std::string& name) {
     std::string out;
@@ -70,7 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // character are drawn again: every upload gets its boundary.
     FUZZ_CHECK(req->result == 0 && req->formHead && req->formFoot && req->contentType);
     const std::string type = req->contentType;
-    const std::string prefix = "multipart/form-data, boundary=";
+    const std::string prefix = "multipart/form-data; boundary=";
     FUZZ_CHECK(type.compare(0, prefix.size(), prefix) == 0);
     const std::string b = type.substr(prefix.size());
     FUZZ_CHECK(b.size() == 32);
@@ -80,7 +85,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string head = req->formHead;
     const std::string foot = req->formFoot;
     FUZZ_CHECK(head == "--" + b + "\r\nContent-Disposition: form-data; name=\"uploadfile\"; "
-                                  "filename=\"" + escaped(name) +
+                                  "filename=\"" + escaped(baseName(name)) +
                            "\"\r\nContent-Transfer-Encoding: binary\r\n\r\n");
     FUZZ_CHECK(count(head, "\r\n") == 4);
     FUZZ_CHECK(count(head, "\"") == 4);

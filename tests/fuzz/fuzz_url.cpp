@@ -1,16 +1,27 @@
-// Fuzz target: URL splitting and request building, through the exported
+// Fuzz target: URL reading and request building, through the exported
 // calls with the network played by the fake platform.
 //
 // Input: a selector byte (which call; for PROPFIND also the depth), then the
 // URL up to the first NUL, then (MOVE, COPY) the destination up to the next.
 //
-// Oracle: a URL without a usable host (none, or brackets without their mate
-// or an IPv6 form) or holding a space or a control byte (or a
-// destination holding a control byte) is refused with 1, with nothing sent
-// and no window made; any other call sends one well-formed head: a request
-// line of exactly three fields naming the URL's path, header lines without a
-// stray CR or LF, the Host line with the URL's host, the call's own lines,
-// and one empty line at its very end. Nothing is leaked or left open.
+// Oracle: a URL read here on its own terms as [scheme "://" | "//"]
+// authority [path] [?query] [#fragment], with authority [userinfo@]host[:port]
+// ending at the first '/', '?' or '#', is refused with 1 (nothing sent, no
+// window made) when it holds a space or a control byte, names a scheme
+// other than http or https or text before "//" that is none, has an empty
+// host, brackets around anything but an IPv6 address, a port that is not 1
+// to 65535 in digits, a backslash in its authority, or userinfo that does
+// not decode to bytes other than control bytes; so is a MOVE or COPY whose
+// destination holds a control byte or userinfo. Any other call sends one
+// well-formed head: a request line of exactly three fields naming the
+// path and query (the root before a query or without a path, never the
+// fragment), header lines without a stray CR or LF, the Host line with the
+// host and the port unless it is the scheme's default (never the userinfo),
+// the call's own lines, and one empty line at its very end. The URL
+// without its userinfo is the text with exactly "userinfo@" taken out.
+// Nothing is leaked or left open.
+#include <arpa/inet.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -42,28 +53,115 @@ bool hasControl(const std::string& s) {
     return false;
 }
 
-// The host (as the Host line writes it) and path the URL names, by the
-// reading rule: after the first "//" if there is one, the host runs to ':',
-// '/' or the end and holds no bracket; or it is "[...]" holding a ':' and
-// neither '[' nor '/', followed by ':', '/' or the end. The path is from the
-// first '/' after the host's start. An empty host: none to use.
-void split(const std::string& url, std::string* host, std::string* path) {
-    size_t slashes = url.find("//");
-    size_t start = slashes == std::string::npos ? 0 : slashes + 2;
-    host->clear();
-    if (url.compare(start, 1, "[") == 0) {
-        size_t close = url.find_first_of("[]/", start + 1);
-        bool whole = close != std::string::npos && url[close] == ']' &&
-                     url.find(':', start) < close &&
-                     (close + 1 == url.size() || url[close + 1] == ':' || url[close + 1] == '/');
-        if (whole) *host = url.substr(start, close + 1 - start);
-    } else {
-        size_t end = url.find_first_of(":/", start);
-        std::string h = url.substr(start, end == std::string::npos ? std::string::npos : end - start);
-        if (h.find_first_of("[]") == std::string::npos) *host = h;
+int hexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// True when every escape of text is '%' and two hex digits and nothing
+// decodes to a control byte.
+bool decodes(const std::string& text) {
+    for (size_t i = 0; i < text.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c == '%') {
+            if (i + 2 >= text.size()) return false;
+            int hi = hexValue(text[i + 1]), lo = hexValue(text[i + 2]);
+            if (hi < 0 || lo < 0) return false;
+            c = static_cast<unsigned char>(hi * 16 + lo);
+            i += 2;
+        }
+        if (c < 0x20 || c == 0x7F) return false;
     }
-    size_t p = url.find('/', start);
-    *path = p == std::string::npos ? "/" : url.substr(p);
+    return true;
+}
+
+std::string lower(std::string s) {
+    for (char& c : s)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return s;
+}
+
+// What a URL names, read on its own terms; ok false: the call is refused.
+struct Reading {
+    bool ok = false;
+    std::string hostLine;  // as the Host line writes it, port included
+    std::string target;    // as the request line writes it
+    std::string shown;     // the URL without "userinfo@"
+};
+
+Reading read(const std::string& url) {
+    Reading r;
+    if (url.empty() || hasControlOrSpace(url)) return r;
+    size_t first = url.find_first_of("/?#");
+    size_t start = 0;
+    bool secure = false;
+    if (first != std::string::npos && url.compare(first, 2, "//") == 0) {
+        if (first > 0) {
+            if (url[first - 1] != ':') return r;
+            std::string scheme = lower(url.substr(0, first - 1));
+            if (scheme != "http" && scheme != "https") return r;
+            secure = scheme == "https";
+        }
+        start = first + 2;
+    }
+    size_t end = url.find_first_of("/?#", start);
+    if (end == std::string::npos) end = url.size();
+    const std::string authority = url.substr(start, end - start);
+    if (authority.find('\\') != std::string::npos) return r;
+    size_t at = authority.rfind('@');
+    std::string hostport = authority;
+    r.shown = url;
+    if (at != std::string::npos) {
+        std::string userinfo = authority.substr(0, at);
+        size_t colon = userinfo.find(':');
+        if (!decodes(userinfo.substr(0, colon))) return r;
+        if (colon != std::string::npos && !decodes(userinfo.substr(colon + 1))) return r;
+        hostport = authority.substr(at + 1);
+        r.shown = url.substr(0, start) + url.substr(start + at + 1);
+    }
+    std::string host, port;
+    if (!hostport.empty() && hostport[0] == '[') {
+        size_t close = hostport.find(']');
+        if (close == std::string::npos) return r;
+        unsigned char bytes[16];
+        if (::inet_pton(AF_INET6, hostport.substr(1, close - 1).c_str(), bytes) != 1) return r;
+        host = hostport.substr(0, close + 1);
+        std::string rest = hostport.substr(close + 1);
+        if (!rest.empty() && rest[0] != ':') return r;
+        port = rest.empty() ? "" : rest.substr(1);
+    } else {
+        size_t colon = hostport.find(':');
+        host = hostport.substr(0, colon);
+        if (host.empty() || host.find_first_of("[]") != std::string::npos) return r;
+        port = colon == std::string::npos ? "" : hostport.substr(colon + 1);
+    }
+    long number = secure ? 443 : 80;
+    if (!port.empty()) {
+        if (port.find_first_not_of("0123456789") != std::string::npos) return r;
+        size_t digits = port.find_first_not_of('0');
+        if (digits == std::string::npos || port.size() - digits > 5) return r;
+        number = std::stol(port.substr(digits));
+        if (number > 65535) return r;
+    }
+    r.hostLine = host + (number == (secure ? 443 : 80) ? "" : ":" + std::to_string(number));
+    r.target = url.substr(end, url.find('#', end) - end);
+    if (r.target.empty() || r.target[0] != '/') r.target = "/" + r.target;
+    r.ok = true;
+    return r;
+}
+
+// A destination names userinfo when its authority holds an '@'; one that
+// begins with a single '/' has none.
+bool destinationHasUserinfo(const std::string& dest) {
+    size_t first = dest.find_first_of("/?#");
+    size_t start = 0;
+    if (first != std::string::npos && dest.compare(first, 2, "//") == 0) start = first + 2;
+    else if (!dest.empty() && dest[0] == '/') return false;
+    size_t end = dest.find_first_of("/?#", start);
+    return dest.substr(start, end == std::string::npos ? std::string::npos : end - start)
+               .find('@') != std::string::npos;
 }
 
 std::vector<std::string> lines(const std::string& head) {
@@ -122,10 +220,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         break;
     }
 
-    std::string host, path;
-    split(url, &host, &path);
-    bool refuse = host.empty() || hasControlOrSpace(url) ||
-                  ((selector & 7) >= 6 && hasControl(dest));
+    const Reading r = read(url);
+    const bool moves = (selector & 7) >= 6;
+    bool refuse = !r.ok || (moves && (hasControl(dest) || destinationHasUserinfo(dest)));
     FUZZ_CHECK(quodra::qallocLive() == live);
     FUZZ_CHECK(liveHead() == nullptr);
     FUZZ_CHECK(s.createdWindows.size() == s.destroyedWindows.size());
@@ -142,10 +239,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (const std::string& line : got)
         FUZZ_CHECK(line.find_first_of("\r\n") == std::string::npos);
     FUZZ_CHECK(got.size() >= 4);
-    FUZZ_CHECK(got[0] == method + " " + path + " HTTP/1.0");
+    FUZZ_CHECK(got[0] == method + " " + r.target + " HTTP/1.0");
     std::string headers;
     for (size_t i = 1; i < got.size(); ++i) headers += got[i] + "\r\n";
-    FUZZ_CHECK(headers == own + "User-Agent: Quodra/2.0.0\r\nConnection: close\r\nHost: " + host +
-                              "\r\n");
+    FUZZ_CHECK(headers == own + "User-Agent: Quodra/2.0.0\r\nConnection: close\r\nHost: " +
+                              r.hostLine + "\r\n");
+
+    char* shown = quodra::urlWithoutUserinfo(url.c_str());
+    FUZZ_CHECK(shown != nullptr && r.shown == shown);
+    quodra::qfree(shown);
+    FUZZ_CHECK(quodra::qallocLive() == live);
     return 0;
 }

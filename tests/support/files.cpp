@@ -88,7 +88,7 @@ std::string patternBytes(size_t size, uint32_t seed) {
 }
 
 std::string announcedBoundary(const std::string& request) {
-    const std::string key = "multipart/form-data, boundary=";
+    const std::string key = "multipart/form-data; boundary=";
     size_t at = request.find(key);
     if (at == std::string::npos) return "";
     at += key.size();

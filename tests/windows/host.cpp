@@ -92,7 +92,8 @@ void check(bool ok, const std::string& what, const char* fmt = nullptr, ...) {
 const char* const exportNames[] = {
     "httpGet", "httpHead", "httpPostFile", "davOptions", "davMkcol", "davPropfind",
     "davPut", "davDelete", "davMove", "davCopy", "NetWndProc",
-    "httpLastStatus", "httpLastHead", "httpLastError", "httpResultText", "httpSetOption"};
+    "httpLastStatus", "httpLastHead", "httpLastError", "httpResultText", "httpSetOption",
+    "httpSetOptionText"};
 const int exportCount = sizeof exportNames / sizeof exportNames[0];
 
 struct Calls {
@@ -112,6 +113,7 @@ struct Calls {
     decltype(&httpLastError) lastError;
     decltype(&httpResultText) resultText;
     decltype(&httpSetOption) setOption;
+    decltype(&httpSetOptionText) setOptionText;
 };
 
 template <typename F>
@@ -151,6 +153,7 @@ bool resolve(HMODULE dll, Calls* calls) {
     take(&calls->lastError, byOrdinal[13]);
     take(&calls->resultText, byOrdinal[14]);
     take(&calls->setOption, byOrdinal[15]);
+    take(&calls->setOptionText, byOrdinal[16]);
     return all;
 }
 
@@ -724,6 +727,23 @@ void checkResultTexts(const Calls& k) {
           "unknown option and value out of range refused");
 }
 
+// The caller's header lines are taken, refused whole or cleared by the
+// text option; other options are unknown to it.
+void checkTextOptions(const Calls& k) {
+    check(k.setOptionText(QUODRA_OPTION_HEADERS, "X-A: 1\r\nX-B: 2\n") == 0, "header lines taken");
+    check(k.setOptionText(QUODRA_OPTION_HEADERS, "X-A: 1\nHost: other") == -1 &&
+              k.setOptionText(QUODRA_OPTION_HEADERS, "X A: 1") == -1 &&
+              k.setOptionText(QUODRA_OPTION_HEADERS, "X-A: 1\r2") == -1,
+          "header lines refused whole");
+    check(k.setOptionText(QUODRA_OPTION_MESSAGE_BOXES, "1") == -1 &&
+              k.setOptionText(0, nullptr) == -1,
+          "unknown text option refused");
+    check(k.setOptionText(QUODRA_OPTION_HEADERS, nullptr) == 0 &&
+              k.setOptionText(QUODRA_OPTION_HEADERS, "") == 0,
+          "header lines cleared");
+    check(takeBoxes().empty(), "text options: no message box");
+}
+
 // Threads calling at once each read their own last call (the state lives
 // in the DLL's thread-local storage).
 void checkThreads(const Calls& k) {
@@ -803,6 +823,7 @@ int main(int argc, char** argv) {
     checkClass(dll, calls, "before the first call", false, &atom);
     checkRefusals(calls);
     checkResultTexts(calls);
+    checkTextOptions(calls);
 
     std::string text;
     if (!readFile(settings["cases"], &text)) {

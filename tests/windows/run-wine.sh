@@ -167,7 +167,6 @@ dav=http://127.0.0.1:$dav_port
 dav6=http://[::1]:$dav_port
 davname=http://localhost:$dav_port
 php=http://127.0.0.1:$php_port
-davhost=http://127.0.0.1
 tls=https://127.0.0.1:$tls_port
 tlsname=https://localhost:$tls_port
 
@@ -181,7 +180,6 @@ fill() {  # run data out words... -> filled words, '!' checks dropped
     w=${w//\{dav6\}/$dav6}
     w=${w//\{davname\}/$davname}
     w=${w//\{php\}/$php}
-    w=${w//\{davhost\}/$davhost}
     w=${w//\{tls\}/$tls}
     w=${w//\{tlsname\}/$tlsname}
     w=${w//\{data\}/$data}
@@ -257,7 +255,7 @@ set +e
   expect="$(winpath "$work/expect")" \
   outdir="$(winpath "$work/out")" \
   data="$(winpath "$work/data")" \
-  dav="$dav" dav6="$dav6" davname="$davname" php="$php" davhost="$davhost" tls="$tls" tlsname="$tlsname" \
+  dav="$dav" dav6="$dav6" davname="$davname" php="$php" tls="$tls" tlsname="$tlsname" \
   run=wine closedport="$closed_port" \
   calllimit=60000) 2>&1 | tee "$work/host.log"
 status=${PIPESTATUS[0]}
