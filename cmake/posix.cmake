@@ -24,6 +24,7 @@ add_library(quodra_posix OBJECT
   src/platform/posix/msgbox.cpp
   src/platform/posix/openssl_api.cpp
   src/platform/posix/random.cpp
+  src/platform/posix/sigpipe.cpp
   src/platform/posix/sockets.cpp
   src/platform/posix/startup.cpp
   src/platform/posix/thread.cpp

@@ -66,6 +66,12 @@ void runExchange(RequestInfo* req, int visible) {
         runLoop(req);
         if (limited) plat::KillTimer(hwnd, IDLE_TIMER);
     }
+    // An exchange that ended while its addresses raced (the limit, a
+    // secure connection that failed) may have left the race's timer on.
+    if (req->raceTimer) {
+        plat::KillTimer(hwnd, RACE_TIMER);
+        req->raceTimer = 0;
+    }
     // A lookup still under way would write into the record's address list.
     if (req->lookupTask) {
         plat::WSACancelAsyncRequest(req->lookupTask);

@@ -55,22 +55,29 @@
 //
 // The core's messages, all to its window: the socket events and the lookup
 // completion (numbers of its own, from kWmUser up), kWmTimer for its
-// no-progress check, and kWmQuit.
+// no-progress check and for the race of a host's addresses, and kWmQuit.
 //
 // Timers (timers.cpp). SetTimer(window, id, ms) queues kWmTimer with
 // wParam = id every ms (at least 10) from the owner thread's loop, never
-// more than one waiting; KillTimer stops it. GetTickCount gives wrapping
-// milliseconds; the core compares only differences.
+// more than one waiting; KillTimer stops it. A window has as many timers as
+// ids, each on its own: setting or killing one leaves the others. SetTimer
+// of an id that runs already starts its period afresh (a kWmTimer already
+// queued for it stays queued). GetTickCount gives wrapping milliseconds;
+// the core compares only differences.
 //
-// Sockets (sockets.cpp, address.cpp). One TCP socket at a time per
-// exchange, made, selected and connected on the window's thread, in this
-// order, for each address of the host until one connects:
+// Sockets (sockets.cpp, address.cpp). Each socket is made, selected and
+// connected on the window's thread, in this order, one per address of the
+// host:
 //     s = socket(addr.family, kSockStream, kIpprotoTcp);   // kInvalidSocket: failed
 //     WSAAsyncSelect(s, window, msg, kFdRead | kFdWrite | kFdConnect | kFdClose);
 //     connect(s, &addr, sizeof addr);   // addr from inet_pton or a lookup, port by htons
-// Both families are asked for: kAfInet and kAfInet6. A family the system
-// cannot serve fails at socket (kErrAfNoSupport ...), and the core goes on
-// with the next address. From the selection on, no call blocks. A failing
+// While connecting, an exchange may have several such sockets under way on
+// its one window, one per address (a connect that has not completed within
+// a quarter of a second gets the next address beside it); the first whose
+// FD_CONNECT says connected carries the exchange, and the others are closed
+// at once. From then on it is one socket. Both families are asked for:
+// kAfInet and kAfInet6. A family the system cannot serve fails at socket
+// (kErrAfNoSupport ...), and the core goes on with the next address. From the selection on, no call blocks. A failing
 // call returns kSocketError, and WSAGetLastError() (per thread) tells why;
 // kErrWouldBlock (10035) means "not now: an event will say when". connect
 // gives 0 (connected at once: the core starts sending and ignores the
@@ -180,6 +187,16 @@
 // buffer of the platform's between: what writeOut reports written has
 // reached the file, and closeOut's failure still means bytes may be lost.
 // Sizes and offsets are 64-bit.
+//
+// Signals. No call lets a signal reach the host, which may have left
+// SIGPIPE at its default action (ending the process): a write that meets a
+// peer or a reader that has gone fails as that write, with the error send
+// gives (kErrConnReset, kErrShutdown) or a short count from writeOut.
+//   POSIX: sends carry MSG_NOSIGNAL; sendfile, writeOut and the lines on
+//   standard error hold SIGPIPE back on the calling thread for the write and
+//   take the one it raised before the thread's mask is put back. A SIGPIPE
+//   pending before is left to the host, and the process's disposition is
+//   never changed.
 // ===========================================================================
 #pragma once
 

@@ -125,14 +125,19 @@ int releaseConnection(RequestInfo* req) {
     }
     if (req->sock != plat::kInvalidSocket) plat::closesocket(req->sock);
     req->sock = plat::kInvalidSocket;
+    for (int i = 0; i < req->attemptCount; ++i) plat::closesocket(req->attempts[i]);
+    req->attemptCount = 0;
     req->state = State::Closed;
     return lost ? RESULT_NO_OUTPUT : 0;
 }
 
 RequestInfo* getRequest(plat::Socket sock) {
     if (sock == plat::kInvalidSocket) return nullptr;
-    for (RequestInfo* r = liveRequests; r; r = r->next)
+    for (RequestInfo* r = liveRequests; r; r = r->next) {
         if (r->sock == sock) return r;
+        for (int i = 0; i < r->attemptCount; ++i)
+            if (r->attempts[i] == sock) return r;
+    }
     return nullptr;
 }
 

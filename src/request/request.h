@@ -40,6 +40,15 @@ enum class State : uint8_t {
 // order; a name with more keeps its first ones.
 constexpr int MAX_ADDRESSES = 16;
 
+// How the latest connect attempt to fail failed: what the call shows and
+// returns when every address has failed.
+enum class ConnectFailure : uint8_t {
+    None,      // none has failed yet
+    NoSocket,  // no socket of its family could be made ("Invalid socket")
+    AtOnce,    // connect refused it at once ("Error %d connecting socket")
+    Told,      // its connect event told the failure (no box)
+};
+
 // Bytes of the exchange's one transfer buffer: body-file chunks while the
 // request goes out, gathered texts, reply pieces while the reply comes in
 // (an exchange never does both at once). It comes with the record, in the
@@ -73,14 +82,25 @@ struct RequestInfo {
     char* inFile;          // owned: path of the request body file, or null
     int64_t bodyLength;    // announced request body length; 0 = none
 
-    // ---- sending ----
-    plat::Socket sock;     // the TCP socket; -1 when there is none
+    // ---- reaching the peer ----
     // The host's addresses: the host itself when it is numeric, else what
-    // its lookup wrote. Part of the record, so nothing is allocated for them.
+    // its lookup wrote, the families interleaved. Part of the record, so
+    // nothing is allocated for them.
     plat::SockAddr addrs[MAX_ADDRESSES];
     int addrCount;         // addresses in addrs
-    int addrIndex;         // the one being tried, or connected to
+    int addrNext;          // the next address an attempt is started for
     plat::Handle lookupTask; // pending host lookup, cancelled if the call ends first
+    // Connect attempts under way, one socket per address, the oldest first:
+    // the first to connect becomes sock, and the others are closed then.
+    plat::Socket attempts[MAX_ADDRESSES];
+    int attemptCount;      // sockets in attempts
+    uint32_t attemptAt;    // tick at which the latest attempt was started
+    int raceTimer;         // 1 while the timer that starts the next attempt runs
+    ConnectFailure lastFailure;  // how the latest attempt to fail failed
+    int lastFailError;     // ... and the error number it failed with
+
+    // ---- sending ----
+    plat::Socket sock;     // the connected TCP socket; -1 when there is none
     State state;           // where the exchange stands
     const char* sendText;  // borrowed: the text the current state sends; null for none
     int sendPos;           // bytes of sendText already sent
@@ -129,12 +149,14 @@ void composeFailed(RequestInfo* req, const char* what);
 RequestInfo* createRequest(const char* url, int method);
 // 0 when req was live and is now unlinked, closed and released; 1 otherwise.
 int destroyRequest(RequestInfo* req);
-// Closes the record's input file, output file and socket and marks it
-// closed; posts nothing and records nothing. The part of ending an exchange
-// that the record itself needs when it is destroyed. Returns 3 (the reply
-// cannot be stored) when closing the output file failed, else 0.
+// Closes the record's input file, output file, socket and connect attempts
+// and marks it closed; posts nothing and records nothing. The part of
+// ending an exchange that the record itself needs when it is destroyed.
+// Returns 3 (the reply cannot be stored) when closing the output file
+// failed, else 0.
 int releaseConnection(RequestInfo* req);
-// The newest live record using sock, or null (always null for -1).
+// The newest live record using sock, as its connected socket or as one of
+// its connect attempts, or null (always null for -1).
 RequestInfo* getRequest(plat::Socket sock);
 // The newest live record using hwnd, or null (always null for null).
 RequestInfo* getRequestFromHwnd(plat::Hwnd hwnd);

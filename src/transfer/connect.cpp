@@ -1,6 +1,12 @@
 // Reaching the peer: the host's addresses (the host itself when it is
-// numeric, else an asynchronous lookup), then one socket and connect per
-// address, in order, until one connects.
+// numeric, else an asynchronous lookup), then connect attempts raced as
+// RFC 8305 says. One socket per address, the families taking turns; when an
+// attempt has not connected within CONNECT_STAGGER_MS the next address is
+// tried beside it, and when one fails the next is tried at once. The first
+// to connect carries the exchange and the others are closed then, so that
+// an address that never answers (a host whose IPv6 is broken) costs a
+// quarter of a second instead of the whole no-progress limit, which still
+// bounds the race as a whole.
 #include <cstdio>
 #include <initializer_list>
 
@@ -25,6 +31,39 @@ bool numericHost(const char* host, plat::SockAddr* addr) {
     return false;
 }
 
+void noteFailure(RequestInfo* req, ConnectFailure how, int error) {
+    req->lastFailure = how;
+    req->lastFailError = error;
+}
+
+void stopRaceTimer(RequestInfo* req) {
+    if (!req->raceTimer) return;
+    plat::KillTimer(req->hwnd, RACE_TIMER);
+    req->raceTimer = 0;
+}
+
+// Closes attempt i and takes it out of the list, the others keeping their
+// order.
+void dropAttempt(RequestInfo* req, int i) {
+    plat::closesocket(req->attempts[i]);
+    for (int k = i + 1; k < req->attemptCount; ++k) req->attempts[k - 1] = req->attempts[k];
+    --req->attemptCount;
+}
+
+// Every address has failed: the call ends as the latest failure says, with
+// its box when it was seen at once (a failure told by an event shows none).
+void allFailed(RequestInfo* req) {
+    stopRaceTimer(req);
+    if (req->lastFailure == ConnectFailure::NoSocket) {
+        showError("Invalid socket", QUODRA_PRODUCT);
+    } else if (req->lastFailure == ConnectFailure::AtOnce) {
+        char text[64];
+        std::snprintf(text, sizeof text, "Error %d connecting socket", req->lastFailError);
+        showError(text, QUODRA_PRODUCT);
+    }
+    endExchange(req, RESULT_REFUSED, req->lastFailError);
+}
+
 }  // namespace
 
 int reachHost(RequestInfo* req) {
@@ -33,13 +72,13 @@ int reachHost(RequestInfo* req) {
         return 1;
     }
     noteProgress(req);
-    req->addrIndex = 0;
+    req->addrNext = 0;
     // A numeric host is its own address: nothing is looked up, not even its
     // name by address. However the connect goes, the loop runs: an exchange
     // that ended here has posted the quit that ends it.
     if (numericHost(req->host, &req->addrs[0])) {
         req->addrCount = 1;
-        openSocket(req);
+        startAttempt(req);
         return 0;
     }
     plat::Handle task = plat::WSAAsyncGetAddrInfo(req->hwnd, WM_HOSTNOTIFY, req->host,
@@ -54,55 +93,108 @@ int reachHost(RequestInfo* req) {
     return 1;
 }
 
-int openSocket(RequestInfo* req, int lastError) {
-    // How the last address failed, for the box once none is left: no
-    // socket, or the connect's error when it failed at once (a failure told
-    // by the connect event shows none); lastError is the number behind it.
-    bool noSocket = false;
-    int connectError = 0;
-    for (; req->addrIndex < req->addrCount; ++req->addrIndex) {
-        plat::SockAddr peer = req->addrs[req->addrIndex];
+void interleaveFamilies(plat::SockAddr* list, int count) {
+    if (count > MAX_ADDRESSES) count = MAX_ADDRESSES;
+    if (count < 3) return;  // two addresses are in turn whatever their families
+    const int first = list[0].family;
+    plat::SockAddr turns[MAX_ADDRESSES];
+    // Where the scan for the next address of the first family, and of the
+    // others, goes on.
+    int at[2] = {0, 0};
+    auto seek = [&](int which) {
+        int& i = at[which];
+        while (i < count && (list[i].family == first) != (which == 0)) ++i;
+        return i < count;
+    };
+    for (int n = 0; n < count; ++n) {
+        int which = n % 2;
+        if (!seek(which)) which = 1 - which;  // that family is used up
+        seek(which);
+        turns[n] = list[at[which]++];
+    }
+    for (int n = 0; n < count; ++n) list[n] = turns[n];
+}
+
+int startAttempt(RequestInfo* req) {
+    while (req->addrNext < req->addrCount) {
+        plat::SockAddr peer = req->addrs[req->addrNext++];
         peer.port = plat::htons(req->port);
-        req->sock = plat::socket(peer.family, plat::kSockStream, plat::kIpprotoTcp);
-        noSocket = req->sock == plat::kInvalidSocket;
-        connectError = 0;
-        if (noSocket) {  // this family may not be served here
-            lastError = plat::WSAGetLastError();
+        plat::Socket s = plat::socket(peer.family, plat::kSockStream, plat::kIpprotoTcp);
+        if (s == plat::kInvalidSocket) {  // this family may not be served here
+            noteFailure(req, ConnectFailure::NoSocket, plat::WSAGetLastError());
             continue;
         }
         // An https socket becomes a TLS client before it is selected; one
         // that cannot will not be anywhere, whichever address it is for.
-        if (int code = makeSecure(req)) {
+        if (int code = makeSecure(req, s)) {
+            plat::closesocket(s);
             endExchange(req, code);
             return 1;
         }
-        plat::WSAAsyncSelect(req->sock, req->hwnd, WM_NETNOTIFY, NET_EVENTS);
-        if (plat::connect(req->sock, &peer, sizeof peer) != plat::kSocketError) {
-            OnSocketConnect(req, 0);
+        plat::WSAAsyncSelect(s, req->hwnd, WM_NETNOTIFY, NET_EVENTS);
+        req->attempts[req->attemptCount++] = s;
+        req->attemptAt = plat::GetTickCount();
+        if (plat::connect(s, &peer, sizeof peer) != plat::kSocketError) {
+            attemptConnected(req, s);
+            return ended(req) ? 1 : 0;
+        }
+        int error = plat::WSAGetLastError();
+        if (error == plat::kErrWouldBlock) {
+            // Under way: the next address gets its turn when this one has
+            // not connected by then. Setting the timer again starts its
+            // period afresh. Without a timer the attempts simply follow one
+            // another, each waiting for the last to fail.
+            if (req->addrNext < req->addrCount)
+                req->raceTimer = plat::SetTimer(req->hwnd, RACE_TIMER, CONNECT_STAGGER_MS) != 0;
+            else
+                stopRaceTimer(req);
             return 0;
         }
-        connectError = plat::WSAGetLastError();
-        if (connectError == plat::kErrWouldBlock) return 0;
-        lastError = connectError;
-        plat::closesocket(req->sock);
-        req->sock = plat::kInvalidSocket;
+        noteFailure(req, ConnectFailure::AtOnce, error);
+        dropAttempt(req, req->attemptCount - 1);
     }
-    if (noSocket) {
-        showError("Invalid socket", QUODRA_PRODUCT);
-    } else if (connectError) {
-        char text[64];
-        std::snprintf(text, sizeof text, "Error %d connecting socket", connectError);
-        showError(text, QUODRA_PRODUCT);
-    }
-    endExchange(req, RESULT_REFUSED, lastError);
+    // No address is left to try: the race goes on while an attempt is under
+    // way, and is lost when none is.
+    stopRaceTimer(req);
+    if (req->attemptCount > 0) return 0;
+    allFailed(req);
     return 1;
 }
 
-int nextAddress(RequestInfo* req, int error) {
-    plat::closesocket(req->sock);
-    req->sock = plat::kInvalidSocket;
-    ++req->addrIndex;
-    return openSocket(req, error);
+bool isAttempt(const RequestInfo* req, plat::Socket sock) {
+    for (int i = 0; i < req->attemptCount; ++i)
+        if (req->attempts[i] == sock) return true;
+    return false;
+}
+
+void attemptConnected(RequestInfo* req, plat::Socket sock) {
+    stopRaceTimer(req);
+    // The losers go at once: their events still queued find no record.
+    for (int i = 0; i < req->attemptCount; ++i)
+        if (req->attempts[i] != sock) plat::closesocket(req->attempts[i]);
+    req->attemptCount = 0;
+    req->sock = sock;
+    noteProgress(req);
+    enterNextState(req);
+    OnSocketWrite(req);
+}
+
+void attemptFailed(RequestInfo* req, plat::Socket sock, int error) {
+    for (int i = 0; i < req->attemptCount; ++i) {
+        if (req->attempts[i] != sock) continue;
+        dropAttempt(req, i);
+        noteFailure(req, ConnectFailure::Told, error);
+        startAttempt(req);
+        return;
+    }
+}
+
+void OnRaceTimer(RequestInfo* req) {
+    if (!req || ended(req) || req->state != State::Idle || !req->raceTimer) return;
+    // A tick queued before the latest attempt started (one that failed at
+    // once made room for it) is not that attempt's turn running out.
+    if (plat::GetTickCount() - req->attemptAt < CONNECT_STAGGER_MS / 2) return;
+    startAttempt(req);
 }
 
 }  // namespace quodra

@@ -1,5 +1,7 @@
-// The event window: routes the lookup completion, socket events and the
-// no-progress timer of each exchange to their handlers.
+// The event window: routes the lookup completion, socket events (of the
+// exchange's socket and of its connect attempts) and the two timers of each
+// exchange, the no-progress check and the race of its addresses, to their
+// handlers.
 #include <cstdio>
 
 #include "common/text.h"
@@ -33,39 +35,45 @@ int OnHostNotify(RequestInfo* req, plat::LParam event) {
         return 1;
     }
     req->addrCount = count < MAX_ADDRESSES ? count : MAX_ADDRESSES;
-    req->addrIndex = 0;
-    return openSocket(req);
+    req->addrNext = 0;
+    interleaveFamilies(req->addrs, req->addrCount);
+    return startAttempt(req);
 }
 
-int OnNetNotify(RequestInfo* req, plat::LParam event) {
+int OnNetNotify(RequestInfo* req, plat::Socket sock, plat::LParam event) {
     int what = lowHalf(event);
     int error = highHalf(event);
     if (error == plat::kErrWouldBlock) return 1;
+    // An attempt that has not connected has nothing else to tell.
+    if (req && sock != req->sock && what != plat::kFdConnect) return 1;
     switch (what) {
     case plat::kFdRead: OnSocketRead(req); break;
     case plat::kFdWrite: OnSocketWrite(req); break;
-    case plat::kFdConnect: OnSocketConnect(req, error); break;
+    case plat::kFdConnect: OnSocketConnect(req, sock, error); break;
     case plat::kFdClose: OnSocketClose(req, error); break;
     default: break;
     }
     return 1;
 }
 
-void OnSocketConnect(RequestInfo* req, int error) {
+void OnSocketConnect(RequestInfo* req, plat::Socket sock, int error) {
     if (!req || ended(req)) return;
-    if (error != 0 && error != plat::kErrWouldBlock) {
-        // A TCP failure before anything was sent: the host's next address
-        // may answer. A secure connection that failed (7, 10) ends the call.
-        int code = resultOfConnectError(error);
-        if (code == RESULT_REFUSED && req->state == State::Idle) nextAddress(req, error);
-        else endExchange(req, code, code == RESULT_REFUSED ? error : 0);
+    bool failed = error != 0 && error != plat::kErrWouldBlock;
+    if (req->state == State::Idle && isAttempt(req, sock)) {
+        // A TCP failure before anything was sent: the host's other
+        // addresses may answer. A secure connection that failed (7, 10)
+        // ends the call, whichever address it was for.
+        if (!failed) attemptConnected(req, sock);
+        else if (int code = resultOfConnectError(error); code != RESULT_REFUSED)
+            endExchange(req, code);
+        else attemptFailed(req, sock, error);
         return;
     }
-    // A connect that succeeded at once is told by its event too.
-    if (req->state != State::Idle) return;
-    noteProgress(req);
-    enterNextState(req);
-    OnSocketWrite(req);
+    // The exchange's own socket: a connect that succeeded at once is told
+    // by its event too.
+    if (sock != req->sock || !failed) return;
+    int code = resultOfConnectError(error);
+    endExchange(req, code, code == RESULT_REFUSED ? error : 0);
 }
 
 void OnSocketClose(RequestInfo* req, int error) {
@@ -89,9 +97,10 @@ extern "C" plat::LResult QUODRA_STDCALL NetWndProc(plat::Hwnd hwnd, unsigned msg
     // record: its boxes follow the options this record's call started with.
     switch (msg) {
     case WM_NETNOTIFY: {
-        RequestInfo* req = getRequest(static_cast<plat::Socket>(wParam));
+        plat::Socket sock = static_cast<plat::Socket>(wParam);
+        RequestInfo* req = getRequest(sock);
         int was = req ? setBoxesShown(!req->noBoxes) : -1;
-        OnNetNotify(req, lParam);
+        OnNetNotify(req, sock, lParam);
         if (was >= 0) setBoxesShown(was);
         return 0;
     }
@@ -114,11 +123,18 @@ extern "C" plat::LResult QUODRA_STDCALL NetWndProc(plat::Hwnd hwnd, unsigned msg
         return 0;
     }
     case plat::kWmTimer: {
-        if (wParam != IDLE_TIMER) break;
+        if (wParam != IDLE_TIMER && wParam != RACE_TIMER) break;
         RequestInfo* req = getRequestFromHwnd(hwnd);
-        if (req && req->idleLimitMs &&
-            plat::GetTickCount() - req->lastProgress >= req->idleLimitMs)
+        if (!req) return 0;
+        if (wParam == RACE_TIMER) {
+            // The attempt it starts may be the last to fail at once: its box.
+            int was = setBoxesShown(!req->noBoxes);
+            OnRaceTimer(req);
+            setBoxesShown(was);
+        } else if (req->idleLimitMs &&
+                   plat::GetTickCount() - req->lastProgress >= req->idleLimitMs) {
             endExchange(req, plat::kErrTimedOut);
+        }
         return 0;
     }
     default:

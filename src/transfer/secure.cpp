@@ -7,10 +7,10 @@
 
 namespace quodra {
 
-int makeSecure(RequestInfo* req) {
+int makeSecure(RequestInfo* req, plat::Socket sock) {
     if (!req->secure) return 0;
     int flags = req->noVerify ? plat::kSecureNoVerify : 0;
-    if (plat::secureSocket(req->sock, req->host, flags) == 0) return 0;
+    if (plat::secureSocket(sock, req->host, flags) == 0) return 0;
     return RESULT_TLS_FAILED;
 }
 

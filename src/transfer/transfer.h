@@ -16,6 +16,10 @@ constexpr unsigned WM_NETNOTIFY = plat::kWmUser + 2;   // socket event
 constexpr unsigned WM_HOSTNOTIFY = plat::kWmUser + 4;  // host lookup complete
 constexpr long NET_EVENTS = 0x33;          // read | write | connect | close
 constexpr uintptr_t IDLE_TIMER = 1;        // timer id of the no-progress check
+constexpr uintptr_t RACE_TIMER = 2;        // timer id that starts the next connect attempt
+// How long a connect attempt has to itself before the next address is tried
+// beside it (RFC 8305's Connection Attempt Delay).
+constexpr unsigned CONNECT_STAGGER_MS = 250;
 
 // Sizes of the engine's pieces. A body-file chunk and a received piece each
 // fill the record's transfer buffer: large pieces keep the system calls per
@@ -95,24 +99,39 @@ void endReply(RequestInfo* req, int error);
 // Starts reaching the host: its lookup, or for a numeric host the connect
 // itself. 0 when the driver's loop is to run, 1 when nothing was started.
 int reachHost(RequestInfo* req);
-// Connects to the record's addresses from addrIndex on, one socket each,
-// until a connect is under way or done (0); when none is left, shows the
-// last failure's box and ends the exchange with 1 (1), keeping the socket
-// error number behind it (lastError, or a later address's own).
-int openSocket(RequestInfo* req, int lastError = 0);
-// The current address's connect failed with error: closes its socket and
-// goes on with the next address (what openSocket returns).
-int nextAddress(RequestInfo* req, int error);
+// Reorders a lookup's addresses as RFC 8305 (section 4) asks: the families
+// take turns, starting with the resolver's first, each family keeping the
+// resolver's order within it.
+void interleaveFamilies(plat::SockAddr* list, int count);
+// Starts connect attempts from addrNext on, one socket each, until one is
+// under way (the race timer then gives the next address its turn after
+// CONNECT_STAGGER_MS) or has connected at once (it wins). An address that
+// fails at once is passed over for the next. When no address is left and no
+// attempt is under way, every one has failed: shows the latest failure's box
+// and ends the exchange with 1 and that failure's error. 0 while the
+// exchange goes on, 1 once it has ended.
+int startAttempt(RequestInfo* req);
+// True when sock is one of the record's connect attempts under way.
+bool isAttempt(const RequestInfo* req, plat::Socket sock);
+// The attempt sock has connected: it becomes the exchange's socket, the
+// other attempts are closed and the request starts going out.
+void attemptConnected(RequestInfo* req, plat::Socket sock);
+// The attempt sock failed with error (its connect event told): it is closed
+// and the next address, if any, is tried at once.
+void attemptFailed(RequestInfo* req, plat::Socket sock, int error);
+// The race timer: starts the next address's attempt beside those under way.
+void OnRaceTimer(RequestInfo* req);
 int OnHostNotify(RequestInfo* req, plat::LParam event);
-int OnNetNotify(RequestInfo* req, plat::LParam event);
-void OnSocketConnect(RequestInfo* req, int error);
+// An event of sock, the exchange's socket or one of its connect attempts.
+int OnNetNotify(RequestInfo* req, plat::Socket sock, plat::LParam event);
+void OnSocketConnect(RequestInfo* req, plat::Socket sock, int error);
 void OnSocketClose(RequestInfo* req, int error);
 
 // ---- the secure connection ----
-// For a secure request, makes its new socket a TLS client for its host
+// For a secure request, makes its new socket sock a TLS client for its host
 // (before the socket is selected). 0 when the socket may be selected; else
 // the result to end the exchange with.
-int makeSecure(RequestInfo* req);
+int makeSecure(RequestInfo* req, plat::Socket sock);
 // The result for an error a socket call or event reported: the secure
 // socket's own failures become 7, 10 or 4; any other number stays.
 int resultOfSocketError(int error);

@@ -118,6 +118,19 @@ TEST_F(RegistryTest, LookupsFindTheNewestMatchAndNeverTheEmptyKeys) {
     EXPECT_EQ(getRequest(5), newer);
     EXPECT_EQ(getRequestFromHwnd(w1), newer);
 
+    // A connect attempt under way finds its record as its socket would;
+    // one no longer counted finds none.
+    older->attempts[0] = 7;
+    older->attempts[1] = 9;
+    older->attempts[2] = 11;
+    older->attemptCount = 2;
+    EXPECT_EQ(getRequest(7), older);
+    EXPECT_EQ(getRequest(9), older);
+    EXPECT_EQ(getRequest(8), nullptr);
+    EXPECT_EQ(getRequest(11), nullptr);
+    older->attemptCount = 0;
+    EXPECT_EQ(getRequest(7), nullptr);
+
     older->sock = newer->sock = -1;
     older->hwnd = newer->hwnd = nullptr;
     destroyRequest(newer);
@@ -130,6 +143,9 @@ TEST_F(RegistryTest, DestroyClosesWhatIsOpenAndPostsNoQuit) {
     ASSERT_NE(req, nullptr);
     req->hwnd = reinterpret_cast<plat::Hwnd>(0x1234);
     req->sock = 42;
+    req->attempts[0] = 43;
+    req->attempts[1] = 44;
+    req->attemptCount = 2;
     req->inFd = plat::openRead(in.c_str());
     req->outFd = plat::openOut((dir() + "/reply").c_str());
     ASSERT_GE(req->inFd, 0);
@@ -142,7 +158,7 @@ TEST_F(RegistryTest, DestroyClosesWhatIsOpenAndPostsNoQuit) {
 
     EXPECT_EQ(destroyRequest(req), 0);
     EXPECT_TRUE(fake::state().posted.empty());
-    EXPECT_EQ(fake::state().closedSockets, std::vector<plat::Socket>{42});
+    EXPECT_EQ(fake::state().closedSockets, (std::vector<plat::Socket>{42, 43, 44}));
     EXPECT_EQ(fake::state().openInputs, 0);
     EXPECT_EQ(fake::state().openOutputs, 0);
     EXPECT_EQ(liveHead(), listAtStart);

@@ -1,12 +1,13 @@
 // Whole calls over IPv6 and to a name of both families: an address in
 // brackets against lighttpd and against the scripted peer on [::1], and a
 // name whose addresses are ::1 and 127.0.0.1 with only one of them
-// answering, so that whatever the resolver's order one call must go on to
-// the second address.
+// answering (the other refusing, or never answering at all), so that
+// whatever the resolver's order one call must go on to the second address.
 #include <gtest/gtest.h>
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -116,33 +117,82 @@ int run(const std::vector<std::string>& argv, const std::string& log) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-// The tool's GET of url into out, with hosts as /etc/hosts.
+// The tool's GET of url into out, with hosts as /etc/hosts and a
+// no-progress limit of idle seconds (0: the tool's default).
 Outcome getWithHosts(const std::string& hosts, const std::string& url, const std::string& out,
-                     const std::string& log) {
+                     const std::string& log, int idle = 0) {
     Outcome o;
+    std::string limit = idle ? std::to_string(idle) : "300";
     o.status = run({"unshare", "--mount", "sh", "-c",
-                    "mount --bind \"$1\" /etc/hosts && exec \"$2\" --quiet get \"$3\" \"$4\"",
-                    "sh", hosts, QUODRA_TOOL, url, out},
+                    "mount --bind \"$1\" /etc/hosts && "
+                    "exec \"$2\" --quiet --max-idle \"$5\" get \"$3\" \"$4\"",
+                    "sh", hosts, QUODRA_TOOL, url, out, limit},
                    log);
     readFile(log, o.err);
     return o;
 }
 
+// The loopback address of one family at port, as the system's record.
+socklen_t loopbackAt(bool v6, uint16_t port, sockaddr_storage* out) {
+    *out = sockaddr_storage{};
+    if (v6) {
+        sockaddr_in6* a6 = reinterpret_cast<sockaddr_in6*>(out);
+        a6->sin6_family = AF_INET6;
+        a6->sin6_addr = in6addr_loopback;
+        a6->sin6_port = htons(port);
+        return sizeof *a6;
+    }
+    sockaddr_in* a = reinterpret_cast<sockaddr_in*>(out);
+    a->sin_family = AF_INET;
+    a->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a->sin_port = htons(port);
+    return sizeof *a;
+}
+
 // True when nothing accepts on the loopback of the given family at port.
 bool nobodyOn(bool v6, uint16_t port) {
     int fd = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(port);
-    sockaddr_in6 a6{};
-    a6.sin6_family = AF_INET6;
-    a6.sin6_addr = in6addr_loopback;
-    a6.sin6_port = htons(port);
-    bool up = v6 ? connect(fd, reinterpret_cast<sockaddr*>(&a6), sizeof a6) == 0
-                 : connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    sockaddr_storage a;
+    socklen_t len = loopbackAt(v6, port, &a);
+    bool up = connect(fd, reinterpret_cast<sockaddr*>(&a), len) == 0;
     close(fd);
     return !up;
+}
+
+// An address that never answers, on the loopback and without privileges: a
+// listener with a backlog of 0 that accepts nothing, its queue filled by
+// connects of its own, so that the SYN of any later connect is dropped and
+// that connect waits as it would for a host whose route is broken.
+struct BlackHole {
+    int listener = -1;
+    std::vector<int> fillers;
+};
+
+void closeBlackHole(BlackHole& hole) {
+    for (int fd : hole.fillers) close(fd);
+    if (hole.listener >= 0) close(hole.listener);
+    hole = BlackHole{};
+}
+
+// Makes hole on the family's loopback at port; "" when it swallows a
+// connect, else why not.
+std::string makeBlackHole(BlackHole& hole, bool v6, uint16_t port) {
+    sockaddr_storage a;
+    socklen_t len = loopbackAt(v6, port, &a);
+    hole.listener = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
+    if (bind(hole.listener, reinterpret_cast<sockaddr*>(&a), len) != 0 ||
+        listen(hole.listener, 0) != 0)
+        return "no listener on the loopback at that port";
+    for (int i = 0; i < 3; ++i) {
+        int fd = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        hole.fillers.push_back(fd);
+        connect(fd, reinterpret_cast<sockaddr*>(&a), len);
+    }
+    // The last filler stands for the call's connect: it must still be
+    // waiting after a second (well past a quarter's turn).
+    pollfd probe{hole.fillers.back(), POLLOUT, 0};
+    if (poll(&probe, 1, 1000) != 0) return "this system answers past a full queue";
+    return "";
 }
 
 class BothFamilies : public Ipv6 {
@@ -194,6 +244,37 @@ TEST_F(BothFamilies, EachAddressAloneAnswersTheName) {
         ASSERT_EQ(1u, peer::received(peer).size());
         EXPECT_EQ(kRequest + kName + ":" + std::to_string(peer.port) + "\r\n\r\n",
                   peer::received(peer)[0]);
+    }
+}
+
+// One family's address never answers and the other's serves, at the same
+// port: whichever the resolver gives first, the call reaches the peer. The
+// limit of 3 s without progress would end a call that waited for the silent
+// address alone with 10060 (the tool's 28).
+TEST_F(BothFamilies, AnAddressThatNeverAnswersGivesWayToTheOther) {
+    for (bool silentV6 : {true, false}) {
+        SCOPED_TRACE(silentV6 ? "::1 silent, 127.0.0.1 serves" : "127.0.0.1 silent, ::1 serves");
+        peer::Peer& peer = silentV6 ? other : p;
+        BlackHole hole;
+        std::string why = "no port free on both loopbacks";
+        for (int tries = 0; tries < 5; ++tries) {
+            peer.ipv6 = !silentV6;
+            std::string failed;
+            ASSERT_TRUE(peer::startPeer(peer, peer::recordAndAnswer(), 0, 0, &failed)) << failed;
+            why = makeBlackHole(hole, silentV6, peer.port);
+            if (why.empty()) break;
+            peer::stopPeer(peer);
+            closeBlackHole(hole);
+        }
+        if (!why.empty()) GTEST_SKIP() << why;
+        std::string out = work + (silentV6 ? "/out4" : "/out6");
+        Outcome o = getWithHosts(hosts, url(peer.port), out, out + ".log", 3);
+        peer::stopPeer(peer);
+        closeBlackHole(hole);
+        EXPECT_EQ(0, o.status) << o.err;
+        EXPECT_EQ("ok", fileBytes(out));
+        ASSERT_EQ(1u, peer::received(peer).size());
+        EXPECT_EQ(kRequest + kName + "\r\n\r\n", peer::received(peer)[0]);
     }
 }
 

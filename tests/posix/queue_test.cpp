@@ -149,6 +149,29 @@ TEST(Timers, RepeatUntilKilledAndFollowTheClock) {
     dropWindow(w);
 }
 
+// A window's timers are one per id: setting one again gives it its new
+// period, and killing one leaves the other ticking.
+TEST(Timers, EachIdOfAWindowIsATimerOfItsOwn) {
+    plat::Hwnd w = makeWindow();
+    auto ticks = [&](uintptr_t id) {
+        size_t n = 0;
+        for (const Seen& x : seen(w)) n += x.msg == plat::kWmTimer && x.wParam == id;
+        return n;
+    };
+    ASSERT_EQ(plat::SetTimer(w, 1, 20), 1u);
+    ASSERT_EQ(plat::SetTimer(w, 2, 600000), 2u);
+    ASSERT_TRUE(pumpUntil(w, [&] { return ticks(1) >= 2; }));
+    EXPECT_EQ(ticks(2), 0u) << "the ten-minute timer ticked with the other";
+
+    ASSERT_EQ(plat::SetTimer(w, 2, 20), 2u);
+    EXPECT_EQ(plat::KillTimer(w, 1), 1);
+    size_t firstTicks = ticks(1);
+    ASSERT_TRUE(pumpUntil(w, [&] { return ticks(2) >= 2; }));
+    EXPECT_EQ(ticks(1), firstTicks) << "a killed timer ticked";
+    EXPECT_EQ(plat::KillTimer(w, 2), 1);
+    dropWindow(w);
+}
+
 TEST(Timers, OnlyTheOwnerThreadSetsThem) {
     plat::Hwnd w = makeWindow();
     uintptr_t got = 1;

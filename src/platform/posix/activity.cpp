@@ -23,14 +23,19 @@ bool lineUp = false;  // an activity line stands on the terminal now; under term
 
 const char kClear[] = "\r\x1b[K";
 
+// Standard error may be a pipe whose reader has gone: the line is lost, and
+// the host goes on.
 void writeAll(int fd, const std::string& s) {
-    size_t done = 0;
-    while (done < s.size()) {
-        ssize_t n = ::write(fd, s.data() + done, s.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        done += static_cast<size_t>(n);
-    }
+    withoutSigpipe([&] {
+        size_t done = 0;
+        while (done < s.size()) {
+            ssize_t n = ::write(fd, s.data() + done, s.size() - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            done += static_cast<size_t>(n);
+        }
+        return done;
+    });
 }
 
 // Under termMu.

@@ -157,10 +157,14 @@ int sendFile(Socket s, int fd, int len) {
     if (rec->tls) return kNotServed;
     if (rec->peerHere < 0) rec->peerHere = peerOnThisMachine(rec->fd) ? 1 : 0;
     if (rec->peerHere) return kNotServed;
-    ssize_t n;
-    do {
-        n = ::sendfile(rec->fd, fd, nullptr, static_cast<size_t>(len));
-    } while (n < 0 && errno == EINTR);
+    // sendfile has no flag for it: a peer that has reset raises SIGPIPE.
+    ssize_t n = withoutSigpipe([&] {
+        ssize_t r;
+        do {
+            r = ::sendfile(rec->fd, fd, nullptr, static_cast<size_t>(len));
+        } while (r < 0 && errno == EINTR);
+        return r;
+    });
     // A file that cannot be read this way, or at all, is the core's to meet.
     if (n < 0 && !isSocketErrno(errno)) return kNotServed;
     return afterSend(*rec, n);

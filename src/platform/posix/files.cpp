@@ -6,7 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "platform/platform.h"
+#include "posix_internal.h"
 
 namespace plat {
 
@@ -63,15 +63,19 @@ int openOut(const char* path) {
 size_t writeOut(int fd, const char* buf, size_t len) {
     if (fd < 0 || (!buf && len > 0)) return 0;
     // A regular file takes a short count only when it is out of room; the
-    // next write then says why, and the loop stops there.
-    size_t done = 0;
-    while (done < len) {
-        ssize_t n = ::write(fd, buf + done, len - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        done += static_cast<size_t>(n);
-    }
-    return done;
+    // next write then says why, and the loop stops there. The output may
+    // also be a pipe or a FIFO whose reader has left: that is a failure of
+    // the output, never a signal to the host.
+    return posix::withoutSigpipe([&] {
+        size_t done = 0;
+        while (done < len) {
+            ssize_t n = ::write(fd, buf + done, len - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            done += static_cast<size_t>(n);
+        }
+        return done;
+    });
 }
 
 int closeOut(int fd) {

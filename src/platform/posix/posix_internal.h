@@ -17,7 +17,9 @@
 // with no other held.
 #pragma once
 
+#include <errno.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -44,6 +46,30 @@ int errorFromErrno(int e);  // 0 stays 0: "no error"
 int errorFromLookup(int eai, int savedErrno);
 // Sets the error and gives kSocketError, for the failure returns of calls.
 int fail(int wsa);
+
+// ---- SIGPIPE (sigpipe.cpp) ----
+// A write that can meet a socket, pipe or FIFO whose other end has gone
+// (sendfile, the output, standard error) is wrapped as
+//     n = withoutSigpipe([&] { return ::write(fd, buf, len); });
+// SIGPIPE is blocked on the calling thread around it, and one that the
+// write raised is taken before the thread's mask is put back, so that it
+// never reaches the host; one that was pending before is left alone. errno
+// is what the write left.
+struct SigpipeHold {
+    sigset_t mask;       // the thread's mask before
+    bool pendingBefore;  // a SIGPIPE was pending already
+};
+SigpipeHold holdSigpipe();
+void releaseSigpipe(const SigpipeHold& hold);
+template <typename Write>
+auto withoutSigpipe(Write write) -> decltype(write()) {
+    SigpipeHold hold = holdSigpipe();
+    auto result = write();
+    int saved = errno;
+    releaseSigpipe(hold);
+    errno = saved;
+    return result;
+}
 
 // ---- messages ----
 // A finished lookup's addresses, copied into the caller's list only when its

@@ -29,6 +29,7 @@ std::deque<Posted> queue;                       // messages not yet taken
 std::map<std::string, plat::WndProc> classes;   // registered classes
 std::map<plat::Hwnd, plat::WndProc> windows;    // live windows
 std::set<plat::Socket> liveSockets;             // made and not closed
+std::set<std::pair<plat::Hwnd, uintptr_t>> timers;  // set and not killed
 uintptr_t nextWindow = 0x1000;
 }  // namespace
 
@@ -59,6 +60,7 @@ void reset() {
     classes.clear();
     windows.clear();
     liveSockets.clear();
+    timers.clear();
 }
 
 Step bytes(const std::string& data) {
@@ -130,7 +132,15 @@ int connect(Socket s, const SockAddr* addr, int len) {
     return -1;
 }
 
-int send(Socket, const char* buf, int len, int) {
+namespace {
+void noteSend(Socket s) {
+    theState.sendSockets.push_back(s);
+    theState.mostOpenWhileSending = std::max(theState.mostOpenWhileSending, theState.openSockets);
+}
+}  // namespace
+
+int send(Socket s, const char* buf, int len, int) {
+    noteSend(s);
     theState.sendOffers.push_back(len);
     int n = len;
     if (!theState.sendScript.empty()) {
@@ -146,7 +156,8 @@ int send(Socket, const char* buf, int len, int) {
     return n;
 }
 
-int sendFile(Socket, int fd, int len) {
+int sendFile(Socket s, int fd, int len) {
+    noteSend(s);
     theState.sendFileOffers.push_back(len);
     if (theState.sendFileScript.empty()) return kNotServed;
     fake::Step step = theState.sendFileScript.front();
@@ -317,13 +328,18 @@ LResult DefWindowProcA(Hwnd, unsigned msg, WParam, LParam) {
     return 0x5EED0000 + msg;  // recognisable, so tests can see it passed back
 }
 
-uintptr_t SetTimer(Hwnd, uintptr_t id, unsigned) {
-    ++theState.liveTimers;
+// A timer set again is the same timer, its period started afresh.
+uintptr_t SetTimer(Hwnd hwnd, uintptr_t id, unsigned ms) {
+    theState.timerSets.emplace_back(id, ms);
+    if (id == theState.failTimerId) return 0;
+    fake::timers.insert({hwnd, id});
+    theState.liveTimers = static_cast<int>(fake::timers.size());
     return id;
 }
-int KillTimer(Hwnd, uintptr_t) {
-    --theState.liveTimers;
-    return 1;
+int KillTimer(Hwnd hwnd, uintptr_t id) {
+    int killed = fake::timers.erase({hwnd, id}) ? 1 : 0;
+    theState.liveTimers = static_cast<int>(fake::timers.size());
+    return killed;
 }
 uint32_t GetTickCount() { return theState.tick; }
 

@@ -87,6 +87,8 @@ struct State {
     std::deque<Step> sendScript;   // consumed by send(); empty = take all
     std::deque<Step> recvScript;   // consumed by recv(); empty = would-block
     std::string sent;              // every byte send() took, in order
+    std::vector<plat::Socket> sendSockets;  // the socket of each send() and sendFile()
+    int mostOpenWhileSending = 0;  // the most sockets open at any of them
     std::vector<int> sendOffers;   // the count offered to each send()
     // sendFile() takes its steps from here, reading what it takes from the
     // file into `sent` as send() would have; empty = it declines, as for a
@@ -139,7 +141,9 @@ struct State {
     int openOutputs = 0;      // output files open now
     uint32_t tick = 0;        // GetTickCount value
     uint32_t timerAdvance = 0;  // the clock moves this much per scripted WM_TIMER
-    int liveTimers = 0;       // set and not yet killed
+    int liveTimers = 0;       // set and not yet killed (a timer set again counts once)
+    std::vector<std::pair<uintptr_t, unsigned>> timerSets;  // every SetTimer: id, ms
+    uintptr_t failTimerId = 0;  // SetTimer of this id fails (0: none does)
     std::vector<plat::Hwnd> destroyedWindows;
     std::vector<plat::Hwnd> createdWindows;
     bool failCreateWindow = false;  // CreateWindowExA returns null
