@@ -274,7 +274,8 @@ TEST_F(BothFamilies, AnAddressThatNeverAnswersGivesWayToTheOther) {
         EXPECT_EQ(0, o.status) << o.err;
         EXPECT_EQ("ok", fileBytes(out));
         ASSERT_EQ(1u, peer::received(peer).size());
-        EXPECT_EQ(kRequest + kName + "\r\n\r\n", peer::received(peer)[0]);
+        EXPECT_EQ(kRequest + kName + ":" + std::to_string(peer.port) + "\r\n\r\n",
+                  peer::received(peer)[0]);
     }
 }
 
