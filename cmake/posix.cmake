@@ -10,8 +10,10 @@ include(CheckSymbolExists)
 check_symbol_exists(dlopen dlfcn.h QUODRA_DLOPEN_IN_LIBC)
 
 # The backend, listed file by file: a file left in the folder joins nothing.
-# Code both backends share lies in src/platform itself.
+# The files directly in src/platform/ are shared with the Windows backend.
 add_library(quodra_posix OBJECT
+  src/platform/inet.cpp
+  src/platform/secure_link.cpp
   src/platform/system_address.cpp
   src/platform/posix/activity.cpp
   src/platform/posix/address.cpp
@@ -23,6 +25,7 @@ add_library(quodra_posix OBJECT
   src/platform/posix/messages.cpp
   src/platform/posix/msgbox.cpp
   src/platform/posix/openssl_api.cpp
+  src/platform/posix/openssl_engine.cpp
   src/platform/posix/random.cpp
   src/platform/posix/sigpipe.cpp
   src/platform/posix/sockets.cpp
@@ -30,7 +33,6 @@ add_library(quodra_posix OBJECT
   src/platform/posix/thread.cpp
   src/platform/posix/timers.cpp
   src/platform/posix/tls.cpp
-  src/platform/posix/tls_io.cpp
   src/platform/posix/windows.cpp)
 target_include_directories(quodra_posix PUBLIC $<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}/src>)
 target_include_directories(quodra_posix PRIVATE ${OPENSSL_INCLUDE_DIR})

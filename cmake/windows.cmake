@@ -4,8 +4,11 @@
 # the host program in tests/windows, which loads the DLL and runs real calls.
 
 # The backend, listed file by file: a file left in the folder joins nothing.
-# Code both backends share lies in src/platform itself.
+# The files directly in src/platform/ are shared with the POSIX backend.
 add_library(quodra_win OBJECT
+  src/platform/cert_names.cpp
+  src/platform/inet.cpp
+  src/platform/secure_link.cpp
   src/platform/system_address.cpp
   src/platform/win/address.cpp
   src/platform/win/bulk.cpp
@@ -15,12 +18,12 @@ add_library(quodra_win OBJECT
   src/platform/win/msgbox.cpp
   src/platform/win/numbers.cpp
   src/platform/win/random.cpp
+  src/platform/win/schannel_engine.cpp
   src/platform/win/sockets.cpp
   src/platform/win/startup.cpp
   src/platform/win/timers.cpp
   src/platform/win/tls.cpp
   src/platform/win/tls_check.cpp
-  src/platform/win/tls_io.cpp
   src/platform/win/windows.cpp)
 target_include_directories(quodra_win PUBLIC $<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}/src>)
 # TLS through SChannel (secur32) and the system's certificate store

@@ -1,16 +1,19 @@
 // The platform layer: the only code that touches the operating system and
 // the TLS engine. One
 // header, one backend per platform with the same operations in files of the
-// same names (posix/, win/), code both backends share beside them in this
-// folder (system_address.*: addresses to and from the system's records), and
-// a scripted fake for the core's tests (tests/support/fake). The calls are named after the Windows services they stand
-// for, inside namespace plat so that they never collide with the C
-// library's; on Windows each passes straight through, except three:
-// connect takes the layer's own address record, inet_pton reads text through
-// the resolver's numeric mode (which looks nothing up), and
+// same names (posix/, win/), code both backends share directly here beside
+// them (inet.cpp, the reader of address literals; secure_link.*, the event
+// rules of a secure socket over either TLS engine; system_address.*,
+// addresses to and from the system's records), and a scripted fake for the
+// core's tests (tests/support/fake). The calls are named after the
+// Windows services they stand for, inside namespace plat so that they never
+// collide with the C library's; on Windows each passes straight through,
+// except two: connect takes the layer's own address record, and
 // WSAAsyncGetAddrInfo, which Windows Sockets has no call for, runs the
-// system's resolver on a thread. The numbers they exchange (messages, event
-// bits, error numbers) are in numbers.h.
+// system's resolver on a thread. The calls Windows Sockets has no name for
+// are named for what they do (addressLiteral, secureSocket ...). The
+// numbers they exchange (messages, event bits, error numbers) are in
+// numbers.h.
 //
 // ==== What the core relies on =============================================
 // The core runs each exchange on the calling thread, through one window of
@@ -70,14 +73,15 @@
 // host:
 //     s = socket(addr.family, kSockStream, kIpprotoTcp);   // kInvalidSocket: failed
 //     WSAAsyncSelect(s, window, msg, kFdRead | kFdWrite | kFdConnect | kFdClose);
-//     connect(s, &addr, sizeof addr);   // addr from inet_pton or a lookup, port by htons
+//     connect(s, &addr, sizeof addr);   // addr from addressLiteral or a lookup, port by htons
 // While connecting, an exchange may have several such sockets under way on
 // its one window, one per address (a connect that has not completed within
 // a quarter of a second gets the next address beside it); the first whose
 // FD_CONNECT says connected carries the exchange, and the others are closed
 // at once. From then on it is one socket. Both families are asked for:
 // kAfInet and kAfInet6. A family the system cannot serve fails at socket
-// (kErrAfNoSupport ...), and the core goes on with the next address. From the selection on, no call blocks. A failing
+// (kErrAfNoSupport ...), and the core goes on with the next address. From
+// the selection on, no call blocks. A failing
 // call returns kSocketError, and WSAGetLastError() (per thread) tells why;
 // kErrWouldBlock (10035) means "not now: an event will say when". connect
 // gives 0 (connected at once: the core starts sending and ignores the
@@ -107,19 +111,25 @@
 //   as on Windows. FD_CLOSE comes only after FD_READ has been offered for
 //   every byte before the end.
 //
-// Secure sockets (tls.cpp). For an https URL the core makes the socket a
-// TLS client between its creation and its selection:
+// Secure sockets (tls.cpp; their rules are the secure link's,
+// secure_link.cpp, one piece of code over each backend's TLS engine). For an
+// https URL the core makes the socket a TLS client between its creation and
+// its selection:
 //     s = socket(...);
 //     secureSocket(s, host, flags);   // kSocketError: the exchange ends (7)
 //     WSAAsyncSelect(...); connect(...);
-// host is the URL's host. A name is sent as the server name and must be
-// one the certificate names; an address literal must be one of its address
-// entries. The certificate must lead to a trusted root and be within its
-// dates. kSecureNoVerify skips every check. From then on the socket's calls
-// and events carry the exchange's plaintext:
+// host is the URL's host, without brackets. A name is sent as the server
+// name (SNI) and must be one of the certificate's subject alternative
+// names (a "*." entry stands for one whole leftmost label); the subject's
+// common name is never taken for a name (RFC 9525). An address literal (as
+// addressLiteral reads it) is sent as no name and must be one of the
+// certificate's address entries. The certificate must lead to a trusted
+// root and be within its dates. kSecureNoVerify skips every check. From
+// then on the socket's calls and events carry the exchange's plaintext:
 //   connect does not succeed at once: FD_CONNECT comes when TCP, the
 //     handshake and the certificate check are done; its error half is a
-//     TCP error, kErrSecureFailed (handshake) or kErrCertRejected.
+//     TCP error, kErrSecureFailed (handshake) or kErrCertRejected. Before
+//     it, send and recv fail (with kErrWouldBlock while the handshake runs).
 //   send takes plaintext. What it took is the platform's to deliver (it
 //     keeps the encrypted bytes), so the core offers again only what it
 //     did not take. FD_WRITE as for a plain socket.
@@ -127,10 +137,24 @@
 //     ticket) raise no event. recv gives plaintext; 0 only after the
 //     peer's closing notice (close_notify). An end without it fails with
 //     kErrSecureTruncated, a broken or refused record with kErrSecureFailed.
+//     A server's request for a new handshake (TLS 1.2's renegotiation) is
+//     refused so: the certificate it would bring would never be checked.
 //   FD_CLOSE as for a plain socket; error 0 only after the closing notice,
 //     else why it ended: kErrSecureTruncated, kErrSecureFailed or the
 //     reset's error (recv then fails with the same).
 // closesocket sends our own closing notice where it can, without waiting.
+// socketMoved tells when the socket last moved bytes of its own on the wire,
+// the handshake's included, which the core otherwise sees nothing of until
+// FD_CONNECT: they count as progress for the no-progress limit.
+// startSecure makes a socket that is selected, connected and has exchanged
+// plaintext (a proxy's tunnel) a TLS client for host on the same
+// connection: the handshake starts at once, and its outcome comes as one
+// FD_CONNECT as above (error 0, kErrCertRejected, or kErrSecureFailed,
+// also for a connection that ends or is reset under the handshake); after
+// it the socket follows the rules above. Its events go on to the window and message it was
+// selected with; those of its plain part already queued may still be
+// taken, and a recv or send for them fails with kErrWouldBlock. Bytes of
+// the peer's that the core has not received by then are read as TLS.
 //   POSIX: OpenSSL 3, opened (libssl.so.3, libcrypto.so.3) by the first
 //   secure socket, which also makes the one context of the process; where
 //   it cannot be opened, secureSocket fails. Trust is the system's store,
@@ -138,8 +162,12 @@
 //   selected before its connect.
 //   Windows: SChannel, TLS 1.2 or newer. The socket's own events go to a
 //   hidden child of the call's window (so the core's filtered loop takes
-//   them), which runs SChannel and posts what the core sees. The backend
-//   checks the chain and the name itself, trusting no automatic check.
+//   them), which runs the secure link and posts what the core sees. The
+//   backend checks the chain and the names itself, trusting no automatic
+//   check. SChannel reports TLS 1.3's messages after the handshake
+//   (tickets, key updates) as it reports a renegotiation: those are taken,
+//   only TLS 1.2's renegotiation is refused. The socket's selection is
+//   kept, for startSecure (the system cannot be asked for it).
 //
 // Bulk transfers (bulk.cpp). sendFile and recvFile move body bytes between
 // a socket and a file without bringing them through the core, where the
@@ -154,7 +182,7 @@
 //   of bytes just sent; splice(2) through a pipe of the socket's own, into
 //   a regular file only.
 //
-// Lookups (lookups.cpp). A host that inet_pton reads as an address of
+// Lookups (lookups.cpp). A host that addressLiteral reads as an address of
 // either family is that address: no lookup is made for it. Any other name:
 //     task = WSAAsyncGetAddrInfo(window, msg, name, list, max);
 // asks the resolver for the name's addresses of both families. 0 = not
@@ -265,6 +293,14 @@ int WSAAsyncSelect(Socket s, Hwnd hwnd, unsigned msg, long events);
 // for host (kSecureNoVerify in flags: no certificate check). 0, or
 // kSocketError with WSAGetLastError().
 int secureSocket(Socket s, const char* host, int flags);
+// Makes s, selected and connected, a TLS client for host from now on; its
+// handshake's outcome comes as FD_CONNECT. 0, or kSocketError with
+// WSAGetLastError() (and no event).
+int startSecure(Socket s, const char* host, int flags);
+// 1 with *tick (GetTickCount's clock) once the secure socket s has moved
+// bytes on the wire, the tick of the last; 0 for a socket that has moved
+// none and for a plain one, whose every byte the core moves itself.
+int socketMoved(Socket s, uint32_t* tick);
 
 // ---- bulk transfers (bulk.cpp) --------------------------------------------
 // Up to len bytes of the file fd from its position, as send would take them
@@ -281,11 +317,14 @@ int sendFile(Socket s, int fd, int len);
 // kFileFailed: the file refused bytes, and those received are lost.
 int recvFile(Socket s, int fd, int len);
 
-// ---- addresses (address.cpp) ----------------------------------------------
-// 1 when text is an address of family af (kAfInet: a dotted quad; kAfInet6:
-// the colon form), written to dst in network order (4 or 16 bytes); 0 when
-// it is not one; -1 (kErrAfNoSupport) for another family.
-int inet_pton(int af, const char* text, void* dst);
+// ---- addresses (inet.cpp, address.cpp) ------------------------------------
+// The one reader of address literals, the same on every platform: the len
+// bytes at text as an IPv4 dotted quad (four decimal parts 0 to 255, no
+// leading zero) or an IPv6 address in its colon form (RFC 4291; "::" once;
+// a dotted quad as the last 32 bits), without brackets or zone. kAfInet or
+// kAfInet6, with the address in *addr (network order, port 0, no scope;
+// addr may be null); 0 when the text is anything else: a name.
+int addressLiteral(const char* text, size_t len, SockAddr* addr);
 uint16_t htons(uint16_t v);
 
 // ---- lookups (lookups.cpp) ------------------------------------------------

@@ -74,14 +74,11 @@ bool readPort(Span s, uint16_t fallback, uint16_t* port) {
     return true;
 }
 
-// True when s is an IPv6 address in its text form (no scope suffix).
+// True when s is an IPv6 address in its text form (no scope suffix), read
+// by the one reader of address literals that the connect and the secure
+// socket's server name also use.
 bool isIpv6(Span s) {
-    char text[64];
-    if (s.size() == 0 || s.size() >= sizeof text) return false;
-    std::memcpy(text, s.begin, s.size());
-    text[s.size()] = '\0';
-    unsigned char bytes[16];
-    return plat::inet_pton(plat::kAfInet6, text, bytes) == 1;
+    return plat::addressLiteral(s.begin, s.size(), nullptr) == plat::kAfInet6;
 }
 
 // The host and port of the authority's part after its userinfo.

@@ -8,7 +8,6 @@
 // quarter of a second instead of the whole no-progress limit, which still
 // bounds the race as a whole.
 #include <cstdio>
-#include <initializer_list>
 
 #include "common/text.h"
 #include "platform/numbers.h"
@@ -18,17 +17,12 @@ namespace quodra {
 
 namespace {
 
-// The host as an address of either family, when it is written as one.
+// The host as an address of either family, when it is written as one: the
+// platform's one reader of address literals decides, as it does for the
+// secure socket's server name.
 bool numericHost(const char* host, plat::SockAddr* addr) {
-    for (int family : {plat::kAfInet6, plat::kAfInet}) {
-        *addr = plat::SockAddr{};
-        if (plat::inet_pton(family, host, addr->addr) == 1) {
-            addr->family = family;
-            return true;
-        }
-    }
     *addr = plat::SockAddr{};
-    return false;
+    return plat::addressLiteral(host, static_cast<size_t>(textLength(host)), addr) != 0;
 }
 
 void noteFailure(RequestInfo* req, ConnectFailure how, int error) {

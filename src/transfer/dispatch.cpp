@@ -131,8 +131,7 @@ extern "C" plat::LResult QUODRA_STDCALL NetWndProc(plat::Hwnd hwnd, unsigned msg
             int was = setBoxesShown(!req->noBoxes);
             OnRaceTimer(req);
             setBoxesShown(was);
-        } else if (req->idleLimitMs &&
-                   plat::GetTickCount() - req->lastProgress >= req->idleLimitMs) {
+        } else if (req->idleLimitMs && idleTooLong(req)) {
             endExchange(req, plat::kErrTimedOut);
         }
         return 0;

@@ -140,6 +140,9 @@ int resultOfConnectError(int error);
 
 // Marks progress now: the record's idleLimitMs counts from the last progress.
 void noteProgress(RequestInfo* req);
+// True when the exchange has made no progress for its idleLimitMs, bytes
+// its socket moved unseen by the core (a secure handshake) counted.
+bool idleTooLong(RequestInfo* req);
 
 }  // namespace quodra
 

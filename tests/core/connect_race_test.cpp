@@ -196,6 +196,49 @@ TEST_F(ConnectRace, TheFirstAddressToConnectCarriesTheRequest) {
     }
 }
 
+// A secure attempt's handshake moves bytes the core never sees: while any
+// attempt of the race moves them, the no-progress limit waits, even when the
+// one moving is not the first.
+TEST_F(ConnectRace, AHandshakeOnAnyAttemptIsProgress) {
+    struct Case {
+        const char* what;
+        plat::Socket mover;  // the attempt whose handshake moves; -1: none
+        int result;
+    };
+    const Case cases[] = {
+        {"the second attempt's handshake moves", 101, 0},
+        {"the first attempt's handshake moves", 100, 0},
+        {"no handshake moves", -1, 10060},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fake::reset();
+        std::remove(out.c_str());
+        auto& s = fake::state();
+        s.lookupAddrs = {v6, v4};
+        s.timerAdvance = CONNECT_STAGGER_MS;
+        s.recvScript = {fake::bytes("HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok"),
+                        fake::closed()};
+        // The second attempt starts at 250 ms; idle ticks at 500 ... 1,250
+        // ms pass a limit of one second unless a handshake moved meanwhile.
+        s.incoming = {hostDone(0, 2), raceTick, idleTick, idleTick, idleTick, idleTick,
+                      on(101, CONNECT), on(101, READ)};
+        s.onArrival = [&](const fake::Posted& p) {
+            if (p.msg == 0x113 && p.wParam == IDLE_TIMER && c.mover >= 0) s.moved[c.mover] = s.tick;
+        };
+        httpSetOption(QUODRA_OPTION_IDLE_LIMIT, 1);
+        int result = httpGet("https://server:8080/x", out.c_str(), 0);
+        httpSetOption(QUODRA_OPTION_IDLE_LIMIT, 300);
+        s.onArrival = nullptr;
+        EXPECT_EQ(result, c.result);
+        if (c.result == 0) {
+            EXPECT_EQ(readAll(out), "ok");
+        }
+        EXPECT_EQ(s.openSockets, 0);
+        EXPECT_EQ(quits(), 1);
+    }
+}
+
 // The families of a lookup take turns, starting with the resolver's first,
 // each keeping the resolver's order within it.
 TEST(ConnectOrder, FamiliesTakeTurns) {

@@ -649,6 +649,48 @@ TEST_F(Exchange, SilentPeerEndsWithTimedOut) {
     EXPECT_EQ(s.incoming.size(), 1u) << "ended at the wrong tick";
 }
 
+// A secure socket's handshake moves bytes the core sees nothing of until
+// FD_CONNECT; the platform tells when they last moved, and that is
+// progress: a handshake that keeps moving is not cut off, one that stops is.
+TEST_F(Exchange, HandshakeBytesCountAsProgress) {
+    struct Case {
+        const char* what;
+        std::vector<int> movedAgo;  // at each tick, ms since the handshake last moved; -1 = not told
+        int result;
+        size_t left;  // events never taken
+    };
+    const Case cases[] = {
+        {"it keeps moving", {100, 100, 100, 100}, 0, 0},
+        {"it stops", {100, 100, -1, -1}, 10060, 2},  // at 2,400 ms: 1,300 since 1,100
+        {"only before the core's own progress", {2000, 2000, 2000, 2000}, 10060, 4},
+        {"the platform tells nothing", {}, 10060, 4},  // at 1,200 ms
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fake::reset();
+        httpSetOption(QUODRA_OPTION_IDLE_LIMIT, 1);
+        auto& s = fake::state();
+        s.timerAdvance = 600;
+        s.recvScript = {fake::bytes("HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok")};
+        const fake::Posted tick{nullptr, 0x113, IDLE_TIMER, 0};
+        // Ticks at 600, 1,200, 1,800 and 2,400 ms, then the handshake is done.
+        s.incoming = {hostDone(), tick, tick, tick, tick, net(16), net(1)};
+        size_t ticks = 0;
+        s.onArrival = [&](const fake::Posted& p) {
+            if (p.msg != 0x113) return;
+            size_t i = ticks++;
+            if (i < c.movedAgo.size() && c.movedAgo[i] >= 0)
+                for (const fake::MadeSocket& m : s.sockets) s.moved[m.sock] = s.tick - c.movedAgo[i];
+        };
+        EXPECT_EQ(httpGet("https://server/x", out.c_str(), 0), c.result);
+        EXPECT_EQ(s.incoming.size(), c.left) << "ended at the wrong tick";
+        if (c.result == 0) {
+            EXPECT_EQ(readAll(out), "ok");
+        }
+        s.onArrival = nullptr;
+    }
+}
+
 TEST_F(Exchange, WindowThatCannotBeCreatedStartsNothing) {
     fake::state().failCreateWindow = true;
     EXPECT_EQ(httpGet("http://server/x", out.c_str(), 0), 1);

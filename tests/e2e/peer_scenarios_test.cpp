@@ -57,12 +57,13 @@ TEST_P(PeerScenarios, ResultAndOutputFile) {
     if (s.https) {
         ASSERT_FALSE(testCerts(&why).empty()) << why;
     }
-    peer::useCert(p, testCerts(), s.cert);
+    peer::prepareFor(p, s, testCerts());
     ASSERT_TRUE(peer::startPeer(p, s.script, 0, s.rcvbuf, &why)) << why;
     if (s.idleLimitSeconds) httpSetOption(QUODRA_OPTION_IDLE_LIMIT, s.idleLimitSeconds);
     std::string out = work + "/out.bin";
 
-    std::string url = s.https ? secureUrlFor(p.port, "/resource") : urlFor(p.port, "/resource");
+    std::string url = std::string(s.https ? "https://" : "http://") + s.host + ":" +
+                      std::to_string(p.port) + "/resource";
     int result = runCall(s, url, out, work);
     peer::stopPeer(p);
 

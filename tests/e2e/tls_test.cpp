@@ -1,5 +1,6 @@
 // https for real, beyond the scenario table and the WebDAV suite: the host
-// given as a name or as an address literal, the scheme in any case,
+// given as a name or as an address literal (which is never sent as the
+// server's name), the scheme in any case,
 // certificates the checks reject taken only once the checks are off, and
 // 64 MiB uploads through both body senders, byte for byte.
 #include <gtest/gtest.h>
@@ -56,6 +57,39 @@ TEST_F(Tls, NameAndAddressLiteralGetTheBodyIntact) {
         std::string out = work + "/out";
         EXPECT_EQ(0, httpGet((base + "/data.bin").c_str(), out.c_str(), 0));
         EXPECT_TRUE(fileBytes(out) == data) << "body differs";
+    }
+}
+
+// A host name goes to the server as the name asked for (SNI); an address
+// literal of either family never does, and is checked against the
+// certificate's address entries instead (the certificate names 127.0.0.1,
+// ::1 and ::ffff:127.0.0.1).
+TEST_F(Tls, AddressLiteralsAreNeverSentAsServerNames) {
+    struct Case {
+        const char* host;
+        bool ipv6;              // the peer listens on [::1]
+        const char* sent;       // the server name the peer saw; "" none
+    };
+    const Case cases[] = {
+        {"localhost", false, "localhost"},
+        {"127.0.0.1", false, ""},
+        {"[::1]", true, ""},
+        {"[::ffff:127.0.0.1]", false, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.host);
+        peer::useCert(p, certs, peer::Cert::Server);
+        p.ipv6 = c.ipv6;
+        std::string why;
+        ASSERT_TRUE(peer::startPeer(p, peer::recordAndAnswer(), 0, 0, &why)) << why;
+        std::string url = std::string("https://") + c.host + ":" + std::to_string(p.port) + "/a";
+        std::string out = work + "/out";
+        EXPECT_EQ(0, httpGet(url.c_str(), out.c_str(), 0));
+        EXPECT_EQ("ok", fileBytes(out));
+        peer::stopPeer(p);
+        std::vector<std::string> names = peer::serverNames(p);
+        ASSERT_FALSE(names.empty());
+        EXPECT_EQ(names.back(), c.sent);
     }
 }
 

@@ -59,9 +59,9 @@ protected:
 };
 
 bool isAddress(const plat::SockAddr& a, int family, const char* text) {
-    unsigned char want[16] = {};
-    if (plat::inet_pton(family, text, want) != 1) return false;
-    return a.family == family && std::memcmp(a.addr, want, family == 2 ? 4 : 16) == 0;
+    plat::SockAddr want{};
+    if (plat::addressLiteral(text, std::strlen(text), &want) != family) return false;
+    return a.family == family && std::memcmp(a.addr, want.addr, family == 2 ? 4 : 16) == 0;
 }
 
 // Every written entry is an address of one of the two families with port 0,

@@ -156,6 +156,116 @@ TEST_F(SecureSocket, HandshakeFailuresComeWithTheConnectEvent) {
     }
 }
 
+// A socket that has spoken plainly (a proxy's CONNECT and its answer)
+// turns secure on the same connection: the handshake starts at the call,
+// its outcome comes as a second FD_CONNECT, and after it the socket follows
+// the secure rules, down to the closing notice.
+TEST_F(SecureSocket, StartsSecureOnAnOpenConnection) {
+    const std::string established = "HTTP/1.1 200 Connection established\r\n\r\n";
+    struct Case {
+        const char* what;
+        peer::Cert cert;
+        peer::Script afterAnswer;  // the peer's script after its plain answer
+        int connectError;          // the second FD_CONNECT's
+    };
+    const Case cases[] = {
+        {"TLS with a trusted certificate", peer::Cert::Server,
+         {peer::startTls(), peer::readHead(), peer::send("reply bytes"), peer::close()}, 0},
+        {"a self-signed certificate", peer::Cert::Rogue,
+         {peer::startTls(), peer::hold(3000), peer::close()}, plat::kErrCertRejected},
+        {"plain text instead of TLS", peer::Cert::None,
+         {peer::pause(200), peer::send("HTTP/1.1 400 Bad Request\r\n\r\n"), peer::close()},
+         plat::kErrSecureFailed},
+        {"the connection ends instead", peer::Cert::None, {peer::pause(200), peer::close()},
+         plat::kErrSecureFailed},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        peer::useCert(p, certs, c.cert);
+        peer::Script script = {peer::readHead(), peer::send(established)};
+        script.insert(script.end(), c.afterAnswer.begin(), c.afterAnswer.end());
+        std::string why;
+        ASSERT_TRUE(peer::startPeer(p, script, 0, 0, &why)) << why;
+        win = makeWindow();
+        sock = plat::socket(plat::kAfInet, plat::kSockStream, plat::kIpprotoTcp);
+        ASSERT_EQ(plat::WSAAsyncSelect(sock, win, kNetNotify, kAllEvents), 0);
+        plat::SockAddr a = loopback(p.port);
+        plat::connect(sock, &a, sizeof a);
+        ASSERT_TRUE(pumpUntil(win, [&] { return count(plat::kFdWrite) == 1; }));
+        const std::string connect = "CONNECT origin.test:443 HTTP/1.1\r\n\r\n";
+        ASSERT_EQ(plat::send(sock, connect.data(), static_cast<int>(connect.size()), 0),
+                  static_cast<int>(connect.size()));
+        ASSERT_TRUE(pumpUntil(win, [&] { return count(plat::kFdRead) > 0; }));
+        int error = -1;
+        EXPECT_EQ(drain(&error), established);
+        EXPECT_EQ(error, plat::kErrWouldBlock);
+
+        ASSERT_EQ(plat::startSecure(sock, "127.0.0.1", 0), 0);
+        ASSERT_TRUE(pumpUntil(win, [&] { return count(plat::kFdConnect) == 2; }));
+        EXPECT_EQ(errorOf(events(win, plat::kFdConnect)[1].lParam), c.connectError);
+        if (c.connectError == 0) {
+            ASSERT_TRUE(pumpUntil(win, [&] { return count(plat::kFdWrite) == 2; }));
+            const std::string request = "GET / HTTP/1.0\r\n\r\n";
+            ASSERT_EQ(plat::send(sock, request.data(), static_cast<int>(request.size()), 0),
+                      static_cast<int>(request.size()));
+            ASSERT_TRUE(pumpUntil(win, [&] { return count(plat::kFdRead) > 1; }));
+            std::string got = drain(&error);
+            if (error == plat::kErrWouldBlock) {
+                ASSERT_TRUE(pumpUntil(win, [&] { return count(plat::kFdClose) > 0; }));
+                got += drain(&error);
+            }
+            EXPECT_EQ(got, "reply bytes");
+            EXPECT_EQ(error, 0) << "the end only with the closing notice";
+            ASSERT_TRUE(pumpUntil(win, [&] { return count(plat::kFdClose) > 0; }));
+            EXPECT_EQ(errorOf(events(win, plat::kFdClose)[0].lParam), 0);
+        } else {
+            pumpFor(win, 100);
+            EXPECT_EQ(count(plat::kFdWrite), 1u) << "no FD_WRITE after a failed handshake";
+        }
+        plat::closesocket(sock);
+        sock = plat::kInvalidSocket;
+        peer::stopPeer(p);
+        std::string sent = connect + (c.connectError == 0 ? "GET / HTTP/1.0\r\n\r\n" : "");
+        if (c.cert != peer::Cert::None) {
+            EXPECT_EQ(peer::received(p).at(0), sent);
+        }
+        dropWindow(win);
+        win = nullptr;
+    }
+}
+
+// startSecure takes only a socket of this thread that is selected,
+// connected and not secure yet, with a host and known flags; a refusal
+// posts nothing.
+TEST_F(SecureSocket, StartsSecureOnlyOnAConnectedSelectedSocket) {
+    win = makeWindow();
+    EXPECT_EQ(plat::startSecure(12345, "h", 0), plat::kSocketError);
+    EXPECT_EQ(plat::WSAGetLastError(), plat::kErrNotSocket);
+    sock = plat::socket(plat::kAfInet, plat::kSockStream, plat::kIpprotoTcp);
+    EXPECT_EQ(plat::startSecure(sock, "h", 0), plat::kSocketError) << "not selected";
+    EXPECT_EQ(plat::WSAGetLastError(), plat::kErrInvalid);
+    ASSERT_EQ(plat::WSAAsyncSelect(sock, win, kNetNotify, kAllEvents), 0);
+    EXPECT_EQ(plat::startSecure(sock, "h", 0), plat::kSocketError) << "not connected";
+    EXPECT_EQ(plat::WSAGetLastError(), plat::kErrInvalid);
+
+    std::string why;
+    ASSERT_TRUE(peer::startPeer(p, {peer::hold(3000), peer::close()}, 0, 0, &why)) << why;
+    plat::SockAddr a = loopback(p.port);
+    plat::connect(sock, &a, sizeof a);
+    ASSERT_TRUE(pumpUntil(win, [&] { return count(plat::kFdWrite) == 1; }));
+    for (const char* host : {static_cast<const char*>(nullptr), ""}) {
+        EXPECT_EQ(plat::startSecure(sock, host, 0), plat::kSocketError);
+        EXPECT_EQ(plat::WSAGetLastError(), plat::kErrInvalid);
+    }
+    EXPECT_EQ(plat::startSecure(sock, "h", 4), plat::kSocketError) << "unknown flag";
+    EXPECT_EQ(plat::WSAGetLastError(), plat::kErrInvalid);
+    pumpFor(win, 100);
+    EXPECT_EQ(count(plat::kFdConnect), 1u) << "a refusal posts nothing";
+    ASSERT_EQ(plat::startSecure(sock, "h", 0), 0);
+    EXPECT_EQ(plat::startSecure(sock, "h", 0), plat::kSocketError) << "twice";
+    EXPECT_EQ(plat::WSAGetLastError(), plat::kErrInvalid);
+}
+
 TEST_F(SecureSocket, MadeSecureOnlyBeforeItIsSelected) {
     win = makeWindow();
     EXPECT_EQ(plat::secureSocket(12345, "h", 0), plat::kSocketError);

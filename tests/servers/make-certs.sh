@@ -2,11 +2,14 @@
 # Makes a test CA and the server certificates the TLS tests use, in DIR:
 #   ca.pem                the test CA, to be trusted through SSL_CERT_FILE (or,
 #                         under Wine, the prefix's own root store); ca.der too
-#   server.pem/.key       signed by the CA for localhost and 127.0.0.1
+#   server.pem/.key       signed by the CA for localhost, 127.0.0.1, ::1 and
+#                         ::ffff:127.0.0.1
 #   other.pem/.key        signed by the CA for another name only
 #   expired.pem/.key      signed by the CA for localhost and 127.0.0.1, but
 #                         valid only in January 2020
 #   rogue.pem/.key        self-signed for localhost and 127.0.0.1: untrusted
+#   cn-only.pem/.key      signed by the CA with localhost as its subject's
+#                         common name and no alternative names: names nothing
 #   server-bundle.pem     server.pem and its key in one file (lighttpd)
 # Each .pem holds the certificate alone; nothing is trusted system-wide.
 #
@@ -47,7 +50,7 @@ sign() {  # name subject-alt-names [extra ca arguments...]
   quiet openssl x509 -req -in "$name.csr" -CA ca.pem -CAkey ca.key -set_serial "0x$(openssl rand -hex 8)" \
     -extfile "$name.ext" -out "$name.pem" "$@"
 }
-sign server "DNS:localhost,IP:127.0.0.1" -days 30
+sign server "DNS:localhost,IP:127.0.0.1,IP:::1,IP:::ffff:127.0.0.1" -days 30
 sign other "DNS:other.invalid" -days 30
 
 # A validity wholly in the past needs explicit dates, which only `openssl ca`
@@ -74,6 +77,12 @@ quiet openssl req -new -key expired.key -out expired.csr -subj "/CN=expired"
 { cat leaf.ext; echo "subjectAltName=DNS:localhost,IP:127.0.0.1"; } > expired.ext
 quiet openssl ca -batch -config ca.cnf -cert ca.pem -keyfile ca.key -in expired.csr -out expired.pem \
   -startdate 20200101000000Z -enddate 20200131000000Z -extfile expired.ext -notext
+
+# The host in the subject's common name alone, which names no host (RFC 9525).
+cp server.key cn-only.key
+quiet openssl req -new -key cn-only.key -out cn-only.csr -subj "/CN=localhost"
+quiet openssl x509 -req -in cn-only.csr -CA ca.pem -CAkey ca.key -set_serial "0x$(openssl rand -hex 8)" \
+  -extfile leaf.ext -out cn-only.pem -days 30
 
 cp server.key rogue.key
 quiet openssl req -x509 -new -key rogue.key -out rogue.pem -days 30 -subj "/CN=localhost" \

@@ -122,10 +122,18 @@ wine_reset_as_close=" reset-mid-body reset-after-unsized-reply tls-reset-mid-bod
 # without a length, ended by that notice, is not known to be whole there.
 wine_no_close_notice=" tls-unsized-close-notice "
 
+# A socket of the IPv6 family takes no IPv4-mapped peer on Windows (its
+# IPV6_V6ONLY is on from the start), and none under Wine: a URL naming one
+# cannot connect there, so these scenarios are not run.
+wine_not_run=" tls-mapped-literal "
+
 cases=$work/cases.txt
 cp "$here/cases.txt" "$cases"
 scenarios=0
-while IFS=$'\t' read -r name call expected size kept idle upload scheme about; do
+while IFS=$'\t' read -r name call expected size kept idle upload scheme host about; do
+  case $wine_not_run in
+    *" $name "*) echo "run-wine: $name not run: an IPv4-mapped peer cannot be reached here"; continue ;;
+  esac
   start_peer "$name" || fail "scripted_peer $name did not start"
   checks="!code=$expected"
   if [ "$idle" != 0 ]; then
@@ -144,7 +152,7 @@ while IFS=$'\t' read -r name call expected size kept idle upload scheme about; d
     "$peer" --body "$name" > "$work/data/peer-$name.body"
     checks="$checks !same={data}/peer-$name.body"
   fi
-  url="$scheme://127.0.0.1:$peer_port/$name"
+  url="$scheme://$host:$peer_port/$name"
   case $call in
     GET) line="get $url {out}" ;;
     HEAD) line="head $url {out}" ;;

@@ -1,6 +1,5 @@
-// Address text and byte order.
+// Byte order. Address text is read by the shared reader (../inet.cpp).
 #include <arpa/inet.h>
-#include <sys/socket.h>
 
 // glibc may define htons as a macro, which would rewrite the layer's own
 // function of that name below.
@@ -11,18 +10,6 @@
 #include "posix_internal.h"
 
 namespace plat {
-
-// The system's reader: a dotted quad of four decimal parts (a part with a
-// leading zero is refused, as elsewhere it is read as octal), or the colon
-// form of IPv6. No scope suffix: a name with one goes to the resolver.
-int inet_pton(int af, const char* text, void* dst) {
-    if (af != kAfInet && af != kAfInet6) {
-        posix::setLastError(kErrAfNoSupport);
-        return -1;
-    }
-    if (!text || !dst) return 0;
-    return ::inet_pton(af == kAfInet ? AF_INET : AF_INET6, text, dst) == 1 ? 1 : 0;
-}
 
 uint16_t htons(uint16_t v) {
     const uint16_t probe = 1;

@@ -8,11 +8,10 @@
 //     offered: when a recv has seen the end (or the reset), or when the
 //     socket is readable, FD_READ may be posted, and no byte is waiting.
 // A socket is selected for all four (sockets.cpp), so every rule applies.
-// A secure socket follows the same rules with its engine's plaintext in
-// place of the socket's bytes: its FD_CONNECT waits for the handshake, its
-// FD_READ and FD_CLOSE come from what the engine makes of the bytes it has
-// read (raw bytes may hold no plaintext at all), and its encrypted bytes go
-// out whenever the socket has room, whatever the caller does meanwhile.
+// A secure socket follows the same rules with its link's plaintext in place
+// of the socket's bytes; its link (../secure_link.cpp) decides its events
+// once TCP stands, and this loop only tells it when the socket is ready and
+// asks it what to wait for.
 #include <errno.h>
 #include <sys/socket.h>
 
@@ -25,23 +24,13 @@ namespace {
 
 constexpr short kReadable = POLLIN | POLLRDHUP | POLLHUP | POLLERR;
 
-// A connected secure socket: encrypted bytes go out whenever they wait, and
-// the engine is looked at without waiting when it holds something already
-// (unless its own output is stuck: the socket's room comes first).
+// A connected secure socket waits for what its link wants, and is run
+// without waiting when the link has something to tell.
 short secureInterest(const SockRec& r, bool* due) {
-    short ev = r.writeWanted || tlsOutPending(r) ? POLLOUT : 0;
-    if (r.closePosted) return ev;
-    if (r.peerClosed) {
-        *due = true;
-        return ev;
-    }
-    if (!r.readArmed) return ev;
-    if (tlsBuffered(r)) {
-        if (!tlsOutPending(r)) *due = true;
-        return ev;
-    }
-    if (tlsRoomIn(r)) ev |= POLLIN | POLLRDHUP;
-    return ev;
+    const SecureLink& link = *r.tls;
+    if (secureDue(link)) *due = true;
+    return static_cast<short>((secureWantsRead(link) ? POLLIN | POLLRDHUP : 0) |
+                              (secureWantsWrite(link) ? POLLOUT : 0));
 }
 
 // What the socket waits for; sets *due when an event is due at once.
@@ -57,9 +46,6 @@ short interest(const SockRec& r, bool* due) {
             return 0;
         }
         return POLLOUT;
-    case Link::Handshaking:
-        return static_cast<short>((tlsRoomIn(r) ? POLLIN | POLLRDHUP : 0) |
-                                  (tlsOutPending(r) ? POLLOUT : 0));
     case Link::Connected:
         break;
     }
@@ -74,15 +60,6 @@ short interest(const SockRec& r, bool* due) {
     return ev;
 }
 
-void post(Thread& t, const SockRec& r, long event, int error) {
-    uint32_t word = (static_cast<uint32_t>(error & 0xFFFF) << 16) |
-                    static_cast<uint32_t>(event & 0xFFFF);
-    Entry e;
-    e.msg = Msg{windowOf(r.hwnd), r.msg, static_cast<WParam>(r.fd),
-                static_cast<LParam>(word)};
-    t.queue.push_back(std::move(e));
-}
-
 int pendingError(int fd) {
     int err = 0;
     socklen_t len = sizeof err;
@@ -92,39 +69,32 @@ int pendingError(int fd) {
 
 void closeEvent(Thread& t, SockRec& r, int error) {
     r.closePosted = true;
-    post(t, r, kFdClose, error);
+    postEvent(t, r, kFdClose, error);
 }
 
-// The connection stands (for a secure socket: with its handshake done).
+// A plain socket's connection stands.
 void connectedNow(Thread& t, SockRec& r) {
     r.link = Link::Connected;
-    post(t, r, kFdConnect, 0);
+    postEvent(t, r, kFdConnect, 0);
     r.writeWanted = false;
-    post(t, r, kFdWrite, 0);
+    postEvent(t, r, kFdWrite, 0);
     r.readArmed = true;
 }
 
-void handshaking(Thread& t, SockRec& r, short rev) {
-    if (rev & POLLNVAL) return;
-    int error = 0;
-    switch (tlsHandshake(r, (rev & kReadable) != 0, &error)) {
-    case TlsStep::Pending:
-        return;
-    case TlsStep::Failed:
-        post(t, r, kFdConnect, error);
-        r.link = Link::Failed;
-        return;
-    case TlsStep::Done:
-        connectedNow(t, r);
-        return;
-    }
+// TCP's outcome: a secure socket's link takes it, and tells the core of it
+// once its handshake is done.
+void tcpOutcome(Thread& t, SockRec& r, int error) {
+    r.link = error ? Link::Failed : Link::Connected;
+    if (r.tls) secureConnected(*r.tls, error);
+    else if (error) postEvent(t, r, kFdConnect, error);
+    else connectedNow(t, r);
 }
 
 void connecting(Thread& t, SockRec& r, short rev) {
     if (r.connectError) {
-        post(t, r, kFdConnect, r.connectError);
+        int error = r.connectError;
         r.connectError = 0;
-        r.link = Link::Failed;
+        tcpOutcome(t, r, error);
         return;
     }
     if (!rev || (rev & POLLNVAL)) return;
@@ -133,57 +103,22 @@ void connecting(Thread& t, SockRec& r, short rev) {
     bool clean = (rev & POLLOUT) && !(rev & (POLLERR | POLLHUP));
     int err = clean ? 0 : pendingError(r.fd);
     if (err == 0 && !(rev & POLLOUT)) err = ENOTCONN;
-    if (err != 0) {
-        post(t, r, kFdConnect, errorFromErrno(err));
-        r.link = Link::Failed;
-        return;
-    }
-    if (r.tls) {
-        // TCP stands; the handshake starts at once with the first flight.
-        r.link = Link::Handshaking;
-        handshaking(t, r, 0);
-        return;
-    }
-    connectedNow(t, r);
+    tcpOutcome(t, r, errorFromErrno(err));
 }
 
-void secureConnected(Thread& t, SockRec& r, short rev) {
+void secureReady(SockRec& r, short rev) {
     if (rev & POLLNVAL) return;
-    if (rev & (POLLOUT | POLLERR | POLLHUP)) tlsFlush(r);
-    if (r.writeWanted && tlsCanSend(r)) {
-        r.writeWanted = false;
-        post(t, r, kFdWrite, 0);
-    }
-    if (r.closePosted) return;
-    if (r.peerClosed) {
-        closeEvent(t, r, r.closeError);
-        return;
-    }
-    if (!r.readArmed) return;
-    bool readable = (rev & kReadable) != 0;
-    if (!readable && !tlsBuffered(r)) return;
-    int error = 0;
-    switch (tlsProbe(r, readable, &error)) {
-    case TlsProbe::Plaintext:
-        r.readArmed = false;
-        post(t, r, kFdRead, 0);
-        break;
-    case TlsProbe::Closed:
-        closeEvent(t, r, 0);
-        break;
-    case TlsProbe::Failed:
-        closeEvent(t, r, error);
-        break;
-    case TlsProbe::Nothing:
-        break;
-    }
+    // A hang-up or an error is news for both halves: the link's reads and
+    // writes meet it.
+    bool broken = (rev & (POLLERR | POLLHUP)) != 0;
+    secureRun(*r.tls, (rev & kReadable) != 0, (rev & POLLOUT) != 0 || broken);
 }
 
 void connected(Thread& t, SockRec& r, short rev) {
     if (rev & POLLNVAL) return;
     if (r.writeWanted && (rev & (POLLOUT | POLLERR | POLLHUP))) {
         r.writeWanted = false;
-        post(t, r, kFdWrite, 0);
+        postEvent(t, r, kFdWrite, 0);
     }
     if (r.closePosted) return;
     if (r.peerClosed) {
@@ -195,7 +130,7 @@ void connected(Thread& t, SockRec& r, short rev) {
     ssize_t n = ::recv(r.fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
     if (n > 0) {
         r.readArmed = false;
-        post(t, r, kFdRead, 0);
+        postEvent(t, r, kFdRead, 0);
     } else if (n == 0) {
         closeEvent(t, r, 0);
     } else if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
@@ -206,6 +141,15 @@ void connected(Thread& t, SockRec& r, short rev) {
 }
 
 }  // namespace
+
+void postEvent(Thread& t, const SockRec& r, long event, int error) {
+    uint32_t word = (static_cast<uint32_t>(error & 0xFFFF) << 16) |
+                    static_cast<uint32_t>(event & 0xFFFF);
+    Entry e;
+    e.msg = Msg{windowOf(r.hwnd), r.msg, static_cast<WParam>(r.fd),
+                static_cast<LParam>(word)};
+    t.queue.push_back(std::move(e));
+}
 
 bool socketInterest(Thread& t, std::vector<pollfd>& fds, std::vector<int>& socks) {
     bool due = false;
@@ -228,9 +172,9 @@ void postSocketEvents(Thread& t, const std::vector<pollfd>& fds, size_t first,
         if (!r || !r->hwnd) continue;
         short rev = fds[first + i].fd < 0 ? 0 : fds[first + i].revents;
         if (r->link == Link::Connecting) connecting(t, *r, rev);
-        else if (r->link == Link::Handshaking) handshaking(t, *r, rev);
-        else if (r->link == Link::Connected && r->tls) secureConnected(t, *r, rev);
-        else if (r->link == Link::Connected) connected(t, *r, rev);
+        else if (r->link == Link::Connected && r->tls) {
+            if (rev || secureDue(*r->tls)) secureReady(*r, rev);
+        } else if (r->link == Link::Connected) connected(t, *r, rev);
     }
 }
 

@@ -10,6 +10,7 @@
 #include <openssl/opensslv.h>
 #include <openssl/ssl.h>
 #include <openssl/x509_vfy.h>
+#include <openssl/x509v3.h>
 
 // The files opened are the major version's own; headers of another major
 // version would describe functions these files do not have.
@@ -20,20 +21,25 @@ namespace posix {
 
 // Every function the secure sockets call. OpenSSL's macros that stand for a
 // control call (SSL_CTX_set_mode, SSL_set_tlsext_host_name,
-// BIO_shutdown_wr ...) are written out as calls of the *_ctrl function.
-#define QUODRA_LIBCRYPTO_FUNCTIONS(X) \
-    X(ERR_clear_error)                \
-    X(ERR_peek_error)                 \
-    X(BIO_new_bio_pair)               \
-    X(BIO_free)                       \
-    X(BIO_ctrl)                       \
-    X(BIO_ctrl_pending)               \
-    X(BIO_ctrl_get_write_guarantee)   \
-    X(BIO_nread0)                     \
-    X(BIO_nread)                      \
-    X(BIO_nwrite0)                    \
-    X(BIO_nwrite)                     \
-    X(X509_VERIFY_PARAM_set1_ip_asc)
+// SSL_set_msg_callback_arg ...) are written out as calls of the *_ctrl
+// function, and those that set a BIO's flags as calls of BIO_set_flags.
+#define QUODRA_LIBCRYPTO_FUNCTIONS(X)  \
+    X(ERR_clear_error)                 \
+    X(BIO_get_new_index)               \
+    X(BIO_meth_new)                    \
+    X(BIO_meth_free)                   \
+    X(BIO_meth_set_read)               \
+    X(BIO_meth_set_write)              \
+    X(BIO_meth_set_ctrl)               \
+    X(BIO_new)                         \
+    X(BIO_set_data)                    \
+    X(BIO_get_data)                    \
+    X(BIO_set_init)                    \
+    X(BIO_set_flags)                   \
+    X(BIO_clear_flags)                 \
+    X(X509_VERIFY_PARAM_set1_ip)       \
+    X(X509_VERIFY_PARAM_set1_host)     \
+    X(X509_VERIFY_PARAM_set_hostflags)
 
 #define QUODRA_LIBSSL_FUNCTIONS(X)         \
     X(TLS_client_method)                   \
@@ -48,13 +54,10 @@ namespace posix {
     X(SSL_set_bio)                         \
     X(SSL_set_connect_state)               \
     X(SSL_set_verify)                      \
+    X(SSL_set_msg_callback)                \
     X(SSL_get0_param)                      \
-    X(SSL_set_hostflags)                   \
-    X(SSL_set1_host)                       \
     X(SSL_get_verify_mode)                 \
     X(SSL_get_verify_result)               \
-    X(SSL_get_rbio)                        \
-    X(SSL_get_wbio)                        \
     X(SSL_pending)                         \
     X(SSL_do_handshake)                    \
     X(SSL_get_error)                       \

@@ -32,6 +32,7 @@
 
 #include "platform/numbers.h"
 #include "platform/platform.h"
+#include "platform/secure_link.h"
 
 namespace plat {
 namespace posix {
@@ -102,15 +103,8 @@ enum class Link {
     Idle,         // no connect yet
     Blocking,     // connected (or tried) before any selection: no events
     Connecting,   // selected, connect under way
-    Handshaking,  // secure: TCP stands, the TLS handshake is under way
-    Connected,    // selected and connected (secure: handshake done)
+    Connected,    // selected, TCP connected (secure: the link's phase says the rest)
     Failed,       // selected, connect failed and told
-};
-
-// A secure socket's TLS engine and what it has seen (tls.cpp).
-struct TlsLink;
-struct TlsFree {
-    void operator()(TlsLink* link) const;
 };
 
 struct SockRec {
@@ -126,9 +120,9 @@ struct SockRec {
     bool closePosted = false;  // FD_CLOSE is out: nothing more to tell
     uint64_t sent = 0;         // bytes sent, for the activity line
     uint64_t received = 0;     // bytes received, for the activity line
-    // Set for a secure socket: send, recv and the events then carry the
-    // engine's plaintext, and its state decides the events.
-    std::unique_ptr<TlsLink, TlsFree> tls;
+    // Set for a secure socket (tls.cpp): send, recv and the events then
+    // carry the plaintext of its link, which decides the events.
+    std::unique_ptr<SecureLink, SecureLinkDelete> tls;
     // Bulk transfers (bulk.cpp):
     int peerHere = -1;         // the peer is on this machine: 1, elsewhere: 0, not known: -1
     int pipeRead = -1;         // the pipe received bytes pass on their way to
@@ -209,31 +203,8 @@ bool socketInterest(Thread& t, std::vector<pollfd>& fds, std::vector<int>& socks
 // fds[first + i] belongs to socks[i].
 void postSocketEvents(Thread& t, const std::vector<pollfd>& fds, size_t first,
                       const std::vector<int>& socks);
-
-// ---- the TLS engine of a secure socket (tls.cpp) ----
-// Each moves ciphertext between the socket and the engine as far as the
-// socket and the engine's bounded buffers allow, never waiting.
-enum class TlsStep { Pending, Done, Failed };
-enum class TlsProbe { Nothing, Plaintext, Closed, Failed };
-// Advances the handshake (readable: the socket may hold bytes for it). On
-// Failed, *error is kErrCertRejected or kErrSecureFailed.
-TlsStep tlsHandshake(SockRec& r, bool readable, int* error);
-// Whether plaintext, the closing notice or a failure waits, taking in what
-// the socket holds when readable. On Failed, *error says why.
-TlsProbe tlsProbe(SockRec& r, bool readable, int* error);
-// Writes out encrypted bytes waiting to go; false once the socket failed.
-bool tlsFlush(SockRec& r);
-bool tlsOutPending(const SockRec& r);  // encrypted bytes wait to go out
-bool tlsCanSend(const SockRec& r);     // a send would be taken now
-bool tlsRoomIn(const SockRec& r);      // the engine can take bytes from the socket
-// The engine holds something a probe should look at without the socket
-// becoming readable: plaintext, unread ciphertext or an end not yet read.
-bool tlsBuffered(const SockRec& r);
-// send and recv of a secure socket: plaintext, the Windows Sockets way.
-int tlsSend(SockRec& r, const char* buf, int len);
-int tlsRecv(SockRec& r, char* buf, int len);
-// Before the descriptor is closed: our closing notice, if it can go now.
-void tlsClose(SockRec& r);
+// Queues a socket event of r to its window, as its loop posts them.
+void postEvent(Thread& t, const SockRec& r, long event, int error);
 
 // ---- clock and timers (timers.cpp) ----
 uint64_t nowMs();  // monotonic milliseconds

@@ -63,23 +63,6 @@ Socket noSocket(int wsa) {
     return kInvalidSocket;
 }
 
-// recv of a secure socket: the engine's plaintext, and its end (the closing
-// notice) or failure noted for FD_CLOSE as a plain socket's would be.
-int secureRecv(SockRec& rec, char* buf, int len) {
-    int n = tlsRecv(rec, buf, len);
-    if (n > 0) {
-        rec.received += static_cast<uint64_t>(n);
-    } else if (n == 0 && len > 0) {
-        rec.closeError = 0;
-        rec.peerClosed = true;
-    } else if (n < 0 && lastError() != kErrWouldBlock && rec.link == Link::Connected) {
-        rec.closeError = lastError();
-        rec.peerClosed = true;
-    }
-    rec.readArmed = true;
-    return n;
-}
-
 }  // namespace
 
 SockRec* ownSocket(Socket s) {
@@ -175,8 +158,10 @@ int send(Socket s, const char* buf, int len, int flags) {
     SockRec* rec = transferTarget(s, buf, len, flags);
     if (!rec) return kSocketError;
     if (rec->tls) {
-        int n = tlsSend(*rec, buf, len);
-        if (n > 0) rec->sent += static_cast<uint64_t>(n);
+        int error = 0;
+        int n = secureSend(*rec->tls, buf, len, &error);
+        if (n < 0) return fail(error);
+        rec->sent += static_cast<uint64_t>(n);
         return n;
     }
     ssize_t n;
@@ -189,7 +174,13 @@ int send(Socket s, const char* buf, int len, int flags) {
 int recv(Socket s, char* buf, int len, int flags) {
     SockRec* rec = transferTarget(s, buf, len, flags);
     if (!rec) return kSocketError;
-    if (rec->tls) return secureRecv(*rec, buf, len);
+    if (rec->tls) {
+        int error = 0;
+        int n = secureRecv(*rec->tls, buf, len, &error);
+        if (n < 0) return fail(error);
+        rec->received += static_cast<uint64_t>(n);
+        return n;
+    }
     ssize_t n;
     do {
         n = ::recv(rec->fd, buf, static_cast<size_t>(len), 0);
@@ -206,7 +197,7 @@ int closesocket(Socket s) {
         w->doneSent += rec->sent;
         w->doneReceived += rec->received;
     }
-    if (rec->tls) tlsClose(*rec);
+    if (rec->tls) secureClose(*rec->tls);
     int fd = rec->fd;
     closeBulk(*rec);
     // Closed only once it is out of the table: the number may be handed out

@@ -1,20 +1,16 @@
-// Secure sockets: a TLS client engine (OpenSSL 3) given to a socket before
-// it is selected. One context serves every socket of the process; the first
-// secure socket loads OpenSSL and makes it, since loading the library and
-// the trust store costs tens of milliseconds and a process that speaks no
-// TLS should pay nothing. Each socket gets its own engine, its bounded pair
-// of rings and the checks for its host. Moving the bytes is tls_io.cpp's
-// work.
-#include <arpa/inet.h>
-#include <openssl/x509v3.h>
+// Secure sockets on POSIX: a secure link (../secure_link.cpp) over the
+// socket's descriptor, with an OpenSSL engine (openssl_engine.cpp). One
+// context serves every socket of the process; the first secure socket loads
+// OpenSSL and makes it, since loading the library and the trust store costs
+// tens of milliseconds and a process that speaks no TLS should pay nothing.
+#include <errno.h>
+#include <sys/socket.h>
 
 #include <mutex>
-#include <new>
-#include <string>
 
 #include "openssl_api.h"
+#include "openssl_engine.h"
 #include "posix_internal.h"
-#include "tls_link.h"
 
 namespace plat {
 namespace posix {
@@ -26,6 +22,7 @@ SSL_CTX* context = nullptr;  // guarded by contextMu; kept for the process's lif
 
 SSL_CTX* makeContext() {
     const OpenSsl& o = openssl;
+    if (!makeLinkMethod()) return nullptr;
     SSL_CTX* ctx = o.SSL_CTX_new(o.TLS_client_method());
     if (!ctx) return nullptr;
     // TLS 1.2 or newer (SSL_CTX_set_min_proto_version); the system's trust
@@ -36,8 +33,9 @@ SSL_CTX* makeContext() {
         return nullptr;
     }
     // A send gives the engine at most one record and may come back with the
-    // same bytes in another buffer (SSL_CTX_set_mode). A server's
-    // renegotiation would make a send wait for a read; it is refused instead.
+    // same bytes in another buffer (SSL_CTX_set_mode). The client never
+    // renegotiates, and a server's request to fails the link
+    // (openssl_engine.cpp).
     o.SSL_CTX_ctrl(ctx, SSL_CTRL_MODE,
                    SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER, nullptr);
     o.SSL_CTX_set_options(ctx, SSL_OP_NO_RENEGOTIATION);
@@ -57,81 +55,88 @@ SSL_CTX* sharedContext() {
     return context;
 }
 
-// True for an address literal (IPv6 possibly in brackets), which is checked
-// against the certificate's address entries and sent as no server name.
-bool isAddress(std::string& host) {
-    if (host.size() > 2 && host.front() == '[' && host.back() == ']')
-        host = host.substr(1, host.size() - 2);
-    unsigned char bytes[16];
-    return inet_pton(AF_INET, host.c_str(), bytes) == 1 ||
-           inet_pton(AF_INET6, host.c_str(), bytes) == 1;
+// ---- the link's transport: the socket's descriptor, the thread's queue ----
+
+int linkRead(void* ctx, char* buf, int len, int* error) {
+    SockRec& r = *static_cast<SockRec*>(ctx);
+    ssize_t n;
+    do {
+        n = ::recv(r.fd, buf, static_cast<size_t>(len), 0);
+    } while (n < 0 && errno == EINTR);
+    if (n >= 0) return static_cast<int>(n);
+    *error = errorFromErrno(errno);
+    return -1;
 }
 
-bool setChecks(SSL* ssl, const std::string& host, bool address, bool verify) {
-    const OpenSsl& o = openssl;
-    // The name the server is asked for (SSL_set_tlsext_host_name); an
-    // address is not a name.
-    if (!address && o.SSL_ctrl(ssl, SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name,
-                               const_cast<char*>(host.c_str())) != 1)
-        return false;
-    if (!verify) {
-        o.SSL_set_verify(ssl, SSL_VERIFY_NONE, nullptr);
-        return true;
+int linkWrite(void* ctx, const char* buf, int len, int* error) {
+    SockRec& r = *static_cast<SockRec*>(ctx);
+    ssize_t n;
+    do {
+        n = ::send(r.fd, buf, static_cast<size_t>(len), MSG_NOSIGNAL);
+    } while (n < 0 && errno == EINTR);
+    if (n >= 0) return static_cast<int>(n);
+    *error = errorFromErrno(errno);
+    return -1;
+}
+
+// The link runs only on the socket's own thread (its loop, or the core's
+// calls), so the event goes to that thread's queue.
+void linkPost(void* ctx, long event, int error) {
+    Thread* t = thisThread();
+    if (t) postEvent(*t, *static_cast<SockRec*>(ctx), event, error);
+}
+
+const SecureTransport kTransport = {linkRead, linkWrite, linkPost};
+
+bool usableArguments(const char* host, int flags) {
+    return host && *host && (flags & ~kSecureNoVerify) == 0;
+}
+
+// Gives rec a link with its engine: 0, or kSocketError with the error set.
+int makeSecure(SockRec& rec, const char* host, int flags) {
+    SSL_CTX* ctx = sharedContext();
+    if (!ctx) return fail(kErrSecureFailed);
+    SecureLink* link = secureLinkNew(&kTransport, &rec, kSecureInSize, kSecureOutSize);
+    if (!link || !attachOpenSsl(*link, ctx, host, flags)) {
+        secureLinkFree(link);
+        return fail(kErrNoBufs);
     }
-    o.SSL_set_verify(ssl, SSL_VERIFY_PEER, nullptr);
-    if (address)
-        return o.X509_VERIFY_PARAM_set1_ip_asc(o.SSL_get0_param(ssl), host.c_str()) == 1;
-    o.SSL_set_hostflags(ssl, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
-    return o.SSL_set1_host(ssl, host.c_str()) == 1;
-}
-
-TlsLink* makeLink(SSL_CTX* ctx, const char* hostText, int flags) {
-    const OpenSsl& o = openssl;
-    TlsLink* link = new (std::nothrow) TlsLink;
-    if (!link) return nullptr;
-    std::unique_ptr<TlsLink, TlsFree> hold(link);
-    link->ssl = o.SSL_new(ctx);
-    if (!link->ssl) return nullptr;
-    BIO* inner = nullptr;
-    if (o.BIO_new_bio_pair(&inner, kTlsRingOut, &link->net, kTlsRingIn) != 1) return nullptr;
-    o.SSL_set_bio(link->ssl, inner, inner);
-    o.SSL_set_connect_state(link->ssl);
-    std::string host = hostText;
-    bool address = isAddress(host);
-    if (!setChecks(link->ssl, host, address, (flags & kSecureNoVerify) == 0)) return nullptr;
-    return hold.release();
+    rec.tls.reset(link);
+    return 0;
 }
 
 }  // namespace
-
-void TlsFree::operator()(TlsLink* link) const {
-    if (!link) return;
-    // A link exists only once OpenSSL has been loaded.
-    openssl.SSL_free(link->ssl);  // and the inner half of the pair with it
-    openssl.BIO_free(link->net);
-    delete link;
-}
 
 }  // namespace posix
 
 using namespace posix;
 
 // Only on a socket of this thread that is neither selected nor connected:
-// from the selection on its events are the engine's.
+// from the selection on its events are the link's.
 int secureSocket(Socket s, const char* host, int flags) {
-    Thread* t = thisThread();
-    SockRec* rec = t ? findSocket(*t, s) : nullptr;
+    SockRec* rec = ownSocket(s);
     if (!rec) return fail(kErrNotSocket);
-    if (!host || !*host || (flags & ~kSecureNoVerify) || rec->tls || rec->hwnd ||
-        rec->link != Link::Idle)
+    if (!usableArguments(host, flags) || rec->tls || rec->hwnd || rec->link != Link::Idle)
         return fail(kErrInvalid);
-    SSL_CTX* ctx = sharedContext();
-    if (!ctx) return fail(kErrSecureFailed);
-    TlsLink* link = makeLink(ctx, host, flags);
-    openssl.ERR_clear_error();
-    if (!link) return fail(kErrNoBufs);
-    rec->tls.reset(link);
+    return makeSecure(*rec, host, flags);
+}
+
+// Only on a socket of this thread that is selected and connected, and not
+// secure already: its handshake starts at once.
+int startSecure(Socket s, const char* host, int flags) {
+    SockRec* rec = ownSocket(s);
+    if (!rec) return fail(kErrNotSocket);
+    if (!usableArguments(host, flags) || rec->tls || !rec->hwnd || rec->link != Link::Connected)
+        return fail(kErrInvalid);
+    if (makeSecure(*rec, host, flags) != 0) return kSocketError;
+    secureConnected(*rec->tls, 0);
     return 0;
+}
+
+int socketMoved(Socket s, uint32_t* tick) {
+    SockRec* rec = ownSocket(s);
+    if (!rec || !rec->tls || !tick) return 0;
+    return secureMoved(*rec->tls, tick) ? 1 : 0;
 }
 
 }  // namespace plat

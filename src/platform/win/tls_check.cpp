@@ -2,46 +2,47 @@
 // automatic validation, which some implementations get wrong (accepting a
 // self-signed certificate or another host's). The chain must end at a
 // trusted root with no trust error of any kind (an incomplete chain can
-// still pass the policy check), the SSL policy must accept it for a host
-// name, and an address literal must be one of its address entries, which is
-// compared here byte for byte.
+// still pass the policy check), the SSL policy must accept it for a
+// server, and the host must be one of its subject alternative names: a
+// name among its DNS entries (matched by the shared rules,
+// ../cert_names.cpp), an address among its address entries, byte for byte.
+// The subject's common name is never looked at (RFC 9525): the SSL policy,
+// given a name, would fall back to it, so it is given none.
 #include <cstring>
 
-#include "tls_link.h"
+#include "platform/cert_names.h"
+#include "tls_socket.h"
 
 namespace plat {
 namespace win {
 
 namespace {
 
-}  // namespace
-
-bool tlsAddressBytes(const char* host, unsigned char bytes[16], DWORD* len) {
-    unsigned long v4 = ::inet_addr(host);
-    if (v4 != INADDR_NONE) {
-        std::memcpy(bytes, &v4, 4);
-        *len = 4;
-        return true;
+// A DNS entry in the certificate's own characters: ASCII only (an IA5String);
+// false for anything else, which no host of ours can match.
+bool asciiName(const wchar_t* wide, char* out, size_t size) {
+    size_t n = 0;
+    for (; wide[n]; ++n) {
+        if (wide[n] >= 0x80 || n + 1 >= size) return false;
+        out[n] = static_cast<char>(wide[n]);
     }
-    char copy[64];
-    size_t n = std::strlen(host);
-    if (n + 1 > sizeof copy) return false;
-    std::memcpy(copy, host, n + 1);
-    sockaddr_in6 a6{};
-    int size = sizeof a6;
-    if (::WSAStringToAddressA(copy, AF_INET6, nullptr, reinterpret_cast<sockaddr*>(&a6), &size) != 0)
-        return false;
-    std::memcpy(bytes, &a6.sin6_addr, 16);
-    *len = 16;
-    return true;
+    out[n] = '\0';
+    return n > 0;
 }
 
-namespace {
+bool entryNames(const CERT_ALT_NAME_ENTRY& entry, const Schannel& e) {
+    if (e.address.family) {
+        DWORD len = e.address.family == kAfInet ? 4 : 16;
+        return entry.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS && entry.IPAddress.cbData == len &&
+               std::memcmp(entry.IPAddress.pbData, e.address.addr, len) == 0;
+    }
+    char name[256];
+    return entry.dwAltNameChoice == CERT_ALT_NAME_DNS_NAME && entry.pwszDNSName &&
+           asciiName(entry.pwszDNSName, name, sizeof name) &&
+           certNameMatches(name, std::strlen(name), e.host);
+}
 
-bool addressListed(PCCERT_CONTEXT cert, const char* host) {
-    unsigned char want[16];
-    DWORD wantLen = 0;
-    if (!tlsAddressBytes(host, want, &wantLen)) return false;
+bool namedInAltNames(PCCERT_CONTEXT cert, const Schannel& e) {
     PCERT_EXTENSION ext = ::CertFindExtension(szOID_SUBJECT_ALT_NAME2, cert->pCertInfo->cExtension,
                                               cert->pCertInfo->rgExtension);
     if (!ext) return false;
@@ -51,18 +52,14 @@ bool addressListed(PCCERT_CONTEXT cert, const char* host) {
                                ext->Value.cbData, CRYPT_DECODE_ALLOC_FLAG, nullptr, &info, &size))
         return false;
     bool found = false;
-    for (DWORD i = 0; i < info->cAltEntry && !found; ++i) {
-        const CERT_ALT_NAME_ENTRY& e = info->rgAltEntry[i];
-        found = e.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS && e.IPAddress.cbData == wantLen &&
-                std::memcmp(e.IPAddress.pbData, want, wantLen) == 0;
-    }
+    for (DWORD i = 0; i < info->cAltEntry && !found; ++i) found = entryNames(info->rgAltEntry[i], e);
     ::LocalFree(info);
     return found;
 }
 
 // A chain to a trusted root for server authentication, accepted by the SSL
-// policy for the host's name (none for an address: that is checked apart).
-bool chainAccepted(PCCERT_CONTEXT cert, const TlsLink& link) {
+// policy for a server (the name is checked apart).
+bool chainAccepted(PCCERT_CONTEXT cert) {
     char serverAuth[] = szOID_PKIX_KP_SERVER_AUTH;
     LPSTR usages[] = {serverAuth};
     CERT_CHAIN_PARA para{};
@@ -75,15 +72,10 @@ bool chainAccepted(PCCERT_CONTEXT cert, const TlsLink& link) {
     if (!::CertGetCertificateChain(nullptr, cert, nullptr, cert->hCertStore, &para, 0, nullptr, &chain))
         return false;
     bool ok = chain->TrustStatus.dwErrorStatus == CERT_TRUST_NO_ERROR;
-    wchar_t name[256];
-    SSL_EXTRA_CERT_CHAIN_POLICY_PARA ssl{};
-    ssl.cbSize = sizeof ssl;
-    ssl.dwAuthType = AUTHTYPE_SERVER;
-    if (ok && !link.address) {
-        ok = ::MultiByteToWideChar(CP_ACP, 0, link.host, -1, name, 256) > 0;
-        ssl.pwszServerName = name;
-    }
     if (ok) {
+        SSL_EXTRA_CERT_CHAIN_POLICY_PARA ssl{};
+        ssl.cbSize = sizeof ssl;
+        ssl.dwAuthType = AUTHTYPE_SERVER;
         CERT_CHAIN_POLICY_PARA policy{};
         policy.cbSize = sizeof policy;
         policy.pvExtraPolicyPara = &ssl;
@@ -98,12 +90,13 @@ bool chainAccepted(PCCERT_CONTEXT cert, const TlsLink& link) {
 
 }  // namespace
 
-int tlsCheckCertificate(TlsLink& link) {
+int tlsCheckCertificate(const Schannel& e) {
     PCCERT_CONTEXT cert = nullptr;
-    if (::QueryContextAttributesA(&link.ctx, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &cert) != SEC_E_OK ||
+    CtxtHandle ctx = e.ctx;  // the query takes no const handle
+    if (::QueryContextAttributesA(&ctx, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &cert) != SEC_E_OK ||
         !cert)
         return kErrCertRejected;
-    bool ok = chainAccepted(cert, link) && (!link.address || addressListed(cert, link.host));
+    bool ok = chainAccepted(cert) && namedInAltNames(cert, e);
     ::CertFreeCertificateContext(cert);
     return ok ? 0 : kErrCertRejected;
 }

@@ -89,14 +89,6 @@ int WSACleanup() {
 }
 int WSAGetLastError() { return theState.lastError; }
 
-// The system's reader stands in for the platform's: the core's choice
-// between a numeric host and a name is what the tests look at.
-int inet_pton(int af, const char* text, void* dst) {
-    if (af != 2 && af != 23) return -1;
-    if (!text || !dst) return 0;
-    return ::inet_pton(af == 2 ? AF_INET : AF_INET6, text, dst) == 1 ? 1 : 0;
-}
-
 uint16_t htons(uint16_t v) {
     return static_cast<uint16_t>((v >> 8) | (v << 8));
 }
@@ -231,6 +223,13 @@ int secureSocket(Socket s, const char* host, int flags) {
                                 theState.connects.size()});
     if (theState.secureResult == -1) theState.lastError = kErrNoBufs;
     return theState.secureResult;
+}
+
+int socketMoved(Socket s, uint32_t* tick) {
+    auto it = theState.moved.find(s);
+    if (it == theState.moved.end()) return 0;
+    *tick = it->second;
+    return 1;
 }
 
 int WSAAsyncSelect(Socket s, Hwnd, unsigned, long events) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -124,6 +125,9 @@ struct State {
     std::vector<std::pair<plat::Socket, long>> selects;  // WSAAsyncSelect
     std::vector<Secured> secured;   // secureSocket calls
     int secureResult = 0;           // what secureSocket returns; -1 fails
+    // socketMoved: the tick at which a socket last moved bytes of its own
+    // (a secure socket's handshake); a socket not here has moved none.
+    std::map<plat::Socket, uint32_t> moved;
     int failSeekAfter = -1;   // seekCur fails from the n-th call on (0 = next)
     int failReadAfter = -1;   // readFile fails from the n-th call on
     int seekCalls = 0;

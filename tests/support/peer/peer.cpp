@@ -28,6 +28,7 @@ constexpr int HEAD_WAIT_MS = 10000;
 constexpr int BODY_WAIT_MS = 60000;
 constexpr int SEND_WAIT_MS = 30000;
 constexpr int CLOSE_WAIT_MS = 5000;  // for the client to close after we did
+constexpr int HOLD_MS = 30000;       // a handshake that stops holds this long at most
 
 struct Conn {
     Peer* p;
@@ -36,6 +37,7 @@ struct Conn {
     std::string in;                      // everything received so far
     size_t headEnd = std::string::npos;  // offset just past the request head
     SSL* ssl = nullptr;                  // set for a TLS peer once accepted
+    std::string serverName{};            // what its hello asked for (SNI)
 };
 
 // What a read or write on the connection gave, beside a count.
@@ -153,18 +155,74 @@ bool sendAll(Conn& c, const char* data, size_t n) {
     return true;
 }
 
+bool holdStep(Conn& c, int ms);
+
+// Bytes straight to the socket, past the engine, bounded like a send.
+bool sendRaw(Conn& c, const char* data, size_t n) {
+    auto deadline = after(SEND_WAIT_MS);
+    while (n > 0) {
+        if (c.p->stopping || Clock::now() >= deadline) return false;
+        ssize_t k = ::send(c.fd, data, n, MSG_NOSIGNAL);
+        if (k < 0 && (errno == EINTR || errno == EAGAIN)) {
+            pollfd pfd{c.fd, POLLOUT, 0};
+            poll(&pfd, 1, SLICE_MS);
+            continue;
+        }
+        if (k < 0) return false;
+        data += k;
+        n -= static_cast<size_t>(k);
+    }
+    return true;
+}
+
+// The handshake's bytes the engine has written, sent in the pieces and at
+// the pace of p's HandshakePace; false once it is to stop (it then holds
+// until the client leaves) or the client has gone.
+bool sendPaced(Conn& c, BIO* written, size_t* sent) {
+    const HandshakePace& pace = c.p->pace;
+    char piece[4096];
+    while (BIO_pending(written) > 0) {
+        if (pace.stopAfter && *sent >= pace.stopAfter) {
+            holdStep(c, HOLD_MS);
+            return false;
+        }
+        size_t want = std::min(pace.piece, sizeof piece);
+        if (pace.stopAfter) want = std::min(want, pace.stopAfter - *sent);
+        int n = BIO_read(written, piece, static_cast<int>(want));
+        if (n <= 0) break;
+        if (*sent > 0) sleepFor(c.p, pace.gapMs);
+        if (!sendRaw(c, piece, static_cast<size_t>(n))) return false;
+        *sent += static_cast<size_t>(n);
+    }
+    return true;
+}
+
 // The TLS handshake of an accepted connection, bounded like a head read.
+// Paced, the engine writes into memory and the pieces go out from there.
 bool handshake(Conn& c) {
     c.ssl = SSL_new(c.p->tls);
     if (!c.ssl || SSL_set_fd(c.ssl, c.fd) != 1) return false;
+    SSL_set_app_data(c.ssl, &c);  // for the server-name callback
+    BIO* written = nullptr;
+    if (c.p->pace.piece > 0) {
+        written = BIO_new(BIO_s_mem());
+        if (!written) return false;
+        SSL_set0_wbio(c.ssl, written);
+    }
+    size_t sent = 0;
     SSL_set_accept_state(c.ssl);
     auto deadline = after(HEAD_WAIT_MS);
     for (;;) {
         ERR_clear_error();
         int r = SSL_do_handshake(c.ssl);
-        if (r == 1) return true;
-        int e = SSL_get_error(c.ssl, r);
+        int e = r == 1 ? SSL_ERROR_NONE : SSL_get_error(c.ssl, r);
         ERR_clear_error();
+        if (written && !sendPaced(c, written, &sent)) return false;
+        if (r == 1) {
+            // From here on the engine writes to the socket itself.
+            if (written) SSL_set0_wbio(c.ssl, BIO_new_socket(c.fd, BIO_NOCLOSE));
+            return true;
+        }
         if (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE) return false;
         if (c.p->stopping || Clock::now() >= deadline) return false;
         pollfd pfd{c.fd, static_cast<short>(e == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT), 0};
@@ -258,6 +316,31 @@ bool generateStep(Conn& c) {
     return sendAll(c, reply.data(), reply.size());
 }
 
+// The plain part is over: the handshake, then a new stream of plaintext.
+bool startTlsStep(Conn& c) {
+    if (!c.p->tls || c.ssl || !handshake(c)) return false;
+    c.in.clear();
+    c.headEnd = std::string::npos;
+    return true;
+}
+
+// The HelloRequest goes out; whatever the client makes of it, the script
+// goes on without waiting for an answer.
+bool renegotiateStep(Conn& c) {
+    if (!c.ssl || SSL_renegotiate(c.ssl) != 1) return false;
+    ERR_clear_error();
+    SSL_do_handshake(c.ssl);
+    ERR_clear_error();
+    return true;
+}
+
+// A script with StartTls speaks plainly until that step.
+bool startsPlain(const Script& script) {
+    for (const Step& s : script)
+        if (s.act == Act::StartTls) return true;
+    return false;
+}
+
 enum class Ending { Orderly, Bare, Reset };
 
 void closeSocket(Conn& c, Ending how) {
@@ -293,27 +376,44 @@ bool runStep(Conn& c, const Step& s) {
     case Act::CloseBare: closeSocket(c, Ending::Bare); return false;
     case Act::Reset: closeSocket(c, Ending::Reset); return false;
     case Act::Generate: return generateStep(c);
+    case Act::StartTls: return startTlsStep(c);
+    case Act::Renegotiate: return renegotiateStep(c);
     }
     return false;
 }
 
 void serve(Peer* p, int fd, size_t index) {
     Conn c{p, fd, index, {}};
-    if (!p->tls || handshake(c))
+    if (!p->tls || startsPlain(p->script) || handshake(c))
         for (const Step& s : p->script)
             if (!runStep(c, s)) break;
     if (c.fd >= 0) ::close(c.fd);
     SSL_free(c.ssl);
     ERR_clear_error();
+    std::lock_guard<std::mutex> lock(p->mu);
+    p->serverNames[index] = c.serverName;
+}
+
+// The server name a hello asks for is kept with its connection; a peer
+// that refuses names fails the handshake on one.
+int onServerName(SSL* ssl, int*, void* arg) {
+    const char* name = SSL_get_servername(ssl, TLSEXT_NAMETYPE_host_name);
+    Conn* c = static_cast<Conn*>(SSL_get_app_data(ssl));
+    if (c && name) c->serverName = name;
+    bool refuse = static_cast<const Peer*>(arg)->refuseServerName;
+    return name && refuse ? SSL_TLSEXT_ERR_ALERT_FATAL : SSL_TLSEXT_ERR_OK;
 }
 
 // A TLS server presenting the peer's certificate; null with the reason.
 SSL_CTX* makeServerContext(const Peer& p, std::string* why) {
     SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
     if (ctx && SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION) == 1 &&
+        (!p.tls12 || SSL_CTX_set_max_proto_version(ctx, TLS1_2_VERSION) == 1) &&
         SSL_CTX_use_certificate_chain_file(ctx, p.certFile.c_str()) == 1 &&
         SSL_CTX_use_PrivateKey_file(ctx, p.keyFile.c_str(), SSL_FILETYPE_PEM) == 1) {
         SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE);
+        SSL_CTX_set_tlsext_servername_callback(ctx, onServerName);
+        SSL_CTX_set_tlsext_servername_arg(ctx, const_cast<Peer*>(&p));
         return ctx;
     }
     if (why) {
@@ -348,6 +448,7 @@ void acceptLoop(Peer* p) {
         std::lock_guard<std::mutex> lock(p->mu);
         size_t index = p->received.size();
         p->received.emplace_back();
+        p->serverNames.emplace_back();
         p->workers.emplace_back(serve, p, fd, index);
     }
 }
@@ -367,6 +468,8 @@ Step close() { return {Act::Close, "", 0, 0}; }
 Step closeBare() { return {Act::CloseBare, "", 0, 0}; }
 Step reset() { return {Act::Reset, "", 0, 0}; }
 Step generate() { return {Act::Generate, "", 0, 0}; }
+Step startTls() { return {Act::StartTls, "", 0, 0}; }
+Step renegotiate() { return {Act::Renegotiate, "", 0, 0}; }
 
 Script recordAndAnswer() {
     return {readHead(), readBody(),
@@ -380,17 +483,26 @@ const char* certName(Cert c) {
     case Cert::Other: return "other";
     case Cert::Expired: return "expired";
     case Cert::Rogue: return "rogue";
+    case Cert::CnOnly: return "cn-only";
     }
     return "";
 }
 
 bool certByName(const std::string& name, Cert* c) {
-    for (Cert each : {Cert::None, Cert::Server, Cert::Other, Cert::Expired, Cert::Rogue})
+    for (Cert each : {Cert::None, Cert::Server, Cert::Other, Cert::Expired, Cert::Rogue, Cert::CnOnly})
         if (name == certName(each)) {
             *c = each;
             return true;
         }
     return false;
+}
+
+void prepareFor(Peer& p, const Scenario& s, const std::string& dir) {
+    useCert(p, dir, s.cert);
+    p.pace = s.pace;
+    p.tls12 = s.tls12;
+    p.ipv6 = s.ipv6;
+    p.refuseServerName = s.refuseServerName;
 }
 
 void useCert(Peer& p, const std::string& dir, Cert c) {
@@ -411,6 +523,7 @@ bool startPeer(Peer& p, const Script& script, uint16_t port, int rcvbuf,
     p.script = script;
     p.stopping = false;
     p.received.clear();
+    p.serverNames.clear();
     if (!p.certFile.empty() && !(p.tls = makeServerContext(p, why))) return false;
     p.listenFd = ::socket(p.ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
     if (p.listenFd < 0) return fail("socket");
@@ -456,6 +569,11 @@ void stopPeer(Peer& p) {
 std::vector<std::string> received(Peer& p) {
     std::lock_guard<std::mutex> lock(p.mu);
     return p.received;
+}
+
+std::vector<std::string> serverNames(Peer& p) {
+    std::lock_guard<std::mutex> lock(p.mu);
+    return p.serverNames;
 }
 
 }  // namespace peer

@@ -7,7 +7,9 @@
 // Given a certificate it speaks TLS: the handshake comes first on every
 // connection, and the script then reads and writes plaintext. Close ends
 // with the closing notice (close_notify) before the TCP end; CloseBare ends
-// TCP without it.
+// TCP without it. A script with a StartTls step speaks plainly until that
+// step, as a proxy does before its tunnel carries TLS, and reads what
+// follows it as a new stream.
 #pragma once
 
 #include <atomic>
@@ -33,6 +35,8 @@ enum class Act {
     CloseBare,   // Close without TLS's closing notice (plain: the same as Close)
     Reset,       // abortive close: the client gets a reset
     Generate,    // answer "GET /gen/<size>/<seed>" with patternBytes(size, seed)
+    StartTls,    // a TLS peer's handshake here, on the open connection (see below)
+    Renegotiate, // TLS 1.2: ask the client for a new handshake (HelloRequest), and go on
 };
 
 struct Step {
@@ -54,6 +58,8 @@ Step close();
 Step closeBare();
 Step reset();
 Step generate();
+Step startTls();
+Step renegotiate();
 
 // The script that records a request and answers "HTTP/1.0 200 OK" with the
 // two-byte body "ok".
@@ -61,6 +67,15 @@ Script recordAndAnswer();
 
 // The call a scenario is made with.
 enum class Call { Get, Head, PutLarge };
+
+// How a TLS peer sends its side of the handshake: at once (piece 0), or in
+// pieces of piece bytes, gapMs apart; with stopAfter, no more than that many
+// bytes of it, after which it holds the connection until the client leaves.
+struct HandshakePace {
+    size_t piece = 0;
+    int gapMs = 0;
+    size_t stopAfter = 0;
+};
 
 // The certificate a TLS peer presents; files DIR/<name>.pem and .key as
 // tests/servers/make-certs.sh makes them.
@@ -70,6 +85,7 @@ enum class Cert {
     Other,    // from the test CA, for another name
     Expired,  // from the test CA, for localhost and 127.0.0.1, long expired
     Rogue,    // self-signed, for localhost and 127.0.0.1
+    CnOnly,   // from the test CA, localhost in its common name alone
 };
 // The file name of c without extension ("server" ...); "" for None.
 const char* certName(Cert c);
@@ -91,6 +107,11 @@ struct Scenario {
     size_t uploadBytes = 0;     // body size for Call::PutLarge
     Cert cert = Cert::None;     // the peer speaks TLS with this certificate
     bool https = false;         // the call's URL is https (also to a plain peer)
+    HandshakePace pace{};       // how the TLS peer sends its handshake
+    std::string host = "127.0.0.1";  // the host the call's URL names
+    bool tls12 = false;         // the TLS peer speaks TLS 1.2 at most
+    bool ipv6 = false;          // the peer listens on [::1]
+    bool refuseServerName = false;  // the TLS peer fails a handshake that names a server
 };
 const std::vector<Scenario>& scenarios();
 const Scenario* findScenario(const std::string& name);
@@ -103,16 +124,25 @@ struct Peer {
     // Set before startPeer for a TLS peer: its certificate and key files.
     std::string certFile, keyFile;
     ::ssl_ctx_st* tls = nullptr;  // made by startPeer from them, freed by stopPeer
+    HandshakePace pace;           // set before startPeer
+    bool tls12 = false;           // set before startPeer: TLS 1.2 at most
+    // Set before startPeer: a handshake whose hello names a server (SNI)
+    // fails with an alert.
+    bool refuseServerName = false;
     std::atomic<bool> stopping{false};
     std::thread acceptor;
     std::mutex mu;
     std::vector<std::thread> workers;    // guarded by mu
     std::vector<std::string> received;   // per connection, guarded by mu
+    std::vector<std::string> serverNames;  // per connection, guarded by mu
 };
 
 // Makes p a TLS peer presenting c from the certificates in dir (None: a
 // plain peer again).
 void useCert(Peer& p, const std::string& dir, Cert c);
+// Makes p the peer of scenario s (its certificate from dir, its handshake's
+// pace), ready for startPeer with s's script.
+void prepareFor(Peer& p, const Scenario& s, const std::string& dir);
 // Listens on 127.0.0.1:port, or [::1]:port when p.ipv6 is set (0 = any free
 // port), with an optional receive buffer size; false with a reason when it
 // cannot.
@@ -123,5 +153,8 @@ bool startPeer(Peer& p, const Script& script, uint16_t port = 0,
 void stopPeer(Peer& p);
 // What each connection has received so far, in the order of acceptance.
 std::vector<std::string> received(Peer& p);
+// The server name (SNI) each TLS connection's hello asked for, in the order
+// of acceptance; "" for none.
+std::vector<std::string> serverNames(Peer& p);
 
 }  // namespace peer

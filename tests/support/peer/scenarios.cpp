@@ -198,6 +198,30 @@ std::vector<Scenario> build() {
          .about = "TLS: a certificate from the trusted CA, long expired",
          .script = {readHead(), send(OK + length(2) + "\r\nok"), close()},
          .expected = 10, .outputExists = false, .cert = Cert::Expired, .https = true},
+        {.name = "tls-name-in-cn-only",
+         .about = "TLS: a certificate from the trusted CA naming the host in its common name alone",
+         .script = {readHead(), send(OK + length(2) + "\r\nok"), close()},
+         .expected = 10, .outputExists = false, .cert = Cert::CnOnly, .https = true,
+         .host = "localhost"},
+        // A renegotiation would bring a certificate that is never checked.
+        {.name = "tls-renegotiate",
+         .about = "TLS 1.2: the server asks for a new handshake in the middle of the body",
+         .script = {readHead(), send(OK + length(100) + "\r\n" + b100.substr(0, 40)),
+                    renegotiate(), send(b100.substr(40)), hold(HOLD), close()},
+         .expected = 7, .body = b100.substr(0, 40), .cert = Cert::Server, .https = true,
+         .tls12 = true},
+        // An address is never sent as a server name; the peer fails a
+        // hello that names one.
+        {.name = "tls-ipv6-literal",
+         .about = "TLS: https://[::1], no server name sent, the certificate's address checked",
+         .script = {readHead(), send(OK + length(2) + "\r\nok"), close()},
+         .expected = 0, .body = "ok", .cert = Cert::Server, .https = true, .host = "[::1]",
+         .ipv6 = true, .refuseServerName = true},
+        {.name = "tls-mapped-literal",
+         .about = "TLS: https://[::ffff:127.0.0.1], no server name sent",
+         .script = {readHead(), send(OK + length(2) + "\r\nok"), close()},
+         .expected = 0, .body = "ok", .cert = Cert::Server, .https = true,
+         .host = "[::ffff:127.0.0.1]", .refuseServerName = true},
         {.name = "tls-alert",
          .about = "TLS: a fatal handshake_failure alert in answer to the hello",
          .script = {send(std::string("\x15\x03\x03\x00\x02\x02\x28", 7)), close()},
@@ -210,6 +234,18 @@ std::vector<Scenario> build() {
          .about = "TLS: takes the hello, never answers it",
          .script = {hold(HOLD), close()},
          .expected = 10060, .outputExists = false, .idleLimitSeconds = 1, .https = true},
+        // The handshake's bytes are progress: a server that sends them
+        // slowly but keeps sending is waited for; one that stops is not.
+        {.name = "tls-slow-handshake",
+         .about = "TLS: the server's handshake in pieces 250 ms apart, longer than the limit in all",
+         .script = {readHead(), send(OK + length(100) + "\r\n" + b100), close()},
+         .expected = 0, .body = b100, .idleLimitSeconds = 1, .cert = Cert::Server, .https = true,
+         .pace = {.piece = 200, .gapMs = 250}},
+        {.name = "tls-stall-mid-handshake",
+         .about = "TLS: 300 bytes of the server's handshake, then silence",
+         .script = {readHead(), send(OK + length(100) + "\r\n" + b100), close()},
+         .expected = 10060, .outputExists = false, .idleLimitSeconds = 1, .cert = Cert::Server,
+         .https = true, .pace = {.piece = 100, .gapMs = 100, .stopAfter = 300}},
     };
 }
 

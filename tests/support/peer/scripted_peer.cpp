@@ -5,12 +5,12 @@
 //   scripted_peer --list
 //       one line per scenario: name, call, expected result, expected output
 //       size, output file kept (1/0), idle limit in seconds (0 = the
-//       default), upload bytes, the URL's scheme (http/https), about;
-//       separated by tabs
+//       default), upload bytes, the URL's scheme (http/https), the URL's
+//       host, about; separated by tabs
 //   scripted_peer --body NAME
 //       writes the expected output file contents of NAME to standard output
 //   scripted_peer NAME|record|generate [--port N] [--record DIR] [--for SECONDS]
-//                 [--certs DIR] [--cert server|other|expired|rogue]
+//                 [--certs DIR] [--cert server|other|expired|rogue|cn-only]
 //       serves NAME ("record" answers 200 "ok" after reading the request,
 //       "generate" answers GET /gen/SIZE/SEED with SIZE pattern bytes);
 //       prints "port N" once listening; stops on SIGTERM or SIGINT or after
@@ -55,10 +55,10 @@ int usage() {
 
 int list() {
     for (const peer::Scenario& s : peer::scenarios())
-        std::printf("%s\t%s\t%d\t%zu\t%d\t%d\t%zu\t%s\t%s\n", s.name.c_str(),
+        std::printf("%s\t%s\t%d\t%zu\t%d\t%d\t%zu\t%s\t%s\t%s\n", s.name.c_str(),
                     callName(s.call), s.expected, s.body.size(),
                     s.outputExists ? 1 : 0, s.idleLimitSeconds, s.uploadBytes,
-                    s.https ? "https" : "http", s.about.c_str());
+                    s.https ? "https" : "http", s.host.c_str(), s.about.c_str());
     return 0;
 }
 
@@ -79,14 +79,15 @@ int main(int argc, char** argv) {
     peer::Script script;
     int rcvbuf = 0;
     peer::Cert cert = peer::Cert::None;
+    const peer::Scenario* scenario = nullptr;
     if (first == "record") {
         script = peer::recordAndAnswer();
     } else if (first == "generate") {
         script = {peer::readHead(), peer::generate(), peer::close()};
-    } else if (const peer::Scenario* s = peer::findScenario(first)) {
-        script = s->script;
-        rcvbuf = s->rcvbuf;
-        cert = s->cert;
+    } else if ((scenario = peer::findScenario(first))) {
+        script = scenario->script;
+        rcvbuf = scenario->rcvbuf;
+        cert = scenario->cert;
     } else {
         std::fprintf(stderr, "unknown scenario %s (see --list)\n", first.c_str());
         return 2;
@@ -118,7 +119,8 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
 
     peer::Peer p;
-    peer::useCert(p, certs, cert);
+    if (scenario) peer::prepareFor(p, *scenario, certs);
+    peer::useCert(p, certs, cert);  // --cert may name another
     std::string why;
     if (!peer::startPeer(p, script, static_cast<uint16_t>(port), rcvbuf, &why)) {
         std::fprintf(stderr, "scripted_peer: %s\n", why.c_str());
