@@ -97,8 +97,8 @@ std::string whyNotStored(const std::string& path) {
         if (!S_ISDIR(st.st_mode)) return reason(ENOTDIR);
         if (::access(dir.c_str(), W_OK | X_OK) != 0) return reason(errno);
     }
-    return "it takes writes now: writing or closing it failed (a full device?), or the "
-           "reply came before the request was sent, or its head was over 256 KiB";
+    return "it takes writes now: writing or closing it failed (a full device?), it could "
+           "not be made when the reply came, or the reply's head was over 256 KiB";
 }
 
 // Why the body file could not be opened, asked the same way.

@@ -1,9 +1,12 @@
 /* Quodra: one HTTP/1.0 or WebDAV exchange per call.
  *
  * Each of the ten exchange calls runs the whole exchange on the calling
- * thread, writes only the reply body to outfile (created or emptied when
- * the reply starts) and returns 0 for a complete reply, otherwise a result
- * code below. The reply's status is not looked at: a 404 page is stored and
+ * thread, writes only the reply body to outfile and returns 0 for a
+ * complete reply, otherwise a result code below. outfile is created or
+ * emptied once the reply's head has come, never before: a call that ends
+ * without a reply leaves an earlier file as it was. One that can never be
+ * created (its folder missing or not writable, a directory, a FIFO with no
+ * reader) ends the call with 3 before anything is sent. The reply's status is not looked at: a 404 page is stored and
  * gives 0 like the file asked for; httpLastStatus tells them apart. visible
  * non-zero shows the call's activity window (on POSIX: a one-line display on
  * standard error when it is a terminal).
@@ -117,8 +120,8 @@ extern "C" {
 
 /* GET url into outfile. */
 QUODRA_EXPORT int QUODRA_API httpGet(const char* url, const char* outfile, int visible);
-/* HEAD url; outfile receives nothing but is created; httpLastHead gives
- * the answer. */
+/* HEAD url; outfile receives nothing but is created (once the head has
+ * come); httpLastHead gives the answer. */
 QUODRA_EXPORT int QUODRA_API httpHead(const char* url, const char* outfile, int visible);
 /* POST infile as the single "uploadfile" part of a multipart form. */
 QUODRA_EXPORT int QUODRA_API httpPostFile(const char* url, const char* infile, const char* outfile, int visible);

@@ -29,6 +29,9 @@ struct Call {
     int visible;              // non-zero: the activity window is shown
     CallOptions options;      // the options as they stood when the call started
     int exchanges;            // exchanges run so far
+    int outHeld;              // the output held open for the whole call (a FIFO, a
+                              // device), so that its reader sees no end between
+                              // exchanges; -1 for none
 };
 
 // What follows an exchange that has ended.
@@ -49,9 +52,11 @@ int startLibrary();
 void registerWindowClass();
 
 // The record of call's next exchange, composed whole (request line, the
-// method's own lines, body file and form envelope, output path, length and
-// header block), or null when a piece could not be made (its box shown).
-RequestInfo* prepareExchange(const Call& call);
+// method's own lines, body file opened and form envelope, output path,
+// length and header block), or null with *refusal saying why nothing will
+// be sent: 1 when a piece could not be made (its box shown), 5 when the
+// body file cannot be opened.
+RequestInfo* prepareExchange(const Call& call, int* refusal);
 // Runs one composed exchange to its end on this thread: creates its window,
 // reaches the host and pumps messages until the exchange has ended. The
 // record stays for its caller to read; its window is gone.
@@ -61,6 +66,8 @@ void runExchange(RequestInfo* req, int visible);
 // is (call changed to say so). Bounded by MAX_EXCHANGES.
 Follow afterExchange(Call& call, const RequestInfo& done);
 // Runs call to its end, exchange after exchange; returns its result.
+// Before the first exchange sends anything, an output that can never be
+// made ends the call with 3.
 int DoRequest(Call& call);
 
 }  // namespace quodra

@@ -1,6 +1,7 @@
 // Composing the record of a call's next exchange: the request for its URL
 // and method, what the method adds (its lines, body file and form
-// envelope), the output path, the body length and the header block.
+// envelope), the body file opened, the output path, the body length and the
+// header block.
 #include <cstdio>
 #include <cstring>
 
@@ -69,7 +70,8 @@ bool addMethodPieces(RequestInfo* req, const Call& call) {
 
 }  // namespace
 
-RequestInfo* prepareExchange(const Call& call) {
+RequestInfo* prepareExchange(const Call& call, int* refusal) {
+    *refusal = RESULT_REFUSED;
     RequestInfo* req = createRequest(call.url, call.method);
     if (!req) return nullptr;
     req->idleLimitMs = call.options.idleMs;
@@ -79,6 +81,14 @@ RequestInfo* prepareExchange(const Call& call) {
     if (whole) {
         req->outFile = copyText(call.outFile, "outfile");
         whole = req->outFile != nullptr;
+    }
+    // Each exchange opens the file afresh and sends it from its start; its
+    // size is the open file's. A file that cannot be sent stops the call
+    // here, before its line and head could promise a body.
+    if (whole && req->result == 0 && openBody(req) != 0) {
+        *refusal = RESULT_NO_INPUT;
+        destroyRequest(req);
+        return nullptr;
     }
     if (whole) {
         calculateContentLength(req);

@@ -87,10 +87,21 @@ void runExchange(RequestInfo* req, int visible) {
     if (hwnd) plat::DestroyWindow(hwnd);
 }
 
-int DoRequest(Call& call) {
+namespace {
+
+int runExchanges(Call& call) {
     for (;;) {
-        RequestInfo* req = prepareExchange(call);
-        if (!req) return RESULT_REFUSED;
+        int refusal = RESULT_REFUSED;
+        RequestInfo* req = prepareExchange(call, &refusal);
+        if (!req) return refusal;
+        // Once, before anything of the call is sent: an output that can
+        // never be made would have a server carry out a DELETE or a MOVE
+        // for a call that reports a failure.
+        if (call.exchanges == 0 && plat::checkOut(call.outFile, &call.outHeld) != 0) {
+            destroyRequest(req);
+            return RESULT_NO_OUTPUT;
+        }
+        req->outHeld = call.outHeld;
         ++call.exchanges;
         runExchange(req, call.visible);
         Follow next = afterExchange(call, *req);
@@ -104,6 +115,19 @@ int DoRequest(Call& call) {
         }
         destroyRequest(req);
     }
+}
+
+}  // namespace
+
+int DoRequest(Call& call) {
+    call.outHeld = -1;
+    int result = runExchanges(call);
+    // A held output is closed with the call; bytes it may have lost there
+    // make a complete reply one that was not stored.
+    if (call.outHeld >= 0 && plat::closeOut(call.outHeld) != 0 && result == RESULT_OK)
+        result = RESULT_NO_OUTPUT;
+    call.outHeld = -1;
+    return result;
 }
 
 }  // namespace quodra

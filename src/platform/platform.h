@@ -208,13 +208,24 @@
 // before it returns, so the core checks its exchange again after one.
 //   POSIX: one line "caption: text" on standard error.
 //
-// Files (files.cpp). The request body is read in chunks (openRead,
-// readFile) and stepped back over what the socket did not take (seekCur);
-// fileSize gives its length for the header block (0 = unknown). The reply
-// body goes straight to a descriptor (openOut, writeOut, closeOut), with no
-// buffer of the platform's between: what writeOut reports written has
+// Files (files.cpp). The request body is opened before anything of the
+// exchange is sent (openRead), its length is taken from the open file
+// (fileSize), and it is read in chunks (readFile) and stepped back over
+// what the socket did not take (seekCur). Where the reply goes is looked at
+// before anything is sent as well (checkOut), changing nothing there; the
+// file is created or emptied only once the reply's head has come (openOut).
+// The reply body goes straight to a descriptor (writeOut, closeOut), with
+// no buffer of the platform's between: what writeOut reports written has
 // reached the file, and closeOut's failure still means bytes may be lost.
 // Sizes and offsets are 64-bit.
+//   POSIX: checkOut opens a path that is no regular file (a FIFO, a device)
+//   at once, without waiting, so that a FIFO with no reader fails there;
+//   the descriptor is kept and written, since closing it again would show
+//   a FIFO's reader an end of file before the reply.
+//   Windows: checkOut looks at names only: the folder is there, the path is
+//   no directory, an existing file is not read-only. What only an open
+//   tells (the access rights of the folder or the file, another program's
+//   lock on it, a read-only volume) shows once the reply's head has come.
 //
 // Signals. No call lets a signal reach the host, which may have left
 // SIGPIPE at its default action (ending the process): a write that meets a
@@ -370,7 +381,14 @@ int openRead(const char* path);               // binary, existing regular file; 
 int readFile(int fd, char* buf, int len);     // count, 0 at end, <0 on error
 int64_t seekCur(int fd, int64_t offset);      // new position, <0 on failure
 int closeFile(int fd);
-int64_t fileSize(const char* path);           // bytes of a regular file, else 0
+int64_t fileSize(int fd);                     // bytes of the open file; <0 = failed
+// Whether the reply can go to path: 0 when it can, -1 when no open of it
+// can succeed (its folder missing or not writable, a directory, a FIFO
+// with no reader ...). Nothing at path is created or changed. *held gets
+// a descriptor for a path that is no regular file, opened here, to be
+// written as the output and closed with closeOut; -1 for a path that
+// openOut opens when the reply comes.
+int checkOut(const char* path, int* held);
 int openOut(const char* path);                // binary, created or emptied; <0 = failed
 // Writes all len bytes unless the file refuses some (a full disk, an I/O
 // error); returns how many it took, so a count below len is a failure.

@@ -1,4 +1,4 @@
-// The header block of a request and the length of its body.
+// The header block of a request.
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -8,19 +8,6 @@
 #include "request/request.h"
 
 namespace quodra {
-
-int64_t getFileSize(const char* path) {
-    if (!path) return 0;
-    return plat::fileSize(path);
-}
-
-void calculateContentLength(RequestInfo* req) {
-    if (!req || req->result) return;
-    req->bodyLength = 0;
-    if (!req->inFile) return;
-    req->bodyLength = textLength(req->formHead) + getFileSize(req->inFile) +
-                      textLength(req->formFoot);
-}
 
 void setContentType(RequestInfo* req, const char* text) {
     if (!req || req->result || !text) return;

@@ -41,6 +41,7 @@ RequestInfo* createRequest(const char* url, int method) {
     req->state = State::Idle;
     req->inFd = -1;
     req->outFd = -1;
+    req->outHeld = -1;
     initHead(&req->head);
 
     // Each piece that cannot be allocated has shown its box; a record
@@ -118,11 +119,10 @@ int releaseConnection(RequestInfo* req) {
     }
     // A failed close may have lost bytes already counted as stored (a file
     // system that reports write errors only then).
+    // An output held for the whole call is its caller's to close.
     bool lost = false;
-    if (req->outFd >= 0) {
-        lost = plat::closeOut(req->outFd) != 0;
-        req->outFd = -1;
-    }
+    if (req->outFd >= 0 && req->outFd != req->outHeld) lost = plat::closeOut(req->outFd) != 0;
+    req->outFd = -1;
     if (req->sock != plat::kInvalidSocket) plat::closesocket(req->sock);
     req->sock = plat::kInvalidSocket;
     for (int i = 0; i < req->attemptCount; ++i) plat::closesocket(req->attempts[i]);

@@ -50,8 +50,10 @@ enum class ConnectFailure : uint8_t {
 };
 
 // Bytes of the exchange's one transfer buffer: body-file chunks while the
-// request goes out, gathered texts, reply pieces while the reply comes in
-// (an exchange never does both at once). It comes with the record, in the
+// request goes out, gathered texts, reply pieces as the reply comes in
+// (never both within one step: a reply heard while the request goes out is
+// read between two sends, and neither keeps bytes in it for the next). It
+// comes with the record, in the
 // same heap block right after it, so that no chunk or piece costs an
 // allocation or a large stack frame on the caller's thread; the record is
 // zeroed, the buffer is not: its bytes are only read after being written.
@@ -104,17 +106,22 @@ struct RequestInfo {
     State state;           // where the exchange stands
     const char* sendText;  // borrowed: the text the current state sends; null for none
     int sendPos;           // bytes of sendText already sent
-    int inFd;              // open body file; -1 when closed
+    int inFd;              // the body file, opened when the exchange was composed
+                           // and closed once it has gone out; -1 when closed
     int64_t bodySent;      // request body bytes taken by the socket
     int64_t fileLeft;      // body-file bytes still to send of those announced
     int fileByCopy;        // 1 once the platform declined to send the body file
                            // itself: its chunks are read and sent
+    int sendError;         // error of a send that failed; 0 = none
     char* io;              // the transfer buffer, right after the record in its
                            // block; null for a record not made by createRequest
 
     // ---- the reply ----
     char* outFile;         // owned: path of the reply body file
-    int outFd;             // open output file; -1 when closed
+    int outFd;             // the output, open once the reply's head has come; -1 when closed
+    int outHeld;           // borrowed from the call: its output held open since it was
+                           // checked (a FIFO, a device), written as outFd and not
+                           // closed with the exchange; -1 for none
     ReplyHead head;        // the reply head as it comes in, and what it says
     int64_t bodyStored;    // reply body bytes written to the output file
     int peerEnded;         // 1 once the peer ended the connection in order
@@ -149,11 +156,11 @@ void composeFailed(RequestInfo* req, const char* what);
 RequestInfo* createRequest(const char* url, int method);
 // 0 when req was live and is now unlinked, closed and released; 1 otherwise.
 int destroyRequest(RequestInfo* req);
-// Closes the record's input file, output file, socket and connect attempts
-// and marks it closed; posts nothing and records nothing. The part of
-// ending an exchange that the record itself needs when it is destroyed.
-// Returns 3 (the reply cannot be stored) when closing the output file
-// failed, else 0.
+// Closes the record's input file, output file (not one the call holds),
+// socket and connect attempts and marks it closed; posts nothing and
+// records nothing. The part of ending an exchange that the record itself
+// needs when it is destroyed. Returns 3 (the reply cannot be stored) when
+// closing the output file failed, else 0.
 int releaseConnection(RequestInfo* req);
 // The newest live record using sock, as its connected socket or as one of
 // its connect attempts, or null (always null for -1).
@@ -177,10 +184,19 @@ char* urlWithoutUserinfo(const char* url);
 // Owned request line "METHOD path HTTP/1.0\r\n", or null.
 char* makeRequestLine(const char* path, int method);
 
-// ---- header block and content length ----
-// Size in bytes of the file at path; 0 when null, missing or unreadable.
-int64_t getFileSize(const char* path);
+// ---- the body file and the length of the body ----
+// Opens the body file for this exchange, before anything of it is sent, so
+// that the length announced is that of the file sent and a file that cannot
+// be sent stops the exchange before it starts. 0 when it is open or the
+// request has no file part; RESULT_NO_INPUT (5) when it cannot be opened or
+// is no regular file (or a form names no file).
+int openBody(RequestInfo* req);
+// Size in bytes of the open file fd; 0 when there is none or it cannot be told.
+int64_t getFileSize(int fd);
+// The body length from the open body file and the form envelope around it.
 void calculateContentLength(RequestInfo* req);
+
+// ---- header block ----
 void setContentType(RequestInfo* req, const char* text);
 void addHeaders(RequestInfo* req, const char* text);
 void makeHeaders(RequestInfo* req);

@@ -82,7 +82,7 @@ void OnSocketClose(RequestInfo* req, int error) {
     // first, so that nothing the peer sent is lost. A reset it reports is
     // the end, whatever the receives see after it.
     req->closeError = error;
-    if (req->state == State::Receive) OnSocketRead(req);
+    if (req->state != State::Idle) OnSocketRead(req);
     endReply(req, error);
 }
 

@@ -2,9 +2,10 @@
 // ends, and every later byte is written to the output file, no more than an
 // announced length: from the record's buffer, or received straight into the
 // file where the platform can do that and the rest of the body is larger
-// than the buffer. The exchange ends as soon as the reply is complete,
-// without waiting for the peer to close; whether it is complete is decided
-// here only.
+// than the buffer. The reply is heard while the request is still going out
+// too, and after a send that failed. The exchange ends as soon as the reply
+// is complete, without waiting for the peer to close; whether it is
+// complete is decided here only.
 #include "common/text.h"
 #include "platform/numbers.h"
 #include "transfer/transfer.h"
@@ -49,7 +50,7 @@ int takeHead(RequestInfo* req, const char* data, int len) {
     case HeadFeed::More:
         break;
     case HeadFeed::Done:
-        endIfComplete(req);
+        if (finalHeadArrived(req)) endIfComplete(req);
         break;
     case HeadFeed::Malformed:
         endExchange(req, RESULT_MALFORMED_HEAD);
@@ -88,6 +89,10 @@ bool replyComplete(const RequestInfo* req) {
     return req->peerEnded != 0;
 }
 
+bool replyBegun(const RequestInfo* req) {
+    return req && (req->head.done || req->head.len > 0);
+}
+
 void endReply(RequestInfo* req, int error) {
     if (!req || ended(req)) return;
     // An end reported with an error was a reset, whatever a receive saw
@@ -95,16 +100,27 @@ void endReply(RequestInfo* req, int error) {
     if (error != 0) req->peerEnded = 0;
     int code;
     if (replyComplete(req)) code = RESULT_OK;
+    else if (req->sendError != 0 && !replyBegun(req)) code = resultOfSocketError(req->sendError);
     else if (error != 0) code = resultOfSocketError(error);
     else code = RESULT_ENDED_EARLY;
     endExchange(req, code);
+}
+
+void sendFailed(RequestInfo* req, int error) {
+    if (!req || ended(req)) return;
+    req->sendError = error;
+    stopSending(req);
+    // What already waits is read now: the failed send may be the only sign
+    // left of a connection the peer has closed after answering.
+    OnSocketRead(req);
+    if (!ended(req) && !replyBegun(req)) endExchange(req, resultOfSocketError(error));
 }
 
 void ProcessReply(RequestInfo* req, const char* data, int len) {
     if (!req || !data || len <= 0) return;
     // Each step may end the exchange; what is left of the piece is then
     // dropped.
-    while (len > 0 && req->state == State::Receive) {
+    while (len > 0 && !ended(req)) {
         if (req->head.done) {
             storeBody(req, data, len);
             return;
@@ -117,8 +133,8 @@ void ProcessReply(RequestInfo* req, const char* data, int len) {
 
 void OnSocketRead(RequestInfo* req) {
     if (!req || ended(req)) return;
-    if (req->state != State::Receive || req->outFd < 0 || req->sock == plat::kInvalidSocket) {
-        // No socket, or the peer answers before the whole request is out.
+    if (req->state == State::Idle || req->sock == plat::kInvalidSocket) {
+        // No socket, or bytes before the request began: no reply to it.
         endExchange(req, RESULT_NO_OUTPUT);
         return;
     }
@@ -130,7 +146,7 @@ void OnSocketRead(RequestInfo* req) {
     // receive; an event run meanwhile finds the exchange over and leaves the
     // buffer alone.
     char* piece = req->io;
-    while (req->state == State::Receive) {
+    while (!ended(req)) {
         int direct = directPiece(req);
         int n = direct ? plat::recvFile(req->sock, req->outFd, direct)
                        : plat::recv(req->sock, piece, RECV_PIECE, 0);

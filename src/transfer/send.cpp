@@ -76,11 +76,12 @@ void fileTaken(RequestInfo* req, int taken) {
 }
 
 // After a failed send: true when the socket is only full (its write event
-// follows); any other failure has ended the exchange with its number.
+// follows); any other failure has stopped the sending, and the reply that
+// came before it, or else the failure, ends the exchange.
 bool socketFull(RequestInfo* req) {
     int error = plat::WSAGetLastError();
     if (error == plat::kErrWouldBlock) return true;
-    endExchange(req, resultOfSocketError(error));
+    sendFailed(req, error);
     return false;
 }
 

@@ -1,6 +1,7 @@
 // The transfer state machine: the order in which an exchange puts its pieces
 // on the wire (request line, header block, form prologue, body file, form
-// epilogue) before it receives the reply, and the set-up of each state.
+// epilogue) before it receives the reply, the set-up of each state, and the
+// move that cuts the sending short when the reply comes first.
 #include "common/text.h"
 #include "platform/numbers.h"
 #include "transfer/transfer.h"
@@ -48,14 +49,25 @@ bool sendingState(State state) {
 
 namespace {
 
+// The body file has gone out (or will not): it was opened when the exchange
+// was composed and is closed when the body state is left.
+void closeBody(RequestInfo* req) {
+    if (req->inFd >= 0) plat::closeFile(req->inFd);
+    req->inFd = -1;
+}
+
+// A request with a body part goes out only with its file open: without it,
+// the line and the head would promise a body that never follows.
+bool bodyReady(const RequestInfo* req) {
+    return req->inFd >= 0 || (!req->inFile && !req->formHead);
+}
+
 Entered setUpBody(RequestInfo* req) {
     // The file's share of the announced length: a file that grew after its
     // size was taken is sent no further than that.
     req->fileLeft = req->bodyLength - textLength(req->formHead) - textLength(req->formFoot);
     req->fileByCopy = 0;
-    req->inFd = req->inFile ? plat::openRead(req->inFile) : -1;
     if (req->inFd < 0) {
-        req->inFd = -1;
         endExchange(req, RESULT_NO_INPUT);
         return Entered::Ended;
     }
@@ -69,12 +81,8 @@ Entered setUpReceive(RequestInfo* req) {
         endExchange(req, RESULT_BODY_SHORT);
         return Entered::Ended;
     }
-    req->outFd = req->outFile ? plat::openOut(req->outFile) : -1;
-    if (req->outFd < 0) {
-        req->outFd = -1;
-        endExchange(req, RESULT_NO_OUTPUT);
-        return Entered::Ended;
-    }
+    // The output is left alone until the reply's head has come
+    // (finalHeadArrived).
     req->bodyStored = 0;
     return Entered::Receiving;
 }
@@ -82,20 +90,30 @@ Entered setUpReceive(RequestInfo* req) {
 }  // namespace
 
 Entered enterNextState(RequestInfo* req) {
-    // Nothing follows the reply: its own end (endReply) ends the exchange.
+    // Nothing follows the reply: its own end (endReply) ends it.
     if (req->state == State::Receive) return Entered::Receiving;
     if (ended(req)) return Entered::Ended;
+    if (req->state == State::Idle && !bodyReady(req)) {
+        endExchange(req, RESULT_NO_INPUT);
+        return Entered::Ended;
+    }
+    if (req->state == State::SendBody) closeBody(req);
     req->state = stateAfter(req, req->state);
-    // No file outlives the state that opened it.
     req->sendPos = 0;
-    if (req->inFd >= 0) plat::closeFile(req->inFd);
-    req->inFd = -1;
     req->sendText = stateText(req, req->state);
     switch (req->state) {
     case State::SendBody: return setUpBody(req);
     case State::Receive: return setUpReceive(req);
     default: return Entered::Sending;
     }
+}
+
+void stopSending(RequestInfo* req) {
+    if (!sendingState(req->state)) return;
+    closeBody(req);
+    req->state = State::Receive;
+    req->sendText = nullptr;
+    req->sendPos = 0;
 }
 
 }  // namespace quodra

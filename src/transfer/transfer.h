@@ -51,8 +51,8 @@ void recordResult(RequestInfo* req, int code, int error = 0);
 enum class Entered {
     Sending,    // a sending state is set up: sending may go on
     Receiving,  // the request is out and the reply is awaited
-    Ended,      // the exchange ended on the way (a body file that cannot be
-                // opened, a body that fell short, an output that cannot be made)
+    Ended,      // the exchange ended on the way (no body file open for a
+                // request with a body, a body that fell short)
 };
 // The state that follows state in this record's request (the record's own
 // state is not changed); Closed after the reply.
@@ -60,9 +60,14 @@ State stateAfter(const RequestInfo* req, State state);
 // The text a sending state puts on the wire; null for the body file, for
 // states that send nothing and for a text the record lacks.
 const char* stateText(const RequestInfo* req, State state);
-// Moves to the state after the current one and sets it up: no file outlives
-// the state that opened it.
+// Moves to the state after the current one and sets it up. The body file,
+// open since the exchange was composed, is closed when its state is left.
 Entered enterNextState(RequestInfo* req);
+// A final reply came while the request was still going out: the rest of it
+// is not sent (the server has answered, and what it has not read it never
+// will) and the reply is received. Unlike the move after the last piece,
+// the body is not checked against its length: it was cut short on purpose.
+void stopSending(RequestInfo* req);
 // True in the states that put the request on the wire.
 bool sendingState(State state);
 
@@ -80,7 +85,25 @@ Step sendBodyFile(RequestInfo* req);
 void OnSocketWrite(RequestInfo* req);
 
 // ---- reply capture ----
+// Receives what the peer sent, also while the request is still going out: a
+// server may answer before it has read the whole request (an error page for
+// a body it refuses), and that answer is the reply.
 void OnSocketRead(RequestInfo* req);
+// The one moment the reply's output is made: the final head has arrived
+// whole, and no byte of its body has been stored. Sending stops if the
+// request was still going out, and the caller's output file is created or
+// emptied now and never earlier, so that an exchange ending without a reply
+// leaves it as it was. False when the output cannot be made: the exchange
+// has then ended with 3, and its head stays for the caller to read.
+bool finalHeadArrived(RequestInfo* req);
+// A send failed with error: a server that refuses a request often answers
+// and closes while the request is still going out, so whatever it sent is
+// read and is the reply. Without any of a reply the exchange ends with the
+// send's error.
+void sendFailed(RequestInfo* req, int error);
+// True once any byte of the final reply head has arrived (interim heads
+// passed over do not count).
+bool replyBegun(const RequestInfo* req);
 // Takes one received piece: head bytes until the head ends, then body bytes
 // to the output file. Ends the exchange itself when the reply is complete
 // (0), malformed (6) or cannot be stored (3).
@@ -92,7 +115,8 @@ bool replyComplete(const RequestInfo* req);
 // The peer has ended the connection: in order (error 0), seen by a receive
 // of no bytes or by the close event, or with error (a reset ...). Ends the
 // exchange with 0 when the reply is complete, else with the error's result,
-// or 4 for an orderly end too early.
+// or 4 for an orderly end too early; when a send had failed and none of a
+// reply came, with that send's error, as the first sign of the end.
 void endReply(RequestInfo* req, int error);
 
 // ---- event dispatch and connection ----

@@ -138,6 +138,12 @@ run "full device"        23  '/dev/full: No space left on device'               
 shut=1 run "closed stdout" 23  'standard output: Bad file descriptor'                             get "$dav/f/small.txt" -o - 1>&-
 run "no body file"       26  "result 5: the body file cannot be opened: $files/none: No such file or directory" put "$dav/x" "$files/none"
 run "body is a FIFO"     26  'not a regular file .*give - to send standard input'               put "$dav/x" "$files/fifo"
+# Nothing went out for either: the server made no file.
+[ ! -e "$docroot/x" ] && pass || fail "a PUT without its body file made $docroot/x"
+run "no body file, over a file" 26 'result 5: the body file cannot be opened'                   put "$dav/f/small.txt" "$files/none"
+same "$files/small.txt" "$docroot/f/small.txt" "a PUT without its body file left the server's file"
+run "delete, no folder"  23  "result 3: the reply cannot be stored: $work/no/o: No such file or directory" delete "$dav/f/small.txt" "$work/no/o"
+[ -e "$docroot/f/small.txt" ] && pass || fail "a DELETE whose output cannot be made was carried out"
 # A self-signed certificate: rejected (60) unless -k takes any.
 bash "$here/../servers/make-certs.sh" "$work/certs" >"$work/certs.log" 2>&1 || { cat "$work/certs.log"; exit 1; }
 start_peer record --certs "$work/certs" --cert rogue

@@ -1,10 +1,11 @@
 // Every allocation of every call fails in turn, the whole exchange played by
 // the fake platform. Only three endings are honest: 1 with nothing sent and
 // no window made (the request could not be composed); the exact request sent
-// whole, then 3 (a reply-head piece could not be kept); or 0 with the exact
-// request sent and the exact body stored. Never a changed or partial
-// request, and in every case nothing left behind: no heap block, open file,
-// window, timer or queued message.
+// whole (or as far as a reply that came early let it go), then 3 (a
+// reply-head piece could not be kept) with the output never made; or 0 with
+// the same bytes sent and the exact body stored. Never a changed request,
+// and in every case nothing left behind: no heap block, open file, window,
+// timer or queued message.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -13,6 +14,7 @@
 #include <string>
 
 #include "api/api.h"
+#include "platform/numbers.h"
 #include "api/last_call.h"
 #include "common/alloc.h"
 #include "fake_platform.h"
@@ -118,6 +120,7 @@ TEST_F(AllocSweep, EveryCallEndsHonestlyWhicheverAllocationFails) {
                 if (result == RESULT_NO_OUTPUT) {
                     ++headLost;
                     EXPECT_EQ(s.boxes[0].text, "new failed: replyhead");
+                    EXPECT_FALSE(std::ifstream(out).good()) << "the output made without a head";
                 } else {
                     EXPECT_EQ(result, 0);
                     EXPECT_EQ(readAll(out), body);
@@ -129,6 +132,71 @@ TEST_F(AllocSweep, EveryCallEndsHonestlyWhicheverAllocationFails) {
         EXPECT_GT(refused, 0);
         EXPECT_EQ(headLost, 2) << "the head is grown once after its first block";
     }
+}
+
+// The same with a reply that comes while the body is still going out: the
+// socket takes the head and part of the body, then the page's head arrives
+// (in two pieces, so that it is grown once) and stops the sending, and the
+// rest of the page follows a write event that must send nothing. Each
+// allocation fails in turn; what went out is the same every time, and a
+// lost head leaves no output.
+TEST_F(AllocSweep, EarlyReplyEndsHonestlyWhicheverAllocationFails) {
+    const std::string in = writeFile("in.bin", std::string(3 * SEND_CHUNK, 'b'));
+    const std::string out = dir() + "/out.bin";
+    auto run = [&] {
+        fake::reset();
+        auto& s = fake::state();
+        s.sendScript = {fake::takeAll(), fake::take(700), fake::fail(plat::kErrWouldBlock)};
+        s.incoming = {{nullptr, WM_HOSTNOTIFY, 0, 1}, net(16), net(1), net(2), net(1)};
+        s.recvScript = {fake::bytes("HTTP/1.0 413 Too Large\r\nX-Pad: " + std::string(300, 'a')),
+                        fake::bytes(std::string(400, 'a') + "\r\nContent-Length: 4\r\n\r\npa"),
+                        fake::fail(plat::kErrWouldBlock), fake::bytes("ge")};
+        std::remove(out.c_str());
+        return davPut("http://server/p", in.c_str(), out.c_str(), 0);
+    };
+    ASSERT_EQ(run(), 0);
+    const std::string sent = fake::sent();
+    ASSERT_EQ(readAll(out), "page");
+    ASSERT_EQ(sent.find("\r\n\r\n") + 4 + 700, sent.size()) << "the body went on after the head";
+    int refused = 0, headLost = 0;
+    for (long k = 1; k < 100; ++k) {
+        SCOPED_TRACE("allocation " + std::to_string(k));
+        forgetLastCall();
+        long live = qallocLive();
+        qallocResetCount();
+        qallocFailAt(k);
+        int result = run();
+        long made = qallocCount();
+        qallocFailAt(0);
+        forgetLastCall();
+        const fake::State& s = fake::state();
+        EXPECT_EQ(qallocLive(), live) << "heap blocks left behind";
+        EXPECT_EQ(s.openInputs + s.openOutputs, 0) << "a file left open";
+        EXPECT_EQ(fake::queued(), 0u) << "a message left queued";
+        if (made < k) {
+            EXPECT_EQ(result, 0);
+            EXPECT_GT(refused, 0);
+            EXPECT_EQ(headLost, 2) << "the head is grown once after its first block";
+            return;
+        }
+        ASSERT_EQ(s.boxes.size(), 1u) << "each failure shows one box";
+        if (result == RESULT_REFUSED) {
+            ++refused;
+            EXPECT_TRUE(s.sent.empty()) << "a refused call sent bytes";
+            continue;
+        }
+        EXPECT_TRUE(s.sent == sent) << s.sent.size() << " bytes sent, not " << sent.size();
+        if (result == RESULT_NO_OUTPUT) {
+            ++headLost;
+            EXPECT_EQ(s.boxes[0].text, "new failed: replyhead");
+            EXPECT_FALSE(std::ifstream(out).good()) << "the output made without a head";
+        } else {
+            // Only keeping the head for the caller failed.
+            EXPECT_EQ(result, 0);
+            EXPECT_EQ(readAll(out), "page");
+        }
+    }
+    FAIL() << "the call never ran without a failing allocation";
 }
 
 }  // namespace

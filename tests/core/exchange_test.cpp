@@ -4,10 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -241,6 +243,265 @@ TEST_F(Exchange, UrlCredentialsReachNoByteAndNoBox) {
     ASSERT_EQ(fake::state().boxes.size(), 1u);
     EXPECT_EQ(fake::state().boxes[0].caption, "server");
     EXPECT_EQ(fake::state().boxes[0].text, "Could not get IP address (11001)");
+}
+
+// A request that cannot go out whole is not started: no window, no lookup,
+// no socket, not a byte, and the caller's output stays as it was.
+TEST_F(Exchange, NothingStartsForARequestThatCannotGoOutWhole) {
+    const std::string fifo = dir + "/fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string missing = dir + "/missing";
+    struct Case {
+        const char* name;
+        std::function<int()> call;
+        int result;
+    };
+    const Case cases[] = {
+        {"PUT of a missing file", [&] { return davPut("http://h/r", missing.c_str(), out.c_str(), 0); }, 5},
+        {"PUT of an empty path", [&] { return davPut("http://h/r", "", out.c_str(), 0); }, 5},
+        {"PUT of a folder", [&] { return davPut("http://h/r", dir.c_str(), out.c_str(), 0); }, 5},
+        {"PUT of a FIFO", [&] { return davPut("http://h/r", fifo.c_str(), out.c_str(), 0); }, 5},
+        {"PROPFIND with a missing body", [&] {
+             return davPropfind("http://h/d/", missing.c_str(), out.c_str(), 1, 0); }, 5},
+        {"form of a missing file", [&] {
+             return httpPostFile("http://h/up", missing.c_str(), out.c_str(), 0); }, 5},
+        // An output that can never be made: the server must not carry out
+        // a DELETE or a MOVE for a call that reports a failure.
+        {"DELETE into a missing folder", [&] {
+             return davDelete("http://h/r", (missing + "/out").c_str(), 0); }, 3},
+        {"MOVE into a folder's name", [&] {
+             return davMove("http://h/a", "http://h/b", dir.c_str(), 0, 0, 0); }, 3},
+        {"GET into a name ending in a slash", [&] {
+             return httpGet("http://h/r", (dir + "/new/").c_str(), 0); }, 3},
+        {"GET into a FIFO with no reader", [&] { return httpGet("http://h/r", fifo.c_str(), 0); }, 3},
+        {"GET into an empty path", [&] { return httpGet("http://h/r", "", 0); }, 3},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake::reset();
+        scriptReply("HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok");
+        std::ofstream(out, std::ios::binary) << "earlier contents";
+        EXPECT_EQ(c.call(), c.result);
+        const auto& s = fake::state();
+        EXPECT_TRUE(s.createdWindows.empty());
+        EXPECT_TRUE(s.lookups.empty());
+        EXPECT_TRUE(s.sockets.empty());
+        EXPECT_EQ(fake::sent(), "");
+        EXPECT_TRUE(s.boxes.empty());
+        EXPECT_EQ(httpLastStatus(), 0);
+        EXPECT_EQ(httpLastError(), 0);
+        EXPECT_EQ(readAll(out), "earlier contents");
+        EXPECT_EQ(s.outOpens, 0);
+        EXPECT_EQ(s.openOutputs, 0);
+    }
+    std::remove(fifo.c_str());
+}
+
+// The caller's output is made when the reply's head has come, and not
+// before: every ending before it leaves an earlier file byte for byte as
+// it was, and no file where there was none.
+TEST_F(Exchange, OutputIsUntouchedByEveryEndingBeforeTheHead) {
+    const fake::Posted tick{nullptr, 0x113, IDLE_TIMER, 0};
+    struct Case {
+        const char* name;
+        std::function<void(fake::State&)> script;
+        int result;
+    };
+    const Case cases[] = {
+        {"host not found", [](fake::State& s) { s.incoming = {hostDone(11001)}; }, 11001},
+        {"connection refused", [](fake::State& s) { s.incoming = {hostDone(), net(16, 10061)}; }, 1},
+        {"closed before replying", [](fake::State& s) {
+             s.recvScript = {fake::closed()};
+             s.incoming = {hostDone(), net(16), net(1)}; }, 4},
+        {"reset before replying", [](fake::State& s) {
+             s.incoming = {hostDone(), net(16), net(32, 10054)}; }, 10054},
+        {"silent past the limit", [&](fake::State& s) {
+             s.timerAdvance = 600;
+             s.incoming = {hostDone(), net(16), tick, tick}; }, 10060},
+        {"the send fails", [](fake::State& s) {
+             s.sendScript = {fake::fail(10053)};
+             s.incoming = {hostDone(), net(16)}; }, 10053},
+        {"part of a head, then a reset", [](fake::State& s) {
+             s.recvScript = {fake::bytes("HTTP/1.0 200 OK\r\nContent-Le"), fake::fail(10054)};
+             s.incoming = {hostDone(), net(16), net(1)}; }, 10054},
+        {"a head that never ends", [](fake::State& s) {
+             s.recvScript = {fake::bytes("HTTP/1.0 200 OK\r\nServer: t\r\n"), fake::closed()};
+             s.incoming = {hostDone(), net(16), net(1)}; }, 4},
+        {"a head over the bound", [](fake::State& s) {
+             s.recvScript = {fake::bytes("HTTP/1.0 200 OK\r\nX: " + std::string(300000, 'a'))};
+             s.incoming = {hostDone(), net(16), net(1)}; }, 3},
+        {"a malformed head", [](fake::State& s) {
+             s.recvScript = {fake::bytes("HTTP/1.0 200 OK\r\nContent-Length: -1\r\n\r\nbody")};
+             s.incoming = {hostDone(), net(16), net(1)}; }, 6},
+        {"only an interim head", [](fake::State& s) {
+             s.recvScript = {fake::bytes("HTTP/1.1 100 Continue\r\n\r\n"), fake::closed()};
+             s.incoming = {hostDone(), net(16), net(1)}; }, 4},
+    };
+    for (bool earlier : {true, false}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(testing::Message() << c.name << (earlier ? ", earlier file" : ", no file"));
+            fake::reset();
+            httpSetOption(QUODRA_OPTION_IDLE_LIMIT, 1);
+            std::remove(out.c_str());
+            if (earlier) std::ofstream(out, std::ios::binary) << "earlier contents";
+            c.script(fake::state());
+            EXPECT_EQ(httpGet("http://server/x", out.c_str(), 0), c.result);
+            httpSetOption(QUODRA_OPTION_IDLE_LIMIT, 300);
+            EXPECT_EQ(fake::state().outOpens, 0);
+            if (earlier) {
+                EXPECT_EQ(readAll(out), "earlier contents");
+            } else {
+                EXPECT_FALSE(exists(out));
+            }
+            EXPECT_EQ(quits(), 1);
+        }
+    }
+
+    // A body file that shrank once its length was announced: the request
+    // falls short, and the output is not touched either.
+    fake::reset();
+    writeInput(std::string(100, 'b'));
+    std::ofstream(out, std::ios::binary) << "earlier contents";
+    auto& s = fake::state();
+    s.incoming = {hostDone(), net(16)};
+    s.onArrival = [&](const fake::Posted& p) {
+        if (p.msg == WM_NETNOTIFY) {
+            EXPECT_EQ(::truncate(in.c_str(), 60), 0);
+        }
+    };
+    EXPECT_EQ(davPut("http://server/x", in.c_str(), out.c_str(), 0), 8);
+    EXPECT_EQ(readAll(out), "earlier contents");
+}
+
+// Once the head has come, the output is made (for a reply without a body
+// too); when that fails the call ends with 3, and the status and head still
+// tell what the server did.
+TEST_F(Exchange, OutputIsMadeWhenTheHeadHasCome) {
+    const std::string head = "HTTP/1.0 204 No Content\r\n\r\n";
+    for (int (*call)(const char*, const char*, int) : {httpHead, davOptions, httpGet}) {
+        fake::reset();
+        std::ofstream(out, std::ios::binary) << "earlier contents";
+        scriptReply(head);
+        EXPECT_EQ(call("http://server/x", out.c_str(), 0), 0);
+        EXPECT_TRUE(exists(out));
+        EXPECT_EQ(readAll(out), "");
+        EXPECT_EQ(fake::state().outOpens, 1);
+    }
+
+    // The folder goes away between the check and the head.
+    const std::string sub = dir + "/sub";
+    const std::string inSub = sub + "/out.bin";
+    ASSERT_EQ(::mkdir(sub.c_str(), 0700), 0);
+    fake::reset();
+    scriptReply("HTTP/1.0 201 Created\r\nContent-Length: 2\r\n\r\nok");
+    fake::state().onArrival = [&](const fake::Posted& p) {
+        if (p.msg == WM_NETNOTIFY && (p.lParam & 0xFFFF) == 1) ::rmdir(sub.c_str());
+    };
+    EXPECT_EQ(httpGet("http://server/x", inSub.c_str(), 0), 3);
+    EXPECT_FALSE(exists(inSub));
+    EXPECT_EQ(httpLastStatus(), 201);
+    EXPECT_EQ(httpLastHead(nullptr, 0), 43);
+    EXPECT_EQ(httpLastError(), 0);
+    EXPECT_EQ(quits(), 1);
+}
+
+// A server may answer before it has read the whole request (an error page
+// for a body it refuses) and close. That answer is heard while the request
+// is still going out, or after a send failed, and is the call's reply; a
+// final head stops the sending. Interim heads let it go on.
+TEST_F(Exchange, ReplyBeforeTheBodyIsOutIsHeard) {
+    std::string body(3 * SEND_CHUNK, '\0');
+    for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>('a' + i % 23);
+    const std::string request =
+        "PUT /x HTTP/1.0\r\n" + standardBlock("server", std::to_string(body.size()));
+    const std::string page = "HTTP/1.0 413 Too Large\r\nContent-Length: 5\r\n\r\nlarge";
+    const std::string unsized = "HTTP/1.0 413 Too Large\r\n\r\npage";
+    const std::string interim = "HTTP/1.1 100 Continue\r\n\r\n";
+    const auto wouldBlock = fake::fail(plat::kErrWouldBlock);
+    struct Case {
+        const char* name;
+        std::deque<fake::Step> sends;     // the socket, send after send
+        std::vector<fake::Posted> events; // after the lookup and the connect
+        std::deque<fake::Step> recvs;
+        int result;
+        size_t bodySent;                  // body bytes on the wire
+        const char* stored;               // null: the earlier output is kept
+        int status;
+        int failWriteAt = 0;              // the n-th write of the output stores nothing
+    };
+    const Case cases[] = {
+        {"a page while the body waits for room",
+         {fake::takeAll(), fake::take(1000), wouldBlock}, {net(1)},
+         {fake::bytes(page)}, 0, 1000, "large", 413},
+        {"the head, room, then the rest: nothing more is sent",
+         {fake::takeAll(), fake::take(1000), wouldBlock}, {net(1), net(2), net(1)},
+         {fake::bytes(page.substr(0, page.size() - 3)), wouldBlock, fake::bytes("rge")}, 0, 1000,
+         "large", 413},
+        {"an unsized page up to the close", {fake::takeAll(), wouldBlock}, {net(1), net(2), net(32)},
+         {fake::bytes(unsized), wouldBlock, fake::closed()}, 0, 0, "page", 413},
+        {"an interim head: the sending goes on", {fake::takeAll(), wouldBlock}, {net(1), net(2), net(1)},
+         {fake::bytes(interim), wouldBlock, fake::bytes(page)}, 0, body.size(), "large", 413},
+        {"the peer closes with no reply", {fake::takeAll(), wouldBlock}, {net(1)}, {fake::closed()},
+         4, 0, nullptr, 0},
+        {"a send fails after the page came", {fake::takeAll(), fake::take(1000), fake::fail(10054)},
+         {}, {fake::bytes(page), fake::fail(10054)}, 0, 1000, "large", 413},
+        {"a send fails after the head, the rest follows", {fake::takeAll(), fake::fail(10054)},
+         {net(32)}, {fake::bytes(page.substr(0, page.size() - 2)), wouldBlock, fake::bytes("ge")}, 0,
+         0, "large", 413},
+        {"a send fails after part of a head, the rest follows", {fake::takeAll(), fake::fail(10054)},
+         {net(1)}, {fake::bytes(page.substr(0, 20)), wouldBlock, fake::bytes(page.substr(20))}, 0, 0,
+         "large", 413},
+        {"a send fails, the page was cut by a reset", {fake::takeAll(), fake::fail(10054)}, {},
+         {fake::bytes(page.substr(0, page.size() - 2)), fake::fail(10054)}, 10054, 0, "lar", 413},
+        {"a send fails with no reply: its own error", {fake::takeAll(), fake::fail(10053)}, {},
+         {fake::fail(10054)}, 10053, 0, nullptr, 0},
+        {"a send fails with nothing yet: its own error", {fake::takeAll(), fake::fail(10058)}, {},
+         {}, 10058, 0, nullptr, 0},
+        {"a send fails after only an interim head", {fake::takeAll(), fake::fail(10053)}, {},
+         {fake::bytes(interim), fake::closed()}, 10053, 0, nullptr, 0},
+        // The output made for an early page fails like any other: 3, with
+        // the status still told.
+        {"a page that cannot be written", {fake::takeAll(), wouldBlock}, {net(1)},
+         {fake::bytes(page)}, 3, 0, "", 413, 1},
+        {"a page that cannot be written after a failed send", {fake::takeAll(), fake::fail(10054)},
+         {}, {fake::bytes(page)}, 3, 0, "", 413, 1},
+    };
+    writeInput(body);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake::reset();
+        std::ofstream(out, std::ios::binary) << "earlier contents";
+        auto& s = fake::state();
+        s.sendScript = c.sends;
+        s.recvScript = c.recvs;
+        s.failWriteAt = c.failWriteAt;
+        s.incoming = {hostDone(), net(16)};
+        s.incoming.insert(s.incoming.end(), c.events.begin(), c.events.end());
+        EXPECT_EQ(davPut("http://server/x", in.c_str(), out.c_str(), 0), c.result);
+        EXPECT_TRUE(fake::sent() == request + body.substr(0, c.bodySent))
+            << fake::sent().size() - request.size() << " body bytes sent";
+        EXPECT_EQ(readAll(out), c.stored ? c.stored : "earlier contents");
+        EXPECT_EQ(httpLastStatus(), c.status);
+        EXPECT_EQ(quits(), 1);
+        EXPECT_TRUE(s.incoming.empty()) << "the call ended before its events did";
+    }
+}
+
+// A device (or a FIFO) has nothing to create or empty: it is opened when the
+// call is checked, written as the output and closed when the call ends,
+// where a failure to close loses bytes like a file's would.
+TEST_F(Exchange, HeldOutputIsClosedWithTheCall) {
+    for (int failClose : {0, 1}) {
+        SCOPED_TRACE(failClose);
+        fake::reset();
+        fake::state().failCloseAt = failClose;
+        scriptReply("HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok");
+        EXPECT_EQ(httpGet("http://server/x", "/dev/null", 0), failClose ? 3 : 0);
+        EXPECT_EQ(fake::state().outChecks, 1);
+        EXPECT_EQ(fake::state().outOpens, 0);
+        EXPECT_EQ(fake::state().closeCalls, 1);
+        EXPECT_EQ(fake::state().openOutputs, 0);
+    }
 }
 
 TEST_F(Exchange, PropfindWithoutBodyPathIsNotRefused) {

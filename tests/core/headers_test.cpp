@@ -6,14 +6,16 @@
 
 #include <string>
 
+#include "common/results.h"
 #include "request_fixture.h"
 
 using HeadersTest = RequestModelTest;
 
 namespace {
 
-// What DoRequest does before the transfer starts.
+// What prepareExchange does before the transfer starts.
 void finish(RequestInfo* req) {
+    EXPECT_EQ(openBody(req), 0);
     calculateContentLength(req);
     makeHeaders(req);
 }
@@ -122,11 +124,18 @@ TEST_F(HeadersTest, LengthIsWrittenAsFullUnsignedValue) {
     }
 }
 
+// The size of an open file, as the fake reads it from the descriptor.
+int64_t sizeOfFile(const std::string& path) {
+    int fd = plat::openRead(path.c_str());
+    int64_t size = getFileSize(fd);
+    if (fd >= 0) plat::closeFile(fd);
+    return size;
+}
+
 TEST_F(HeadersTest, FileSizeIsSixtyFourBits) {
-    EXPECT_EQ(getFileSize(nullptr), 0);
-    EXPECT_EQ(getFileSize((dir() + "/missing").c_str()), 0);
-    EXPECT_EQ(getFileSize(writeFile("empty", "").c_str()), 0);
-    EXPECT_EQ(getFileSize(writeFile("five", "12345").c_str()), 5);
+    EXPECT_EQ(getFileSize(-1), 0);
+    EXPECT_EQ(sizeOfFile(writeFile("empty", "")), 0);
+    EXPECT_EQ(sizeOfFile(writeFile("five", "12345")), 5);
 
     // A sparse file past 4 GiB takes no disk space.
     std::string big = dir() + "/big";
@@ -136,7 +145,7 @@ TEST_F(HeadersTest, FileSizeIsSixtyFourBits) {
     int rc = ::ftruncate(fd, size);
     ::close(fd);
     if (rc != 0) GTEST_SKIP() << "no sparse files here";
-    EXPECT_EQ(getFileSize(big.c_str()), size);
+    EXPECT_EQ(sizeOfFile(big), size);
 
     RequestInfo* req = createRequest("http://server/a", METHOD_PUT);
     ASSERT_NE(req, nullptr);
@@ -154,12 +163,21 @@ TEST_F(HeadersTest, NoBodyMeansNoLengthLine) {
     calculateContentLength(req);
     EXPECT_EQ(req->bodyLength, 0);
 
-    for (std::string path : {writeFile("empty", ""), dir() + "/missing"}) {
-        SCOPED_TRACE(path);
+    // An empty file, and one that cannot be opened (the exchange is then
+    // refused before anything is sent).
+    const struct {
+        std::string path;
+        int opened;
+    } files[] = {{writeFile("empty", ""), 0}, {dir() + "/missing", RESULT_NO_INPUT}};
+    for (const auto& f : files) {
+        SCOPED_TRACE(f.path);
         qfree(req->inFile);
-        req->inFile = copyText(path.c_str(), "infile");
+        req->inFile = copyText(f.path.c_str(), "infile");
+        EXPECT_EQ(openBody(req), f.opened);
         calculateContentLength(req);
         EXPECT_EQ(req->bodyLength, 0);
+        if (req->inFd >= 0) plat::closeFile(req->inFd);
+        req->inFd = -1;
     }
     // A content type without a body file gives no type line.
     qfree(req->inFile);

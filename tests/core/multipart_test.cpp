@@ -41,6 +41,7 @@ protected:
         if (!req) return nullptr;
         req->inFile = copyText(path.c_str(), "infile");
         makeFormEncoding(req);
+        openBody(req);
         calculateContentLength(req);
         makeHeaders(req);
         return req;

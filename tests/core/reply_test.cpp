@@ -29,6 +29,7 @@ namespace {
 
 struct Outcome {
     std::string body;
+    bool made;  // the output file exists
     int64_t length;
     int status;
     int result;
@@ -43,6 +44,7 @@ protected:
         EXPECT_NE(req, nullptr);
         req->sock = 100;
         outPath = dir() + "/out.bin";
+        std::remove(outPath.c_str());
         req->outFile = copyText(outPath.c_str(), "outfile");
         req->state = State::SendHeaders;
         EXPECT_EQ(enterNextState(req), Entered::Receiving);
@@ -60,8 +62,8 @@ protected:
         fake::state().recvScript = {fake::closed()};
         OnSocketRead(req);
         OnSocketClose(req, 0);
-        Outcome out{readAll(outPath), req->head.length, req->head.status, req->result,
-                    req->state};
+        Outcome out{readAll(outPath), std::ifstream(outPath).good(), req->head.length,
+                    req->head.status, req->result, req->state};
         EXPECT_EQ(fake::state().openOutputs, 0);
         destroyRequest(req);
         return out;
@@ -142,6 +144,9 @@ TEST_F(ReplyTest, OutputIsTheSameHoweverTheReplyIsCut) {
         SCOPED_TRACE(c.name);
         Outcome whole = run({c.reply});
         EXPECT_EQ(whole.body, c.body);
+        // The output is made once a final head has come whole and well formed.
+        const bool made = c.status != 0 && c.result != kMalformed;
+        EXPECT_EQ(whole.made, made);
         EXPECT_EQ(whole.length, c.length);
         EXPECT_EQ(whole.status, c.status);
         EXPECT_EQ(whole.result, c.result);
@@ -150,6 +155,7 @@ TEST_F(ReplyTest, OutputIsTheSameHoweverTheReplyIsCut) {
             SCOPED_TRACE(testing::Message() << "split at " << k);
             Outcome split = run({c.reply.substr(0, k), c.reply.substr(k)});
             ASSERT_EQ(split.body, c.body);
+            ASSERT_EQ(split.made, made);
             ASSERT_EQ(split.length, c.length);
             ASSERT_EQ(split.status, c.status);
             ASSERT_EQ(split.result, c.result);
@@ -279,27 +285,73 @@ TEST_F(ReplyTest, ReadEventAfterTheReplyClosedDoesNothing) {
     EXPECT_EQ(readAll(outPath), "body");
 }
 
-TEST_F(ReplyTest, ReplyBeforeTheRequestIsOutEndsWithCode3) {
-    for (State state : {State::Idle, State::SendRequest, State::SendHeaders, State::SendBody}) {
-        SCOPED_TRACE(static_cast<int>(state));
-        RequestInfo* req = createRequest("http://example.test/x", METHOD_GET);
-        req->sock = 100;
-        req->outFile = copyText((dir() + "/early.bin").c_str(), "outfile");
-        req->state = state;
-        fake::state().recvScript = {fake::bytes(kOk + "\r\nbody")};
-        OnSocketRead(req);
-        EXPECT_EQ(req->result, RESULT_NO_OUTPUT);
-        EXPECT_EQ(req->state, State::Closed);
-        EXPECT_EQ(fake::state().recvCalls, 0);
-        EXPECT_FALSE(std::ifstream(dir() + "/early.bin").good());
-        destroyRequest(req);
-    }
-    RequestInfo* req = receiving();
+// Bytes before the request began are no reply to it.
+TEST_F(ReplyTest, ReadEventBeforeTheRequestBeganEndsWithCode3) {
+    RequestInfo* req = createRequest("http://example.test/x", METHOD_GET);
+    req->sock = 100;
+    req->outFile = copyText((dir() + "/early.bin").c_str(), "outfile");
+    fake::state().recvScript = {fake::bytes(kOk + "\r\nbody")};
+    OnSocketRead(req);
+    EXPECT_EQ(req->result, RESULT_NO_OUTPUT);
+    EXPECT_EQ(req->state, State::Closed);
+    EXPECT_EQ(fake::state().recvCalls, 0);
+    EXPECT_FALSE(std::ifstream(dir() + "/early.bin").good());
+    destroyRequest(req);
+
+    req = receiving();
     plat::closesocket(req->sock);
     req->sock = plat::kInvalidSocket;
     OnSocketRead(req);
     EXPECT_EQ(req->result, RESULT_NO_OUTPUT);
     OnSocketRead(nullptr);
+}
+
+// A reply that comes while the request is still going out is heard: a
+// final head stops the sending and is the reply; an interim head, or part
+// of a head, lets the sending go on.
+TEST_F(ReplyTest, ReplyWhileTheRequestGoesOutIsHeard) {
+    const std::string sized = "HTTP/1.0 413 Too Large\r\nContent-Length: 4\r\n\r\nbody";
+    struct Case {
+        const char* name;
+        std::string received;
+        bool sending;       // still sending afterwards
+        int result;
+        const char* stored; // null: no output made
+    };
+    const Case cases[] = {
+        {"a whole sized reply", sized, false, 0, "body"},
+        {"a final head, its body to come", sized.substr(0, sized.size() - 2), false, 0, "bo"},
+        {"an interim head", "HTTP/1.1 100 Continue\r\n\r\n", true, 0, nullptr},
+        {"part of a head", "HTTP/1.0 413 Too", true, 0, nullptr},
+        {"an interim head, then a whole reply", "HTTP/1.1 100 Continue\r\n\r\n" + sized, false, 0,
+         "body"},
+    };
+    const std::string in = writeFile("in.bin", std::string(3000, 'b'));
+    for (State state : {State::SendRequest, State::SendHeaders, State::SendBody}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(testing::Message() << c.name << " in state " << static_cast<int>(state));
+            fake::reset();
+            RequestInfo* req = createRequest("http://example.test/x", METHOD_PUT);
+            req->sock = 100;
+            outPath = dir() + "/out.bin";
+            std::remove(outPath.c_str());
+            req->outFile = copyText(outPath.c_str(), "outfile");
+            req->headers = copyText("Host: example.test\r\n\r\n", "headers");
+            req->inFile = copyText(in.c_str(), "infile");
+            ASSERT_EQ(openBody(req), 0);
+            calculateContentLength(req);
+            while (req->state != state) ASSERT_EQ(enterNextState(req), Entered::Sending);
+            fake::state().recvScript = {fake::bytes(c.received)};
+            OnSocketRead(req);
+            EXPECT_EQ(sendingState(req->state), c.sending);
+            EXPECT_EQ(req->result, c.result);
+            EXPECT_EQ(req->inFd >= 0, c.sending);
+            if (c.stored) EXPECT_EQ(readAll(outPath), c.stored);
+            else EXPECT_FALSE(std::ifstream(outPath).good());
+            EXPECT_TRUE(fake::state().sendOffers.empty()) << "a read event sends nothing";
+            destroyRequest(req);
+        }
+    }
 }
 
 TEST_F(ReplyTest, ReceiveErrorsEndTheExchangeUnlessTheReplyIsComplete) {

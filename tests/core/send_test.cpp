@@ -43,6 +43,8 @@ protected:
         if (file) {
             req->inFile = copyText(writeFile("in.bin", *file).c_str(), "infile");
             req->bodyLength = static_cast<int64_t>(file->size());
+            // As the exchange is composed: the file opens before anything is sent.
+            EXPECT_EQ(openBody(req), 0);
         }
         if (form) {
             req->formHead = copyText(kPrologue.c_str(), "formheader");
@@ -190,6 +192,7 @@ TEST_F(SendTest, EmptyTextAdvancesWithoutSendingAndMissingTextStops) {
     RequestInfo* req = makeRecord(nullptr, false);
     req->formHead = copyText("", "formheader");
     req->inFile = copyText(writeFile("in.bin", "").c_str(), "infile");
+    ASSERT_EQ(openBody(req), 0);
     req->state = State::SendHeaders;
     enterNextState(req);
     ASSERT_EQ(req->state, State::SendFormHead);

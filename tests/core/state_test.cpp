@@ -88,6 +88,8 @@ TEST_F(StateMachineTest, EachRequestShapeWalksItsPath) {
         if (shape.formheader) req->formHead = copyText("--b\r\n\r\n", "formheader");
         if (shape.infile) req->inFile = copyText(inPath.c_str(), "infile");
         if (shape.formfooter) req->formFoot = copyText("\r\n--b--\r\n", "formfooter");
+        // As the exchange is composed: the body file is open before anything is sent.
+        ASSERT_EQ(openBody(req), 0);
         req->sendPos = 3;
         for (const Step& want : shape.path) {
             Entered value = enterNextState(req);
@@ -97,13 +99,14 @@ TEST_F(StateMachineTest, EachRequestShapeWalksItsPath) {
             if (want.state != State::Receive) {
                 EXPECT_EQ(req->sendPos, 0);
             }
-            // Each file is open exactly in the state that works on it.
-            EXPECT_EQ(req->inFd >= 0, want.state == State::SendBody);
-            EXPECT_EQ(fake::state().openInputs, want.state == State::SendBody ? 1 : 0);
-            EXPECT_EQ(req->outFd >= 0, want.state == State::Receive);
-            EXPECT_EQ(fake::state().openOutputs, want.state == State::Receive ? 1 : 0);
-            // The output file appears only once the request is out.
-            EXPECT_EQ(exists(outPath), want.state == State::Receive);
+            // The body file stays open until its state is left.
+            bool bodyOpen = shape.infile && want.state <= State::SendBody;
+            EXPECT_EQ(req->inFd >= 0, bodyOpen);
+            EXPECT_EQ(fake::state().openInputs, bodyOpen ? 1 : 0);
+            // No state makes the output: only the reply's head does.
+            EXPECT_EQ(req->outFd, -1);
+            EXPECT_EQ(fake::state().openOutputs, 0);
+            EXPECT_FALSE(exists(outPath));
             req->sendPos = 5;
         }
         EXPECT_EQ(req->result, 0);
@@ -114,8 +117,10 @@ TEST_F(StateMachineTest, EachRequestShapeWalksItsPath) {
 TEST_F(StateMachineTest, AnEndedExchangeStaysEnded) {
     RequestInfo* req = makeRecord();
     req->inFile = copyText(writeFile("in.bin", "x").c_str(), "infile");
+    ASSERT_EQ(openBody(req), 0);
     req->state = State::SendHeaders;
-    ASSERT_EQ(enterNextState(req), Entered::Sending);  // opens the input file
+    ASSERT_EQ(enterNextState(req), Entered::Sending);
+    ASSERT_EQ(req->state, State::SendBody);
     ASSERT_GE(req->inFd, 0);
     EXPECT_EQ(endExchange(req, RESULT_SEEK_FAILED), RESULT_SEEK_FAILED);
     EXPECT_TRUE(ended(req));
@@ -128,7 +133,9 @@ TEST_F(StateMachineTest, AnEndedExchangeStaysEnded) {
     EXPECT_EQ(fake::state().openOutputs, 0);
 }
 
-TEST_F(StateMachineTest, UnopenableInputFileEndsWithCode5) {
+// A body state reached without the body file open (a record composed
+// without opening it) ends with 5 rather than send a body it cannot finish.
+TEST_F(StateMachineTest, BodyStateWithoutItsFileEndsWithCode5) {
     struct Case {
         const char* name;
         bool formheader;
@@ -184,6 +191,10 @@ TEST_F(StateMachineTest, ReceiveChecksThatTheAnnouncedBodyWasSent) {
             EXPECT_EQ(req->result, 0);
             EXPECT_EQ(req->state, State::Receive);
             EXPECT_EQ(req->bodyStored, 0);
+            // The output waits for the reply's head.
+            EXPECT_EQ(req->outFd, -1);
+            EXPECT_EQ(readAll(outPath), "earlier contents");
+            ASSERT_TRUE(finalHeadArrived(req));
             // The end of the exchange closes the output file with its bytes.
             plat::writeOut(req->outFd, "abc", 3);
             EXPECT_EQ(endExchange(req, RESULT_OK), RESULT_OK);
@@ -197,15 +208,47 @@ TEST_F(StateMachineTest, ReceiveChecksThatTheAnnouncedBodyWasSent) {
     }
 }
 
-TEST_F(StateMachineTest, UncreatableOutputFileEndsWithCode3) {
-    RequestInfo* req = makeRecord();
-    qfree(req->outFile);
-    req->outFile = copyText((dir() + "/missing/out.bin").c_str(), "outfile");
-    req->state = State::SendHeaders;
-    EXPECT_EQ(enterNextState(req), Entered::Ended);
-    EXPECT_EQ(req->result, RESULT_NO_OUTPUT);
-    EXPECT_EQ(req->state, State::Closed);
-    EXPECT_EQ(req->outFd, -1);
+// A request with a body part is not started without its file open: the
+// line and the head would promise a body that never follows.
+TEST_F(StateMachineTest, RequestWithoutItsOpenBodyFileSendsNothing) {
+    for (bool form : {false, true}) {
+        SCOPED_TRACE(form ? "form" : "plain body");
+        fake::reset();
+        RequestInfo* req = makeRecord();
+        req->inFile = copyText(writeFile("in.bin", "x").c_str(), "infile");
+        if (form) req->formHead = copyText("--b\r\n", "formheader");
+        EXPECT_EQ(enterNextState(req), Entered::Ended);
+        EXPECT_EQ(req->result, RESULT_NO_INPUT);
+        EXPECT_EQ(req->state, State::Closed);
+        EXPECT_EQ(req->sendText, nullptr);
+        destroyRequest(req);
+    }
+}
+
+// The reply's head cuts the sending short: from any sending state the
+// exchange receives at once, its body file closed, and the body is not
+// held against its announced length.
+TEST_F(StateMachineTest, StopSendingReceivesAtOnce) {
+    std::string inPath = writeFile("in.bin", "body bytes");
+    for (State from : {State::SendRequest, State::SendHeaders, State::SendBody}) {
+        SCOPED_TRACE(static_cast<int>(from));
+        fake::reset();
+        RequestInfo* req = makeRecord();
+        req->inFile = copyText(inPath.c_str(), "infile");
+        ASSERT_EQ(openBody(req), 0);
+        req->bodyLength = 10;
+        while (req->state != from) ASSERT_EQ(enterNextState(req), Entered::Sending);
+        stopSending(req);
+        EXPECT_EQ(req->state, State::Receive);
+        EXPECT_EQ(req->inFd, -1);
+        EXPECT_EQ(fake::state().openInputs, 0);
+        EXPECT_EQ(req->sendText, nullptr);
+        EXPECT_EQ(req->result, 0);
+        // Not a sending state any more: a second stop changes nothing.
+        stopSending(req);
+        EXPECT_EQ(req->state, State::Receive);
+        destroyRequest(req);
+    }
 }
 
 }  // namespace

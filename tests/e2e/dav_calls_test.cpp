@@ -2,6 +2,7 @@
 // over TLS, and Apache), with their effects checked on the server's disk and
 // in the output files.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <functional>
 #include <regex>
@@ -102,6 +103,38 @@ TEST_P(DavCalls, PutStoresTheFileOnTheServer) {
         EXPECT_EQ(0, davPut(url(path).c_str(), in.c_str(), out.c_str(), 0));
         EXPECT_TRUE(fileBytes(served(path)) == c.bytes) << "server copy differs";
         EXPECT_TRUE(fileExists(out));
+    }
+}
+
+// A body file that cannot be sent stops the call before anything goes out:
+// the server's copy is never replaced by an empty body.
+TEST_P(DavCalls, PutOfAFileThatCannotBeSentLeavesTheServersCopy) {
+    writeFile(served("/kept.bin"), "the server's copy");
+    const std::string fifo = local("fifo");
+    ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0600));
+    makeDir(local("folder"));
+    for (const std::string& in : {local("missing"), local("folder"), fifo, std::string("/dev/null"),
+                                  std::string("")}) {
+        SCOPED_TRACE(in);
+        std::string out = local("put-out");
+        EXPECT_EQ(QUODRA_NO_INPUT, davPut(url("/kept.bin").c_str(), in.c_str(), out.c_str(), 0));
+        EXPECT_EQ(0, httpLastStatus());
+        EXPECT_EQ("the server's copy", fileBytes(served("/kept.bin")));
+        EXPECT_FALSE(fileExists(out));
+    }
+}
+
+// An output that can never be made stops the call before anything goes out:
+// the server does not carry out what the call reports as failed.
+TEST_P(DavCalls, CallWithAnImpossibleOutputLeavesTheServerAlone) {
+    writeFile(served("/kept.bin"), "the server's copy");
+    for (const std::string& out : {local("no-such-dir/out"), work}) {
+        SCOPED_TRACE(out);
+        EXPECT_EQ(QUODRA_NO_OUTPUT, davDelete(url("/kept.bin").c_str(), out.c_str(), 0));
+        EXPECT_EQ(QUODRA_NO_OUTPUT, davMove(url("/kept.bin").c_str(), url("/moved.bin").c_str(),
+                                            out.c_str(), 0, 0, 0));
+        EXPECT_EQ("the server's copy", fileBytes(served("/kept.bin")));
+        EXPECT_FALSE(fileExists(served("/moved.bin")));
     }
 }
 

@@ -99,7 +99,7 @@ TEST_F(RequestBytes, EachCallSendsExactlyItsRequest) {
         const char* what;
         const char* path;
         Call call;
-        std::string request;         // everything the peer must receive
+        std::string request;         // everything the peer must receive; "": no connection
         int expected = 0;            // result
         const char* stored = "ok";   // the output file's bytes; null: no file made
     };
@@ -156,37 +156,29 @@ TEST_F(RequestBytes, EachCallSendsExactlyItsRequest) {
         {.what = "COPY, empty destination", .path = "/m",
          .call = [](const char* u, const char* o) { return davCopy(u, "", o, 0, 0, 0); },
          .request = "COPY /m HTTP/1.0\r\nDestination: \r\n" + STANDARD + "\r\n"},
+        // A body that cannot be sent whole is not started: not even a connection.
         {.what = "PUT of a missing file", .path = "/p",
          .call = [&](const char* u, const char* o) { return davPut(u, missing.c_str(), o, 0); },
-         .request = "PUT /p HTTP/1.0\r\n" + STANDARD + "\r\n",
-         .expected = QUODRA_NO_INPUT, .stored = nullptr},
+         .request = "", .expected = QUODRA_NO_INPUT, .stored = nullptr},
         {.what = "PUT of an empty path", .path = "/p",
          .call = [](const char* u, const char* o) { return davPut(u, "", o, 0); },
-         .request = "PUT /p HTTP/1.0\r\n" + STANDARD + "\r\n",
-         .expected = QUODRA_NO_INPUT, .stored = nullptr},
+         .request = "", .expected = QUODRA_NO_INPUT, .stored = nullptr},
         // Not regular files: no size to announce, and /dev/zero never ends.
         {.what = "PUT of a device", .path = "/p",
          .call = [](const char* u, const char* o) { return davPut(u, "/dev/zero", o, 0); },
-         .request = "PUT /p HTTP/1.0\r\n" + STANDARD + "\r\n",
-         .expected = QUODRA_NO_INPUT, .stored = nullptr},
+         .request = "", .expected = QUODRA_NO_INPUT, .stored = nullptr},
         {.what = "PUT of a directory", .path = "/p",
          .call = [&](const char* u, const char* o) { return davPut(u, work.c_str(), o, 0); },
-         .request = "PUT /p HTTP/1.0\r\n" + STANDARD + "\r\n",
-         .expected = QUODRA_NO_INPUT, .stored = nullptr},
+         .request = "", .expected = QUODRA_NO_INPUT, .stored = nullptr},
         {.what = "PROPFIND with a device body", .path = "/d/",
          .call = [](const char* u, const char* o) { return davPropfind(u, "/dev/zero", o, 0, 0); },
-         .request = "PROPFIND /d/ HTTP/1.0\r\nDepth: 0\r\nContent-Type: text/xml\r\n" + STANDARD + "\r\n",
-         .expected = QUODRA_NO_INPUT, .stored = nullptr},
+         .request = "", .expected = QUODRA_NO_INPUT, .stored = nullptr},
         {.what = "POST form of a device", .path = "/f",
          .call = [](const char* u, const char* o) { return httpPostFile(u, "/dev/zero", o, 0); },
-         .request = "POST /f HTTP/1.0\r\n" + STANDARD + lengthLine(prologue("/dev/zero").size() + epilogue.size()) +
-             formType + "\r\n" + prologue("/dev/zero"),
-         .expected = QUODRA_NO_INPUT, .stored = nullptr},
+         .request = "", .expected = QUODRA_NO_INPUT, .stored = nullptr},
         {.what = "POST form of a missing file", .path = "/f",
          .call = [&](const char* u, const char* o) { return httpPostFile(u, missing.c_str(), o, 0); },
-         .request = "POST /f HTTP/1.0\r\n" + STANDARD + lengthLine(prologue(missing).size() + epilogue.size()) +
-             formType + "\r\n" + prologue(missing),
-         .expected = QUODRA_NO_INPUT, .stored = nullptr},
+         .request = "", .expected = QUODRA_NO_INPUT, .stored = nullptr},
     };
 
     std::set<std::string> boundaries;
@@ -205,7 +197,7 @@ TEST_F(RequestBytes, EachCallSendsExactlyItsRequest) {
 
             EXPECT_EQ(c.expected, result);
             std::vector<std::string> got = peer::received(p);
-            ASSERT_EQ(1u, got.size()) << "connections";
+            ASSERT_EQ(c.request.empty() ? 0u : 1u, got.size()) << "connections";
             std::string want = replaced(c.request, HOST, "127.0.0.1:" + std::to_string(p.port));
             if (want.find(BOUNDARY) != std::string::npos) {
                 std::string boundary = announcedBoundary(got[0]);
@@ -216,7 +208,9 @@ TEST_F(RequestBytes, EachCallSendsExactlyItsRequest) {
                 EXPECT_TRUE(boundaries.insert(boundary).second) << "boundary drawn twice";
                 want = replaced(want, BOUNDARY, boundary);
             }
-            EXPECT_TRUE(got[0] == want) << whereTheyDiffer(want, got[0]);
+            if (!got.empty()) {
+                EXPECT_TRUE(got[0] == want) << whereTheyDiffer(want, got[0]);
+            }
             if (c.stored) {
                 EXPECT_EQ(c.stored, fileBytes(out));
             } else {

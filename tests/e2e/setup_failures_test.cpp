@@ -1,5 +1,6 @@
 // Exchanges that fail before a reply can arrive: nobody listening, a host
-// name that cannot be found, an output file that cannot be made.
+// name that cannot be found, an output file that cannot be made, a FIFO
+// output that nobody reads.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -34,18 +35,23 @@ TEST_F(SetupFailures, UnknownHostGivesTheLookupError) {
     EXPECT_FALSE(fileExists(out));
 }
 
-TEST_F(SetupFailures, OutputThatCannotBeCreatedGivesThree) {
+// An output that can never be made is found out before anything is sent: a
+// server must not carry out a call that reports a failure.
+TEST_F(SetupFailures, OutputThatCannotBeCreatedGivesThreeAndSendsNothing) {
     signal(SIGPIPE, SIG_IGN);
     peer::Peer p;
     std::string why;
     ASSERT_TRUE(peer::startPeer(p, peer::recordAndAnswer(), 0, 0, &why)) << why;
-    std::string out = work + "/no-such-dir/out";
-    EXPECT_EQ(QUODRA_NO_OUTPUT, httpGet(urlFor(p.port, "/a").c_str(), out.c_str(), 0));
+    makeDir(work + "/folder");
+    for (const std::string& out : {work + "/no-such-dir/out", work + "/folder", work + "/new/"}) {
+        SCOPED_TRACE(out);
+        EXPECT_EQ(QUODRA_NO_OUTPUT, davDelete(urlFor(p.port, "/a").c_str(), out.c_str(), 0));
+        EXPECT_EQ(0, httpLastStatus());
+    }
     peer::stopPeer(p);
-    EXPECT_FALSE(fileExists(out));
-    // The request went out whole before the output was needed.
-    ASSERT_EQ(1u, peer::received(p).size());
-    EXPECT_EQ(0u, peer::received(p)[0].find("GET /a HTTP/1.0\r\n"));
+    EXPECT_FALSE(fileExists(work + "/no-such-dir"));
+    EXPECT_FALSE(fileExists(work + "/new"));
+    EXPECT_EQ(0u, peer::received(p).size()) << "connections";
 }
 
 TEST_F(SetupFailures, OutputOnAFullDeviceGivesThree) {

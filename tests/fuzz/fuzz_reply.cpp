@@ -7,9 +7,13 @@
 // Oracle: the result and the stored bytes are those a plain reading of the
 // reply gives (reference() below: the head's end, interim heads passed over,
 // the Content-Length lines, bodiless replies), the same whether the reply
-// arrives whole or in pieces; never more than an announced length is stored;
-// the result is one of the documented codes; nothing is leaked or left open.
+// arrives whole or in pieces; the output file is made exactly when a final
+// head has come whole and well formed; never more than an announced length
+// is stored; the result is one of the documented codes; nothing is leaked or
+// left open.
 #include <cstdint>
+#include <cstdio>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -30,7 +34,10 @@ constexpr int RESET = 10054;
 struct Outcome {
     int result;
     std::string body;
-    bool operator==(const Outcome& o) const { return result == o.result && body == o.body; }
+    bool made;  // the output file exists
+    bool operator==(const Outcome& o) const {
+        return result == o.result && body == o.body && made == o.made;
+    }
 };
 
 // One reply capture: each piece comes with its own read event, then the
@@ -38,6 +45,7 @@ struct Outcome {
 // exchange has not ended already.
 Outcome capture(int method, const std::vector<std::string>& pieces, bool orderly) {
     static const std::string out = fuzz::scratchPath("out.bin");
+    std::remove(out.c_str());
     fake::reset();
     long live = qallocLive();
     RequestInfo* req = createRequest("http://fuzz.test/x", method);
@@ -60,7 +68,7 @@ Outcome capture(int method, const std::vector<std::string>& pieces, bool orderly
     // record; one that saw the peer's close still has its close event.
     if (req->sock != plat::kInvalidSocket) OnSocketClose(req, orderly ? 0 : RESET);
 
-    Outcome o{req->result, fuzz::readAll(out)};
+    Outcome o{req->result, fuzz::readAll(out), std::ifstream(out).good()};
     FUZZ_CHECK(req->state == State::Closed);
     FUZZ_CHECK(fake::state().openOutputs == 0 && fake::state().openInputs == 0);
     destroyRequest(req);
@@ -154,8 +162,8 @@ Outcome reference(const std::string& in, bool head, bool orderly) {
         // Every head, interim ones included, must end within the bound.
         if ((end == std::string::npos && in.size() >= REPLY_HEAD_LIMIT) ||
             (end != std::string::npos && end > REPLY_HEAD_LIMIT))
-            return {RESULT_NO_OUTPUT, ""};
-        if (end == std::string::npos) return {broken, ""};
+            return {RESULT_NO_OUTPUT, "", false};
+        if (end == std::string::npos) return {broken, "", false};
         std::string text = lower(in.substr(from, end - from));
         int status = readReplyStatus(text.data(), static_cast<int>(text.size()));
         if (status >= 100 && status < 200) {
@@ -163,13 +171,13 @@ Outcome reference(const std::string& in, bool head, bool orderly) {
             continue;
         }
         int64_t length = -1;
-        if (announced(text, &length) < 0) return {RESULT_MALFORMED_HEAD, ""};
-        if (head || status == 204 || status == 304 || length == 0) return {0, ""};
+        if (announced(text, &length) < 0) return {RESULT_MALFORMED_HEAD, "", false};
+        if (head || status == 204 || status == 304 || length == 0) return {0, "", true};
         std::string rest = in.substr(end);
-        if (length < 0) return {orderly ? 0 : RESET, rest};
+        if (length < 0) return {orderly ? 0 : RESET, rest, true};
         if (static_cast<int64_t>(rest.size()) >= length)
-            return {0, rest.substr(0, static_cast<size_t>(length))};
-        return {broken, rest};
+            return {0, rest.substr(0, static_cast<size_t>(length)), true};
+        return {broken, rest, true};
     }
 }
 

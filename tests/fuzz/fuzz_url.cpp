@@ -19,7 +19,8 @@
 // host and the port unless it is the scheme's default (never the userinfo),
 // the call's own lines, and one empty line at its very end. The URL
 // without its userinfo is the text with exactly "userinfo@" taken out.
-// Nothing is leaked or left open.
+// The peer closes without a reply: the output is never made. Nothing is
+// leaked or left open.
 #include <arpa/inet.h>
 
 #include <cstdint>
@@ -184,14 +185,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string url = rest.substr(0, rest.find('\0'));
     rest = rest.size() > url.size() ? rest.substr(url.size() + 1) : "";
     const std::string dest = rest.substr(0, rest.find('\0'));
-    const char* out = "/nonexistent-dir-of-quodra-fuzz/out";  // never made: nothing is stored
+    static const std::string outPath = fuzz::scratchPath("url-out.bin");
+    const char* out = outPath.c_str();  // never made: no reply comes
 
     fake::reset();
     auto& s = fake::state();
     // The lookup's completion (no error, one address; ignored when the host
-    // is numeric and nothing was looked up), then the connect.
+    // is numeric and nothing was looked up), the connect, then the peer's
+    // close without a reply.
     s.incoming = {{nullptr, quodra::WM_HOSTNOTIFY, 0, 1},
-                  {nullptr, quodra::WM_NETNOTIFY, 100, 16}};
+                  {nullptr, quodra::WM_NETNOTIFY, 100, 16},
+                  {nullptr, quodra::WM_NETNOTIFY, 100, 32}};
     long live = quodra::qallocLive();
 
     const int depth = static_cast<int8_t>(selector) >> 3;  // -16 .. 15
@@ -227,13 +231,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(liveHead() == nullptr);
     FUZZ_CHECK(s.createdWindows.size() == s.destroyedWindows.size());
     FUZZ_CHECK(s.openInputs == 0 && s.openOutputs == 0 && fake::queued() == 0);
+    FUZZ_CHECK(fuzz::readAll(outPath).empty() && s.outOpens == 0);
     if (refuse) {
         FUZZ_CHECK(result == 1);
         FUZZ_CHECK(s.sent.empty() && s.createdWindows.empty());
         return 0;
     }
-    // The head went out whole; the output cannot be made, which ends it.
-    FUZZ_CHECK(result == quodra::RESULT_NO_OUTPUT);
+    // The head went out whole; the peer's close without a reply ends it.
+    FUZZ_CHECK(result == quodra::RESULT_ENDED_EARLY);
     FUZZ_CHECK(s.sent.size() >= 4 && s.sent.find("\r\n\r\n") == s.sent.size() - 4);
     std::vector<std::string> got = lines(s.sent.substr(0, s.sent.size() - 2));
     for (const std::string& line : got)

@@ -124,9 +124,11 @@ bool startOnFreePort(Server& s, const std::vector<std::string>& argvTemplate,
 }
 
 // lighttpd from the WebDAV template, with the TLS template after it when
-// certs names the test certificates.
+// certs names the test certificates, and the template named extra (a file
+// of serversDir()) after that when one is named.
 bool startLighttpdWith(Server& s, const std::string& docroot, const std::string& workdir,
-                       const std::string& certs, std::string& why) {
+                       const std::string& certs, std::string& why,
+                       const std::string& extra = "") {
     if (!onPath("lighttpd")) {
         why = "lighttpd is not installed (packages lighttpd, lighttpd-mod-webdav)";
         return false;
@@ -140,13 +142,14 @@ bool startLighttpdWith(Server& s, const std::string& docroot, const std::string&
         why = "mod_openssl.so not found (package lighttpd-mod-openssl)";
         return false;
     }
-    std::string tmpl, tls;
+    std::string tmpl, tls, more;
     if (!readFile(serversDir() + "/lighttpd-webdav.conf.in", tmpl) ||
-        (!certs.empty() && !readFile(serversDir() + "/lighttpd-tls.conf.in", tls))) {
+        (!certs.empty() && !readFile(serversDir() + "/lighttpd-tls.conf.in", tls)) ||
+        (!extra.empty() && !readFile(serversDir() + "/" + extra, more))) {
         why = "cannot read the lighttpd templates in " + serversDir();
         return false;
     }
-    tmpl += tls;
+    tmpl += tls + more;
     tmpl = replaceAll(tmpl, "@DOCROOT@", docroot);
     tmpl = replaceAll(tmpl, "@LOGDIR@", workdir);
     tmpl = replaceAll(tmpl, "@CERTS@", certs);
@@ -177,6 +180,13 @@ pid_t spawn(const std::vector<std::string>& argv, const std::string& log) {
 bool startLighttpd(Server& s, const std::string& docroot,
                    const std::string& workdir, std::string& why) {
     return startLighttpdWith(s, docroot, workdir, "", why);
+}
+
+bool startLighttpdSmallRequests(Server& s, const std::string& docroot,
+                                const std::string& workdir, const std::string& certs,
+                                std::string& why) {
+    return startLighttpdWith(s, docroot, workdir, certs, why,
+                             "lighttpd-small-requests.conf.in");
 }
 
 bool startLighttpdTls(Server& s, const std::string& docroot,

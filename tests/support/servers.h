@@ -43,6 +43,11 @@ bool apacheInstalled(std::string& why);
 bool startLighttpdTls(Server& s, const std::string& docroot,
                       const std::string& workdir, const std::string& certs,
                       std::string& why);
+// The same lighttpd (over TLS when certs names the test certificates) with
+// a request size limit of 64 KiB (servers/lighttpd-small-requests.conf.in).
+bool startLighttpdSmallRequests(Server& s, const std::string& docroot,
+                                const std::string& workdir, const std::string& certs,
+                                std::string& why);
 // Apache with mod_dav serving docroot, as one foreground process; workdir
 // takes its configuration, logs and lock database. Run as root, it serves as
 // www-data (nobody where that user is missing): docroot is handed to that

@@ -20,6 +20,8 @@
 //                 '_' stands for a space); every other check still runs
 //   !noboxes      call with message boxes turned off; none may appear
 //   !idle=N       call with the no-progress limit set to N seconds
+//   !before=TEXT  the output file holds TEXT ('_' stands for a space) before
+//                 the call; the body checks then also tell whether it was kept
 //   !status=N     httpLastStatus must give N afterwards
 //   !error=N      httpLastError must give N afterwards; !error=result: the
 //                 result itself (a lookup error stands behind itself)
@@ -372,6 +374,8 @@ struct Case {
     std::string noResult;  // why the result is not compared; empty = compared
     bool noBoxes = false;
     int idle = -1;         // seconds to set for the call; -1 = leave the default
+    bool hasBefore = false;
+    std::string before;    // the output file's contents before the call
     int status = -1;       // httpLastStatus expected; -1 = not checked
     int error = -1;        // httpLastError expected; -1 = not checked
 };
@@ -403,6 +407,9 @@ bool parseCase(const std::string& line, Case* c) {
             c->noBoxes = true;
         } else if (w.rfind("!idle=", 0) == 0) {
             c->idle = std::atoi(w.c_str() + 6);
+        } else if (w.rfind("!before=", 0) == 0) {
+            c->hasBefore = true;
+            c->before = underscoresToSpaces(w.substr(8));
         } else if (w.rfind("!status=", 0) == 0) {
             c->status = std::atoi(w.c_str() + 8);
         } else if (w == "!error=result") {
@@ -513,6 +520,12 @@ void checkLastCall(const Calls& k, const std::string& name, int wantStatus, int 
 void runCase(const Calls& k, const Case& c) {
     std::string out = settings["outdir"] + "/" + c.name + ".out";
     DeleteFileA(out.c_str());
+    if (c.hasBefore) {
+        FILE* f = std::fopen(out.c_str(), "wb");
+        bool written = f && std::fwrite(c.before.data(), 1, c.before.size(), f) == c.before.size();
+        if (f) std::fclose(f);
+        check(written, c.name + ": output written before the call");
+    }
     seen = WindowSeen();
     takeBoxes();
 

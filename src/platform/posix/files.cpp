@@ -3,9 +3,13 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
+
+#include "platform/platform.h"
 #include "posix_internal.h"
 
 namespace plat {
@@ -45,18 +49,76 @@ int64_t seekCur(int fd, int64_t offset) {
 
 int closeFile(int fd) { return ::close(fd); }
 
-int64_t fileSize(const char* path) {
+int64_t fileSize(int fd) {
     struct stat st;
-    if (!path || ::stat(path, &st) < 0 || !S_ISREG(st.st_mode)) return 0;
+    if (fd < 0 || ::fstat(fd, &st) < 0) return -1;
     return static_cast<int64_t>(st.st_size);
+}
+
+namespace {
+
+// Whether this process may write what path names, as its effective user
+// (which the open will be made as).
+bool writable(const char* path, int mode) {
+    return ::faccessat(AT_FDCWD, path, mode, AT_EACCESS) == 0;
+}
+
+// Whether a new file may be made at path, which names nothing yet: the
+// folder that would hold it is a folder this process may add names to.
+bool newFileFits(const char* path) {
+    const char* slash = std::strrchr(path, '/');
+    if (!slash) return writable(".", W_OK | X_OK);
+    // "name/" can only ever be a folder.
+    if (slash[1] == '\0') return false;
+    char folder[PATH_MAX];
+    size_t n = slash == path ? 1 : static_cast<size_t>(slash - path);
+    if (n >= sizeof folder) return false;
+    std::memcpy(folder, path, n);
+    folder[n] = '\0';
+    struct stat st;
+    return ::stat(folder, &st) == 0 && S_ISDIR(st.st_mode) && writable(folder, W_OK | X_OK);
+}
+
+}  // namespace
+
+int checkOut(const char* path, int* held) {
+    *held = -1;
+    if (!path || !*path) return -1;
+    struct stat st;
+    if (::stat(path, &st) != 0) return errno == ENOENT && newFileFits(path) ? 0 : -1;
+    if (S_ISDIR(st.st_mode)) return -1;
+    if (S_ISREG(st.st_mode)) return writable(path, W_OK) ? 0 : -1;
+    // A FIFO or a device has nothing to create or empty. Opened without
+    // waiting, a FIFO with no reader fails at once instead of holding the
+    // call; once open it is kept, as its reader would take a close for the
+    // end of the reply.
+    int fd;
+    do {
+        fd = ::open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return -1;
+    // Written like a file from here: a slow reader is waited for.
+    if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) < 0) {
+        ::close(fd);
+        return -1;
+    }
+    *held = fd;
+    return 0;
 }
 
 int openOut(const char* path) {
     if (!path) return -1;
+    // Never waits in the open: a FIFO with no reader (one that came to
+    // stand at the path after the check) fails at once instead of holding
+    // the call past its idle limit. A file is written waiting as before.
     int fd;
     do {
-        fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0666);
     } while (fd < 0 && errno == EINTR);
+    if (fd >= 0 && ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) < 0) {
+        ::close(fd);
+        return -1;
+    }
     return fd;
 }
 

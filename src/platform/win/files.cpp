@@ -1,6 +1,7 @@
 // Files through the C runtime's low-level binary handles: the body file
 // read, the reply file written with no stream buffer between.
 #include <cstdio>  // SEEK_CUR
+#include <cstring>
 
 #include <fcntl.h>
 #include <io.h>
@@ -31,10 +32,37 @@ int64_t seekCur(int fd, int64_t offset) { return ::_lseeki64(fd, offset, SEEK_CU
 
 int closeFile(int fd) { return ::_close(fd); }
 
-int64_t fileSize(const char* path) {
+int64_t fileSize(int fd) {
     struct _stati64 st;
-    if (!path || ::_stati64(path, &st) != 0 || (st.st_mode & _S_IFMT) != _S_IFREG) return 0;
+    if (fd < 0 || ::_fstati64(fd, &st) != 0) return -1;
     return st.st_size;
+}
+
+// By name only: an open would be needed to learn more (rights, locks, a
+// read-only volume), and an open may create or change what it opens.
+int checkOut(const char* path, int* held) {
+    *held = -1;
+    if (!path || !*path) return -1;
+    size_t len = std::strlen(path);
+    // "name\" can only ever be a folder; a name too long for the ANSI
+    // calls can never be opened by them.
+    if (path[len - 1] == '\\' || path[len - 1] == '/' || len >= MAX_PATH) return -1;
+    DWORD attrs = ::GetFileAttributesA(path);
+    if (attrs != INVALID_FILE_ATTRIBUTES)
+        return attrs & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY) ? -1 : 0;
+    if (::GetLastError() != ERROR_FILE_NOT_FOUND) return -1;
+    // A new name: the folder that would hold it must be a folder. Without
+    // a separator (or after a drive's colon) it is the current one.
+    const char* sep = nullptr;
+    for (const char* p = path; *p; ++p)
+        if (*p == '\\' || *p == '/') sep = p;
+    if (!sep) return 0;
+    char folder[MAX_PATH];
+    size_t n = static_cast<size_t>(sep - path) + 1;  // "C:\dir\": the separator kept
+    std::memcpy(folder, path, n);
+    folder[n] = '\0';
+    DWORD f = ::GetFileAttributesA(folder);
+    return f != INVALID_FILE_ATTRIBUTES && (f & FILE_ATTRIBUTE_DIRECTORY) ? 0 : -1;
 }
 
 int openOut(const char* path) {

@@ -6,6 +6,7 @@
 #include "platform/numbers.h"
 
 #include <arpa/inet.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -378,15 +379,45 @@ int closeFile(int fd) {
     return ::close(fd);
 }
 
-int64_t fileSize(const char* path) {
+int64_t fileSize(int fd) {
     struct stat st;
-    if (!path || ::stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return 0;
+    if (fd < 0 || ::fstat(fd, &st) != 0) return -1;
     return st.st_size;
 }
 
+// The POSIX backend's rules on the real files of the test's scratch folder.
+int checkOut(const char* path, int* held) {
+    ++theState.outChecks;
+    *held = -1;
+    if (!path || !*path) return -1;
+    struct stat st;
+    if (::stat(path, &st) != 0) {
+        if (errno != ENOENT) return -1;
+        std::string folder(path);
+        size_t slash = folder.rfind('/');
+        if (slash == folder.size() - 1) return -1;
+        folder = slash == std::string::npos ? "." : slash == 0 ? "/" : folder.substr(0, slash);
+        return ::stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
+                       ::access(folder.c_str(), W_OK | X_OK) == 0
+                   ? 0
+                   : -1;
+    }
+    if (S_ISDIR(st.st_mode)) return -1;
+    if (S_ISREG(st.st_mode)) return ::access(path, W_OK) == 0 ? 0 : -1;
+    int fd = ::open(path, O_WRONLY | O_NONBLOCK);
+    if (fd < 0) return -1;
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    ++theState.openOutputs;
+    *held = fd;
+    return 0;
+}
+
 int openOut(const char* path) {
+    ++theState.outOpens;
     if (!path) return -1;
-    int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    // Never waits (the fake never blocks): a FIFO with no reader fails.
+    int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK, 0644);
+    if (fd >= 0) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     if (fd >= 0) ++theState.openOutputs;
     return fd;
 }

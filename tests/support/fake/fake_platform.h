@@ -142,7 +142,9 @@ struct State {
     int failCloseAt = 0;
     int closeCalls = 0;
     int openInputs = 0;       // input files open now
-    int openOutputs = 0;      // output files open now
+    int openOutputs = 0;      // output files open now (held ones included)
+    int outChecks = 0;        // checkOut calls
+    int outOpens = 0;         // openOut calls: the output created or emptied
     uint32_t tick = 0;        // GetTickCount value
     uint32_t timerAdvance = 0;  // the clock moves this much per scripted WM_TIMER
     int liveTimers = 0;       // set and not yet killed (a timer set again counts once)
