@@ -105,18 +105,24 @@ extern "C" {
 #define QUODRA_IDLE_LIMIT_MAX 2147483
 
 /* Options of httpSetOptionText. */
-#define QUODRA_OPTION_HEADERS 11  /* header lines for the requests of the
-                                     calling thread's later calls (kept and
-                                     checked; not sent yet in this build):
-                                     "Name: value" lines separated by LF or
-                                     CR LF (blank lines are passed over);
-                                     null or "" clears them. Refused whole
-                                     (-1, nothing changed) when a name is
-                                     not an RFC 9110 token, a line has no
-                                     colon, a value holds a control byte
-                                     other than tab, or a name is Host,
-                                     Content-Length, Connection or
-                                     Transfer-Encoding. */
+#define QUODRA_OPTION_HEADERS 11  /* header lines for every request of
+                                     the calling thread's later calls (each
+                                     call takes them as it starts): "Name:
+                                     value" lines separated by LF or CR LF
+                                     (blank lines are passed over); null or
+                                     "" clears them. They go after the
+                                     call's own lines and before the
+                                     library's; a User-Agent line replaces
+                                     the library's; a line named like one
+                                     the call writes from its arguments
+                                     (Depth, Destination, the Content-Type
+                                     of a PROPFIND body or a form) is left
+                                     out. Refused whole (-1, nothing
+                                     changed) when a name is not an RFC 9110
+                                     token, a line has no colon, a value
+                                     holds a control byte other than tab, or
+                                     a name is Host, Content-Length,
+                                     Connection or Transfer-Encoding. */
 
 /* GET url into outfile. */
 QUODRA_EXPORT int QUODRA_API httpGet(const char* url, const char* outfile, int visible);

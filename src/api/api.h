@@ -28,6 +28,8 @@ struct Call {
     int depth;                // PROPFIND: the Depth line's value; negative for none
     int visible;              // non-zero: the activity window is shown
     CallOptions options;      // the options as they stood when the call started
+    char* lines;              // owned: the thread's header lines as the call started
+                              // (CR LF lines), for every request of the call; null for none
     int exchanges;            // exchanges run so far
     int outHeld;              // the output held open for the whole call (a FIFO, a
                               // device), so that its reader sees no end between

@@ -5,8 +5,10 @@
 #include "api/api.h"
 #include "api/last_call.h"
 #include "api/options.h"
+#include "common/alloc.h"
 #include "common/text.h"
 #include "quodra.h"
+#include "request/caller_lines.h"
 #include "transfer/transfer.h"
 
 namespace quodra {
@@ -49,7 +51,12 @@ int runCall(Call c) {
     c.options = takeOptions();
     int was = setBoxesShown(c.options.boxes);
     int result = checkArguments(c);
+    // The header lines are taken as the call starts: a change the thread
+    // makes while the call runs (from a window procedure its loop
+    // dispatches) reaches only its later calls.
+    if (result == 0 && !copyCallerLines(&c.lines)) result = RESULT_REFUSED;
     if (result == 0) result = startLibrary() ? DoRequest(c) : RESULT_REFUSED;
+    qfree(c.lines);
     setBoxesShown(was);  // a call made from inside another gives the outer one its setting back
     return result;
 }

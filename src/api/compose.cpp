@@ -4,10 +4,12 @@
 // header block.
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
 #include "api/api.h"
 #include "common/alloc.h"
 #include "common/text.h"
+#include "request/caller_lines.h"
 #include "transfer/transfer.h"
 
 namespace quodra {
@@ -68,6 +70,27 @@ bool addMethodPieces(RequestInfo* req, const Call& call) {
     }
 }
 
+// The caller's header lines, after the method's own. A line named like one
+// the method wrote from the call's arguments (Depth, Destination, the
+// Content-Type of a PROPFIND body or of a form) is left out: the arguments
+// say it already, a second line of the name would contradict them, and a
+// form's type carries the boundary its body is read by. False when memory
+// ran out (the box has been shown).
+bool addCallerLines(RequestInfo* req, const Call& call) {
+    if (!call.lines) return true;
+    const char* drop[4];
+    int count = 0;
+    for (const char* name : {"depth", "destination", "content-type"})
+        if (linesHold(req->headers, name)) drop[count++] = name;
+    if (req->contentType && !linesHold(req->headers, "content-type"))
+        drop[count++] = "content-type";
+    char* kept = nullptr;
+    if (!linesWithout(call.lines, drop, count, &kept)) return false;
+    addHeaders(req, kept);
+    qfree(kept);
+    return true;
+}
+
 }  // namespace
 
 RequestInfo* prepareExchange(const Call& call, int* refusal) {
@@ -77,7 +100,7 @@ RequestInfo* prepareExchange(const Call& call, int* refusal) {
     req->idleLimitMs = call.options.idleMs;
     req->noBoxes = call.options.boxes ? 0 : 1;
     req->noVerify = call.options.verify ? 0 : 1;
-    bool whole = addMethodPieces(req, call);
+    bool whole = addMethodPieces(req, call) && addCallerLines(req, call);
     if (whole) {
         req->outFile = copyText(call.outFile, "outfile");
         whole = req->outFile != nullptr;

@@ -5,6 +5,7 @@
 
 #include "common/alloc.h"
 #include "common/text.h"
+#include "request/caller_lines.h"
 #include "request/request.h"
 
 namespace quodra {
@@ -68,10 +69,13 @@ void makeHeaders(RequestInfo* req) {
     if (req->port != defaultPort(req->secure))
         std::snprintf(port, sizeof port, ":%u", static_cast<unsigned>(req->port));
 
+    // A User-Agent line among the lines before (the caller's) replaces the
+    // library's.
+    const bool agent = !linesHold(req->headers, "user-agent");
+
     const Piece pieces[] = {
-        piece("User-Agent: "),
-        piece(QUODRA_PRODUCT),
-        piece("\r\nConnection: close\r\nHost: "),
+        piece(agent ? "User-Agent: " QUODRA_PRODUCT "\r\n" : ""),
+        piece("Connection: close\r\nHost: "),
         piece(bracketed ? "[" : ""),
         piece(host),
         piece(bracketed ? "]" : ""),

@@ -182,6 +182,37 @@ TEST_P(DavCalls, MoveAndCopyActOnTheServer) {
     }
 }
 
+// The caller's header lines reach the server: "Overwrite: F" makes a COPY
+// or MOVE onto an existing resource fail with 412 and leave it alone;
+// without the lines the same call replaces it. (Each case has files of its
+// own: lighttpd may copy by a hard link.)
+TEST_P(DavCalls, CallerLinesReachTheServer) {
+    std::string out = local("out");
+    struct Case {
+        const char* what;
+        std::function<int(const char*, const char*)> call;
+    } cases[] = {
+        {"copy", [&](const char* u, const char* d) { return davCopy(u, d, out.c_str(), 0, 0, 0); }},
+        {"move", [&](const char* u, const char* d) { return davMove(u, d, out.c_str(), 0, 0, 0); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string from = std::string("/") + c.what + "-from.txt";
+        const std::string to = std::string("/") + c.what + "-to.txt";
+        writeFile(served(from), "new");
+        writeFile(served(to), "old");
+        ASSERT_EQ(0, httpSetOptionText(QUODRA_OPTION_HEADERS, "Overwrite: F"));
+        EXPECT_EQ(0, c.call(url(from).c_str(), url(to).c_str()));
+        EXPECT_EQ(412, httpLastStatus());
+        EXPECT_EQ("old", fileBytes(served(to)));
+        EXPECT_TRUE(fileExists(served(from)));
+        ASSERT_EQ(0, httpSetOptionText(QUODRA_OPTION_HEADERS, nullptr));
+        EXPECT_EQ(0, c.call(url(from).c_str(), url(to).c_str()));
+        EXPECT_EQ(204, httpLastStatus());
+        EXPECT_EQ("new", fileBytes(served(to)));
+    }
+}
+
 TEST_P(DavCalls, OptionsSucceedsWithoutBody) {
     std::string out = local("options");
     EXPECT_EQ(0, davOptions(url("/").c_str(), out.c_str(), 0));

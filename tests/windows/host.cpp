@@ -757,6 +757,34 @@ void checkTextOptions(const Calls& k) {
     check(takeBoxes().empty(), "text options: no message box");
 }
 
+// The caller's header lines reach the server: a COPY onto an existing
+// resource with "Overwrite: F" is refused with 412 and leaves it as it was.
+void checkCallerLinesSent(const Calls& k) {
+    const std::string out = settings["outdir"] + "/lines.out";
+    const std::string dav = settings["dav"];
+    const std::string target = dav + "/" + settings["run"] + "/lines.txt";
+    callName = "caller lines";
+    InterlockedIncrement(&callSerial);
+    int first = k.copy((dav + "/fixed/small.txt").c_str(), target.c_str(), out.c_str(), 0, 0, 0);
+    int firstStatus = k.lastStatus();
+    bool set = k.setOptionText(QUODRA_OPTION_HEADERS, "Overwrite: F\nX-Test: 1") == 0;
+    int second = k.copy((dav + "/fixed/data.bin").c_str(), target.c_str(), out.c_str(), 0, 0, 0);
+    int secondStatus = k.lastStatus();
+    k.setOptionText(QUODRA_OPTION_HEADERS, nullptr);
+    int got = k.get(target.c_str(), out.c_str(), 0);
+    InterlockedIncrement(&callSerial);
+    std::string small, have;
+    readFile(settings["data"] + "/small.txt", &small);
+    readFile(out, &have);
+    check(first == 0 && firstStatus == 201, "caller lines: a COPY without them creates",
+          "result %d, status %d", first, firstStatus);
+    check(set && second == 0 && secondStatus == 412,
+          "caller lines: Overwrite: F refuses the COPY with 412", "result %d, status %d", second,
+          secondStatus);
+    check(got == 0 && have == small, "caller lines: the refused COPY left the resource");
+    check(takeBoxes().empty(), "caller lines: no message box");
+}
+
 // Threads calling at once each read their own last call (the state lives
 // in the DLL's thread-local storage).
 void checkThreads(const Calls& k) {
@@ -860,6 +888,7 @@ int main(int argc, char** argv) {
     }
     check(run > 0, "cases run", "none found in %s", settings["cases"].c_str());
     checkRefusalForgets(calls);
+    checkCallerLinesSent(calls);
     checkThreads(calls);
 
     closingLine();
