@@ -49,7 +49,10 @@ int runCall(Call c) {
     c.options = takeOptions();
     int was = setBoxesShown(c.options.boxes);
     int result = checkArguments(c);
+    // The proxy settings, like the options, are the call's from its start.
+    if (result == 0 && !takeCallProxy(&c.proxy)) result = RESULT_REFUSED;
     if (result == 0) result = startLibrary() ? DoRequest(c) : RESULT_REFUSED;
+    releaseCallProxy(&c.proxy);
     setBoxesShown(was);  // a call made from inside another gives the outer one its setting back
     return result;
 }
