@@ -3,9 +3,8 @@
 # scripted peer: exit statuses and messages per failure class, standard
 # output and input, --fail, -i, -D, -w and -v, proxies (-x, -U, --noproxy
 # and the environment; a proxy's refusal and its name not found), --depth on
-# the wire, usage
-# slips, the progress line's summary on a pseudo-terminal, and OpenSSL
-# loaded by an https call only.
+# the wire, usage slips, the progress line's summary on a pseudo-terminal,
+# and OpenSSL loaded by an https call only.
 #
 #   quodra_tool_test.sh TOOL SCRIPTED_PEER VERSION
 set -uo pipefail
