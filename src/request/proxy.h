@@ -11,7 +11,6 @@
 
 #include <cstdint>
 
-#include "request/challenge.h"
 #include "request/url_scan.h"
 
 namespace quodra {
