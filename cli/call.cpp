@@ -20,17 +20,20 @@ namespace {
 int callLibrary(const Invocation& inv, const char* input, const char* output) {
     const char* url = inv.url.c_str();
     const char* dest = inv.destination.c_str();
-    std::string name = inv.command->name;
-    if (name == "get") return httpGet(url, output, 0);
-    if (name == "head") return httpHead(url, output, 0);
-    if (name == "options") return davOptions(url, output, 0);
-    if (name == "propfind") return davPropfind(url, input, output, inv.depth, 0);
-    if (name == "put") return davPut(url, input, output, 0);
-    if (name == "post") return httpPostFile(url, input, output, 0);
-    if (name == "mkcol") return davMkcol(url, output, 0);
-    if (name == "delete") return davDelete(url, output, 0);
-    if (name == "move") return davMove(url, dest, output, 0, 0, 0);
-    return davCopy(url, dest, output, 0, 0, 0);
+    switch (inv.command->method) {
+    case METHOD_GET: return httpGet(url, output, 0);
+    case METHOD_HEAD: return httpHead(url, output, 0);
+    case METHOD_OPTIONS: return davOptions(url, output, 0);
+    case METHOD_PROPFIND: return davPropfind(url, input, output, inv.depth, 0);
+    case METHOD_PUT: return davPut(url, input, output, 0);
+    case METHOD_POST: return httpPostFile(url, input, output, 0);
+    case METHOD_MKCOL: return davMkcol(url, output, 0);
+    case METHOD_DELETE: return davDelete(url, output, 0);
+    case METHOD_MOVE: return davMove(url, dest, output, 0, 0, 0);
+    case METHOD_COPY: return davCopy(url, dest, output, 0, 0, 0);
+    case METHOD_PROPPATCH: break;  // no command sends it
+    }
+    return QUODRA_REFUSED;
 }
 
 }  // namespace

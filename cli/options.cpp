@@ -20,16 +20,16 @@ namespace cli {
 namespace {
 
 const Command commands[] = {
-    {"get", "GET", "URL [OUT]", false, false, Reply::StandardOutput, false},
-    {"head", "HEAD", "URL [OUT]", false, false, Reply::StandardOutput, true},
-    {"options", "OPTIONS", "URL [OUT]", false, false, Reply::StandardOutput, true},
-    {"propfind", "PROPFIND", "URL [OUT]", false, false, Reply::StandardOutput, false},
-    {"put", "PUT", "URL FILE [OUT]", true, false, Reply::Discard, false},
-    {"post", "POST", "URL FILE [OUT]", true, false, Reply::Discard, false},
-    {"mkcol", "MKCOL", "URL [OUT]", false, false, Reply::Discard, false},
-    {"delete", "DELETE", "URL [OUT]", false, false, Reply::Discard, false},
-    {"move", "MOVE", "URL DEST [OUT]", false, true, Reply::Discard, false},
-    {"copy", "COPY", "URL DEST [OUT]", false, true, Reply::Discard, false},
+    {"get", METHOD_GET, "URL [OUT]", false, false, Reply::StandardOutput, false},
+    {"head", METHOD_HEAD, "URL [OUT]", false, false, Reply::StandardOutput, true},
+    {"options", METHOD_OPTIONS, "URL [OUT]", false, false, Reply::StandardOutput, true},
+    {"propfind", METHOD_PROPFIND, "URL [OUT]", false, false, Reply::StandardOutput, false},
+    {"put", METHOD_PUT, "URL FILE [OUT]", true, false, Reply::Discard, false},
+    {"post", METHOD_POST, "URL FILE [OUT]", true, false, Reply::Discard, false},
+    {"mkcol", METHOD_MKCOL, "URL [OUT]", false, false, Reply::Discard, false},
+    {"delete", METHOD_DELETE, "URL [OUT]", false, false, Reply::Discard, false},
+    {"move", METHOD_MOVE, "URL DEST [OUT]", false, true, Reply::Discard, false},
+    {"copy", METHOD_COPY, "URL DEST [OUT]", false, true, Reply::Discard, false},
 };
 
 const char helpText[] =
@@ -151,8 +151,7 @@ bool parseSeconds(const char* text, int* out) {
     char* end = nullptr;
     errno = 0;
     long v = std::strtol(text, &end, 10);
-    // The library's range: a limit in milliseconds that fits 32 bits.
-    if (!*text || *end || errno || v < 0 || v > 2147483) return false;
+    if (!*text || *end || errno || v < 0 || v > QUODRA_IDLE_LIMIT_MAX) return false;
     *out = static_cast<int>(v);
     return true;
 }
@@ -176,6 +175,17 @@ std::string escaped(const std::string& text) {
 }
 
 }  // namespace
+
+const char* methodName(Method method) {
+    switch (method) {
+#define QUODRA_METHOD(code, name, wire) \
+    case METHOD_##name:                 \
+        return wire;
+#include "request/methods.def"
+#undef QUODRA_METHOD
+    }
+    return "";
+}
 
 std::string proxyWithUser(const std::string& proxy, const std::string& userAndPassword) {
     size_t colon = userAndPassword.find(':');
@@ -251,8 +261,8 @@ Parsed parseCommandLine(int argc, char** argv) {
             break;
         case MaxIdle:
             if (!parseSeconds(optarg, &inv.maxIdle))
-                return slip(std::string("--max-idle takes whole seconds from 0 to 2147483, not '") +
-                            optarg + "'");
+                return slip("--max-idle takes whole seconds from 0 to " +
+                            std::to_string(QUODRA_IDLE_LIMIT_MAX) + ", not '" + optarg + "'");
             break;
         case 'h':
             std::fputs(helpText, stdout);
@@ -286,8 +296,8 @@ Parsed parseCommandLine(int argc, char** argv) {
         inv.output = operands[needed];
         inv.outputGiven = true;
     }
-    bool propfind = std::strcmp(cmd.name, "propfind") == 0;
-    if ((depthGiven || bodyGiven) && !propfind) return slip("--depth and --body go with propfind");
+    if ((depthGiven || bodyGiven) && cmd.method != METHOD_PROPFIND)
+        return slip("--depth and --body go with propfind");
     // The credentials belong to the proxy named here: one the environment
     // names is the library's to read, and this tool does not read it too.
     if (proxyUserGiven && (!inv.proxyGiven || inv.proxy.empty()))

@@ -8,9 +8,18 @@ namespace cli {
 enum class Input { None, File };            // the body file a command sends
 enum class Reply { StandardOutput, Discard };  // where an unnamed reply goes
 
+// The request methods, from the library's one table of methods.
+enum Method {
+#define QUODRA_METHOD(code, name, wire) METHOD_##name = code,
+#include "request/methods.def"
+#undef QUODRA_METHOD
+};
+// The name a method puts on the wire ("GET").
+const char* methodName(Method method);
+
 struct Command {
     const char* name;     // as typed: "get"
-    const char* method;   // on the wire: "GET"
+    Method method;        // what it sends
     const char* operands; // for usage slips: "URL [OUT]"
     bool takesFile;       // put, post: URL FILE
     bool takesDestination;  // move, copy: URL DEST

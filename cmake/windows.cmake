@@ -9,6 +9,7 @@ add_library(quodra_win OBJECT
   src/platform/cert_names.cpp
   src/platform/inet.cpp
   src/platform/secure_link.cpp
+  src/platform/system_address.cpp
   src/platform/win/address.cpp
   src/platform/win/bulk.cpp
   src/platform/win/environment.cpp

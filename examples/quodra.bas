@@ -27,6 +27,7 @@ Public Const QUODRA_PROXY_REFUSED As Long = 12  ' httpLastStatus and httpLastHea
 Public Const QUODRA_OPTION_MESSAGE_BOXES As Long = 1
 Public Const QUODRA_OPTION_IDLE_LIMIT As Long = 2
 Public Const QUODRA_OPTION_VERIFY_CERTIFICATES As Long = 3  ' 0 is unsafe: any certificate is taken
+Public Const QUODRA_IDLE_LIMIT_MAX As Long = 2147483  ' the largest idle limit, in seconds
 
 ' Options of httpSetOptionText (this thread's calls; vbNullString or "" clears).
 Public Const QUODRA_OPTION_HEADERS As Long = 11  ' "Name: value" lines separated by vbLf or vbCrLf

@@ -94,7 +94,7 @@ extern "C" {
                                           looked up, connected, sent or
                                           received) before a call ends with
                                           10060; default 300; 0 = no limit;
-                                          at most 2147483. */
+                                          at most QUODRA_IDLE_LIMIT_MAX. */
 #define QUODRA_OPTION_VERIFY_CERTIFICATES 3  /* 1 (default): an https
                                           server's certificate must be
                                           trusted and name the URL's host,
@@ -103,6 +103,10 @@ extern "C" {
                                           (anyone on the path can read and
                                           change the exchange). Any non-zero
                                           value means 1. */
+
+/* The largest idle limit, in seconds: its milliseconds still fit a signed
+ * 32-bit number. */
+#define QUODRA_IDLE_LIMIT_MAX 2147483
 
 /* Options of httpSetOptionText. */
 #define QUODRA_OPTION_HEADERS 11  /* header lines for the requests of the

@@ -9,11 +9,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
-build=${BUILD_DIR:-$root/build}/linux
+build=$root/build/linux  # the linux configuration of CMakePresets.json
 
 bash tools/setup.sh
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j "${JOBS:-2}" --target quodra_cli >/dev/null
+cmake --preset linux >/dev/null
+cmake --build --preset linux -j "${JOBS:-2}" --target quodra_cli >/dev/null
 quodra="$build/quodra"
 
 work=$(mktemp -d /tmp/quodra-demo-XXXXXX)

@@ -51,7 +51,7 @@ int QUODRA_STDCALL DllEntryPoint(plat::Instance inst, unsigned long reason,
 // Thread-safe.
 int startLibrary();
 // Registers the window class of the event windows unless it is registered.
-void InitWindowClass();
+void registerWindowClass();
 
 // The record of call's next exchange, composed whole (request line, the
 // method's own lines, body file opened and form envelope, output path,

@@ -41,7 +41,7 @@ void runLoop(RequestInfo* req) {
 
 }  // namespace
 
-void InitWindowClass() {
+void registerWindowClass() {
     if (plat::GetClassInfoA(hDllInst, WINDOW_CLASS)) return;
     plat::WndClass wc{};
     wc.style = 0;
@@ -52,7 +52,7 @@ void InitWindowClass() {
 }
 
 void runExchange(RequestInfo* req, int visible) {
-    InitWindowClass();
+    registerWindowClass();
     plat::Hwnd hwnd = plat::CreateWindowExA(0, WINDOW_CLASS, "HTTP", 0, 0, 0, 30,
                                             10, plat::GetActiveWindow(), nullptr,
                                             hDllInst, nullptr);

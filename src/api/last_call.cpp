@@ -15,7 +15,7 @@ namespace {
 struct LastCall {
     int status;   // status code of the reply head; 0 = no head (or no readable status line)
     char* head;   // owned: the head as received, through its blank line; null = none
-    int headlen;  // bytes in head
+    int headLength;  // bytes in head
     int error;    // socket or lookup error number behind the result; 0 = none
 };
 
@@ -70,7 +70,7 @@ void keepLastCall(const RequestInfo* req) {
     std::memcpy(copy, head.bytes, static_cast<size_t>(len));
     copy[len] = '\0';
     c.head = copy;
-    c.headlen = len;
+    c.headLength = len;
 }
 
 int copyToCaller(const char* bytes, int len, char* buffer, int size) {
@@ -91,7 +91,7 @@ extern "C" {
 int QUODRA_API httpLastStatus(void) { return slot.call.status; }
 
 int QUODRA_API httpLastHead(char* buffer, int size) {
-    return copyToCaller(slot.call.head, slot.call.headlen, buffer, size);
+    return copyToCaller(slot.call.head, slot.call.headLength, buffer, size);
 }
 
 int QUODRA_API httpLastError(void) { return slot.call.error; }

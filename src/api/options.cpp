@@ -10,8 +10,7 @@ namespace quodra {
 namespace {
 
 constexpr int DEFAULT_IDLE_SECONDS = 300;
-// The largest limit whose milliseconds still fit a signed 32-bit number.
-constexpr int MAX_IDLE_SECONDS = 2147483;
+static_assert(QUODRA_IDLE_LIMIT_MAX <= 0x7FFFFFFF / 1000, "a limit's milliseconds fit an int");
 
 std::atomic<int> boxes{1};
 std::atomic<int> idleSeconds{DEFAULT_IDLE_SECONDS};
@@ -37,7 +36,7 @@ extern "C" int QUODRA_API httpSetOption(int option, int value) {
         // Any non-zero value is on, so a BASIC True (-1) works as well as 1.
         return boxes.exchange(value ? 1 : 0);
     case QUODRA_OPTION_IDLE_LIMIT:
-        if (value < 0 || value > MAX_IDLE_SECONDS) return -1;
+        if (value < 0 || value > QUODRA_IDLE_LIMIT_MAX) return -1;
         return idleSeconds.exchange(value);
     case QUODRA_OPTION_VERIFY_CERTIFICATES:
         // Off only on purpose: any non-zero value, True included, keeps it.

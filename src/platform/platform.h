@@ -3,8 +3,9 @@
 // header, one backend per platform with the same operations in files of the
 // same names (posix/, win/), code both backends share directly here beside
 // them (inet.cpp, the reader of address literals; secure_link.*, the event
-// rules of a secure socket over either TLS engine), and a scripted fake for
-// the core's tests (tests/support/fake). The calls are named after the
+// rules of a secure socket over either TLS engine; system_address.*,
+// addresses to and from the system's records), and a scripted fake for the
+// core's tests (tests/support/fake). The calls are named after the
 // Windows services they stand for, inside namespace plat so that they never
 // collide with the C library's; on Windows each passes straight through,
 // except two: connect takes the layer's own address record, and
@@ -239,7 +240,7 @@
 // Signals. No call lets a signal reach the host, which may have left
 // SIGPIPE at its default action (ending the process): a write that meets a
 // peer or a reader that has gone fails as that write, with the error send
-// gives (kErrConnReset, 10058) or a short count from writeOut.
+// gives (kErrConnReset, kErrShutdown) or a short count from writeOut.
 //   POSIX: sends carry MSG_NOSIGNAL; sendfile, writeOut and the lines on
 //   standard error hold SIGPIPE back on the calling thread for the write and
 //   take the one it raised before the thread's mask is put back. A SIGPIPE

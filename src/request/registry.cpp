@@ -12,7 +12,7 @@ namespace quodra {
 
 // Per thread: every exchange runs on the thread that called, so two threads
 // never share a record, and each list needs no lock.
-thread_local RequestInfo* reqlist = nullptr;
+thread_local RequestInfo* liveRequests = nullptr;
 
 RequestInfo* createRequest(const char* url, int method) {
     if (!methodName(method)) return nullptr;
@@ -30,8 +30,8 @@ RequestInfo* createRequest(const char* url, int method) {
     RequestInfo* req = new (block) RequestInfo{};  // every field zero
     req->io = reinterpret_cast<char*>(req + 1);
 
-    req->next = reqlist;
-    reqlist = req;
+    req->next = liveRequests;
+    liveRequests = req;
 
     req->method = method;
     req->host = host;
@@ -79,10 +79,10 @@ void composeFailed(RequestInfo* req, const char* what) {
 
 int destroyRequest(RequestInfo* req) {
     if (!req) return 1;
-    if (reqlist == req) {
-        reqlist = req->next;
+    if (liveRequests == req) {
+        liveRequests = req->next;
     } else {
-        RequestInfo* prev = reqlist;
+        RequestInfo* prev = liveRequests;
         while (prev && prev->next != req) prev = prev->next;
         if (!prev) return 1;
         prev->next = req->next;
@@ -137,7 +137,7 @@ int releaseConnection(RequestInfo* req) {
 
 RequestInfo* getRequest(plat::Socket sock) {
     if (sock == plat::kInvalidSocket) return nullptr;
-    for (RequestInfo* r = reqlist; r; r = r->next) {
+    for (RequestInfo* r = liveRequests; r; r = r->next) {
         if (r->sock == sock) return r;
         for (int i = 0; i < r->attemptCount; ++i)
             if (r->attempts[i] == sock) return r;
@@ -147,7 +147,7 @@ RequestInfo* getRequest(plat::Socket sock) {
 
 RequestInfo* getRequestFromHwnd(plat::Hwnd hwnd) {
     if (!hwnd) return nullptr;
-    for (RequestInfo* r = reqlist; r; r = r->next)
+    for (RequestInfo* r = liveRequests; r; r = r->next)
         if (r->hwnd == hwnd) return r;
     return nullptr;
 }

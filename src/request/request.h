@@ -154,7 +154,7 @@ struct RequestInfo {
 };
 
 // The live records of this thread, newest first.
-extern thread_local RequestInfo* reqlist;
+extern thread_local RequestInfo* liveRequests;
 
 // A piece of the request could not be allocated while it was composed: shows
 // "new failed: <what>" and records 1, so that no later step adds to the
@@ -162,9 +162,9 @@ extern thread_local RequestInfo* reqlist;
 void composeFailed(RequestInfo* req, const char* what);
 
 // ---- record and registry ----
-// The new record, linked at the head of reqlist, or null (a URL splitUrl
-// refuses, a code that names no method, or the record or one of its pieces
-// could not be allocated).
+// The new record, linked at the head of liveRequests, or null (a URL
+// splitUrl refuses, a code that names no method, or the record or one of
+// its pieces could not be allocated).
 RequestInfo* createRequest(const char* url, int method);
 // 0 when req was live and is now unlinked, closed and released; 1 otherwise.
 int destroyRequest(RequestInfo* req);

@@ -39,7 +39,7 @@ namespace {
 // The head of this thread's live list (read as the core tests do, out of
 // reach of a spurious null check of the thread-local).
 __attribute__((noinline, no_sanitize("null"))) quodra::RequestInfo* liveHead() {
-    return quodra::reqlist;
+    return quodra::liveRequests;
 }
 
 bool hasControlOrSpace(const std::string& s) {

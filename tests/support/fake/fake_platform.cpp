@@ -96,7 +96,7 @@ uint16_t htons(uint16_t v) {
 
 Socket socket(int af, int, int) {
     if (theState.failSockets || af == theState.failFamily) {
-        theState.lastError = 10047;
+        theState.lastError = kErrAfNoSupport;
         return -1;
     }
     Socket s = 100;
@@ -109,7 +109,7 @@ Socket socket(int af, int, int) {
 
 int connect(Socket s, const SockAddr* addr, int len) {
     if (!addr || len != static_cast<int>(sizeof(SockAddr))) {
-        theState.lastError = 10014;
+        theState.lastError = kErrFault;
         return -1;
     }
     theState.connects.push_back({s, *addr});
@@ -192,7 +192,7 @@ int recvFile(Socket, int fd, int len) {
 int recv(Socket, char* buf, int len, int) {
     ++theState.recvCalls;
     if (theState.recvScript.empty()) {
-        theState.lastError = 10035;
+        theState.lastError = kErrWouldBlock;
         return -1;
     }
     fake::Step& step = theState.recvScript.front();
@@ -222,7 +222,7 @@ int closesocket(Socket s) {
 int secureSocket(Socket s, const char* host, int flags) {
     theState.secured.push_back({s, host ? host : "", flags, theState.selects.size(),
                                 theState.connects.size()});
-    if (theState.secureResult == -1) theState.lastError = 10055;
+    if (theState.secureResult == -1) theState.lastError = kErrNoBufs;
     return theState.secureResult;
 }
 

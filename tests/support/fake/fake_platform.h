@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/numbers.h"
 #include "platform/platform.h"
 
 namespace fake {
@@ -115,11 +116,12 @@ struct State {
     std::vector<MadeSocket> sockets;  // every socket() that gave one
     std::vector<Connect> connects;    // every connect(), in order
     // Outcome of each connect in turn: 0 = connected at once, else the
-    // error it fails with (10035 = pending, its outcome an event). When the
-    // script is empty, connectResult and connectError answer.
+    // error it fails with (kErrWouldBlock = pending, its outcome an
+    // event). When the script is empty, connectResult and connectError
+    // answer.
     std::deque<int> connectScript;
     int connectResult = -1;         // connect() result
-    int connectError = 10035;       // its error when -1
+    int connectError = plat::kErrWouldBlock;  // its error when -1
     std::vector<std::pair<plat::Socket, long>> selects;  // WSAAsyncSelect
     std::vector<Secured> secured;   // secureSocket calls
     int secureResult = 0;           // what secureSocket returns; -1 fails

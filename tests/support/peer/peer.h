@@ -120,7 +120,7 @@ const Scenario* findScenario(const std::string& name);
 
 struct Peer {
     bool ipv6 = false;  // set before startPeer: listen on [::1] instead
-    int listenfd = -1;
+    int listenFd = -1;
     uint16_t port = 0;
     Script script;
     // Set before startPeer for a TLS peer: its certificate and key files.

@@ -117,7 +117,7 @@ int main(int argc, char** argv) {
         }
     }
 
-    const char* method = inv.command->method;
+    const char* method = methodName(inv.command->method);
     bool replyOnTerminal = delivery.sink == Delivery::Sink::StandardOutput && ::isatty(1);
     Progress progress(!inv.silent && ::isatty(2) && !replyOnTerminal,
                       progressTitle(method, inv.url, input, fromStandardInput), input,
