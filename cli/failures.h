@@ -8,6 +8,7 @@
 namespace cli {
 
 constexpr int exitUsage = 2;
+constexpr int exitProxyNotFound = 5;  // a result 1 with a lookup error behind it
 constexpr int exitHttpError = 22;   // --fail and a status of 400 or more
 constexpr int exitCannotStore = 23; // the reply (or the head) cannot be written
 constexpr int exitCannotRead = 26;  // the body file (or standard input) cannot be read

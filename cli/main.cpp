@@ -87,6 +87,15 @@ int main(int argc, char** argv) {
         return exitUsage;
     }
     if (inv.insecure) httpSetOption(QUODRA_OPTION_VERIFY_CERTIFICATES, 0);
+    // Without -x and --noproxy the library reads the environment itself.
+    if (inv.proxyGiven && httpSetOptionText(QUODRA_OPTION_PROXY, inv.proxy.c_str()) != 0) {
+        complain("-x takes a proxy URL, http://[USER:PASSWORD@]HOST[:PORT], or \"\"");
+        return exitUsage;
+    }
+    if (inv.noProxyGiven && httpSetOptionText(QUODRA_OPTION_NO_PROXY, inv.noProxy.c_str()) != 0) {
+        complain("--noproxy takes names and addresses separated by commas");
+        return exitUsage;
+    }
 
     Scratch scratch;
     std::string why;
@@ -158,6 +167,8 @@ int main(int argc, char** argv) {
     std::string message;
     if (r.result != QUODRA_OK) {
         message = describeResult(r.result, r.error, input, delivery.libraryPath, inv.maxIdle);
+        if (r.result == QUODRA_PROXY_REFUSED && !head.empty())
+            message += ": it answered " + statusText(head);
     } else if (!ownFailure.empty()) {
         status = exitCannotStore;
     } else if (inv.fail && r.status >= 400) {

@@ -74,6 +74,15 @@ const char helpText[] =
     "                         (default 300; 0: no limit)\n"
     "  -k, --insecure         https: take any server certificate. UNSAFE: anyone\n"
     "                         on the way can read and change the exchange\n"
+    "  -x, --proxy URL        go through the HTTP proxy http://[USER:PASSWORD@]HOST[:PORT]\n"
+    "                         (port 1080 when none); \"\" for none. Without it the\n"
+    "                         environment names one: http_proxy, https_proxy or\n"
+    "                         HTTPS_PROXY, all_proxy or ALL_PROXY\n"
+    "      --noproxy LIST     hosts reached without the proxy: names (with the\n"
+    "                         names below them), addresses, ADDR/BITS, or *;\n"
+    "                         without it no_proxy or NO_PROXY\n"
+    "  -U, --proxy-user USER:PASSWORD\n"
+    "                         the credentials for the proxy of -x\n"
     "  -h, --help             this text\n"
     "  -V, --version          the version\n"
     "  --                     ends the options\n"
@@ -81,7 +90,7 @@ const char helpText[] =
     "On a terminal a progress line shows while the call runs and leaves a\n"
     "one-line summary, unless -s is given or the reply goes to the terminal.\n";
 
-enum LongOnly { NoInclude = 256, Depth, Body, MaxIdle };
+enum LongOnly { NoInclude = 256, Depth, Body, MaxIdle, NoProxy };
 
 const option longOptions[] = {
     {"output", required_argument, nullptr, 'o'},
@@ -98,6 +107,9 @@ const option longOptions[] = {
     {"body", required_argument, nullptr, Body},
     {"max-idle", required_argument, nullptr, MaxIdle},
     {"insecure", no_argument, nullptr, 'k'},
+    {"proxy", required_argument, nullptr, 'x'},
+    {"noproxy", required_argument, nullptr, NoProxy},
+    {"proxy-user", required_argument, nullptr, 'U'},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
     {nullptr, 0, nullptr, 0},
@@ -105,7 +117,7 @@ const option longOptions[] = {
 
 // The leading ':' makes a missing value its own case; getopt_long's own
 // messages are off so that every slip reads the same way.
-const char shortOptions[] = ":o:iD:vfw:sqkhV";
+const char shortOptions[] = ":o:iD:vfw:sqkx:U:hV";
 
 Parsed slip(const std::string& what) {
     std::fprintf(stderr, "quodra: %s; try 'quodra --help'\n", what.c_str());
@@ -144,6 +156,24 @@ bool parseSeconds(const char* text, int* out) {
     return true;
 }
 
+// Percent-encodes every byte but RFC 3986's unreserved ones.
+std::string escaped(const std::string& text) {
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : text) {
+        bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                     c == '-' || c == '.' || c == '_' || c == '~';
+        if (plain) {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        }
+    }
+    return out;
+}
+
 }  // namespace
 
 const char* methodName(Method method) {
@@ -157,11 +187,28 @@ const char* methodName(Method method) {
     return "";
 }
 
+std::string proxyWithUser(const std::string& proxy, const std::string& userAndPassword) {
+    size_t colon = userAndPassword.find(':');
+    std::string userinfo = escaped(userAndPassword.substr(0, colon));
+    if (colon != std::string::npos) userinfo += ":" + escaped(userAndPassword.substr(colon + 1));
+    // The authority starts after "//" (or at once without one) and ends at
+    // the first '/', '?' or '#'; its userinfo, before its last '@', goes.
+    size_t slashes = proxy.find("//");
+    size_t start = slashes == std::string::npos ? 0 : slashes + 2;
+    size_t end = proxy.find_first_of("/?#", start);
+    if (end == std::string::npos) end = proxy.size();
+    size_t at = proxy.rfind('@', end == 0 ? 0 : end - 1);
+    size_t host = at != std::string::npos && at >= start ? at + 1 : start;
+    return proxy.substr(0, start) + userinfo + "@" + proxy.substr(host);
+}
+
 Parsed parseCommandLine(int argc, char** argv) {
     Parsed parsed;
     Invocation& inv = parsed.inv;
     bool noInclude = false;
     bool depthGiven = false, bodyGiven = false;
+    bool proxyUserGiven = false;
+    std::string proxyUser;
     opterr = 0;
     optind = 1;
     for (;;) {
@@ -189,6 +236,18 @@ Parsed parseCommandLine(int argc, char** argv) {
         case 's':
         case 'q': inv.silent = true; break;
         case 'k': inv.insecure = true; break;
+        case 'x':
+            inv.proxy = optarg;
+            inv.proxyGiven = true;
+            break;
+        case NoProxy:
+            inv.noProxy = optarg;
+            inv.noProxyGiven = true;
+            break;
+        case 'U':
+            proxyUser = optarg;
+            proxyUserGiven = true;
+            break;
         case Depth:
             if (std::strcmp(optarg, "0") == 0) inv.depth = 0;
             else if (std::strcmp(optarg, "1") == 0) inv.depth = 1;
@@ -239,6 +298,11 @@ Parsed parseCommandLine(int argc, char** argv) {
     }
     if ((depthGiven || bodyGiven) && cmd.method != METHOD_PROPFIND)
         return slip("--depth and --body go with propfind");
+    // The credentials belong to the proxy named here: one the environment
+    // names is the library's to read, and this tool does not read it too.
+    if (proxyUserGiven && (!inv.proxyGiven || inv.proxy.empty()))
+        return slip("-U goes with -x: the proxy its credentials are for");
+    if (proxyUserGiven) inv.proxy = proxyWithUser(inv.proxy, proxyUser);
     inv.include = inv.include || (cmd.showsHead && !noInclude);
     if (inv.include && noInclude) return slip("-i and --no-include contradict each other");
     parsed.run = true;

@@ -44,6 +44,10 @@ struct Invocation {
     bool writeOutGiven = false;
     int maxIdle = -1;         // --max-idle SECONDS; -1 leaves the library's limit
     bool insecure = false;    // -k: https takes any certificate
+    std::string proxy;        // -x URL, with -U's credentials in it; "" = no proxy
+    bool proxyGiven = false;  // false: the library's default (the environment)
+    std::string noProxy;      // --noproxy LIST
+    bool noProxyGiven = false;
 };
 
 // What parsing decided: run the call, or exit now with this status (help
@@ -55,5 +59,10 @@ struct Parsed {
 };
 
 Parsed parseCommandLine(int argc, char** argv);
+
+// proxy (a proxy URL as -x takes it) with its userinfo, if any, replaced by
+// userAndPassword ("USER:PASSWORD", split at its first ':'), each half
+// percent-encoded so that the library decodes it back byte for byte.
+std::string proxyWithUser(const std::string& proxy, const std::string& userAndPassword);
 
 }  // namespace cli

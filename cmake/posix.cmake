@@ -18,6 +18,7 @@ add_library(quodra_posix OBJECT
   src/platform/posix/activity.cpp
   src/platform/posix/address.cpp
   src/platform/posix/bulk.cpp
+  src/platform/posix/environment.cpp
   src/platform/posix/errors.cpp
   src/platform/posix/events.cpp
   src/platform/posix/files.cpp

@@ -12,6 +12,7 @@ add_library(quodra_win OBJECT
   src/platform/system_address.cpp
   src/platform/win/address.cpp
   src/platform/win/bulk.cpp
+  src/platform/win/environment.cpp
   src/platform/win/files.cpp
   src/platform/win/lookups.cpp
   src/platform/win/messages.cpp

@@ -21,6 +21,7 @@ Public Const QUODRA_TLS_FAILED As Long = 7
 Public Const QUODRA_BODY_SHORT As Long = 8
 Public Const QUODRA_SEEK_FAILED As Long = 9
 Public Const QUODRA_CERT_REJECTED As Long = 10
+Public Const QUODRA_PROXY_REFUSED As Long = 12  ' httpLastStatus and httpLastHead give the proxy's reply
 
 ' Options of httpSetOption.
 Public Const QUODRA_OPTION_MESSAGE_BOXES As Long = 1
@@ -30,6 +31,9 @@ Public Const QUODRA_IDLE_LIMIT_MAX As Long = 2147483  ' the largest idle limit, 
 
 ' Options of httpSetOptionText (this thread's calls; vbNullString or "" clears).
 Public Const QUODRA_OPTION_HEADERS As Long = 11  ' "Name: value" lines separated by vbLf or vbCrLf
+' Process-wide: "" for none; vbNullString puts back the default (no proxy on Windows).
+Public Const QUODRA_OPTION_PROXY As Long = 12     ' "http://[user:password@]host[:port]"
+Public Const QUODRA_OPTION_NO_PROXY As Long = 13  ' hosts reached directly: "a.example,10.0.0.0/8"
 
 ' The ten exchange calls, ordinals 1 to 10.
 Declare Function httpGet Lib "quodra.dll" (ByVal url As String, ByVal outfile As String, ByVal visible As Long) As Long

@@ -61,6 +61,10 @@ extern "C" {
 #define QUODRA_BODY_SHORT 8     /* body file shrank while it was sent */
 #define QUODRA_SEEK_FAILED 9    /* body file could not be repositioned */
 #define QUODRA_CERT_REJECTED 10 /* server's certificate was rejected */
+#define QUODRA_PROXY_REFUSED 12 /* the proxy refused the request: its answer
+                                   to CONNECT was not 2xx, or it answered
+                                   407; httpLastStatus and httpLastHead give
+                                   its reply, and nothing is stored */
 
 /* Any other result is a Windows Sockets or lookup error number (on POSIX the
  * system's errors are given the same numbers). These are the ones a call is
@@ -123,6 +127,29 @@ extern "C" {
                                      holds a control byte other than tab, or
                                      a name is Host, Content-Length,
                                      Connection or Transfer-Encoding. */
+#define QUODRA_OPTION_PROXY 12    /* process-wide: the HTTP proxy of the calls
+                                     that start after it,
+                                     "[http://][user[:password]@]host[:port][/]"
+                                     (port 1080 when none is named; user and
+                                     password percent-decoded, sent to the
+                                     proxy only); "" = no proxy, whatever the
+                                     environment says; null = the default: on
+                                     POSIX the environment at each call
+                                     (http_proxy for http URLs, https_proxy
+                                     or HTTPS_PROXY for https, all_proxy or
+                                     ALL_PROXY when those are unset; never
+                                     HTTP_PROXY), on Windows no proxy.
+                                     Refused (-1): another scheme, no host, a
+                                     path, query or fragment. */
+#define QUODRA_OPTION_NO_PROXY 13 /* process-wide: the hosts reached without
+                                     the proxy, comma-separated: a name (and
+                                     every name below it; a leading dot is
+                                     allowed), an IPv4 or IPv6 address or
+                                     prefix (addr/bits), or * for all; "" =
+                                     none; null = the default: on POSIX
+                                     no_proxy or NO_PROXY at each call, on
+                                     Windows none. Refused (-1): a control
+                                     byte. */
 
 /* GET url into outfile. */
 QUODRA_EXPORT int QUODRA_API httpGet(const char* url, const char* outfile, int visible);
@@ -180,10 +207,11 @@ QUODRA_EXPORT int QUODRA_API httpResultText(int code, char* buffer, int size);
  * unknown option or a value out of its range. Thread-safe. */
 QUODRA_EXPORT int QUODRA_API httpSetOption(int option, int value);
 
-/* Sets an option whose value is a text (QUODRA_OPTION_HEADERS) for the
- * calling thread's calls that start after it; the text is copied. Returns 0
- * when it is set, -1 (nothing changed) for an unknown option or a value it
- * refuses (or memory that ran out). Each thread has its own. */
+/* Sets an option whose value is a text for the calls that start after it:
+ * QUODRA_OPTION_HEADERS for the calling thread's (each thread has its own),
+ * QUODRA_OPTION_PROXY and QUODRA_OPTION_NO_PROXY for the whole process. The
+ * text is copied. Returns 0 when it is set, -1 (nothing changed) for an
+ * unknown option or a value it refuses (or memory that ran out). */
 QUODRA_EXPORT int QUODRA_API httpSetOptionText(int option, const char* value);
 
 #ifdef __cplusplus

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "api/options.h"
+#include "api/proxy.h"
 #include "platform/platform.h"
 #include "request/request.h"
 
@@ -30,6 +31,7 @@ struct Call {
     CallOptions options;      // the options as they stood when the call started
     char* lines;              // owned: the thread's header lines as the call started
                               // (CR LF lines), for every request of the call; null for none
+    CallProxy proxy;          // the proxy settings it started with, and its answer to a 407
     int exchanges;            // exchanges run so far
     int outHeld;              // the output held open for the whole call (a FIFO, a
                               // device), so that its reader sees no end between
@@ -58,7 +60,7 @@ void registerWindowClass();
 // length and header block), or null with *refusal saying why nothing will
 // be sent: 1 when a piece could not be made (its box shown), 5 when the
 // body file cannot be opened.
-RequestInfo* prepareExchange(const Call& call, int* refusal);
+RequestInfo* prepareExchange(Call& call, int* refusal);
 // Runs one composed exchange to its end on this thread: creates its window,
 // reaches the host and pumps messages until the exchange has ended. The
 // record stays for its caller to read; its window is gone.

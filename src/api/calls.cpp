@@ -51,11 +51,13 @@ int runCall(Call c) {
     c.options = takeOptions();
     int was = setBoxesShown(c.options.boxes);
     int result = checkArguments(c);
-    // The header lines are taken as the call starts: a change the thread
-    // makes while the call runs (from a window procedure its loop
-    // dispatches) reaches only its later calls.
+    // The header lines and the proxy settings are taken as the call starts:
+    // a change the thread makes while the call runs (from a window
+    // procedure its loop dispatches) reaches only its later calls.
     if (result == 0 && !copyCallerLines(&c.lines)) result = RESULT_REFUSED;
+    if (result == 0 && !takeCallProxy(&c.proxy)) result = RESULT_REFUSED;
     if (result == 0) result = startLibrary() ? DoRequest(c) : RESULT_REFUSED;
+    releaseCallProxy(&c.proxy);
     qfree(c.lines);
     setBoxesShown(was);  // a call made from inside another gives the outer one its setting back
     return result;

@@ -93,14 +93,16 @@ bool addCallerLines(RequestInfo* req, const Call& call) {
 
 }  // namespace
 
-RequestInfo* prepareExchange(const Call& call, int* refusal) {
+RequestInfo* prepareExchange(Call& call, int* refusal) {
     *refusal = RESULT_REFUSED;
     RequestInfo* req = createRequest(call.url, call.method);
     if (!req) return nullptr;
     req->idleLimitMs = call.options.idleMs;
     req->noBoxes = call.options.boxes ? 0 : 1;
     req->noVerify = call.options.verify ? 0 : 1;
-    bool whole = addMethodPieces(req, call) && addCallerLines(req, call);
+    // Through a proxy or direct, by this exchange's own URL.
+    bool whole = routeExchange(req, call.proxy) && addMethodPieces(req, call) &&
+                 addCallerLines(req, call);
     if (whole) {
         req->outFile = copyText(call.outFile, "outfile");
         whole = req->outFile != nullptr;

@@ -55,8 +55,10 @@ void keepLastCall(const RequestInfo* req) {
     if (!req) return;
     LastCall& c = slot.call;
     c.error = errorBehind(req);
-    // A head cut short (the reply ended inside it) is not a head.
-    const ReplyHead& head = req->head;
+    // A head cut short (the reply ended inside it) is not a head. Through a
+    // proxy's tunnel, until the server's head has come, the last head
+    // received is the proxy's yes to the tunnel.
+    const ReplyHead& head = req->head.done || !req->tunnelHead.done ? req->head : req->tunnelHead;
     if (!head.done || !head.bytes) return;
     c.status = head.status;
     int len = head.len;

@@ -227,6 +227,16 @@
 //   tells (the access rights of the folder or the file, another program's
 //   lock on it, a read-only volume) shows once the reply's head has come.
 //
+// Environment (environment.cpp). environmentText(name, buf, size) gives the
+// length of the variable's value, or -1 when it is unset, and copies the
+// value, cut to size - 1 bytes and NUL-terminated, into buf (nothing is
+// written when buf is null or size is 0). The core reads the proxy
+// variables this way at the start of each call, never the environment
+// itself.
+//   POSIX: the process's environment (getenv), names compared exactly.
+//   Windows: every name reads as unset: a call takes no proxy from the
+//   environment there.
+//
 // Signals. No call lets a signal reach the host, which may have left
 // SIGPIPE at its default action (ending the process): a write that meets a
 // peer or a reader that has gone fails as that write, with the error send
@@ -394,6 +404,11 @@ int openOut(const char* path);                // binary, created or emptied; <0 
 // error); returns how many it took, so a count below len is a failure.
 size_t writeOut(int fd, const char* buf, size_t len);
 int closeOut(int fd);                         // 0, else bytes may be lost
+
+// ---- environment (environment.cpp) ---------------------------------------
+// The length of the variable name's value (-1 when unset), the value copied
+// into buf cut to size - 1 bytes and NUL-terminated.
+long environmentText(const char* name, char* buf, size_t size);
 
 // ---- Random bytes ---------------------------------------------------------
 // Fills buf with len bytes from the operating system's random source;

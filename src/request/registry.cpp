@@ -43,6 +43,7 @@ RequestInfo* createRequest(const char* url, int method) {
     req->outFd = -1;
     req->outHeld = -1;
     initHead(&req->head);
+    initHead(&req->tunnelHead);
 
     // Each piece that cannot be allocated has shown its box; a record
     // missing one would send the wrong request or none, or later lose the
@@ -105,7 +106,10 @@ int destroyRequest(RequestInfo* req) {
     qfree(req->contentType);
     qfree(req->outFile);
     qfree(req->inFile);
+    qfree(req->proxyHost);
+    qfree(req->tunnelRequest);
     freeHead(&req->head);
+    freeHead(&req->tunnelHead);
     req->~RequestInfo();
     qfree(req);
     return 0;

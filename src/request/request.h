@@ -27,6 +27,9 @@ const char* methodName(int method);
 // pieces go out; an exchange passes over those its request lacks.
 enum class State : uint8_t {
     Idle,          // not connected yet: the host is looked up or connected to
+    Tunnel,        // through a proxy, https: the CONNECT request goes out
+    TunnelReply,   // ... the proxy's answer to it comes in
+    TunnelHandshake,  // ... the tunnel is open and TLS is set up through it
     SendRequest,   // the request line goes out
     SendHeaders,   // the header block goes out
     SendFormHead,  // the form prologue goes out
@@ -83,6 +86,15 @@ struct RequestInfo {
     char* contentType;     // owned: body content type, or null
     char* inFile;          // owned: path of the request body file, or null
     int64_t bodyLength;    // announced request body length; 0 = none
+
+    // ---- the proxy, when one carries the exchange ----
+    char* proxyHost;       // owned: the proxy's host, looked up and connected to
+                           // instead of host; null when the exchange goes direct
+    uint16_t proxyPort;    // the proxy's TCP port
+    char* tunnelRequest;   // owned: the CONNECT request that opens a tunnel to the
+                           // server through the proxy (https); null for none
+    ReplyHead tunnelHead;  // the proxy's 2xx answer to it, kept once the tunnel is
+                           // open (head holds the server's reply from then on)
 
     // ---- reaching the peer ----
     // The host's addresses: the host itself when it is numeric, else what

@@ -50,7 +50,8 @@ int takeHead(RequestInfo* req, const char* data, int len) {
     case HeadFeed::More:
         break;
     case HeadFeed::Done:
-        if (finalHeadArrived(req)) endIfComplete(req);
+        if (proxyRefused(req)) endExchange(req, RESULT_PROXY_REFUSED);
+        else if (finalHeadArrived(req)) endIfComplete(req);
         break;
     case HeadFeed::Malformed:
         endExchange(req, RESULT_MALFORMED_HEAD);
@@ -121,6 +122,10 @@ void ProcessReply(RequestInfo* req, const char* data, int len) {
     // Each step may end the exchange; what is left of the piece is then
     // dropped.
     while (len > 0 && !ended(req)) {
+        if (settingUpTunnel(req)) {
+            takeTunnelReply(req, data, len);
+            return;
+        }
         if (req->head.done) {
             storeBody(req, data, len);
             return;
@@ -138,6 +143,9 @@ void OnSocketRead(RequestInfo* req) {
         endExchange(req, RESULT_NO_OUTPUT);
         return;
     }
+    // While TLS is set up through a proxy's tunnel, the bytes that come are
+    // the handshake's: the secure socket takes them, not the core.
+    if (req->state == State::TunnelHandshake) return;
 
     // Pieces land in the record's transfer buffer. Drain the socket: one
     // event serves all that has arrived. A piece may end the exchange (the
@@ -165,6 +173,8 @@ void OnSocketRead(RequestInfo* req) {
                 endIfComplete(req);
             } else {
                 ProcessReply(req, piece, n);
+                // A tunnel opened by this piece: what follows is TLS.
+                if (req->state == State::TunnelHandshake) return;
             }
             continue;
         }

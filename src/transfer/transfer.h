@@ -151,6 +151,31 @@ int OnNetNotify(RequestInfo* req, plat::Socket sock, plat::LParam event);
 void OnSocketConnect(RequestInfo* req, plat::Socket sock, int error);
 void OnSocketClose(RequestInfo* req, int error);
 
+// ---- the proxy ----
+// The host and port the exchange looks up and connects to: the proxy's
+// when one carries it, else the server's.
+inline const char* peerHost(const RequestInfo* req) {
+    return req->proxyHost ? req->proxyHost : req->host;
+}
+inline uint16_t peerPort(const RequestInfo* req) {
+    return req->proxyHost ? req->proxyPort : req->port;
+}
+// True while an https exchange through a proxy opens its tunnel: its
+// CONNECT request goes out, the proxy's answer comes in, or TLS is set up.
+bool settingUpTunnel(const RequestInfo* req);
+// Takes bytes of the proxy's answer to the CONNECT request. A 2xx head
+// with nothing behind it opens the tunnel (startSecure for the server's
+// name); any other status ends the exchange with 12, its head kept; a head
+// that is no HTTP (no status line) or is malformed with 6; bytes behind a
+// 2xx head (never body) with 7.
+void takeTunnelReply(RequestInfo* req, const char* data, int len);
+// The connect event of the tunnel's TLS: the handshake's outcome. Success
+// starts the request; a failure ends the exchange with its result (7, 10).
+void tunnelSecured(RequestInfo* req, int error);
+// True when the final head of an http request through a proxy is the
+// proxy's 407: the exchange ends with 12 and nothing is stored.
+bool proxyRefused(const RequestInfo* req);
+
 // ---- the secure connection ----
 // For a secure request, makes its new socket sock a TLS client for its host
 // (before the socket is selected). 0 when the socket may be selected; else

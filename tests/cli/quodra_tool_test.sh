@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The command-line tool, against the local WebDAV and form servers and the
 # scripted peer: exit statuses and messages per failure class, standard
-# output and input, --fail, -i, -D, -w and -v, --depth on the wire, usage
-# slips, the progress line's summary on a pseudo-terminal, and OpenSSL
-# loaded by an https call only.
+# output and input, --fail, -i, -D, -w and -v, proxies (-x, -U, --noproxy
+# and the environment; a proxy's refusal and its name not found), --depth on
+# the wire, usage slips, the progress line's summary on a pseudo-terminal,
+# and OpenSSL loaded by an https call only.
 #
 #   quodra_tool_test.sh TOOL SCRIPTED_PEER VERSION
 set -uo pipefail
@@ -23,6 +24,10 @@ trap cleanup EXIT
 passed=0 failed=0
 pass() { passed=$((passed + 1)); }
 fail() { failed=$((failed + 1)); echo "FAIL $*"; }
+
+# The machine's proxy would carry the loopback calls elsewhere: the tests
+# name their proxies themselves.
+unset http_proxy https_proxy HTTPS_PROXY all_proxy ALL_PROXY no_proxy NO_PROXY
 
 # Every run keeps its scratch files in a folder of the test's own, which
 # must be empty again afterwards.
@@ -220,6 +225,35 @@ run "-w escapes" 0 '' -w 'a\tb%%\\%{response_code}\n' get "$dav/f/small.txt" "$w
 run "-v" 0 '^< HTTP/1\.[01] 200 OK$' -v get "$dav/f/small.txt" "$work/o"
 grep -q '^> GET /f/small.txt HTTP/1.0$' "$work/err" && pass || fail "-v: no request line: $(cat "$work/err")"
 
+# ---- proxies: -x, -U, --noproxy and the environment ---------------------------------------
+# The scripted peer as the proxy: what it received, and its refusals.
+mkdir -p "$work/proxied"
+start_peer record --record "$work/proxied"
+proxy_pid=${peer_pids[-1]}
+proxy=http://127.0.0.1:$peer_port
+run "-x -U"            0 '' -x "$proxy" -U 'me:p@ss' get http://origin.invalid:8080/a "$work/o"
+http_proxy=$proxy run "http_proxy" 0 '' get http://origin.invalid/b "$work/o"
+# Reached directly, origin.invalid is looked up: host not found.
+http_proxy=$proxy run "--noproxy" 6 'result 1100[12]: host' --noproxy '*' get http://origin.invalid/c "$work/o"
+http_proxy=$proxy run "-x \"\"" 0 '' -x "" get "$dav/f/small.txt" "$work/o"
+same "$files/small.txt" "$work/o" "-x \"\" goes direct"
+kill -TERM "$proxy_pid"
+timeout 10 tail --pid="$proxy_pid" -f /dev/null
+grep -q $'^GET http://origin.invalid:8080/a HTTP/1.0\r$' "$work/proxied/conn-0.bin" &&
+  grep -q $'^Proxy-Authorization: Basic bWU6cEBzcw==\r$' "$work/proxied/conn-0.bin" && pass ||
+  fail "-x -U: the proxy received $(cat -A "$work/proxied/conn-0.bin")"
+grep -q $'^GET http://origin.invalid/b HTTP/1.0\r$' "$work/proxied/conn-1.bin" &&
+  ! grep -q 'Proxy-Authorization' "$work/proxied/conn-1.bin" && pass ||
+  fail "http_proxy: the proxy received $(cat -A "$work/proxied/conn-1.bin")"
+[ ! -e "$work/proxied/conn-2.bin" ] && pass || fail "--noproxy '*' still went through the proxy"
+start_peer proxy-forbidden
+run "proxy refused"    56  "result 12: the proxy refused the request: it answered 403 Forbidden" -D "$work/ph" -x "http://127.0.0.1:$peer_port" get https://origin.invalid/ "$work/o"
+grep -q $'^HTTP/1.0 403 Forbidden\r$' "$work/ph" && pass || fail "-D shows the proxy's head: $(cat "$work/ph")"
+run "proxy not found"  5   "result 1: .*: the proxy's name: host (not found|lookup failed for now) \(error 1100[12]\)" -x http://no-such-proxy.invalid:3128 get "http://127.0.0.1:$closed/" "$work/o"
+err_lines 1 "proxy not found, said once"
+run "-x not a proxy"   2   '^quodra: -x takes a proxy URL'                                   -x ftp://p get "$dav/f/small.txt" "$work/o"
+https_proxy=socks5://p:1080 run "environment not a proxy" 3 'result 1: .*nothing was sent'    get https://127.0.0.1:1/ "$work/o"
+
 # ---- --depth on the wire ---------------------------------------------------------------
 mkdir -p "$work/record"
 start_peer record --record "$work/record"
@@ -255,7 +289,8 @@ missing body file   |put takes URL FILE \[OUT\]                             |put
 too many            |move takes URL DEST \[OUT\]                            |move a b c d
 output twice        |get takes URL \[OUT\], and the output once: -o OUT or OUT |get a b -o c
 unknown long option |unknown option '--bogus'                               |--bogus get a
-unknown short option|unknown option '-x'                                    |-xs get a
+unknown short option|unknown option '-z'                                    |-zs get a
+proxy user alone    |-U goes with -x: the proxy its credentials are for     |-U me:pw get a
 option needs a value|option '--output' needs a value                        |get a --output
 short needs a value |option '-w' needs a value                              |get a -w
 depth out of range  |--depth takes 0, 1 or infinity, not '2'                |propfind a --depth 2

@@ -30,6 +30,7 @@ protected:
     }
     void TearDown() override {
         httpSetOption(QUODRA_OPTION_IDLE_LIMIT, 300);
+        httpSetOptionText(QUODRA_OPTION_PROXY, nullptr);
         peer::stopPeer(p);
         if (!HasFailure()) removeTree(work);
         else std::fprintf(stderr, "kept %s\n", work.c_str());
@@ -61,6 +62,13 @@ TEST_P(PeerScenarios, ResultAndOutputFile) {
     peer::prepareFor(p, s, testCerts());
     ASSERT_TRUE(peer::startPeer(p, s.script, 0, s.rcvbuf, &why)) << why;
     if (s.idleLimitSeconds) httpSetOption(QUODRA_OPTION_IDLE_LIMIT, s.idleLimitSeconds);
+    // A proxy scenario's peer is the proxy; the URL's server is reached
+    // through it only.
+    auto useProxy = [&] {
+        std::string proxy = s.proxy ? "http://127.0.0.1:" + std::to_string(p.port) : "";
+        ASSERT_EQ(0, httpSetOptionText(QUODRA_OPTION_PROXY, proxy.c_str()));
+    };
+    useProxy();
     std::string out = work + "/out.bin";
 
     std::string url = std::string(s.https ? "https://" : "http://") + s.host + ":" +
@@ -82,6 +90,7 @@ TEST_P(PeerScenarios, ResultAndOutputFile) {
     const std::string earlier = patternBytes(1000, 97);
     writeFile(out, earlier);
     ASSERT_TRUE(peer::startPeer(p, s.script, 0, s.rcvbuf, &why)) << why;
+    useProxy();
     url = s.https ? secureUrlFor(p.port, "/resource") : urlFor(p.port, "/resource");
     EXPECT_EQ(s.expected, runCall(s, url, out, work)) << s.about;
     peer::stopPeer(p);

@@ -226,6 +226,28 @@ int secureSocket(Socket s, const char* host, int flags) {
     return theState.secureResult;
 }
 
+int startSecure(Socket s, const char* host, int flags) {
+    theState.startedSecure.push_back({s, host ? host : "", flags, theState.selects.size(),
+                                      theState.connects.size()});
+    if (theState.startSecureResult == -1) {
+        theState.lastError = kErrSecureFailed;
+        return -1;
+    }
+    return 0;
+}
+
+long environmentText(const char* name, char* buf, size_t size) {
+    auto it = theState.environment.find(name ? name : "");
+    if (it == theState.environment.end()) return -1;
+    const std::string& v = it->second;
+    if (buf && size > 0) {
+        size_t n = std::min(v.size(), size - 1);
+        std::memcpy(buf, v.data(), n);
+        buf[n] = '\0';
+    }
+    return static_cast<long>(v.size());
+}
+
 int socketMoved(Socket s, uint32_t* tick) {
     auto it = theState.moved.find(s);
     if (it == theState.moved.end()) return 0;

@@ -125,6 +125,10 @@ struct State {
     std::vector<std::pair<plat::Socket, long>> selects;  // WSAAsyncSelect
     std::vector<Secured> secured;   // secureSocket calls
     int secureResult = 0;           // what secureSocket returns; -1 fails
+    std::vector<Secured> startedSecure;  // startSecure calls (a proxy's tunnel)
+    int startSecureResult = 0;      // what startSecure returns; -1 fails (7)
+    // What environmentText reads: a name not here is unset.
+    std::map<std::string, std::string> environment;
     // socketMoved: the tick at which a socket last moved bytes of its own
     // (a secure socket's handshake); a socket not here has moved none.
     std::map<plat::Socket, uint32_t> moved;

@@ -112,6 +112,8 @@ struct Scenario {
     bool tls12 = false;         // the TLS peer speaks TLS 1.2 at most
     bool ipv6 = false;          // the peer listens on [::1]
     bool refuseServerName = false;  // the TLS peer fails a handshake that names a server
+    bool proxy = false;         // the peer is the call's HTTP proxy (the URL names
+                                // another server, reached through it)
 };
 const std::vector<Scenario>& scenarios();
 const Scenario* findScenario(const std::string& name);

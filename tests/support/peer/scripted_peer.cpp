@@ -6,7 +6,8 @@
 //       one line per scenario: name, call, expected result, expected output
 //       size, output file kept (1/0), idle limit in seconds (0 = the
 //       default), upload bytes, the URL's scheme (http/https), the URL's
-//       host, about; separated by tabs
+//       host, whether the peer is the call's proxy (1/0), about; separated
+//       by tabs
 //   scripted_peer --body NAME
 //       writes the expected output file contents of NAME to standard output
 //   scripted_peer NAME|record|generate [--port N] [--record DIR] [--for SECONDS]
@@ -55,10 +56,11 @@ int usage() {
 
 int list() {
     for (const peer::Scenario& s : peer::scenarios())
-        std::printf("%s\t%s\t%d\t%zu\t%d\t%d\t%zu\t%s\t%s\t%s\n", s.name.c_str(),
+        std::printf("%s\t%s\t%d\t%zu\t%d\t%d\t%zu\t%s\t%s\t%d\t%s\n", s.name.c_str(),
                     callName(s.call), s.expected, s.body.size(),
                     s.outputExists ? 1 : 0, s.idleLimitSeconds, s.uploadBytes,
-                    s.https ? "https" : "http", s.host.c_str(), s.about.c_str());
+                    s.https ? "https" : "http", s.host.c_str(), s.proxy ? 1 : 0,
+                    s.about.c_str());
     return 0;
 }
 
