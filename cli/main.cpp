@@ -96,6 +96,9 @@ int main(int argc, char** argv) {
         complain("--noproxy takes names and addresses separated by commas");
         return exitUsage;
     }
+    httpSetOption(QUODRA_OPTION_FAIL_ON_ERROR, inv.fail);
+    httpSetOption(QUODRA_OPTION_RESUME, inv.resume);
+    httpSetOption(QUODRA_OPTION_ONLY_IF_NEWER, inv.onlyIfNewer);
 
     Scratch scratch;
     std::string why;
@@ -109,6 +112,15 @@ int main(int argc, char** argv) {
         }
     }
     Delivery delivery = planDelivery(inv);
+    // The old file stays until the new one is whole: kept by the library
+    // when it writes the file itself, by the tool when the tool writes it
+    // (the head before the body). A device or a FIFO cannot be kept.
+    const bool keep = keepsOld(inv) && delivery.keepable;
+    const bool libraryKeeps = keep && delivery.direct;
+    const bool toolKeeps = keep && !delivery.direct;
+    httpSetOption(QUODRA_OPTION_KEEP_UNTIL_COMPLETE, libraryKeeps);
+    // What a resumed file held before: the bytes received are those after.
+    const int64_t resumedFrom = inv.resume ? regularFileSize(delivery.target) : -1;
     if (delivery.libraryPath.empty()) {
         delivery.libraryPath = scratch.file("body", &why);
         if (delivery.libraryPath.empty()) {
@@ -121,7 +133,7 @@ int main(int argc, char** argv) {
     bool replyOnTerminal = delivery.sink == Delivery::Sink::StandardOutput && ::isatty(1);
     Progress progress(!inv.silent && ::isatty(2) && !replyOnTerminal,
                       progressTitle(method, inv.url, input, fromStandardInput), input,
-                      delivery.libraryPath);
+                      delivery.libraryPath, libraryKeeps);
     if (inv.verbose)
         std::fprintf(stderr, "> %s %s HTTP/1.0\n", method, requestPath(inv.url).c_str());
 
@@ -142,10 +154,14 @@ int main(int argc, char** argv) {
                                         : writeFile(inv.dumpHeader, head, "", &why);
         if (!ok) ownFailure = "the head cannot be written: " + (inv.dumpHeader == "-" ? "standard output: " + why : why);
     }
-    // A file of the user's that the library never opened keeps its old
-    // size; without a head no reply was stored in it.
-    int64_t received = delivery.direct && head.empty() ? -1 : regularFileSize(delivery.libraryPath);
+    // A file of the user's that the library never made anew keeps its old
+    // size: without a head, when a kept call failed, or when the server had
+    // nothing newer or nothing more for it (304, 416).
+    bool leftAsItWas = head.empty() || (libraryKeeps && r.result != QUODRA_OK) ||
+                       (inv.onlyIfNewer && r.status == 304) || (inv.resume && r.status == 416);
+    int64_t received = delivery.direct && leftAsItWas ? -1 : regularFileSize(delivery.libraryPath);
     bool bodyStored = received >= 0;
+    if (bodyStored && r.status == 206 && resumedFrom > 0) received -= resumedFrom;
     std::string headBefore = inv.include ? head : "";
     if (delivery.stream) {
         if (!stream.finish(&why) && ownFailure.empty()) ownFailure = why;
@@ -155,9 +171,12 @@ int main(int argc, char** argv) {
             ownFailure = "standard output: " + why;
     } else if (delivery.sink == Delivery::Sink::File && !delivery.direct &&
                (bodyStored || !headBefore.empty())) {
-        if (!writeFile(delivery.target, headBefore, bodyStored ? delivery.libraryPath : "", &why) &&
-            ownFailure.empty())
-            ownFailure = why;
+        // Kept, the old file is replaced by a whole reply only.
+        const std::string body = bodyStored ? delivery.libraryPath : "";
+        bool ok = !toolKeeps ? writeFile(delivery.target, headBefore, body, &why)
+                  : r.result == QUODRA_OK ? replaceFile(delivery.target, headBefore, body, &why)
+                                          : true;
+        if (!ok && ownFailure.empty()) ownFailure = why;
     }
 
     progress.summary(statusText(head), r.result == QUODRA_OK, received < 0 ? 0 : received,
@@ -165,15 +184,22 @@ int main(int argc, char** argv) {
 
     int status = exitStatusFor(r.result, r.error);
     std::string message;
-    if (r.result != QUODRA_OK) {
+    if (r.result == QUODRA_HTTP_ERROR) {
+        message = "the server answered " + statusText(head);
+    } else if (r.result != QUODRA_OK) {
         message = describeResult(r.result, r.error, input, delivery.libraryPath, inv.maxIdle);
         if (r.result == QUODRA_PROXY_REFUSED && !head.empty())
             message += ": it answered " + statusText(head);
     } else if (!ownFailure.empty()) {
         status = exitCannotStore;
-    } else if (inv.fail && r.status >= 400) {
-        status = exitHttpError;
-        message = "the server answered " + statusText(head);
+    }
+    // Asked for the rest of the output, the server named a length other
+    // than the output's, or sent a part from elsewhere: the range is refused.
+    if (inv.resume && ((r.result == QUODRA_HTTP_ERROR && r.status == 416) ||
+                       (r.result == QUODRA_MALFORMED_HEAD && r.status == 206))) {
+        status = exitRangeRefused;
+        message += r.status == 416 ? ": the output is longer than the server's file"
+                                   : ": the part sent does not start where the output ends";
     }
     std::string what = std::string(inv.command->name) + " " + inv.url + ": ";
     if (!message.empty()) complain(what + message);

@@ -4,6 +4,7 @@
 #include "options.h"
 
 #include <getopt.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -57,8 +58,17 @@ const char helpText[] =
     "      --no-include       head, options: write the body alone\n"
     "  -D, --dump-header FILE write the reply head to FILE\n"
     "  -v, --verbose          the request line and the reply head on standard error\n"
-    "  -f, --fail             exit 22 when the status is 400 or more; the body is\n"
-    "                         still written where it would have gone\n"
+    "  -f, --fail             exit 22 when the status is 400 or more; a file kept\n"
+    "                         (below) stays as it was, else the page is written\n"
+    "      --keep-until-complete\n"
+    "                         the old OUT file stays until the new one is whole,\n"
+    "                         then is replaced in one step (the default for a file;\n"
+    "                         never for standard output)\n"
+    "      --no-keep-until-complete\n"
+    "                         write OUT as the reply arrives\n"
+    "  -C, --continue-at -    get: ask for the rest of OUT from its end, and append it\n"
+    "  -z, --time-cond OUT    get: ask for the file only if newer than OUT, which\n"
+    "                         then takes the server's time\n"
     "  -w, --write-out FORMAT print FORMAT on standard output after the call:\n"
     "                         %{http_code} %{size_download} %{size_header}\n"
     "                         %{time_total} %{content_type} %{exitcode}\n"
@@ -90,7 +100,7 @@ const char helpText[] =
     "On a terminal a progress line shows while the call runs and leaves a\n"
     "one-line summary, unless -s is given or the reply goes to the terminal.\n";
 
-enum LongOnly { NoInclude = 256, Depth, Body, MaxIdle, NoProxy };
+enum LongOnly { NoInclude = 256, Depth, Body, MaxIdle, NoProxy, Keep, NoKeep };
 
 const option longOptions[] = {
     {"output", required_argument, nullptr, 'o'},
@@ -99,6 +109,10 @@ const option longOptions[] = {
     {"dump-header", required_argument, nullptr, 'D'},
     {"verbose", no_argument, nullptr, 'v'},
     {"fail", no_argument, nullptr, 'f'},
+    {"keep-until-complete", no_argument, nullptr, Keep},
+    {"no-keep-until-complete", no_argument, nullptr, NoKeep},
+    {"continue-at", required_argument, nullptr, 'C'},
+    {"time-cond", required_argument, nullptr, 'z'},
     {"write-out", required_argument, nullptr, 'w'},
     {"silent", no_argument, nullptr, 's'},
     {"no-progress", no_argument, nullptr, 's'},
@@ -117,7 +131,7 @@ const option longOptions[] = {
 
 // The leading ':' makes a missing value its own case; getopt_long's own
 // messages are off so that every slip reads the same way.
-const char shortOptions[] = ":o:iD:vfw:sqkx:U:hV";
+const char shortOptions[] = ":o:iD:vfw:sqkx:U:hVC:z:";
 
 Parsed slip(const std::string& what) {
     std::fprintf(stderr, "quodra: %s; try 'quodra --help'\n", what.c_str());
@@ -145,6 +159,14 @@ std::string typed(const char* word, int shortName) {
     if (text.rfind("--", 0) == 0) return text.substr(0, text.find('='));
     if (shortName > 0 && shortName < 256) return std::string("-") + static_cast<char>(shortName);
     return text;
+}
+
+// Whether a and b name one file: the same words, or the same file on disk.
+bool sameFile(const std::string& a, const std::string& b) {
+    if (a == b) return true;
+    struct stat sa, sb;
+    return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+           sa.st_ino == sb.st_ino;
 }
 
 bool parseSeconds(const char* text, int* out) {
@@ -209,6 +231,7 @@ Parsed parseCommandLine(int argc, char** argv) {
     bool depthGiven = false, bodyGiven = false;
     bool proxyUserGiven = false;
     std::string proxyUser;
+    std::string timeCond;
     opterr = 0;
     optind = 1;
     for (;;) {
@@ -225,6 +248,20 @@ Parsed parseCommandLine(int argc, char** argv) {
         case 'D': inv.dumpHeader = optarg; break;
         case 'v': inv.verbose = true; break;
         case 'f': inv.fail = true; break;
+        case Keep: inv.keep = 1; break;
+        case NoKeep: inv.keep = 0; break;
+        case 'C':
+            // The rest from the output's own end: an offset of the user's
+            // would append bytes the file does not end with.
+            if (std::strcmp(optarg, "-") != 0)
+                return slip(std::string("--continue-at takes - (the output's end), not '") +
+                            optarg + "'");
+            inv.resume = true;
+            break;
+        case 'z':
+            timeCond = optarg;
+            inv.onlyIfNewer = true;
+            break;
         case 'w': {
             std::string unknown;
             if (!writeOutIsValid(optarg, &unknown))
@@ -305,8 +342,24 @@ Parsed parseCommandLine(int argc, char** argv) {
     if (proxyUserGiven) inv.proxy = proxyWithUser(inv.proxy, proxyUser);
     inv.include = inv.include || (cmd.showsHead && !noInclude);
     if (inv.include && noInclude) return slip("-i and --no-include contradict each other");
+    if (inv.resume || inv.onlyIfNewer) {
+        // Both ask the server about the file the library writes: a GET's
+        // output, named, holding the body alone.
+        const char* which = inv.resume ? "--continue-at" : "--time-cond";
+        if (std::strcmp(cmd.name, "get") != 0) return slip(std::string(which) + " goes with get");
+        if (!inv.outputGiven || inv.output == "-" || inv.include)
+            return slip(std::string(which) + " needs an output file holding the body alone");
+        if (inv.onlyIfNewer && !sameFile(timeCond, inv.output))
+            return slip("--time-cond takes the output file (" + inv.output + "), not '" +
+                        timeCond + "'");
+    }
     parsed.run = true;
     return parsed;
+}
+
+bool keepsOld(const Invocation& inv) {
+    if (inv.keep == 0) return false;
+    return inv.outputGiven && inv.output != "-";
 }
 
 }  // namespace cli

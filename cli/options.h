@@ -38,7 +38,11 @@ struct Invocation {
     bool include = false;     // -i, or implied by head and options
     std::string dumpHeader;   // -D FILE ("-" for standard output)
     bool verbose = false;
-    bool fail = false;
+    bool fail = false;        // -f: a status of 400 or more fails the call (exit 22)
+    int keep = -1;            // --keep-until-complete 1, --no-keep-until-complete 0;
+                              // -1: kept when the output is a file (see keepsOld)
+    bool resume = false;      // -C -: get asks for the rest of the output file
+    bool onlyIfNewer = false; // -z OUT: get asks for a file newer than the output
     bool silent = false;
     std::string writeOut;     // -w FORMAT
     bool writeOutGiven = false;
@@ -64,5 +68,10 @@ Parsed parseCommandLine(int argc, char** argv);
 // userAndPassword ("USER:PASSWORD", split at its first ':'), each half
 // percent-encoded so that the library decodes it back byte for byte.
 std::string proxyWithUser(const std::string& proxy, const std::string& userAndPassword);
+
+// Whether the old output file stays until the new one is whole: for a file
+// named as the output unless --no-keep-until-complete says otherwise;
+// never for standard output.
+bool keepsOld(const Invocation& inv);
 
 }  // namespace cli

@@ -12,6 +12,7 @@ check_symbol_exists(dlopen dlfcn.h QUODRA_DLOPEN_IN_LIBC)
 # The backend, listed file by file: a file left in the folder joins nothing.
 # The files directly in src/platform/ are shared with the Windows backend.
 add_library(quodra_posix OBJECT
+  src/platform/beside_name.cpp
   src/platform/inet.cpp
   src/platform/secure_link.cpp
   src/platform/system_address.cpp

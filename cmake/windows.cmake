@@ -6,6 +6,7 @@
 # The backend, listed file by file: a file left in the folder joins nothing.
 # The files directly in src/platform/ are shared with the POSIX backend.
 add_library(quodra_win OBJECT
+  src/platform/beside_name.cpp
   src/platform/cert_names.cpp
   src/platform/inet.cpp
   src/platform/secure_link.cpp

@@ -22,11 +22,16 @@ Public Const QUODRA_BODY_SHORT As Long = 8
 Public Const QUODRA_SEEK_FAILED As Long = 9
 Public Const QUODRA_CERT_REJECTED As Long = 10
 Public Const QUODRA_PROXY_REFUSED As Long = 12  ' httpLastStatus and httpLastHead give the proxy's reply
+Public Const QUODRA_HTTP_ERROR As Long = 13
 
 ' Options of httpSetOption.
 Public Const QUODRA_OPTION_MESSAGE_BOXES As Long = 1
 Public Const QUODRA_OPTION_IDLE_LIMIT As Long = 2
 Public Const QUODRA_OPTION_VERIFY_CERTIFICATES As Long = 3  ' 0 is unsafe: any certificate is taken
+Public Const QUODRA_OPTION_KEEP_UNTIL_COMPLETE As Long = 5  ' the old outfile stays until the new one is whole
+Public Const QUODRA_OPTION_FAIL_ON_ERROR As Long = 6        ' a status of 400 or more gives QUODRA_HTTP_ERROR
+Public Const QUODRA_OPTION_RESUME As Long = 7               ' httpGet asks for the rest of outfile only
+Public Const QUODRA_OPTION_ONLY_IF_NEWER As Long = 8        ' httpGet asks for a file newer than outfile only
 Public Const QUODRA_IDLE_LIMIT_MAX As Long = 2147483  ' the largest idle limit, in seconds
 
 ' Options of httpSetOptionText (this thread's calls; vbNullString or "" clears).

@@ -6,10 +6,12 @@
  * emptied once the reply's head has come, never before: a call that ends
  * without a reply leaves an earlier file as it was. One that can never be
  * created (its folder missing or not writable, a directory, a FIFO with no
- * reader) ends the call with 3 before anything is sent. The reply's status is not looked at: a 404 page is stored and
- * gives 0 like the file asked for; httpLastStatus tells them apart. visible
- * non-zero shows the call's activity window (on POSIX: a one-line display on
- * standard error when it is a terminal).
+ * reader) ends the call with 3 before anything is sent. The reply's status
+ * is not looked at unless QUODRA_OPTION_FAIL_ON_ERROR asks: a 404 page is
+ * stored and gives 0 like the file asked for; httpLastStatus tells them
+ * apart. QUODRA_OPTION_KEEP_UNTIL_COMPLETE keeps the old outfile until the
+ * new one is whole. visible non-zero shows the call's activity window (on
+ * POSIX: a one-line display on standard error when it is a terminal).
  *
  * Threads: calls may run at the same time on different threads; each runs
  * on its own thread and shares nothing with the others. httpLastStatus,
@@ -65,6 +67,7 @@ extern "C" {
                                    to CONNECT was not 2xx, or it answered
                                    407; httpLastStatus and httpLastHead give
                                    its reply, and nothing is stored */
+#define QUODRA_HTTP_ERROR 13    /* the server answered with an error status */
 
 /* Any other result is a Windows Sockets or lookup error number (on POSIX the
  * system's errors are given the same numbers). These are the ones a call is
@@ -103,6 +106,48 @@ extern "C" {
                                           (anyone on the path can read and
                                           change the exchange). Any non-zero
                                           value means 1. */
+#define QUODRA_OPTION_KEEP_UNTIL_COMPLETE 5  /* 1: the reply body goes to a
+                                          new file beside outfile (same
+                                          folder, a name of its own), which
+                                          replaces outfile only when the call
+                                          ends with 0: written to the disk,
+                                          then renamed over it in one step.
+                                          Any other ending removes it and
+                                          leaves outfile as it was (or
+                                          absent). A device or FIFO is
+                                          written as it is. 0 (default):
+                                          outfile is emptied when the reply's
+                                          head comes and written as the body
+                                          arrives. Any non-zero value means
+                                          1. */
+#define QUODRA_OPTION_FAIL_ON_ERROR 6  /* 1: a reply whose status is 400 or
+                                          more ends every call with 13, the
+                                          status in httpLastStatus; with
+                                          KEEP_UNTIL_COMPLETE on, the page is
+                                          stored nowhere and outfile stays
+                                          as it was; off, the page is in
+                                          outfile. 0 (default): such a page
+                                          is a complete reply. Any non-zero
+                                          value means 1. */
+#define QUODRA_OPTION_RESUME 7         /* httpGet only. 1: when outfile is a
+                                          file of N > 0 bytes, the bytes from
+                                          N on are asked for (Range); a 206
+                                          from N is appended to outfile (a
+                                          cut keeps what arrived), a 200
+                                          replaces it, a 416 leaves it and
+                                          gives 0 when it names the length N
+                                          or none (13 for another), a 206
+                                          from elsewhere leaves it and gives
+                                          6. Default 0. */
+#define QUODRA_OPTION_ONLY_IF_NEWER 8  /* httpGet only. 1: when outfile
+                                          exists, the file is asked for only
+                                          if it changed after outfile's
+                                          modification time (If-Modified-
+                                          Since); a 304 leaves outfile
+                                          untouched and gives 0; a 200
+                                          replaces it, and outfile then takes
+                                          the reply's Last-Modified time.
+                                          Default 0. */
 
 /* The largest idle limit, in seconds: its milliseconds still fit a signed
  * 32-bit number. */

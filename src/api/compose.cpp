@@ -1,7 +1,7 @@
 // Composing the record of a call's next exchange: the request for its URL
 // and method, what the method adds (its lines, body file and form
-// envelope), the body file opened, the output path, the body length and the
-// header block.
+// envelope), the output path and what a GET asks about the file there, the
+// body file opened, the body length and the header block.
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
@@ -100,12 +100,19 @@ RequestInfo* prepareExchange(Call& call, int* refusal) {
     req->idleLimitMs = call.options.idleMs;
     req->noBoxes = call.options.boxes ? 0 : 1;
     req->noVerify = call.options.verify ? 0 : 1;
+    req->keep = call.options.keep;
+    req->failOnError = call.options.failOnError;
     // Through a proxy or direct, by this exchange's own URL.
     bool whole = routeExchange(req, call.proxy) && addMethodPieces(req, call) &&
                  addCallerLines(req, call);
     if (whole) {
         req->outFile = copyText(call.outFile, "outfile");
         whole = req->outFile != nullptr;
+    }
+    // Only a GET asks about its output: the rest of it, or a newer one.
+    if (whole && call.method == METHOD_GET) {
+        req->stampModified = call.options.onlyIfNewer;
+        askAboutOutput(req, call.options.resume, call.options.onlyIfNewer);
     }
     // Each exchange opens the file afresh and sends it from its start; its
     // size is the open file's. A file that cannot be sent stops the call

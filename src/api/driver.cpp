@@ -97,7 +97,8 @@ int runExchanges(Call& call) {
         // Once, before anything of the call is sent: an output that can
         // never be made would have a server carry out a DELETE or a MOVE
         // for a call that reports a failure.
-        if (call.exchanges == 0 && plat::checkOut(call.outFile, &call.outHeld) != 0) {
+        if (call.exchanges == 0 &&
+            plat::checkOut(call.outFile, &call.outHeld, call.options.keep) != 0) {
             destroyRequest(req);
             return RESULT_NO_OUTPUT;
         }

@@ -15,6 +15,10 @@ static_assert(QUODRA_IDLE_LIMIT_MAX <= 0x7FFFFFFF / 1000, "a limit's millisecond
 std::atomic<int> boxes{1};
 std::atomic<int> idleSeconds{DEFAULT_IDLE_SECONDS};
 std::atomic<int> verify{1};
+std::atomic<int> keep{0};
+std::atomic<int> failOnError{0};
+std::atomic<int> resume{0};
+std::atomic<int> onlyIfNewer{0};
 
 }  // namespace
 
@@ -23,6 +27,10 @@ CallOptions takeOptions() {
     o.boxes = boxes.load();
     o.idleMs = static_cast<uint32_t>(idleSeconds.load()) * 1000u;
     o.verify = verify.load();
+    o.keep = keep.load();
+    o.failOnError = failOnError.load();
+    o.resume = resume.load();
+    o.onlyIfNewer = onlyIfNewer.load();
     return o;
 }
 
@@ -41,6 +49,15 @@ extern "C" int QUODRA_API httpSetOption(int option, int value) {
     case QUODRA_OPTION_VERIFY_CERTIFICATES:
         // Off only on purpose: any non-zero value, True included, keeps it.
         return verify.exchange(value ? 1 : 0);
+    // On and off, any non-zero value on, as for the boxes.
+    case QUODRA_OPTION_KEEP_UNTIL_COMPLETE:
+        return keep.exchange(value ? 1 : 0);
+    case QUODRA_OPTION_FAIL_ON_ERROR:
+        return failOnError.exchange(value ? 1 : 0);
+    case QUODRA_OPTION_RESUME:
+        return resume.exchange(value ? 1 : 0);
+    case QUODRA_OPTION_ONLY_IF_NEWER:
+        return onlyIfNewer.exchange(value ? 1 : 0);
     default:
         return -1;
     }

@@ -42,6 +42,7 @@ RequestInfo* createRequest(const char* url, int method) {
     req->inFd = -1;
     req->outFd = -1;
     req->outHeld = -1;
+    req->modified = NO_TIME;
     initHead(&req->head);
     initHead(&req->tunnelHead);
 
@@ -127,6 +128,9 @@ int releaseConnection(RequestInfo* req) {
     bool lost = false;
     if (req->outFd >= 0 && req->outFd != req->outHeld) lost = plat::closeOut(req->outFd) != 0;
     req->outFd = -1;
+    // A new file beside the output that has not replaced it never will: the
+    // exchange did not end with 0 (that ending replaces it first).
+    if (req->beside.temp[0]) plat::removeBeside(&req->beside);
     if (req->sock != plat::kInvalidSocket) plat::closesocket(req->sock);
     req->sock = plat::kInvalidSocket;
     for (int i = 0; i < req->attemptCount; ++i) plat::closesocket(req->attempts[i]);

@@ -52,6 +52,9 @@ enum class ConnectFailure : uint8_t {
     Told,      // its connect event told the failure (no box)
 };
 
+// No time for the output to take (any other value is seconds since 1970).
+constexpr int64_t NO_TIME = INT64_MIN;
+
 // Bytes of the exchange's one transfer buffer: body-file chunks while the
 // request goes out, gathered texts, reply pieces as the reply comes in
 // (never both within one step: a reply heard while the request goes out is
@@ -141,6 +144,19 @@ struct RequestInfo {
     int recvByCopy;        // 1 once the platform declined to receive the body
                            // straight into the file: it is received and written
 
+    // ---- the caller's file: what the call asked of it ----
+    int keep;              // 1: the reply goes to a new file beside the output, which
+                           // replaces it only when the exchange ends with 0
+    int failOnError;       // 1: a final status of 400 or more ends the exchange with 13
+    int stampModified;     // 1: a 200's Last-Modified becomes the output's time
+    int askedModified;     // 1 once the request asks for the file only if it changed
+                           // after the output's time (If-Modified-Since)
+    int64_t resumeFrom;    // the output's size, from which the request asks for the
+                           // rest (Range); 0 = the whole is asked for
+    int64_t modified;      // the time the output takes when the exchange ends with 0;
+                           // NO_TIME for none
+    plat::Beside beside;   // the new file beside the output, while there is one
+
     // ---- the driver ----
     plat::Hwnd hwnd;       // the exchange's event window; null when it has none
     uint32_t lastProgress; // tick of the last lookup, connect, send or receive
@@ -212,6 +228,11 @@ void calculateContentLength(RequestInfo* req);
 void setContentType(RequestInfo* req, const char* text);
 void addHeaders(RequestInfo* req, const char* text);
 void makeHeaders(RequestInfo* req);
+// What a GET asks about its output file, when the output is a regular file:
+// with resume, only the bytes after the file's last one (a Range line, and
+// resumeFrom), when it has any; with onlyIfNewer, the file only if it changed
+// after the output's time (an If-Modified-Since line, and askedModified).
+void askAboutOutput(RequestInfo* req, int resume, int onlyIfNewer);
 
 // ---- form envelope ----
 constexpr int FORM_BOUNDARY_LENGTH = 32;  // characters, each of [A-Za-z0-9]

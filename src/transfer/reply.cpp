@@ -19,9 +19,10 @@ bool bodiless(const RequestInfo* req) {
     return req->method == METHOD_HEAD || status == 204 || status == 304;
 }
 
-// Ends the exchange with 0 once the reply is whole.
+// Ends the exchange once the reply is whole: with 0, or 13 for an error
+// status when the call fails on one.
 void endIfComplete(RequestInfo* req) {
-    if (replyComplete(req)) endExchange(req, RESULT_OK);
+    if (replyComplete(req)) endExchange(req, completeResult(req));
 }
 
 // Writes body bytes, no more than an announced length.
@@ -100,7 +101,7 @@ void endReply(RequestInfo* req, int error) {
     // before it: a reply without a length is then not known to be whole.
     if (error != 0) req->peerEnded = 0;
     int code;
-    if (replyComplete(req)) code = RESULT_OK;
+    if (replyComplete(req)) code = completeResult(req);
     else if (req->sendError != 0 && !replyBegun(req)) code = resultOfSocketError(req->sendError);
     else if (error != 0) code = resultOfSocketError(error);
     else code = RESULT_ENDED_EARLY;

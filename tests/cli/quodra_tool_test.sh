@@ -170,8 +170,60 @@ got=$(openssl_loaded_by get "$dav/f/small.txt" "$work/o")
 got=$(openssl_loaded_by -k get "$rogue" "$work/o")
 [ "$got" = "file=libcrypto.so.3 file=libssl.so.3 " ] && pass || fail "an https GET loaded '$got', want libcrypto and libssl"
 run "404 without --fail" 0   ''                                                                 get "$dav/f/none" "$work/o404"
-run "404 with --fail"    22  'the server answered 404 Not Found'                                -f get "$dav/f/none" "$work/o404f"
-same "$work/o404" "$work/o404f" "--fail still stores the body"
+run "404 with --fail"    22  'the server answered 404 Not Found'                                -f --no-keep-until-complete get "$dav/f/none" "$work/o404f"
+same "$work/o404" "$work/o404f" "--fail without keeping stores the body"
+printf 'earlier\n' >"$work/kept404"
+run "404 with --fail, kept" 22 'the server answered 404 Not Found'                              -f get "$dav/f/none" "$work/kept404"
+[ "$(cat "$work/kept404")" = earlier ] && pass || fail "--fail replaced a kept file: $(cat "$work/kept404")"
+
+# ---- the output file: kept until the new one is whole, resumed, only if newer ----------------
+# names_left DIR: what DIR holds besides the files named after it.
+names_left() { local d=$1; shift; ls -A "$d" | grep -vxF "$(printf '%s\n' "$@")"; }
+mkdir -p "$work/keep"
+printf 'earlier contents\n' >"$work/keep/cut"
+cp "$work/keep/cut" "$work/keep/earlier"
+peer_at reset-mid-body
+run "a cut over a kept file" 56 'result 10054'                                                  get "$purl" "$work/keep/cut"
+same "$work/keep/earlier" "$work/keep/cut" "a cut call kept the old file"
+run "a cut, -i into a kept file" 56 'result 10054'                                              -i get "$purl" "$work/keep/cut"
+same "$work/keep/earlier" "$work/keep/cut" "a cut call with -i kept the old file"
+[ -z "$(names_left "$work/keep" cut earlier)" ] && pass || fail "a new file left beside the output: $(ls -A "$work/keep")"
+run "a cut, not kept" 56 'result 10054'                                                         --no-keep-until-complete get "$purl" "$work/keep/cut"
+[ "$(wc -c <"$work/keep/cut")" = 500 ] && pass || fail "--no-keep-until-complete: $(wc -c <"$work/keep/cut") bytes, want the 500 that came"
+chmod 640 "$work/keep/earlier"
+run "a whole reply replaces a kept file" 0 ''                                                   --keep-until-complete get "$dav/f/small.txt" "$work/keep/earlier"
+same "$files/small.txt" "$work/keep/earlier" "the kept file replaced"
+[ "$(stat -c %a "$work/keep/earlier")" = 640 ] && pass || fail "the new file's mode: $(stat -c %a "$work/keep/earlier")"
+[ -z "$(names_left "$work/keep" cut earlier)" ] && pass || fail "a new file left beside the output: $(ls -A "$work/keep")"
+# -C -: the rest from the output's end, appended; a 200 replaces the file.
+head -c 1000 "$files/data.bin" >"$work/keep/data.bin"
+peer_at resume-rest
+printf '0123456789' >"$work/keep/resumed"
+run "-C - appends the rest" 0 '' -w '%{http_code} %{size_download}' -C - get "$purl" "$work/keep/resumed"
+[ "$(cat "$work/keep/resumed")" = 0123456789abcdefghij ] && pass || fail "-C -: $(cat "$work/keep/resumed")"
+out_has '^206 10$' "-C -: the bytes received are the rest"
+run "-C - against lighttpd" 0 '' --continue-at - get "$dav/f/data.bin" "$work/keep/data.bin"
+same "$files/data.bin" "$work/keep/data.bin" "-C -: the server sent the whole file"
+peer_at resume-wrong-start
+printf '0123456789' >"$work/keep/resumed"
+run "-C -, a part from elsewhere" 33 'does not start where the output ends'                     -C - get "$purl" "$work/keep/resumed"
+[ "$(cat "$work/keep/resumed")" = 0123456789 ] && pass || fail "-C -, refused: $(cat "$work/keep/resumed")"
+peer_at resume-other-length
+run "-C -, another length" 33 'answered 416 .*longer than the server'"'"'s file'                 -C - get "$purl" "$work/keep/resumed"
+peer_at resume-already-whole
+run "-C -, whole already" 0 ''                                                                  -C - get "$purl" "$work/keep/resumed"
+[ "$(cat "$work/keep/resumed")" = 0123456789 ] && pass || fail "-C -, whole: $(cat "$work/keep/resumed")"
+# -z OUT: the server's time, then 304 leaves the file alone.
+touch -d @1600000000 "$docroot/f/small.txt"
+rm -f "$work/keep/newer"
+run "-z, first" 0 '' -z "$work/keep/newer" get "$dav/f/small.txt" "$work/keep/newer"
+[ "$(stat -c %Y "$work/keep/newer")" = 1600000000 ] && pass || fail "-z: the output's time is $(stat -c %Y "$work/keep/newer")"
+printf 'local\n' >"$work/keep/newer"
+touch -d @1600000000 "$work/keep/newer"
+run "-z, not newer" 0 '' -w '%{http_code}' --time-cond "$work/keep/newer" get "$dav/f/small.txt" "$work/keep/newer"
+out_has '^304$' "-z: 304"
+[ "$(cat "$work/keep/newer")" = local ] && pass || fail "-z: a 304 changed the file"
+[ -z "$(names_left "$work/keep" cut earlier data.bin resumed newer)" ] && pass || fail "files left beside the outputs: $(ls -A "$work/keep")"
 
 # ---- standard output and input ------------------------------------------------------
 run "get to stdout"         0 '' get "$dav/f/data.bin";                 out_is "$files/data.bin" "get to stdout"
@@ -289,13 +341,18 @@ missing body file   |put takes URL FILE \[OUT\]                             |put
 too many            |move takes URL DEST \[OUT\]                            |move a b c d
 output twice        |get takes URL \[OUT\], and the output once: -o OUT or OUT |get a b -o c
 unknown long option |unknown option '--bogus'                               |--bogus get a
-unknown short option|unknown option '-z'                                    |-zs get a
+unknown short option|unknown option '-Q'                                    |-Qs get a
 proxy user alone    |-U goes with -x: the proxy its credentials are for     |-U me:pw get a
 option needs a value|option '--output' needs a value                        |get a --output
 short needs a value |option '-w' needs a value                              |get a -w
 depth out of range  |--depth takes 0, 1 or infinity, not '2'                |propfind a --depth 2
 depth elsewhere     |--depth and --body go with propfind                    |get a --depth 1
 idle not a number   |--max-idle takes whole seconds from 0 to 2147483, not 'x' |--max-idle x get a
+resume from a number|--continue-at takes - \(the output's end\), not '5'    |-C 5 get a b
+resume another call |--continue-at goes with get                           |-C - put a b c
+resume to stdout    |--continue-at needs an output file holding the body alone |-C - get a
+resume with -i      |--continue-at needs an output file holding the body alone |-C - -i get a b
+time of another file|--time-cond takes the output file \(b\), not 'c'      |-z c get a b
 unknown variable    |--write-out knows no variable 'nope'                   |-w '%{nope}' get a
 include both ways   |-i and --no-include contradict each other              |-i --no-include head a
 TABLE
@@ -323,6 +380,19 @@ awk -F'|' '/^\| Exit \|/ { on = 1; next } on && /^\|---/ { next }
 for doc in man readme; do
   diff "$work/exit-help" "$work/exit-$doc" >"$work/exit.diff" && pass ||
     fail "the $doc exit table differs from --help's: $(cat "$work/exit.diff")"
+done
+# So are the options: --help, the man page's OPTIONS and the README's table
+# of them name the same long options.
+long_options() { grep -o -- '--[a-z][a-z-]*' | sort -u; }
+"$tool" --help | sed -n '/^Options:/,/^$/p' | long_options >"$work/options-help"
+sed -n '/^\.SH OPTIONS/,/^\.SH PROGRESS/p' "$here/../../cli/quodra.1" | sed 's/\\-/-/g' |
+  long_options >"$work/options-man"
+awk -F'|' '/^\| Option \| What it does \|$/ { on = 1; next } on && /^\|---/ { next }
+  on && /^\|/ { print $2; next } on { exit }' "$here/../../README.md" | long_options >"$work/options-readme"
+[ "$(wc -l <"$work/options-help")" -ge 20 ] && pass || fail "--help's options: $(cat "$work/options-help")"
+for doc in man readme; do
+  diff "$work/options-help" "$work/options-$doc" >"$work/options.diff" && pass ||
+    fail "the $doc options differ from --help's: $(cat "$work/options.diff")"
 done
 run "--version" 0 '' --version
 [ "$(cat "$work/out")" = "quodra $version" ] && pass || fail "--version: $(cat "$work/out")"

@@ -7,7 +7,9 @@
 // Every KEY=VALUE also fills the placeholder {KEY} in the case lines. A case
 // line is: a name, then the call in the words of the quodra tool (get, put,
 // propfind ... --depth N --body FILE, -x PROXY for a proxy of the call's
-// own), then host-only expectations starting with '!':
+// own; what it asks about its output file: --keep-until-complete, --fail,
+// -C -, -z OUT, each set as the option of httpSetOption for that call),
+// then host-only expectations starting with '!':
 //   !visible      call with visible=1; the event window must be shown
 //   !same=PATH    the reply body must also equal this file
 //   !code=N[,M...] the result must also be one of these (11001 and 11002
@@ -22,12 +24,16 @@
 //   !idle=N       call with the no-progress limit set to N seconds
 //   !before=TEXT  the output file holds TEXT ('_' stands for a space) before
 //                 the call; the body checks then also tell whether it was kept
+//   !beforetime=N the output file's modification time before the call,
+//                 in seconds since 1970
 //   !status=N     httpLastStatus must give N afterwards
 //   !error=N      httpLastError must give N afterwards; !error=result: the
 //                 result itself (a lookup error stands behind itself)
+//   !mtime=N      the output's modification time afterwards, in seconds
 // After every call the last call's head must agree with its status: a
 // status line with that code ending in a blank line, a head whose first
-// line is no status line and 0, or no head and 0.
+// line is no status line and 0, or no head and 0; and no new file may be
+// left beside any output (a name starting with a dot).
 // {out} is the case's output file, outdir/NAME.out. The Linux side left
 // expect/NAME.code (the result) and expect/NAME.out (the body, if a file was
 // created). Message boxes are modal: a watcher thread records and closes
@@ -313,6 +319,61 @@ bool fileExists(const std::string& path) {
     return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+bool writeBytes(const std::string& path, const std::string& bytes) {
+    FILE* f = std::fopen(path.c_str(), "wb");
+    bool written = f && std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    if (f) std::fclose(f);
+    return written;
+}
+
+// 100-nanosecond intervals from 1601 to 1970.
+constexpr long long EPOCH_DIFFERENCE = 116444736000000000LL;
+
+// A file's modification time in seconds since 1970; -1 when it cannot be told.
+long long modifiedOf(const std::string& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return -1;
+    long long ticks = (static_cast<long long>(data.ftLastWriteTime.dwHighDateTime) << 32) |
+                      data.ftLastWriteTime.dwLowDateTime;
+    return (ticks - EPOCH_DIFFERENCE) / 10000000;
+}
+
+bool setModifiedOf(const std::string& path, long long seconds) {
+    HANDLE h = CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    unsigned long long ticks = static_cast<unsigned long long>(seconds * 10000000 + EPOCH_DIFFERENCE);
+    FILETIME t;
+    t.dwLowDateTime = static_cast<DWORD>(ticks);
+    t.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+    bool set = SetFileTime(h, nullptr, nullptr, &t) != 0;
+    CloseHandle(h);
+    return set;
+}
+
+// The names in folder that start with a dot: a new file the library left
+// beside an output would be one.
+std::vector<std::string> leftBeside(const std::string& folder) {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA found;
+    HANDLE h = FindFirstFileA((folder + "/.*").c_str(), &found);
+    if (h == INVALID_HANDLE_VALUE) return names;
+    do {
+        std::string name = found.cFileName;
+        if (name != "." && name != "..") names.push_back(name);
+    } while (FindNextFileA(h, &found));
+    FindClose(h);
+    return names;
+}
+
+// The options a case asks about its output file, set for its call alone.
+void setFileOptions(const Calls& k, int keep, int failOnError, int resume, int onlyIfNewer) {
+    k.setOption(QUODRA_OPTION_KEEP_UNTIL_COMPLETE, keep);
+    k.setOption(QUODRA_OPTION_FAIL_ON_ERROR, failOnError);
+    k.setOption(QUODRA_OPTION_RESUME, resume);
+    k.setOption(QUODRA_OPTION_ONLY_IF_NEWER, onlyIfNewer);
+}
+
 std::map<std::string, std::string> settings;
 
 std::string fill(std::string word) {
@@ -379,6 +440,10 @@ struct Case {
     std::string before;    // the output file's contents before the call
     int status = -1;       // httpLastStatus expected; -1 = not checked
     int error = -1;        // httpLastError expected; -1 = not checked
+    long long beforeTime = -1;  // the output's time before the call; -1 = as written
+    long long mtime = -1;       // the output's time afterwards; -1 = not checked
+    // What the call asks about its output file: options set for it alone.
+    int keep = 0, failOnError = 0, resume = 0, onlyIfNewer = 0;
 };
 
 // !error=result: the last error must be the call's result.
@@ -411,6 +476,20 @@ bool parseCase(const std::string& line, Case* c) {
         } else if (w.rfind("!before=", 0) == 0) {
             c->hasBefore = true;
             c->before = underscoresToSpaces(w.substr(8));
+        } else if (w.rfind("!beforetime=", 0) == 0) {
+            c->beforeTime = std::atoll(w.c_str() + 12);
+        } else if (w.rfind("!mtime=", 0) == 0) {
+            c->mtime = std::atoll(w.c_str() + 7);
+        } else if (w == "--keep-until-complete" || w == "--no-keep-until-complete") {
+            c->keep = w[2] != 'n';
+        } else if (w == "--fail" || w == "-f") {
+            c->failOnError = 1;
+        } else if ((w == "-C" || w == "--continue-at") && i + 1 < words.size()) {
+            c->resume = 1;
+            ++i;  // "-": the output's own end
+        } else if ((w == "-z" || w == "--time-cond") && i + 1 < words.size()) {
+            c->onlyIfNewer = 1;
+            ++i;  // the output itself
         } else if (w.rfind("!status=", 0) == 0) {
             c->status = std::atoi(w.c_str() + 8);
         } else if (w == "!error=result") {
@@ -547,11 +626,11 @@ void runCase(const Calls& k, const Case& c) {
     std::string out = settings["outdir"] + "/" + c.name + ".out";
     DeleteFileA(out.c_str());
     if (c.hasBefore) {
-        FILE* f = std::fopen(out.c_str(), "wb");
-        bool written = f && std::fwrite(c.before.data(), 1, c.before.size(), f) == c.before.size();
-        if (f) std::fclose(f);
-        check(written, c.name + ": output written before the call");
+        check(writeBytes(out, c.before), c.name + ": output written before the call");
+        if (c.beforeTime >= 0)
+            check(setModifiedOf(out, c.beforeTime), c.name + ": output's time set before the call");
     }
+    setFileOptions(k, c.keep, c.failOnError, c.resume, c.onlyIfNewer);
     seen = WindowSeen();
     takeBoxes();
 
@@ -568,6 +647,7 @@ void runCase(const Calls& k, const Case& c) {
     bool known = runCall(k, c, &result);
     InterlockedIncrement(&callSerial);
 
+    setFileOptions(k, 0, 0, 0, 0);
     if (c.noBoxes)
         check(k.setOption(QUODRA_OPTION_MESSAGE_BOXES, 1) == 0, c.name + ": boxes back on");
     if (c.idle >= 0)
@@ -622,6 +702,13 @@ void runCase(const Calls& k, const Case& c) {
     }
 
     checkLastCall(k, c.name, c.status, c.error == ERROR_IS_RESULT ? result : c.error);
+    if (c.mtime >= 0) {
+        long long t = modifiedOf(out);
+        check(t == c.mtime, c.name + ": output's time " + std::to_string(c.mtime), "got %lld", t);
+    }
+    std::vector<std::string> beside = leftBeside(settings["outdir"]);
+    check(beside.empty(), c.name + ": nothing left beside the output", "%s",
+          beside.empty() ? "" : beside[0].c_str());
 
     std::vector<Box> wantBoxes;
     if (c.lookupBox && !c.noBoxes) {
@@ -862,6 +949,79 @@ void checkThreads(const Calls& k) {
     check(liveEventWindows() == 0 && !strayQuit(), "threads: nothing left on this thread");
 }
 
+// Keeping the old output where Windows has a say: an output another
+// program holds open, and a read-only one. Whatever the system answers, the
+// output is the old file or the whole new one, the result says which, and
+// nothing is left beside it.
+void checkKeptOutputs(const Calls& k) {
+    const std::string url = settings["dav"] + "/fixed/small.txt";
+    std::string fresh;
+    check(readFile(settings["data"] + "/small.txt", &fresh), "keep: the served file read");
+    const std::string old = "old contents";
+    const std::string out = settings["outdir"] + "/kept.out";
+    callName = "kept outputs";
+    setFileOptions(k, 1, 0, 0, 0);
+
+    // Held open by a reader that does not share deletion: the new file
+    // cannot be renamed over it, and the call says 3. Shared, the rename
+    // may go through (the reader keeps the old bytes) or not, as the
+    // system decides; either way the result and the file agree.
+    struct Holder {
+        const char* name;
+        DWORD share;
+        bool mustFail;
+    };
+    const Holder holders[] = {
+        {"an output open without sharing its deletion", FILE_SHARE_READ | FILE_SHARE_WRITE, true},
+        {"an output open sharing its deletion",
+         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, false},
+    };
+    for (const Holder& h : holders) {
+        check(writeBytes(out, old), std::string("keep, ") + h.name + ": written before");
+        HANDLE held = CreateFileA(out.c_str(), GENERIC_READ, h.share, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+        check(held != INVALID_HANDLE_VALUE, std::string("keep, ") + h.name + ": held open");
+        InterlockedIncrement(&callSerial);
+        int result = k.get(url.c_str(), out.c_str(), 0);
+        InterlockedIncrement(&callSerial);
+        if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
+        std::string have;
+        bool read = readFile(out, &have);
+        std::printf("     keep, %s: result %d, the output %s\n", h.name, result,
+                    have == fresh ? "replaced" : have == old ? "kept" : "neither");
+        bool agrees = read && ((result == 0 && have == fresh) || (result == 3 && have == old));
+        check(agrees && (!h.mustFail || result == 3),
+              std::string("keep, ") + h.name + ": " + (h.mustFail ? "3, the old file kept"
+                                                                  : "the result and the file agree"),
+              "result %d, %lu bytes", result, static_cast<unsigned long>(have.size()));
+        std::vector<std::string> left = leftBeside(settings["outdir"]);
+        check(left.empty(), std::string("keep, ") + h.name + ": nothing left beside it", "%s",
+              left.empty() ? "" : left[0].c_str());
+    }
+
+    // A read-only output is refused before anything is sent, kept or not.
+    for (int keep : {1, 0}) {
+        setFileOptions(k, keep, 0, 0, 0);
+        SetFileAttributesA(out.c_str(), FILE_ATTRIBUTE_NORMAL);
+        check(writeBytes(out, old) &&
+                  SetFileAttributesA(out.c_str(), FILE_ATTRIBUTE_READONLY) != 0,
+              "keep: a read-only output made");
+        InterlockedIncrement(&callSerial);
+        int result = k.get(url.c_str(), out.c_str(), 0);
+        InterlockedIncrement(&callSerial);
+        std::string have;
+        readFile(out, &have);
+        check(result == 3 && have == old && k.lastStatus() == 0,
+              std::string("a read-only output") + (keep ? ", kept" : "") + ": 3, nothing sent",
+              "result %d, status %d", result, k.lastStatus());
+        std::vector<std::string> left = leftBeside(settings["outdir"]);
+        check(left.empty(), "a read-only output: nothing left beside it");
+    }
+    SetFileAttributesA(out.c_str(), FILE_ATTRIBUTE_NORMAL);
+    setFileOptions(k, 0, 0, 0, 0);
+    check(takeBoxes().empty(), "kept outputs: no message box");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -930,6 +1090,7 @@ int main(int argc, char** argv) {
     checkRefusalForgets(calls);
     checkCallerLinesSent(calls);
     checkThreads(calls);
+    checkKeptOutputs(calls);
 
     closingLine();
     return failed ? 1 : 0;

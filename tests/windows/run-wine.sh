@@ -148,7 +148,7 @@ start_peer() {  # scenario [seconds] -> peer_port
 # Wine reports a peer's reset as an orderly close (FD_CLOSE without an error,
 # then recv giving 0) where Windows reports WSAECONNRESET; in these scenarios
 # that changes the result, so only their bodies and the rest are compared.
-wine_reset_as_close=" reset-mid-body reset-after-unsized-reply tls-reset-mid-body reset-before-reply "
+wine_reset_as_close=" reset-mid-body reset-after-unsized-reply tls-reset-mid-body reset-before-reply resume-cut "
 # Wine's SChannel never reports the peer's closing notice, so a TLS body
 # without a length, ended by that notice, is not known to be whole there.
 wine_no_close_notice=" tls-unsized-close-notice "
@@ -165,12 +165,13 @@ wine_not_run=" tls-mapped-literal "
 cases=$work/cases.txt
 cp "$here/cases.txt" "$cases"
 scenarios=0
-while IFS=$'\t' read -r name call expected size kept idle upload scheme host proxied about; do
+while IFS=$'\t' read -r name call expected size kept idle upload scheme host proxied options before beforetime modified about; do
   case $wine_not_run in
     *" $name "*) echo "run-wine: $name not run: an IPv4-mapped peer cannot be reached here"; continue ;;
   esac
   start_peer "$name" || fail "scripted_peer $name did not start"
   checks="!code=$expected"
+  quirk=
   if [ "$idle" != 0 ]; then
     # The scenario table is the reference; the e2e tests hold the Linux side.
     checks="$checks !idle=$idle"
@@ -178,20 +179,27 @@ while IFS=$'\t' read -r name call expected size kept idle upload scheme host pro
     [ "$kept" = 0 ] || "$peer" --body "$name" > "$work/expect/peer-$name.out"
   fi
   case $wine_reset_as_close in
-    *" $name "*) checks="!noresult=Wine_reports_the_reset_as_an_orderly_close" ;;
+    *" $name "*) quirk="!noresult=Wine_reports_the_reset_as_an_orderly_close" ;;
   esac
   case $wine_no_close_notice in
-    *" $name "*) checks="!noresult=Wine_never_reports_the_closing_notice" ;;
+    *" $name "*) quirk="!noresult=Wine_never_reports_the_closing_notice" ;;
   esac
   case $wine_send_after_reset in
-    *" $name "*) checks="!noresult=Wine's_send_reports_the_reset_itself" ;;
+    *" $name "*) quirk="!noresult=Wine's_send_reports_the_reset_itself" ;;
   esac
-  # No output of its own: an earlier file must stay as it was.
-  if [ "$kept" = 0 ]; then
-    before="earlier_output_of_$name"
-    [ "$idle" = 0 ] || echo -n "${before//_/ }" > "$work/expect/peer-$name.out"
+  [ -z "$quirk" ] || checks=$quirk
+  # The output the scenario starts from, or, when it makes none, an earlier
+  # file that must stay as it was.
+  earlier=
+  if [ "$before" != - ]; then
     checks="$checks !before=$before"
+    [ "$beforetime" = 0 ] || checks="$checks !beforetime=$beforetime"
+  elif [ "$kept" = 0 ]; then
+    earlier="earlier_output_of_$name"
+    [ "$idle" = 0 ] || echo -n "${earlier//_/ }" > "$work/expect/peer-$name.out"
+    checks="$checks !before=$earlier"
   fi
+  [ "$modified" = -1 ] || checks="$checks !mtime=$modified"
   if [ "$kept" = 1 ]; then
     "$peer" --body "$name" > "$work/data/peer-$name.body"
     checks="$checks !same={data}/peer-$name.body"
@@ -208,8 +216,17 @@ while IFS=$'\t' read -r name call expected size kept idle upload scheme host pro
       line="put $via$url {data}/upload-$name.bin {out}" ;;
     *) fail "scenario $name: unknown call $call" ;;
   esac
+  [ "$options" = - ] || line="$line $options"
   printf 'peer-%s %s %s\n' "$name" "$line" "$checks" >> "$cases"
   scenarios=$((scenarios + 1))
+  # Once more keeping the old output until the new one is whole, over an
+  # earlier file: the Linux tool's result and output are the reference. Not
+  # for a scenario that asks about its file already, nor one whose ending
+  # Wine reports otherwise (the output would then differ with the result).
+  if [ "$options" = - ] && [ "$idle" = 0 ] && [ -z "$quirk" ]; then
+    printf 'peer-%s-kept %s --keep-until-complete !before=earlier_output_of_%s\n' \
+      "$name" "$line" "$name" >> "$cases"
+  fi
 done < <("$peer" --list)
 [ "$scenarios" -gt 0 ] || fail "scripted_peer --list gave no scenario"
 
@@ -255,15 +272,20 @@ while read -r -a words; do
   name=${words[0]}
   case " ${words[*]} " in *" !idle="*) continue ;; esac  # reference written above
   mapfile -t call < <(fill linux "$work/data" "$work/expect/$name.out" "${words[@]:1}")
-  # The output as the host will have it before the call.
+  # The output as the host will have it before the call, its time too.
   rm -f "$work/expect/$name.out"
   for w in "${words[@]:1}"; do
     case $w in '!before='*) b=${w#!before=}; echo -n "${b//_/ }" > "$work/expect/$name.out" ;; esac
   done
+  for w in "${words[@]:1}"; do
+    case $w in '!beforetime='*) touch -m -d "@${w#!beforetime=}" "$work/expect/$name.out" ;; esac
+  done
   # The library's own result, as --write-out reports it; --no-include keeps
-  # the output file to the reply body alone for head and options too.
+  # the output file to the reply body alone for head and options too, and
+  # the output is written as the reply arrives, as the host's calls write it,
+  # unless the case's own words keep it.
   set +e
-  code=$(SSL_CERT_FILE=$certs/ca.pem timeout 120 "$cli" --silent --no-include --write-out '%{result}' "${call[@]}" 2> "$work/expect/$name.err")
+  code=$(SSL_CERT_FILE=$certs/ca.pem timeout 120 "$cli" --silent --no-include --no-keep-until-complete --write-out '%{result}' "${call[@]}" 2> "$work/expect/$name.err")
   status=$?
   set -e
   case $status in

@@ -148,7 +148,18 @@ struct State {
     int openInputs = 0;       // input files open now
     int openOutputs = 0;      // output files open now (held ones included)
     int outChecks = 0;        // checkOut calls
+    int lastCheckBeside = -1; // what the last checkOut was told of a new file beside
     int outOpens = 0;         // openOut calls: the output created or emptied
+    int appendOpens = 0;      // openAppend calls
+    int besideOpens = 0;      // openBeside calls that made a new file beside the output
+    bool failBeside = false;  // openBeside makes nothing and fails
+    // The n-th replaceWithBeside (1 = the next) fails as a rename refused
+    // by the system does: the new file is removed, the output kept.
+    int failReplaceAt = 0;
+    int replaceCalls = 0;
+    bool failSetModified = false;  // setModified fails
+    std::vector<int64_t> modifiedSet;  // every time setModified gave a file
+    int64_t now = 1735689600;      // what timeNow says: 2025-01-01 00:00:00 UTC
     uint32_t tick = 0;        // GetTickCount value
     uint32_t timerAdvance = 0;  // the clock moves this much per scripted WM_TIMER
     int liveTimers = 0;       // set and not yet killed (a timer set again counts once)
