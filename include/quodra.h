@@ -2,8 +2,8 @@
  *
  * Each exchange call (httpGet to davCopy, davProppatch, davLock, davUnlock)
  * runs the whole exchange on the calling thread, writes only the reply body
- * to outfile and returns 0 for a
- * complete reply, otherwise a result code below. outfile is created or
+ * to outfile and returns 0 for a complete reply, otherwise a result code
+ * below. outfile is created or
  * emptied once the reply's head has come, never before: a call that ends
  * without a reply leaves an earlier file as it was. One that can never be
  * created (its folder missing or not writable, a directory, a FIFO with no
@@ -15,8 +15,8 @@
  * Threads: calls may run at the same time on different threads; each runs
  * on its own thread and shares nothing with the others. httpLastStatus,
  * httpLastHead, httpLastError and httpLastHeader read the calling thread's
- * own last call. httpSetOption may be called from any thread at any time; a call already
- * running keeps the options it started with.
+ * own last call. httpSetOption may be called from any thread at any time; a
+ * call already running keeps the options it started with.
  *
  * Message boxes: errors of the host lookup and of the connect, and memory
  * that ran out, are shown as modal message boxes (on POSIX: a line on
