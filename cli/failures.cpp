@@ -33,8 +33,9 @@ const std::vector<Row>& rows() {
         {0, QUODRA_OK, "complete reply", {QUODRA_OK}, "with --fail, only for a status below 400"},
         {1, -1, "any other result", {}, nullptr},
         {exitUsage, -1, "usage slip: an unknown option or command, wrong arguments", {}, nullptr},
-        {3, -1, "the URL was refused before anything was sent", {},
-         "result 1 with no error behind it (the URL, or a proxy setting that is no proxy URL)"},
+        {3, -1, "the URL (or the lock token) was refused before anything was sent", {},
+         "result 1 with no error behind it (the URL, the lock token, or a proxy setting that "
+         "is no proxy URL)"},
         {exitProxyNotFound, -1, "the proxy's name was not found", {},
          "result 1 with 11001, 11002, 11003 or 11004 behind it"},
         {6, QUODRA_WSA_HOST_NOT_FOUND, "host not found",

@@ -1,11 +1,11 @@
 // quodra: one HTTP or WebDAV exchange from the shell, through the library's
 // public calls.
 #include <signal.h>
-#include <strings.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "call.h"
 #include "failures.h"
@@ -52,21 +52,10 @@ std::string statusText(const std::string& head) {
     return space == std::string::npos ? "" : first.substr(space + 1);
 }
 
-std::string headerValue(const std::string& head, const std::string& name) {
-    size_t start = 0;
-    while (start < head.size()) {
-        size_t end = head.find('\n', start);
-        if (end == std::string::npos) end = head.size();
-        std::string line = head.substr(start, end - start);
-        if (line.size() > name.size() && line[name.size()] == ':' &&
-            strncasecmp(line.c_str(), name.c_str(), name.size()) == 0) {
-            size_t v = line.find_first_not_of(" \t", name.size() + 1);
-            size_t e = line.find_last_not_of(" \t\r");
-            return v == std::string::npos || e < v ? "" : line.substr(v, e - v + 1);
-        }
-        start = end + 1;
-    }
-    return "";
+// The value of the head's line name, as the call read it; "" without one.
+std::string valueOf(const CallResult& r, const std::string& name) {
+    auto it = r.headers.find(name);
+    return it == r.headers.end() ? "" : it->second;
 }
 
 }  // namespace
@@ -137,8 +126,16 @@ int main(int argc, char** argv) {
     if (inv.verbose)
         std::fprintf(stderr, "> %s %s HTTP/1.0\n", method, requestPath(inv.url).c_str());
 
+    // The head's lines the output will name, read by the library.
+    bool lock = std::string(inv.command->name) == "lock";
+    std::vector<std::string> names = {"Content-Type"};
+    if (lock) names.push_back("Lock-Token");
+    for (const std::string& n : inv.headerValues) names.push_back(n);
+    if (inv.writeOutGiven)
+        for (const std::string& n : headerNamesIn(inv.writeOut)) names.push_back(n);
+
     BodyStream stream(delivery.libraryPath);
-    CallResult r = runCall(inv, input, delivery.libraryPath, [&] {
+    CallResult r = runCall(inv, input, delivery.libraryPath, names, [&] {
         progress.tick();
         if (delivery.stream) stream.pump();
     });
@@ -182,6 +179,14 @@ int main(int argc, char** argv) {
     progress.summary(statusText(head), r.result == QUODRA_OK, received < 0 ? 0 : received,
                      r.seconds);
 
+    // After the body: the lock's token (a refresh is answered without one),
+    // then each --header-value on a line of its own.
+    std::string lines;
+    if (lock && r.headers.count("Lock-Token")) lines += valueOf(r, "Lock-Token") + "\n";
+    for (const std::string& n : inv.headerValues) lines += valueOf(r, n) + "\n";
+    if (!lines.empty() && !writeAll(1, lines, &why) && ownFailure.empty())
+        ownFailure = "standard output: " + why;
+
     int status = exitStatusFor(r.result, r.error);
     std::string message;
     if (r.result == QUODRA_HTTP_ERROR) {
@@ -190,6 +195,9 @@ int main(int argc, char** argv) {
         message = describeResult(r.result, r.error, input, delivery.libraryPath, inv.maxIdle);
         if (r.result == QUODRA_PROXY_REFUSED && !head.empty())
             message += ": it answered " + statusText(head);
+        if (inv.command->takesToken && r.result == QUODRA_REFUSED && r.error == 0)
+            message += "; or the token is no URI (it is empty, or holds a space, a control "
+                       "byte or an angle bracket inside)";
     } else if (!ownFailure.empty()) {
         status = exitCannotStore;
     }
@@ -212,7 +220,8 @@ int main(int argc, char** argv) {
         facts.sizeDownload = received < 0 ? 0 : received;
         facts.sizeHeader = static_cast<int64_t>(head.size());
         facts.seconds = r.seconds;
-        facts.contentType = headerValue(head, "Content-Type");
+        facts.contentType = valueOf(r, "Content-Type");
+        facts.headers = r.headers;
         facts.exitStatus = status;
         facts.errorMessage = message;
         facts.result = r.result;

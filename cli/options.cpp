@@ -21,16 +21,20 @@ namespace cli {
 namespace {
 
 const Command commands[] = {
-    {"get", METHOD_GET, "URL [OUT]", false, false, Reply::StandardOutput, false},
-    {"head", METHOD_HEAD, "URL [OUT]", false, false, Reply::StandardOutput, true},
-    {"options", METHOD_OPTIONS, "URL [OUT]", false, false, Reply::StandardOutput, true},
-    {"propfind", METHOD_PROPFIND, "URL [OUT]", false, false, Reply::StandardOutput, false},
-    {"put", METHOD_PUT, "URL FILE [OUT]", true, false, Reply::Discard, false},
-    {"post", METHOD_POST, "URL FILE [OUT]", true, false, Reply::Discard, false},
-    {"mkcol", METHOD_MKCOL, "URL [OUT]", false, false, Reply::Discard, false},
-    {"delete", METHOD_DELETE, "URL [OUT]", false, false, Reply::Discard, false},
-    {"move", METHOD_MOVE, "URL DEST [OUT]", false, true, Reply::Discard, false},
-    {"copy", METHOD_COPY, "URL DEST [OUT]", false, true, Reply::Discard, false},
+    {"get", METHOD_GET, "URL [OUT]", false, false, Reply::StandardOutput, false, false},
+    {"head", METHOD_HEAD, "URL [OUT]", false, false, Reply::StandardOutput, true, false},
+    {"options", METHOD_OPTIONS, "URL [OUT]", false, false, Reply::StandardOutput, true, false},
+    {"propfind", METHOD_PROPFIND, "URL [OUT]", false, false, Reply::StandardOutput, false, false},
+    {"proppatch", METHOD_PROPPATCH, "URL FILE [OUT]", true, false, Reply::StandardOutput, false, false},
+    {"put", METHOD_PUT, "URL FILE [OUT]", true, false, Reply::Discard, false, false},
+    {"post", METHOD_POST, "URL FILE [OUT]", true, false, Reply::Discard, false, false},
+    {"mkcol", METHOD_MKCOL, "URL [OUT]", false, false, Reply::Discard, false, false},
+    {"delete", METHOD_DELETE, "URL [OUT]", false, false, Reply::Discard, false, false},
+    {"move", METHOD_MOVE, "URL DEST [OUT]", false, true, Reply::Discard, false, false},
+    {"copy", METHOD_COPY, "URL DEST [OUT]", false, true, Reply::Discard, false, false},
+    // The lock's token goes to standard output, so the reply body does not.
+    {"lock", METHOD_LOCK, "URL [OUT]", false, false, Reply::Discard, false, false},
+    {"unlock", METHOD_UNLOCK, "URL TOKEN [OUT]", false, false, Reply::Discard, false, true},
 };
 
 const char helpText[] =
@@ -43,14 +47,20 @@ const char helpText[] =
     "  head URL [OUT]         HEAD URL; writes the reply head\n"
     "  options URL [OUT]      OPTIONS URL; writes the reply head, then the body\n"
     "  propfind URL [OUT]     PROPFIND URL; the listing to standard output\n"
+    "  proppatch URL FILE [OUT]\n"
+    "                         PROPPATCH URL with the XML of FILE; the\n"
+    "                         multistatus to standard output\n"
     "  put URL FILE [OUT]     PUT the bytes of FILE to URL\n"
     "  post URL FILE [OUT]    upload FILE as the form field \"uploadfile\"\n"
     "  mkcol URL [OUT]        create the collection URL\n"
     "  delete URL [OUT]       DELETE URL\n"
     "  move URL DEST [OUT]    MOVE URL to DEST\n"
     "  copy URL DEST [OUT]    COPY URL to DEST\n"
-    "put, post, mkcol, delete, move and copy discard the reply body unless an\n"
-    "output is given (or -i asks for the head).\n"
+    "  lock URL [OUT]         LOCK URL (an exclusive write lock); prints the\n"
+    "                         lock's token on standard output\n"
+    "  unlock URL TOKEN [OUT] UNLOCK URL, the lock named by TOKEN\n"
+    "put, post, mkcol, delete, move, copy, lock and unlock discard the reply\n"
+    "body unless an output is given (or -i asks for the head).\n"
     "\n"
     "Options:\n"
     "  -o, --output OUT       the reply body's file, instead of the last operand\n"
@@ -72,14 +82,25 @@ const char helpText[] =
     "  -w, --write-out FORMAT print FORMAT on standard output after the call:\n"
     "                         %{http_code} %{size_download} %{size_header}\n"
     "                         %{time_total} %{content_type} %{exitcode}\n"
-    "                         %{errormsg} %{result}; \\n \\t \\\\ and %% too\n"
+    "                         %{errormsg} %{result} %{header:NAME};\n"
+    "                         \\n \\t \\\\ and %% too\n"
+    "      --header-value NAME\n"
+    "                         print the value of the reply head's line NAME\n"
+    "                         (any case) on a line of its own after the call;\n"
+    "                         an empty line when the head has none\n"
     "  -s, --silent, --no-progress\n"
     "                         no progress line and no summary (errors still show)\n"
     "  -q, --quiet            the same as -s\n"
     "      --depth 0|1|infinity\n"
     "                         propfind: the Depth line (none by default, which\n"
-    "                         servers read as infinity; infinity sends none)\n"
-    "      --body FILE        propfind: the XML request body\n"
+    "                         servers read as infinity; infinity sends none);\n"
+    "                         lock: 0 or infinity (the default)\n"
+    "      --body FILE        propfind: the XML request body; lock: the XML body\n"
+    "                         instead of the library's own ('' sends none: a\n"
+    "                         refresh, which needs the lock's If line)\n"
+    "      --timeout SECONDS|infinite\n"
+    "                         lock: how long the lock is asked for (none by\n"
+    "                         default: the server chooses)\n"
     "      --max-idle SECONDS end the call after SECONDS without progress\n"
     "                         (default 300; 0: no limit)\n"
     "  -k, --insecure         https: take any server certificate. UNSAFE: anyone\n"
@@ -100,7 +121,7 @@ const char helpText[] =
     "On a terminal a progress line shows while the call runs and leaves a\n"
     "one-line summary, unless -s is given or the reply goes to the terminal.\n";
 
-enum LongOnly { NoInclude = 256, Depth, Body, MaxIdle, NoProxy, Keep, NoKeep };
+enum LongOnly { NoInclude = 256, Depth, Body, MaxIdle, NoProxy, Keep, NoKeep, Timeout, HeaderValue };
 
 const option longOptions[] = {
     {"output", required_argument, nullptr, 'o'},
@@ -120,6 +141,8 @@ const option longOptions[] = {
     {"depth", required_argument, nullptr, Depth},
     {"body", required_argument, nullptr, Body},
     {"max-idle", required_argument, nullptr, MaxIdle},
+    {"timeout", required_argument, nullptr, Timeout},
+    {"header-value", required_argument, nullptr, HeaderValue},
     {"insecure", no_argument, nullptr, 'k'},
     {"proxy", required_argument, nullptr, 'x'},
     {"noproxy", required_argument, nullptr, NoProxy},
@@ -167,6 +190,21 @@ bool sameFile(const std::string& a, const std::string& b) {
     struct stat sa, sb;
     return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
            sa.st_ino == sb.st_ino;
+}
+
+// A lock's --timeout: whole seconds from 1 up, or "infinite" (0 to the
+// library).
+bool parseLockTimeout(const char* text, int* out) {
+    if (std::strcmp(text, "infinite") == 0) {
+        *out = 0;
+        return true;
+    }
+    char* end = nullptr;
+    errno = 0;
+    long v = std::strtol(text, &end, 10);
+    if (!*text || *end || errno || v < 1 || v > 2147483647) return false;
+    *out = static_cast<int>(v);
+    return true;
 }
 
 bool parseSeconds(const char* text, int* out) {
@@ -228,7 +266,8 @@ Parsed parseCommandLine(int argc, char** argv) {
     Parsed parsed;
     Invocation& inv = parsed.inv;
     bool noInclude = false;
-    bool depthGiven = false, bodyGiven = false;
+    bool depthGiven = false, bodyGiven = false, timeoutGiven = false;
+    std::string depthText;
     bool proxyUserGiven = false;
     std::string proxyUser;
     std::string timeCond;
@@ -291,10 +330,22 @@ Parsed parseCommandLine(int argc, char** argv) {
             else if (std::strcmp(optarg, "infinity") == 0) inv.depth = -1;
             else return slip(std::string("--depth takes 0, 1 or infinity, not '") + optarg + "'");
             depthGiven = true;
+            depthText = optarg;
             break;
         case Body:
             inv.file = optarg;
             bodyGiven = true;
+            break;
+        case Timeout:
+            if (!parseLockTimeout(optarg, &inv.timeout))
+                return slip(std::string("--timeout takes whole seconds from 1 to 2147483647 or "
+                                        "infinite, not '") + optarg + "'");
+            timeoutGiven = true;
+            break;
+        case HeaderValue:
+            if (!isHeaderName(optarg))
+                return slip(std::string("--header-value takes a header name, not '") + optarg + "'");
+            inv.headerValues.push_back(optarg);
             break;
         case MaxIdle:
             if (!parseSeconds(optarg, &inv.maxIdle))
@@ -323,18 +374,25 @@ Parsed parseCommandLine(int argc, char** argv) {
         return slip("'" + operands[0] + "' is not a command (" + commandNames() + ")");
     const Command& cmd = *inv.command;
     std::string expected = std::string(cmd.name) + " takes " + cmd.operands;
-    size_t needed = cmd.takesFile || cmd.takesDestination ? 3 : 2;
+    size_t needed = cmd.takesFile || cmd.takesDestination || cmd.takesToken ? 3 : 2;
     if (operands.size() < needed || operands.size() > needed + 1) return slip(expected);
     inv.url = operands[1];
     if (cmd.takesFile) inv.file = operands[2];
     if (cmd.takesDestination) inv.destination = operands[2];
+    if (cmd.takesToken) inv.token = operands[2];
     if (operands.size() == needed + 1) {
         if (inv.outputGiven) return slip(expected + ", and the output once: -o OUT or OUT");
         inv.output = operands[needed];
         inv.outputGiven = true;
     }
-    if ((depthGiven || bodyGiven) && cmd.method != METHOD_PROPFIND)
-        return slip("--depth and --body go with propfind");
+    bool propfind = cmd.method == METHOD_PROPFIND;
+    bool lock = cmd.method == METHOD_LOCK;
+    if ((depthGiven || bodyGiven) && !propfind && !lock)
+        return slip("--depth and --body go with propfind and lock");
+    if (timeoutGiven && !lock) return slip("--timeout goes with lock");
+    if (lock && depthGiven && inv.depth == 1)
+        return slip("lock takes --depth 0 or infinity, not '" + depthText + "'");
+    inv.bodyGiven = bodyGiven;
     // The credentials belong to the proxy named here: one the environment
     // names is the library's to read, and this tool does not read it too.
     if (proxyUserGiven && (!inv.proxyGiven || inv.proxy.empty()))

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace cli {
 
@@ -21,20 +22,27 @@ struct Command {
     const char* name;     // as typed: "get"
     Method method;        // what it sends
     const char* operands; // for usage slips: "URL [OUT]"
-    bool takesFile;       // put, post: URL FILE
+    bool takesFile;       // put, post, proppatch: URL FILE
     bool takesDestination;  // move, copy: URL DEST
     Reply unnamed;        // where the reply goes without an output
     bool showsHead;       // head, options: the answer is the head itself
+    bool takesToken;      // unlock: URL TOKEN
 };
 
 struct Invocation {
     const Command* command = nullptr;
     std::string url;
-    std::string file;         // put, post: the body; propfind: --body
+    std::string file;         // put, post, proppatch: the body; propfind, lock: --body
+    bool bodyGiven = false;   // lock: --body was given ("" sends none: a refresh);
+                              // without it the library writes the body itself
     std::string destination;  // move, copy
+    std::string token;        // unlock: the lock token
     std::string output;       // "-" for standard output
     bool outputGiven = false;
-    int depth = -1;           // -1: no Depth line (the server reads infinity)
+    int depth = -1;           // propfind: -1 for no Depth line (the server reads
+                              // infinity); lock: 0, or -1 for infinity
+    int timeout = -1;         // lock: --timeout seconds, 0 for infinite, -1 for none
+    std::vector<std::string> headerValues;  // --header-value NAME, in their order
     bool include = false;     // -i, or implied by head and options
     std::string dumpHeader;   // -D FILE ("-" for standard output)
     bool verbose = false;

@@ -1,7 +1,7 @@
 Attribute VB_Name = "Quodra"
 ' Declarations of quodra.dll for BASIC-family hosts: every call, the result
-' codes and the options, and two helpers that turn the calls writing into a
-' caller's buffer into functions returning a String.
+' codes and the options, three helpers that turn the calls writing into a
+' caller's buffer into functions returning a String, and two examples.
 '
 ' Texts go ByVal ... As String (a pointer to an 8-bit NUL-terminated copy,
 ' copied back after the call, so a buffer made with String$ receives what
@@ -61,6 +61,17 @@ Declare Function httpResultText Lib "quodra.dll" (ByVal code As Long, ByVal buff
 Declare Function httpSetOption Lib "quodra.dll" (ByVal optionNumber As Long, ByVal value As Long) As Long
 Declare Function httpSetOptionText Lib "quodra.dll" (ByVal optionNumber As Long, ByVal value As String) As Long
 
+' The rest of WebDAV, ordinals 19 to 21: properties and locks. davLock takes
+' vbNullString as infile for the library's own body (an exclusive write
+' lock) and "" for none (a refresh).
+Declare Function davProppatch Lib "quodra.dll" (ByVal url As String, ByVal infile As String, ByVal outfile As String, ByVal visible As Long) As Long
+Declare Function davLock Lib "quodra.dll" (ByVal url As String, ByVal infile As String, ByVal outfile As String, ByVal depth As Long, ByVal timeout As Long, ByVal visible As Long) As Long
+Declare Function davUnlock Lib "quodra.dll" (ByVal url As String, ByVal locktoken As String, ByVal outfile As String, ByVal visible As Long) As Long
+
+' One line of the last call's reply head by name, ordinal 22: the value's
+' length, -1 when the head has no such line.
+Declare Function httpLastHeader Lib "quodra.dll" (ByVal name As String, ByVal buffer As String, ByVal size As Long) As Long
+
 ' The reply head of this thread's last call, "" when it received none.
 Public Function LastHead() As String
     Dim length As Long, buffer As String
@@ -69,6 +80,17 @@ Public Function LastHead() As String
     buffer = String$(length + 1, vbNullChar)
     httpLastHead buffer, length + 1
     LastHead = Left$(buffer, length)
+End Function
+
+' The value of the last call's reply head line called name (any case), ""
+' when the head has none.
+Public Function LastHeader(ByVal name As String) As String
+    Dim length As Long, buffer As String
+    length = httpLastHeader(name, vbNullString, 0)
+    If length <= 0 Then Exit Function
+    buffer = String$(length + 1, vbNullChar)
+    httpLastHeader name, buffer, length + 1
+    LastHeader = Left$(buffer, length)
 End Function
 
 ' The meaning of a result code or error number, "" for one the library does
@@ -93,3 +115,20 @@ Public Sub FetchQuietly(ByVal url As String, ByVal outfile As String)
         MsgBox "The server answered " & httpLastStatus() & ":" & vbCrLf & LastHead()
     End If
 End Sub
+
+' Replaces the file at url with infile under a lock, so that nobody else
+' writes it meanwhile: LOCK, PUT with the lock's token in an If line, UNLOCK.
+' False when the lock was not granted or a step failed.
+Public Function EditUnderLock(ByVal url As String, ByVal infile As String, ByVal outfile As String) As Boolean
+    Dim token As String
+    httpSetOption QUODRA_OPTION_MESSAGE_BOXES, 0
+    ' Depth 0, ten minutes; the library's own body asks for an exclusive write lock.
+    If davLock(url, vbNullString, outfile, 0, 600, 0) <> QUODRA_OK Then Exit Function
+    token = LastHeader("Lock-Token")
+    If httpLastStatus() <> 200 Or token = "" Then Exit Function
+    ' The token already has its angle brackets: If: (<urn:uuid:...>)
+    httpSetOptionText QUODRA_OPTION_HEADERS, "If: (" & token & ")"
+    EditUnderLock = davPut(url, infile, outfile, 0) = QUODRA_OK And httpLastStatus() < 300
+    httpSetOptionText QUODRA_OPTION_HEADERS, vbNullString
+    If davUnlock(url, token, outfile, 0) <> QUODRA_OK Or httpLastStatus() <> 204 Then EditUnderLock = False
+End Function

@@ -1,8 +1,9 @@
 /* Quodra: one HTTP/1.0 or WebDAV exchange per call.
  *
- * Each of the ten exchange calls runs the whole exchange on the calling
- * thread, writes only the reply body to outfile and returns 0 for a
- * complete reply, otherwise a result code below. outfile is created or
+ * Each exchange call (httpGet to davCopy, davProppatch, davLock, davUnlock)
+ * runs the whole exchange on the calling thread, writes only the reply body
+ * to outfile and returns 0 for a complete reply, otherwise a result code
+ * below. outfile is created or
  * emptied once the reply's head has come, never before: a call that ends
  * without a reply leaves an earlier file as it was. One that can never be
  * created (its folder missing or not writable, a directory, a FIFO with no
@@ -15,9 +16,9 @@
  *
  * Threads: calls may run at the same time on different threads; each runs
  * on its own thread and shares nothing with the others. httpLastStatus,
- * httpLastHead and httpLastError read the calling thread's own last call.
- * httpSetOption may be called from any thread at any time; a call already
- * running keeps the options it started with.
+ * httpLastHead, httpLastError and httpLastHeader read the calling thread's
+ * own last call. httpSetOption may be called from any thread at any time; a
+ * call already running keeps the options it started with.
  *
  * Message boxes: errors of the host lookup and of the connect, and memory
  * that ran out, are shown as modal message boxes (on POSIX: a line on
@@ -51,7 +52,7 @@
 extern "C" {
 #endif
 
-/* Result codes of the ten exchange calls; their meanings as text come
+/* Result codes of the exchange calls; their meanings as text come
  * from httpResultText. */
 #define QUODRA_OK 0             /* complete reply */
 #define QUODRA_REFUSED 1        /* call refused, or no connection made */
@@ -218,11 +219,30 @@ QUODRA_EXPORT int QUODRA_API davDelete(const char* url, const char* outfile, int
 QUODRA_EXPORT int QUODRA_API davMove(const char* url, const char* destination, const char* outfile, int ignored1, int ignored2, int visible);
 /* COPY url to destination; the two middle values are ignored. */
 QUODRA_EXPORT int QUODRA_API davCopy(const char* url, const char* destination, const char* outfile, int ignored1, int ignored2, int visible);
+/* PROPPATCH url with infile (required) as the XML body, sent as
+ * Content-Type: application/xml; charset="utf-8". The reply is a
+ * multistatus saying what became of each property. */
+QUODRA_EXPORT int QUODRA_API davProppatch(const char* url, const char* infile, const char* outfile, int visible);
+/* LOCK url. infile null: the library's own body, asking for an exclusive
+ * write lock (its owner is the product token, Quodra/x.y.z); "": no body (a
+ * refresh, with the lock's "If: (<token>)" line given through
+ * QUODRA_OPTION_HEADERS); otherwise the file is the body. A body goes as
+ * application/xml like davProppatch's. depth 0 sends "Depth: 0", any other
+ * value "Depth: infinity"; timeout > 0 sends "Timeout: Second-<timeout>", 0
+ * "Timeout: Infinite", a negative value no Timeout line. The new lock's
+ * token is in the reply's Lock-Token line: httpLastHeader("Lock-Token", ...).
+ */
+QUODRA_EXPORT int QUODRA_API davLock(const char* url, const char* infile, const char* outfile, int depth, int timeout, int visible);
+/* UNLOCK url: "Lock-Token: <locktoken>", the angle brackets added when
+ * locktoken lacks them. A token that is no URI (empty, holding a space, a
+ * control byte such as CR or LF, or an angle bracket other than the pair
+ * around it) refuses the call with 1. */
+QUODRA_EXPORT int QUODRA_API davUnlock(const char* url, const char* locktoken, const char* outfile, int visible);
 
 /* What the calling thread's last exchange call left. Each is written when
  * that call returns, whatever its result; a call refused before its
  * exchange began (a null argument, a URL without a host) leaves nothing:
- * 0 from all three. */
+ * 0 from the first three, -1 from httpLastHeader. */
 
 /* The status code of the reply head the last call received (200, 404, 207
  * ...); 0 when it received no whole head, or the head's first line was not a
@@ -241,6 +261,14 @@ QUODRA_EXPORT int QUODRA_API httpLastHead(char* buffer, int size);
  * the result itself when it is such a number; 0 for a result 0, for a call
  * refused before its exchange, and for results that no such error caused. */
 QUODRA_EXPORT int QUODRA_API httpLastError(void);
+
+/* The value of the first line named name (in any case) in the last call's
+ * reply head, without the name, the colon and the white space around the
+ * value (a folded value's line ends read as one space each), copied into
+ * buffer like httpLastHead. Returns the value's whole length, or -1 when the
+ * head has no such line (also when there was no head, or name is null or
+ * no header name). Reads lock tokens, ETags, Location, Content-Type. */
+QUODRA_EXPORT int QUODRA_API httpLastHeader(const char* name, char* buffer, int size);
 
 /* The meaning of a result code or error number as one line of text, copied
  * into buffer like httpLastHead. Returns the text's whole length, 0 for a

@@ -1,8 +1,9 @@
-// The per-thread record of the last call and the three calls that read it.
+// The per-thread record of the last call and the calls that read it.
 #include <cstring>
 
 #include "api/last_call.h"
 #include "common/alloc.h"
+#include "common/reply_head.h"
 #include "common/results.h"
 #include "common/text.h"
 #include "quodra.h"
@@ -95,5 +96,12 @@ int QUODRA_API httpLastHead(char* buffer, int size) {
 }
 
 int QUODRA_API httpLastError(void) { return slot.call.error; }
+
+int QUODRA_API httpLastHeader(const char* name, char* buffer, int size) {
+    // The head's one reader of lines by name: a name that is no token names
+    // none, and without a head there is no line at all.
+    if (!name || !slot.call.head) return -1;
+    return headerValue(slot.call.head, slot.call.headLength, name, buffer, size);
+}
 
 }  // extern "C"

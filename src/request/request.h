@@ -32,6 +32,7 @@ enum class State : uint8_t {
     TunnelHandshake,  // ... the tunnel is open and TLS is set up through it
     SendRequest,   // the request line goes out
     SendHeaders,   // the header block goes out
+    SendOwnBody,   // the body the library writes itself goes out (a LOCK's request)
     SendFormHead,  // the form prologue goes out
     SendBody,      // the body file goes out
     SendFormFoot,  // the form epilogue goes out
@@ -88,6 +89,8 @@ struct RequestInfo {
     char* formFoot;        // owned: form epilogue, or null
     char* contentType;     // owned: body content type, or null
     char* inFile;          // owned: path of the request body file, or null
+    const char* ownBody;   // borrowed, static: the body the library writes itself
+                           // in place of a file (a LOCK's request); null for none
     int64_t bodyLength;    // announced request body length; 0 = none
 
     // ---- the proxy, when one carries the exchange ----
@@ -221,7 +224,8 @@ char* makeRequestLine(const char* path, int method);
 int openBody(RequestInfo* req);
 // Size in bytes of the open file fd; 0 when there is none or it cannot be told.
 int64_t getFileSize(int fd);
-// The body length from the open body file and the form envelope around it.
+// The body length: the library's own body, or the open body file and the
+// form envelope around it.
 void calculateContentLength(RequestInfo* req);
 
 // ---- header block ----

@@ -1,9 +1,10 @@
 // The transfer state machine: the order in which an exchange puts its pieces
-// on the wire (request line, header block, form prologue, body file, form
-// epilogue) before it receives the reply, the set-up of each state, and the
-// move that cuts the sending short when the reply comes first. An https
-// exchange through a proxy first opens its tunnel: the CONNECT request goes
-// out, the proxy's answer comes in, and TLS is set up through it.
+// on the wire (request line, header block, then the library's own body or
+// the form prologue, body file and form epilogue) before it receives the
+// reply, the set-up of each state, and the move that cuts the sending short
+// when the reply comes first. An https exchange through a proxy first opens
+// its tunnel: the CONNECT request goes out, the proxy's answer comes in, and
+// TLS is set up through it.
 #include "common/text.h"
 #include "platform/numbers.h"
 #include "transfer/transfer.h"
@@ -26,6 +27,9 @@ State stateAfter(const RequestInfo* req, State state) {
     case State::SendHeaders:
         if (req->formHead) return State::SendFormHead;
         if (req->inFile) return State::SendBody;
+        if (req->ownBody) return State::SendOwnBody;
+        return State::Receive;
+    case State::SendOwnBody:
         return State::Receive;
     case State::SendFormHead:
         // The prologue promises a file part: an absent file ends the
@@ -47,6 +51,7 @@ const char* stateText(const RequestInfo* req, State state) {
     case State::Tunnel: return req->tunnelRequest;
     case State::SendRequest: return req->requestLine;
     case State::SendHeaders: return req->headers;
+    case State::SendOwnBody: return req->ownBody;
     case State::SendFormHead: return req->formHead;
     case State::SendFormFoot: return req->formFoot;
     default: return nullptr;

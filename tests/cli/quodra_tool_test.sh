@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # The command-line tool, against the local WebDAV and form servers and the
 # scripted peer: exit statuses and messages per failure class, standard
-# output and input, --fail, -i, -D, -w and -v, proxies (-x, -U, --noproxy
-# and the environment; a proxy's refusal and its name not found), --depth on
-# the wire, usage slips, the progress line's summary on a pseudo-terminal,
-# and OpenSSL loaded by an https call only.
+# output and input, --fail, -i, -D, -w and -v, header values, properties
+# and locks, --depth and the lock's options on the wire, proxies (-x, -U,
+# --noproxy and the environment; a proxy's refusal and its name not found),
+# usage slips, the progress line's summary on a pseudo-terminal, and OpenSSL
+# loaded by an https call only.
 #
 #   quodra_tool_test.sh TOOL SCRIPTED_PEER VERSION
 set -uo pipefail
@@ -117,6 +118,14 @@ mkfifo "$files/fifo"
 cat >"$files/query.xml" <<'XML'
 <?xml version="1.0" encoding="utf-8"?>
 <D:propfind xmlns:D="DAV:"><D:prop><D:getcontentlength/></D:prop></D:propfind>
+XML
+cat >"$files/note.xml" <<'XML'
+<?xml version="1.0" encoding="utf-8"?>
+<D:propertyupdate xmlns:D="DAV:" xmlns:Q="urn:quodra:test"><D:set><D:prop><Q:note>kept by the tool</Q:note></D:prop></D:set></D:propertyupdate>
+XML
+cat >"$files/note-ask.xml" <<'XML'
+<?xml version="1.0" encoding="utf-8"?>
+<D:propfind xmlns:D="DAV:" xmlns:Q="urn:quodra:test"><D:prop><Q:note/></D:prop></D:propfind>
 XML
 
 # ---- exit status and message for each failure class ------------------------------
@@ -305,6 +314,33 @@ run "proxy not found"  5   "result 1: .*: the proxy's name: host (not found|look
 err_lines 1 "proxy not found, said once"
 run "-x not a proxy"   2   '^quodra: -x takes a proxy URL'                                   -x ftp://p get "$dav/f/small.txt" "$work/o"
 https_proxy=socks5://p:1080 run "environment not a proxy" 3 'result 1: .*nothing was sent'    get https://127.0.0.1:1/ "$work/o"
+run "-w header:NAME" 0 '' -w '%{header:content-length}|%{header:X-None}|%{header:SERVER}\n' get "$dav/f/small.txt" "$work/o"
+out_has '^24\|\|lighttpd/' "-w %{header:NAME}, in any case, empty for a line the head lacks"
+run "--header-value" 0 '' --header-value ETag --header-value X-None get "$dav/f/small.txt"
+[ "$(head -c 24 "$work/out")" = "$(cat "$files/small.txt")" ] &&
+  [ "$(tail -n +3 "$work/out")" = "$(printf '"%s"\n' "$(sed -n 's/^ETag: "\(.*\)"\r$/\1/p' "$work/head")")" ] &&
+  [ "$(tail -c 1 "$work/out" | od -An -c | tr -d ' ')" = '\n' ] && [ "$(wc -l <"$work/out")" = 4 ] && pass ||
+  fail "--header-value: the body, then the ETag line and an empty one: $(cat -A "$work/out")"
+
+# ---- properties and locks ------------------------------------------------------------------
+run "proppatch" 0 '' -w '%{http_code}' proppatch "$dav/f/small.txt" "$files/note.xml"
+out_has '^204$' "proppatch: lighttpd says 204 when every property was set"
+run "proppatch read back" 0 '' propfind --depth 0 --body "$files/note-ask.xml" "$dav/f/small.txt"
+out_has '>kept by the tool</' "proppatch: the property reads back"
+cp "$files/small.txt" "$docroot/f/locked.txt"
+run "lock" 0 '' -s lock --depth 0 --timeout 60 "$dav/f/locked.txt"
+out_has '^<urn:uuid:[^>]+>$' "lock prints the token"
+token=$(cat "$work/out")
+run "lock, refused" 22 'the server answered 423 Locked' -f lock "$dav/f/locked.txt"
+out_empty "a refused lock prints no token"
+run "put under the lock" 0 '' -w '%{http_code}' put "$dav/f/locked.txt" "$files/data.bin"
+out_has '^423$' "a PUT without the token is refused"
+same "$files/small.txt" "$docroot/f/locked.txt" "the locked file kept"
+run "unlock, a token that is no URI" 3 'token is no URI' unlock "$dav/f/locked.txt" "${token} x"
+run "unlock" 0 '' -w '%{http_code}' unlock "$dav/f/locked.txt" "$token"
+out_has '^204$' "unlock releases the lock"
+run "put after unlock" 0 '' put "$dav/f/locked.txt" "$files/data.bin"
+same "$files/data.bin" "$docroot/f/locked.txt" "the PUT after the unlock"
 
 # ---- --depth on the wire ---------------------------------------------------------------
 mkdir -p "$work/record"
@@ -321,6 +357,30 @@ for want in 'Depth: 0' 'Depth: 1' ''; do
   [ "$got" = "$want" ] && pass || fail "request $i: '$got', want '${want:-no Depth line}'"
   i=$((i + 1))
 done
+# lock's and unlock's options, as the lines they give.
+rm -rf "$work/record" && mkdir -p "$work/record"
+start_peer record --record "$work/record"
+record_pid=${peer_pids[-1]}
+purl=http://127.0.0.1:$peer_port/l
+run "lock, the defaults" 0 '' -s lock "$purl"
+run "lock, a refresh" 0 '' -s lock --depth 0 --timeout infinite --body '' "$purl"
+run "lock --body" 0 '' -s lock --timeout 7 --body "$files/query.xml" "$purl"
+run "unlock on the wire" 0 '' -s unlock "$purl" urn:uuid:1
+kill -TERM "$record_pid"
+timeout 10 tail --pid="$record_pid" -f /dev/null
+lines_of() { grep -aoE '^(LOCK|UNLOCK|Depth|Timeout|Lock-Token|Content-Length|Content-Type)[^[:cntrl:]]*' "$work/record/conn-$1.bin" | tr '\n' '|'; }
+xml='Content-Type: application/xml; charset="utf-8"'
+# The library's own body names the product, Quodra/VERSION, as the owner.
+own=$((182 + ${#version}))
+i=0
+for want in "LOCK /l HTTP/1.0|Depth: infinity|Content-Length: $own|$xml|" \
+            "LOCK /l HTTP/1.0|Depth: 0|Timeout: Infinite|" \
+            "LOCK /l HTTP/1.0|Depth: infinity|Timeout: Second-7|Content-Length: $(wc -c <"$files/query.xml")|$xml|" \
+            "UNLOCK /l HTTP/1.0|Lock-Token: <urn:uuid:1>|"; do
+  got=$(lines_of $i)
+  [ "$got" = "$want" ] && pass || fail "request $i: '$got', want '$want'"
+  i=$((i + 1))
+done
 run "--depth 1 lists the children" 0 '' propfind "$dav/f/" --depth 1
 out_has '<D:href>/f/sub/</D:href>' "--depth 1"
 grep -q 'deep.txt' "$work/out" && fail "--depth 1 went deeper" || pass
@@ -334,7 +394,7 @@ while IFS='|' read -r name pattern args; do
   run "slip: $name" 2 "^quodra: $pattern; try 'quodra --help'\$" "$@"
   err_lines 1 "slip: $name"
 done <<'TABLE'
-no command          |no command given \(get, head, .*copy\)                 |
+no command          |no command given \(get, head, .*unlock\)               |
 unknown command     |'fetch' is not a command \(get, .*\)                   |fetch a b
 missing URL         |get takes URL \[OUT\]                                  |get
 missing body file   |put takes URL FILE \[OUT\]                             |put http://h/
@@ -346,7 +406,13 @@ proxy user alone    |-U goes with -x: the proxy its credentials are for     |-U 
 option needs a value|option '--output' needs a value                        |get a --output
 short needs a value |option '-w' needs a value                              |get a -w
 depth out of range  |--depth takes 0, 1 or infinity, not '2'                |propfind a --depth 2
-depth elsewhere     |--depth and --body go with propfind                    |get a --depth 1
+depth elsewhere     |--depth and --body go with propfind and lock           |get a --depth 1
+lock depth 1        |lock takes --depth 0 or infinity, not '1'              |lock a --depth 1
+timeout elsewhere   |--timeout goes with lock                               |get a --timeout 5
+timeout zero        |--timeout takes whole seconds from 1 to 2147483647 or infinite, not '0' |lock a --timeout 0
+missing token       |unlock takes URL TOKEN \[OUT\]                         |unlock a
+header without name |--write-out knows no variable 'header:'               |-w '%{header:}' get a
+header value name   |--header-value takes a header name, not 'a b'          |--header-value 'a b' get a
 idle not a number   |--max-idle takes whole seconds from 0 to 2147483, not 'x' |--max-idle x get a
 resume from a number|--continue-at takes - \(the output's end\), not '5'    |-C 5 get a b
 resume another call |--continue-at goes with get                           |-C - put a b c

@@ -94,6 +94,13 @@ TEST_F(RequestBytes, EachCallSendsExactlyItsRequest) {
     };
     const std::string epilogue = "\r\n--" + BOUNDARY + "--\r\n";
     const std::string formType = "Content-Type: multipart/form-data; boundary=" + BOUNDARY + "\r\n";
+    const std::string xmlType = "Content-Type: application/xml; charset=\"utf-8\"\r\n";
+    // The body of a LOCK given none: an exclusive write lock, owned by the
+    // product.
+    const std::string lockBody =
+        "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
+        "<D:lockinfo xmlns:D=\"DAV:\"><D:lockscope><D:exclusive/></D:lockscope>"
+        "<D:locktype><D:write/></D:locktype><D:owner>Quodra/2.0.0</D:owner></D:lockinfo>\n";
 
     using Call = std::function<int(const char* url, const char* out)>;
     struct Case {
@@ -157,6 +164,33 @@ TEST_F(RequestBytes, EachCallSendsExactlyItsRequest) {
         {.what = "COPY, empty destination", .path = "/m",
          .call = [](const char* u, const char* o) { return davCopy(u, "", o, 0, 0, 0); },
          .request = "COPY /m HTTP/1.0\r\nDestination: \r\n" + STANDARD + "\r\n"},
+        {.what = "PROPPATCH", .path = "/p",
+         .call = [&](const char* u, const char* o) { return davProppatch(u, xml.c_str(), o, 0); },
+         .request = "PROPPATCH /p HTTP/1.0\r\n" + STANDARD + lengthLine(xmlBytes.size()) + xmlType +
+             "\r\n" + xmlBytes},
+        {.what = "LOCK, own body, depth 0, 600 s", .path = "/l",
+         .call = [](const char* u, const char* o) { return davLock(u, nullptr, o, 0, 600, 0); },
+         .request = "LOCK /l HTTP/1.0\r\nDepth: 0\r\nTimeout: Second-600\r\n" + STANDARD +
+             lengthLine(lockBody.size()) + xmlType + "\r\n" + lockBody},
+        {.what = "LOCK, body file, depth 1, infinite", .path = "/c/",
+         .call = [&](const char* u, const char* o) { return davLock(u, xml.c_str(), o, 1, 0, 0); },
+         .request = "LOCK /c/ HTTP/1.0\r\nDepth: infinity\r\nTimeout: Infinite\r\n" + STANDARD +
+             lengthLine(xmlBytes.size()) + xmlType + "\r\n" + xmlBytes},
+        {.what = "LOCK refresh: no body, no timeout", .path = "/l",
+         .call = [](const char* u, const char* o) { return davLock(u, "", o, -1, -1, 0); },
+         .request = "LOCK /l HTTP/1.0\r\nDepth: infinity\r\n" + STANDARD + "\r\n"},
+        {.what = "LOCK, largest timeout", .path = "/l",
+         .call = [](const char* u, const char* o) { return davLock(u, "", o, 0, 2147483647, 0); },
+         .request = "LOCK /l HTTP/1.0\r\nDepth: 0\r\nTimeout: Second-2147483647\r\n" + STANDARD +
+             "\r\n"},
+        {.what = "UNLOCK, token without brackets", .path = "/l",
+         .call = [](const char* u, const char* o) { return davUnlock(u, "urn:uuid:1", o, 0); },
+         .request = "UNLOCK /l HTTP/1.0\r\nLock-Token: <urn:uuid:1>\r\n" + STANDARD + "\r\n"},
+        {.what = "UNLOCK, token in brackets", .path = "/l",
+         .call = [](const char* u, const char* o) {
+             return davUnlock(u, "<opaquelocktoken:e71d4fae-5dec>", o, 0); },
+         .request = "UNLOCK /l HTTP/1.0\r\nLock-Token: <opaquelocktoken:e71d4fae-5dec>\r\n" +
+             STANDARD + "\r\n"},
         // A body that cannot be sent whole is not started: not even a connection.
         {.what = "PUT of a missing file", .path = "/p",
          .call = [&](const char* u, const char* o) { return davPut(u, missing.c_str(), o, 0); },
@@ -179,6 +213,15 @@ TEST_F(RequestBytes, EachCallSendsExactlyItsRequest) {
          .request = "", .expected = QUODRA_NO_INPUT, .stored = nullptr},
         {.what = "POST form of a missing file", .path = "/f",
          .call = [&](const char* u, const char* o) { return httpPostFile(u, missing.c_str(), o, 0); },
+         .request = "", .expected = QUODRA_NO_INPUT, .stored = nullptr},
+        {.what = "PROPPATCH of an empty path", .path = "/p",
+         .call = [](const char* u, const char* o) { return davProppatch(u, "", o, 0); },
+         .request = "", .expected = QUODRA_NO_INPUT, .stored = nullptr},
+        {.what = "PROPPATCH of a missing file", .path = "/p",
+         .call = [&](const char* u, const char* o) { return davProppatch(u, missing.c_str(), o, 0); },
+         .request = "", .expected = QUODRA_NO_INPUT, .stored = nullptr},
+        {.what = "LOCK with a missing body file", .path = "/l",
+         .call = [&](const char* u, const char* o) { return davLock(u, missing.c_str(), o, 0, 60, 0); },
          .request = "", .expected = QUODRA_NO_INPUT, .stored = nullptr},
     };
 

@@ -39,7 +39,8 @@
 // created). Message boxes are modal: a watcher thread records and closes
 // each one, and a watchdog ends the run if a call never returns. Besides
 // the cases, the host checks the exports by name and ordinal, refused calls,
-// the result texts, and threads that each read their own last call.
+// the result texts, a dead property and an edit under a lock, and threads
+// that each read their own last call.
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
@@ -98,12 +99,24 @@ void check(bool ok, const std::string& what, const char* fmt = nullptr, ...) {
 
 // ---- the library, by name and by ordinal ----------------------------------
 
-const char* const exportNames[] = {
-    "httpGet", "httpHead", "httpPostFile", "davOptions", "davMkcol", "davPropfind",
-    "davPut", "davDelete", "davMove", "davCopy", "NetWndProc",
-    "httpLastStatus", "httpLastHead", "httpLastError", "httpResultText", "httpSetOption",
-    "httpSetOptionText"};
-const int exportCount = sizeof exportNames / sizeof exportNames[0];
+// Every export at its ordinal. An ordinal missing here is one the list
+// leaves free (kept for a call that comes later): it must resolve to nothing.
+struct Export {
+    int ordinal;
+    const char* name;
+};
+const Export exportTable[] = {
+    {1, "httpGet"},         {2, "httpHead"},        {3, "httpPostFile"},
+    {4, "davOptions"},      {5, "davMkcol"},        {6, "davPropfind"},
+    {7, "davPut"},          {8, "davDelete"},       {9, "davMove"},
+    {10, "davCopy"},        {11, "NetWndProc"},     {12, "httpLastStatus"},
+    {13, "httpLastHead"},   {14, "httpLastError"},  {15, "httpResultText"},
+    {16, "httpSetOption"},  {17, "httpSetOptionText"},
+    {19, "davProppatch"},   {20, "davLock"},        {21, "davUnlock"},
+    {22, "httpLastHeader"},
+};
+const int exportCount = sizeof exportTable / sizeof exportTable[0];
+const int highestOrdinal = exportTable[exportCount - 1].ordinal;
 
 struct Calls {
     decltype(&httpGet) get;
@@ -123,6 +136,10 @@ struct Calls {
     decltype(&httpResultText) resultText;
     decltype(&httpSetOption) setOption;
     decltype(&httpSetOptionText) setOptionText;
+    decltype(&davProppatch) proppatch;
+    decltype(&davLock) lock;
+    decltype(&davUnlock) unlock;
+    decltype(&httpLastHeader) lastHeader;
 };
 
 template <typename F>
@@ -131,38 +148,45 @@ void take(F* slot, FARPROC p) {
 }
 
 // Resolves the exports by ordinal (the calls then go through these) after
-// checking that each name gives the same address.
+// checking that each name gives the same address, and that the ordinals
+// left free and the one after the last give nothing.
 bool resolve(HMODULE dll, Calls* calls) {
-    FARPROC byOrdinal[exportCount];
+    std::map<int, FARPROC> byOrdinal;
     bool all = true;
-    for (int i = 0; i < exportCount; ++i) {
-        FARPROC byName = GetProcAddress(dll, exportNames[i]);
-        byOrdinal[i] = GetProcAddress(dll, MAKEINTRESOURCEA(i + 1));
-        bool ok = byName && byName == byOrdinal[i];
-        check(ok, std::string("export ") + exportNames[i] + " @" + std::to_string(i + 1),
+    for (const Export& e : exportTable) {
+        FARPROC byName = GetProcAddress(dll, e.name);
+        byOrdinal[e.ordinal] = GetProcAddress(dll, MAKEINTRESOURCEA(e.ordinal));
+        bool ok = byName && byName == byOrdinal[e.ordinal];
+        check(ok, std::string("export ") + e.name + " @" + std::to_string(e.ordinal),
               "by name %p, by ordinal %p", reinterpret_cast<void*>(byName),
-              reinterpret_cast<void*>(byOrdinal[i]));
+              reinterpret_cast<void*>(byOrdinal[e.ordinal]));
         all = all && ok;
     }
-    check(GetProcAddress(dll, MAKEINTRESOURCEA(exportCount + 1)) == nullptr,
-          "no export @" + std::to_string(exportCount + 1));
-    take(&calls->get, byOrdinal[0]);
-    take(&calls->head, byOrdinal[1]);
-    take(&calls->post, byOrdinal[2]);
-    take(&calls->options, byOrdinal[3]);
-    take(&calls->mkcol, byOrdinal[4]);
-    take(&calls->propfind, byOrdinal[5]);
-    take(&calls->put, byOrdinal[6]);
-    take(&calls->del, byOrdinal[7]);
-    take(&calls->move, byOrdinal[8]);
-    take(&calls->copy, byOrdinal[9]);
-    calls->wndproc = byOrdinal[10];
-    take(&calls->lastStatus, byOrdinal[11]);
-    take(&calls->lastHead, byOrdinal[12]);
-    take(&calls->lastError, byOrdinal[13]);
-    take(&calls->resultText, byOrdinal[14]);
-    take(&calls->setOption, byOrdinal[15]);
-    take(&calls->setOptionText, byOrdinal[16]);
+    for (int ordinal = 1; ordinal <= highestOrdinal + 1; ++ordinal)
+        if (!byOrdinal.count(ordinal))
+            check(GetProcAddress(dll, MAKEINTRESOURCEA(ordinal)) == nullptr,
+                  "no export @" + std::to_string(ordinal));
+    take(&calls->get, byOrdinal[1]);
+    take(&calls->head, byOrdinal[2]);
+    take(&calls->post, byOrdinal[3]);
+    take(&calls->options, byOrdinal[4]);
+    take(&calls->mkcol, byOrdinal[5]);
+    take(&calls->propfind, byOrdinal[6]);
+    take(&calls->put, byOrdinal[7]);
+    take(&calls->del, byOrdinal[8]);
+    take(&calls->move, byOrdinal[9]);
+    take(&calls->copy, byOrdinal[10]);
+    calls->wndproc = byOrdinal[11];
+    take(&calls->lastStatus, byOrdinal[12]);
+    take(&calls->lastHead, byOrdinal[13]);
+    take(&calls->lastError, byOrdinal[14]);
+    take(&calls->resultText, byOrdinal[15]);
+    take(&calls->setOption, byOrdinal[16]);
+    take(&calls->setOptionText, byOrdinal[17]);
+    take(&calls->proppatch, byOrdinal[19]);
+    take(&calls->lock, byOrdinal[20]);
+    take(&calls->unlock, byOrdinal[21]);
+    take(&calls->lastHeader, byOrdinal[22]);
     return all;
 }
 
@@ -510,9 +534,10 @@ bool parseCase(const std::string& line, Case* c) {
     return true;
 }
 
-// The call of the tool's command a[0] with its operands.
+// The call of the tool's command a[0] with its operands; body is null when
+// the words give none.
 bool runNamedCall(const Calls& k, const std::vector<std::string>& a, bool visible, int depth,
-                  const char* body, int* result) {
+                  int timeout, const char* body, int* result) {
     if (a.empty()) return false;
     const std::string& cmd = a[0];
     int v = visible ? 1 : 0;
@@ -530,6 +555,10 @@ bool runNamedCall(const Calls& k, const std::vector<std::string>& a, bool visibl
     // The two ignored values are set to show that they change nothing.
     else if (cmd == "move" && n == 3) *result = k.move(s(1), s(2), s(3), 7, -7, v);
     else if (cmd == "copy" && n == 3) *result = k.copy(s(1), s(2), s(3), -1, 12345, v);
+    else if (cmd == "proppatch" && n == 3) *result = k.proppatch(s(1), s(2), s(3), v);
+    else if (cmd == "lock" && n == 2)
+        *result = k.lock(s(1), body, s(2), depth, timeout, v);
+    else if (cmd == "unlock" && n == 3) *result = k.unlock(s(1), s(2), s(3), v);
     else return false;
     return true;
 }
@@ -540,13 +569,20 @@ bool runNamedCall(const Calls& k, const std::vector<std::string>& a, bool visibl
 bool runCall(const Calls& k, const Case& c, int* result) {
     std::vector<std::string> a;
     int depth = -1;
+    int timeout = -1;
     std::string body;
     bool hasBody = false;
     std::string proxy;
     bool hasProxy = false;
     for (size_t i = 0; i < c.call.size(); ++i) {
         if (c.call[i] == "--depth" && i + 1 < c.call.size()) {
-            depth = std::atoi(c.call[++i].c_str());
+            // The tool's words: infinity is no Depth line for PROPFIND and
+            // Depth: infinity for LOCK, both -1 to the library.
+            ++i;
+            depth = c.call[i] == "infinity" ? -1 : std::atoi(c.call[i].c_str());
+        } else if (c.call[i] == "--timeout" && i + 1 < c.call.size()) {
+            ++i;
+            timeout = c.call[i] == "infinite" ? 0 : std::atoi(c.call[i].c_str());
         } else if (c.call[i] == "--body" && i + 1 < c.call.size()) {
             body = c.call[++i];
             hasBody = true;
@@ -563,7 +599,8 @@ bool runCall(const Calls& k, const Case& c, int* result) {
         check(set, c.name + ": proxy set");
         if (!set) return false;
     }
-    bool known = runNamedCall(k, a, c.visible, depth, hasBody ? body.c_str() : nullptr, result);
+    bool known =
+        runNamedCall(k, a, c.visible, depth, timeout, hasBody ? body.c_str() : nullptr, result);
     if (hasProxy) check(k.setOptionText(QUODRA_OPTION_PROXY, nullptr) == 0, c.name + ": proxy put back");
     return known;
 }
@@ -790,8 +827,8 @@ void checkSocketsNotStartedByLoading() {
           "loading the DLL starts no Windows Sockets", "clean-up gave %d, error %d", rc, error);
 }
 
-// Calls refused before any exchange: a null required pointer gives 1 and no
-// window.
+// Calls refused before any exchange: a null required pointer, or a lock
+// token that would forge a line, gives 1 and no window.
 void checkRefusals(const Calls& k) {
     std::string out = settings["outdir"] + "/refused.out";
     const char* url = "http://127.0.0.1:9/";
@@ -805,6 +842,10 @@ void checkRefusals(const Calls& k) {
         k.copy(nullptr, url, out.c_str(), 0, 0, 0),
         k.propfind(url, nullptr, nullptr, 0, 0),
         k.get("", out.c_str(), 0),
+        k.proppatch(url, nullptr, out.c_str(), 0),
+        k.lock(url, nullptr, nullptr, 0, 60, 0),
+        k.unlock(url, nullptr, out.c_str(), 0),
+        k.unlock(url, "urn:x\r\nX-Forged: 1", out.c_str(), 0),
     };
     bool all = true;
     for (int r : results) all = all && r == 1;
@@ -910,6 +951,91 @@ void checkCallerLinesSent(const Calls& k) {
           secondStatus);
     check(got == 0 && have == small, "caller lines: the refused COPY left the resource");
     check(takeBoxes().empty(), "caller lines: no message box");
+}
+
+// ---- editing under a lock ---------------------------------------------------
+
+bool writeFile(const std::string& path, const std::string& bytes) {
+    FILE* f = std::fopen(path.c_str(), "wb");
+    bool written = f && std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    if (f && std::fclose(f) != 0) written = false;
+    return written;
+}
+
+// A line of the last reply head through httpLastHeader, asked for its
+// length first; "" when the head has none.
+std::string lastHeader(const Calls& k, const char* name) {
+    int n = k.lastHeader(name, nullptr, 0);
+    if (n <= 0) return "";
+    std::string value(static_cast<size_t>(n) + 1, '#');
+    bool same = k.lastHeader(name, &value[0], n + 1) == n && value[n] == '\0';
+    value.resize(static_cast<size_t>(n));
+    return same ? value : "";
+}
+
+// A dead property set on a file of this run's own and read back, then the
+// cycle of an edit under a lock: the token from the reply's Lock-Token
+// line, a write without it refused, the lock released with it, and the
+// write then taken.
+void checkPropertiesAndLocks(const Calls& k) {
+    const std::string url = settings["dav"] + "/" + settings["run"] + "/locked.txt";
+    const std::string out = settings["outdir"] + "/locking.out";
+    const std::string patch = settings["outdir"] + "/patch.xml";
+    const std::string ask = settings["outdir"] + "/ask.xml";
+    const std::string small = settings["data"] + "/small.txt";
+    const std::string data = settings["data"] + "/data.bin";
+    const std::string ns = "xmlns:D=\"DAV:\" xmlns:Q=\"urn:quodra:test\"";
+    const std::string value = "set under Wine \xc3\xa9";
+    check(writeFile(patch, "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<D:propertyupdate " + ns +
+                               "><D:set><D:prop><Q:note>" + value +
+                               "</Q:note></D:prop></D:set></D:propertyupdate>\n") &&
+              writeFile(ask, "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<D:propfind " + ns +
+                                 "><D:prop><Q:note/></D:prop></D:propfind>\n"),
+          "locking: request bodies written");
+    callName = "locking";
+    InterlockedIncrement(&callSerial);
+
+    int put = k.put(url.c_str(), small.c_str(), out.c_str(), 0);
+    check(put == 0 && k.lastStatus() == 201, "locking: file put", "result %d, status %d", put,
+          k.lastStatus());
+
+    int patched = k.proppatch(url.c_str(), patch.c_str(), out.c_str(), 0);
+    int patchStatus = k.lastStatus();
+    int found = k.propfind(url.c_str(), ask.c_str(), out.c_str(), 0, 0);
+    std::string listing;
+    readFile(out, &listing);
+    check(patched == 0 && (patchStatus == 204 || patchStatus == 207) && found == 0 &&
+              k.lastStatus() == 207 && listing.find(">" + value + "</") != std::string::npos,
+          "proppatch: the property reads back",
+          "results %d, %d, statuses %d, %d: %s", patched, found, patchStatus, k.lastStatus(),
+          listing.c_str());
+
+    int locked = k.lock(url.c_str(), nullptr, out.c_str(), 0, 60, 0);
+    std::string token = lastHeader(k, "lock-token");
+    check(locked == 0 && k.lastStatus() == 200 && token.size() > 2 && token.front() == '<' &&
+              token.back() == '>',
+          "lock: granted with a token", "result %d, status %d, token \"%s\"", locked,
+          k.lastStatus(), token.c_str());
+    check(k.lastHeader("No-Such-Line", nullptr, 0) == -1, "lock: a line the head lacks gives -1");
+
+    int refused = k.put(url.c_str(), data.c_str(), out.c_str(), 0);
+    check(refused == 0 && k.lastStatus() == 423, "lock: a write without the token refused",
+          "result %d, status %d", refused, k.lastStatus());
+
+    int unlocked = k.unlock(url.c_str(), token.c_str(), out.c_str(), 0);
+    check(unlocked == 0 && k.lastStatus() == 204, "unlock: released", "result %d, status %d",
+          unlocked, k.lastStatus());
+    int taken = k.put(url.c_str(), data.c_str(), out.c_str(), 0);
+    int back = k.get(url.c_str(), out.c_str(), 0);
+    std::string stored, want;
+    check(taken == 0 && k.lastStatus() == 200 && back == 0 && readFile(out, &stored) &&
+              readFile(data, &want) && stored == want,
+          "unlock: the write goes through", "results %d, %d, status %d", taken, back,
+          k.lastStatus());
+
+    InterlockedIncrement(&callSerial);
+    check(takeBoxes().empty(), "locking: no message box");
+    check(liveEventWindows() == 0 && !strayQuit(), "locking: nothing left on this thread");
 }
 
 // Threads calling at once each read their own last call (the state lives
@@ -1089,6 +1215,7 @@ int main(int argc, char** argv) {
     check(run > 0, "cases run", "none found in %s", settings["cases"].c_str());
     checkRefusalForgets(calls);
     checkCallerLinesSent(calls);
+    checkPropertiesAndLocks(calls);
     checkThreads(calls);
     checkKeptOutputs(calls);
 

@@ -126,6 +126,14 @@ cat > "$work/data/props.xml" <<'EOF'
 <?xml version="1.0" encoding="utf-8"?>
 <D:propfind xmlns:D="DAV:"><D:prop><D:getcontentlength/><D:resourcetype/></D:prop></D:propfind>
 EOF
+cat > "$work/data/note.xml" <<'EOF'
+<?xml version="1.0" encoding="utf-8"?>
+<D:propertyupdate xmlns:D="DAV:" xmlns:Q="urn:quodra:test"><D:set><D:prop><Q:note>café</Q:note></D:prop></D:set></D:propertyupdate>
+EOF
+cat > "$work/data/note-ask.xml" <<'EOF'
+<?xml version="1.0" encoding="utf-8"?>
+<D:propfind xmlns:D="DAV:" xmlns:Q="urn:quodra:test"><D:prop><Q:note/></D:prop></D:propfind>
+EOF
 cp "$work/data/data.bin" "$work/data/small.txt" "$docroot/fixed/"
 
 # ---- scripted peers -------------------------------------------------------------
