@@ -374,6 +374,65 @@ TEST_P(DavCalls, LockOfACollectionCoversItsMembersAtDepthInfinity) {
     }
 }
 
+// Sets this thread's own header lines for the calls that follow, and
+// clears them when it goes.
+struct CallerLines {
+    explicit CallerLines(const std::string& lines) {
+        EXPECT_EQ(0, httpSetOptionText(QUODRA_OPTION_HEADERS, lines.c_str())) << lines;
+    }
+    ~CallerLines() { httpSetOptionText(QUODRA_OPTION_HEADERS, nullptr); }
+};
+
+// Writes under a lock carry its token in an If line of the caller's own:
+// with it a PUT and a PROPPATCH are taken, also on a member of a collection
+// locked at depth infinity, and a LOCK without a body refreshes the lock;
+// without it they are refused until the lock is released. A COPY told
+// Overwrite: F leaves its destination alone.
+TEST_P(DavCalls, WritesUnderALockCarryItsTokenInAnIfLine) {
+    const std::string out = local("out"), in = local("in"), patch = local("patch.xml");
+    writeFile(in, "second");
+    writeFile(patch, "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<D:propertyupdate "
+                     "xmlns:D=\"DAV:\" xmlns:Q=\"urn:quodra:test\"><D:set><D:prop>"
+                     "<Q:note>locked</Q:note></D:prop></D:set></D:propertyupdate>\n");
+    ASSERT_EQ(0, davMkcol(url("/col/").c_str(), out.c_str(), 0));
+    for (const std::string& target : {std::string("/doc.txt"), std::string("/col/")}) {
+        SCOPED_TRACE(target);
+        const bool collection = target.back() == '/';
+        const std::string file = collection ? target + "member.txt" : target;
+        ASSERT_EQ(0, davPut(url(file).c_str(), in.c_str(), out.c_str(), 0));
+        writeFile(in, "third");
+        ASSERT_EQ(0, davLock(url(target).c_str(), nullptr, out.c_str(), collection ? -1 : 0, 60, 0));
+        ASSERT_EQ(200, httpLastStatus()) << fileBytes(out);
+        const std::string token = lastLockToken();
+        ASSERT_FALSE(token.empty());
+        {
+            CallerLines withToken("If: (" + token + ")");
+            EXPECT_EQ(0, davPut(url(file).c_str(), in.c_str(), out.c_str(), 0));
+            EXPECT_EQ(204, httpLastStatus());
+            EXPECT_EQ("third", fileBytes(served(file)));
+            EXPECT_EQ(0, davProppatch(url(file).c_str(), patch.c_str(), out.c_str(), 0));
+            EXPECT_TRUE(httpLastStatus() == 204 || httpLastStatus() == 207) << httpLastStatus();
+            // A refresh: no body, a new timeout, the same lock (no new token).
+            EXPECT_EQ(0, davLock(url(target).c_str(), "", out.c_str(), collection ? -1 : 0, 120, 0));
+            EXPECT_EQ(200, httpLastStatus()) << fileBytes(out);
+            EXPECT_NE(std::string::npos, fileBytes(out).find("Second-120")) << fileBytes(out);
+            EXPECT_EQ(-1, httpLastHeader("Lock-Token", nullptr, 0));
+        }
+        EXPECT_EQ(0, davPut(url(file).c_str(), in.c_str(), out.c_str(), 0));
+        EXPECT_EQ(423, httpLastStatus()) << "the refresh let the lock go";
+        EXPECT_EQ(0, davProppatch(url(file).c_str(), patch.c_str(), out.c_str(), 0));
+        EXPECT_EQ(423, httpLastStatus());
+        EXPECT_EQ(0, davUnlock(url(target).c_str(), token.c_str(), out.c_str(), 0));
+        EXPECT_EQ(204, httpLastStatus());
+    }
+
+    writeFile(served("/other.txt"), "other");
+    CallerLines noOverwrite("Overwrite: F");
+    EXPECT_EQ(0, davCopy(url("/doc.txt").c_str(), url("/other.txt").c_str(), out.c_str(), 0, 0, 0));
+    EXPECT_EQ(412, httpLastStatus());
+    EXPECT_EQ("other", fileBytes(served("/other.txt")));
+}
+
 INSTANTIATE_TEST_SUITE_P(Servers, DavCalls, ::testing::ValuesIn(SERVERS),
                          [](const ::testing::TestParamInfo<DavServer>& info) {
                              return std::string(info.param.name);

@@ -975,8 +975,8 @@ std::string lastHeader(const Calls& k, const char* name) {
 
 // A dead property set on a file of this run's own and read back, then the
 // cycle of an edit under a lock: the token from the reply's Lock-Token
-// line, a write without it refused, the lock released with it, and the
-// write then taken.
+// line, a write without it refused and one with it in an If line taken,
+// the lock refreshed and released, and a write without the token taken.
 void checkPropertiesAndLocks(const Calls& k) {
     const std::string url = settings["dav"] + "/" + settings["run"] + "/locked.txt";
     const std::string out = settings["outdir"] + "/locking.out";
@@ -1022,14 +1022,35 @@ void checkPropertiesAndLocks(const Calls& k) {
     check(refused == 0 && k.lastStatus() == 423, "lock: a write without the token refused",
           "result %d, status %d", refused, k.lastStatus());
 
+    // The lock's own If line: the write is taken, and a LOCK without a
+    // body refreshes the lock, which a write without the line still meets.
+    check(k.setOptionText(QUODRA_OPTION_HEADERS, ("If: (" + token + ")").c_str()) == 0,
+          "lock: the If line set");
+    int under = k.put(url.c_str(), data.c_str(), out.c_str(), 0);
+    int underStatus = k.lastStatus();
+    int refreshed = k.lock(url.c_str(), "", out.c_str(), 0, 120, 0);
+    int refreshStatus = k.lastStatus();
+    std::string renewed;
+    readFile(out, &renewed);
+    check(k.setOptionText(QUODRA_OPTION_HEADERS, nullptr) == 0, "lock: the If line cleared");
+    check(under == 0 && underStatus == 204, "lock: the write with the If line taken",
+          "result %d, status %d", under, underStatus);
+    check(refreshed == 0 && refreshStatus == 200 &&
+              renewed.find("Second-120") != std::string::npos,
+          "lock: refreshed by a LOCK without a body", "result %d, status %d", refreshed,
+          refreshStatus);
+    int still = k.put(url.c_str(), small.c_str(), out.c_str(), 0);
+    check(still == 0 && k.lastStatus() == 423, "lock: still refused without the If line",
+          "result %d, status %d", still, k.lastStatus());
+
     int unlocked = k.unlock(url.c_str(), token.c_str(), out.c_str(), 0);
     check(unlocked == 0 && k.lastStatus() == 204, "unlock: released", "result %d, status %d",
           unlocked, k.lastStatus());
-    int taken = k.put(url.c_str(), data.c_str(), out.c_str(), 0);
+    int taken = k.put(url.c_str(), small.c_str(), out.c_str(), 0);
     int back = k.get(url.c_str(), out.c_str(), 0);
     std::string stored, want;
     check(taken == 0 && k.lastStatus() == 200 && back == 0 && readFile(out, &stored) &&
-              readFile(data, &want) && stored == want,
+              readFile(small, &want) && stored == want,
           "unlock: the write goes through", "results %d, %d, status %d", taken, back,
           k.lastStatus());
 
