@@ -32,6 +32,7 @@ Public Const QUODRA_OPTION_KEEP_UNTIL_COMPLETE As Long = 5  ' the old outfile st
 Public Const QUODRA_OPTION_FAIL_ON_ERROR As Long = 6        ' a status of 400 or more gives QUODRA_HTTP_ERROR
 Public Const QUODRA_OPTION_RESUME As Long = 7               ' httpGet asks for the rest of outfile only
 Public Const QUODRA_OPTION_ONLY_IF_NEWER As Long = 8        ' httpGet asks for a file newer than outfile only
+Public Const QUODRA_OPTION_KEEP_ALIVE As Long = 10          ' HTTP/1.1: this thread's connections kept for its next calls
 Public Const QUODRA_IDLE_LIMIT_MAX As Long = 2147483  ' the largest idle limit, in seconds
 
 ' Options of httpSetOptionText (this thread's calls; vbNullString or "" clears).
@@ -71,6 +72,10 @@ Declare Function davUnlock Lib "quodra.dll" (ByVal url As String, ByVal locktoke
 ' One line of the last call's reply head by name, ordinal 22: the value's
 ' length, -1 when the head has no such line.
 Declare Function httpLastHeader Lib "quodra.dll" (ByVal name As String, ByVal buffer As String, ByVal size As Long) As Long
+
+' Closes this thread's kept connections (QUODRA_OPTION_KEEP_ALIVE), ordinal
+' 25: how many were closed.
+Declare Function httpCloseConnections Lib "quodra.dll" () As Long
 
 ' The reply head of this thread's last call, "" when it received none.
 Public Function LastHead() As String

@@ -150,6 +150,21 @@ extern "C" {
                                           the reply's Last-Modified time.
                                           Default 0. */
 
+#define QUODRA_OPTION_KEEP_ALIVE 10     /* 1: requests are HTTP/1.1 and a
+                                          connection whose reply was whole
+                                          and framed (a length, or chunked)
+                                          is kept, on the calling thread, for
+                                          its next call to the same server
+                                          (scheme, host, port, proxy): at
+                                          most 4 per thread, each closed
+                                          after 4 s unused, or by
+                                          httpCloseConnections. A kept
+                                          connection found closed before any
+                                          of the reply came is replaced once.
+                                          0 (default): every request is
+                                          HTTP/1.0 with "Connection: close".
+                                          Any non-zero value means 1. */
+
 /* The largest idle limit, in seconds: its milliseconds still fit a signed
  * 32-bit number. */
 #define QUODRA_IDLE_LIMIT_MAX 2147483
@@ -274,6 +289,10 @@ QUODRA_EXPORT int QUODRA_API httpLastHeader(const char* name, char* buffer, int 
  * into buffer like httpLastHead. Returns the text's whole length, 0 for a
  * code the library does not know. Thread-safe. */
 QUODRA_EXPORT int QUODRA_API httpResultText(int code, char* buffer, int size);
+
+/* Closes the calling thread's kept connections (QUODRA_OPTION_KEEP_ALIVE);
+ * a thread's are closed also when it ends. Returns how many were closed. */
+QUODRA_EXPORT int QUODRA_API httpCloseConnections(void);
 
 /* Sets a process-wide option (QUODRA_OPTION_...) for the calls that start
  * after it; returns the previous value, or -1 (nothing changed) for an

@@ -40,6 +40,8 @@ struct Call {
                               // (CR LF lines), for every request of the call; null for none
     CallProxy proxy;          // the proxy settings it started with, and its answer to a 407
     int exchanges;            // exchanges run so far
+    int freshOnly;            // 1: the next exchange takes no kept connection (the
+                              // one it took was found closed before any reply came)
     int outHeld;              // the output held open for the whole call (a FIFO, a
                               // device), so that its reader sees no end between
                               // exchanges; -1 for none
@@ -51,8 +53,10 @@ enum class Follow {
     Another,  // the call goes on with a new exchange made from call
 };
 
-// Load and unload: reason 1 keeps inst; nothing else is done here, as the
-// loader lock is held (no socket start-up or clean-up, no box). Returns 1.
+// Load and unload: reason 1 keeps inst; a thread's end (3) and an unload
+// while the process goes on (0, reserved null) close the calling thread's
+// kept connections. Nothing else is done here, as the loader lock is held
+// (no socket start-up or clean-up, no box). Returns 1.
 int QUODRA_STDCALL DllEntryPoint(plat::Instance inst, unsigned long reason,
                                  void* reserved);
 // Starts Windows Sockets 1.1 once per process, at the first call; 0 when it

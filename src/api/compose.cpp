@@ -183,6 +183,8 @@ RequestInfo* prepareExchange(Call& call, int* refusal) {
     req->noVerify = call.options.verify ? 0 : 1;
     req->keep = call.options.keep;
     req->failOnError = call.options.failOnError;
+    req->keepAlive = call.options.keepAlive;
+    req->freshOnly = call.freshOnly;
     // Through a proxy or direct, by this exchange's own URL.
     bool whole = routeExchange(req, call.proxy) && addMethodPieces(req, call) &&
                  addCallerLines(req, call);
@@ -206,6 +208,7 @@ RequestInfo* prepareExchange(Call& call, int* refusal) {
     if (whole) {
         calculateContentLength(req);
         makeHeaders(req);
+        if (req->keepAlive) speakHttp11(req);
     }
     // A request that could not be composed whole (a piece failed to be
     // allocated, which has shown its box and recorded 1) is not started:

@@ -105,6 +105,16 @@ int runExchanges(Call& call) {
         req->outHeld = call.outHeld;
         ++call.exchanges;
         runExchange(req, call.visible);
+        // A kept connection its server had closed is no answer: the
+        // exchange runs once more, on a new connection. Nothing of the
+        // reply came, so the output is as it was, and the body file is
+        // opened afresh.
+        if (!call.freshOnly && keptConnectionFailed(req)) {
+            call.freshOnly = 1;
+            destroyRequest(req);
+            continue;
+        }
+        call.freshOnly = 0;
         Follow next = afterExchange(call, *req);
         if (next == Follow::Over || call.exchanges >= MAX_EXCHANGES) {
             // The call's result, status and head are those of its last

@@ -9,6 +9,7 @@
 #include "api/api.h"
 #include "common/text.h"
 #include "platform/numbers.h"
+#include "transfer/transfer.h"
 
 namespace quodra {
 
@@ -19,8 +20,13 @@ std::atomic<bool> started{false};
 std::mutex startLock;
 }  // namespace
 
-int QUODRA_STDCALL DllEntryPoint(plat::Instance inst, unsigned long reason, void*) {
+int QUODRA_STDCALL DllEntryPoint(plat::Instance inst, unsigned long reason, void* reserved) {
     if (reason == 1) hDllInst = inst;
+    // A thread that ends (3), or the library unloaded while the process
+    // goes on (0 with no reserved pointer), closes the thread's kept
+    // connections: sockets only, which the loader lock allows. A process
+    // that is ending (0 with one) leaves them to the system.
+    if (reason == 3 || (reason == 0 && !reserved)) closeConnections();
     return 1;
 }
 

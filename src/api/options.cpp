@@ -19,6 +19,7 @@ std::atomic<int> keep{0};
 std::atomic<int> failOnError{0};
 std::atomic<int> resume{0};
 std::atomic<int> onlyIfNewer{0};
+std::atomic<int> keepAlive{0};
 
 }  // namespace
 
@@ -31,6 +32,7 @@ CallOptions takeOptions() {
     o.failOnError = failOnError.load();
     o.resume = resume.load();
     o.onlyIfNewer = onlyIfNewer.load();
+    o.keepAlive = keepAlive.load();
     return o;
 }
 
@@ -58,6 +60,8 @@ extern "C" int QUODRA_API httpSetOption(int option, int value) {
         return resume.exchange(value ? 1 : 0);
     case QUODRA_OPTION_ONLY_IF_NEWER:
         return onlyIfNewer.exchange(value ? 1 : 0);
+    case QUODRA_OPTION_KEEP_ALIVE:
+        return keepAlive.exchange(value ? 1 : 0);
     default:
         return -1;
     }

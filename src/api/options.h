@@ -14,6 +14,7 @@ struct CallOptions {
     int failOnError;  // 1: a status of 400 or more ends the call with 13
     int resume;       // 1: a GET asks for the rest of its output file only
     int onlyIfNewer;  // 1: a GET asks for a file newer than its output file only
+    int keepAlive;    // 1: HTTP/1.1, and the connection may be kept for the next call
 };
 
 // The options as they stand now. Thread-safe.

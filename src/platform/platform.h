@@ -106,9 +106,19 @@
 // peer's delayed acknowledgement. closesocket ends the socket's events;
 // events already queued may still be taken, and the core ignores those of
 // a socket it no longer holds.
-//   POSIX: a socket is used only by the thread that made it, selected once,
-//   before its connect, for all four events, and connected once; send and
-//   recv take no flags. Until it is selected it is a plain blocking socket,
+// A connection kept for the thread's next exchange outlives the window of
+// the exchange that made it: the core parks it as that exchange ends,
+//     WSAAsyncSelect(s, window, 0, 0);   // no events until selected again
+// and the next exchange on the same thread selects it to its own window
+// as above (no connect follows; the core sends at once, so no FD_WRITE is
+// owed, while bytes that wait are told as FD_READ). Before that the core
+// asks socketIdleOpen(s), which looks without waiting whether the peer has
+// closed it meanwhile. A socket that cannot be parked (0 refused) is
+// closed instead.
+//   POSIX: a socket is used only by the thread that made it, selected
+//   before its connect for all four events (and again after parking, once
+//   connected), and connected once; send and recv take no flags. Sockets
+//   still open when their thread ends (kept ones) are closed then. Until it is selected it is a plain blocking socket,
 //   as on Windows. FD_CLOSE comes only after FD_READ has been offered for
 //   every byte before the end.
 //
@@ -161,6 +171,7 @@
 //   it cannot be opened, secureSocket fails. Trust is the system's store,
 //   with SSL_CERT_FILE and SSL_CERT_DIR honoured. A secure socket is
 //   selected before its connect.
+//   POSIX: a secure socket is parked and selected again as a plain one.
 //   Windows: SChannel, TLS 1.2 or newer. The socket's own events go to a
 //   hidden child of the call's window (so the core's filtered loop takes
 //   them), which runs the secure link and posts what the core sees. The
@@ -169,6 +180,9 @@
 //   (tickets, key updates) as it reports a renegotiation: those are taken,
 //   only TLS 1.2's renegotiation is refused. The socket's selection is
 //   kept, for startSecure (the system cannot be asked for it).
+//   A secure socket is not parked (WSAAsyncSelect with no events refuses
+//   it): its helper goes with the call's window, so it closes with its
+//   exchange.
 //
 // Bulk transfers (bulk.cpp). sendFile and recvFile move body bytes between
 // a socket and a file without bringing them through the core, where the
@@ -331,6 +345,10 @@ int send(Socket s, const char* buf, int len, int flags);
 int recv(Socket s, char* buf, int len, int flags);
 int closesocket(Socket s);
 int WSAAsyncSelect(Socket s, Hwnd hwnd, unsigned msg, long events);
+// 1 when the connected socket s, parked between exchanges, is still open
+// and has nothing waiting that no request asked for; 0 when its peer has
+// closed or reset it (or, plain, sent bytes). Costs no wait and no byte.
+int socketIdleOpen(Socket s);
 
 // ---- secure sockets (tls.cpp) ----
 // Makes s, made by socket() and neither selected nor connected, a TLS client

@@ -357,4 +357,14 @@ bool secureQueue(SecureLink& l, const void* data, size_t n) {
     return true;
 }
 
+void secureReselected(SecureLink& link) {
+    link.writeWanted = false;
+    link.readArmed = true;
+}
+
+bool secureIdleOpen(const SecureLink& link) {
+    return !link.failure && !link.inEnded && !link.closeNotice && !link.closePosted &&
+           !link.outError;
+}
+
 }  // namespace plat

@@ -158,6 +158,12 @@ int secureRecv(SecureLink& link, char* buf, int len, int* error);
 // Before the socket is closed: our closing notice, as far as the socket
 // takes it at once.
 void secureClose(SecureLink& link);
+// The socket was selected again, to the next exchange's window after one
+// ended and kept it: plaintext that waits is told again, room is not.
+void secureReselected(SecureLink& link);
+// True while the link can carry more: no failure, no end of its input, no
+// closing notice from the peer.
+bool secureIdleOpen(const SecureLink& link);
 // True, with the tick, once bytes have crossed the socket.
 bool secureMoved(const SecureLink& link, uint32_t* tick);
 

@@ -76,7 +76,9 @@ void makeHeaders(RequestInfo* req) {
 
     const Piece pieces[] = {
         piece(agent ? "User-Agent: " QUODRA_PRODUCT "\r\n" : ""),
-        piece("Connection: close\r\nHost: "),
+        // A request that may keep its connection says nothing of it:
+        // HTTP/1.1 keeps a connection unless told otherwise.
+        piece(req->keepAlive ? "Host: " : "Connection: close\r\nHost: "),
         piece(bracketed ? "[" : ""),
         piece(host),
         piece(bracketed ? "]" : ""),

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "common/chunked.h"
 #include "common/product.h"
 #include "common/reply_head.h"
 #include "platform/platform.h"
@@ -147,6 +148,17 @@ struct RequestInfo {
     int recvByCopy;        // 1 once the platform declined to receive the body
                            // straight into the file: it is received and written
 
+    // ---- a persistent connection, when the call asked for one ----
+    int keepAlive;         // 1: the request is HTTP/1.1, without "Connection: close",
+                           // and its connection may be kept for the next exchange
+    int reused;            // 1: the exchange runs on a connection kept from an earlier one
+    int freshOnly;         // 1: no kept connection is taken (the one taken was found closed)
+    int chunked;           // 1: the reply body comes in the chunked coding
+    ChunkedBody chunks;    // ... where its decoder stands
+    int chunksDone;        // ... 1 once the coded body has ended
+    int unfit;             // 1 once the connection cannot carry another request: bytes
+                           // came after the whole reply, or the request was cut short
+
     // ---- the caller's file: what the call asked of it ----
     int keep;              // 1: the reply goes to a new file beside the output, which
                            // replaces it only when the exchange ends with 0
@@ -214,6 +226,10 @@ char* getUrlPassword(const UrlParts& parts);
 char* urlWithoutUserinfo(const char* url);
 // Owned request line "METHOD path HTTP/1.0\r\n", or null.
 char* makeRequestLine(const char* path, int method);
+// Makes the request line of req, however it was made (direct or for a
+// proxy), say HTTP/1.1: the same bytes but the last digit, so nothing is
+// allocated. For a request that keeps its connection.
+void speakHttp11(RequestInfo* req);
 
 // ---- the body file and the length of the body ----
 // Opens the body file for this exchange, before anything of it is sent, so

@@ -53,4 +53,12 @@ char* makeRequestLine(const char* path, int method) {
     return line;
 }
 
+void speakHttp11(RequestInfo* req) {
+    if (!req || !req->requestLine) return;
+    size_t len = std::strlen(req->requestLine);
+    const size_t tail = sizeof(protocol) - 1 + 2;  // "HTTP/1.0\r\n"
+    if (len < tail || std::memcmp(req->requestLine + len - tail, protocol, tail - 2) != 0) return;
+    req->requestLine[len - 3] = '1';
+}
+
 }  // namespace quodra

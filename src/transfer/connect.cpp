@@ -59,6 +59,23 @@ void allFailed(RequestInfo* req) {
     endExchange(req, RESULT_REFUSED, req->lastFailError);
 }
 
+// Starts the request on a kept connection to the origin, when there is
+// one: no lookup, connect or handshake. False when there is none.
+bool takeKept(RequestInfo* req) {
+    plat::Socket s = takeConnection(req);
+    if (s == plat::kInvalidSocket) return false;
+    if (plat::WSAAsyncSelect(s, req->hwnd, WM_NETNOTIFY, NET_EVENTS) != 0) {
+        plat::closesocket(s);
+        return false;
+    }
+    req->reused = 1;
+    req->sock = s;
+    noteProgress(req);
+    enterNextState(req);
+    OnSocketWrite(req);
+    return true;
+}
+
 }  // namespace
 
 int reachHost(RequestInfo* req) {
@@ -68,6 +85,7 @@ int reachHost(RequestInfo* req) {
     }
     noteProgress(req);
     req->addrNext = 0;
+    if (req->keepAlive && !req->freshOnly && takeKept(req)) return 0;
     // A numeric host is its own address: nothing is looked up, not even its
     // name by address. However the connect goes, the loop runs: an exchange
     // that ended here has posted the quit that ends it.

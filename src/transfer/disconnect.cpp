@@ -12,6 +12,9 @@ int endExchange(RequestInfo* req, int code, int error) {
     // file cannot be finished (closed, given its time, or put in the old
     // one's place); an ending that already has its own code keeps it.
     code = finishOutput(req, code);
+    // A connection fit for another request is kept for it rather than
+    // closed (a request that may keep it only).
+    if (req->keepAlive) keepConnection(req);
     int lost = releaseConnection(req);
     if (code == 0) code = lost;
     // The quit goes out once per exchange, with its end; the loop then

@@ -14,32 +14,64 @@ namespace quodra {
 
 namespace {
 
-bool bodiless(const RequestInfo* req) {
-    int status = req->head.status;
-    return req->method == METHOD_HEAD || status == 204 || status == 304;
-}
-
 // Ends the exchange once the reply is whole: with 0, or 13 for an error
 // status when the call fails on one.
 void endIfComplete(RequestInfo* req) {
     if (replyComplete(req)) endExchange(req, completeResult(req));
 }
 
-// Writes body bytes, no more than an announced length.
-void storeBody(RequestInfo* req, const char* data, int len) {
-    int64_t count = len;
-    int64_t length = req->head.length;
-    if (length >= 0 && length - req->bodyStored < count) count = length - req->bodyStored;
-    if (count > 0) {
-        size_t wrote = plat::writeOut(req->outFd, data, static_cast<size_t>(count));
-        // Only what reached the file counts; a short write (disk full, I/O
-        // error) means the reply cannot be stored.
-        req->bodyStored += static_cast<int64_t>(wrote);
-        if (wrote < static_cast<size_t>(count)) {
-            endExchange(req, RESULT_NO_OUTPUT);
+// Writes body bytes to the output; false when the file refused some (the
+// exchange has then ended with 3).
+bool writeBody(RequestInfo* req, const char* data, int64_t count) {
+    size_t wrote = plat::writeOut(req->outFd, data, static_cast<size_t>(count));
+    // Only what reached the file counts; a short write (disk full, I/O
+    // error) means the reply cannot be stored.
+    req->bodyStored += static_cast<int64_t>(wrote);
+    if (wrote < static_cast<size_t>(count)) {
+        endExchange(req, RESULT_NO_OUTPUT);
+        return false;
+    }
+    return true;
+}
+
+// A chunked body: only the chunks' data is stored. A coding that breaks
+// ends the exchange with 6, the data before the fault stored but never read
+// as a whole reply; one that ends is the whole reply.
+void storeChunked(RequestInfo* req, const char* data, int len) {
+    while (len > 0) {
+        int used = 0;
+        BodySpan span{};
+        ChunkedFeed feed = feedChunked(&req->chunks, data, len, &used, &span);
+        if (span.len > 0 && !writeBody(req, span.data, span.len)) return;
+        data += used;
+        len -= used;
+        if (feed == ChunkedFeed::Broken) {
+            endExchange(req, RESULT_MALFORMED_HEAD);
             return;
         }
+        if (feed == ChunkedFeed::Done) {
+            req->chunksDone = 1;
+            // Bytes after the body answer no request of ours.
+            if (len > 0) req->unfit = 1;
+            break;
+        }
     }
+    endIfComplete(req);
+}
+
+// Writes body bytes, no more than an announced length.
+void storeBody(RequestInfo* req, const char* data, int len) {
+    if (req->chunked) {
+        storeChunked(req, data, len);
+        return;
+    }
+    int64_t count = len;
+    int64_t length = req->head.length;
+    if (length >= 0 && length - req->bodyStored < count) {
+        count = length - req->bodyStored;
+        req->unfit = 1;  // bytes after the announced body: not this reply's
+    }
+    if (count > 0 && !writeBody(req, data, count)) return;
     endIfComplete(req);
 }
 
@@ -51,6 +83,9 @@ int takeHead(RequestInfo* req, const char* data, int len) {
     case HeadFeed::More:
         break;
     case HeadFeed::Done:
+        readFraming(req);
+        // Bytes after a head that carries no body answer no request of ours.
+        if (bodiless(req) && used < len) req->unfit = 1;
         if (proxyRefused(req)) endExchange(req, RESULT_PROXY_REFUSED);
         else if (finalHeadArrived(req)) endIfComplete(req);
         break;
@@ -75,7 +110,9 @@ int takeHead(RequestInfo* req, const char* data, int len) {
 // the platform has declined, and for a rest the buffer holds at once (it
 // costs the platform nothing to set up).
 int directPiece(const RequestInfo* req) {
-    if (req->recvByCopy || !req->head.done || bodiless(req)) return 0;
+    // A chunked body is read through the buffer: its data lies between the
+    // coding's lines.
+    if (req->recvByCopy || !req->head.done || bodiless(req) || req->chunked) return 0;
     if (req->head.length < 0) return INT32_MAX;  // up to the peer's close
     int64_t rest = req->head.length - req->bodyStored;
     if (rest <= RECV_PIECE) return 0;
@@ -87,6 +124,7 @@ int directPiece(const RequestInfo* req) {
 bool replyComplete(const RequestInfo* req) {
     if (!req || !req->head.done) return false;
     if (bodiless(req)) return true;
+    if (req->chunked) return req->chunksDone != 0;
     if (req->head.length >= 0) return req->bodyStored >= req->head.length;
     return req->peerEnded != 0;
 }

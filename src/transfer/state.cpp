@@ -14,8 +14,9 @@ namespace quodra {
 State stateAfter(const RequestInfo* req, State state) {
     switch (state) {
     case State::Idle:
-        // Through a proxy, an https request first opens its tunnel.
-        return req->tunnelRequest ? State::Tunnel : State::SendRequest;
+        // Through a proxy, an https request first opens its tunnel; a kept
+        // connection is one already.
+        return req->tunnelRequest && !req->reused ? State::Tunnel : State::SendRequest;
     case State::Tunnel:
         return State::TunnelReply;
     case State::TunnelReply:
@@ -134,6 +135,9 @@ void stopSending(RequestInfo* req) {
         req->sendPos = 0;
         return;
     }
+    // What the server has not read of the request it would read as the
+    // next one: the connection carries no other.
+    req->unfit = 1;
     closeBody(req);
     req->state = State::Receive;
     req->sendText = nullptr;

@@ -69,6 +69,10 @@ Entered enterNextState(RequestInfo* req);
 // will) and the reply is received. Unlike the move after the last piece,
 // the body is not checked against its length: it was cut short on purpose.
 void stopSending(RequestInfo* req);
+// True when an exchange that ran on a kept connection failed as a
+// connection its server had closed fails, before any byte of a reply: it
+// may run again on a new connection.
+bool keptConnectionFailed(const RequestInfo* req);
 // True in the states that put the request on the wire.
 bool sendingState(State state);
 
@@ -144,6 +148,36 @@ bool replyBegun(const RequestInfo* req);
 // to the output file. Ends the exchange itself when the reply is complete
 // (0), malformed (6) or cannot be stored (3).
 void ProcessReply(RequestInfo* req, const char* data, int len);
+// ---- framing, when the request may keep its connection ----
+// True when the reply carries no body whatever its head says: a HEAD's, a
+// 204, a 304.
+bool bodiless(const RequestInfo* req);
+// Reads how the final head frames the body of a request that may keep its
+// connection: chunked (the head's length then ignored), another coding (to
+// the close), or by its length. A request of HTTP/1.0 is read as ever.
+void readFraming(RequestInfo* req);
+// True when the exchange's connection can carry another request: the reply
+// is whole and ended by its own framing, nothing came after it, the
+// request went out whole, and the server did not say it closes.
+bool connectionReusable(const RequestInfo* req);
+
+// ---- the calling thread's kept connections ----
+// At most this many per thread, each for at most KEPT_IDLE_MS unused:
+// servers close an idle connection after 5 to 15 seconds, and one closed
+// under a request costs a retry.
+constexpr int KEPT_MAX = 4;
+constexpr uint32_t KEPT_IDLE_MS = 4000;
+// Keeps the ended exchange's connection for the next exchange to the same
+// origin when it can carry one (connectionReusable): its events are
+// stopped and the record no longer holds it. False when it is not kept.
+bool keepConnection(RequestInfo* req);
+// A kept connection for req's origin (scheme, host, port, certificate
+// checks, proxy), taken out of the pool, or kInvalidSocket. One found
+// closed by its server meanwhile is closed and passed over.
+plat::Socket takeConnection(const RequestInfo* req);
+// Closes the calling thread's kept connections; how many.
+int closeConnections();
+
 // True when the reply is complete: its head ended and its body arrived whole
 // (the announced length, or, without one, up to an orderly end; nothing for
 // replies that carry no body).

@@ -217,3 +217,76 @@ TEST_F(AllocSweep, EarlyReplyEndsHonestlyWhicheverAllocationFails) {
 }
 
 }  // namespace
+
+// With the connection kept: a chunked reply whose head is grown once, each
+// allocation failing in turn. A call ends as honestly as without, and its
+// connection is kept only when the call ended with 0.
+TEST_F(AllocSweep, KeptConnectionCallEndsHonestlyWhicheverAllocationFails) {
+    const std::string in = writeFile("in.bin", "body");
+    const std::string out = dir() + "/out.bin";
+    ASSERT_EQ(httpSetOption(QUODRA_OPTION_KEEP_ALIVE, 1), 0);
+    auto run = [&](const std::function<int()>& call) {
+        fake::reset();
+        auto& s = fake::state();
+        s.incoming = {{nullptr, WM_HOSTNOTIFY, 0, 1}, net(16), net(1)};
+        s.recvScript = {fake::bytes("HTTP/1.1 200 OK\r\nX-Pad: " + std::string(300, 'a')),
+                        fake::bytes(std::string(400, 'a') +
+                                    "\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nok\r\n0\r\n\r\n")};
+        std::remove(out.c_str());
+        return call();
+    };
+    const struct {
+        const char* name;
+        std::function<int()> call;
+    } calls[] = {
+        {"httpGet", [&] { return httpGet("http://server/a", out.c_str(), 0); }},
+        {"davPut", [&] { return davPut("http://server/p", in.c_str(), out.c_str(), 0); }},
+    };
+    for (const auto& c : calls) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(run(c.call), 0);
+        const std::string request = fake::sent();
+        ASSERT_EQ(readAll(out), "ok");
+        ASSERT_EQ(closeConnections(), 1);
+        int refused = 0;
+        for (long k = 1; k < 100; ++k) {
+            SCOPED_TRACE("allocation " + std::to_string(k));
+            forgetLastCall();
+            long live = qallocLive();
+            qallocResetCount();
+            qallocFailAt(k);
+            int result = run(c.call);
+            long made = qallocCount();
+            qallocFailAt(0);
+            forgetLastCall();
+            const fake::State& s = fake::state();
+            EXPECT_EQ(qallocLive(), live) << "heap blocks left behind";
+            EXPECT_EQ(s.openInputs + s.openOutputs, 0) << "a file left open";
+            EXPECT_EQ(fake::queued(), 0u) << "a message left queued";
+            int kept = closeConnections();
+            if (made < k) {
+                EXPECT_EQ(result, 0);
+                EXPECT_EQ(s.sent, request);
+                EXPECT_GT(refused, 0);
+                break;
+            }
+            if (result == RESULT_REFUSED) {
+                ++refused;
+                EXPECT_EQ(s.sent, "");
+            } else if (result == RESULT_NO_OUTPUT) {
+                EXPECT_EQ(s.sent, request) << "a changed or partial request went out";
+                EXPECT_FALSE(std::ifstream(out).good()) << "the output made without a head";
+            } else {
+                // A failure the call survives (what it keeps for its caller).
+                EXPECT_EQ(result, 0);
+                EXPECT_EQ(s.sent, request);
+                EXPECT_EQ(readAll(out), "ok");
+            }
+            if (result != 0) {
+                EXPECT_EQ(kept, 0) << "a connection kept after a failed call";
+            }
+            EXPECT_EQ(s.openSockets, 0);
+        }
+    }
+    httpSetOption(QUODRA_OPTION_KEEP_ALIVE, 0);
+}

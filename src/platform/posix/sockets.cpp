@@ -207,14 +207,30 @@ int closesocket(Socket s) {
     return 0;
 }
 
-// Once per socket, before its connect, to a window of the calling thread,
-// for all four events: how the library selects. Anything else is refused
+// Before its connect, to a window of the calling thread, for all four
+// events: how the library selects. A connected socket may then be parked
+// (no window, no events: its exchange has ended and kept it) and selected
+// again to the next exchange's window, which is told of bytes that wait but
+// not of room to send: the core sends at once. Anything else is refused
 // rather than half served.
 int WSAAsyncSelect(Socket s, Hwnd hwnd, unsigned msg, long events) {
     Thread* t = thisThread();
     SockRec* rec = t ? findSocket(*t, s) : nullptr;
     if (!rec) return fail(kErrNotSocket);
     uintptr_t h = handleOf(hwnd);
+    if (rec->link == Link::Connected) {
+        if (events == 0) {
+            rec->hwnd = 0;
+            return 0;
+        }
+        if (rec->hwnd || events != kAllEvents || !findWindow(*t, h)) return fail(kErrInvalid);
+        rec->hwnd = h;
+        rec->msg = msg;
+        rec->writeWanted = false;
+        rec->readArmed = true;
+        if (rec->tls) secureReselected(*rec->tls);
+        return 0;
+    }
     if (rec->hwnd || rec->link != Link::Idle || events != kAllEvents || !findWindow(*t, h))
         return fail(kErrInvalid);
     int on = 1;  // one call rather than reading the flags and writing them back
@@ -222,6 +238,18 @@ int WSAAsyncSelect(Socket s, Hwnd hwnd, unsigned msg, long events) {
     rec->hwnd = h;
     rec->msg = msg;
     return 0;
+}
+
+int socketIdleOpen(Socket s) {
+    SockRec* rec = ownSocket(s);
+    if (!rec || rec->link != Link::Connected || rec->peerClosed || rec->closePosted) return 0;
+    if (rec->tls && !secureIdleOpen(*rec->tls)) return 0;
+    char byte;
+    ssize_t n = ::recv(rec->fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    // A plain connection between exchanges has nothing to say; a secure
+    // one may (a session ticket), which its link reads in time.
+    if (n > 0) return rec->tls ? 1 : 0;
+    return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) ? 1 : 0;
 }
 
 }  // namespace plat

@@ -70,9 +70,20 @@ int WSAAsyncSelect(Socket s, Hwnd hwnd, unsigned msg, long events) {
     if (win::TlsSocket* secure = secureSocketOf(sysSocket(s)))
         return win::tlsSelect(*secure, sysWindow(hwnd), msg, events);
     int r = ::WSAAsyncSelect(sysSocket(s), sysWindow(hwnd), msg, events);
-    // Kept for startSecure, which makes the socket secure later.
-    if (r == 0) win::noteSelection(sysSocket(s), sysWindow(hwnd), msg);
+    // Kept for startSecure, which makes the socket secure later; a socket
+    // parked between exchanges has no selection to keep.
+    if (r == 0 && events != 0) win::noteSelection(sysSocket(s), sysWindow(hwnd), msg);
     return r;
+}
+
+int socketIdleOpen(Socket s) {
+    // A secure socket is never parked.
+    if (secureSocketOf(sysSocket(s))) return 0;
+    // Non-blocking since its selection: a peek answers at once. Nothing
+    // waits on an open connection between exchanges; 0 is its end.
+    char byte;
+    int n = ::recv(sysSocket(s), &byte, 1, MSG_PEEK);
+    return n == SOCKET_ERROR && ::WSAGetLastError() == WSAEWOULDBLOCK ? 1 : 0;
 }
 
 }  // namespace plat

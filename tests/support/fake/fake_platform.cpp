@@ -262,6 +262,11 @@ int WSAAsyncSelect(Socket s, Hwnd, unsigned, long events) {
     return 0;
 }
 
+int socketIdleOpen(Socket) {
+    ++theState.idleChecks;
+    return theState.idleOpen;
+}
+
 Handle WSAAsyncGetAddrInfo(Hwnd hwnd, unsigned msg, const char* name, SockAddr* list,
                            int max) {
     theState.lookups.push_back({name ? name : "", hwnd, msg, list, max});

@@ -123,6 +123,10 @@ struct State {
     int connectResult = -1;         // connect() result
     int connectError = plat::kErrWouldBlock;  // its error when -1
     std::vector<std::pair<plat::Socket, long>> selects;  // WSAAsyncSelect
+    // What socketIdleOpen answers for a kept socket: 1 still open, 0 found
+    // closed by its peer; each call is counted.
+    int idleOpen = 1;
+    int idleChecks = 0;
     std::vector<Secured> secured;   // secureSocket calls
     int secureResult = 0;           // what secureSocket returns; -1 fails
     std::vector<Secured> startedSecure;  // startSecure calls (a proxy's tunnel)
