@@ -189,6 +189,13 @@ bool startLighttpdSmallRequests(Server& s, const std::string& docroot,
                              "lighttpd-small-requests.conf.in");
 }
 
+bool startLighttpdKeepAlive(Server& s, const std::string& docroot, const std::string& workdir,
+                            const std::string& certs, bool shortIdle, std::string& why) {
+    return startLighttpdWith(s, docroot, workdir, certs, why,
+                             shortIdle ? "lighttpd-keep-alive-short.conf.in"
+                                       : "lighttpd-keep-alive.conf.in");
+}
+
 bool startLighttpdTls(Server& s, const std::string& docroot,
                       const std::string& workdir, const std::string& certs,
                       std::string& why) {
@@ -249,8 +256,10 @@ bool apacheInstalled(std::string& why) {
     return true;
 }
 
-bool startApache(Server& s, const std::string& docroot,
-                 const std::string& workdir, std::string& why) {
+namespace {
+
+bool startApacheWith(Server& s, const std::string& docroot, const std::string& workdir,
+                     std::string& why, bool keepAlive) {
     if (!apacheInstalled(why)) return false;
     std::string tmpl;
     if (!readFile(serversDir() + "/apache-dav.conf.in", tmpl)) {
@@ -280,6 +289,7 @@ bool startApache(Server& s, const std::string& docroot,
             return false;
         }
     }
+    if (keepAlive) tmpl = replaceAll(tmpl, "KeepAlive Off", "KeepAlive On");
     tmpl = replaceAll(tmpl, "@DOCROOT@", docroot);
     tmpl = replaceAll(tmpl, "@WORKDIR@", workdir);
     tmpl = replaceAll(tmpl, "@LOCKDIR@", lockdir);
@@ -294,6 +304,18 @@ bool startApache(Server& s, const std::string& docroot,
     if (!up && readFile(workdir + "/apache-error.log", errors))
         why += "\napache-error.log:\n" + errors;
     return up;
+}
+
+}  // namespace
+
+bool startApache(Server& s, const std::string& docroot, const std::string& workdir,
+                 std::string& why) {
+    return startApacheWith(s, docroot, workdir, why, false);
+}
+
+bool startApacheKeepAlive(Server& s, const std::string& docroot, const std::string& workdir,
+                          std::string& why) {
+    return startApacheWith(s, docroot, workdir, why, true);
 }
 
 bool startPhp(Server& s, const std::string& workdir, std::string& why) {

@@ -48,6 +48,13 @@ bool startLighttpdTls(Server& s, const std::string& docroot,
 bool startLighttpdSmallRequests(Server& s, const std::string& docroot,
                                 const std::string& workdir, const std::string& certs,
                                 std::string& why);
+// The same lighttpd (over TLS when certs names the test certificates)
+// keeping connections, logging each request to workdir/access.log as
+// "PORT METHOD PATH STATUS" with the client's port; with shortIdle it closes
+// a connection idle for a second.
+bool startLighttpdKeepAlive(Server& s, const std::string& docroot,
+                            const std::string& workdir, const std::string& certs,
+                            bool shortIdle, std::string& why);
 // Apache with mod_dav serving docroot, as one foreground process; workdir
 // takes its configuration, logs and lock database. Run as root, it serves as
 // www-data (nobody where that user is missing): docroot is handed to that
@@ -57,6 +64,10 @@ bool startLighttpdSmallRequests(Server& s, const std::string& docroot,
 // reason when it cannot be started.
 bool startApache(Server& s, const std::string& docroot,
                  const std::string& workdir, std::string& why);
+// The same Apache keeping connections (and so chunking what it makes as it
+// goes, a PROPFIND's answer).
+bool startApacheKeepAlive(Server& s, const std::string& docroot,
+                          const std::string& workdir, std::string& why);
 // PHP's built-in server with tests/servers as its document root, so the
 // upload script answers at /upload.php; workdir takes its uploads and log.
 bool startPhp(Server& s, const std::string& workdir, std::string& why);
