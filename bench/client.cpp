@@ -2,13 +2,16 @@
 // threads, each body written to the thread's own file, by one way of doing
 // them chosen when this file is built (so that each program holds only its
 // own library and its peak memory is its own):
-//   BENCH_QUODRA   the library's httpGet
-//   BENCH_LIBCURL  libcurl with a fresh handle for each request
+//   BENCH_QUODRA   the library's httpGet; with "kept", its connections kept
+//                  (QUODRA_OPTION_KEEP_ALIVE)
+//   BENCH_LIBCURL  libcurl with a fresh handle for each request; with
+//                  "kept", one handle per thread used for all its requests
 //   BENCH_RAW      a blocking socket and nothing else: the floor
 // Prints "wall-seconds cpu-seconds failures" for the loop alone, and exits
-// non-zero when any request went wrong.
+// non-zero when any request went wrong. An https URL is checked against
+// SSL_CERT_FILE's CA by either library.
 //
-//   bench_client_KIND URL OUT COUNT THREADS
+//   bench_client_KIND URL OUT COUNT THREADS [kept]
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -43,9 +46,14 @@ double cpuSeconds() {
            static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
+bool kept = false;  // connections are kept between requests
+
 #if defined(BENCH_QUODRA)
 
-void setUp() { httpSetOption(QUODRA_OPTION_MESSAGE_BOXES, 0); }
+void setUp() {
+    httpSetOption(QUODRA_OPTION_MESSAGE_BOXES, 0);
+    httpSetOption(QUODRA_OPTION_KEEP_ALIVE, kept ? 1 : 0);
+}
 
 bool get(const std::string& url, const std::string& out) {
     return httpGet(url.c_str(), out.c_str(), 0) == 0 && httpLastStatus() == 200;
@@ -56,18 +64,22 @@ bool get(const std::string& url, const std::string& out) {
 void setUp() { curl_global_init(CURL_GLOBAL_ALL); }
 
 bool get(const std::string& url, const std::string& out) {
+    // Kept: the thread's one handle, which keeps its connection.
+    thread_local CURL* reused = nullptr;
     FILE* f = std::fopen(out.c_str(), "wb");
     if (!f) return false;
-    CURL* h = curl_easy_init();
+    CURL* h = kept && reused ? reused : curl_easy_init();
     bool ok = false;
     if (h) {
         curl_easy_setopt(h, CURLOPT_URL, url.c_str());
         curl_easy_setopt(h, CURLOPT_WRITEDATA, f);
         curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+        if (const char* ca = std::getenv("SSL_CERT_FILE")) curl_easy_setopt(h, CURLOPT_CAINFO, ca);
         long code = 0;
         ok = curl_easy_perform(h) == CURLE_OK &&
              curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &code) == CURLE_OK && code == 200;
-        curl_easy_cleanup(h);
+        if (kept) reused = h;
+        else curl_easy_cleanup(h);
     }
     return std::fclose(f) == 0 && ok;
 }
@@ -135,10 +147,11 @@ bool get(const std::string& url, const std::string& out) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 5) {
-        std::fprintf(stderr, "usage: %s URL OUT COUNT THREADS\n", argv[0]);
+    if (argc != 5 && !(argc == 6 && std::strcmp(argv[5], "kept") == 0)) {
+        std::fprintf(stderr, "usage: %s URL OUT COUNT THREADS [kept]\n", argv[0]);
         return 2;
     }
+    kept = argc == 6;
     const std::string url = argv[1], out = argv[2];
     const int count = std::atoi(argv[3]), threads = std::atoi(argv[4]);
     setUp();

@@ -10,7 +10,8 @@
 // CI catches a benchmark that has rotted.
 //
 //   bench_compare --dav URL --php URL --docroot DIR --work DIR --quodra PATH
-//                 [--tls URL --cacert FILE] [--curl PATH] [--scale F] [--runs N]
+//                 [--tls URL --cacert FILE] [--kept URL] [--kept-tls URL]
+//                 [--curl PATH] [--scale F] [--runs N]
 //
 // --tls names the same files served over TLS; Quodra trusts the CA through
 // SSL_CERT_FILE in the environment, curl through --cacert.
@@ -131,6 +132,7 @@ std::string showMemory(long kb) {
 struct Options {
     std::string dav, php, docroot, work, quodra, curl = "curl", bin;
     std::string tls, cacert;  // the TLS server and its CA; empty: no TLS items
+    std::string kept, keptTls;  // the same files where connections are kept; empty: no such items
     double scale = 1;
     int runs = 7;
 };
@@ -207,13 +209,17 @@ std::function<Sample()> processBatch(std::vector<std::string> argv, int count,
 
 // A client doing count small GETs on each of threads threads; its own loop
 // is timed, its peak memory is the process's.
+// With keep, the client keeps its connections.
 std::function<Sample()> inProcess(const Options& o, const std::string& kind,
-                                  const std::string& url, int count, int threads) {
+                                  const std::string& url, int count, int threads,
+                                  bool keep = false) {
     return [=] {
         std::string said = o.work + "/client-said";
-        Run r = launch({o.bin + "/bench_client_" + kind, url, o.work + "/small-" + kind,
-                        std::to_string(count), std::to_string(threads)},
-                       said);
+        std::vector<std::string> argv = {o.bin + "/bench_client_" + kind, url,
+                                         o.work + "/small-" + kind, std::to_string(count),
+                                         std::to_string(threads)};
+        if (keep) argv.push_back("kept");
+        Run r = launch(argv, said);
         std::string text = fileText(said);
         double wall = 0, cpu = 0;
         int failed = -1;
@@ -333,6 +339,27 @@ std::vector<Item> items(const Options& o) {
                                                 w + "/small-tool", tlsSmall},
                                                processes, w + "/small-tool")}}});
     }
+    // Connections kept: against the ports of the same server that keep
+    // them, where a client closing its connection after each request is
+    // measured too.
+    if (!o.kept.empty()) {
+        const std::string keptSmall = o.kept + "/small.bin";
+        list.push_back({"1 KiB GET in process, connections kept (per request)",
+                        {{"Quodra, kept", inProcess(o, "quodra", keptSmall, requests, 1, true)},
+                         {"libcurl, one reused handle",
+                          inProcess(o, "libcurl", keptSmall, requests, 1, true)},
+                         {"Quodra, a connection per call",
+                          inProcess(o, "quodra", keptSmall, requests, 1)}}});
+    }
+    if (!o.keptTls.empty()) {
+        const std::string keptSmall = o.keptTls + "/small.bin";
+        list.push_back({"1 KiB TLS GET in process, connections kept (per request)",
+                        {{"Quodra, kept", inProcess(o, "quodra", keptSmall, requests, 1, true)},
+                         {"libcurl, one reused handle",
+                          inProcess(o, "libcurl", keptSmall, requests, 1, true)},
+                         {"Quodra, a connection per call",
+                          inProcess(o, "quodra", keptSmall, requests, 1)}}});
+    }
     const int each = std::max(1, requests / 8);
     list.push_back({"8 threads × 1 KiB GETs (per request)",
                     {{"Quodra (library)", inProcess(o, "quodra", small, each, 8)},
@@ -399,6 +426,8 @@ int main(int argc, char** argv) {
         else if (k == "--curl") o.curl = v;
         else if (k == "--tls") o.tls = v;
         else if (k == "--cacert") o.cacert = v;
+        else if (k == "--kept") o.kept = v;
+        else if (k == "--kept-tls") o.keptTls = v;
         else if (k == "--scale") o.scale = std::atof(v.c_str());
         else if (k == "--runs") o.runs = std::atoi(v.c_str());
         else die("unknown option " + k);
@@ -406,7 +435,8 @@ int main(int argc, char** argv) {
     if (o.dav.empty() || o.php.empty() || o.docroot.empty() || o.work.empty() ||
         o.quodra.empty() || o.tls.empty() != o.cacert.empty() || o.scale <= 0 || o.runs < 1)
         die("usage: bench_compare --dav URL --php URL --docroot DIR --work DIR --quodra PATH "
-            "[--tls URL --cacert FILE] [--curl PATH] [--scale F] [--runs N]");
+            "[--tls URL --cacert FILE] [--kept URL] [--kept-tls URL] [--curl PATH] [--scale F] "
+            "[--runs N]");
     reportPath = o.work + "/launch-report";
     return compare(o);
 }

@@ -87,7 +87,8 @@ free_port() {
   local port
   for _ in $(seq 1 100); do
     port=$((20000 + RANDOM % 12000))
-    if ! accepting "$port" && [ "$port" != "${dav_port:-}" ] && [ "$port" != "${tls_port:-}" ]; then
+    if ! accepting "$port" && [ "$port" != "${dav_port:-}" ] && [ "$port" != "${tls_port:-}" ] &&
+       [ "$port" != "${keep_port:-}" ] && [ "$port" != "${keep_tls_port:-}" ]; then
       echo "$port"
       return
     fi
@@ -97,6 +98,8 @@ free_port() {
 }
 dav_port=$(free_port)
 tls_port=$(free_port)
+keep_port=$(free_port)
+keep_tls_port=$(free_port)
 php_port=$(free_port)
 
 certs=$work/certs
@@ -107,6 +110,7 @@ bash "$root/tests/servers/make-certs.sh" "$certs" > "$work/state/certs.log" 2>&1
 }
 sed -e "s|@DOCROOT@|$work/docroot|g" -e "s|@PORT@|$dav_port|g" -e "s|@STATE@|$work/state|g" \
   -e "s|@TLSPORT@|$tls_port|g" -e "s|@CERTS@|$certs|g" \
+  -e "s|@KEEPPORT@|$keep_port|g" -e "s|@KEEPTLSPORT@|$keep_tls_port|g" \
   "$here/lighttpd.conf.in" > "$work/state/lighttpd.conf"
 lighttpd -D -m "$moddir" -f "$work/state/lighttpd.conf" > "$work/state/lighttpd.log" 2>&1 < /dev/null &
 pids+=($!)
@@ -116,7 +120,8 @@ php -n -d file_uploads=On -d upload_max_filesize=4G -d post_max_size=4G \
   > "$work/state/php.log" 2>&1 < /dev/null &
 pids+=($!)
 for _ in $(seq 1 200); do
-  accepting "$dav_port" && accepting "$tls_port" && accepting "$php_port" && break
+  accepting "$dav_port" && accepting "$tls_port" && accepting "$php_port" &&
+    accepting "$keep_port" && accepting "$keep_tls_port" && break
   sleep 0.05
 done
 accepting "$dav_port" && accepting "$tls_port" && accepting "$php_port" || {
@@ -131,6 +136,7 @@ echo "Machine: ${cpu:-unknown CPU}, $(nproc) cores, $memory, $(uname -sr); load 
 echo "Programs: $("$build/quodra" --version | head -n 1), $(curl --version | head -n 1 | cut -d' ' -f1-2), $(lighttpd -v 2>&1 | head -n 1 | cut -d' ' -f1), PHP $(php -n -r 'echo PHP_VERSION;')"
 SSL_CERT_FILE=$certs/ca.pem "$build/bench_compare" --dav "http://127.0.0.1:$dav_port" \
   --tls "https://127.0.0.1:$tls_port" --cacert "$certs/ca.pem" \
+  --kept "http://127.0.0.1:$keep_port" --kept-tls "https://127.0.0.1:$keep_tls_port" \
   --php "http://127.0.0.1:$php_port/upload.php" \
   --docroot "$work/docroot" --work "$work" --quodra "$build/quodra" --scale "$scale" --runs "$runs"
 echo

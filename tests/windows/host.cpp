@@ -114,6 +114,7 @@ const Export exportTable[] = {
     {16, "httpSetOption"},  {17, "httpSetOptionText"},
     {19, "davProppatch"},   {20, "davLock"},        {21, "davUnlock"},
     {22, "httpLastHeader"},
+    {25, "httpCloseConnections"},
 };
 const int exportCount = sizeof exportTable / sizeof exportTable[0];
 const int highestOrdinal = exportTable[exportCount - 1].ordinal;
@@ -140,6 +141,7 @@ struct Calls {
     decltype(&davLock) lock;
     decltype(&davUnlock) unlock;
     decltype(&httpLastHeader) lastHeader;
+    decltype(&httpCloseConnections) closeConnections;
 };
 
 template <typename F>
@@ -187,6 +189,7 @@ bool resolve(HMODULE dll, Calls* calls) {
     take(&calls->lock, byOrdinal[20]);
     take(&calls->unlock, byOrdinal[21]);
     take(&calls->lastHeader, byOrdinal[22]);
+    take(&calls->closeConnections, byOrdinal[25]);
     return all;
 }
 
