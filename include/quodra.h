@@ -161,6 +161,9 @@ extern "C" {
                                           httpCloseConnections. A kept
                                           connection found closed before any
                                           of the reply came is replaced once.
+                                          A PUT's body (and any over 1 MiB)
+                                          waits for 100 (Continue), a
+                                          second at most.
                                           0 (default): every request is
                                           HTTP/1.0 with "Connection: close".
                                           Any non-zero value means 1. */

@@ -154,6 +154,14 @@ bool addCallerLines(RequestInfo* req, const Call& call) {
     return true;
 }
 
+// True when the body is one to hold back until the server has said it
+// wants it: a PUT's (a file, which a server refusing it would otherwise
+// read to no end), and any body over EXPECT_CONTINUE_FROM.
+bool asksToContinue(const RequestInfo* req) {
+    if (req->bodyLength <= 0) return false;
+    return req->method == METHOD_PUT || req->bodyLength > EXPECT_CONTINUE_FROM;
+}
+
 }  // namespace
 
 bool lockTokenUri(const char* token, const char** uri, size_t* len) {
@@ -207,6 +215,7 @@ RequestInfo* prepareExchange(Call& call, int* refusal) {
     }
     if (whole) {
         calculateContentLength(req);
+        req->expectContinue = req->keepAlive && asksToContinue(req);
         makeHeaders(req);
         if (req->keepAlive) speakHttp11(req);
     }

@@ -88,6 +88,9 @@ void makeHeaders(RequestInfo* req) {
         piece(typed ? "Content-Type: " : ""),
         piece(typed ? req->contentType : ""),
         piece(typed ? "\r\n" : ""),
+        // A body that waits for the server's word: one it refuses (a 401,
+        // a 413, a redirect) is never sent.
+        piece(req->expectContinue ? "Expect: 100-continue\r\n" : ""),
         piece("\r\n"),
     };
     size_t total = 0;

@@ -37,6 +37,8 @@ enum class State : uint8_t {
     SendFormHead,  // the form prologue goes out
     SendBody,      // the body file goes out
     SendFormFoot,  // the form epilogue goes out
+    AwaitContinue, // the head is out and asked for 100 (Continue) before the body:
+                   // the server's interim answer, or a short wait, lets the body go
     Receive,       // the reply comes in
     Closed,        // the exchange has ended: everything is closed, its result recorded
 };
@@ -156,6 +158,7 @@ struct RequestInfo {
     int chunked;           // 1: the reply body comes in the chunked coding
     ChunkedBody chunks;    // ... where its decoder stands
     int chunksDone;        // ... 1 once the coded body has ended
+    int expectContinue;    // 1: the head asks for 100 (Continue) and the body waits for it
     int unfit;             // 1 once the connection cannot carry another request: bytes
                            // came after the whole reply, or the request was cut short
 

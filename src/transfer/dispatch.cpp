@@ -135,10 +135,13 @@ extern "C" plat::LResult QUODRA_STDCALL NetWndProc(plat::Hwnd hwnd, unsigned msg
         return 0;
     }
     case plat::kWmTimer: {
-        if (wParam != IDLE_TIMER && wParam != RACE_TIMER) break;
+        if (wParam != IDLE_TIMER && wParam != RACE_TIMER && wParam != CONTINUE_TIMER) break;
         RequestInfo* req = getRequestFromHwnd(hwnd);
         if (!req) return 0;
-        if (wParam == RACE_TIMER) {
+        if (wParam == CONTINUE_TIMER) {
+            // No word from the server: the body goes anyway.
+            if (!ended(req)) continueSending(req);
+        } else if (wParam == RACE_TIMER) {
             // The attempt it starts may be the last to fail at once: its box.
             int was = setBoxesShown(!req->noBoxes);
             OnRaceTimer(req);

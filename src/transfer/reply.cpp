@@ -214,6 +214,10 @@ void OnSocketRead(RequestInfo* req) {
                 ProcessReply(req, piece, n);
                 // A tunnel opened by this piece: what follows is TLS.
                 if (req->state == State::TunnelHandshake) return;
+                // The server's interim answer lets the body go, now that
+                // the piece is taken and the buffer free for it.
+                if (req->state == State::AwaitContinue && req->head.passed > 0)
+                    continueSending(req);
             }
             continue;
         }

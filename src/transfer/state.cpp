@@ -11,6 +11,18 @@
 
 namespace quodra {
 
+namespace {
+
+// The first state of the body, or the reply for a request without one.
+State bodyState(const RequestInfo* req) {
+    if (req->formHead) return State::SendFormHead;
+    if (req->inFile) return State::SendBody;
+    if (req->ownBody) return State::SendOwnBody;
+    return State::Receive;
+}
+
+}  // namespace
+
 State stateAfter(const RequestInfo* req, State state) {
     switch (state) {
     case State::Idle:
@@ -26,10 +38,10 @@ State stateAfter(const RequestInfo* req, State state) {
     case State::SendRequest:
         return State::SendHeaders;
     case State::SendHeaders:
-        if (req->formHead) return State::SendFormHead;
-        if (req->inFile) return State::SendBody;
-        if (req->ownBody) return State::SendOwnBody;
-        return State::Receive;
+        if (req->expectContinue) return State::AwaitContinue;
+        return bodyState(req);
+    case State::AwaitContinue:
+        return bodyState(req);
     case State::SendOwnBody:
         return State::Receive;
     case State::SendFormHead:
@@ -122,11 +134,30 @@ Entered enterNextState(RequestInfo* req) {
     case State::Receive: return setUpReceive(req);
     // The proxy's answer is awaited; the tunnel opens on it (proxy.cpp).
     case State::TunnelReply: return Entered::Receiving;
+    // The server's word is awaited, for a short while at most.
+    case State::AwaitContinue:
+        if (req->hwnd) plat::SetTimer(req->hwnd, CONTINUE_TIMER, CONTINUE_WAIT_MS);
+        return Entered::Receiving;
     default: return Entered::Sending;
     }
 }
 
+void continueSending(RequestInfo* req) {
+    if (!req || req->state != State::AwaitContinue) return;
+    if (req->hwnd) plat::KillTimer(req->hwnd, CONTINUE_TIMER);
+    if (enterNextState(req) == Entered::Sending) OnSocketWrite(req);
+}
+
 void stopSending(RequestInfo* req) {
+    if (req->state == State::AwaitContinue) {
+        // Answered before the body went: it never will. The server may
+        // still wait for it, so the connection carries nothing more.
+        if (req->hwnd) plat::KillTimer(req->hwnd, CONTINUE_TIMER);
+        req->unfit = 1;
+        closeBody(req);
+        req->state = State::Receive;
+        return;
+    }
     if (!sendingState(req->state)) return;
     // The proxy answered its CONNECT request early: that answer decides.
     if (req->state == State::Tunnel) {

@@ -17,6 +17,13 @@ constexpr unsigned WM_HOSTNOTIFY = plat::kWmUser + 4;  // host lookup complete
 constexpr long NET_EVENTS = 0x33;          // read | write | connect | close
 constexpr uintptr_t IDLE_TIMER = 1;        // timer id of the no-progress check
 constexpr uintptr_t RACE_TIMER = 2;        // timer id that starts the next connect attempt
+constexpr uintptr_t CONTINUE_TIMER = 3;    // timer id that ends the wait for 100 (Continue)
+// How long a body that asked for 100 (Continue) waits for it before it goes
+// anyway: servers that do not know the expectation never answer it.
+constexpr unsigned CONTINUE_WAIT_MS = 1000;
+// A request that may keep its connection asks before a body over this many
+// bytes (a PUT's, before any body): small ones cost less sent than waited for.
+constexpr int64_t EXPECT_CONTINUE_FROM = 1024 * 1024;
 // How long a connect attempt has to itself before the next address is tried
 // beside it (RFC 8305's Connection Attempt Delay).
 constexpr unsigned CONNECT_STAGGER_MS = 250;
@@ -75,6 +82,9 @@ void stopSending(RequestInfo* req);
 bool keptConnectionFailed(const RequestInfo* req);
 // True in the states that put the request on the wire.
 bool sendingState(State state);
+// The wait for 100 (Continue) is over (the interim answer came, or the
+// wait ran out): the body goes out.
+void continueSending(RequestInfo* req);
 
 // ---- sending ----
 // What a sender's step came to.

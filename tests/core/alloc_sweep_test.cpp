@@ -224,12 +224,21 @@ TEST_F(AllocSweep, EarlyReplyEndsHonestlyWhicheverAllocationFails) {
 TEST_F(AllocSweep, KeptConnectionCallEndsHonestlyWhicheverAllocationFails) {
     const std::string in = writeFile("in.bin", "body");
     const std::string out = dir() + "/out.bin";
-    ASSERT_EQ(httpSetOption(QUODRA_OPTION_KEEP_ALIVE, 1), 0);
+    // The option goes back off however the test ends.
+    struct KeepAliveOn {
+        KeepAliveOn() { httpSetOption(QUODRA_OPTION_KEEP_ALIVE, 1); }
+        ~KeepAliveOn() {
+            httpSetOption(QUODRA_OPTION_KEEP_ALIVE, 0);
+            closeConnections();
+        }
+    } on;
+    // The PUT's body waits for the interim answer, which comes alone.
     auto run = [&](const std::function<int()>& call) {
         fake::reset();
         auto& s = fake::state();
         s.incoming = {{nullptr, WM_HOSTNOTIFY, 0, 1}, net(16), net(1)};
-        s.recvScript = {fake::bytes("HTTP/1.1 200 OK\r\nX-Pad: " + std::string(300, 'a')),
+        s.recvScript = {fake::bytes("HTTP/1.1 100 Continue\r\n\r\n"),
+                        fake::bytes("HTTP/1.1 200 OK\r\nX-Pad: " + std::string(300, 'a')),
                         fake::bytes(std::string(400, 'a') +
                                     "\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nok\r\n0\r\n\r\n")};
         std::remove(out.c_str());
@@ -274,7 +283,11 @@ TEST_F(AllocSweep, KeptConnectionCallEndsHonestlyWhicheverAllocationFails) {
                 ++refused;
                 EXPECT_EQ(s.sent, "");
             } else if (result == RESULT_NO_OUTPUT) {
-                EXPECT_EQ(s.sent, request) << "a changed or partial request went out";
+                // The interim answer's head lost holds the body back: the
+                // head alone went, asking for a body the server never gets.
+                const std::string head = request.substr(0, request.find("\r\n\r\n") + 4);
+                EXPECT_TRUE(s.sent == request || s.sent == head)
+                    << "a changed or partial request went out: " << s.sent;
                 EXPECT_FALSE(std::ifstream(out).good()) << "the output made without a head";
             } else {
                 // A failure the call survives (what it keeps for its caller).
@@ -288,5 +301,4 @@ TEST_F(AllocSweep, KeptConnectionCallEndsHonestlyWhicheverAllocationFails) {
             EXPECT_EQ(s.openSockets, 0);
         }
     }
-    httpSetOption(QUODRA_OPTION_KEEP_ALIVE, 0);
 }

@@ -229,19 +229,21 @@ TEST_F(KeepAlive, ConnectionClosedMeanwhileIsReplacedOnce) {
         SCOPED_TRACE(c.what);
         fake::reset();
         scriptOpen(kOk);
-        ASSERT_EQ(davPut("http://server/f", in.c_str(), out.c_str(), 0), 0);
+        ASSERT_EQ(httpGet("http://server/f", out.c_str(), 0), 0);
         auto& s = fake::state();
         s.sent.clear();
+        // The new connection's server lets the body come, then answers.
         s.incoming = {net(plat_FD_READ), hostDone(), net(plat_FD_CONNECT), net(plat_FD_READ)};
         s.sendScript = c.sends;
-        s.recvScript = {c.recv, fake::bytes("HTTP/1.1 201 Created\r\nContent-Length: 3\r\n\r\nnew")};
+        s.recvScript = {c.recv, fake::bytes("HTTP/1.1 100 Continue\r\n\r\n"),
+                        fake::bytes("HTTP/1.1 201 Created\r\nContent-Length: 3\r\n\r\nnew")};
         EXPECT_EQ(davPut("http://server/f", in.c_str(), out.c_str(), 0), 0);
         EXPECT_EQ(readAll(out), "new");
         EXPECT_EQ(s.sockets.size(), 2u);
         EXPECT_EQ(s.lookups.size(), 2u);
         // The whole request, body included, went out on the new connection.
         const std::string put = "PUT /f HTTP/1.1\r\nUser-Agent: Quodra/2.0.0\r\nHost: server\r\n"
-                                "Content-Length: 5\r\n\r\nbody!";
+                                "Content-Length: 5\r\nExpect: 100-continue\r\n\r\nbody!";
         EXPECT_EQ(s.sent.substr(s.sent.size() - put.size()), put);
         EXPECT_EQ(closeConnections(), 1);
     }
@@ -282,6 +284,80 @@ TEST_F(KeepAlive, ConnectionSeenClosedIsPassedOver) {
     EXPECT_EQ(s.closedSockets[0], s.sockets[0].sock);
     EXPECT_EQ(s.sent, "GET / HTTP/1.1\r\nUser-Agent: Quodra/2.0.0\r\nHost: server\r\n\r\n");
     EXPECT_EQ(closeConnections(), 1);
+}
+
+// A PUT's body waits for the server's word: it goes on the interim answer
+// or when the wait runs out, and never after a final answer that came
+// first, whose connection is then not kept.
+TEST_F(KeepAlive, PutBodyWaitsForTheServersWord) {
+    const std::string head = "PUT /f HTTP/1.1\r\nUser-Agent: Quodra/2.0.0\r\nHost: server\r\n"
+                             "Content-Length: 5\r\nExpect: 100-continue\r\n\r\n";
+    const fake::Posted waitOver = {nullptr, 0x113, CONTINUE_TIMER, 0};
+    struct Case {
+        const char* what;
+        std::vector<fake::Posted> events;  // after the connect
+        std::deque<fake::Step> replies;
+        bool bodySent;
+        const char* body;
+        bool kept;
+    };
+    const Case cases[] = {
+        {"continue", {net(plat_FD_READ)},
+         {fake::bytes("HTTP/1.1 100 Continue\r\n\r\n"),
+          fake::bytes("HTTP/1.1 201 Created\r\nContent-Length: 2\r\n\r\nok")},
+         true, "ok", true},
+        {"no word: the wait runs out", {waitOver, net(plat_FD_READ)},
+         {fake::bytes("HTTP/1.1 201 Created\r\nContent-Length: 2\r\n\r\nok")}, true, "ok", true},
+        {"401 first", {net(plat_FD_READ)},
+         {fake::bytes("HTTP/1.1 401 No\r\nWWW-Authenticate: Basic realm=\"r\"\r\n"
+                      "Content-Length: 2\r\n\r\nno")},
+         false, "no", false},
+        {"413 first", {net(plat_FD_READ)},
+         {fake::bytes("HTTP/1.1 413 Too Large\r\nContent-Length: 3\r\n\r\nbig")}, false, "big",
+         false},
+        {"redirect first, the wait running out after it", {net(plat_FD_READ), waitOver},
+         {fake::bytes("HTTP/1.1 307 Elsewhere\r\nLocation: /g\r\nContent-Length: 0\r\n\r\n")},
+         false, "", false},
+    };
+    writeInput("body!");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fake::reset();
+        auto& s = fake::state();
+        s.incoming = {hostDone(), net(plat_FD_CONNECT)};
+        s.incoming.insert(s.incoming.end(), c.events.begin(), c.events.end());
+        s.recvScript = c.replies;
+        EXPECT_EQ(davPut("http://server/f", in.c_str(), out.c_str(), 0), 0);
+        EXPECT_EQ(fake::sent(), c.bodySent ? head + "body!" : head);
+        EXPECT_EQ(readAll(out), c.body);
+        EXPECT_EQ(s.liveTimers, 0);
+        EXPECT_EQ(closeConnections(), c.kept ? 1 : 0);
+    }
+}
+
+// Only a body worth holding back waits: a PUT's, or one over the bound; and
+// only when the connection may be kept.
+TEST_F(KeepAlive, OnlyPutsAndLargeBodiesAskToContinue) {
+    writeInput("<propfind/>");
+    scriptOpen("HTTP/1.1 207 Multi\r\nContent-Length: 2\r\n\r\nok");
+    EXPECT_EQ(davPropfind("http://server/", in.c_str(), out.c_str(), 0, 0), 0);
+    EXPECT_EQ(fake::sent().find("Expect:"), std::string::npos);
+    EXPECT_EQ(closeConnections(), 1);
+
+    fake::reset();
+    writeInput(std::string(EXPECT_CONTINUE_FROM + 1, 'x'));
+    scriptOpen("HTTP/1.1 100 Continue\r\n\r\n");
+    fake::state().recvScript.push_back(fake::bytes("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"));
+    EXPECT_EQ(httpPostFile("http://server/", in.c_str(), out.c_str(), 0), 0);
+    EXPECT_NE(fake::sent().find("Expect: 100-continue\r\n\r\n--"), std::string::npos);
+    EXPECT_EQ(closeConnections(), 1);
+
+    fake::reset();
+    httpSetOption(QUODRA_OPTION_KEEP_ALIVE, 0);
+    writeInput("body!");
+    scriptReply("HTTP/1.0 201 Created\r\nContent-Length: 0\r\n\r\n");
+    EXPECT_EQ(davPut("http://server/f", in.c_str(), out.c_str(), 0), 0);
+    EXPECT_EQ(fake::sent().find("Expect:"), std::string::npos);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <map>
@@ -57,6 +58,18 @@ protected:
     // holds them back a while: the server is stopped first, which writes
     // them out.
     std::vector<Logged> logged() {
+        // Given its time: a server still closing connections when the
+        // common stop's short wait ends is killed, its log lost.
+        if (server.pid > 0) {
+            kill(server.pid, SIGTERM);
+            for (int i = 0; i < 1000; ++i) {
+                if (waitpid(server.pid, nullptr, WNOHANG) == server.pid) {
+                    server.pid = -1;
+                    break;
+                }
+                usleep(10000);
+            }
+        }
         stopServer(server);
         std::string text;
         readFile(work + "/access.log", text);
