@@ -61,6 +61,7 @@ extern "C" {
 #define QUODRA_BODY_SHORT 8     /* body file shrank while it was sent */
 #define QUODRA_SEEK_FAILED 9    /* body file could not be repositioned */
 #define QUODRA_CERT_REJECTED 10 /* server's certificate was rejected */
+#define QUODRA_TOO_MANY_REDIRECTS 11 /* too many redirects */
 
 /* Any other result is a Windows Sockets or lookup error number (on POSIX the
  * system's errors are given the same numbers). These are the ones a call is
@@ -99,6 +100,11 @@ extern "C" {
                                           (anyone on the path can read and
                                           change the exchange). Any non-zero
                                           value means 1. */
+#define QUODRA_OPTION_MAX_REDIRECTS 4  /* redirects (301, 302, 303, 307,
+                                          308 with a Location) a call
+                                          follows; default 10; 0: none, the
+                                          3xx is the reply; at most 20. Past
+                                          the limit the call ends with 11. */
 
 /* Options of httpSetOptionText. */
 #define QUODRA_OPTION_HEADERS 11  /* header lines for every request of
@@ -165,6 +171,12 @@ QUODRA_EXPORT int QUODRA_API httpLastHead(char* buffer, int size);
  * the result itself when it is such a number; 0 for a result 0, for a call
  * refused before its exchange, and for results that no such error caused. */
 QUODRA_EXPORT int QUODRA_API httpLastError(void);
+
+/* The URL the last call's reply came from, after the redirects it
+ * followed, without user or password: the call's URL as given (its
+ * userinfo left out) when it followed none. Copied into buffer like
+ * httpLastHead; returns the URL's whole length, 0 when there was none. */
+QUODRA_EXPORT int QUODRA_API httpLastUrl(char* buffer, int size);
 
 /* The meaning of a result code or error number as one line of text, copied
  * into buffer like httpLastHead. Returns the text's whole length, 0 for a

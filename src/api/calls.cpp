@@ -56,7 +56,7 @@ int runCall(Call c) {
     // dispatches) reaches only its later calls.
     if (result == 0 && !copyCallerLines(&c.lines)) result = RESULT_REFUSED;
     if (result == 0) result = startLibrary() ? DoRequest(c) : RESULT_REFUSED;
-    qfree(c.lines);
+    endCall(c);
     setBoxesShown(was);  // a call made from inside another gives the outer one its setting back
     return result;
 }

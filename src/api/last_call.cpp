@@ -17,12 +17,17 @@ struct LastCall {
     char* head;   // owned: the head as received, through its blank line; null = none
     int headlen;  // bytes in head
     int error;    // socket or lookup error number behind the result; 0 = none
+    char* url;    // owned: the URL the reply came from, without userinfo; null = none
+    int urllen;   // bytes in url
 };
 
 // One per thread; what it still holds is released when the thread ends.
 struct LastCallSlot {
     LastCall call{};
-    ~LastCallSlot() { qfree(call.head); }
+    ~LastCallSlot() {
+        qfree(call.head);
+        qfree(call.url);
+    }
 };
 thread_local LastCallSlot slot;
 
@@ -47,14 +52,19 @@ int errorBehind(const RequestInfo* req) {
 
 void forgetLastCall() {
     qfree(slot.call.head);
+    qfree(slot.call.url);
     slot.call = LastCall{};
 }
 
-void keepLastCall(const RequestInfo* req) {
+void keepLastCall(const RequestInfo* req, const char* url) {
     forgetLastCall();
     if (!req) return;
     LastCall& c = slot.call;
     c.error = errorBehind(req);
+    if (url) {
+        c.url = urlWithoutUserinfo(url);  // a box when memory ran out
+        c.urllen = textLength(c.url);
+    }
     // A head cut short (the reply ended inside it) is not a head.
     const ReplyHead& head = req->head;
     if (!head.done || !head.bytes) return;
@@ -93,5 +103,9 @@ int QUODRA_API httpLastHead(char* buffer, int size) {
 }
 
 int QUODRA_API httpLastError(void) { return slot.call.error; }
+
+int QUODRA_API httpLastUrl(char* buffer, int size) {
+    return copyToCaller(slot.call.url, slot.call.urllen, buffer, size);
+}
 
 }  // extern "C"

@@ -12,10 +12,12 @@ namespace {
 constexpr int DEFAULT_IDLE_SECONDS = 300;
 // The largest limit whose milliseconds still fit a signed 32-bit number.
 constexpr int MAX_IDLE_SECONDS = 2147483;
+constexpr int DEFAULT_MAX_REDIRECTS = 10;
 
 std::atomic<int> boxes{1};
 std::atomic<int> idleSeconds{DEFAULT_IDLE_SECONDS};
 std::atomic<int> verify{1};
+std::atomic<int> maxRedirects{DEFAULT_MAX_REDIRECTS};
 
 }  // namespace
 
@@ -24,6 +26,7 @@ CallOptions takeOptions() {
     o.boxes = boxes.load();
     o.idleMs = static_cast<uint32_t>(idleSeconds.load()) * 1000u;
     o.verify = verify.load();
+    o.maxRedirects = maxRedirects.load();
     return o;
 }
 
@@ -42,6 +45,9 @@ extern "C" int QUODRA_API httpSetOption(int option, int value) {
     case QUODRA_OPTION_VERIFY_CERTIFICATES:
         // Off only on purpose: any non-zero value, True included, keeps it.
         return verify.exchange(value ? 1 : 0);
+    case QUODRA_OPTION_MAX_REDIRECTS:
+        if (value < 0 || value > MAX_REDIRECTS) return -1;
+        return maxRedirects.exchange(value);
     default:
         return -1;
     }

@@ -6,9 +6,25 @@
 
 namespace quodra {
 
+namespace {
+
+// The call's word on the reply, before anything of it is stored: a reply it
+// answers or follows ends the exchange at once, its body never stored nor
+// waited for, and one it refuses ends it with its code.
+bool replyKept(RequestInfo* req) {
+    int verdict = req->judgeHead ? req->judgeHead(req->judgeCall, req) : HEAD_KEPT;
+    if (verdict == HEAD_KEPT) return true;
+    req->passedOn = verdict == HEAD_PASSED_ON ? 1 : 0;
+    endExchange(req, req->passedOn ? RESULT_OK : verdict);
+    return false;
+}
+
+}  // namespace
+
 bool finalHeadArrived(RequestInfo* req) {
     // The server has answered: the rest of the request is not sent.
     stopSending(req);
+    if (!replyKept(req)) return false;
     // A FIFO or a device has been held open since the call was checked.
     if (req->outHeld >= 0) {
         req->outFd = req->outHeld;

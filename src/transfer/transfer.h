@@ -93,8 +93,13 @@ void OnSocketRead(RequestInfo* req);
 // whole, and no byte of its body has been stored. Sending stops if the
 // request was still going out, and the caller's output file is created or
 // emptied now and never earlier, so that an exchange ending without a reply
-// leaves it as it was. False when the output cannot be made: the exchange
-// has then ended with 3, and its head stays for the caller to read.
+// leaves it as it was. First the call is asked whether it keeps the reply
+// (the record's judgeHead): one it answers or follows ends the exchange
+// here with 0 and passedOn set, its body neither stored nor waited for; one
+// it refuses ends it with the call's code. False when the reply is not to
+// be stored: passed on, refused, or the output cannot be made (the
+// exchange has then ended with 3, and its head stays for the caller to
+// read).
 bool finalHeadArrived(RequestInfo* req);
 // A send failed with error: a server that refuses a request often answers
 // and closes while the request is still going out, so whatever it sent is

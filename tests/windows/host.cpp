@@ -95,7 +95,7 @@ const char* const exportNames[] = {
     "httpGet", "httpHead", "httpPostFile", "davOptions", "davMkcol", "davPropfind",
     "davPut", "davDelete", "davMove", "davCopy", "NetWndProc",
     "httpLastStatus", "httpLastHead", "httpLastError", "httpResultText", "httpSetOption",
-    "httpSetOptionText"};
+    "httpSetOptionText", "httpLastUrl"};
 const int exportCount = sizeof exportNames / sizeof exportNames[0];
 
 struct Calls {
@@ -116,6 +116,7 @@ struct Calls {
     decltype(&httpResultText) resultText;
     decltype(&httpSetOption) setOption;
     decltype(&httpSetOptionText) setOptionText;
+    decltype(&httpLastUrl) lastUrl;
 };
 
 template <typename F>
@@ -156,6 +157,7 @@ bool resolve(HMODULE dll, Calls* calls) {
     take(&calls->resultText, byOrdinal[14]);
     take(&calls->setOption, byOrdinal[15]);
     take(&calls->setOptionText, byOrdinal[16]);
+    take(&calls->lastUrl, byOrdinal[17]);
     return all;
 }
 
