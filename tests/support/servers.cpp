@@ -189,6 +189,11 @@ bool startLighttpdSmallRequests(Server& s, const std::string& docroot,
                              "lighttpd-small-requests.conf.in");
 }
 
+bool startLighttpdAuth(Server& s, const std::string& docroot, const std::string& workdir,
+                       const std::string& certs, std::string& why) {
+    return startLighttpdWith(s, docroot, workdir, certs, why, "lighttpd-auth.conf.in");
+}
+
 bool startLighttpdTls(Server& s, const std::string& docroot,
                       const std::string& workdir, const std::string& certs,
                       std::string& why) {

@@ -48,6 +48,12 @@ bool startLighttpdTls(Server& s, const std::string& docroot,
 bool startLighttpdSmallRequests(Server& s, const std::string& docroot,
                                 const std::string& workdir, const std::string& certs,
                                 std::string& why);
+// The same lighttpd (over TLS when certs names the test certificates)
+// asking for credentials and redirecting (servers/lighttpd-auth.conf.in):
+// the caller writes workdir/htdigest before, and finds the requests it
+// served in workdir/access.log ("STATUS METHOD PATH" lines).
+bool startLighttpdAuth(Server& s, const std::string& docroot, const std::string& workdir,
+                       const std::string& certs, std::string& why);
 // Apache with mod_dav serving docroot, as one foreground process; workdir
 // takes its configuration, logs and lock database. Run as root, it serves as
 // www-data (nobody where that user is missing): docroot is handed to that

@@ -121,6 +121,10 @@ struct Peer {
     int listenfd = -1;
     uint16_t port = 0;
     Script script;
+    // Set before startPeer: the scripts of the connections after the first,
+    // in turn, the last of them for every connection after that; empty:
+    // every connection plays script.
+    std::vector<Script> later;
     // Set before startPeer for a TLS peer: its certificate and key files.
     std::string certFile, keyFile;
     ::ssl_ctx_st* tls = nullptr;  // made by startPeer from them, freed by stopPeer
