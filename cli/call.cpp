@@ -1,6 +1,6 @@
 // The call runs on a thread of its own because it blocks until its exchange
 // ends, and the tool has a progress line to draw and a reply to pass on
-// meanwhile. The three httpLast... calls read the calling thread's last
+// meanwhile. The httpLast... calls read the calling thread's last
 // call, so they are asked on that same thread.
 #include "call.h"
 
@@ -42,6 +42,9 @@ CallResult runCall(const Invocation& inv, const std::string& input, const std::s
     std::condition_variable cv;
     bool done = false;
     std::thread worker([&] {
+        // The header lines are the calling thread's: set on this one (main
+        // has checked that the library takes them).
+        if (!inv.headers.empty()) httpSetOptionText(QUODRA_OPTION_HEADERS, inv.headers.c_str());
         auto began = std::chrono::steady_clock::now();
         r.result = callLibrary(inv, input.empty() ? nullptr : input.c_str(), output.c_str());
         r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
@@ -53,6 +56,13 @@ CallResult runCall(const Invocation& inv, const std::string& input, const std::s
             httpLastHead(&head[0], length + 1);
             head.resize(static_cast<size_t>(length));
             r.head = head;
+        }
+        length = httpLastUrl(nullptr, 0);
+        if (length > 0) {
+            std::string url(static_cast<size_t>(length) + 1, '\0');
+            httpLastUrl(&url[0], length + 1);
+            url.resize(static_cast<size_t>(length));
+            r.url = url;
         }
         std::lock_guard<std::mutex> hold(mu);
         done = true;

@@ -14,6 +14,7 @@ struct CallResult {
     int status = 0;      // httpLastStatus
     int error = 0;       // httpLastError
     std::string head;    // httpLastHead, as received
+    std::string url;     // httpLastUrl: where the reply came from, without userinfo
     double seconds = 0;  // how long the call took
 };
 

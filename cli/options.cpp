@@ -62,7 +62,8 @@ const char helpText[] =
     "  -w, --write-out FORMAT print FORMAT on standard output after the call:\n"
     "                         %{http_code} %{size_download} %{size_header}\n"
     "                         %{time_total} %{content_type} %{exitcode}\n"
-    "                         %{errormsg} %{result}; \\n \\t \\\\ and %% too\n"
+    "                         %{errormsg} %{result} %{url_effective}\n"
+    "                         %{num_redirects}; \\n \\t \\\\ and %% too\n"
     "  -s, --silent, --no-progress\n"
     "                         no progress line and no summary (errors still show)\n"
     "  -q, --quiet            the same as -s\n"
@@ -74,6 +75,18 @@ const char helpText[] =
     "                         (default 300; 0: no limit)\n"
     "  -k, --insecure         https: take any server certificate. UNSAFE: anyone\n"
     "                         on the way can read and change the exchange\n"
+    "  -u, --user USER[:PASSWORD]\n"
+    "                         answer the server's 401 with these (Digest or\n"
+    "                         Basic), only at the URL's own scheme, host and\n"
+    "                         port; without :PASSWORD it is asked for on the\n"
+    "                         terminal\n"
+    "  -H, --header 'NAME: VALUE'\n"
+    "                         a header line of your own for every request of\n"
+    "                         the call (repeatable); Authorization and Cookie go\n"
+    "                         to the URL's own scheme, host and port only\n"
+    "  -L, --location         follow redirects (the default; for scripts)\n"
+    "      --max-redirs N     follow at most N redirects (0 to 20, default 10;\n"
+    "                         0: none, the 3xx is the reply); past them exit 47\n"
     "  -h, --help             this text\n"
     "  -V, --version          the version\n"
     "  --                     ends the options\n"
@@ -81,7 +94,7 @@ const char helpText[] =
     "On a terminal a progress line shows while the call runs and leaves a\n"
     "one-line summary, unless -s is given or the reply goes to the terminal.\n";
 
-enum LongOnly { NoInclude = 256, Depth, Body, MaxIdle };
+enum LongOnly { NoInclude = 256, Depth, Body, MaxIdle, MaxRedirs };
 
 const option longOptions[] = {
     {"output", required_argument, nullptr, 'o'},
@@ -98,6 +111,10 @@ const option longOptions[] = {
     {"body", required_argument, nullptr, Body},
     {"max-idle", required_argument, nullptr, MaxIdle},
     {"insecure", no_argument, nullptr, 'k'},
+    {"user", required_argument, nullptr, 'u'},
+    {"header", required_argument, nullptr, 'H'},
+    {"location", no_argument, nullptr, 'L'},
+    {"max-redirs", required_argument, nullptr, MaxRedirs},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
     {nullptr, 0, nullptr, 0},
@@ -105,7 +122,7 @@ const option longOptions[] = {
 
 // The leading ':' makes a missing value its own case; getopt_long's own
 // messages are off so that every slip reads the same way.
-const char shortOptions[] = ":o:iD:vfw:sqkhV";
+const char shortOptions[] = ":o:iD:vfw:sqku:H:LhV";
 
 Parsed slip(const std::string& what) {
     std::fprintf(stderr, "quodra: %s; try 'quodra --help'\n", what.c_str());
@@ -135,15 +152,18 @@ std::string typed(const char* word, int shortName) {
     return text;
 }
 
-bool parseSeconds(const char* text, int* out) {
+// A whole number from 0 to most.
+bool parseCount(const char* text, long most, int* out) {
     char* end = nullptr;
     errno = 0;
     long v = std::strtol(text, &end, 10);
-    // The library's range: a limit in milliseconds that fits 32 bits.
-    if (!*text || *end || errno || v < 0 || v > 2147483) return false;
+    if (!*text || *end || errno || v < 0 || v > most) return false;
     *out = static_cast<int>(v);
     return true;
 }
+
+// The library's range: a limit in milliseconds that fits 32 bits.
+bool parseSeconds(const char* text, int* out) { return parseCount(text, 2147483, out); }
 
 }  // namespace
 
@@ -179,6 +199,19 @@ Parsed parseCommandLine(int argc, char** argv) {
         case 's':
         case 'q': inv.silent = true; break;
         case 'k': inv.insecure = true; break;
+        case 'u':
+            inv.user = optarg;
+            inv.userGiven = true;
+            break;
+        case 'H':
+            inv.headers += (inv.headers.empty() ? "" : "\n") + std::string(optarg);
+            break;
+        case 'L': break;  // following is the default
+        case MaxRedirs:
+            if (!parseCount(optarg, 20, &inv.maxRedirs))
+                return slip(std::string("--max-redirs takes a count from 0 to 20, not '") + optarg +
+                            "'");
+            break;
         case Depth:
             if (std::strcmp(optarg, "0") == 0) inv.depth = 0;
             else if (std::strcmp(optarg, "1") == 0) inv.depth = 1;

@@ -35,6 +35,10 @@ struct Invocation {
     bool writeOutGiven = false;
     int maxIdle = -1;         // --max-idle SECONDS; -1 leaves the library's limit
     bool insecure = false;    // -k: https takes any certificate
+    std::string user;         // -u USER[:PASSWORD], as typed
+    bool userGiven = false;
+    std::string headers;      // -H lines, LF between them
+    int maxRedirs = -1;       // --max-redirs N; -1 leaves the library's limit
 };
 
 // What parsing decided: run the call, or exit now with this status (help

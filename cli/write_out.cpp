@@ -9,7 +9,8 @@ namespace cli {
 namespace {
 
 const char* const names[] = {"http_code", "response_code", "size_download", "size_header",
-                             "time_total", "content_type", "exitcode", "errormsg", "result"};
+                             "time_total", "content_type", "exitcode", "errormsg", "result",
+                             "url_effective", "num_redirects"};
 
 bool known(const std::string& name) {
     for (const char* n : names)
@@ -33,6 +34,8 @@ std::string value(const std::string& name, const CallFacts& f) {
     if (name == "exitcode") return std::to_string(f.exitStatus);
     if (name == "errormsg") return f.errorMessage;
     if (name == "result") return std::to_string(f.result);
+    if (name == "url_effective") return f.urlEffective;
+    if (name == "num_redirects") return std::to_string(f.redirects);
     return "";
 }
 

@@ -16,6 +16,8 @@ struct CallFacts {
     int exitStatus = 0;
     std::string errorMessage;  // empty when the call succeeded
     int result = 0;            // the library's result code
+    std::string urlEffective;  // the URL the reply came from (httpLastUrl), no userinfo
+    int redirects = 0;         // num_redirects: 1 when that is not the URL asked for
 };
 
 // False, with the variable's name, when the format names one not known.

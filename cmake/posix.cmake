@@ -59,6 +59,7 @@ add_executable(quodra_cli
   cli/output.cpp
   cli/progress.cpp
   cli/quodra.cpp
+  cli/userinfo.cpp
   cli/write_out.cpp)
 target_link_libraries(quodra_cli PRIVATE quodra Threads::Threads)
 file(RELATIVE_PATH QUODRA_BIN_TO_LIB ${CMAKE_INSTALL_FULL_BINDIR} ${CMAKE_INSTALL_FULL_LIBDIR})

@@ -112,6 +112,7 @@ struct Scenario {
     bool tls12 = false;         // the TLS peer speaks TLS 1.2 at most
     bool ipv6 = false;          // the peer listens on [::1]
     bool refuseServerName = false;  // the TLS peer fails a handshake that names a server
+    size_t connections = 1;     // connections the call makes (a redirect makes another)
 };
 const std::vector<Scenario>& scenarios();
 const Scenario* findScenario(const std::string& name);
