@@ -319,6 +319,74 @@ TEST_F(RealServer, Redirects) {
 
 }
 
+// ---- Apache ----
+
+// Apache asking for Digest (MD5): all ten calls, and a 64 MiB PUT that it
+// answers 401 before reading its body, answered and sent again whole.
+TEST(ApacheDigest, AllTenCallsAndALargePutAnsweredEarly) {
+    signal(SIGPIPE, SIG_IGN);
+    std::string why;
+    if (!apacheInstalled(why)) GTEST_SKIP() << why;
+    clearAuthCache();
+    const std::string work = makeTempDir("credentials-apache"), docroot = work + "/docroot";
+    makeDir(docroot);
+    writeFile(work + "/htdigest",
+              std::string(kUser) + ":quodra:" +
+                  hexDigest(EVP_md5(), std::string(kUser) + ":quodra:" + kPassword) + "\n");
+    Server apache;
+    ASSERT_TRUE(startApacheAuth(apache, docroot, work, why)) << why;
+    const std::string out = work + "/out", in = work + "/in";
+    writeFile(in, "the uploaded bytes");
+    const std::string url = std::string("http://") + kUserinfo + "127.0.0.1:" +
+                            std::to_string(apache.port) + "/md5/";
+    const std::string bare = urlFor(apache.port, "/md5/");
+    EXPECT_EQ(httpGet(bare.c_str(), out.c_str(), 0), 0);
+    EXPECT_EQ(httpLastStatus(), 401) << "without credentials";
+    const struct {
+        const char* name;
+        std::function<int()> call;
+        int status;
+    } steps[] = {
+        {"MKCOL", [&] { return davMkcol(url.c_str(), out.c_str(), 0); }, 201},
+        {"PUT", [&] { return davPut((url + "a").c_str(), in.c_str(), out.c_str(), 0); }, 201},
+        {"GET", [&] { return httpGet((url + "a").c_str(), out.c_str(), 0); }, 200},
+        {"HEAD", [&] { return httpHead((url + "a").c_str(), out.c_str(), 0); }, 200},
+        {"OPTIONS", [&] { return davOptions(url.c_str(), out.c_str(), 0); }, 200},
+        {"PROPFIND", [&] { return davPropfind(url.c_str(), nullptr, out.c_str(), 1, 0); }, 207},
+        {"POST", [&] { return httpPostFile((url + "a").c_str(), in.c_str(), out.c_str(), 0); }, 0},
+        {"COPY", [&] { return davCopy((url + "a").c_str(), (bare + "b").c_str(), out.c_str(), 0, 0, 0); },
+         201},
+        {"MOVE", [&] { return davMove((url + "b").c_str(), (bare + "c").c_str(), out.c_str(), 0, 0, 0); },
+         201},
+        {"DELETE", [&] { return davDelete((url + "c").c_str(), out.c_str(), 0); }, 204},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.name);
+        EXPECT_EQ(step.call(), 0);
+        // POST is no WebDAV method: whatever Apache makes of it, it is not
+        // a refusal of the credentials.
+        if (step.status) {
+            EXPECT_EQ(httpLastStatus(), step.status);
+        } else {
+            EXPECT_NE(httpLastStatus(), 401);
+        }
+    }
+    EXPECT_EQ(fileBytes(docroot + "/md5/a"), "the uploaded bytes");
+    EXPECT_FALSE(fileExists(docroot + "/md5/b"));
+    EXPECT_FALSE(fileExists(docroot + "/md5/c"));
+
+    // Nothing kept: the large PUT meets the 401 first.
+    clearAuthCache();
+    const size_t size = size_t{64} << 20;
+    writeFile(in, patternBytes(size, 11));
+    EXPECT_EQ(davPut((url + "big").c_str(), in.c_str(), out.c_str(), 0), 0);
+    EXPECT_EQ(httpLastStatus(), 201);
+    EXPECT_TRUE(fileBytes(docroot + "/md5/big") == patternBytes(size, 11));
+    stopServer(apache);
+    if (!::testing::Test::HasFailure()) removeTree(work);
+    clearAuthCache();
+}
+
 // ---- the scripted peer ----
 
 std::string challenge401(const std::string& challenge, const std::string& page = "no") {

@@ -254,14 +254,20 @@ bool apacheInstalled(std::string& why) {
     return true;
 }
 
-bool startApache(Server& s, const std::string& docroot,
-                 const std::string& workdir, std::string& why) {
+namespace {
+
+// Apache from the WebDAV template, with the template named extra (a file
+// of serversDir()) after it when one is named.
+bool startApacheWith(Server& s, const std::string& docroot, const std::string& workdir,
+                     std::string& why, const std::string& extra) {
     if (!apacheInstalled(why)) return false;
-    std::string tmpl;
-    if (!readFile(serversDir() + "/apache-dav.conf.in", tmpl)) {
-        why = "cannot read " + serversDir() + "/apache-dav.conf.in";
+    std::string tmpl, more;
+    if (!readFile(serversDir() + "/apache-dav.conf.in", tmpl) ||
+        (!extra.empty() && !readFile(serversDir() + "/" + extra, more))) {
+        why = "cannot read the Apache templates in " + serversDir();
         return false;
     }
+    tmpl += more;
     std::string lockdir = workdir + "/apache-lock";
     makeDir(lockdir);
     // Apache refuses to serve as root; it switches to the configured user
@@ -299,6 +305,18 @@ bool startApache(Server& s, const std::string& docroot,
     if (!up && readFile(workdir + "/apache-error.log", errors))
         why += "\napache-error.log:\n" + errors;
     return up;
+}
+
+}  // namespace
+
+bool startApache(Server& s, const std::string& docroot, const std::string& workdir,
+                 std::string& why) {
+    return startApacheWith(s, docroot, workdir, why, "");
+}
+
+bool startApacheAuth(Server& s, const std::string& docroot, const std::string& workdir,
+                     std::string& why) {
+    return startApacheWith(s, docroot, workdir, why, "apache-auth.conf.in");
 }
 
 bool startPhp(Server& s, const std::string& workdir, std::string& why) {

@@ -63,6 +63,11 @@ bool startLighttpdAuth(Server& s, const std::string& docroot, const std::string&
 // reason when it cannot be started.
 bool startApache(Server& s, const std::string& docroot,
                  const std::string& workdir, std::string& why);
+// The same Apache asking for Digest (MD5) at /md5/
+// (servers/apache-auth.conf.in): the caller writes workdir/htdigest, which
+// the user Apache serves as must be able to read.
+bool startApacheAuth(Server& s, const std::string& docroot, const std::string& workdir,
+                     std::string& why);
 // PHP's built-in server with tests/servers as its document root, so the
 // upload script answers at /upload.php; workdir takes its uploads and log.
 bool startPhp(Server& s, const std::string& workdir, std::string& why);
