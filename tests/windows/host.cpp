@@ -25,6 +25,8 @@
 //   !status=N     httpLastStatus must give N afterwards
 //   !error=N      httpLastError must give N afterwards; !error=result: the
 //                 result itself (a lookup error stands behind itself)
+//   !url=URL      httpLastUrl must give URL afterwards (also cut to a small
+//                 buffer): where the final reply came from, no userinfo
 // After every call the last call's head must agree with its status: a
 // status line with that code ending in a blank line, or no head and 0.
 // {out} is the case's output file, outdir/NAME.out. The Linux side left
@@ -380,6 +382,7 @@ struct Case {
     std::string before;    // the output file's contents before the call
     int status = -1;       // httpLastStatus expected; -1 = not checked
     int error = -1;        // httpLastError expected; -1 = not checked
+    std::string url;       // httpLastUrl expected; empty = not checked
 };
 
 // !error=result: the last error must be the call's result.
@@ -418,6 +421,8 @@ bool parseCase(const std::string& line, Case* c) {
             c->error = ERROR_IS_RESULT;
         } else if (w.rfind("!error=", 0) == 0) {
             c->error = std::atoi(w.c_str() + 7);
+        } else if (w.rfind("!url=", 0) == 0) {
+            c->url = w.substr(5);
         } else if (w.rfind("!noresult=", 0) == 0) {
             c->noResult = underscoresToSpaces(w.substr(10));
         } else if (w.rfind("!box=", 0) == 0) {
@@ -598,6 +603,17 @@ void runCase(const Calls& k, const Case& c) {
     }
 
     checkLastCall(k, c.name, c.status, c.error == ERROR_IS_RESULT ? result : c.error);
+    if (!c.url.empty()) {
+        int length = k.lastUrl(nullptr, 0);
+        std::string url(static_cast<size_t>(length > 0 ? length : 0) + 1, '#');
+        int again = k.lastUrl(&url[0], static_cast<int>(url.size()));
+        url.resize(url.size() - 1);
+        char small[4] = {'#', '#', '#', '#'};
+        int cut = k.lastUrl(small, 3);
+        check(again == length && url == c.url && cut == length && small[2] == '\0' &&
+                  small[3] == '#' && std::memcmp(small, c.url.data(), 2) == 0,
+              c.name + ": last URL " + c.url, "got %s", url.c_str());
+    }
 
     std::vector<Box> wantBoxes;
     if (c.lookupBox && !c.noBoxes) {
