@@ -3,7 +3,9 @@
 #pragma once
 
 #include <functional>
+#include <map>
 #include <string>
+#include <vector>
 
 #include "options.h"
 
@@ -15,13 +17,17 @@ struct CallResult {
     int error = 0;       // httpLastError
     std::string head;    // httpLastHead, as received
     std::string url;     // httpLastUrl: where the reply came from, without userinfo
+    // httpLastHeader of each name asked for, by the name as asked: the
+    // lines the head has
+    std::map<std::string, std::string> headers;
     double seconds = 0;  // how long the call took
 };
 
-// Makes the call with input as its body file (empty: none) and output as
-// its output file, calling tick on this thread every few hundred
-// milliseconds until it returns.
+// Makes the call with input as its body file (empty: none, except for a
+// lock given --body) and output as its output file, calling tick on this
+// thread every few hundred milliseconds until it returns; then reads the
+// values of the head's lines called names.
 CallResult runCall(const Invocation& inv, const std::string& input, const std::string& output,
-                   const std::function<void()>& tick);
+                   const std::vector<std::string>& names, const std::function<void()>& tick);
 
 }  // namespace cli

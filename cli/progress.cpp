@@ -5,11 +5,13 @@
 // has ended. Other callers of the library keep its line as it is.
 //
 // The library reports nothing while a call runs, so the line is sampled
-// from outside: bytes received are the size of the file the library writes;
-// bytes sent are the library's read position in the body file, which Linux
-// shows in /proc/self/fdinfo (it steps back over what the socket did not
-// take, so it follows what was sent). Without /proc an upload shows no count
-// until its reply starts.
+// from outside: bytes received are the size of the file the library writes
+// (keeping the old output, the new file it has open beside it, found in
+// /proc/self/fd by the name the library gives it); bytes sent are the
+// library's read position in the body file, which Linux shows in
+// /proc/self/fdinfo (it steps back over what the socket did not take, so it
+// follows what was sent). Without /proc an upload shows no count until its
+// reply starts, and a kept download none at all.
 #include "progress.h"
 
 #include <dirent.h>
@@ -80,9 +82,22 @@ int terminalWidth() {
 
 }  // namespace
 
-Progress::Progress(bool enabled, std::string title, std::string input, std::string output)
+Progress::Progress(bool enabled, std::string title, std::string input, std::string output,
+                   bool beside)
     : enabled_(enabled), title_(std::move(title)), input_(std::move(input)),
       output_(std::move(output)) {
+    if (enabled_ && beside) {
+        // The library's name for it: ".NAME.quodra-" and eight characters,
+        // in the folder of the file replaced (a link's target).
+        char real[PATH_MAX];
+        std::string target = ::realpath(output_.c_str(), real) ? std::string(real) : output_;
+        size_t slash = target.find_last_of('/');
+        std::string folder = slash == std::string::npos ? "." : target.substr(0, slash);
+        if (folder.empty()) folder = "/";
+        if (::realpath(folder.c_str(), real)) folder = real;
+        std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
+        besidePrefix_ = (folder == "/" ? "" : folder) + "/." + name + ".quodra-";
+    }
     if (!enabled_ || input_.empty()) return;
     char real[PATH_MAX];
     if (::realpath(input_.c_str(), real)) inputReal_ = real;
@@ -113,9 +128,27 @@ int64_t Progress::sent() {
     return lastSent_;
 }
 
+int64_t Progress::received() {
+    if (besidePrefix_.empty()) return regularFileSize(output_);
+    int64_t size = -1;
+    std::string fdDir = "/proc/self/fd/";
+    if (DIR* d = ::opendir("/proc/self/fd")) {
+        while (dirent* e = ::readdir(d)) {
+            if (e->d_name[0] == '.') continue;
+            std::string link = linkOf(fdDir + e->d_name);
+            if (link.size() == besidePrefix_.size() + 8 && link.rfind(besidePrefix_, 0) == 0) {
+                size = regularFileSize(fdDir + e->d_name);
+                break;
+            }
+        }
+        ::closedir(d);
+    }
+    return size;
+}
+
 void Progress::tick() {
     if (!enabled_) return;
-    int64_t received = regularFileSize(output_);
+    int64_t received = this->received();
     bool replyStarted = received >= 0;
     if (!input_.empty() && !receiving_) {
         if (replyStarted) lastSent_ = inputSize_;  // the reply starts once all was sent

@@ -9,9 +9,12 @@ namespace cli {
 class Progress {
 public:
     // title: method and file name. input: the body file sent (empty: none),
-    // its size the total of the sending. output: the file the library writes.
-    // Nothing is drawn or printed unless enabled.
-    Progress(bool enabled, std::string title, std::string input, std::string output);
+    // its size the total of the sending. output: the file the library writes;
+    // with beside, the library keeps its old file and writes a new one
+    // beside it until the call ends. Nothing is drawn or printed unless
+    // enabled.
+    Progress(bool enabled, std::string title, std::string input, std::string output,
+             bool beside);
 
     // Samples the byte counts and draws the line.
     void tick();
@@ -22,6 +25,7 @@ public:
 
 private:
     int64_t sent();
+    int64_t received();
     void draw(const std::string& text);
 
     bool enabled_;
@@ -30,6 +34,8 @@ private:
     std::string inputReal_;  // the body file as /proc/self/fd links name it
     int64_t inputSize_ = 0;
     std::string output_;
+    std::string besidePrefix_;  // the path of a new file beside the output, up to
+                                // its random part; empty when the old is not kept
     int inputFd_ = -1;       // the library's descriptor of the body file, once found
     int64_t lastSent_ = 0;
     int64_t lastDone_ = 0;   // bytes of the current direction at the last tick

@@ -25,7 +25,16 @@ bool authority(const std::string& url, size_t* begin, size_t* end) {
     return true;
 }
 
-std::string encoded(const std::string& text) {
+// Where the host begins: after the authority's last '@', if any.
+size_t hostStart(const std::string& url, size_t begin, size_t end) {
+    if (end == begin) return begin;
+    size_t at = url.rfind('@', end - 1);
+    return at != std::string::npos && at >= begin ? at + 1 : begin;
+}
+
+}  // namespace
+
+std::string percentEncoded(const std::string& text) {
     static const char digits[] = "0123456789ABCDEF";
     std::string out;
     for (unsigned char c : text) {
@@ -41,29 +50,18 @@ std::string encoded(const std::string& text) {
     return out;
 }
 
-// Where the host begins: after the authority's last '@', if any.
-size_t hostStart(const std::string& url, size_t begin, size_t end) {
-    if (end == begin) return begin;
-    size_t at = url.rfind('@', end - 1);
-    return at != std::string::npos && at >= begin ? at + 1 : begin;
-}
-
-}  // namespace
-
 std::string withoutUserinfo(const std::string& url) {
     size_t begin = 0, end = 0;
     if (!authority(url, &begin, &end)) return url;
     return url.substr(0, begin) + url.substr(hostStart(url, begin, end));
 }
 
-std::string withUserinfo(const std::string& url, const std::string& user,
-                         const std::string& password) {
+std::string withUserinfo(const std::string& url, const std::string& userinfo) {
     size_t begin = 0, end = 0;
     // Without an authority the URL names no host: the library refuses it
     // either way, and the credentials are not written into its path.
     if (!authority(url, &begin, &end)) return url;
-    return url.substr(0, begin) + encoded(user) + ":" + encoded(password) + "@" +
-           url.substr(hostStart(url, begin, end));
+    return url.substr(0, begin) + userinfo + "@" + url.substr(hostStart(url, begin, end));
 }
 
 bool askPassword(const std::string& prompt, std::string* password, std::string* why) {

@@ -13,10 +13,12 @@ namespace cli {
 // everything before its last '@'.
 std::string withoutUserinfo(const std::string& url);
 
-// url with user and password (percent-encoded: every byte but letters,
-// digits and "-._~") as its userinfo, in place of any it had.
-std::string withUserinfo(const std::string& url, const std::string& user,
-                         const std::string& password);
+// Every byte of text but RFC 3986's unreserved ones (letters, digits and
+// "-._~") percent-encoded, as a URL's user or password is written.
+std::string percentEncoded(const std::string& text);
+
+// url with userinfo (written as a URL writes it) in place of any it had.
+std::string withUserinfo(const std::string& url, const std::string& userinfo);
 
 // Asks for a password on the terminal (/dev/tty), without echo; false, with
 // the reason, when there is no terminal to ask on or reading failed.

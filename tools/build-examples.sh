@@ -4,12 +4,14 @@
 # cannot rot:
 #
 #   build-examples.sh linux BUILD     installs BUILD into a scratch prefix,
-#                                     builds examples/fetch.c with pkg-config
-#                                     and runs it against the scripted peer
-#   build-examples.sh windows BUILD   builds examples/fetch.c against the
-#                                     import library of the 32-bit DLL in
-#                                     BUILD, and examples/fetch_runtime.c
-#                                     (run-time loading)
+#                                     builds examples/fetch.c and
+#                                     examples/lock_edit.c with pkg-config
+#                                     and runs fetch against the scripted peer
+#   build-examples.sh windows BUILD   builds examples/fetch.c and
+#                                     examples/lock_edit.c against the import
+#                                     library of the 32-bit DLL in BUILD, and
+#                                     examples/fetch_runtime.c (run-time
+#                                     loading)
 #
 # Warnings are errors: an example must compile clean as C99.
 set -euo pipefail
@@ -30,7 +32,8 @@ linux)
   pc=$(find "$work/prefix" -name quodra.pc | head -n 1)
   flags=$(PKG_CONFIG_PATH=$(dirname "$pc") pkg-config --cflags --libs quodra)
   cc $cflags "$root/examples/fetch.c" $flags -o "$work/fetch"
-  echo "build-examples: examples/fetch.c built with pkg-config"
+  cc $cflags "$root/examples/lock_edit.c" $flags -o "$work/lock_edit"
+  echo "build-examples: examples/fetch.c and examples/lock_edit.c built with pkg-config"
 
   # One GET from a peer that answers 200 "ok": the program must tell the
   # status and show the head it got.
@@ -63,8 +66,10 @@ linux)
 windows)
   gcc=${MINGW_GCC:-i686-w64-mingw32-gcc}
   [ -f "$build/libquodra.dll.a" ] || { echo "build-examples: $build/libquodra.dll.a is missing" >&2; exit 1; }
-  "$gcc" $cflags -I"$root/include" -I"$build/generated/include" "$root/examples/fetch.c" -L"$build" -lquodra -o "$work/fetch.exe"
-  echo "build-examples: examples/fetch.c built against the import library"
+  for example in fetch lock_edit; do
+    "$gcc" $cflags -I"$root/include" -I"$build/generated/include" "$root/examples/$example.c" -L"$build" -lquodra -o "$work/$example.exe"
+  done
+  echo "build-examples: examples/fetch.c and examples/lock_edit.c built against the import library"
   # -pedantic would object to the function-pointer casts every run-time
   # loading program makes from GetProcAddress's result.
   "$gcc" -std=c99 -Wall -Wextra -Werror -I"$root/include" -I"$build/generated/include" "$root/examples/fetch_runtime.c" -o "$work/fetch_runtime.exe"

@@ -2,7 +2,10 @@
 // driver that runs it as a sequence of exchanges.
 #pragma once
 
+#include <cstddef>
+
 #include "api/options.h"
+#include "api/proxy.h"
 #include "platform/platform.h"
 #include "request/challenge.h"
 #include "request/request.h"
@@ -37,14 +40,20 @@ struct Answering {
 struct Call {
     int method;               // the call's method code (METHOD_...)
     const char* url;          // the URL the call names
-    const char* inFile;       // body file path; null for none
+    const char* inFile;       // body file path; null for none (LOCK: null for the
+                              // library's own body, "" for none)
     const char* destination;  // MOVE and COPY: the Destination line's value
+    const char* lockToken;    // UNLOCK: the lock's token, as the caller gave it
     const char* outFile;      // where the reply body goes
-    int depth;                // PROPFIND: the Depth line's value; negative for none
+    int depth;                // PROPFIND: the Depth line's value; negative for none.
+                              // LOCK: 0 for Depth 0, any other for infinity
+    int timeout;              // LOCK: seconds asked for; 0 for Infinite; negative for
+                              // no Timeout line
     int visible;              // non-zero: the activity window is shown
     CallOptions options;      // the options as they stood when the call started
     char* lines;              // owned: the thread's header lines as the call started
                               // (CR LF lines), for every request of the call; null for none
+    CallProxy proxy;          // the proxy settings it started with, and its answer to a 407
     int exchanges;            // exchanges run so far
     // ---- the course of the call, kept by afterExchange ----
     char* target;             // owned: the URL of the exchanges after a redirect,
@@ -77,7 +86,14 @@ int QUODRA_STDCALL DllEntryPoint(plat::Instance inst, unsigned long reason,
 // Thread-safe.
 int startLibrary();
 // Registers the window class of the event windows unless it is registered.
-void InitWindowClass();
+void registerWindowClass();
+
+// The URI of a lock token, which a caller may give with or without the
+// angle brackets of the Lock-Token line: true with *uri and *len naming it
+// inside token, false for a token that names none (null, empty, holding a
+// space, a control byte or an angle bracket other than the pair around it,
+// or only one of that pair). Such a token is never put on the wire.
+bool lockTokenUri(const char* token, const char** uri, size_t* len);
 
 // The record of call's next exchange, composed whole (request line, the
 // method's own lines, body file opened and form envelope, output path,
@@ -100,8 +116,9 @@ void runExchange(RequestInfo* req, int visible);
 // reply head, as soon as it has arrived whole (the engine asks through the
 // record's judgeHead, before anything of the body is stored), whether the
 // reply is the call's or what the next exchange is (call changed to say
-// so). An exchange that ends without a final head is the call's last.
-// Bounded by MAX_EXCHANGES. Shows no box: what could not be allocated is
+// so). An exchange that ends before a final head of the server's came (a
+// proxy's 407, a failure) is asked about once it has ended. Bounded by
+// MAX_EXCHANGES. Shows no box: what could not be allocated is
 // left in call.noMemory.
 Follow afterExchange(Call& call, const RequestInfo& done);
 // The URL of the call's next (or current) exchange.

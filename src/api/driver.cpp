@@ -41,7 +41,7 @@ void runLoop(RequestInfo* req) {
 
 }  // namespace
 
-void InitWindowClass() {
+void registerWindowClass() {
     if (plat::GetClassInfoA(hDllInst, WINDOW_CLASS)) return;
     plat::WndClass wc{};
     wc.style = 0;
@@ -52,7 +52,7 @@ void InitWindowClass() {
 }
 
 void runExchange(RequestInfo* req, int visible) {
-    InitWindowClass();
+    registerWindowClass();
     plat::Hwnd hwnd = plat::CreateWindowExA(0, WINDOW_CLASS, "HTTP", 0, 0, 0, 30,
                                             10, plat::GetActiveWindow(), nullptr,
                                             hDllInst, nullptr);
@@ -114,7 +114,8 @@ int runExchanges(Call& call) {
         // Once, before anything of the call is sent: an output that can
         // never be made would have a server carry out a DELETE or a MOVE
         // for a call that reports a failure.
-        if (call.exchanges == 0 && plat::checkOut(call.outFile, &call.outHeld) != 0) {
+        if (call.exchanges == 0 &&
+            plat::checkOut(call.outFile, &call.outHeld, call.options.keep) != 0) {
             destroyRequest(req);
             return RESULT_NO_OUTPUT;
         }
@@ -123,6 +124,10 @@ int runExchanges(Call& call) {
         req->judgeCall = &call;
         ++call.exchanges;
         runExchange(req, call.visible);
+        // A final head was judged as it arrived; an exchange that ended
+        // before one came (a proxy's refusal among them) is judged now.
+        Follow next = req->headJudged ? (req->passedOn ? Follow::Another : Follow::Over)
+                                      : afterExchange(call, *req);
         if (call.noMemory) {
             showAllocFailure(call.noMemory);
             call.noMemory = nullptr;
@@ -130,7 +135,7 @@ int runExchanges(Call& call) {
         // A reply passed on was neither stored nor waited for: the call
         // goes on, and it never ends on such a reply (afterExchange keeps
         // to the bound).
-        if (!req->passedOn || call.exchanges >= MAX_EXCHANGES) {
+        if (next != Follow::Another || call.exchanges >= MAX_EXCHANGES) {
             // The call's result, status, head and URL are those of its last
             // exchange.
             int result = req->passedOn ? RESULT_TOO_MANY_REDIRECTS : req->result;

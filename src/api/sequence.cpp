@@ -2,12 +2,14 @@
 // course. It is asked once the exchange's final head has arrived, before
 // anything of its body is stored, and each step below may claim the reply:
 // a 401 that the URL's credentials answer, a redirect that is followed.
-// A reply none claims is the call's own.
+// A reply none claims is the call's own. An exchange that ends before a
+// final head of the server's came is asked about once it has ended: a
+// proxy's 407 is answered once when its Digest challenge can be.
 //
 // How many exchanges a call can take: one, plus one per redirect followed
 // (at most MAX_REDIRECTS, the option's largest value), plus at most one
-// answer to a fresh challenge and one more try after a nonce called stale:
-// never more than MAX_EXCHANGES.
+// answer to a fresh challenge and one more try after a nonce called stale,
+// plus one answer to a proxy: never more than MAX_EXCHANGES.
 #include "api/api.h"
 #include "common/alloc.h"
 #include "common/reply_head.h"
@@ -18,7 +20,7 @@
 
 namespace quodra {
 
-static_assert(1 + MAX_REDIRECTS + 2 <= MAX_EXCHANGES,
+static_assert(1 + MAX_REDIRECTS + 2 + 1 <= MAX_EXCHANGES,
               "the redirects and answers of one call must stay within its exchanges");
 
 namespace {
@@ -139,7 +141,9 @@ Follow redirectStep(Call& call, const RequestInfo& done) {
 const char* currentUrl(const Call& call) { return call.target ? call.target : call.url; }
 
 Follow afterExchange(Call& call, const RequestInfo& done) {
-    if (!done.head.done) return Follow::Over;
+    if (answerProxyChallenge(call.proxy, done)) return Follow::Another;
+    // What follows is for the server's final head, judged as it arrives.
+    if (!done.headJudged || !done.head.done) return Follow::Over;
     noteAnswer(call, done);
     Follow next = challengeStep(call, done);
     if (next == Follow::Over) next = redirectStep(call, done);
@@ -147,6 +151,7 @@ Follow afterExchange(Call& call, const RequestInfo& done) {
 }
 
 void endCall(Call& call) {
+    releaseCallProxy(&call.proxy);
     qfree(call.lines);
     qfree(call.target);
     freeChallenge(&call.auth.challenge);

@@ -57,7 +57,8 @@ void makeHeaders(RequestInfo* req) {
     if (req->bodyLength != 0)
         std::snprintf(lengthLine, sizeof lengthLine, "Content-Length: %" PRIu64 "\r\n",
                       static_cast<uint64_t>(req->bodyLength));
-    const bool typed = req->inFile && req->contentType;
+    // A content type labels a body: none goes out for a request without one.
+    const bool typed = (req->inFile || req->ownBody) && req->contentType;
     // A host with a colon came out of brackets (an IPv6 address), and the
     // Host line writes it as the URL did. A port other than the scheme's
     // default follows it: a server told only the name would answer for the

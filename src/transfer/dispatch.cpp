@@ -18,7 +18,7 @@ int highHalf(plat::LParam word) { return static_cast<int>((word >> 16) & 0xFFFF)
 void showLookupFailure(const RequestInfo* req, int error) {
     char text[64];
     std::snprintf(text, sizeof text, "Could not get IP address (%d)", error);
-    showError(text, req->host);
+    showError(text, peerHost(req));
 }
 
 }  // namespace
@@ -31,7 +31,11 @@ int OnHostNotify(RequestInfo* req, plat::LParam event) {
     if (!error && count == 0) error = plat::kErrNoData;
     if (error) {
         showLookupFailure(req, error);
-        endExchange(req, error);
+        // A proxy's name not found: no connection was made, and the
+        // lookup's error stands behind that, so that the caller tells it
+        // from the server's own name not found (the error itself).
+        if (req->proxyHost) endExchange(req, RESULT_REFUSED, error);
+        else endExchange(req, error);
         return 1;
     }
     req->addrCount = count < MAX_ADDRESSES ? count : MAX_ADDRESSES;
@@ -69,6 +73,11 @@ void OnSocketConnect(RequestInfo* req, plat::Socket sock, int error) {
         else attemptFailed(req, sock, error);
         return;
     }
+    // Through a proxy's tunnel: the outcome of the TLS handshake.
+    if (req->state == State::TunnelHandshake && sock == req->sock) {
+        tunnelSecured(req, failed ? error : 0);
+        return;
+    }
     // The exchange's own socket: a connect that succeeded at once is told
     // by its event too.
     if (sock != req->sock || !failed) return;
@@ -78,6 +87,9 @@ void OnSocketConnect(RequestInfo* req, plat::Socket sock, int error) {
 
 void OnSocketClose(RequestInfo* req, int error) {
     if (!req || ended(req)) return;
+    // A close of the tunnel's plain part, queued before TLS started: the
+    // handshake's connect event tells how the connection ended.
+    if (req->state == State::TunnelHandshake) return;
     // The close may be reported while bytes are still waiting: take them
     // first, so that nothing the peer sent is lost. A reset it reports is
     // the end, whatever the receives see after it.

@@ -72,6 +72,11 @@ TEST_F(AllocSweep, EveryCallEndsHonestlyWhicheverAllocationFails) {
         {"davDelete", [&] { return davDelete("http://server/p", out.c_str(), 0); }},
         {"davMove", [&] { return davMove("http://server/a", "http://server/b", out.c_str(), 0, 0, 0); }},
         {"davCopy", [&] { return davCopy("http://server/a", "http://server/b", out.c_str(), 0, 0, 0); }},
+        {"davProppatch", [&] { return davProppatch("http://server/p", in.c_str(), out.c_str(), 0); }},
+        {"davLock, own body", [&] { return davLock("http://server/p", nullptr, out.c_str(), 0, 600, 0); }},
+        {"davLock, body file", [&] { return davLock("http://server/d/", in.c_str(), out.c_str(), -1, 0, 0); }},
+        {"davLock, refresh", [&] { return davLock("http://server/p", "", out.c_str(), 0, -1, 0); }},
+        {"davUnlock", [&] { return davUnlock("http://server/p", "urn:uuid:1", out.c_str(), 0); }},
     };
 
     for (const auto& c : calls) {

@@ -43,13 +43,15 @@ struct Judged {
         if (req) destroyRequest(req);
         endCall(call);
     }
-    // The exchange's reply head arrives whole; what the call makes of it.
+    // The exchange's reply head arrives whole; what the call makes of it,
+    // asked as the engine asks (judgeHead) before anything is stored.
     Follow reply(const std::string& head) {
         freeHead(&req->head);
         initHead(&req->head);
         int used = 0;
         EXPECT_EQ(feedHead(&req->head, head.data(), static_cast<int>(head.size()), &used),
                   HeadFeed::Done);
+        req->headJudged = 1;
         return afterExchange(call, *req);
     }
 };

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <netdb.h>
 
+#include <map>
+
 #include "platform/posix/posix_internal.h"
 
 namespace {
@@ -33,6 +35,37 @@ TEST(Errors, NoFailureReadsAsASmallNumber) {
         EXPECT_GE(w, 10000) << "errno " << e;
     }
     EXPECT_GE(errorFromErrno(-3), 10000);
+}
+
+// The table of socket errors: a number twice, or an errno given two
+// numbers (the first row would win without a word), is a slip in it.
+TEST(Errors, SocketErrorTableGivesEachNumberOnceAndEachErrnoOneNumber) {
+    struct Row {
+        int number, errnoValue;
+        bool further;  // a further errno of a number, not a number of its own
+        const char* name;
+    } rows[] = {
+#define QUODRA_SOCKET_ERROR(number, Name, NAME, wsaName, errnoName, meaning) \
+    {number, errnoName, false, #wsaName},
+#define QUODRA_SOCKET_ERROR_UNLISTED(number, Name, wsaName, errnoName, meaning) \
+    {number, errnoName, false, #wsaName},
+#define QUODRA_SOCKET_ERRNO(errnoName, Name) {plat::kErr##Name, errnoName, true, #errnoName},
+#include "platform/socket_errors.def"
+    };
+    std::map<int, int> rowsOfNumber, numberOfErrno;
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        if (!r.further) {
+            EXPECT_EQ(rowsOfNumber[r.number]++, 0) << "number " << r.number << " twice";
+            // Above the library's own codes, and within an event's error half.
+            EXPECT_GE(r.number, 10000);
+            EXPECT_LE(r.number, 0xFFFF);
+        }
+        if (r.errnoValue == 0) continue;
+        auto first = numberOfErrno.emplace(r.errnoValue, r.number).first;
+        EXPECT_EQ(first->second, r.number) << "errno " << r.errnoValue << " given two numbers";
+        EXPECT_EQ(errorFromErrno(r.errnoValue), r.number);
+    }
 }
 
 TEST(Errors, LookupTable) {

@@ -25,9 +25,10 @@ namespace e2e {
 namespace {
 
 constexpr int START_WAIT_MS = 10000;
-// A test server has nothing to save: it gets a moment to exit, then SIGKILL
-// (lighttpd may take a second to notice SIGTERM).
-constexpr int STOP_WAIT_MS = 300;
+// A test server gets a moment to exit, then SIGKILL (lighttpd may take a
+// second to notice SIGTERM). Long enough for a loaded machine: lighttpd
+// writes its access log, which some tests read, only as it exits.
+constexpr int STOP_WAIT_MS = 3000;
 constexpr int START_TRIES = 3;  // a free port may be taken before the child binds it
 
 bool onPath(const std::string& program) {
@@ -332,6 +333,32 @@ bool startPhp(Server& s, const std::string& workdir, std::string& why) {
          "-d", "post_max_size=64M", "-d", "upload_tmp_dir=" + uploads, "-S",
          "127.0.0.1:@PORT@", "-t", serversDir()},
         workdir, "php", why);
+}
+
+bool tinyproxyInstalled(std::string& why) {
+    if (findProgram({"tinyproxy"}).empty()) {
+        why = "tinyproxy is not installed (package tinyproxy-bin)";
+        return false;
+    }
+    return true;
+}
+
+bool startTinyproxy(Server& s, const std::string& workdir, const std::string& name,
+                    const std::vector<uint16_t>& connectPorts, const std::string& user,
+                    const std::string& password, std::string& why) {
+    if (!tinyproxyInstalled(why)) return false;
+    std::string tmpl;
+    if (!readFile(serversDir() + "/tinyproxy.conf.in", tmpl)) {
+        why = "cannot read " + serversDir() + "/tinyproxy.conf.in";
+        return false;
+    }
+    std::string ports;
+    for (uint16_t port : connectPorts) ports += "ConnectPort " + std::to_string(port) + "\n";
+    tmpl = replaceAll(tmpl, "@CONNECT_PORTS@", ports);
+    tmpl = replaceAll(tmpl, "@AUTH@", user.empty() ? "" : "BasicAuth " + user + " " + password);
+    std::string conf = workdir + "/" + name + ".conf";
+    return startOnFreePort(s, {findProgram({"tinyproxy"}), "-d", "-c", conf}, workdir, name, why,
+                           tmpl, conf);
 }
 
 void stopServer(Server& s) {

@@ -4,11 +4,14 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <stdlib.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cstring>
 
+#include "platform/beside_name.h"
 #include "platform/platform.h"
 #include "posix_internal.h"
 
@@ -79,15 +82,38 @@ bool newFileFits(const char* path) {
     return ::stat(folder, &st) == 0 && S_ISDIR(st.st_mode) && writable(folder, W_OK | X_OK);
 }
 
+// A change the system may refuse without the file being any less usable:
+// its result is taken and let go.
+int mayRefuse(int result) { return result; }
+
+// The path whose file a new file beside path replaces, into out (kPathLimit
+// bytes): the file a symbolic link leads to, so that the link stays and
+// what it names is renewed; path itself otherwise (also for a link that
+// leads nowhere). False when it does not fit.
+bool replacedPath(const char* path, char* out) {
+    static_assert(kPathLimit >= PATH_MAX, "realpath writes up to PATH_MAX bytes");
+    struct stat st;
+    if (::lstat(path, &st) == 0 && S_ISLNK(st.st_mode) && ::realpath(path, out)) return true;
+    size_t len = std::strlen(path);
+    if (len >= kPathLimit) return false;
+    std::memcpy(out, path, len + 1);
+    return true;
+}
+
 }  // namespace
 
-int checkOut(const char* path, int* held) {
+int checkOut(const char* path, int* held, int beside) {
     *held = -1;
     if (!path || !*path) return -1;
     struct stat st;
     if (::stat(path, &st) != 0) return errno == ENOENT && newFileFits(path) ? 0 : -1;
     if (S_ISDIR(st.st_mode)) return -1;
-    if (S_ISREG(st.st_mode)) return writable(path, W_OK) ? 0 : -1;
+    if (S_ISREG(st.st_mode)) {
+        if (!writable(path, W_OK)) return -1;
+        // The new file beside it is made in the folder of the file replaced.
+        char target[kPathLimit];
+        return !beside || (replacedPath(path, target) && newFileFits(target)) ? 0 : -1;
+    }
     // A FIFO or a device has nothing to create or empty. Opened without
     // waiting, a FIFO with no reader fails at once instead of holding the
     // call; once open it is kept, as its reader would take a close for the
@@ -146,5 +172,103 @@ int closeOut(int fd) {
     // failure is reported, as bytes may not have reached the file.
     return ::close(fd);
 }
+
+int fileFacts(const char* path, FileFacts* facts) {
+    struct stat st;
+    if (!path || ::stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+    facts->size = static_cast<int64_t>(st.st_size);
+    facts->modified = static_cast<int64_t>(st.st_mtim.tv_sec);
+    return 0;
+}
+
+int openAppend(const char* path, int64_t* end) {
+    if (!path) return -1;
+    // Not O_APPEND, which splice(2) refuses: the position is set once, at
+    // the end, and the writes go on from there. Without waiting, as openOut.
+    int fd;
+    do {
+        fd = ::open(path, O_WRONLY | O_CLOEXEC | O_NONBLOCK);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return -1;
+    struct stat st;
+    off_t at = -1;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) < 0 ||
+        (at = ::lseek(fd, 0, SEEK_END)) < 0) {
+        ::close(fd);
+        return -1;
+    }
+    *end = static_cast<int64_t>(at);
+    return fd;
+}
+
+int openBeside(const char* path, Beside* beside) {
+    beside->temp[0] = '\0';
+    if (!path || !*path || !replacedPath(path, beside->target)) return -1;
+    struct stat old;
+    bool hasOld = ::stat(beside->target, &old) == 0;
+    if (hasOld && !S_ISREG(old.st_mode)) return -1;
+    // A name taken by another call (or anything else) is passed over for a
+    // new one; the odds of meeting one twice are nil.
+    for (int tries = 0; tries < 16; ++tries) {
+        unsigned char random[kBesideRandom];
+        if (randomBytes(random, sizeof random) != 0 ||
+            !besideName(beside->target, random, NAME_MAX, "/", beside->temp, kPathLimit))
+            break;
+        int fd;
+        do {
+            fd = ::open(beside->temp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                        hasOld ? 0600 : 0666);
+        } while (fd < 0 && errno == EINTR);
+        if (fd < 0 && errno == EEXIST) continue;
+        if (fd < 0) break;
+        if (hasOld) {
+            // The old file's owner and group where this process may give
+            // them (root may; a member of the group may give the group),
+            // then its bits, after the owner: a change of owner may clear
+            // bits. Either may be refused (another user's file; a file
+            // system that keeps no owners or modes, which then gives the new
+            // file what it gave the old one): the file is made all the same.
+            if (mayRefuse(::fchown(fd, old.st_uid, old.st_gid)) != 0)
+                mayRefuse(::fchown(fd, static_cast<uid_t>(-1), old.st_gid));
+            mayRefuse(::fchmod(fd, old.st_mode & 0777));
+        }
+        return fd;
+    }
+    beside->temp[0] = '\0';
+    return -1;
+}
+
+int replaceWithBeside(int fd, Beside* beside) {
+    bool whole = fd >= 0 && beside->temp[0] != '\0';
+    if (whole) {
+        int rc;
+        do {
+            rc = ::fsync(fd);
+        } while (rc != 0 && errno == EINTR);
+        whole = rc == 0;
+    }
+    if (fd >= 0 && ::close(fd) != 0) whole = false;
+    if (whole && ::rename(beside->temp, beside->target) != 0) whole = false;
+    if (!whole && beside->temp[0]) ::unlink(beside->temp);
+    beside->temp[0] = '\0';
+    return whole ? 0 : -1;
+}
+
+void removeBeside(Beside* beside) {
+    if (beside->temp[0]) ::unlink(beside->temp);
+    beside->temp[0] = '\0';
+}
+
+int setModified(int fd, int64_t seconds) {
+    struct timespec times[2];
+    times[0].tv_sec = 0;
+    times[0].tv_nsec = UTIME_OMIT;  // the access time stays
+    times[1].tv_sec = static_cast<time_t>(seconds);
+    times[1].tv_nsec = 0;
+    return fd >= 0 && ::futimens(fd, times) == 0 ? 0 : -1;
+}
+
+int64_t timeNow() { return static_cast<int64_t>(::time(nullptr)); }
 
 }  // namespace plat

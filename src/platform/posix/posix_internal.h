@@ -141,7 +141,7 @@ int afterSend(SockRec& rec, ssize_t n);
 // of the connection for FD_CLOSE, and lets the next FD_READ through.
 int afterRecv(SockRec& rec, ssize_t n, int len);
 // Whether errno e of a transfer is the socket's (full, reset, closed ...).
-bool socketFailure(int e);
+bool isSocketErrno(int e);
 
 // ---- bulk transfers (bulk.cpp) ----
 void closeBulk(SockRec& rec);  // the socket's pipe, before the socket goes
