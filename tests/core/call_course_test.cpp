@@ -4,6 +4,7 @@
 // byte of every request compared.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
 #include "api/api.h"
@@ -185,6 +186,27 @@ TEST_F(CallCourse, EachReplyIsTheCallsOwnOrLeadsToTheNextExchange) {
         EXPECT_EQ(j.call.inFile != nullptr, c.bodyKept);
         EXPECT_EQ(j.call.auth.challenge.scheme, c.answers);
         EXPECT_EQ(j.call.redirects, c.target ? 1 : 0);
+    }
+}
+
+// An exchange that ended before a final head of the server's was judged (a
+// proxy's refusal, a head cut short or malformed) is neither answered nor
+// followed, whatever its head says, and teaches the cache nothing.
+TEST_F(CallCourse, AnExchangeEndedWithoutAJudgedHeadIsTheCallsLast) {
+    for (const char* head : {"HTTP/1.1 302 Found\r\nLocation: /b\r\n\r\n",
+                             "HTTP/1.1 401 No\r\nWWW-Authenticate: Basic realm=\"r\"\r\n\r\n",
+                             "HTTP/1.1 407 No\r\nProxy-Authenticate: Basic realm=\"r\"\r\n\r\n"}) {
+        SCOPED_TRACE(head);
+        Judged j("http://u:p@server/a", METHOD_GET, 10);
+        j.call.auth.sent = true;  // as if the request had carried credentials
+        int used = 0;
+        ASSERT_EQ(feedHead(&j.req->head, head, static_cast<int>(std::strlen(head)), &used),
+                  HeadFeed::Done);
+        j.req->result = RESULT_PROXY_REFUSED;
+        EXPECT_EQ(afterExchange(j.call, *j.req), Follow::Over);
+        EXPECT_STREQ(currentUrl(j.call), "http://u:p@server/a");
+        EXPECT_EQ(j.call.auth.challenge.scheme, AuthScheme::None);
+        EXPECT_EQ(authCacheSize(), 0);
     }
 }
 
