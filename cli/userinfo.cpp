@@ -76,7 +76,8 @@ bool askPassword(const std::string& prompt, std::string* password, std::string* 
     if (quiet) {
         termios silent = was;
         silent.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-        quiet = ::tcsetattr(fd, TCSAFLUSH, &silent) == 0;
+        // At once, keeping what was typed ahead: it is the password.
+        quiet = ::tcsetattr(fd, TCSANOW, &silent) == 0;
     }
     ssize_t wrote = ::write(fd, prompt.data(), prompt.size());
     (void)wrote;  // a prompt that cannot be shown does not stop the reading
@@ -95,7 +96,7 @@ bool askPassword(const std::string& prompt, std::string* password, std::string* 
         }
         *password += c;
     }
-    if (quiet) ::tcsetattr(fd, TCSAFLUSH, &was);
+    if (quiet) ::tcsetattr(fd, TCSANOW, &was);
     wrote = ::write(fd, "\n", 1);
     ::close(fd);
     return ok;
