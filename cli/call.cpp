@@ -51,6 +51,9 @@ CallResult runCall(const Invocation& inv, const std::string& input, const std::s
     std::condition_variable cv;
     bool done = false;
     std::thread worker([&] {
+        // The header lines are the calling thread's: set on this one (main
+        // has checked that the library takes them).
+        if (!inv.headers.empty()) httpSetOptionText(QUODRA_OPTION_HEADERS, inv.headers.c_str());
         auto began = std::chrono::steady_clock::now();
         r.result = callLibrary(inv, input, output.c_str());
         r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
@@ -62,6 +65,13 @@ CallResult runCall(const Invocation& inv, const std::string& input, const std::s
             httpLastHead(&head[0], length + 1);
             head.resize(static_cast<size_t>(length));
             r.head = head;
+        }
+        length = httpLastUrl(nullptr, 0);
+        if (length > 0) {
+            std::string url(static_cast<size_t>(length) + 1, '\0');
+            httpLastUrl(&url[0], length + 1);
+            url.resize(static_cast<size_t>(length));
+            r.url = url;
         }
         for (const std::string& name : names) {
             int n = httpLastHeader(name.c_str(), nullptr, 0);

@@ -16,6 +16,7 @@ struct CallResult {
     int status = 0;      // httpLastStatus
     int error = 0;       // httpLastError
     std::string head;    // httpLastHead, as received
+    std::string url;     // httpLastUrl: where the reply came from, without userinfo
     // httpLastHeader of each name asked for, by the name as asked: the
     // lines the head has
     std::map<std::string, std::string> headers;

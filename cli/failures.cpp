@@ -60,6 +60,8 @@ const std::vector<Row>& rows() {
          "result 13 after a 416 naming another length, or 6 after a 206 from elsewhere"},
         {35, QUODRA_TLS_FAILED, "the secure connection could not be set up", {QUODRA_TLS_FAILED},
          nullptr},
+        {47, QUODRA_TOO_MANY_REDIRECTS, "too many redirects", {QUODRA_TOO_MANY_REDIRECTS},
+         "past --max-redirs"},
         {56, -1, "the connection broke during the exchange, or the proxy refused the request",
          {QUODRA_WSA_CONNABORTED, QUODRA_WSA_CONNRESET, QUODRA_WSA_NOBUFS, QUODRA_WSA_SHUTDOWN,
           QUODRA_PROXY_REFUSED},

@@ -13,6 +13,7 @@
 #include "output.h"
 #include "progress.h"
 #include "quodra.h"
+#include "userinfo.h"
 #include "write_out.h"
 
 using namespace cli;
@@ -71,6 +72,7 @@ int main(int argc, char** argv) {
     // Every failure gets one line from the tool, so the library's own
     // lines (its message boxes, on POSIX) would say it twice.
     httpSetOption(QUODRA_OPTION_MESSAGE_BOXES, 0);
+    std::string why;
     if (inv.maxIdle >= 0 && httpSetOption(QUODRA_OPTION_IDLE_LIMIT, inv.maxIdle) < 0) {
         complain("--max-idle " + std::to_string(inv.maxIdle) + " is out of the library's range");
         return exitUsage;
@@ -88,9 +90,30 @@ int main(int argc, char** argv) {
     httpSetOption(QUODRA_OPTION_FAIL_ON_ERROR, inv.fail);
     httpSetOption(QUODRA_OPTION_RESUME, inv.resume);
     httpSetOption(QUODRA_OPTION_ONLY_IF_NEWER, inv.onlyIfNewer);
+    if (inv.maxRedirs >= 0) httpSetOption(QUODRA_OPTION_MAX_REDIRECTS, inv.maxRedirs);
+    // Checked here, set again on the thread that makes the call.
+    if (!inv.headers.empty() && httpSetOptionText(QUODRA_OPTION_HEADERS, inv.headers.c_str()) != 0) {
+        complain("-H: the library refuses these header lines (each is 'Name: value' with a "
+                 "token for its name and no control byte in its value; Host, Content-Length, "
+                 "Connection and Transfer-Encoding are its own)");
+        return exitUsage;
+    }
+    // The URL the tool prints: never with a user or password.
+    const std::string shown = withoutUserinfo(inv.url);
+    Invocation call = inv;
+    if (inv.userGiven) {
+        size_t colon = inv.user.find(':');
+        std::string user = inv.user.substr(0, colon), password;
+        if (colon != std::string::npos) {
+            password = inv.user.substr(colon + 1);
+        } else if (!askPassword("Enter password for user '" + user + "': ", &password, &why)) {
+            complain("-u " + user + ": " + why);
+            return exitUsage;
+        }
+        call.url = withUserinfo(inv.url, percentEncoded(user) + ":" + percentEncoded(password));
+    }
 
     Scratch scratch;
-    std::string why;
     bool fromStandardInput = inv.file == "-";
     std::string input = inv.file;
     if (fromStandardInput) {
@@ -121,7 +144,7 @@ int main(int argc, char** argv) {
     const char* method = methodName(inv.command->method);
     bool replyOnTerminal = delivery.sink == Delivery::Sink::StandardOutput && ::isatty(1);
     Progress progress(!inv.silent && ::isatty(2) && !replyOnTerminal,
-                      progressTitle(method, inv.url, input, fromStandardInput), input,
+                      progressTitle(method, shown, input, fromStandardInput), input,
                       delivery.libraryPath, libraryKeeps);
     if (inv.verbose)
         std::fprintf(stderr, "> %s %s HTTP/1.0\n", method, requestPath(inv.url).c_str());
@@ -135,7 +158,7 @@ int main(int argc, char** argv) {
         for (const std::string& n : headerNamesIn(inv.writeOut)) names.push_back(n);
 
     BodyStream stream(delivery.libraryPath);
-    CallResult r = runCall(inv, input, delivery.libraryPath, names, [&] {
+    CallResult r = runCall(call, input, delivery.libraryPath, names, [&] {
         progress.tick();
         if (delivery.stream) stream.pump();
     });
@@ -209,7 +232,7 @@ int main(int argc, char** argv) {
         message += r.status == 416 ? ": the output is longer than the server's file"
                                    : ": the part sent does not start where the output ends";
     }
-    std::string what = std::string(inv.command->name) + " " + inv.url + ": ";
+    std::string what = std::string(inv.command->name) + " " + shown + ": ";
     if (!message.empty()) complain(what + message);
     if (!ownFailure.empty()) complain(what + ownFailure);
     if (message.empty()) message = ownFailure;
@@ -225,6 +248,10 @@ int main(int argc, char** argv) {
         facts.exitStatus = status;
         facts.errorMessage = message;
         facts.result = r.result;
+        // The library says where the reply came from, not how many
+        // redirects led there: 1 stands for any number of them.
+        facts.urlEffective = r.url.empty() ? shown : r.url;
+        facts.redirects = !r.url.empty() && r.url != shown ? 1 : 0;
         if (!writeAll(1, renderWriteOut(inv.writeOut, facts), &why)) {
             complain("--write-out: standard output: " + why);
             if (status == 0) status = exitCannotStore;

@@ -14,6 +14,7 @@
 
 #include "failures.h"
 #include "quodra.h"
+#include "userinfo.h"
 #include "write_out.h"
 
 namespace cli {
@@ -82,7 +83,8 @@ const char helpText[] =
     "  -w, --write-out FORMAT print FORMAT on standard output after the call:\n"
     "                         %{http_code} %{size_download} %{size_header}\n"
     "                         %{time_total} %{content_type} %{exitcode}\n"
-    "                         %{errormsg} %{result} %{header:NAME};\n"
+    "                         %{errormsg} %{result} %{header:NAME}\n"
+    "                         %{url_effective} %{num_redirects};\n"
     "                         \\n \\t \\\\ and %% too\n"
     "      --header-value NAME\n"
     "                         print the value of the reply head's line NAME\n"
@@ -105,6 +107,18 @@ const char helpText[] =
     "                         (default 300; 0: no limit)\n"
     "  -k, --insecure         https: take any server certificate. UNSAFE: anyone\n"
     "                         on the way can read and change the exchange\n"
+    "  -u, --user USER[:PASSWORD]\n"
+    "                         answer the server's 401 with these (Digest or\n"
+    "                         Basic), only at the URL's own scheme, host and\n"
+    "                         port; without :PASSWORD it is asked for on the\n"
+    "                         terminal\n"
+    "  -H, --header 'NAME: VALUE'\n"
+    "                         a header line of your own for every request of\n"
+    "                         the call (repeatable); Authorization and Cookie go\n"
+    "                         to the URL's own scheme, host and port only\n"
+    "  -L, --location         follow redirects (the default; for scripts)\n"
+    "      --max-redirs N     follow at most N redirects (0 to 20, default 10;\n"
+    "                         0: none, the 3xx is the reply); past them exit 47\n"
     "  -x, --proxy URL        go through the HTTP proxy http://[USER:PASSWORD@]HOST[:PORT]\n"
     "                         (port 1080 when none); \"\" for none. Without it the\n"
     "                         environment names one: http_proxy, https_proxy or\n"
@@ -121,7 +135,8 @@ const char helpText[] =
     "On a terminal a progress line shows while the call runs and leaves a\n"
     "one-line summary, unless -s is given or the reply goes to the terminal.\n";
 
-enum LongOnly { NoInclude = 256, Depth, Body, MaxIdle, NoProxy, Keep, NoKeep, Timeout, HeaderValue };
+enum LongOnly { NoInclude = 256, Depth, Body, MaxIdle, NoProxy, Keep, NoKeep, Timeout, HeaderValue,
+                MaxRedirs };
 
 const option longOptions[] = {
     {"output", required_argument, nullptr, 'o'},
@@ -147,6 +162,10 @@ const option longOptions[] = {
     {"proxy", required_argument, nullptr, 'x'},
     {"noproxy", required_argument, nullptr, NoProxy},
     {"proxy-user", required_argument, nullptr, 'U'},
+    {"user", required_argument, nullptr, 'u'},
+    {"header", required_argument, nullptr, 'H'},
+    {"location", no_argument, nullptr, 'L'},
+    {"max-redirs", required_argument, nullptr, MaxRedirs},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
     {nullptr, 0, nullptr, 0},
@@ -154,7 +173,7 @@ const option longOptions[] = {
 
 // The leading ':' makes a missing value its own case; getopt_long's own
 // messages are off so that every slip reads the same way.
-const char shortOptions[] = ":o:iD:vfw:sqkx:U:hVC:z:";
+const char shortOptions[] = ":o:iD:vfw:sqkx:U:hVC:z:u:H:L";
 
 Parsed slip(const std::string& what) {
     std::fprintf(stderr, "quodra: %s; try 'quodra --help'\n", what.c_str());
@@ -184,6 +203,16 @@ std::string typed(const char* word, int shortName) {
     return text;
 }
 
+// A whole number from least to most.
+bool parseCount(const char* text, long least, long most, int* out) {
+    char* end = nullptr;
+    errno = 0;
+    long v = std::strtol(text, &end, 10);
+    if (!*text || *end || errno || v < least || v > most) return false;
+    *out = static_cast<int>(v);
+    return true;
+}
+
 // Whether a and b name one file: the same words, or the same file on disk.
 bool sameFile(const std::string& a, const std::string& b) {
     if (a == b) return true;
@@ -199,39 +228,11 @@ bool parseLockTimeout(const char* text, int* out) {
         *out = 0;
         return true;
     }
-    char* end = nullptr;
-    errno = 0;
-    long v = std::strtol(text, &end, 10);
-    if (!*text || *end || errno || v < 1 || v > 2147483647) return false;
-    *out = static_cast<int>(v);
-    return true;
+    return parseCount(text, 1, 2147483647, out);
 }
 
 bool parseSeconds(const char* text, int* out) {
-    char* end = nullptr;
-    errno = 0;
-    long v = std::strtol(text, &end, 10);
-    if (!*text || *end || errno || v < 0 || v > QUODRA_IDLE_LIMIT_MAX) return false;
-    *out = static_cast<int>(v);
-    return true;
-}
-
-// Percent-encodes every byte but RFC 3986's unreserved ones.
-std::string escaped(const std::string& text) {
-    static const char hex[] = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : text) {
-        bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-                     c == '-' || c == '.' || c == '_' || c == '~';
-        if (plain) {
-            out += static_cast<char>(c);
-        } else {
-            out += '%';
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        }
-    }
-    return out;
+    return parseCount(text, 0, QUODRA_IDLE_LIMIT_MAX, out);
 }
 
 }  // namespace
@@ -249,17 +250,10 @@ const char* methodName(Method method) {
 
 std::string proxyWithUser(const std::string& proxy, const std::string& userAndPassword) {
     size_t colon = userAndPassword.find(':');
-    std::string userinfo = escaped(userAndPassword.substr(0, colon));
-    if (colon != std::string::npos) userinfo += ":" + escaped(userAndPassword.substr(colon + 1));
-    // The authority starts after "//" (or at once without one) and ends at
-    // the first '/', '?' or '#'; its userinfo, before its last '@', goes.
-    size_t slashes = proxy.find("//");
-    size_t start = slashes == std::string::npos ? 0 : slashes + 2;
-    size_t end = proxy.find_first_of("/?#", start);
-    if (end == std::string::npos) end = proxy.size();
-    size_t at = proxy.rfind('@', end == 0 ? 0 : end - 1);
-    size_t host = at != std::string::npos && at >= start ? at + 1 : start;
-    return proxy.substr(0, start) + userinfo + "@" + proxy.substr(host);
+    std::string userinfo = percentEncoded(userAndPassword.substr(0, colon));
+    if (colon != std::string::npos)
+        userinfo += ":" + percentEncoded(userAndPassword.substr(colon + 1));
+    return withUserinfo(proxy, userinfo);
 }
 
 Parsed parseCommandLine(int argc, char** argv) {
@@ -323,6 +317,19 @@ Parsed parseCommandLine(int argc, char** argv) {
         case 'U':
             proxyUser = optarg;
             proxyUserGiven = true;
+            break;
+        case 'u':
+            inv.user = optarg;
+            inv.userGiven = true;
+            break;
+        case 'H':
+            inv.headers += (inv.headers.empty() ? "" : "\n") + std::string(optarg);
+            break;
+        case 'L': break;  // following is the default
+        case MaxRedirs:
+            if (!parseCount(optarg, 0, 20, &inv.maxRedirs))
+                return slip(std::string("--max-redirs takes a count from 0 to 20, not '") + optarg +
+                            "'");
             break;
         case Depth:
             if (std::strcmp(optarg, "0") == 0) inv.depth = 0;

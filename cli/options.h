@@ -60,6 +60,10 @@ struct Invocation {
     bool proxyGiven = false;  // false: the library's default (the environment)
     std::string noProxy;      // --noproxy LIST
     bool noProxyGiven = false;
+    std::string user;         // -u USER[:PASSWORD], as typed
+    bool userGiven = false;
+    std::string headers;      // -H lines, LF between them
+    int maxRedirs = -1;       // --max-redirs N; -1 leaves the library's limit
 };
 
 // What parsing decided: run the call, or exit now with this status (help

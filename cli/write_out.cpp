@@ -10,7 +10,8 @@ namespace cli {
 namespace {
 
 const char* const names[] = {"http_code", "response_code", "size_download", "size_header",
-                             "time_total", "content_type", "exitcode", "errormsg", "result"};
+                             "time_total", "content_type", "exitcode", "errormsg", "result",
+                             "url_effective", "num_redirects"};
 
 // "header:NAME" asks for the value of the head's line NAME.
 const std::string HEADER = "header:";
@@ -40,6 +41,8 @@ std::string value(const std::string& name, const CallFacts& f) {
     if (name == "exitcode") return std::to_string(f.exitStatus);
     if (name == "errormsg") return f.errorMessage;
     if (name == "result") return std::to_string(f.result);
+    if (name == "url_effective") return f.urlEffective;
+    if (name == "num_redirects") return std::to_string(f.redirects);
     if (isHeaderVariable(name)) {
         auto it = f.headers.find(name.substr(HEADER.size()));
         return it == f.headers.end() ? "" : it->second;

@@ -21,6 +21,8 @@ struct CallFacts {
     int exitStatus = 0;
     std::string errorMessage;  // empty when the call succeeded
     int result = 0;            // the library's result code
+    std::string urlEffective;  // the URL the reply came from (httpLastUrl), no userinfo
+    int redirects = 0;         // num_redirects: 1 when that is not the URL asked for
 };
 
 // True when name is a header name (an RFC 9110 token).

@@ -1,6 +1,6 @@
 Attribute VB_Name = "Quodra"
 ' Declarations of quodra.dll for BASIC-family hosts: every call, the result
-' codes and the options, three helpers that turn the calls writing into a
+' codes and the options, four helpers that turn the calls writing into a
 ' caller's buffer into functions returning a String, and two examples.
 '
 ' Texts go ByVal ... As String (a pointer to an 8-bit NUL-terminated copy,
@@ -21,6 +21,7 @@ Public Const QUODRA_TLS_FAILED As Long = 7
 Public Const QUODRA_BODY_SHORT As Long = 8
 Public Const QUODRA_SEEK_FAILED As Long = 9
 Public Const QUODRA_CERT_REJECTED As Long = 10
+Public Const QUODRA_TOO_MANY_REDIRECTS As Long = 11
 Public Const QUODRA_PROXY_REFUSED As Long = 12  ' httpLastStatus and httpLastHead give the proxy's reply
 Public Const QUODRA_HTTP_ERROR As Long = 13
 
@@ -28,6 +29,7 @@ Public Const QUODRA_HTTP_ERROR As Long = 13
 Public Const QUODRA_OPTION_MESSAGE_BOXES As Long = 1
 Public Const QUODRA_OPTION_IDLE_LIMIT As Long = 2
 Public Const QUODRA_OPTION_VERIFY_CERTIFICATES As Long = 3  ' 0 is unsafe: any certificate is taken
+Public Const QUODRA_OPTION_MAX_REDIRECTS As Long = 4  ' 0 to 20, default 10; 0 follows none
 Public Const QUODRA_OPTION_KEEP_UNTIL_COMPLETE As Long = 5  ' the old outfile stays until the new one is whole
 Public Const QUODRA_OPTION_FAIL_ON_ERROR As Long = 6        ' a status of 400 or more gives QUODRA_HTTP_ERROR
 Public Const QUODRA_OPTION_RESUME As Long = 7               ' httpGet asks for the rest of outfile only
@@ -53,7 +55,7 @@ Declare Function davDelete Lib "quodra.dll" (ByVal url As String, ByVal outfile 
 Declare Function davMove Lib "quodra.dll" (ByVal url As String, ByVal destination As String, ByVal outfile As String, ByVal ignored1 As Long, ByVal ignored2 As Long, ByVal visible As Long) As Long
 Declare Function davCopy Lib "quodra.dll" (ByVal url As String, ByVal destination As String, ByVal outfile As String, ByVal ignored1 As Long, ByVal ignored2 As Long, ByVal visible As Long) As Long
 
-' The calls beside them, ordinals 12 to 17 (11 is the DLL's window
+' The calls beside them, ordinals 12 to 18 (11 is the DLL's window
 ' procedure, which a host never calls).
 Declare Function httpLastStatus Lib "quodra.dll" () As Long
 Declare Function httpLastHead Lib "quodra.dll" (ByVal buffer As String, ByVal size As Long) As Long
@@ -61,6 +63,7 @@ Declare Function httpLastError Lib "quodra.dll" () As Long
 Declare Function httpResultText Lib "quodra.dll" (ByVal code As Long, ByVal buffer As String, ByVal size As Long) As Long
 Declare Function httpSetOption Lib "quodra.dll" (ByVal optionNumber As Long, ByVal value As Long) As Long
 Declare Function httpSetOptionText Lib "quodra.dll" (ByVal optionNumber As Long, ByVal value As String) As Long
+Declare Function httpLastUrl Lib "quodra.dll" (ByVal buffer As String, ByVal size As Long) As Long
 
 ' The rest of WebDAV, ordinals 19 to 21: properties and locks. davLock takes
 ' vbNullString as infile for the library's own body (an exclusive write
@@ -85,6 +88,17 @@ Public Function LastHead() As String
     buffer = String$(length + 1, vbNullChar)
     httpLastHead buffer, length + 1
     LastHead = Left$(buffer, length)
+End Function
+
+' The URL this thread's last call's reply came from (after its redirects),
+' without user or password; "" when there was none.
+Public Function LastUrl() As String
+    Dim length As Long, buffer As String
+    length = httpLastUrl(vbNullString, 0)
+    If length = 0 Then Exit Function
+    buffer = String$(length + 1, vbNullChar)
+    httpLastUrl buffer, length + 1
+    LastUrl = Left$(buffer, length)
 End Function
 
 ' The value of the last call's reply head line called name (any case), ""

@@ -64,6 +64,7 @@ extern "C" {
 #define QUODRA_BODY_SHORT 8     /* body file shrank while it was sent */
 #define QUODRA_SEEK_FAILED 9    /* body file could not be repositioned */
 #define QUODRA_CERT_REJECTED 10 /* server's certificate was rejected */
+#define QUODRA_TOO_MANY_REDIRECTS 11 /* too many redirects */
 #define QUODRA_PROXY_REFUSED 12 /* the proxy refused the request: its answer
                                    to CONNECT was not 2xx, or it answered
                                    407; httpLastStatus and httpLastHead give
@@ -107,6 +108,11 @@ extern "C" {
                                           (anyone on the path can read and
                                           change the exchange). Any non-zero
                                           value means 1. */
+#define QUODRA_OPTION_MAX_REDIRECTS 4  /* redirects (301, 302, 303, 307,
+                                          308 with a Location) a call
+                                          follows; default 10; 0: none, the
+                                          3xx is the reply; at most 20. Past
+                                          the limit the call ends with 11. */
 #define QUODRA_OPTION_KEEP_UNTIL_COMPLETE 5  /* 1: the reply body goes to a
                                           new file beside outfile (same
                                           folder, a name of its own), which
@@ -279,6 +285,12 @@ QUODRA_EXPORT int QUODRA_API httpLastHead(char* buffer, int size);
  * the result itself when it is such a number; 0 for a result 0, for a call
  * refused before its exchange, and for results that no such error caused. */
 QUODRA_EXPORT int QUODRA_API httpLastError(void);
+
+/* The URL the last call's reply came from, after the redirects it
+ * followed, without user or password: the call's URL as given (its
+ * userinfo left out) when it followed none. Copied into buffer like
+ * httpLastHead; returns the URL's whole length, 0 when there was none. */
+QUODRA_EXPORT int QUODRA_API httpLastUrl(char* buffer, int size);
 
 /* The value of the first line named name (in any case) in the last call's
  * reply head, without the name, the colon and the white space around the

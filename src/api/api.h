@@ -7,6 +7,7 @@
 #include "api/options.h"
 #include "api/proxy.h"
 #include "platform/platform.h"
+#include "request/challenge.h"
 #include "request/request.h"
 
 namespace quodra {
@@ -14,14 +15,28 @@ namespace quodra {
 constexpr const char* WINDOW_CLASS = "QuodraWndClass";
 
 // The most exchanges one call runs: a bound on the sequence however its
-// replies answer.
+// replies answer (sequence.cpp says how they count).
 constexpr int MAX_EXCHANGES = 32;
 
 // Module instance handle, kept at load.
 extern plat::Instance hDllInst;
 
+// What a call knows of answering its first origin's challenges with the
+// credentials of its URL.
+struct Answering {
+    Challenge challenge;  // the one the next exchanges answer; scheme None: none known
+    uint32_t nc;          // Digest with qop: the nonce count last sent with it
+    bool cached;          // it is the one the process's cache keeps for the origin,
+                          // which gives out its next nonce count
+    bool mayAnswer;       // the exchange under way goes where the credentials may
+    bool sent;            // ... and carries them
+    int answered;         // fresh challenges of a 401 answered (at most one)
+    int staleRetried;     // answers made again after a nonce called stale (at most one)
+};
+
 // One call of the library, as the caller made it, from its start to its
-// return. Its texts are the caller's, borrowed for as long as the call runs.
+// return. Its texts are the caller's, borrowed for as long as the call runs;
+// what the call owns is released by endCall.
 struct Call {
     int method;               // the call's method code (METHOD_...)
     const char* url;          // the URL the call names
@@ -42,15 +57,26 @@ struct Call {
     int exchanges;            // exchanges run so far
     int freshOnly;            // 1: the next exchange takes no kept connection (the
                               // one it took was found closed before any reply came)
+    // ---- the course of the call, kept by afterExchange ----
+    char* target;             // owned: the URL of the exchanges after a redirect,
+                              // never with userinfo; null: url
+    int redirects;            // redirects followed
+    Answering auth;           // the credentials of url, for its origin only
+    int ending;               // Follow::Refused: the result the call ends with
+    const char* noMemory;     // what could not be allocated while a reply was judged;
+                              // its box is shown once the exchange has ended
     int outHeld;              // the output held open for the whole call (a FIFO, a
                               // device), so that its reader sees no end between
                               // exchanges; -1 for none
 };
 
-// What follows an exchange that has ended.
+// What the call makes of an exchange's reply.
 enum class Follow {
-    Over,     // the call is over: the exchange's result and reply are the call's
-    Another,  // the call goes on with a new exchange made from call
+    Over,     // the reply is the call's: stored, the exchange's result the call's
+    Another,  // the reply is passed on: the call goes on with a new exchange made
+              // from call, the reply's body neither stored nor waited for
+    Refused,  // the call ends with call.ending, the reply not stored (too many
+              // redirects, memory that ran out)
 };
 
 // Load and unload: reason 1 keeps inst; a thread's end (3) and an unload
@@ -79,14 +105,30 @@ bool lockTokenUri(const char* token, const char** uri, size_t* len);
 // be sent: 1 when a piece could not be made (its box shown), 5 when the
 // body file cannot be opened.
 RequestInfo* prepareExchange(Call& call, int* refusal);
+// Adds the Authorization line of the URL's credentials to req, when the
+// exchange goes to the call's first origin, the URL named a user, the
+// caller's lines hold no Authorization line of their own and a challenge to
+// answer is known (from a 401 of this call, or from the process's cache);
+// sets call.auth.mayAnswer and .sent. False when a piece could not be made
+// (its box shown).
+bool addCredentials(RequestInfo* req, Call& call);
 // Runs one composed exchange to its end on this thread: creates its window,
 // reaches the host and pumps messages until the exchange has ended. The
 // record stays for its caller to read; its window is gone.
 void runExchange(RequestInfo* req, int visible);
-// The one place where a call's course is decided: from the ended exchange's
-// result and reply head, whether the call is over or what its next exchange
-// is (call changed to say so). Bounded by MAX_EXCHANGES.
+// The one place where a call's course is decided: from the exchange's final
+// reply head, as soon as it has arrived whole (the engine asks through the
+// record's judgeHead, before anything of the body is stored), whether the
+// reply is the call's or what the next exchange is (call changed to say
+// so). An exchange that ends before a final head of the server's came (a
+// proxy's 407, a failure) is asked about once it has ended. Bounded by
+// MAX_EXCHANGES. Shows no box: what could not be allocated is
+// left in call.noMemory.
 Follow afterExchange(Call& call, const RequestInfo& done);
+// The URL of the call's next (or current) exchange.
+const char* currentUrl(const Call& call);
+// Releases what the call owns.
+void endCall(Call& call);
 // Runs call to its end, exchange after exchange; returns its result.
 // Before the first exchange sends anything, an output that can never be
 // made ends the call with 3.

@@ -64,8 +64,7 @@ int runCall(Call c) {
     if (result == 0 && !copyCallerLines(&c.lines)) result = RESULT_REFUSED;
     if (result == 0 && !takeCallProxy(&c.proxy)) result = RESULT_REFUSED;
     if (result == 0) result = startLibrary() ? DoRequest(c) : RESULT_REFUSED;
-    releaseCallProxy(&c.proxy);
-    qfree(c.lines);
+    endCall(c);
     setBoxesShown(was);  // a call made from inside another gives the outer one its setting back
     return result;
 }

@@ -137,12 +137,17 @@ bool addMethodPieces(RequestInfo* req, const Call& call) {
 // the method wrote from the call's arguments (Depth, Destination, the
 // Content-Type of a PROPFIND body or of a form) is left out: the arguments
 // say it already, a second line of the name would contradict them, and a
-// form's type carries the boundary its body is read by. False when memory
+// form's type carries the boundary its body is read by. Authorization and
+// Cookie lines go only to the origin of the call's URL. False when memory
 // ran out (the box has been shown).
 bool addCallerLines(RequestInfo* req, const Call& call) {
     if (!call.lines) return true;
-    const char* drop[4];
+    const char* drop[6];
     int count = 0;
+    if (!sameOrigin(currentUrl(call), call.url)) {
+        drop[count++] = "authorization";
+        drop[count++] = "cookie";
+    }
     for (const char* name : {"depth", "destination", "content-type"})
         if (linesHold(req->headers, name)) drop[count++] = name;
     if (req->contentType && !linesHold(req->headers, "content-type"))
@@ -184,7 +189,7 @@ bool lockTokenUri(const char* token, const char** uri, size_t* len) {
 
 RequestInfo* prepareExchange(Call& call, int* refusal) {
     *refusal = RESULT_REFUSED;
-    RequestInfo* req = createRequest(call.url, call.method);
+    RequestInfo* req = createRequest(currentUrl(call), call.method);
     if (!req) return nullptr;
     req->idleLimitMs = call.options.idleMs;
     req->noBoxes = call.options.boxes ? 0 : 1;
@@ -195,7 +200,7 @@ RequestInfo* prepareExchange(Call& call, int* refusal) {
     req->freshOnly = call.freshOnly;
     // Through a proxy or direct, by this exchange's own URL.
     bool whole = routeExchange(req, call.proxy) && addMethodPieces(req, call) &&
-                 addCallerLines(req, call);
+                 addCallerLines(req, call) && addCredentials(req, call);
     if (whole) {
         req->outFile = copyText(call.outFile, "outfile");
         whole = req->outFile != nullptr;

@@ -89,6 +89,23 @@ void runExchange(RequestInfo* req, int visible) {
 
 namespace {
 
+// The engine asks here, as soon as an exchange's final head has arrived,
+// whether the call keeps the reply. No box is shown meanwhile: it would be
+// modal, and the exchange's own events would run while it shows. What could
+// not be allocated is shown once the exchange has ended.
+int judgeHead(void* calling, const RequestInfo* req) {
+    Call& call = *static_cast<Call*>(calling);
+    int was = setBoxesShown(0);
+    Follow next = afterExchange(call, *req);
+    setBoxesShown(was);
+    switch (next) {
+    case Follow::Another: return HEAD_PASSED_ON;
+    case Follow::Refused: return call.ending;
+    case Follow::Over: break;
+    }
+    return HEAD_KEPT;
+}
+
 int runExchanges(Call& call) {
     for (;;) {
         int refusal = RESULT_REFUSED;
@@ -103,6 +120,8 @@ int runExchanges(Call& call) {
             return RESULT_NO_OUTPUT;
         }
         req->outHeld = call.outHeld;
+        req->judgeHead = judgeHead;
+        req->judgeCall = &call;
         ++call.exchanges;
         runExchange(req, call.visible);
         // A kept connection its server had closed is no answer: the
@@ -115,12 +134,22 @@ int runExchanges(Call& call) {
             continue;
         }
         call.freshOnly = 0;
-        Follow next = afterExchange(call, *req);
-        if (next == Follow::Over || call.exchanges >= MAX_EXCHANGES) {
-            // The call's result, status and head are those of its last
+        // A final head was judged as it arrived; an exchange that ended
+        // before one came (a proxy's refusal among them) is judged now.
+        Follow next = req->headJudged ? (req->passedOn ? Follow::Another : Follow::Over)
+                                      : afterExchange(call, *req);
+        if (call.noMemory) {
+            showAllocFailure(call.noMemory);
+            call.noMemory = nullptr;
+        }
+        // A reply passed on was neither stored nor waited for: the call
+        // goes on, and it never ends on such a reply (afterExchange keeps
+        // to the bound).
+        if (next != Follow::Another || call.exchanges >= MAX_EXCHANGES) {
+            // The call's result, status, head and URL are those of its last
             // exchange.
-            int result = req->result;
-            keepLastCall(req);
+            int result = req->passedOn ? RESULT_TOO_MANY_REDIRECTS : req->result;
+            keepLastCall(req, currentUrl(call));
             destroyRequest(req);
             return result;
         }

@@ -18,12 +18,17 @@ struct LastCall {
     char* head;   // owned: the head as received, through its blank line; null = none
     int headLength;  // bytes in head
     int error;    // socket or lookup error number behind the result; 0 = none
+    char* url;    // owned: the URL the reply came from, without userinfo; null = none
+    int urlLength;   // bytes in url
 };
 
 // One per thread; what it still holds is released when the thread ends.
 struct LastCallSlot {
     LastCall call{};
-    ~LastCallSlot() { qfree(call.head); }
+    ~LastCallSlot() {
+        qfree(call.head);
+        qfree(call.url);
+    }
 };
 thread_local LastCallSlot slot;
 
@@ -48,14 +53,19 @@ int errorBehind(const RequestInfo* req) {
 
 void forgetLastCall() {
     qfree(slot.call.head);
+    qfree(slot.call.url);
     slot.call = LastCall{};
 }
 
-void keepLastCall(const RequestInfo* req) {
+void keepLastCall(const RequestInfo* req, const char* url) {
     forgetLastCall();
     if (!req) return;
     LastCall& c = slot.call;
     c.error = errorBehind(req);
+    if (url) {
+        c.url = urlWithoutUserinfo(url);  // a box when memory ran out
+        c.urlLength = textLength(c.url);
+    }
     // A head cut short (the reply ended inside it) is not a head. Through a
     // proxy's tunnel, until the server's head has come, the last head
     // received is the proxy's yes to the tunnel.
@@ -96,6 +106,10 @@ int QUODRA_API httpLastHead(char* buffer, int size) {
 }
 
 int QUODRA_API httpLastError(void) { return slot.call.error; }
+
+int QUODRA_API httpLastUrl(char* buffer, int size) {
+    return copyToCaller(slot.call.url, slot.call.urlLength, buffer, size);
+}
 
 int QUODRA_API httpLastHeader(const char* name, char* buffer, int size) {
     // The head's one reader of lines by name: a name that is no token names

@@ -10,10 +10,11 @@ namespace quodra {
 // Forgets the thread's last call. Every call starts here, so a call refused
 // before its exchange began leaves nothing to read.
 void forgetLastCall();
-// Keeps what req's exchange leaves to read, before req is destroyed. Never
-// changes the call's result: a head that cannot be copied (memory ran out)
-// is reported by its box and left out, the status and error are still kept.
-void keepLastCall(const RequestInfo* req);
+// Keeps what req's exchange leaves to read, before req is destroyed, and
+// url (the exchange's URL), without its userinfo. Never changes the call's
+// result: a head or URL that cannot be copied (memory ran out) is reported
+// by its box and left out, the status and error are still kept.
+void keepLastCall(const RequestInfo* req, const char* url);
 
 // Copies len bytes into the caller's buffer of size bytes, cut to fit and
 // NUL-terminated (nothing is written when buffer is null or size is not

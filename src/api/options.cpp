@@ -11,6 +11,7 @@ namespace {
 
 constexpr int DEFAULT_IDLE_SECONDS = 300;
 static_assert(QUODRA_IDLE_LIMIT_MAX <= 0x7FFFFFFF / 1000, "a limit's milliseconds fit an int");
+constexpr int DEFAULT_MAX_REDIRECTS = 10;
 
 std::atomic<int> boxes{1};
 std::atomic<int> idleSeconds{DEFAULT_IDLE_SECONDS};
@@ -20,6 +21,7 @@ std::atomic<int> failOnError{0};
 std::atomic<int> resume{0};
 std::atomic<int> onlyIfNewer{0};
 std::atomic<int> keepAlive{0};
+std::atomic<int> maxRedirects{DEFAULT_MAX_REDIRECTS};
 
 }  // namespace
 
@@ -33,6 +35,7 @@ CallOptions takeOptions() {
     o.resume = resume.load();
     o.onlyIfNewer = onlyIfNewer.load();
     o.keepAlive = keepAlive.load();
+    o.maxRedirects = maxRedirects.load();
     return o;
 }
 
@@ -51,6 +54,9 @@ extern "C" int QUODRA_API httpSetOption(int option, int value) {
     case QUODRA_OPTION_VERIFY_CERTIFICATES:
         // Off only on purpose: any non-zero value, True included, keeps it.
         return verify.exchange(value ? 1 : 0);
+    case QUODRA_OPTION_MAX_REDIRECTS:
+        if (value < 0 || value > MAX_REDIRECTS) return -1;
+        return maxRedirects.exchange(value);
     // On and off, any non-zero value on, as for the boxes.
     case QUODRA_OPTION_KEEP_UNTIL_COMPLETE:
         return keep.exchange(value ? 1 : 0);

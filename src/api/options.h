@@ -15,7 +15,12 @@ struct CallOptions {
     int resume;       // 1: a GET asks for the rest of its output file only
     int onlyIfNewer;  // 1: a GET asks for a file newer than its output file only
     int keepAlive;    // 1: HTTP/1.1, and the connection may be kept for the next call
+    int maxRedirects; // redirects followed at most; 0: none
 };
+
+// The most redirects a call may be told to follow (the largest value of
+// QUODRA_OPTION_MAX_REDIRECTS), which keeps a call within its exchanges.
+constexpr int MAX_REDIRECTS = 20;
 
 // The options as they stand now. Thread-safe.
 CallOptions takeOptions();

@@ -94,8 +94,6 @@ AuthAnswer made(char* block, char** line) {
 }
 
 AuthAnswer basic(const AuthRequest& req, char** line) {
-    // user-id ":" password: a colon in the user would move the split.
-    if (std::strchr(req.user, ':')) return AuthAnswer::Refused;
     size_t user = std::strlen(req.user), password = std::strlen(req.password);
     size_t pair = user + 1 + password;
     const char* name = lineName(req.asker);
@@ -118,7 +116,6 @@ AuthAnswer basic(const AuthRequest& req, char** line) {
 }
 
 AuthAnswer digest(const Challenge& ch, const AuthRequest& req, char** line) {
-    if (unquotable(req.user)) return AuthAnswer::Refused;
     char nc[9] = "";
     if (ch.qop) {
         static const char digits[] = "0123456789abcdef";
@@ -177,10 +174,17 @@ AuthAnswer digest(const Challenge& ch, const AuthRequest& req, char** line) {
 
 }  // namespace
 
+bool canAnswer(const Challenge& ch, const char* user) {
+    if (!user) return false;
+    // user-id ":" password: a colon in the user would move the split.
+    if (ch.scheme == AuthScheme::Basic) return std::strchr(user, ':') == nullptr;
+    return ch.scheme == AuthScheme::Digest && !unquotable(user);
+}
+
 AuthAnswer answerChallenge(const Challenge& ch, const AuthRequest& given, char** line) {
     *line = nullptr;
     // No user, no answer; a missing password is an empty one.
-    if (!given.user) return AuthAnswer::Refused;
+    if (!canAnswer(ch, given.user)) return AuthAnswer::Refused;
     AuthRequest req = given;
     if (!req.password) req.password = "";
     if (!req.method || !req.target) return AuthAnswer::Refused;

@@ -32,6 +32,11 @@ enum class AuthAnswer {
     NoMemory,  // "new failed: authorization" shown
 };
 
+// True when ch (Basic or Digest) can be answered for user: a Basic user
+// holds no ':' (it would move the split), a Digest user no control byte (a
+// quoted-string cannot carry it).
+bool canAnswer(const Challenge& ch, const char* user);
+
 // The line answering ch (Basic or Digest) for req.
 AuthAnswer answerChallenge(const Challenge& ch, const AuthRequest& req, char** line);
 

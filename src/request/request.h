@@ -181,11 +181,26 @@ struct RequestInfo {
     int result;            // first recorded result code; 0 = none yet
     int netError;          // socket or lookup error number behind result; 0 = none
 
+    // ---- the call around the exchange ----
+    // Asked once the final head has arrived whole, before anything of its
+    // body is stored (null: every reply is kept): HEAD_KEPT; HEAD_PASSED_ON,
+    // the call answers or follows the reply, which ends the exchange at
+    // once with its body neither stored nor waited for; or a result code
+    // the call ends with, the reply not stored.
+    int (*judgeHead)(void* call, const RequestInfo* req);
+    void* judgeCall;       // borrowed: what judgeHead is asked with
+    int headJudged;        // 1 once judgeHead has been asked about the final head
+    int passedOn;          // 1 once the reply was passed on
+
     // ---- the options the call started with (later changes do not reach it) ----
     uint32_t idleLimitMs;  // milliseconds without progress before 10060; 0 = no limit
     int noBoxes;           // 1 when this call's errors show no message boxes
     int noVerify;          // 1 when this https call takes any certificate
 };
+
+// What judgeHead makes of a reply besides a result code.
+constexpr int HEAD_KEPT = 0;
+constexpr int HEAD_PASSED_ON = -1;
 
 // The live records of this thread, newest first.
 extern thread_local RequestInfo* liveRequests;

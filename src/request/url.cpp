@@ -4,6 +4,7 @@
 
 #include "common/alloc.h"
 #include "common/text.h"
+#include "common/token.h"
 #include "platform/numbers.h"
 #include "request/request.h"
 #include "request/url_scan.h"
@@ -189,6 +190,16 @@ bool splitUrl(const char* url, UrlParts* parts) {
     // The fragment is the caller's own: it never goes out.
     p.target = Span{authority.end, authority.end + std::strcspn(authority.end, "#")};
     *parts = p;
+    return true;
+}
+
+bool sameOrigin(const char* a, const char* b) {
+    UrlParts pa, pb;
+    if (!splitUrl(a, &pa) || !splitUrl(b, &pb)) return false;
+    if (pa.secure != pb.secure || pa.port != pb.port || pa.host.size() != pb.host.size())
+        return false;
+    for (size_t i = 0; i < pa.host.size(); ++i)
+        if (lowerAscii(pa.host.begin[i]) != lowerAscii(pb.host.begin[i])) return false;
     return true;
 }
 

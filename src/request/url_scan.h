@@ -63,6 +63,10 @@ bool decodedSize(Span s, size_t* size);
 // only for a span decodedSize took.
 void decodeInto(Span s, char* out);
 
+// True when the URLs a and b (both read by splitUrl) name one origin: the
+// same scheme, host (in any case) and port. False when either is refused.
+bool sameOrigin(const char* a, const char* b);
+
 // True when text, read as a URL, names userinfo: its authority (none when
 // it begins with a single '/') holds an '@'.
 bool urlHasUserinfo(const char* text);

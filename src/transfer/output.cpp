@@ -11,6 +11,19 @@ namespace quodra {
 
 namespace {
 
+// The call's word on the reply, before anything of it is stored: a reply it
+// answers or follows ends the exchange at once, its body never stored nor
+// waited for, and one it refuses ends it with its code.
+bool replyKept(RequestInfo* req) {
+    if (!req->judgeHead) return true;
+    req->headJudged = 1;
+    int verdict = req->judgeHead(req->judgeCall, req);
+    if (verdict == HEAD_KEPT) return true;
+    req->passedOn = verdict == HEAD_PASSED_ON ? 1 : 0;
+    endExchange(req, req->passedOn ? RESULT_OK : verdict);
+    return false;
+}
+
 // Opens the output for the body as store says; false when it cannot be.
 bool openOutput(RequestInfo* req, Store store) {
     // A FIFO or a device has been held open since the call was checked and
@@ -43,6 +56,7 @@ bool openOutput(RequestInfo* req, Store store) {
 bool finalHeadArrived(RequestInfo* req) {
     // The server has answered: the rest of the request is not sent.
     stopSending(req);
+    if (!replyKept(req)) return false;
     Answer answer = answerOf(req);
     if (answer.store == Store::Nothing) {
         // The output stays as it is, and a body the reply may carry is not

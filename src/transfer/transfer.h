@@ -108,11 +108,15 @@ void OnSocketRead(RequestInfo* req);
 // whole, and no byte of its body has been stored. Sending stops if the
 // request was still going out, and the caller's output file is created or
 // emptied now and never earlier, so that an exchange ending without a reply
-// leaves it as it was; what the head answers (answerOf) may leave it
-// altogether, or have the body appended to it, or written to a new file
-// beside it. False when no body is to be stored: the exchange has then
-// ended, with the answer's code or with 3 when the output cannot be made,
-// and its head stays for the caller to read.
+// leaves it as it was. First the call is asked whether it keeps the reply
+// (the record's judgeHead): one it answers or follows ends the exchange
+// here with 0 and passedOn set, its body neither stored nor waited for; one
+// it refuses ends it with the call's code. Then what the head answers
+// (answerOf) may leave the output altogether, or have the body appended to
+// it, or written to a new file beside it. False when no body is to be
+// stored: the exchange has then ended (passed on, refused, with the
+// answer's code or with 3 when the output cannot be made), and its head
+// stays for the caller to read.
 bool finalHeadArrived(RequestInfo* req);
 // Finishes the output as the exchange ends with code: a whole reply
 // (code 0) gives the file the server's time when asked to, and a new file

@@ -16,6 +16,7 @@
 #include "api/api.h"
 #include "platform/numbers.h"
 #include "api/last_call.h"
+#include "request/auth_cache.h"
 #include "common/alloc.h"
 #include "fake_platform.h"
 #include "quodra.h"
@@ -212,6 +213,86 @@ TEST_F(AllocSweep, EarlyReplyEndsHonestlyWhicheverAllocationFails) {
             EXPECT_EQ(result, 0);
             EXPECT_EQ(readAll(out), "page");
         }
+    }
+    FAIL() << "the call never ran without a failing allocation";
+}
+
+// A call of several exchanges: a PUT with credentials answered 401 with a
+// Digest challenge, the answer redirected within the origin, the redirected
+// PUT answered at once from what was learnt. Each allocation fails in turn.
+// Honest endings: 0 with every request sent and the final body stored
+// (keeping what answered the origin may fail: the call then answers from
+// its own copy, with the same bytes); or the call stopped at an exchange's
+// start or end with 1 (a piece of the next request, or of the challenge or
+// the Location, could not be made) or 3 (a reply head could not be kept),
+// what went out a whole prefix of the requests and the output never made.
+TEST_F(AllocSweep, ACallOfSeveralExchangesEndsHonestlyWhicheverAllocationFails) {
+    const std::string in = writeFile("in.bin", "body");
+    const std::string out = dir() + "/out.bin";
+    auto run = [&] {
+        fake::reset();
+        clearAuthCache();
+        auto& s = fake::state();
+        s.incoming = {{nullptr, WM_HOSTNOTIFY, 0, 1}, net(16), net(1),
+                      {nullptr, WM_HOSTNOTIFY, 0, 1}, net(16), net(1),
+                      {nullptr, WM_HOSTNOTIFY, 0, 1}, net(16), net(1), net(32)};
+        s.recvScript = {fake::bytes("HTTP/1.1 401 No\r\nWWW-Authenticate: Digest realm=\"r\", "
+                                    "nonce=\"n\", qop=\"auth\", opaque=\"o\"\r\n\r\n"),
+                        fake::bytes("HTTP/1.1 307 Moved\r\nLocation: /b\r\n\r\n"),
+                        fake::bytes("HTTP/1.1 201 Made\r\nContent-Length: 2\r\n\r\nok"),
+                        fake::closed()};
+        std::remove(out.c_str());
+        return davPut("http://u:p@server/a", in.c_str(), out.c_str(), 0);
+    };
+    ASSERT_EQ(run(), 0);
+    const std::string sent = fake::sent();
+    ASSERT_EQ(readAll(out), "ok");
+    // The three requests, each ending in the body.
+    std::vector<size_t> ends;
+    for (size_t at = sent.find("\r\n\r\nbody"); at != std::string::npos;
+         at = sent.find("\r\n\r\nbody", at + 1))
+        ends.push_back(at + 8);
+    ASSERT_EQ(ends.size(), 3u) << sent;
+    ASSERT_NE(sent.find("PUT /b HTTP/1.0\r\nAuthorization: Digest"), std::string::npos) << sent;
+    int stopped = 0;
+    for (long k = 1; k < 300; ++k) {
+        SCOPED_TRACE("allocation " + std::to_string(k));
+        // What the cache keeps outlives the call: it is let go around the
+        // count, as the last head is.
+        clearAuthCache();
+        forgetLastCall();
+        long live = qallocLive();
+        qallocResetCount();
+        qallocFailAt(k);
+        int result = run();
+        long made = qallocCount();
+        qallocFailAt(0);
+        forgetLastCall();
+        clearAuthCache();
+        const fake::State& s = fake::state();
+        EXPECT_EQ(qallocLive(), live) << "heap blocks left behind";
+        EXPECT_EQ(liveHead(), nullptr) << "a record outlived its call";
+        EXPECT_EQ(s.openInputs + s.openOutputs, 0) << "a file left open";
+        EXPECT_EQ(s.createdWindows.size(), s.destroyedWindows.size()) << "a window left";
+        EXPECT_EQ(fake::queued(), 0u) << "a message left queued";
+        if (made < k) {
+            EXPECT_EQ(result, 0);
+            EXPECT_GT(stopped, 3) << "each exchange allocates";
+            return;
+        }
+        ASSERT_EQ(s.boxes.size(), 1u) << "each failure shows one box";
+        EXPECT_EQ(s.boxes[0].text.rfind("new failed: ", 0), 0u) << s.boxes[0].text;
+        if (result == 0) {
+            EXPECT_TRUE(s.sent == sent) << "a changed request went out:\n" << s.sent;
+            EXPECT_EQ(readAll(out), "ok");
+            continue;
+        }
+        ++stopped;
+        EXPECT_TRUE(result == RESULT_REFUSED || result == RESULT_NO_OUTPUT) << result;
+        bool prefix = s.sent.empty();
+        for (size_t end : ends) prefix = prefix || s.sent == sent.substr(0, end);
+        EXPECT_TRUE(prefix) << "not a whole prefix of the requests:\n" << s.sent;
+        EXPECT_FALSE(std::ifstream(out).good()) << "a call that stopped made its output";
     }
     FAIL() << "the call never ran without a failing allocation";
 }

@@ -48,10 +48,12 @@ TEST_F(Exchange, GetStoresTheBodyAndSendsTheRequestWhole) {
     EXPECT_TRUE(s.boxes.empty());
 }
 
-// A call is a sequence of exchanges decided after each; today every reply,
-// the ones that will one day be answered or followed included, is the
-// call's own: one window, one lookup, one connect, one request, one quit.
-TEST_F(Exchange, EachCallRunsOneExchangeWhateverItsReply) {
+// A call is a sequence of exchanges decided after each; a reply the call
+// neither answers (a 401 to a URL without credentials, a 407) nor follows
+// (a redirect with none to be followed) is the call's own: one window, one
+// lookup, one connect, one request, one quit.
+TEST_F(Exchange, EachCallRunsOneExchangeWhenNothingAnswersOrFollowsItsReply) {
+    ASSERT_EQ(httpSetOption(QUODRA_OPTION_MAX_REDIRECTS, 0), 10);
     const char* replies[] = {
         "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok",
         "HTTP/1.0 302 Found\r\nLocation: http://server/b\r\nContent-Length: 0\r\n\r\n",
@@ -76,6 +78,7 @@ TEST_F(Exchange, EachCallRunsOneExchangeWhateverItsReply) {
         EXPECT_EQ(httpLastStatus(), std::atoi(reply + 9));
         EXPECT_EQ(httpLastHead(nullptr, 0), static_cast<int>(head.size()));
     }
+    httpSetOption(QUODRA_OPTION_MAX_REDIRECTS, 10);
 }
 
 // A numeric host of either family is its own address: no lookup of any

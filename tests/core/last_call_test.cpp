@@ -175,7 +175,7 @@ class Options : public Exchange {};
 
 TEST_F(Options, SetOptionGivesThePreviousValueAndRefusesWhatItDoesNotKnow) {
     const int boxes = QUODRA_OPTION_MESSAGE_BOXES, idle = QUODRA_OPTION_IDLE_LIMIT,
-              verify = QUODRA_OPTION_VERIFY_CERTIFICATES;
+              verify = QUODRA_OPTION_VERIFY_CERTIFICATES, redirects = QUODRA_OPTION_MAX_REDIRECTS;
     struct Step {
         int option, value;
         int returned;  // previous value, or -1 when refused
@@ -187,8 +187,12 @@ TEST_F(Options, SetOptionGivesThePreviousValueAndRefusesWhatItDoesNotKnow) {
         {idle, -1, -1},  {idle, 2147484, -1},             // out of range: unchanged
         {idle, 300, 2147483},
         {verify, 0, 1},  {verify, -1, 0}, {verify, 1, 1}, // any non-zero value checks
-        {0, 1, -1},      {4, 1, -1},     {-1, 0, -1},     // unknown options
+        {redirects, 0, 10}, {redirects, 20, 0},           // 0 to 20
+        {redirects, -1, -1}, {redirects, 21, -1},          // out of range: unchanged
+        {redirects, 10, 20},
+        {0, 1, -1},      {11, 1, -1},    {-1, 0, -1},     // unknown options (11 is a text option)
         {boxes, 1, 1},   {idle, 300, 300}, {verify, 1, 1}, // nothing above changed them
+        {redirects, 10, 10},
     };
     for (const Step& s : steps) {
         SCOPED_TRACE(testing::Message() << "option " << s.option << " = " << s.value);

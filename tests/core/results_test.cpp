@@ -139,7 +139,7 @@ TEST(ResultTable, CodesAreUniqueAndOwnCodesStayBelowSocketErrors) {
         EXPECT_STREQ(resultMeaning(rows[i].code), rows[i].meaning);
     }
     EXPECT_EQ(resultMeaning(2), nullptr);
-    EXPECT_EQ(resultMeaning(11), nullptr);
+    EXPECT_EQ(resultMeaning(16), nullptr);
 }
 
 }  // namespace

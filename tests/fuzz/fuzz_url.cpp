@@ -32,6 +32,7 @@
 #include <string>
 #include <vector>
 
+#include "api/last_call.h"
 #include "common/alloc.h"
 #include "fake_platform.h"
 #include "fuzz_check.h"
@@ -234,6 +235,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     s.incoming = {{nullptr, quodra::WM_HOSTNOTIFY, 0, 1},
                   {nullptr, quodra::WM_NETNOTIFY, 100, 16},
                   {nullptr, quodra::WM_NETNOTIFY, 100, 32}};
+    // What the last call left to read (its URL) lives until the next call
+    // starts: let go before the count.
+    quodra::forgetLastCall();
     long live = quodra::qallocLive();
 
     const int depth = static_cast<int8_t>(selector) >> 4;  // -8 .. 7
@@ -293,6 +297,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const bool moves = call == 6 || call == 7;
     bool refuse = !r.ok || (moves && (hasControl(dest) || destinationHasUserinfo(dest))) ||
                   (call == 11 && !readToken(dest).ok);
+    // The URL a call that ran keeps for httpLastUrl: its own without the
+    // userinfo; nothing for a call refused before it ran.
+    std::vector<char> kept(static_cast<size_t>(httpLastUrl(nullptr, 0)) + 1);
+    httpLastUrl(kept.data(), static_cast<int>(kept.size()));
+    FUZZ_CHECK(std::string(kept.data()) == (refuse ? "" : r.shown));
+    quodra::forgetLastCall();
     FUZZ_CHECK(quodra::qallocLive() == live);
     FUZZ_CHECK(liveHead() == nullptr);
     FUZZ_CHECK(s.createdWindows.size() == s.destroyedWindows.size());

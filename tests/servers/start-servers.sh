@@ -6,6 +6,10 @@
 #   - PHP's built-in server running upload.php, port PHP_PORT
 #   - with TLS_PORT and CERTS (a folder make-certs.sh filled): a second
 #     lighttpd on the same DOCROOT speaking TLS, port TLS_PORT
+# Both lighttpd servers also ask for credentials under /basic/ (Basic),
+# /md5/ and /sha/ (Digest with MD5 and SHA-256), for the user "quodra" with
+# the password "s3cret:pass" (written to STATE/htdigest), and redirect as
+# lighttpd-auth.conf.in says (/r302/PATH to /PATH, /to?URL to URL, ...).
 # STATE receives the configuration, the logs and the pid files
 # (lighttpd.pid, php.pid, lighttpd-tls.pid) that stop-servers.sh reads.
 #
@@ -64,17 +68,26 @@ if ! command -v php >/dev/null; then
   exit 1
 fi
 
-sed -e "s|@DOCROOT@|$docroot|g" -e "s|@PORT@|$dav_port|g" -e "s|@LOGDIR@|$state|g" \
-  "$here/lighttpd-webdav.conf.in" > "$state/lighttpd.conf"
+# user:realm:hash, once with MD5 and once with SHA-256.
+secret='quodra:quodra:s3cret:pass'
+{
+  printf 'quodra:quodra:%s\n' "$(printf '%s' "$secret" | md5sum | cut -d' ' -f1)"
+  printf 'quodra:quodra:%s\n' "$(printf '%s' "$secret" | sha256sum | cut -d' ' -f1)"
+} > "$state/htdigest"
+
+cat "$here/lighttpd-webdav.conf.in" "$here/lighttpd-auth.conf.in" |
+  sed -e "s|@DOCROOT@|$docroot|g" -e "s|@PORT@|$dav_port|g" -e "s|@LOGDIR@|$state|g" \
+  > "$state/lighttpd.conf"
 
 nohup lighttpd -D -m "$moddir" -f "$state/lighttpd.conf" \
   > "$state/lighttpd.log" 2>&1 < /dev/null &
 echo $! > "$state/lighttpd.pid"
 
 if [ -n "$tls_port" ]; then
-  cat "$here/lighttpd-webdav.conf.in" "$here/lighttpd-tls.conf.in" |
+  cat "$here/lighttpd-webdav.conf.in" "$here/lighttpd-tls.conf.in" "$here/lighttpd-auth.conf.in" |
     sed -e "s|@DOCROOT@|$docroot|g" -e "s|@PORT@|$tls_port|g" -e "s|@LOGDIR@|$state|g" \
-        -e "s|@CERTS@|$certs|g" -e "s|lighttpd-error.log|lighttpd-tls-error.log|" > "$state/lighttpd-tls.conf"
+        -e "s|@CERTS@|$certs|g" -e "s|lighttpd-error.log|lighttpd-tls-error.log|" \
+        -e "s|access.log|lighttpd-tls-access.log|" > "$state/lighttpd-tls.conf"
   nohup lighttpd -D -m "$moddir" -f "$state/lighttpd-tls.conf" \
     > "$state/lighttpd-tls.log" 2>&1 < /dev/null &
   echo $! > "$state/lighttpd-tls.pid"

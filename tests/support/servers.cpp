@@ -25,9 +25,10 @@ namespace e2e {
 namespace {
 
 constexpr int START_WAIT_MS = 10000;
-// A test server has nothing to save: it gets a moment to exit, then SIGKILL
-// (lighttpd may take a second to notice SIGTERM).
-constexpr int STOP_WAIT_MS = 300;
+// A test server gets a moment to exit, then SIGKILL (lighttpd may take a
+// second to notice SIGTERM). Long enough for a loaded machine: lighttpd
+// writes its access log, which some tests read, only as it exits.
+constexpr int STOP_WAIT_MS = 3000;
 constexpr int START_TRIES = 3;  // a free port may be taken before the child binds it
 
 bool onPath(const std::string& program) {
@@ -196,6 +197,11 @@ bool startLighttpdKeepAlive(Server& s, const std::string& docroot, const std::st
                                        : "lighttpd-keep-alive.conf.in");
 }
 
+bool startLighttpdAuth(Server& s, const std::string& docroot, const std::string& workdir,
+                       const std::string& certs, std::string& why) {
+    return startLighttpdWith(s, docroot, workdir, certs, why, "lighttpd-auth.conf.in");
+}
+
 bool startLighttpdTls(Server& s, const std::string& docroot,
                       const std::string& workdir, const std::string& certs,
                       std::string& why) {
@@ -258,14 +264,18 @@ bool apacheInstalled(std::string& why) {
 
 namespace {
 
+// Apache from the WebDAV template, with the template named extra (a file
+// of serversDir()) after it when one is named.
 bool startApacheWith(Server& s, const std::string& docroot, const std::string& workdir,
-                     std::string& why, bool keepAlive) {
+                     std::string& why, const std::string& extra) {
     if (!apacheInstalled(why)) return false;
-    std::string tmpl;
-    if (!readFile(serversDir() + "/apache-dav.conf.in", tmpl)) {
-        why = "cannot read " + serversDir() + "/apache-dav.conf.in";
+    std::string tmpl, more;
+    if (!readFile(serversDir() + "/apache-dav.conf.in", tmpl) ||
+        (!extra.empty() && !readFile(serversDir() + "/" + extra, more))) {
+        why = "cannot read the Apache templates in " + serversDir();
         return false;
     }
+    tmpl += more;
     std::string lockdir = workdir + "/apache-lock";
     makeDir(lockdir);
     // Apache refuses to serve as root; it switches to the configured user
@@ -289,7 +299,6 @@ bool startApacheWith(Server& s, const std::string& docroot, const std::string& w
             return false;
         }
     }
-    if (keepAlive) tmpl = replaceAll(tmpl, "KeepAlive Off", "KeepAlive On");
     tmpl = replaceAll(tmpl, "@DOCROOT@", docroot);
     tmpl = replaceAll(tmpl, "@WORKDIR@", workdir);
     tmpl = replaceAll(tmpl, "@LOCKDIR@", lockdir);
@@ -310,12 +319,17 @@ bool startApacheWith(Server& s, const std::string& docroot, const std::string& w
 
 bool startApache(Server& s, const std::string& docroot, const std::string& workdir,
                  std::string& why) {
-    return startApacheWith(s, docroot, workdir, why, false);
+    return startApacheWith(s, docroot, workdir, why, "");
+}
+
+bool startApacheAuth(Server& s, const std::string& docroot, const std::string& workdir,
+                     std::string& why) {
+    return startApacheWith(s, docroot, workdir, why, "apache-auth.conf.in");
 }
 
 bool startApacheKeepAlive(Server& s, const std::string& docroot, const std::string& workdir,
                           std::string& why) {
-    return startApacheWith(s, docroot, workdir, why, true);
+    return startApacheWith(s, docroot, workdir, why, "apache-keep-alive.conf.in");
 }
 
 bool startPhp(Server& s, const std::string& workdir, std::string& why) {

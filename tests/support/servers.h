@@ -55,6 +55,12 @@ bool startLighttpdSmallRequests(Server& s, const std::string& docroot,
 bool startLighttpdKeepAlive(Server& s, const std::string& docroot,
                             const std::string& workdir, const std::string& certs,
                             bool shortIdle, std::string& why);
+// The same lighttpd (over TLS when certs names the test certificates)
+// asking for credentials and redirecting (servers/lighttpd-auth.conf.in):
+// the caller writes workdir/htdigest before, and finds the requests it
+// served in workdir/access.log ("STATUS METHOD PATH" lines).
+bool startLighttpdAuth(Server& s, const std::string& docroot, const std::string& workdir,
+                       const std::string& certs, std::string& why);
 // Apache with mod_dav serving docroot, as one foreground process; workdir
 // takes its configuration, logs and lock database. Run as root, it serves as
 // www-data (nobody where that user is missing): docroot is handed to that
@@ -68,6 +74,11 @@ bool startApache(Server& s, const std::string& docroot,
 // goes, a PROPFIND's answer).
 bool startApacheKeepAlive(Server& s, const std::string& docroot,
                           const std::string& workdir, std::string& why);
+// The same Apache asking for Digest (MD5) at /md5/
+// (servers/apache-auth.conf.in): the caller writes workdir/htdigest, which
+// the user Apache serves as must be able to read.
+bool startApacheAuth(Server& s, const std::string& docroot, const std::string& workdir,
+                     std::string& why);
 // PHP's built-in server with tests/servers as its document root, so the
 // upload script answers at /upload.php; workdir takes its uploads and log.
 bool startPhp(Server& s, const std::string& workdir, std::string& why);

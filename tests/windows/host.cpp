@@ -29,6 +29,8 @@
 //   !status=N     httpLastStatus must give N afterwards
 //   !error=N      httpLastError must give N afterwards; !error=result: the
 //                 result itself (a lookup error stands behind itself)
+//   !url=URL      httpLastUrl must give URL afterwards (also cut to a small
+//                 buffer): where the final reply came from, no userinfo
 //   !mtime=N      the output's modification time afterwards, in seconds
 // After every call the last call's head must agree with its status: a
 // status line with that code ending in a blank line, a head whose first
@@ -111,7 +113,7 @@ const Export exportTable[] = {
     {7, "davPut"},          {8, "davDelete"},       {9, "davMove"},
     {10, "davCopy"},        {11, "NetWndProc"},     {12, "httpLastStatus"},
     {13, "httpLastHead"},   {14, "httpLastError"},  {15, "httpResultText"},
-    {16, "httpSetOption"},  {17, "httpSetOptionText"},
+    {16, "httpSetOption"},  {17, "httpSetOptionText"}, {18, "httpLastUrl"},
     {19, "davProppatch"},   {20, "davLock"},        {21, "davUnlock"},
     {22, "httpLastHeader"},
     {25, "httpCloseConnections"},
@@ -137,6 +139,7 @@ struct Calls {
     decltype(&httpResultText) resultText;
     decltype(&httpSetOption) setOption;
     decltype(&httpSetOptionText) setOptionText;
+    decltype(&httpLastUrl) lastUrl;
     decltype(&davProppatch) proppatch;
     decltype(&davLock) lock;
     decltype(&davUnlock) unlock;
@@ -185,6 +188,7 @@ bool resolve(HMODULE dll, Calls* calls) {
     take(&calls->resultText, byOrdinal[15]);
     take(&calls->setOption, byOrdinal[16]);
     take(&calls->setOptionText, byOrdinal[17]);
+    take(&calls->lastUrl, byOrdinal[18]);
     take(&calls->proppatch, byOrdinal[19]);
     take(&calls->lock, byOrdinal[20]);
     take(&calls->unlock, byOrdinal[21]);
@@ -467,6 +471,7 @@ struct Case {
     std::string before;    // the output file's contents before the call
     int status = -1;       // httpLastStatus expected; -1 = not checked
     int error = -1;        // httpLastError expected; -1 = not checked
+    std::string url;       // httpLastUrl expected; empty = not checked
     long long beforeTime = -1;  // the output's time before the call; -1 = as written
     long long mtime = -1;       // the output's time afterwards; -1 = not checked
     // What the call asks about its output file: options set for it alone.
@@ -523,6 +528,8 @@ bool parseCase(const std::string& line, Case* c) {
             c->error = ERROR_IS_RESULT;
         } else if (w.rfind("!error=", 0) == 0) {
             c->error = std::atoi(w.c_str() + 7);
+        } else if (w.rfind("!url=", 0) == 0) {
+            c->url = w.substr(5);
         } else if (w.rfind("!noresult=", 0) == 0) {
             c->noResult = underscoresToSpaces(w.substr(10));
         } else if (w.rfind("!box=", 0) == 0) {
@@ -742,6 +749,17 @@ void runCase(const Calls& k, const Case& c) {
     }
 
     checkLastCall(k, c.name, c.status, c.error == ERROR_IS_RESULT ? result : c.error);
+    if (!c.url.empty()) {
+        int length = k.lastUrl(nullptr, 0);
+        std::string url(static_cast<size_t>(length > 0 ? length : 0) + 1, '#');
+        int again = k.lastUrl(&url[0], static_cast<int>(url.size()));
+        url.resize(url.size() - 1);
+        char small[4] = {'#', '#', '#', '#'};
+        int cut = k.lastUrl(small, 3);
+        check(again == length && url == c.url && cut == length && small[2] == '\0' &&
+                  small[3] == '#' && std::memcmp(small, c.url.data(), 2) == 0,
+              c.name + ": last URL " + c.url, "got %s", url.c_str());
+    }
     if (c.mtime >= 0) {
         long long t = modifiedOf(out);
         check(t == c.mtime, c.name + ": output's time " + std::to_string(c.mtime), "got %lld", t);

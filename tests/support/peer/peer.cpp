@@ -382,10 +382,17 @@ bool runStep(Conn& c, const Step& s) {
     return false;
 }
 
+// The script connection index plays.
+const Script& scriptOf(const Peer* p, size_t index) {
+    if (index == 0 || p->later.empty()) return p->script;
+    return p->later[std::min(index, p->later.size()) - 1];
+}
+
 void serve(Peer* p, int fd, size_t index) {
     Conn c{p, fd, index, {}};
-    if (!p->tls || startsPlain(p->script) || handshake(c))
-        for (const Step& s : p->script)
+    const Script& script = scriptOf(p, index);
+    if (!p->tls || startsPlain(script) || handshake(c))
+        for (const Step& s : script)
             if (!runStep(c, s)) break;
     if (c.fd >= 0) ::close(c.fd);
     SSL_free(c.ssl);

@@ -123,6 +123,7 @@ struct Scenario {
     int64_t beforeTime = 0;     // ... and its time (seconds since 1970); 0: as written
     std::string asks{};         // a line the request must carry; "": none looked for
     int64_t modified = -1;      // the output's time afterwards; -1: not looked at
+    size_t connections = 1;     // connections the call makes (a redirect makes another)
 };
 // The quodra tool's words for what s asks about its output file ("-C -",
 // "--keep-until-complete" ...), out standing for the output's path; "" for
@@ -136,6 +137,10 @@ struct Peer {
     int listenFd = -1;
     uint16_t port = 0;
     Script script;
+    // Set before startPeer: the scripts of the connections after the first,
+    // in turn, the last of them for every connection after that; empty:
+    // every connection plays script.
+    std::vector<Script> later;
     // Set before startPeer for a TLS peer: its certificate and key files.
     std::string certFile, keyFile;
     ::ssl_ctx_st* tls = nullptr;  // made by startPeer from them, freed by stopPeer

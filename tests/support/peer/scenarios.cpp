@@ -58,6 +58,16 @@ std::vector<Scenario> build() {
                     reset()},
          .call = Call::PutLarge, .expected = 0, .body = "large", .rcvbuf = 4096,
          .uploadBytes = 16u << 20},
+        // Each request is sent back to the same place: the call follows
+        // its redirects up to the limit, then ends with 11, the output
+        // never made.
+        {.name = "redirect-loop",
+         .about = "answers every request with a 307 back to itself",
+         .script = {readHead(),
+                    send("HTTP/1.0 307 Temporary Redirect\r\nLocation: /redirect-loop\r\n" +
+                         length(4) + "\r\nloop"),
+                    close()},
+         .expected = 11, .outputExists = false, .connections = 11},
         {.name = "close-before-reply",
          .about = "reads the head, then closes without a word",
          .script = {readHead(), close()},
