@@ -6,11 +6,14 @@
 # The backend, listed file by file: a file left in the folder joins nothing.
 # The files directly in src/platform/ are shared with the POSIX backend.
 add_library(quodra_win OBJECT
+  src/platform/activity_text.cpp
+  src/platform/cert_failure.cpp
   src/platform/cert_names.cpp
   src/platform/inet.cpp
   src/platform/secure_link.cpp
   src/platform/win/address.cpp
   src/platform/win/bulk.cpp
+  src/platform/win/errors.cpp
   src/platform/win/files.cpp
   src/platform/win/lookups.cpp
   src/platform/win/messages.cpp

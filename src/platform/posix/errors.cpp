@@ -4,6 +4,7 @@
 // the plain Windows Sockets values.
 #include <errno.h>
 #include <netdb.h>
+#include <string.h>
 
 #include "posix_internal.h"
 
@@ -12,7 +13,7 @@ namespace posix {
 
 namespace {
 thread_local int lastErrorOfThread = 0;
-constexpr int kErrBase = 10000;  // first Windows Sockets error number
+constexpr int kErrBase = kErrBaseNumber;
 }  // namespace
 
 void setLastError(int wsa) { lastErrorOfThread = wsa; }
@@ -97,4 +98,61 @@ int errorFromLookup(int eai, int savedErrno) {
 }
 
 }  // namespace posix
+
+namespace {
+
+// Copies text into buf as one line; the length written.
+int giveText(const char* text, char* buf, int size) {
+    if (!text || !*text || !buf || size <= 0) return 0;
+    int n = 0;
+    while (text[n] && text[n] != '\n' && n < size - 1) {
+        buf[n] = text[n];
+        ++n;
+    }
+    buf[n] = '\0';
+    return n;
+}
+
+// The errno a socket error number stands for: the one the table above
+// turns into it (the first, where several share it), or the one kept
+// above the base.
+int errnoOf(int error) {
+    if (error > posix::kErrBaseNumber && error < posix::kErrBaseNumber + 4096 &&
+        posix::errorFromErrno(error - posix::kErrBaseNumber) == error)
+        return error - posix::kErrBaseNumber;
+    for (int e = 1; e < 4096; ++e)
+        if (posix::errorFromErrno(e) == error) return e;
+    return 0;
+}
+
+}  // namespace
+
+int socketErrorText(int error, char* buf, int size) {
+    // The resolver's failures, in its own words.
+    switch (error) {
+    case kErrHostNotFound: return giveText(::gai_strerror(EAI_NONAME), buf, size);
+    case kErrTryAgain: return giveText(::gai_strerror(EAI_AGAIN), buf, size);
+    case kErrNoRecovery: return giveText(::gai_strerror(EAI_FAIL), buf, size);
+#ifdef EAI_NODATA
+    case kErrNoData: return giveText(::gai_strerror(EAI_NODATA), buf, size);
+#endif
+    default: break;
+    }
+    int e = errnoOf(error);
+    return e ? fileErrorText(e, buf, size) : 0;
+}
+
+int fileErrorText(int error, char* buf, int size) {
+    if (error <= 0) return 0;
+    char text[256];
+    // The GNU strerror_r gives its text, which may not be in text; the
+    // POSIX one fills text.
+#if defined(__GLIBC__) && defined(_GNU_SOURCE)
+    const char* said = ::strerror_r(error, text, sizeof text);
+#else
+    const char* said = ::strerror_r(error, text, sizeof text) == 0 ? text : nullptr;
+#endif
+    return giveText(said, buf, size);
+}
+
 }  // namespace plat
