@@ -30,11 +30,12 @@ function(quodra_export_files list_file out_dir)
     set(ordinal ${CMAKE_MATCH_1})
     set(name ${CMAKE_MATCH_2})
     math(EXPR bytes "${CMAKE_MATCH_3} * 4")
-    # Ordinals are what callers bind to: they run from 1 without a gap.
-    if(NOT ordinal EQUAL expected)
-      message(FATAL_ERROR "${list_file}: ${name} has ordinal ${ordinal} where ${expected} comes next")
+    # Ordinals are what callers bind to: they rise from 1, and one the list
+    # leaves out is kept free for a call it names later.
+    if(ordinal LESS expected)
+      message(FATAL_ERROR "${list_file}: ${name} has ordinal ${ordinal} where ${expected} or later comes next")
     endif()
-    math(EXPR expected "${expected} + 1")
+    math(EXPR expected "${ordinal} + 1")
     string(APPEND def "  ${name} @${ordinal}\n")
     string(APPEND stdcall "  ${name}@${bytes} @${ordinal}\n")
     string(APPEND version "    ${name};\n")

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "api/api.h"
+#include "api/last_call.h"
 #include "common/alloc.h"
 #include "common/text.h"
 #include "transfer/transfer.h"
@@ -73,7 +74,17 @@ bool addMethodPieces(RequestInfo* req, const Call& call) {
 RequestInfo* prepareExchange(const Call& call, int* refusal) {
     *refusal = RESULT_REFUSED;
     RequestInfo* req = createRequest(call.url, call.method);
-    if (!req) return nullptr;
+    if (!req) {
+        // The URL itself is not quoted: it may hold a password.
+        UrlParts parts;
+        keepCallFailure(splitUrl(call.url, &parts)
+                            ? "memory ran out while the request was composed"
+                            : "the URL cannot be used: it needs the scheme http or https (or "
+                              "none), a host (an IPv6 address in brackets), a port of 1 to "
+                              "65535, and no space, control byte or bad escape",
+                        0);
+        return nullptr;
+    }
     req->idleLimitMs = call.options.idleMs;
     req->noBoxes = call.options.boxes ? 0 : 1;
     req->noVerify = call.options.verify ? 0 : 1;
@@ -87,6 +98,13 @@ RequestInfo* prepareExchange(const Call& call, int* refusal) {
     // here, before its line and head could promise a body.
     if (whole && req->result == 0 && openBody(req) != 0) {
         *refusal = RESULT_NO_INPUT;
+        int error = plat::fileError();
+        char said[512], why[WHY_SIZE];
+        if (error) fileWords(error, said, sizeof said);
+        else std::snprintf(said, sizeof said, "not a regular file (a body needs a known length)");
+        std::snprintf(why, sizeof why, "body file \"%s\": %s", req->inFile ? req->inFile : "",
+                      said);
+        keepCallFailure(why, error);
         destroyRequest(req);
         return nullptr;
     }
@@ -98,6 +116,8 @@ RequestInfo* prepareExchange(const Call& call, int* refusal) {
     // allocated, which has shown its box and recorded 1) is not started:
     // nothing of it goes out and no window is made.
     if (!whole || req->result != 0 || !req->headers) {
+        keepCallFailure(req->why[0] ? req->why : "memory ran out while the request was composed",
+                        0);
         destroyRequest(req);
         return nullptr;
     }

@@ -10,6 +10,7 @@ struct CallOptions {
     int boxes;        // 1: errors are shown as message boxes; 0: none is shown
     uint32_t idleMs;  // milliseconds without progress before 10060; 0 = no limit
     int verify;       // 1: an https server's certificate is checked; 0: not
+    uint32_t timeLimitMs;  // milliseconds the whole call may take; 0 = no limit
 };
 
 // The options as they stand now. Thread-safe.

@@ -21,6 +21,17 @@ void showLookupFailure(const RequestInfo* req, int error) {
     showError(text, req->host);
 }
 
+// Why the lookup failed: a name the resolver does not know, a name without
+// an address, or the resolver's own words.
+void lookupWhy(RequestInfo* req, int error) {
+    const char* host = req->host ? req->host : "";
+    char said[512];
+    socketWords(error, said, sizeof said);
+    if (error == plat::kErrHostNotFound) noteWhy(req, "host \"%s\" not found (%s)", host, said);
+    else if (error == plat::kErrNoData) noteWhy(req, "host \"%s\" has no address (%s)", host, said);
+    else noteWhy(req, "looking up host \"%s\": %s", host, said);
+}
+
 }  // namespace
 
 int OnHostNotify(RequestInfo* req, plat::LParam event) {
@@ -30,6 +41,7 @@ int OnHostNotify(RequestInfo* req, plat::LParam event) {
     noteProgress(req);
     if (!error && count == 0) error = plat::kErrNoData;
     if (error) {
+        lookupWhy(req, error);
         showLookupFailure(req, error);
         endExchange(req, error);
         return 1;
@@ -63,16 +75,21 @@ void OnSocketConnect(RequestInfo* req, plat::Socket sock, int error) {
         // A TCP failure before anything was sent: the host's other
         // addresses may answer. A secure connection that failed (7, 10)
         // ends the call, whichever address it was for.
-        if (!failed) attemptConnected(req, sock);
-        else if (int code = resultOfConnectError(error); code != RESULT_REFUSED)
+        if (!failed) {
+            attemptConnected(req, sock);
+        } else if (int code = resultOfConnectError(error); code != RESULT_REFUSED) {
+            secureWhy(req, sock, code);
             endExchange(req, code);
-        else attemptFailed(req, sock, error);
+        } else {
+            attemptFailed(req, sock, error);
+        }
         return;
     }
     // The exchange's own socket: a connect that succeeded at once is told
     // by its event too.
     if (sock != req->sock || !failed) return;
     int code = resultOfConnectError(error);
+    secureWhy(req, sock, code);
     endExchange(req, code, code == RESULT_REFUSED ? error : 0);
 }
 
@@ -102,6 +119,9 @@ extern "C" plat::LResult QUODRA_STDCALL NetWndProc(plat::Hwnd hwnd, unsigned msg
         int was = req ? setBoxesShown(!req->noBoxes) : -1;
         OnNetNotify(req, sock, lParam);
         if (was >= 0) setBoxesShown(was);
+        // Between two events, never inside a send or a receive: a report
+        // may be due, also when a busy socket keeps the timer waiting.
+        reportProgress(req);
         return 0;
     }
     case WM_HOSTNOTIFY: {
@@ -123,7 +143,7 @@ extern "C" plat::LResult QUODRA_STDCALL NetWndProc(plat::Hwnd hwnd, unsigned msg
         return 0;
     }
     case plat::kWmTimer: {
-        if (wParam != IDLE_TIMER && wParam != RACE_TIMER) break;
+        if (wParam != IDLE_TIMER && wParam != RACE_TIMER && wParam != PROGRESS_TIMER) break;
         RequestInfo* req = getRequestFromHwnd(hwnd);
         if (!req) return 0;
         if (wParam == RACE_TIMER) {
@@ -131,8 +151,10 @@ extern "C" plat::LResult QUODRA_STDCALL NetWndProc(plat::Hwnd hwnd, unsigned msg
             int was = setBoxesShown(!req->noBoxes);
             OnRaceTimer(req);
             setBoxesShown(was);
-        } else if (req->idleLimitMs && idleTooLong(req)) {
-            endExchange(req, plat::kErrTimedOut);
+        } else if (wParam == PROGRESS_TIMER) {
+            reportProgress(req);
+        } else {
+            OnLimitTimer(req);
         }
         return 0;
     }

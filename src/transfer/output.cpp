@@ -20,6 +20,7 @@ bool finalHeadArrived(RequestInfo* req) {
         // (its folder removed meanwhile, a right only the open tells). The
         // head is kept: the caller can still read what the server did.
         req->outFd = -1;
+        fileWhy(req, "creating", req->outFile, plat::fileError());
         endExchange(req, RESULT_NO_OUTPUT);
         return false;
     }

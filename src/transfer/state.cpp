@@ -2,6 +2,8 @@
 // on the wire (request line, header block, form prologue, body file, form
 // epilogue) before it receives the reply, the set-up of each state, and the
 // move that cuts the sending short when the reply comes first.
+#include <cinttypes>
+
 #include "common/text.h"
 #include "platform/numbers.h"
 #include "transfer/transfer.h"
@@ -68,6 +70,7 @@ Entered setUpBody(RequestInfo* req) {
     req->fileLeft = req->bodyLength - textLength(req->formHead) - textLength(req->formFoot);
     req->fileByCopy = 0;
     if (req->inFd < 0) {
+        noteWhy(req, "body file \"%s\" is not open", req->inFile ? req->inFile : "");
         endExchange(req, RESULT_NO_INPUT);
         return Entered::Ended;
     }
@@ -78,6 +81,12 @@ Entered setUpReceive(RequestInfo* req) {
     // An announced body that came out shorter (the file shrank after its
     // size was taken) must not pass as a complete request.
     if (req->bodyLength != 0 && req->bodySent < req->bodyLength) {
+        if (req->bodyReadError)
+            fileWhy(req, "reading body file", req->inFile, req->bodyReadError);
+        else
+            noteWhy(req, "body file \"%s\" gave %" PRId64 " of the %" PRId64
+                    " bytes announced: it shrank while it was sent",
+                    req->inFile ? req->inFile : "", req->bodySent, req->bodyLength);
         endExchange(req, RESULT_BODY_SHORT);
         return Entered::Ended;
     }
@@ -94,6 +103,7 @@ Entered enterNextState(RequestInfo* req) {
     if (req->state == State::Receive) return Entered::Receiving;
     if (ended(req)) return Entered::Ended;
     if (req->state == State::Idle && !bodyReady(req)) {
+        noteWhy(req, "body file \"%s\" is not open", req->inFile ? req->inFile : "");
         endExchange(req, RESULT_NO_INPUT);
         return Entered::Ended;
     }

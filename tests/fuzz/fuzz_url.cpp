@@ -19,14 +19,15 @@
 // host and the port unless it is the scheme's default (never the userinfo),
 // the call's own lines, and one empty line at its very end. The URL
 // without its userinfo is the text with exactly "userinfo@" taken out.
-// The peer closes without a reply: the output is never made. Nothing is
-// leaked or left open.
+// The peer closes without a reply: the output is never made. The request
+// kept for httpLastRequest is the one sent. Nothing is leaked or left open.
 #include <arpa/inet.h>
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "api/last_call.h"
 #include "common/alloc.h"
 #include "fake_platform.h"
 #include "fuzz_check.h"
@@ -176,6 +177,15 @@ std::vector<std::string> lines(const std::string& head) {
     return out;
 }
 
+// httpLastRequest whole.
+std::string lastRequest() {
+    int len = httpLastRequest(nullptr, 0);
+    std::string text(static_cast<size_t>(len) + 1, '\0');
+    httpLastRequest(&text[0], len + 1);
+    text.resize(static_cast<size_t>(len));
+    return text;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -227,6 +237,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const Reading r = read(url);
     const bool moves = (selector & 7) >= 6;
     bool refuse = !r.ok || (moves && (hasControl(dest) || destinationHasUserinfo(dest)));
+    // What the call keeps for its caller, the request it sent among it,
+    // lives until the next call; it is read and let go here.
+    const std::string request = lastRequest();
+    quodra::forgetLastCall();
     FUZZ_CHECK(quodra::qallocLive() == live);
     FUZZ_CHECK(liveHead() == nullptr);
     FUZZ_CHECK(s.createdWindows.size() == s.destroyedWindows.size());
@@ -235,8 +249,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (refuse) {
         FUZZ_CHECK(result == 1);
         FUZZ_CHECK(s.sent.empty() && s.createdWindows.empty());
+        FUZZ_CHECK(request.empty());
         return 0;
     }
+    // The request kept for the caller is the one that went out, byte for
+    // byte (this call sends no credentials that would be hidden in it).
+    FUZZ_CHECK(request == s.sent);
     // The head went out whole; the peer's close without a reply ends it.
     FUZZ_CHECK(result == quodra::RESULT_ENDED_EARLY);
     FUZZ_CHECK(s.sent.size() >= 4 && s.sent.find("\r\n\r\n") == s.sent.size() - 4);
