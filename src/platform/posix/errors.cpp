@@ -114,14 +114,15 @@ int giveText(const char* text, char* buf, int size) {
 }
 
 // The errno a socket error number stands for: the one the table above
-// turns into it (the first, where several share it), or the one kept
-// above the base.
+// turns into it by name (the first, where several share it), else the one
+// kept above the base. The table comes first: 10061 is ECONNREFUSED's
+// number, though Linux's errno 61 (ENODATA) kept above the base gives it too.
 int errnoOf(int error) {
+    for (int e = 1; e < 4096; ++e)
+        if (posix::errorFromErrno(e) == error && error != posix::kErrBaseNumber + e) return e;
     if (error > posix::kErrBaseNumber && error < posix::kErrBaseNumber + 4096 &&
         posix::errorFromErrno(error - posix::kErrBaseNumber) == error)
         return error - posix::kErrBaseNumber;
-    for (int e = 1; e < 4096; ++e)
-        if (posix::errorFromErrno(e) == error) return e;
     return 0;
 }
 
