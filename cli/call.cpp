@@ -1,14 +1,11 @@
-// The call runs on a thread of its own because it blocks until its exchange
-// ends, and the tool has a progress line to draw and a reply to pass on
-// meanwhile. The three httpLast... calls read the calling thread's last
-// call, so they are asked on that same thread.
+// The call runs on the tool's own thread: the library reports its progress
+// from inside the call's message loop, on the thread that made it, and the
+// httpLast... calls read that thread's last call. What must go on beside
+// the call (passing a streamed reply on) has a thread of its own.
 #include "call.h"
 
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
-#include <mutex>
-#include <thread>
 
 #include "quodra.h"
 
@@ -33,42 +30,43 @@ int callLibrary(const Invocation& inv, const char* input, const char* output) {
     return davCopy(url, dest, output, 0, 0, 0);
 }
 
+int QUODRA_API onProgress(void* context, double sent, double sendTotal, double received,
+                          double receiveTotal) {
+    const auto& report = *static_cast<const std::function<void(const Counts&)>*>(context);
+    Counts c;
+    c.sent = sent;
+    c.sendTotal = sendTotal;
+    c.received = received;
+    c.receiveTotal = receiveTotal;
+    report(c);
+    return 0;  // the tool never cancels: its limits are the library's
+}
+
+// A text the library copies into a caller's buffer, whole.
+std::string copied(int (QUODRA_API *give)(char*, int)) {
+    int length = give(nullptr, 0);
+    if (length <= 0) return "";
+    std::string text(static_cast<size_t>(length) + 1, '\0');
+    give(&text[0], length + 1);
+    text.resize(static_cast<size_t>(length));
+    return text;
+}
+
 }  // namespace
 
 CallResult runCall(const Invocation& inv, const std::string& input, const std::string& output,
-                   const std::function<void()>& tick) {
+                   const std::function<void(const Counts&)>& report) {
     CallResult r;
-    std::mutex mu;
-    std::condition_variable cv;
-    bool done = false;
-    std::thread worker([&] {
-        auto began = std::chrono::steady_clock::now();
-        r.result = callLibrary(inv, input.empty() ? nullptr : input.c_str(), output.c_str());
-        r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
-        r.status = httpLastStatus();
-        r.error = httpLastError();
-        int length = httpLastHead(nullptr, 0);
-        if (length > 0) {
-            std::string head(static_cast<size_t>(length) + 1, '\0');
-            httpLastHead(&head[0], length + 1);
-            head.resize(static_cast<size_t>(length));
-            r.head = head;
-        }
-        std::lock_guard<std::mutex> hold(mu);
-        done = true;
-        cv.notify_one();
-    });
-    {
-        std::unique_lock<std::mutex> hold(mu);
-        while (!done) {
-            cv.wait_for(hold, std::chrono::milliseconds(200));
-            if (done) break;
-            hold.unlock();
-            tick();
-            hold.lock();
-        }
-    }
-    worker.join();
+    httpSetProgress(onProgress, const_cast<std::function<void(const Counts&)>*>(&report));
+    auto began = std::chrono::steady_clock::now();
+    r.result = callLibrary(inv, input.empty() ? nullptr : input.c_str(), output.c_str());
+    r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    httpSetProgress(nullptr, nullptr);
+    r.status = httpLastStatus();
+    r.error = httpLastError();
+    r.head = copied(httpLastHead);
+    r.why = copied(httpLastErrorText);
+    r.request = copied(httpLastRequest);
     return r;
 }
 

@@ -56,7 +56,8 @@ const char helpText[] =
     "  -i, --include          write the reply head before the body\n"
     "      --no-include       head, options: write the body alone\n"
     "  -D, --dump-header FILE write the reply head to FILE\n"
-    "  -v, --verbose          the request line and the reply head on standard error\n"
+    "  -v, --verbose          the request's line and header lines as the library\n"
+    "                         sent them, and the reply head, on standard error\n"
     "  -f, --fail             exit 22 when the status is 400 or more; the body is\n"
     "                         still written where it would have gone\n"
     "  -w, --write-out FORMAT print FORMAT on standard output after the call:\n"
@@ -72,6 +73,8 @@ const char helpText[] =
     "      --body FILE        propfind: the XML request body\n"
     "      --max-idle SECONDS end the call after SECONDS without progress\n"
     "                         (default 300; 0: no limit)\n"
+    "  -m, --max-time SECONDS end the call after SECONDS in all, progress or not\n"
+    "                         (default 0: no limit)\n"
     "  -k, --insecure         https: take any server certificate. UNSAFE: anyone\n"
     "                         on the way can read and change the exchange\n"
     "  -h, --help             this text\n"
@@ -97,6 +100,7 @@ const option longOptions[] = {
     {"depth", required_argument, nullptr, Depth},
     {"body", required_argument, nullptr, Body},
     {"max-idle", required_argument, nullptr, MaxIdle},
+    {"max-time", required_argument, nullptr, 'm'},
     {"insecure", no_argument, nullptr, 'k'},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
@@ -105,7 +109,7 @@ const option longOptions[] = {
 
 // The leading ':' makes a missing value its own case; getopt_long's own
 // messages are off so that every slip reads the same way.
-const char shortOptions[] = ":o:iD:vfw:sqkhV";
+const char shortOptions[] = ":o:iD:vfw:sqm:khV";
 
 Parsed slip(const std::string& what) {
     std::fprintf(stderr, "quodra: %s; try 'quodra --help'\n", what.c_str());
@@ -193,6 +197,11 @@ Parsed parseCommandLine(int argc, char** argv) {
         case MaxIdle:
             if (!parseSeconds(optarg, &inv.maxIdle))
                 return slip(std::string("--max-idle takes whole seconds from 0 to 2147483, not '") +
+                            optarg + "'");
+            break;
+        case 'm':
+            if (!parseSeconds(optarg, &inv.maxTime))
+                return slip(std::string("--max-time takes whole seconds from 0 to 2147483, not '") +
                             optarg + "'");
             break;
         case 'h':

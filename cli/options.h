@@ -34,6 +34,7 @@ struct Invocation {
     std::string writeOut;     // -w FORMAT
     bool writeOutGiven = false;
     int maxIdle = -1;         // --max-idle SECONDS; -1 leaves the library's limit
+    int maxTime = -1;         // -m SECONDS; -1 leaves the library's (none)
     bool insecure = false;    // -k: https takes any certificate
 };
 

@@ -21,15 +21,6 @@ namespace {
 
 void complain(const std::string& what) { std::fprintf(stderr, "quodra: %s\n", what.c_str()); }
 
-// The path the request line carries, read as the library reads the URL:
-// after the host, from the first '/'; "/" when there is none.
-std::string requestPath(const std::string& url) {
-    size_t at = url.find("//");
-    size_t host = at == std::string::npos ? 0 : at + 2;
-    size_t slash = url.find('/', host);
-    return slash == std::string::npos ? "/" : url.substr(slash);
-}
-
 // The head's lines, each prefixed, for --verbose.
 std::string prefixedLines(const std::string& head, const char* prefix) {
     std::string out;
@@ -86,6 +77,10 @@ int main(int argc, char** argv) {
         complain("--max-idle " + std::to_string(inv.maxIdle) + " is out of the library's range");
         return exitUsage;
     }
+    if (inv.maxTime >= 0 && httpSetOption(QUODRA_OPTION_TIME_LIMIT, inv.maxTime) < 0) {
+        complain("--max-time " + std::to_string(inv.maxTime) + " is out of the library's range");
+        return exitUsage;
+    }
     if (inv.insecure) httpSetOption(QUODRA_OPTION_VERIFY_CERTIFICATES, 0);
 
     Scratch scratch;
@@ -111,36 +106,43 @@ int main(int argc, char** argv) {
     const char* method = inv.command->method;
     bool replyOnTerminal = delivery.sink == Delivery::Sink::StandardOutput && ::isatty(1);
     Progress progress(!inv.silent && ::isatty(2) && !replyOnTerminal,
-                      progressTitle(method, inv.url, input, fromStandardInput), input,
-                      delivery.libraryPath);
-    if (inv.verbose)
-        std::fprintf(stderr, "> %s %s HTTP/1.0\n", method, requestPath(inv.url).c_str());
+                      progressTitle(method, inv.url, input, fromStandardInput));
 
-    BodyStream stream(delivery.libraryPath);
-    CallResult r = runCall(inv, input, delivery.libraryPath, [&] {
-        progress.tick();
-        if (delivery.stream) stream.pump();
-    });
+    BodyStream stream;
+    if (delivery.stream && !stream.start(delivery.libraryPath, &why)) {
+        complain("the reply cannot be passed on: " + why);
+        return exitCannotStore;
+    }
+    CallResult r = runCall(inv, input, delivery.libraryPath,
+                           [&](const Counts& c) { progress.update(c); });
     progress.clear();
-    if (inv.verbose) std::fputs(prefixedLines(r.head, "< ").c_str(), stderr);
+    // The request as the library composed and sent it, credentials hidden.
+    if (inv.verbose) {
+        std::fputs(prefixedLines(r.request, "> ").c_str(), stderr);
+        std::fputs(prefixedLines(r.head, "< ").c_str(), stderr);
+    }
 
     // The head and the body go out in the order they are asked for: the
     // head to -D, then the head that -i puts before the body, then the body.
     std::string ownFailure;
+    // The call is over and its end of the FIFO closed: what it wrote last
+    // is passed on before anything is counted or said.
+    if (delivery.stream && !stream.finish(&why)) ownFailure = why;
     std::string head = r.head;
     if (!inv.dumpHeader.empty() && !head.empty()) {
         bool ok = inv.dumpHeader == "-" ? writeAll(1, head, &why)
                                         : writeFile(inv.dumpHeader, head, "", &why);
-        if (!ok) ownFailure = "the head cannot be written: " + (inv.dumpHeader == "-" ? "standard output: " + why : why);
+        if (!ok && ownFailure.empty()) ownFailure = "the head cannot be written: " + (inv.dumpHeader == "-" ? "standard output: " + why : why);
     }
     // A file of the user's that the library never opened keeps its old
     // size; without a head no reply was stored in it.
-    int64_t received = delivery.direct && head.empty() ? -1 : regularFileSize(delivery.libraryPath);
+    int64_t received = delivery.stream                    ? stream.passed()
+                       : delivery.direct && head.empty() ? -1
+                                                         : regularFileSize(delivery.libraryPath);
     bool bodyStored = received >= 0;
     std::string headBefore = inv.include ? head : "";
-    if (delivery.stream) {
-        if (!stream.finish(&why) && ownFailure.empty()) ownFailure = why;
-    } else if (delivery.sink == Delivery::Sink::StandardOutput) {
+    // A streamed body was passed on while it came.
+    if (!delivery.stream && delivery.sink == Delivery::Sink::StandardOutput) {
         if (!writeHeadAndBody(1, headBefore, bodyStored ? delivery.libraryPath : "", &why) &&
             ownFailure.empty())
             ownFailure = "standard output: " + why;
@@ -151,13 +153,12 @@ int main(int argc, char** argv) {
             ownFailure = why;
     }
 
-    progress.summary(statusText(head), r.result == QUODRA_OK, received < 0 ? 0 : received,
-                     r.seconds);
+    progress.summary(statusText(head), received < 0 ? 0 : received, r.seconds);
 
     int status = exitStatusFor(r.result, r.error);
     std::string message;
     if (r.result != QUODRA_OK) {
-        message = describeResult(r.result, r.error, input, delivery.libraryPath, inv.maxIdle);
+        message = describeResult(r.result, r.error, r.why, inv.maxIdle, inv.maxTime);
     } else if (!ownFailure.empty()) {
         status = exitCannotStore;
     } else if (inv.fail && r.status >= 400) {
