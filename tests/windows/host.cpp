@@ -25,6 +25,14 @@
 //   !status=N     httpLastStatus must give N afterwards
 //   !error=N      httpLastError must give N afterwards; !error=result: the
 //                 result itself (a lookup error stands behind itself)
+//   !why=TEXT     httpLastErrorText must hold TEXT ('_' stands for a space);
+//                 may be given more than once
+//   !cancel=N     a progress callback answers 1 at its N-th report, on the
+//                 calling thread, once more when the call has ended and no
+//                 more; a call it makes at its first report is refused
+// A call may carry -m SECONDS, the time limit, as the tool takes it.
+// Every failed call must have its one line of httpLastErrorText, every
+// complete one none; a call that got a reply its request's lines.
 // After every call the last call's head must agree with its status: a
 // status line with that code ending in a blank line, or no head and 0.
 // {out} is the case's output file, outdir/NAME.out. The Linux side left
@@ -41,6 +49,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cctype>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -91,12 +100,19 @@ void check(bool ok, const std::string& what, const char* fmt = nullptr, ...) {
 
 // ---- the library, by name and by ordinal ----------------------------------
 
-const char* const exportNames[] = {
-    "httpGet", "httpHead", "httpPostFile", "davOptions", "davMkcol", "davPropfind",
-    "davPut", "davDelete", "davMove", "davCopy", "NetWndProc",
-    "httpLastStatus", "httpLastHead", "httpLastError", "httpResultText", "httpSetOption",
-    "httpSetOptionText"};
-const int exportCount = sizeof exportNames / sizeof exportNames[0];
+// Each export and its ordinal; an ordinal left out is kept free for a call
+// to come.
+struct Export {
+    int ordinal;
+    const char* name;
+};
+const Export exportTable[] = {
+    {1, "httpGet"}, {2, "httpHead"}, {3, "httpPostFile"}, {4, "davOptions"}, {5, "davMkcol"},
+    {6, "davPropfind"}, {7, "davPut"}, {8, "davDelete"}, {9, "davMove"}, {10, "davCopy"},
+    {11, "NetWndProc"}, {12, "httpLastStatus"}, {13, "httpLastHead"}, {14, "httpLastError"},
+    {15, "httpResultText"}, {16, "httpSetOption"}, {17, "httpSetOptionText"},
+    {23, "httpSetProgress"}, {24, "httpLastErrorText"}, {26, "httpLastRequest"}};
+const int exportCount = sizeof exportTable / sizeof exportTable[0];
 
 struct Calls {
     decltype(&httpGet) get;
@@ -116,6 +132,9 @@ struct Calls {
     decltype(&httpResultText) resultText;
     decltype(&httpSetOption) setOption;
     decltype(&httpSetOptionText) setOptionText;
+    decltype(&httpSetProgress) setProgress;
+    decltype(&httpLastErrorText) lastErrorText;
+    decltype(&httpLastRequest) lastRequest;
 };
 
 template <typename F>
@@ -129,16 +148,18 @@ bool resolve(HMODULE dll, Calls* calls) {
     FARPROC byOrdinal[exportCount];
     bool all = true;
     for (int i = 0; i < exportCount; ++i) {
-        FARPROC byName = GetProcAddress(dll, exportNames[i]);
-        byOrdinal[i] = GetProcAddress(dll, MAKEINTRESOURCEA(i + 1));
+        const Export& e = exportTable[i];
+        FARPROC byName = GetProcAddress(dll, e.name);
+        byOrdinal[i] = GetProcAddress(dll, MAKEINTRESOURCEA(e.ordinal));
         bool ok = byName && byName == byOrdinal[i];
-        check(ok, std::string("export ") + exportNames[i] + " @" + std::to_string(i + 1),
+        check(ok, std::string("export ") + e.name + " @" + std::to_string(e.ordinal),
               "by name %p, by ordinal %p", reinterpret_cast<void*>(byName),
               reinterpret_cast<void*>(byOrdinal[i]));
         all = all && ok;
     }
-    check(GetProcAddress(dll, MAKEINTRESOURCEA(exportCount + 1)) == nullptr,
-          "no export @" + std::to_string(exportCount + 1));
+    int next = exportTable[exportCount - 1].ordinal + 1;
+    check(GetProcAddress(dll, MAKEINTRESOURCEA(next)) == nullptr,
+          "no export @" + std::to_string(next));
     take(&calls->get, byOrdinal[0]);
     take(&calls->head, byOrdinal[1]);
     take(&calls->post, byOrdinal[2]);
@@ -156,6 +177,9 @@ bool resolve(HMODULE dll, Calls* calls) {
     take(&calls->resultText, byOrdinal[14]);
     take(&calls->setOption, byOrdinal[15]);
     take(&calls->setOptionText, byOrdinal[16]);
+    take(&calls->setProgress, byOrdinal[17]);
+    take(&calls->lastErrorText, byOrdinal[18]);
+    take(&calls->lastRequest, byOrdinal[19]);
     return all;
 }
 
@@ -378,6 +402,8 @@ struct Case {
     std::string before;    // the output file's contents before the call
     int status = -1;       // httpLastStatus expected; -1 = not checked
     int error = -1;        // httpLastError expected; -1 = not checked
+    std::vector<std::string> whys;  // each in httpLastErrorText afterwards
+    int cancelAt = 0;      // the progress report whose answer cancels; 0 = no callback
 };
 
 // !error=result: the last error must be the call's result.
@@ -416,6 +442,10 @@ bool parseCase(const std::string& line, Case* c) {
             c->error = ERROR_IS_RESULT;
         } else if (w.rfind("!error=", 0) == 0) {
             c->error = std::atoi(w.c_str() + 7);
+        } else if (w.rfind("!why=", 0) == 0) {
+            c->whys.push_back(underscoresToSpaces(w.substr(5)));
+        } else if (w.rfind("!cancel=", 0) == 0) {
+            c->cancelAt = std::atoi(w.c_str() + 8);
         } else if (w.rfind("!noresult=", 0) == 0) {
             c->noResult = underscoresToSpaces(w.substr(10));
         } else if (w.rfind("!box=", 0) == 0) {
@@ -431,14 +461,50 @@ bool parseCase(const std::string& line, Case* c) {
 }
 
 // Runs the call the words name; false when the words name none.
+bool dispatchCall(const Calls& k, const Case& c, const std::vector<std::string>& a, int depth,
+                  const char* body, int* result);
+
+// The progress callback of a case with !cancel: it answers 1 at report
+// cancelAt, and at the first report tries a call of its own, which the
+// library must refuse.
+struct Watch {
+    const Calls* k = nullptr;
+    int cancelAt = 0;
+    int reports = 0;
+    int reportsAfterCancel = 0;
+    DWORD thread = 0;
+    bool otherThread = false;
+    int nested = -12345;
+    std::string nestedWhy;
+};
+Watch watch;
+
+int QUODRA_API onProgress(void* context, double, double, double, double) {
+    Watch& w = *static_cast<Watch*>(context);
+    if (GetCurrentThreadId() != w.thread) w.otherThread = true;
+    if (w.reports >= w.cancelAt) ++w.reportsAfterCancel;
+    ++w.reports;
+    if (w.reports == 1) {
+        std::string out = settings["outdir"] + "/nested.out";
+        w.nested = w.k->get("http://127.0.0.1:1/", out.c_str(), 0);
+        char why[256] = "";
+        w.k->lastErrorText(why, sizeof why);
+        w.nestedWhy = why;
+    }
+    return w.reports >= w.cancelAt ? 1 : 0;
+}
+
 bool runCall(const Calls& k, const Case& c, int* result) {
     std::vector<std::string> a;
     int depth = -1;
+    int timeLimit = -1;
     std::string body;
     bool hasBody = false;
     for (size_t i = 0; i < c.call.size(); ++i) {
         if (c.call[i] == "--depth" && i + 1 < c.call.size()) {
             depth = std::atoi(c.call[++i].c_str());
+        } else if (c.call[i] == "-m" && i + 1 < c.call.size()) {
+            timeLimit = std::atoi(c.call[++i].c_str());
         } else if (c.call[i] == "--body" && i + 1 < c.call.size()) {
             body = c.call[++i];
             hasBody = true;
@@ -447,6 +513,25 @@ bool runCall(const Calls& k, const Case& c, int* result) {
         }
     }
     if (a.empty()) return false;
+    if (timeLimit >= 0)
+        check(k.setOption(QUODRA_OPTION_TIME_LIMIT, timeLimit) == 0,
+              c.name + ": time limit set to " + std::to_string(timeLimit) + " s");
+    if (c.cancelAt > 0) {
+        watch = Watch();
+        watch.k = &k;
+        watch.cancelAt = c.cancelAt;
+        watch.thread = GetCurrentThreadId();
+        check(k.setProgress(onProgress, &watch) == 0, c.name + ": progress callback set");
+    }
+    bool known = dispatchCall(k, c, a, depth, hasBody ? body.c_str() : nullptr, result);
+    if (c.cancelAt > 0) k.setProgress(nullptr, nullptr);
+    if (timeLimit >= 0) k.setOption(QUODRA_OPTION_TIME_LIMIT, 0);
+    return known;
+}
+
+bool dispatchCall(const Calls& k, const Case& c, const std::vector<std::string>& a, int depth,
+                  const char* body, int* result) {
+    bool hasBody = body != nullptr;
     const std::string& cmd = a[0];
     int v = c.visible ? 1 : 0;
     auto s = [&](size_t i) { return a[i].c_str(); };
@@ -457,7 +542,7 @@ bool runCall(const Calls& k, const Case& c, int* result) {
     else if (cmd == "options" && n == 2) *result = k.options(s(1), s(2), v);
     else if (cmd == "mkcol" && n == 2) *result = k.mkcol(s(1), s(2), v);
     else if (cmd == "propfind" && n == 2)
-        *result = k.propfind(s(1), hasBody ? body.c_str() : nullptr, s(2), depth, v);
+        *result = k.propfind(s(1), hasBody ? body : nullptr, s(2), depth, v);
     else if (cmd == "put" && n == 3) *result = k.put(s(1), s(2), s(3), v);
     else if (cmd == "delete" && n == 2) *result = k.del(s(1), s(2), v);
     // The two ignored values are set to show that they change nothing.
@@ -596,6 +681,38 @@ void runCase(const Calls& k, const Case& c) {
     }
 
     checkLastCall(k, c.name, c.status, c.error == ERROR_IS_RESULT ? result : c.error);
+
+    // Why, in words: a line for every failure, none for a success.
+    int whyLength = k.lastErrorText(nullptr, 0);
+    std::string why(static_cast<size_t>(whyLength > 0 ? whyLength : 0) + 1, '\0');
+    k.lastErrorText(&why[0], whyLength + 1);
+    why.resize(static_cast<size_t>(whyLength > 0 ? whyLength : 0));
+    check(result == 0 ? whyLength == 0 : whyLength > 0 && why.find('\n') == std::string::npos,
+          c.name + ": error text " + (result == 0 ? "empty" : "one line"), "\"%s\"", why.c_str());
+    for (const std::string& want : c.whys)
+        check(why.find(want) != std::string::npos, c.name + ": error text has \"" + want + "\"",
+              "\"%s\"", why.c_str());
+    // The request as it went out, for every call that reached a server.
+    if (k.lastStatus() > 0) {
+        int requestLength = k.lastRequest(nullptr, 0);
+        std::string request(static_cast<size_t>(requestLength > 0 ? requestLength : 0) + 1, '\0');
+        k.lastRequest(&request[0], requestLength + 1);
+        request.resize(static_cast<size_t>(requestLength > 0 ? requestLength : 0));
+        std::string method = c.call.empty() ? "" : c.call[0];
+        for (char& ch : method) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+        if (method == "POST" || method == "GET" || method == "PUT" || method == "HEAD")
+            check(request.rfind(method + " ", 0) == 0 && endsWithBlankLine(request),
+                  c.name + ": last request line and header block",
+                  "%s", request.substr(0, request.find('\r')).c_str());
+    }
+    if (c.cancelAt > 0) {
+        check(!watch.otherThread, c.name + ": progress reported on the calling thread");
+        check(watch.reports == c.cancelAt + 1, c.name + ": cancelled at once, one report after it",
+              "%d reports", watch.reports);
+        check(watch.nested == 1 && watch.nestedWhy.find("progress callback") != std::string::npos,
+              c.name + ": a call from inside the callback refused", "result %d, \"%s\"",
+              watch.nested, watch.nestedWhy.c_str());
+    }
 
     std::vector<Box> wantBoxes;
     if (c.lookupBox && !c.noBoxes) {
