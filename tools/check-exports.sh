@@ -45,8 +45,14 @@ count=$(grep -c . <<<"$expected" || true)
 
 base=$(sed -n 's/^Export Address Table -- Ordinal Base \([0-9]*\).*/\1/p' <<<"$dump" | head -n 1)
 [ -n "$base" ] || { bad "no export table"; base=0; }
-# Entries of the export address table: one per ordinal, named or not.
-slots=$(sed -n '/^Export Address Table -- Ordinal Base/,/^$/p' <<<"$dump" | grep -c 'Export RVA' || true)
+# Entries of the export address table: one per ordinal, named or not, as
+# the export directory counts them (the listing below it shows the filled
+# ones only; an ordinal kept free is an empty entry).
+slots_hex=$(sed -n 's/^[[:space:]]*Export Address Table[[:space:]]*\([0-9a-fA-F]\{1,8\}\)[[:space:]]*$/\1/p' <<<"$dump" | head -n 1)
+slots=$((16#${slots_hex:-0}))
+filled=$(sed -n '/^Export Address Table -- Ordinal Base/,/^$/p' <<<"$dump" | grep -c 'Export RVA' || true)
+count_listed=$(grep -c . <<<"$expected")
+[ "$filled" = "$count_listed" ] || bad "the export address table fills $filled entries, the list names $count_listed"
 # Named exports: "[index] name", ordinal = index + base.
 actual=$(sed -n '/^\[Ordinal\/Name Pointer\] Table/,/^$/p' <<<"$dump" |
   sed -n 's/^[[:space:]]*\[[[:space:]]*\([0-9]*\)\][[:space:]]*\(.*\)$/\2 \1/p' |

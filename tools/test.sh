@@ -61,7 +61,7 @@ fi
 
 if [ "${QUODRA_SKIP_WINDOWS:-0}" != 1 ]; then
   step "Windows DLLs (32-bit shipped, 64-bit twin for Wine)"
-  cmake -S . -B "$build/win32" -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release >/dev/null
+  cmake -S . -B "$build/win32" -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release -DQUODRA_WIN64_BUILD="$build/win64" >/dev/null
   cmake --build "$build/win32" -j "$jobs"
   cmake -S . -B "$build/win64" -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-x86_64.cmake -DCMAKE_BUILD_TYPE=Release >/dev/null
   cmake --build "$build/win64" -j "$jobs"

@@ -306,4 +306,28 @@ elif ! grep -Eq '^[0-9]+ passed, [0-9]+ failed, [0-9]+ skipped'$'\r''?$' "$work/
   echo "run-wine: the host ended without its closing line (exit $status)" >&2
   [ "$status" != 0 ] || status=1
 fi
+
+# ---- the C example with a progress callback, under Wine ------------------------------
+# examples/progress.c against the 64-bit import library; it cancels the
+# slow scenario's 2000-byte reply once half has come.
+gcc64=${MINGW_GCC64:-x86_64-w64-mingw32-gcc}
+example_ok=
+if "$gcc64" -std=c99 -Wall -Wextra -Werror -I"$root/include" -I"$win/generated/include" \
+     "$root/examples/progress.c" -L"$win" -lquodra -o "$work/bin/progress.exe" 2> "$work/progress-cc.log"; then
+  slow_port=$(sed -n 's/^port //p' "$work/peers/slow-within-idle-limit.log" | head -n 1)
+  (cd "$work/bin" && timeout 120 xvfb-run -a env WINEDEBUG=-all WINEPREFIX="$prefix" \
+    "$wine" progress.exe "http://127.0.0.1:$slow_port/x" "$(winpath "$work/out/progress.out")") \
+    > "$work/progress.log" 2>&1 && tr -d '\r' < "$work/progress.log" |
+    grep -Eq '^result 14 after [0-9]+ reports, 1[0-9]{3} of 2000 bytes: the progress callback cancelled the call$' &&
+    example_ok=1
+  cat "$work/progress.log"
+else
+  cat "$work/progress-cc.log"
+fi
+if [ -n "$example_ok" ]; then
+  echo "run-wine: examples/progress.c cancelled halfway under Wine"
+else
+  echo "run-wine: examples/progress.c did not cancel halfway under Wine" >&2
+  [ "$status" != 0 ] || status=1
+fi
 exit "$status"
