@@ -14,20 +14,29 @@ namespace cli {
 namespace {
 
 // visible is always 0: the tool draws its own progress line.
-int callLibrary(const Invocation& inv, const char* input, const char* output) {
+int callLibrary(const Invocation& inv, const std::string& inputPath, const char* output) {
     const char* url = inv.url.c_str();
     const char* dest = inv.destination.c_str();
-    std::string name = inv.command->name;
-    if (name == "get") return httpGet(url, output, 0);
-    if (name == "head") return httpHead(url, output, 0);
-    if (name == "options") return davOptions(url, output, 0);
-    if (name == "propfind") return davPropfind(url, input, output, inv.depth, 0);
-    if (name == "put") return davPut(url, input, output, 0);
-    if (name == "post") return httpPostFile(url, input, output, 0);
-    if (name == "mkcol") return davMkcol(url, output, 0);
-    if (name == "delete") return davDelete(url, output, 0);
-    if (name == "move") return davMove(url, dest, output, 0, 0, 0);
-    return davCopy(url, dest, output, 0, 0, 0);
+    const char* input = inputPath.empty() ? nullptr : inputPath.c_str();
+    switch (inv.command->method) {
+    case METHOD_GET: return httpGet(url, output, 0);
+    case METHOD_HEAD: return httpHead(url, output, 0);
+    case METHOD_OPTIONS: return davOptions(url, output, 0);
+    case METHOD_PROPFIND: return davPropfind(url, input, output, inv.depth, 0);
+    case METHOD_PROPPATCH: return davProppatch(url, input, output, 0);
+    // Without --body the library writes the body itself; --body '' sends none.
+    case METHOD_LOCK:
+        return davLock(url, inv.bodyGiven ? inputPath.c_str() : nullptr, output, inv.depth,
+                       inv.timeout, 0);
+    case METHOD_UNLOCK: return davUnlock(url, inv.token.c_str(), output, 0);
+    case METHOD_PUT: return davPut(url, input, output, 0);
+    case METHOD_POST: return httpPostFile(url, input, output, 0);
+    case METHOD_MKCOL: return davMkcol(url, output, 0);
+    case METHOD_DELETE: return davDelete(url, output, 0);
+    case METHOD_MOVE: return davMove(url, dest, output, 0, 0, 0);
+    case METHOD_COPY: return davCopy(url, dest, output, 0, 0, 0);
+    }
+    return QUODRA_REFUSED;
 }
 
 int QUODRA_API onProgress(void* context, double sent, double sendTotal, double received,
@@ -55,11 +64,12 @@ std::string copied(int (QUODRA_API *give)(char*, int)) {
 }  // namespace
 
 CallResult runCall(const Invocation& inv, const std::string& input, const std::string& output,
+                   const std::vector<std::string>& names,
                    const std::function<void(const Counts&)>& report) {
     CallResult r;
     httpSetProgress(onProgress, const_cast<std::function<void(const Counts&)>*>(&report));
     auto began = std::chrono::steady_clock::now();
-    r.result = callLibrary(inv, input.empty() ? nullptr : input.c_str(), output.c_str());
+    r.result = callLibrary(inv, input, output.c_str());
     r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
     httpSetProgress(nullptr, nullptr);
     r.status = httpLastStatus();
@@ -67,6 +77,14 @@ CallResult runCall(const Invocation& inv, const std::string& input, const std::s
     r.head = copied(httpLastHead);
     r.why = copied(httpLastErrorText);
     r.request = copied(httpLastRequest);
+    for (const std::string& name : names) {
+        int n = httpLastHeader(name.c_str(), nullptr, 0);
+        if (n < 0) continue;
+        std::string value(static_cast<size_t>(n) + 1, '\0');
+        httpLastHeader(name.c_str(), &value[0], n + 1);
+        value.resize(static_cast<size_t>(n));
+        r.headers[name] = value;
+    }
     return r;
 }
 

@@ -3,7 +3,9 @@
 #pragma once
 
 #include <functional>
+#include <map>
 #include <string>
+#include <vector>
 
 #include "options.h"
 #include "progress.h"
@@ -15,15 +17,20 @@ struct CallResult {
     int status = 0;        // httpLastStatus
     int error = 0;         // httpLastError
     std::string head;      // httpLastHead, as received
+    // httpLastHeader of each name asked for, by the name as asked: the
+    // lines the head has
+    std::map<std::string, std::string> headers;
     std::string why;       // httpLastErrorText: why the call failed
     std::string request;   // httpLastRequest: the request line and header block sent
     double seconds = 0;    // how long the call took
 };
 
-// Makes the call with input as its body file (empty: none) and output as
-// its output file; the library's progress callback hands each report to
-// report, on this thread, until the call returns.
+// Makes the call with input as its body file (empty: none, except for a
+// lock given --body) and output as its output file; the library's progress
+// callback hands each report to report, on this thread, until the call
+// returns. Then reads the values of the head's lines called names.
 CallResult runCall(const Invocation& inv, const std::string& input, const std::string& output,
+                   const std::vector<std::string>& names,
                    const std::function<void(const Counts&)>& report);
 
 }  // namespace cli

@@ -27,18 +27,22 @@ const std::vector<Row>& rows() {
         {0, QUODRA_OK, "complete reply", {QUODRA_OK}, "with --fail, only for a status below 400"},
         {1, -1, "any other result", {}, nullptr},
         {exitUsage, -1, "usage slip: an unknown option or command, wrong arguments", {}, nullptr},
-        {3, -1, "the URL was refused before anything was sent", {}, "result 1 with no error behind it"},
+        {3, -1, "the URL (or the lock token) was refused before anything was sent", {},
+         "result 1 with no error behind it (the URL, the lock token, or a proxy setting that "
+         "is no proxy URL)"},
+        {exitProxyNotFound, -1, "the proxy's name was not found", {},
+         "result 1 with 11001, 11002, 11003 or 11004 behind it"},
         {6, QUODRA_WSA_HOST_NOT_FOUND, "host not found",
          {QUODRA_WSA_HOST_NOT_FOUND, QUODRA_WSA_TRY_AGAIN, QUODRA_WSA_NO_RECOVERY,
           QUODRA_WSA_NO_DATA},
-         "also behind a result 1"},
+         nullptr},
         {7, -1, "could not connect",
          {QUODRA_WSA_CONNREFUSED, QUODRA_WSA_NETUNREACH, QUODRA_WSA_HOSTUNREACH,
           QUODRA_WSA_NETDOWN, QUODRA_WSA_ACCES, QUODRA_WSA_ADDRINUSE, QUODRA_WSA_ADDRNOTAVAIL},
          "result 1 behind any other error"},
         {8, QUODRA_MALFORMED_HEAD, "the reply head is malformed", {QUODRA_MALFORMED_HEAD}, nullptr},
         {18, QUODRA_ENDED_EARLY, "the reply ended early", {QUODRA_ENDED_EARLY}, nullptr},
-        {exitHttpError, -1, "--fail, and the status was 400 or more", {}, nullptr},
+        {exitHttpError, -1, "--fail, and the status was 400 or more", {QUODRA_HTTP_ERROR}, nullptr},
         {exitCannotStore, QUODRA_NO_OUTPUT, "the reply cannot be stored", {QUODRA_NO_OUTPUT},
          "or the tool could not write the output, the head or standard output"},
         {exitCannotRead, QUODRA_NO_INPUT, "the body file cannot be opened",
@@ -46,10 +50,13 @@ const std::vector<Row>& rows() {
          "or standard input could not be read"},
         {28, -1, "a time limit ran out (--max-idle, --max-time)",
          {QUODRA_WSA_TIMEDOUT, QUODRA_TIME_LIMIT}, "10060 also behind a result 1"},
+        {exitRangeRefused, -1, "-C -, and the server sent no rest from the output's end", {},
+         "result 13 after a 416 naming another length, or 6 after a 206 from elsewhere"},
         {35, QUODRA_TLS_FAILED, "the secure connection could not be set up", {QUODRA_TLS_FAILED},
          nullptr},
-        {56, -1, "the connection broke during the exchange",
-         {QUODRA_WSA_CONNABORTED, QUODRA_WSA_CONNRESET, QUODRA_WSA_NOBUFS, QUODRA_WSA_SHUTDOWN},
+        {56, -1, "the connection broke during the exchange, or the proxy refused the request",
+         {QUODRA_WSA_CONNABORTED, QUODRA_WSA_CONNRESET, QUODRA_WSA_NOBUFS, QUODRA_WSA_SHUTDOWN,
+          QUODRA_PROXY_REFUSED},
          nullptr},
         {60, QUODRA_CERT_REJECTED, "the server's certificate was rejected", {QUODRA_CERT_REJECTED},
          nullptr},
@@ -79,7 +86,10 @@ int exitStatusFor(int result, int lastError) {
     if (result == QUODRA_REFUSED) {
         if (lastError == 0) return 3;
         const Row* behind = rowOf(lastError);
-        if (behind && (behind->status == 6 || behind->status == 28)) return behind->status;
+        // Only a proxy's name not found puts a lookup error behind a 1: the
+        // server's own gives the error itself.
+        if (behind && behind->status == 6) return exitProxyNotFound;
+        if (behind && behind->status == 28) return behind->status;
         return 7;
     }
     const Row* r = rowOf(result);

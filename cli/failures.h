@@ -8,9 +8,11 @@
 namespace cli {
 
 constexpr int exitUsage = 2;
+constexpr int exitProxyNotFound = 5;  // a result 1 with a lookup error behind it
 constexpr int exitHttpError = 22;   // --fail and a status of 400 or more
 constexpr int exitCannotStore = 23; // the reply (or the head) cannot be written
 constexpr int exitCannotRead = 26;  // the body file (or standard input) cannot be read
+constexpr int exitRangeRefused = 33;  // -C -: the server sent no rest from the output's end
 
 // The exit status for a library result and the error behind it
 // (httpLastError).

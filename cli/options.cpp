@@ -4,6 +4,7 @@
 #include "options.h"
 
 #include <getopt.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -20,16 +21,20 @@ namespace cli {
 namespace {
 
 const Command commands[] = {
-    {"get", "GET", "URL [OUT]", false, false, Reply::StandardOutput, false},
-    {"head", "HEAD", "URL [OUT]", false, false, Reply::StandardOutput, true},
-    {"options", "OPTIONS", "URL [OUT]", false, false, Reply::StandardOutput, true},
-    {"propfind", "PROPFIND", "URL [OUT]", false, false, Reply::StandardOutput, false},
-    {"put", "PUT", "URL FILE [OUT]", true, false, Reply::Discard, false},
-    {"post", "POST", "URL FILE [OUT]", true, false, Reply::Discard, false},
-    {"mkcol", "MKCOL", "URL [OUT]", false, false, Reply::Discard, false},
-    {"delete", "DELETE", "URL [OUT]", false, false, Reply::Discard, false},
-    {"move", "MOVE", "URL DEST [OUT]", false, true, Reply::Discard, false},
-    {"copy", "COPY", "URL DEST [OUT]", false, true, Reply::Discard, false},
+    {"get", METHOD_GET, "URL [OUT]", false, false, Reply::StandardOutput, false, false},
+    {"head", METHOD_HEAD, "URL [OUT]", false, false, Reply::StandardOutput, true, false},
+    {"options", METHOD_OPTIONS, "URL [OUT]", false, false, Reply::StandardOutput, true, false},
+    {"propfind", METHOD_PROPFIND, "URL [OUT]", false, false, Reply::StandardOutput, false, false},
+    {"proppatch", METHOD_PROPPATCH, "URL FILE [OUT]", true, false, Reply::StandardOutput, false, false},
+    {"put", METHOD_PUT, "URL FILE [OUT]", true, false, Reply::Discard, false, false},
+    {"post", METHOD_POST, "URL FILE [OUT]", true, false, Reply::Discard, false, false},
+    {"mkcol", METHOD_MKCOL, "URL [OUT]", false, false, Reply::Discard, false, false},
+    {"delete", METHOD_DELETE, "URL [OUT]", false, false, Reply::Discard, false, false},
+    {"move", METHOD_MOVE, "URL DEST [OUT]", false, true, Reply::Discard, false, false},
+    {"copy", METHOD_COPY, "URL DEST [OUT]", false, true, Reply::Discard, false, false},
+    // The lock's token goes to standard output, so the reply body does not.
+    {"lock", METHOD_LOCK, "URL [OUT]", false, false, Reply::Discard, false, false},
+    {"unlock", METHOD_UNLOCK, "URL TOKEN [OUT]", false, false, Reply::Discard, false, true},
 };
 
 const char helpText[] =
@@ -42,14 +47,20 @@ const char helpText[] =
     "  head URL [OUT]         HEAD URL; writes the reply head\n"
     "  options URL [OUT]      OPTIONS URL; writes the reply head, then the body\n"
     "  propfind URL [OUT]     PROPFIND URL; the listing to standard output\n"
+    "  proppatch URL FILE [OUT]\n"
+    "                         PROPPATCH URL with the XML of FILE; the\n"
+    "                         multistatus to standard output\n"
     "  put URL FILE [OUT]     PUT the bytes of FILE to URL\n"
     "  post URL FILE [OUT]    upload FILE as the form field \"uploadfile\"\n"
     "  mkcol URL [OUT]        create the collection URL\n"
     "  delete URL [OUT]       DELETE URL\n"
     "  move URL DEST [OUT]    MOVE URL to DEST\n"
     "  copy URL DEST [OUT]    COPY URL to DEST\n"
-    "put, post, mkcol, delete, move and copy discard the reply body unless an\n"
-    "output is given (or -i asks for the head).\n"
+    "  lock URL [OUT]         LOCK URL (an exclusive write lock); prints the\n"
+    "                         lock's token on standard output\n"
+    "  unlock URL TOKEN [OUT] UNLOCK URL, the lock named by TOKEN\n"
+    "put, post, mkcol, delete, move, copy, lock and unlock discard the reply\n"
+    "body unless an output is given (or -i asks for the head).\n"
     "\n"
     "Options:\n"
     "  -o, --output OUT       the reply body's file, instead of the last operand\n"
@@ -58,25 +69,54 @@ const char helpText[] =
     "  -D, --dump-header FILE write the reply head to FILE\n"
     "  -v, --verbose          the request's line and header lines as the library\n"
     "                         sent them, and the reply head, on standard error\n"
-    "  -f, --fail             exit 22 when the status is 400 or more; the body is\n"
-    "                         still written where it would have gone\n"
+    "  -f, --fail             exit 22 when the status is 400 or more; a file kept\n"
+    "                         (below) stays as it was, else the page is written\n"
+    "      --keep-until-complete\n"
+    "                         the old OUT file stays until the new one is whole,\n"
+    "                         then is replaced in one step (the default for a file;\n"
+    "                         never for standard output)\n"
+    "      --no-keep-until-complete\n"
+    "                         write OUT as the reply arrives\n"
+    "  -C, --continue-at -    get: ask for the rest of OUT from its end, and append it\n"
+    "  -z, --time-cond OUT    get: ask for the file only if newer than OUT, which\n"
+    "                         then takes the server's time\n"
     "  -w, --write-out FORMAT print FORMAT on standard output after the call:\n"
     "                         %{http_code} %{size_download} %{size_header}\n"
     "                         %{time_total} %{content_type} %{exitcode}\n"
-    "                         %{errormsg} %{result}; \\n \\t \\\\ and %% too\n"
+    "                         %{errormsg} %{result} %{header:NAME};\n"
+    "                         \\n \\t \\\\ and %% too\n"
+    "      --header-value NAME\n"
+    "                         print the value of the reply head's line NAME\n"
+    "                         (any case) on a line of its own after the call;\n"
+    "                         an empty line when the head has none\n"
     "  -s, --silent, --no-progress\n"
     "                         no progress line and no summary (errors still show)\n"
     "  -q, --quiet            the same as -s\n"
     "      --depth 0|1|infinity\n"
     "                         propfind: the Depth line (none by default, which\n"
-    "                         servers read as infinity; infinity sends none)\n"
-    "      --body FILE        propfind: the XML request body\n"
+    "                         servers read as infinity; infinity sends none);\n"
+    "                         lock: 0 or infinity (the default)\n"
+    "      --body FILE        propfind: the XML request body; lock: the XML body\n"
+    "                         instead of the library's own ('' sends none: a\n"
+    "                         refresh, which needs the lock's If line)\n"
+    "      --timeout SECONDS|infinite\n"
+    "                         lock: how long the lock is asked for (none by\n"
+    "                         default: the server chooses)\n"
     "      --max-idle SECONDS end the call after SECONDS without progress\n"
     "                         (default 300; 0: no limit)\n"
     "  -m, --max-time SECONDS end the call after SECONDS in all, progress or not\n"
     "                         (default 0: no limit)\n"
     "  -k, --insecure         https: take any server certificate. UNSAFE: anyone\n"
     "                         on the way can read and change the exchange\n"
+    "  -x, --proxy URL        go through the HTTP proxy http://[USER:PASSWORD@]HOST[:PORT]\n"
+    "                         (port 1080 when none); \"\" for none. Without it the\n"
+    "                         environment names one: http_proxy, https_proxy or\n"
+    "                         HTTPS_PROXY, all_proxy or ALL_PROXY\n"
+    "      --noproxy LIST     hosts reached without the proxy: names (with the\n"
+    "                         names below them), addresses, ADDR/BITS, or *;\n"
+    "                         without it no_proxy or NO_PROXY\n"
+    "  -U, --proxy-user USER:PASSWORD\n"
+    "                         the credentials for the proxy of -x\n"
     "  -h, --help             this text\n"
     "  -V, --version          the version\n"
     "  --                     ends the options\n"
@@ -84,7 +124,7 @@ const char helpText[] =
     "On a terminal a progress line shows while the call runs and leaves a\n"
     "one-line summary, unless -s is given or the reply goes to the terminal.\n";
 
-enum LongOnly { NoInclude = 256, Depth, Body, MaxIdle };
+enum LongOnly { NoInclude = 256, Depth, Body, MaxIdle, NoProxy, Keep, NoKeep, Timeout, HeaderValue };
 
 const option longOptions[] = {
     {"output", required_argument, nullptr, 'o'},
@@ -93,6 +133,10 @@ const option longOptions[] = {
     {"dump-header", required_argument, nullptr, 'D'},
     {"verbose", no_argument, nullptr, 'v'},
     {"fail", no_argument, nullptr, 'f'},
+    {"keep-until-complete", no_argument, nullptr, Keep},
+    {"no-keep-until-complete", no_argument, nullptr, NoKeep},
+    {"continue-at", required_argument, nullptr, 'C'},
+    {"time-cond", required_argument, nullptr, 'z'},
     {"write-out", required_argument, nullptr, 'w'},
     {"silent", no_argument, nullptr, 's'},
     {"no-progress", no_argument, nullptr, 's'},
@@ -101,7 +145,12 @@ const option longOptions[] = {
     {"body", required_argument, nullptr, Body},
     {"max-idle", required_argument, nullptr, MaxIdle},
     {"max-time", required_argument, nullptr, 'm'},
+    {"timeout", required_argument, nullptr, Timeout},
+    {"header-value", required_argument, nullptr, HeaderValue},
     {"insecure", no_argument, nullptr, 'k'},
+    {"proxy", required_argument, nullptr, 'x'},
+    {"noproxy", required_argument, nullptr, NoProxy},
+    {"proxy-user", required_argument, nullptr, 'U'},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
     {nullptr, 0, nullptr, 0},
@@ -109,7 +158,7 @@ const option longOptions[] = {
 
 // The leading ':' makes a missing value its own case; getopt_long's own
 // messages are off so that every slip reads the same way.
-const char shortOptions[] = ":o:iD:vfw:sqm:khV";
+const char shortOptions[] = ":o:iD:vfw:sqm:kx:U:hVC:z:";
 
 Parsed slip(const std::string& what) {
     std::fprintf(stderr, "quodra: %s; try 'quodra --help'\n", what.c_str());
@@ -139,23 +188,93 @@ std::string typed(const char* word, int shortName) {
     return text;
 }
 
-bool parseSeconds(const char* text, int* out) {
+// Whether a and b name one file: the same words, or the same file on disk.
+bool sameFile(const std::string& a, const std::string& b) {
+    if (a == b) return true;
+    struct stat sa, sb;
+    return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+           sa.st_ino == sb.st_ino;
+}
+
+// A lock's --timeout: whole seconds from 1 up, or "infinite" (0 to the
+// library).
+bool parseLockTimeout(const char* text, int* out) {
+    if (std::strcmp(text, "infinite") == 0) {
+        *out = 0;
+        return true;
+    }
     char* end = nullptr;
     errno = 0;
     long v = std::strtol(text, &end, 10);
-    // The library's range: a limit in milliseconds that fits 32 bits.
-    if (!*text || *end || errno || v < 0 || v > 2147483) return false;
+    if (!*text || *end || errno || v < 1 || v > 2147483647) return false;
     *out = static_cast<int>(v);
     return true;
 }
 
+bool parseSeconds(const char* text, int* out) {
+    char* end = nullptr;
+    errno = 0;
+    long v = std::strtol(text, &end, 10);
+    if (!*text || *end || errno || v < 0 || v > QUODRA_IDLE_LIMIT_MAX) return false;
+    *out = static_cast<int>(v);
+    return true;
+}
+
+// Percent-encodes every byte but RFC 3986's unreserved ones.
+std::string escaped(const std::string& text) {
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : text) {
+        bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                     c == '-' || c == '.' || c == '_' || c == '~';
+        if (plain) {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        }
+    }
+    return out;
+}
+
 }  // namespace
+
+const char* methodName(Method method) {
+    switch (method) {
+#define QUODRA_METHOD(code, name, wire) \
+    case METHOD_##name:                 \
+        return wire;
+#include "request/methods.def"
+#undef QUODRA_METHOD
+    }
+    return "";
+}
+
+std::string proxyWithUser(const std::string& proxy, const std::string& userAndPassword) {
+    size_t colon = userAndPassword.find(':');
+    std::string userinfo = escaped(userAndPassword.substr(0, colon));
+    if (colon != std::string::npos) userinfo += ":" + escaped(userAndPassword.substr(colon + 1));
+    // The authority starts after "//" (or at once without one) and ends at
+    // the first '/', '?' or '#'; its userinfo, before its last '@', goes.
+    size_t slashes = proxy.find("//");
+    size_t start = slashes == std::string::npos ? 0 : slashes + 2;
+    size_t end = proxy.find_first_of("/?#", start);
+    if (end == std::string::npos) end = proxy.size();
+    size_t at = proxy.rfind('@', end == 0 ? 0 : end - 1);
+    size_t host = at != std::string::npos && at >= start ? at + 1 : start;
+    return proxy.substr(0, start) + userinfo + "@" + proxy.substr(host);
+}
 
 Parsed parseCommandLine(int argc, char** argv) {
     Parsed parsed;
     Invocation& inv = parsed.inv;
     bool noInclude = false;
-    bool depthGiven = false, bodyGiven = false;
+    bool depthGiven = false, bodyGiven = false, timeoutGiven = false;
+    std::string depthText;
+    bool proxyUserGiven = false;
+    std::string proxyUser;
+    std::string timeCond;
     opterr = 0;
     optind = 1;
     for (;;) {
@@ -172,6 +291,20 @@ Parsed parseCommandLine(int argc, char** argv) {
         case 'D': inv.dumpHeader = optarg; break;
         case 'v': inv.verbose = true; break;
         case 'f': inv.fail = true; break;
+        case Keep: inv.keep = 1; break;
+        case NoKeep: inv.keep = 0; break;
+        case 'C':
+            // The rest from the output's own end: an offset of the user's
+            // would append bytes the file does not end with.
+            if (std::strcmp(optarg, "-") != 0)
+                return slip(std::string("--continue-at takes - (the output's end), not '") +
+                            optarg + "'");
+            inv.resume = true;
+            break;
+        case 'z':
+            timeCond = optarg;
+            inv.onlyIfNewer = true;
+            break;
         case 'w': {
             std::string unknown;
             if (!writeOutIsValid(optarg, &unknown))
@@ -183,21 +316,45 @@ Parsed parseCommandLine(int argc, char** argv) {
         case 's':
         case 'q': inv.silent = true; break;
         case 'k': inv.insecure = true; break;
+        case 'x':
+            inv.proxy = optarg;
+            inv.proxyGiven = true;
+            break;
+        case NoProxy:
+            inv.noProxy = optarg;
+            inv.noProxyGiven = true;
+            break;
+        case 'U':
+            proxyUser = optarg;
+            proxyUserGiven = true;
+            break;
         case Depth:
             if (std::strcmp(optarg, "0") == 0) inv.depth = 0;
             else if (std::strcmp(optarg, "1") == 0) inv.depth = 1;
             else if (std::strcmp(optarg, "infinity") == 0) inv.depth = -1;
             else return slip(std::string("--depth takes 0, 1 or infinity, not '") + optarg + "'");
             depthGiven = true;
+            depthText = optarg;
             break;
         case Body:
             inv.file = optarg;
             bodyGiven = true;
             break;
+        case Timeout:
+            if (!parseLockTimeout(optarg, &inv.timeout))
+                return slip(std::string("--timeout takes whole seconds from 1 to 2147483647 or "
+                                        "infinite, not '") + optarg + "'");
+            timeoutGiven = true;
+            break;
+        case HeaderValue:
+            if (!isHeaderName(optarg))
+                return slip(std::string("--header-value takes a header name, not '") + optarg + "'");
+            inv.headerValues.push_back(optarg);
+            break;
         case MaxIdle:
             if (!parseSeconds(optarg, &inv.maxIdle))
-                return slip(std::string("--max-idle takes whole seconds from 0 to 2147483, not '") +
-                            optarg + "'");
+                return slip("--max-idle takes whole seconds from 0 to " +
+                            std::to_string(QUODRA_IDLE_LIMIT_MAX) + ", not '" + optarg + "'");
             break;
         case 'm':
             if (!parseSeconds(optarg, &inv.maxTime))
@@ -226,22 +383,50 @@ Parsed parseCommandLine(int argc, char** argv) {
         return slip("'" + operands[0] + "' is not a command (" + commandNames() + ")");
     const Command& cmd = *inv.command;
     std::string expected = std::string(cmd.name) + " takes " + cmd.operands;
-    size_t needed = cmd.takesFile || cmd.takesDestination ? 3 : 2;
+    size_t needed = cmd.takesFile || cmd.takesDestination || cmd.takesToken ? 3 : 2;
     if (operands.size() < needed || operands.size() > needed + 1) return slip(expected);
     inv.url = operands[1];
     if (cmd.takesFile) inv.file = operands[2];
     if (cmd.takesDestination) inv.destination = operands[2];
+    if (cmd.takesToken) inv.token = operands[2];
     if (operands.size() == needed + 1) {
         if (inv.outputGiven) return slip(expected + ", and the output once: -o OUT or OUT");
         inv.output = operands[needed];
         inv.outputGiven = true;
     }
-    bool propfind = std::strcmp(cmd.name, "propfind") == 0;
-    if ((depthGiven || bodyGiven) && !propfind) return slip("--depth and --body go with propfind");
+    bool propfind = cmd.method == METHOD_PROPFIND;
+    bool lock = cmd.method == METHOD_LOCK;
+    if ((depthGiven || bodyGiven) && !propfind && !lock)
+        return slip("--depth and --body go with propfind and lock");
+    if (timeoutGiven && !lock) return slip("--timeout goes with lock");
+    if (lock && depthGiven && inv.depth == 1)
+        return slip("lock takes --depth 0 or infinity, not '" + depthText + "'");
+    inv.bodyGiven = bodyGiven;
+    // The credentials belong to the proxy named here: one the environment
+    // names is the library's to read, and this tool does not read it too.
+    if (proxyUserGiven && (!inv.proxyGiven || inv.proxy.empty()))
+        return slip("-U goes with -x: the proxy its credentials are for");
+    if (proxyUserGiven) inv.proxy = proxyWithUser(inv.proxy, proxyUser);
     inv.include = inv.include || (cmd.showsHead && !noInclude);
     if (inv.include && noInclude) return slip("-i and --no-include contradict each other");
+    if (inv.resume || inv.onlyIfNewer) {
+        // Both ask the server about the file the library writes: a GET's
+        // output, named, holding the body alone.
+        const char* which = inv.resume ? "--continue-at" : "--time-cond";
+        if (std::strcmp(cmd.name, "get") != 0) return slip(std::string(which) + " goes with get");
+        if (!inv.outputGiven || inv.output == "-" || inv.include)
+            return slip(std::string(which) + " needs an output file holding the body alone");
+        if (inv.onlyIfNewer && !sameFile(timeCond, inv.output))
+            return slip("--time-cond takes the output file (" + inv.output + "), not '" +
+                        timeCond + "'");
+    }
     parsed.run = true;
     return parsed;
+}
+
+bool keepsOld(const Invocation& inv) {
+    if (inv.keep == 0) return false;
+    return inv.outputGiven && inv.output != "-";
 }
 
 }  // namespace cli

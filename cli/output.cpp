@@ -134,14 +134,17 @@ Delivery planDelivery(const Invocation& inv) {
     } else if (inv.outputGiven || inv.command->unnamed == Reply::StandardOutput || inv.include) {
         d.sink = Delivery::Sink::StandardOutput;
     }
+    if (d.sink == Delivery::Sink::File) {
+        struct stat st;
+        d.keepable = ::stat(d.target.c_str(), &st) != 0 ||
+                     !(S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) || S_ISFIFO(st.st_mode) ||
+                       S_ISSOCK(st.st_mode));
+    }
     if (d.sink == Delivery::Sink::File && !inv.include) {
         // A device or a FIFO goes through a file of the tool's own, so that
         // the body's size is known (--write-out, the summary); anything else
         // the library opens itself, and says why when it cannot.
-        struct stat st;
-        d.direct = ::stat(d.target.c_str(), &st) != 0 ||
-                   !(S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) || S_ISFIFO(st.st_mode) ||
-                     S_ISSOCK(st.st_mode));
+        d.direct = d.keepable;
         if (d.direct) d.libraryPath = d.target;
     }
     // A head that goes to standard output before the body (-i, -D -) is
@@ -237,6 +240,55 @@ bool writeFile(const std::string& path, const std::string& head, const std::stri
         err = reason(errno);
     }
     if (!ok) *why = path + ": " + err;
+    return ok;
+}
+
+bool replaceFile(const std::string& path, const std::string& head, const std::string& body,
+                 std::string* why) {
+    // A link stays a link: the file it leads to is the one replaced.
+    std::string target = path;
+    char real[PATH_MAX];
+    struct stat st;
+    if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && ::realpath(path.c_str(), real))
+        target = real;
+    size_t slash = target.find_last_of('/');
+    size_t nameAt = slash == std::string::npos ? 0 : slash + 1;
+    std::string temp = target.substr(0, nameAt) + "." + target.substr(nameAt) + ".quodra-XXXXXX";
+    int fd = ::mkostemp(&temp[0], O_CLOEXEC);
+    if (fd < 0) {
+        *why = target + ": " + reason(errno);
+        return false;
+    }
+    // mkostemp makes the file 0600: it takes the old file's bits, or what a
+    // plain create would give. A file system that keeps no modes refuses,
+    // and gives the new file what it gives every file.
+    mode_t mode;
+    if (::stat(target.c_str(), &st) == 0) {
+        mode = st.st_mode & 0777;
+    } else {
+        mode_t mask = ::umask(0);
+        ::umask(mask);
+        mode = 0666 & ~mask;
+    }
+    ::fchmod(fd, mode);
+    std::string err;
+    bool ok = writeHeadAndBody(fd, head, body, &err);
+    if (ok && ::fsync(fd) != 0) {
+        ok = false;
+        err = reason(errno);
+    }
+    if (::close(fd) != 0 && ok) {
+        ok = false;
+        err = reason(errno);
+    }
+    if (ok && ::rename(temp.c_str(), target.c_str()) != 0) {
+        ok = false;
+        err = reason(errno);
+    }
+    if (!ok) {
+        ::unlink(temp.c_str());
+        *why = target + ": " + err;
+    }
     return ok;
 }
 

@@ -38,6 +38,9 @@ struct Delivery {
     std::string libraryPath;  // the file the library writes
     bool direct = false;      // the library writes the target itself
     bool stream = false;      // the body goes to standard output while it arrives
+    bool keepable = false;    // the target is a regular file or none yet (not a
+                              // device or FIFO): its old file can stay until a
+                              // new one is whole
 };
 
 // Where inv's reply goes; libraryPath is left empty unless the library
@@ -81,6 +84,14 @@ bool writeHeadAndBody(int fd, const std::string& head, const std::string& body, 
 // Creates or empties path and writes head and the body file into it.
 bool writeFile(const std::string& path, const std::string& head, const std::string& body,
                std::string* why);
+
+// Writes head and the body file into a new file beside path (the file a
+// link leads to), puts it on the disk and renames it over path in one
+// step; path keeps its old file when anything fails, and the new file is
+// removed. The new file takes the old one's permission bits, or those of a
+// plain create.
+bool replaceFile(const std::string& path, const std::string& head, const std::string& body,
+                 std::string* why);
 
 // The file's size, or -1 when it does not exist or is no regular file.
 int64_t regularFileSize(const std::string& path);

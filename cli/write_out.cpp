@@ -3,6 +3,7 @@
 #include "write_out.h"
 
 #include <cstdio>
+#include <cstring>
 
 namespace cli {
 
@@ -11,7 +12,13 @@ namespace {
 const char* const names[] = {"http_code", "response_code", "size_download", "size_header",
                              "time_total", "content_type", "exitcode", "errormsg", "result"};
 
+// "header:NAME" asks for the value of the head's line NAME.
+const std::string HEADER = "header:";
+
+bool isHeaderVariable(const std::string& name) { return name.compare(0, HEADER.size(), HEADER) == 0; }
+
 bool known(const std::string& name) {
+    if (isHeaderVariable(name)) return isHeaderName(name.substr(HEADER.size()));
     for (const char* n : names)
         if (name == n) return true;
     return false;
@@ -33,6 +40,10 @@ std::string value(const std::string& name, const CallFacts& f) {
     if (name == "exitcode") return std::to_string(f.exitStatus);
     if (name == "errormsg") return f.errorMessage;
     if (name == "result") return std::to_string(f.result);
+    if (isHeaderVariable(name)) {
+        auto it = f.headers.find(name.substr(HEADER.size()));
+        return it == f.headers.end() ? "" : it->second;
+    }
     return "";
 }
 
@@ -72,6 +83,27 @@ bool walk(const std::string& format, Variable onVariable, Text onText) {
 }
 
 }  // namespace
+
+bool isHeaderName(const std::string& name) {
+    static const char marks[] = "!#$%&'*+-.^_`|~";
+    for (char c : name) {
+        bool alnum = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        if (!alnum && (c == '\0' || !std::strchr(marks, c))) return false;
+    }
+    return !name.empty();
+}
+
+std::vector<std::string> headerNamesIn(const std::string& format) {
+    std::vector<std::string> found;
+    walk(
+        format,
+        [&](const std::string& name) {
+            if (isHeaderVariable(name)) found.push_back(name.substr(HEADER.size()));
+            return true;
+        },
+        [](char) {});
+    return found;
+}
 
 bool writeOutIsValid(const std::string& format, std::string* unknown) {
     return walk(

@@ -19,7 +19,7 @@ function(quodra_export_files list_file out_dir)
   set(def "LIBRARY quodra.dll\nEXPORTS\n")
   set(stdcall "LIBRARY quodra.dll\nEXPORTS\n")
   set(version "{\n  global:\n")
-  set(expected 1)
+  set(previous 0)
   foreach(line IN LISTS lines)
     if(line MATCHES "^[ \t]*(#|$)")
       continue()
@@ -30,12 +30,13 @@ function(quodra_export_files list_file out_dir)
     set(ordinal ${CMAKE_MATCH_1})
     set(name ${CMAKE_MATCH_2})
     math(EXPR bytes "${CMAKE_MATCH_3} * 4")
-    # Ordinals are what callers bind to: they rise from 1, and one the list
-    # leaves out is kept free for a call it names later.
-    if(ordinal LESS expected)
-      message(FATAL_ERROR "${list_file}: ${name} has ordinal ${ordinal} where ${expected} or later comes next")
+    # Ordinals are what callers bind to: they grow down the list, each once.
+    # One left free (kept for a call that comes later) is an empty entry of
+    # the DLL's export table.
+    if(NOT ordinal GREATER previous)
+      message(FATAL_ERROR "${list_file}: ${name} has ordinal ${ordinal}, not above ${previous}")
     endif()
-    math(EXPR expected "${ordinal} + 1")
+    set(previous ${ordinal})
     string(APPEND def "  ${name} @${ordinal}\n")
     string(APPEND stdcall "  ${name}@${bytes} @${ordinal}\n")
     string(APPEND version "    ${name};\n")

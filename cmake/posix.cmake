@@ -1,5 +1,5 @@
-# POSIX build: the platform backend, libquodra.so, the command-line tool, its
-# pkg-config file and the benchmarks (bench/).
+# POSIX build: the platform backend, libquodra.so and its pkg-config file
+# (the command-line tool is in cli/, the benchmarks in bench/).
 find_package(Threads REQUIRED)
 # TLS for https URLs: OpenSSL 3 (Debian: libssl-dev). Only its headers are
 # used here: the backend opens libssl.so.3 and libcrypto.so.3 at the first
@@ -14,11 +14,14 @@ check_symbol_exists(dlopen dlfcn.h QUODRA_DLOPEN_IN_LIBC)
 add_library(quodra_posix OBJECT
   src/platform/activity_text.cpp
   src/platform/cert_failure.cpp
+  src/platform/beside_name.cpp
   src/platform/inet.cpp
   src/platform/secure_link.cpp
+  src/platform/system_address.cpp
   src/platform/posix/activity.cpp
   src/platform/posix/address.cpp
   src/platform/posix/bulk.cpp
+  src/platform/posix/environment.cpp
   src/platform/posix/errors.cpp
   src/platform/posix/events.cpp
   src/platform/posix/files.cpp
@@ -51,26 +54,6 @@ set_target_properties(quodra PROPERTIES
   VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR}
   LINK_DEPENDS ${QUODRA_VERSION_SCRIPT})
 
-# The tool uses the library's public calls only; its result meanings come
-# from httpResultText. Installed, it finds the library relative to itself,
-# so an installed tree runs wherever it was put.
-add_executable(quodra_cli
-  cli/call.cpp
-  cli/failures.cpp
-  cli/options.cpp
-  cli/output.cpp
-  cli/progress.cpp
-  cli/quodra.cpp
-  cli/write_out.cpp)
-target_link_libraries(quodra_cli PRIVATE quodra Threads::Threads)
-file(RELATIVE_PATH QUODRA_BIN_TO_LIB ${CMAKE_INSTALL_FULL_BINDIR} ${CMAKE_INSTALL_FULL_LIBDIR})
-set_target_properties(quodra_cli PROPERTIES
-  OUTPUT_NAME quodra
-  INSTALL_RPATH "$ORIGIN/${QUODRA_BIN_TO_LIB}")
-quodra_target_options(quodra_cli)
-install(TARGETS quodra_cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES cli/quodra.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-
 # The prefix is found from where the file lies, so an install with
 # --prefix (or a moved tree) still points at itself.
 file(RELATIVE_PATH QUODRA_PC_TO_PREFIX
@@ -78,7 +61,3 @@ file(RELATIVE_PATH QUODRA_PC_TO_PREFIX
 configure_file(cmake/quodra.pc.in ${QUODRA_GENERATED}/quodra.pc @ONLY)
 install(FILES ${QUODRA_GENERATED}/quodra.pc
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
-
-if(QUODRA_TOP_LEVEL)
-  add_subdirectory(bench)
-endif()

@@ -8,12 +8,15 @@
 add_library(quodra_win OBJECT
   src/platform/activity_text.cpp
   src/platform/cert_failure.cpp
+  src/platform/beside_name.cpp
   src/platform/cert_names.cpp
   src/platform/inet.cpp
   src/platform/secure_link.cpp
+  src/platform/system_address.cpp
   src/platform/win/address.cpp
   src/platform/win/bulk.cpp
   src/platform/win/errors.cpp
+  src/platform/win/environment.cpp
   src/platform/win/files.cpp
   src/platform/win/lookups.cpp
   src/platform/win/messages.cpp

@@ -1,21 +1,24 @@
 /* Quodra: one HTTP/1.0 or WebDAV exchange per call.
  *
- * Each of the ten exchange calls runs the whole exchange on the calling
- * thread, writes only the reply body to outfile and returns 0 for a
- * complete reply, otherwise a result code below. outfile is created or
+ * Each exchange call (httpGet to davCopy, davProppatch, davLock, davUnlock)
+ * runs the whole exchange on the calling thread, writes only the reply body
+ * to outfile and returns 0 for a complete reply, otherwise a result code
+ * below. outfile is created or
  * emptied once the reply's head has come, never before: a call that ends
  * without a reply leaves an earlier file as it was. One that can never be
  * created (its folder missing or not writable, a directory, a FIFO with no
- * reader) ends the call with 3 before anything is sent. The reply's status is not looked at: a 404 page is stored and
- * gives 0 like the file asked for; httpLastStatus tells them apart. visible
- * non-zero shows the call's activity window (on POSIX: a one-line display on
- * standard error when it is a terminal).
+ * reader) ends the call with 3 before anything is sent. The reply's status
+ * is not looked at unless QUODRA_OPTION_FAIL_ON_ERROR asks: a 404 page is
+ * stored and gives 0 like the file asked for; httpLastStatus tells them
+ * apart. QUODRA_OPTION_KEEP_UNTIL_COMPLETE keeps the old outfile until the
+ * new one is whole. visible non-zero shows the call's activity window (on
+ * POSIX: a one-line display on standard error when it is a terminal).
  *
  * Threads: calls may run at the same time on different threads; each runs
  * on its own thread and shares nothing with the others. httpLastStatus,
- * httpLastHead and httpLastError read the calling thread's own last call.
- * httpSetOption may be called from any thread at any time; a call already
- * running keeps the options it started with.
+ * httpLastHead, httpLastError and httpLastHeader read the calling thread's
+ * own last call. httpSetOption may be called from any thread at any time; a
+ * call already running keeps the options it started with.
  *
  * Message boxes: errors of the host lookup and of the connect, and memory
  * that ran out, are shown as modal message boxes (on POSIX: a line on
@@ -49,7 +52,7 @@
 extern "C" {
 #endif
 
-/* Result codes of the ten exchange calls; their meanings as text come
+/* Result codes of the exchange calls; their meanings as text come
  * from httpResultText. */
 #define QUODRA_OK 0             /* complete reply */
 #define QUODRA_REFUSED 1        /* call refused, or no connection made */
@@ -61,6 +64,11 @@ extern "C" {
 #define QUODRA_BODY_SHORT 8     /* body file shrank while it was sent */
 #define QUODRA_SEEK_FAILED 9    /* body file could not be repositioned */
 #define QUODRA_CERT_REJECTED 10 /* server's certificate was rejected */
+#define QUODRA_PROXY_REFUSED 12 /* the proxy refused the request: its answer
+                                   to CONNECT was not 2xx, or it answered
+                                   407; httpLastStatus and httpLastHead give
+                                   its reply, and nothing is stored */
+#define QUODRA_HTTP_ERROR 13    /* the server answered with an error status */
 #define QUODRA_CANCELLED 14     /* the progress callback cancelled the call */
 #define QUODRA_TIME_LIMIT 15    /* the call took longer than its time limit */
 
@@ -92,7 +100,7 @@ extern "C" {
                                           looked up, connected, sent or
                                           received) before a call ends with
                                           10060; default 300; 0 = no limit;
-                                          at most 2147483. */
+                                          at most QUODRA_IDLE_LIMIT_MAX. */
 #define QUODRA_OPTION_VERIFY_CERTIFICATES 3  /* 1 (default): an https
                                           server's certificate must be
                                           trusted and name the URL's host,
@@ -101,25 +109,100 @@ extern "C" {
                                           (anyone on the path can read and
                                           change the exchange). Any non-zero
                                           value means 1. */
+#define QUODRA_OPTION_KEEP_UNTIL_COMPLETE 5  /* 1: the reply body goes to a
+                                          new file beside outfile (same
+                                          folder, a name of its own), which
+                                          replaces outfile only when the call
+                                          ends with 0: written to the disk,
+                                          then renamed over it in one step.
+                                          Any other ending removes it and
+                                          leaves outfile as it was (or
+                                          absent). A device or FIFO is
+                                          written as it is. 0 (default):
+                                          outfile is emptied when the reply's
+                                          head comes and written as the body
+                                          arrives. Any non-zero value means
+                                          1. */
+#define QUODRA_OPTION_FAIL_ON_ERROR 6  /* 1: a reply whose status is 400 or
+                                          more ends every call with 13, the
+                                          status in httpLastStatus; with
+                                          KEEP_UNTIL_COMPLETE on, the page is
+                                          stored nowhere and outfile stays
+                                          as it was; off, the page is in
+                                          outfile. 0 (default): such a page
+                                          is a complete reply. Any non-zero
+                                          value means 1. */
+#define QUODRA_OPTION_RESUME 7         /* httpGet only. 1: when outfile is a
+                                          file of N > 0 bytes, the bytes from
+                                          N on are asked for (Range); a 206
+                                          from N is appended to outfile (a
+                                          cut keeps what arrived), a 200
+                                          replaces it, a 416 leaves it and
+                                          gives 0 when it names the length N
+                                          or none (13 for another), a 206
+                                          from elsewhere leaves it and gives
+                                          6. Default 0. */
+#define QUODRA_OPTION_ONLY_IF_NEWER 8  /* httpGet only. 1: when outfile
+                                          exists, the file is asked for only
+                                          if it changed after outfile's
+                                          modification time (If-Modified-
+                                          Since); a 304 leaves outfile
+                                          untouched and gives 0; a 200
+                                          replaces it, and outfile then takes
+                                          the reply's Last-Modified time.
+                                          Default 0. */
+
 #define QUODRA_OPTION_TIME_LIMIT 9     /* seconds the whole call may take,
                                           all its exchanges together, beside
                                           the idle limit; past it the call
                                           ends with 15. Default 0: no limit;
-                                          at most 2147483. */
+                                          at most QUODRA_IDLE_LIMIT_MAX. */
+/* The largest idle limit, in seconds: its milliseconds still fit a signed
+ * 32-bit number. */
+#define QUODRA_IDLE_LIMIT_MAX 2147483
 
 /* Options of httpSetOptionText. */
-#define QUODRA_OPTION_HEADERS 11  /* header lines for the requests of the
-                                     calling thread's later calls (kept and
-                                     checked; not sent yet in this build):
-                                     "Name: value" lines separated by LF or
-                                     CR LF (blank lines are passed over);
-                                     null or "" clears them. Refused whole
-                                     (-1, nothing changed) when a name is
-                                     not an RFC 9110 token, a line has no
-                                     colon, a value holds a control byte
-                                     other than tab, or a name is Host,
-                                     Content-Length, Connection or
-                                     Transfer-Encoding. */
+#define QUODRA_OPTION_HEADERS 11  /* header lines for every request of
+                                     the calling thread's later calls (each
+                                     call takes them as it starts): "Name:
+                                     value" lines separated by LF or CR LF
+                                     (blank lines are passed over); null or
+                                     "" clears them. They go after the
+                                     call's own lines and before the
+                                     library's; a User-Agent line replaces
+                                     the library's; a line named like one
+                                     the call writes from its arguments
+                                     (Depth, Destination, the Content-Type
+                                     of a PROPFIND body or a form) is left
+                                     out. Refused whole (-1, nothing
+                                     changed) when a name is not an RFC 9110
+                                     token, a line has no colon, a value
+                                     holds a control byte other than tab, or
+                                     a name is Host, Content-Length,
+                                     Connection or Transfer-Encoding. */
+#define QUODRA_OPTION_PROXY 12    /* process-wide: the HTTP proxy of the calls
+                                     that start after it,
+                                     "[http://][user[:password]@]host[:port][/]"
+                                     (port 1080 when none is named; user and
+                                     password percent-decoded, sent to the
+                                     proxy only); "" = no proxy, whatever the
+                                     environment says; null = the default: on
+                                     POSIX the environment at each call
+                                     (http_proxy for http URLs, https_proxy
+                                     or HTTPS_PROXY for https, all_proxy or
+                                     ALL_PROXY when those are unset; never
+                                     HTTP_PROXY), on Windows no proxy.
+                                     Refused (-1): another scheme, no host, a
+                                     path, query or fragment. */
+#define QUODRA_OPTION_NO_PROXY 13 /* process-wide: the hosts reached without
+                                     the proxy, comma-separated: a name (and
+                                     every name below it; a leading dot is
+                                     allowed), an IPv4 or IPv6 address or
+                                     prefix (addr/bits), or * for all; "" =
+                                     none; null = the default: on POSIX
+                                     no_proxy or NO_PROXY at each call, on
+                                     Windows none. Refused (-1): a control
+                                     byte. */
 
 /* GET url into outfile. */
 QUODRA_EXPORT int QUODRA_API httpGet(const char* url, const char* outfile, int visible);
@@ -143,11 +226,30 @@ QUODRA_EXPORT int QUODRA_API davDelete(const char* url, const char* outfile, int
 QUODRA_EXPORT int QUODRA_API davMove(const char* url, const char* destination, const char* outfile, int ignored1, int ignored2, int visible);
 /* COPY url to destination; the two middle values are ignored. */
 QUODRA_EXPORT int QUODRA_API davCopy(const char* url, const char* destination, const char* outfile, int ignored1, int ignored2, int visible);
+/* PROPPATCH url with infile (required) as the XML body, sent as
+ * Content-Type: application/xml; charset="utf-8". The reply is a
+ * multistatus saying what became of each property. */
+QUODRA_EXPORT int QUODRA_API davProppatch(const char* url, const char* infile, const char* outfile, int visible);
+/* LOCK url. infile null: the library's own body, asking for an exclusive
+ * write lock (its owner is the product token, Quodra/x.y.z); "": no body (a
+ * refresh, with the lock's "If: (<token>)" line given through
+ * QUODRA_OPTION_HEADERS); otherwise the file is the body. A body goes as
+ * application/xml like davProppatch's. depth 0 sends "Depth: 0", any other
+ * value "Depth: infinity"; timeout > 0 sends "Timeout: Second-<timeout>", 0
+ * "Timeout: Infinite", a negative value no Timeout line. The new lock's
+ * token is in the reply's Lock-Token line: httpLastHeader("Lock-Token", ...).
+ */
+QUODRA_EXPORT int QUODRA_API davLock(const char* url, const char* infile, const char* outfile, int depth, int timeout, int visible);
+/* UNLOCK url: "Lock-Token: <locktoken>", the angle brackets added when
+ * locktoken lacks them. A token that is no URI (empty, holding a space, a
+ * control byte such as CR or LF, or an angle bracket other than the pair
+ * around it) refuses the call with 1. */
+QUODRA_EXPORT int QUODRA_API davUnlock(const char* url, const char* locktoken, const char* outfile, int visible);
 
 /* What the calling thread's last exchange call left. Each is written when
  * that call returns, whatever its result; a call refused before its
  * exchange began (a null argument, a URL without a host) leaves nothing
- * but its httpLastErrorText: 0 from the others. */
+ * but its httpLastErrorText: 0 from the first three, -1 from httpLastHeader. */
 
 /* The status code of the reply head the last call received (200, 404, 207
  * ...); 0 when it received no whole head, or the head's first line was not a
@@ -171,6 +273,14 @@ QUODRA_EXPORT int QUODRA_API httpLastHead(char* buffer, int size);
  * before its exchange, and for results that no such error caused. */
 QUODRA_EXPORT int QUODRA_API httpLastError(void);
 
+/* The value of the first line named name (in any case) in the last call's
+ * reply head, without the name, the colon and the white space around the
+ * value (a folded value's line ends read as one space each), copied into
+ * buffer like httpLastHead. Returns the value's whole length, or -1 when the
+ * head has no such line (also when there was no head, or name is null or
+ * no header name). Reads lock tokens, ETags, Location, Content-Type. */
+QUODRA_EXPORT int QUODRA_API httpLastHeader(const char* name, char* buffer, int size);
+
 /* The meaning of a result code or error number as one line of text, copied
  * into buffer like httpLastHead. Returns the text's whole length, 0 for a
  * code the library does not know. Thread-safe. */
@@ -191,15 +301,16 @@ QUODRA_EXPORT int QUODRA_API httpSetOption(int option, int value);
  * stops the call at once: it ends with 14 (QUODRA_CANCELLED), everything
  * closed and no further exchange started; the answer to the last call,
  * made once the call has ended, changes nothing. The callback may pump its
- * thread's messages (a form's Cancel button); a call of the ten made from
+ * thread's messages (a form's Cancel button); an exchange call made from
  * inside it is refused with 1. */
 typedef int (QUODRA_API *QuodraProgress)(void* context, double sent, double sendTotal,
                                          double received, double receiveTotal);
 
-/* Sets an option whose value is a text (QUODRA_OPTION_HEADERS) for the
- * calling thread's calls that start after it; the text is copied. Returns 0
- * when it is set, -1 (nothing changed) for an unknown option or a value it
- * refuses (or memory that ran out). Each thread has its own. */
+/* Sets an option whose value is a text for the calls that start after it:
+ * QUODRA_OPTION_HEADERS for the calling thread's (each thread has its own),
+ * QUODRA_OPTION_PROXY and QUODRA_OPTION_NO_PROXY for the whole process. The
+ * text is copied. Returns 0 when it is set, -1 (nothing changed) for an
+ * unknown option or a value it refuses (or memory that ran out). */
 QUODRA_EXPORT int QUODRA_API httpSetOptionText(int option, const char* value);
 
 /* Sets the progress callback of the calling thread's calls that start after

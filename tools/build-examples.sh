@@ -4,15 +4,18 @@
 # cannot rot:
 #
 #   build-examples.sh linux BUILD     installs BUILD into a scratch prefix,
-#                                     builds examples/fetch.c and
-#                                     examples/progress.c with pkg-config and
-#                                     runs them against the scripted peer
-#   build-examples.sh windows BUILD   builds examples/fetch.c against the
-#                                     import library of the 32-bit DLL in
-#                                     BUILD, examples/progress.c the same
-#                                     way, and examples/fetch_runtime.c
-#                                     (run-time loading); run-wine.sh runs
-#                                     the 64-bit progress.exe under Wine
+#                                     builds examples/fetch.c,
+#                                     examples/lock_edit.c and
+#                                     examples/progress.c with pkg-config,
+#                                     runs fetch and progress against the
+#                                     scripted peer
+#   build-examples.sh windows BUILD   builds examples/fetch.c,
+#                                     examples/lock_edit.c and
+#                                     examples/progress.c against the import
+#                                     library of the 32-bit DLL in BUILD, and
+#                                     examples/fetch_runtime.c (run-time
+#                                     loading); run-wine.sh runs the 64-bit
+#                                     progress.exe under Wine
 #
 # Warnings are errors: an example must compile clean as C99.
 set -euo pipefail
@@ -33,9 +36,9 @@ linux)
   pc=$(find "$work/prefix" -name quodra.pc | head -n 1)
   flags=$(PKG_CONFIG_PATH=$(dirname "$pc") pkg-config --cflags --libs quodra)
   cc $cflags "$root/examples/fetch.c" $flags -o "$work/fetch"
-  echo "build-examples: examples/fetch.c built with pkg-config"
+  cc $cflags "$root/examples/lock_edit.c" $flags -o "$work/lock_edit"
   cc $cflags "$root/examples/progress.c" $flags -o "$work/progress"
-  echo "build-examples: examples/progress.c built with pkg-config"
+  echo "build-examples: examples/fetch.c, examples/lock_edit.c and examples/progress.c built with pkg-config"
 
   # One GET from a peer that answers 200 "ok": the program must tell the
   # status and show the head it got.
@@ -94,10 +97,10 @@ linux)
 windows)
   gcc=${MINGW_GCC:-i686-w64-mingw32-gcc}
   [ -f "$build/libquodra.dll.a" ] || { echo "build-examples: $build/libquodra.dll.a is missing" >&2; exit 1; }
-  "$gcc" $cflags -I"$root/include" -I"$build/generated/include" "$root/examples/fetch.c" -L"$build" -lquodra -o "$work/fetch.exe"
-  echo "build-examples: examples/fetch.c built against the import library"
-  "$gcc" $cflags -I"$root/include" -I"$build/generated/include" "$root/examples/progress.c" -L"$build" -lquodra -o "$work/progress.exe"
-  echo "build-examples: examples/progress.c built against the import library"
+  for example in fetch lock_edit progress; do
+    "$gcc" $cflags -I"$root/include" -I"$build/generated/include" "$root/examples/$example.c" -L"$build" -lquodra -o "$work/$example.exe"
+  done
+  echo "build-examples: examples/fetch.c, examples/lock_edit.c and examples/progress.c built against the import library"
   # -pedantic would object to the function-pointer casts every run-time
   # loading program makes from GetProcAddress's result.
   "$gcc" -std=c99 -Wall -Wextra -Werror -I"$root/include" -I"$build/generated/include" "$root/examples/fetch_runtime.c" -o "$work/fetch_runtime.exe"

@@ -45,14 +45,12 @@ count=$(grep -c . <<<"$expected" || true)
 
 base=$(sed -n 's/^Export Address Table -- Ordinal Base \([0-9]*\).*/\1/p' <<<"$dump" | head -n 1)
 [ -n "$base" ] || { bad "no export table"; base=0; }
-# Entries of the export address table: one per ordinal, named or not, as
-# the export directory counts them (the listing below it shows the filled
-# ones only; an ordinal kept free is an empty entry).
-slots_hex=$(sed -n 's/^[[:space:]]*Export Address Table[[:space:]]*\([0-9a-fA-F]\{1,8\}\)[[:space:]]*$/\1/p' <<<"$dump" | head -n 1)
+# Entries of the export address table, one per ordinal from the base, as
+# its header counts them (in hex); objdump lists only those that lead
+# somewhere, so an empty one is missing from its listing.
+slots_hex=$(sed -n '/^Number in:/,/^Table Addresses/ s/^[[:space:]]*Export Address Table[[:space:]]*\([0-9a-fA-F]*\)[[:space:]]*$/\1/p' <<<"$dump" | head -n 1)
 slots=$((16#${slots_hex:-0}))
 filled=$(sed -n '/^Export Address Table -- Ordinal Base/,/^$/p' <<<"$dump" | grep -c 'Export RVA' || true)
-count_listed=$(grep -c . <<<"$expected")
-[ "$filled" = "$count_listed" ] || bad "the export address table fills $filled entries, the list names $count_listed"
 # Named exports: "[index] name", ordinal = index + base.
 actual=$(sed -n '/^\[Ordinal\/Name Pointer\] Table/,/^$/p' <<<"$dump" |
   sed -n 's/^[[:space:]]*\[[[:space:]]*\([0-9]*\)\][[:space:]]*\(.*\)$/\2 \1/p' |
@@ -66,6 +64,7 @@ fi
 # free (kept for a call not built yet) is an empty entry, never a call.
 highest=$(awk '$1 ~ /^[0-9]+$/ && $1 > m {m = $1} END {print m + 0}' "$list")
 [ "$slots" = "$highest" ] || bad "the export address table has $slots entries, not $highest"
+[ "$filled" = "$count" ] || bad "$filled entries of the export address table lead to code, not the $count listed"
 while read -r name ordinal; do
   case $name in *@*|_*) bad "decorated export name: $name" ;; esac
 done <<<"$actual"

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs what building and testing Quodra needs on a Debian machine:
 # the compilers and test libraries (clang and its libFuzzer runtime for the
-# fuzz targets), the servers the tests talk to, Python (its multipart reader
+# fuzz targets), the servers the tests talk to (tinyproxy-bin is the forward
+# proxy's program alone: no service of its own is installed or started),
+# Python (its multipart reader
 # checks the form upload), curl and libcurl's
 # development files (the benchmark's yardstick, never linked by the
 # library), the Windows cross compilers, Wine and a virtual display.
@@ -11,6 +13,7 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config libgtest-dev libssl-dev openssl clang-14 libclang-rt-14-dev
   lighttpd lighttpd-mod-webdav lighttpd-mod-openssl apache2 php-cli python3 curl libcurl4-openssl-dev
+  tinyproxy-bin
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 xvfb xauth
 )
 

@@ -2,7 +2,10 @@
 // driver that runs it as a sequence of exchanges.
 #pragma once
 
+#include <cstddef>
+
 #include "api/options.h"
+#include "api/proxy.h"
 #include "platform/platform.h"
 #include "request/request.h"
 #include "transfer/transfer.h"
@@ -23,12 +26,20 @@ extern plat::Instance hDllInst;
 struct Call {
     int method;               // the call's method code (METHOD_...)
     const char* url;          // the URL the call names
-    const char* inFile;       // body file path; null for none
+    const char* inFile;       // body file path; null for none (LOCK: null for the
+                              // library's own body, "" for none)
     const char* destination;  // MOVE and COPY: the Destination line's value
+    const char* lockToken;    // UNLOCK: the lock's token, as the caller gave it
     const char* outFile;      // where the reply body goes
-    int depth;                // PROPFIND: the Depth line's value; negative for none
+    int depth;                // PROPFIND: the Depth line's value; negative for none.
+                              // LOCK: 0 for Depth 0, any other for infinity
+    int timeout;              // LOCK: seconds asked for; 0 for Infinite; negative for
+                              // no Timeout line
     int visible;              // non-zero: the activity window is shown
     CallOptions options;      // the options as they stood when the call started
+    char* lines;              // owned: the thread's header lines as the call started
+                              // (CR LF lines), for every request of the call; null for none
+    CallProxy proxy;          // the proxy settings it started with, and its answer to a 407
     int exchanges;            // exchanges run so far
     int outHeld;              // the output held open for the whole call (a FIFO, a
                               // device), so that its reader sees no end between
@@ -52,14 +63,21 @@ int QUODRA_STDCALL DllEntryPoint(plat::Instance inst, unsigned long reason,
 // Thread-safe.
 int startLibrary();
 // Registers the window class of the event windows unless it is registered.
-void InitWindowClass();
+void registerWindowClass();
+
+// The URI of a lock token, which a caller may give with or without the
+// angle brackets of the Lock-Token line: true with *uri and *len naming it
+// inside token, false for a token that names none (null, empty, holding a
+// space, a control byte or an angle bracket other than the pair around it,
+// or only one of that pair). Such a token is never put on the wire.
+bool lockTokenUri(const char* token, const char** uri, size_t* len);
 
 // The record of call's next exchange, composed whole (request line, the
 // method's own lines, body file opened and form envelope, output path,
 // length and header block), or null with *refusal saying why nothing will
 // be sent: 1 when a piece could not be made (its box shown), 5 when the
 // body file cannot be opened.
-RequestInfo* prepareExchange(const Call& call, int* refusal);
+RequestInfo* prepareExchange(Call& call, int* refusal);
 // Runs one composed exchange to its end on this thread: creates its window,
 // reaches the host and pumps messages until the exchange has ended. The
 // record stays for its caller to read; its window is gone.

@@ -50,7 +50,7 @@ void runLoop(RequestInfo* req) {
 
 }  // namespace
 
-void InitWindowClass() {
+void registerWindowClass() {
     if (plat::GetClassInfoA(hDllInst, WINDOW_CLASS)) return;
     plat::WndClass wc{};
     wc.style = 0;
@@ -61,7 +61,7 @@ void InitWindowClass() {
 }
 
 void runExchange(RequestInfo* req, int visible) {
-    InitWindowClass();
+    registerWindowClass();
     plat::Hwnd hwnd = plat::CreateWindowExA(0, WINDOW_CLASS, "HTTP", 0, 0, 0, 30,
                                             10, plat::GetActiveWindow(), nullptr,
                                             hDllInst, nullptr);
@@ -131,7 +131,8 @@ int runExchanges(Call& call) {
         // Once, before anything of the call is sent: an output that can
         // never be made would have a server carry out a DELETE or a MOVE
         // for a call that reports a failure.
-        if (call.exchanges == 0 && plat::checkOut(call.outFile, &call.outHeld) != 0) {
+        if (call.exchanges == 0 &&
+            plat::checkOut(call.outFile, &call.outHeld, call.options.keep) != 0) {
             int error = plat::fileError();
             char said[512], why[WHY_SIZE];
             fileWords(error, said, sizeof said);

@@ -1,9 +1,10 @@
-// The per-thread record of the last call and the three calls that read it.
+// The per-thread record of the last call and the calls that read it.
 #include <cstdio>
 #include <cstring>
 
 #include "api/last_call.h"
 #include "common/alloc.h"
+#include "common/reply_head.h"
 #include "common/results.h"
 #include "common/text.h"
 #include "quodra.h"
@@ -16,7 +17,7 @@ namespace {
 struct LastCall {
     int status;   // status code of the reply head; 0 = no head (or no readable status line)
     char* head;   // owned: the head as received, through its blank line; null = none
-    int headlen;  // bytes in head
+    int headLength;  // bytes in head
     int error;    // socket, lookup or file error number behind the result; 0 = none
     char why[WHY_SIZE];  // why the call failed; empty for a result 0
     char* request;  // owned: the request line and header block, credentials hidden
@@ -141,8 +142,10 @@ void keepLastCall(const RequestInfo* req) {
         else genericWhy(req, c.why, sizeof c.why);
     }
     keepRequest(req, c);
-    // A head cut short (the reply ended inside it) is not a head.
-    const ReplyHead& head = req->head;
+    // A head cut short (the reply ended inside it) is not a head. Through a
+    // proxy's tunnel, until the server's head has come, the last head
+    // received is the proxy's yes to the tunnel.
+    const ReplyHead& head = req->head.done || !req->tunnelHead.done ? req->head : req->tunnelHead;
     if (!head.done || !head.bytes) return;
     c.status = head.status;
     int len = head.len;
@@ -154,7 +157,7 @@ void keepLastCall(const RequestInfo* req) {
     std::memcpy(copy, head.bytes, static_cast<size_t>(len));
     copy[len] = '\0';
     c.head = copy;
-    c.headlen = len;
+    c.headLength = len;
 }
 
 int copyToCaller(const char* bytes, int len, char* buffer, int size) {
@@ -175,10 +178,17 @@ extern "C" {
 int QUODRA_API httpLastStatus(void) { return slot.call.status; }
 
 int QUODRA_API httpLastHead(char* buffer, int size) {
-    return copyToCaller(slot.call.head, slot.call.headlen, buffer, size);
+    return copyToCaller(slot.call.head, slot.call.headLength, buffer, size);
 }
 
 int QUODRA_API httpLastError(void) { return slot.call.error; }
+
+int QUODRA_API httpLastHeader(const char* name, char* buffer, int size) {
+    // The head's one reader of lines by name: a name that is no token names
+    // none, and without a head there is no line at all.
+    if (!name || !slot.call.head) return -1;
+    return headerValue(slot.call.head, slot.call.headLength, name, buffer, size);
+}
 
 int QUODRA_API httpLastErrorText(char* buffer, int size) {
     return copyToCaller(slot.call.why, textLength(slot.call.why), buffer, size);

@@ -10,13 +10,15 @@ namespace quodra {
 namespace {
 
 constexpr int DEFAULT_IDLE_SECONDS = 300;
-// The largest limit whose milliseconds still fit a signed 32-bit number
-// (both limits, the idle one and the call's time).
-constexpr int MAX_IDLE_SECONDS = 2147483;
+static_assert(QUODRA_IDLE_LIMIT_MAX <= 0x7FFFFFFF / 1000, "a limit's milliseconds fit an int");
 
 std::atomic<int> boxes{1};
 std::atomic<int> idleSeconds{DEFAULT_IDLE_SECONDS};
 std::atomic<int> verify{1};
+std::atomic<int> keep{0};
+std::atomic<int> failOnError{0};
+std::atomic<int> resume{0};
+std::atomic<int> onlyIfNewer{0};
 std::atomic<int> timeLimitSeconds{0};
 
 }  // namespace
@@ -26,6 +28,10 @@ CallOptions takeOptions() {
     o.boxes = boxes.load();
     o.idleMs = static_cast<uint32_t>(idleSeconds.load()) * 1000u;
     o.verify = verify.load();
+    o.keep = keep.load();
+    o.failOnError = failOnError.load();
+    o.resume = resume.load();
+    o.onlyIfNewer = onlyIfNewer.load();
     o.timeLimitMs = static_cast<uint32_t>(timeLimitSeconds.load()) * 1000u;
     return o;
 }
@@ -40,14 +46,23 @@ extern "C" int QUODRA_API httpSetOption(int option, int value) {
         // Any non-zero value is on, so a BASIC True (-1) works as well as 1.
         return boxes.exchange(value ? 1 : 0);
     case QUODRA_OPTION_IDLE_LIMIT:
-        if (value < 0 || value > MAX_IDLE_SECONDS) return -1;
+        if (value < 0 || value > QUODRA_IDLE_LIMIT_MAX) return -1;
         return idleSeconds.exchange(value);
     case QUODRA_OPTION_VERIFY_CERTIFICATES:
         // Off only on purpose: any non-zero value, True included, keeps it.
         return verify.exchange(value ? 1 : 0);
+    // On and off, any non-zero value on, as for the boxes.
+    case QUODRA_OPTION_KEEP_UNTIL_COMPLETE:
+        return keep.exchange(value ? 1 : 0);
+    case QUODRA_OPTION_FAIL_ON_ERROR:
+        return failOnError.exchange(value ? 1 : 0);
+    case QUODRA_OPTION_RESUME:
+        return resume.exchange(value ? 1 : 0);
+    case QUODRA_OPTION_ONLY_IF_NEWER:
+        return onlyIfNewer.exchange(value ? 1 : 0);
     case QUODRA_OPTION_TIME_LIMIT:
         // The same range as the idle limit: milliseconds that fit 32 bits.
-        if (value < 0 || value > MAX_IDLE_SECONDS) return -1;
+        if (value < 0 || value > QUODRA_IDLE_LIMIT_MAX) return -1;
         return timeLimitSeconds.exchange(value);
     default:
         return -1;

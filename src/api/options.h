@@ -10,6 +10,10 @@ struct CallOptions {
     int boxes;        // 1: errors are shown as message boxes; 0: none is shown
     uint32_t idleMs;  // milliseconds without progress before 10060; 0 = no limit
     int verify;       // 1: an https server's certificate is checked; 0: not
+    int keep;         // 1: the old output stays until the new one is whole
+    int failOnError;  // 1: a status of 400 or more ends the call with 13
+    int resume;       // 1: a GET asks for the rest of its output file only
+    int onlyIfNewer;  // 1: a GET asks for a file newer than its output file only
     uint32_t timeLimitMs;  // milliseconds the whole call may take; 0 = no limit
 };
 

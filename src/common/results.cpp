@@ -6,10 +6,11 @@ namespace {
 
 const ResultRow rows[] = {
 #define QUODRA_RESULT(code, name, meaning) {code, #name, meaning, false},
-#define QUODRA_SOCKET_ERROR(code, name, meaning) {code, #name, meaning, true},
 #include "common/results.def"
 #undef QUODRA_RESULT
-#undef QUODRA_SOCKET_ERROR
+#define QUODRA_SOCKET_ERROR(number, Name, NAME, wsaName, errnoName, meaning) \
+    {number, #NAME, meaning, true},
+#include "platform/socket_errors.def"
 };
 
 }  // namespace

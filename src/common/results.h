@@ -1,5 +1,6 @@
 // Result codes: the enum the core records, and their meanings as text. The
-// rows live in results.def.
+// rows live in results.def, and the socket and lookup error numbers among
+// them in platform/socket_errors.def.
 #pragma once
 
 #include <cstddef>
@@ -8,10 +9,8 @@ namespace quodra {
 
 enum Result {
 #define QUODRA_RESULT(code, name, meaning) RESULT_##name = code,
-#define QUODRA_SOCKET_ERROR(code, name, meaning)
 #include "common/results.def"
 #undef QUODRA_RESULT
-#undef QUODRA_SOCKET_ERROR
 };
 
 struct ResultRow {

@@ -1,6 +1,6 @@
 // The numbers the core and the platform agree on: message ids, socket event
-// bits and the Windows Sockets error numbers, in one place for the core, both
-// backends, the fake platform and the tests.
+// bits and the Windows Sockets error numbers (from socket_errors.def), in one
+// place for the core, both backends, the fake platform and the tests.
 //
 // The names are spelled so that no system header can define them as macros
 // (windows.h and glibc define WM_QUIT, FD_READ, AF_INET, INVALID_SOCKET ...),
@@ -38,26 +38,13 @@ constexpr long kFdWrite = 2;
 constexpr long kFdConnect = 16;
 constexpr long kFdClose = 32;
 
-// ---- Windows Sockets error numbers ----
-constexpr int kErrFault = 10014;            // bad address argument
-constexpr int kErrInvalid = 10022;          // invalid argument
-constexpr int kErrWouldBlock = 10035;       // not now; an event follows
-constexpr int kErrAlready = 10037;          // already done / not cancellable
-constexpr int kErrNotSocket = 10038;        // not a socket handle
-constexpr int kErrProtoNoSupport = 10043;   // protocol not supported
-constexpr int kErrSockTypeNoSupport = 10044;  // socket type not supported
-constexpr int kErrAfNoSupport = 10047;      // address family not supported
-constexpr int kErrConnReset = 10054;        // connection reset by peer
-constexpr int kErrNoBufs = 10055;           // no buffer space
-constexpr int kErrNotConnected = 10057;     // send or recv before the connection stands
-constexpr int kErrTimedOut = 10060;         // timed out
-constexpr int kErrConnRefused = 10061;      // connection refused
-constexpr int kErrVerNotSupported = 10092;  // start-up version not served
-constexpr int kErrNotInitialised = 10093;   // start-up not done
-constexpr int kErrHostNotFound = 11001;     // lookup: no such host
-constexpr int kErrTryAgain = 11002;         // lookup: temporary failure
-constexpr int kErrNoRecovery = 11003;       // lookup: failure that lasts
-constexpr int kErrNoData = 11004;           // lookup: name without address
+// ---- Windows Sockets error numbers: kErrWouldBlock, kErrConnReset ... ----
+// One constant per row of socket_errors.def, which says what each means.
+#define QUODRA_SOCKET_ERROR(number, Name, NAME, wsaName, errnoName, meaning) \
+    constexpr int kErr##Name = number;
+#define QUODRA_SOCKET_ERROR_UNLISTED(number, Name, wsaName, errnoName, meaning) \
+    constexpr int kErr##Name = number;
+#include "platform/socket_errors.def"
 
 // ---- secure sockets (secureSocket) ----
 // Flags of secureSocket.

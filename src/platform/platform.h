@@ -3,8 +3,10 @@
 // header, one backend per platform with the same operations in files of the
 // same names (posix/, win/), code both backends share directly here beside
 // them (inet.cpp, the reader of address literals; secure_link.*, the event
-// rules of a secure socket over either TLS engine), and a scripted fake for
-// the core's tests (tests/support/fake). The calls are named after the
+// rules of a secure socket over either TLS engine; system_address.*,
+// addresses to and from the system's records; beside_name.*, the name of a
+// new file beside an output), and a scripted fake for the core's tests
+// (tests/support/fake). The calls are named after the
 // Windows services they stand for, inside namespace plat so that they never
 // collide with the C library's; on Windows each passes straight through,
 // except two: connect takes the layer's own address record, and
@@ -231,14 +233,46 @@
 // Sizes and offsets are 64-bit. A file call that fails leaves the system's
 // error number behind it for fileError (errno on POSIX, GetLastError's on
 // Windows), until the next file call of the thread fails.
+// What a GET may ask about its output is looked at before it is composed
+// (fileFacts: a regular file's size and time), and a reply that sends the
+// rest of the file is written from the file's end (openAppend). A call that
+// keeps the old output until the new one is whole writes the reply to a
+// new file beside it instead (openBeside), which either replaces the
+// output in one step (replaceWithBeside: the bytes written to the disk, the
+// file closed, then renamed over the output, whose old file is never
+// opened) or is removed (closeOut, then removeBeside). Calls keeping one
+// output at once each get a new file of their own, and the output is at
+// every moment its old file or a whole new one. setModified gives an
+// output the time its server named; timeNow is the calendar clock.
 //   POSIX: checkOut opens a path that is no regular file (a FIFO, a device)
 //   at once, without waiting, so that a FIFO with no reader fails there;
 //   the descriptor is kept and written, since closing it again would show
-//   a FIFO's reader an end of file before the reply.
+//   a FIFO's reader an end of file before the reply. A call that keeps the
+//   old output also needs to add a name to the output's folder: checkOut
+//   asks that too. A symbolic link is followed: the file it leads to is
+//   replaced, the link stays. The new file takes the old one's permission
+//   bits (read, write and execute of owner, group and others; never the
+//   set-id or sticky bits) and, where the process may give them, its owner
+//   and group; without an old file, what a plain create gives (0666 less
+//   the umask). The rename is rename(2) after fsync(2).
 //   Windows: checkOut looks at names only: the folder is there, the path is
 //   no directory, an existing file is not read-only. What only an open
 //   tells (the access rights of the folder or the file, another program's
 //   lock on it, a read-only volume) shows once the reply's head has come.
+//   The new file takes the rights its folder gives new files; the rename
+//   is MoveFileEx (MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
+//   after FlushFileBuffers, and fails, leaving the output as it was, while
+//   another program holds the output open without sharing its deletion.
+//
+// Environment (environment.cpp). environmentText(name, buf, size) gives the
+// length of the variable's value, or -1 when it is unset, and copies the
+// value, cut to size - 1 bytes and NUL-terminated, into buf (nothing is
+// written when buf is null or size is 0). The core reads the proxy
+// variables this way at the start of each call, never the environment
+// itself.
+//   POSIX: the process's environment (getenv), names compared exactly.
+//   Windows: every name reads as unset: a call takes no proxy from the
+//   environment there.
 //
 // The system's words (errors.cpp). socketErrorText and fileErrorText give
 // the system's own description of an error number (strerror and
@@ -251,7 +285,7 @@
 // Signals. No call lets a signal reach the host, which may have left
 // SIGPIPE at its default action (ending the process): a write that meets a
 // peer or a reader that has gone fails as that write, with the error send
-// gives (kErrConnReset, 10058) or a short count from writeOut.
+// gives (kErrConnReset, kErrShutdown) or a short count from writeOut.
 //   POSIX: sends carry MSG_NOSIGNAL; sendfile, writeOut and the lines on
 //   standard error hold SIGPIPE back on the calling thread for the write and
 //   take the one it raised before the thread's mask is put back. A SIGPIPE
@@ -418,11 +452,13 @@ int closeFile(int fd);
 int64_t fileSize(int fd);                     // bytes of the open file; <0 = failed
 // Whether the reply can go to path: 0 when it can, -1 when no open of it
 // can succeed (its folder missing or not writable, a directory, a FIFO
-// with no reader ...). Nothing at path is created or changed. *held gets
-// a descriptor for a path that is no regular file, opened here, to be
-// written as the output and closed with closeOut; -1 for a path that
-// openOut opens when the reply comes.
-int checkOut(const char* path, int* held);
+// with no reader ...; with beside non-zero, for a call that keeps the old
+// output, also a folder that takes no new name). Nothing at path is
+// created or changed. *held gets a descriptor for a path that is no
+// regular file, opened here, to be written as the output and closed with
+// closeOut; -1 for a path that openOut or openBeside opens when the reply
+// comes.
+int checkOut(const char* path, int* held, int beside);
 int openOut(const char* path);                // binary, created or emptied; <0 = failed
 // Writes all len bytes unless the file refuses some (a full disk, an I/O
 // error); returns how many it took, so a count below len is a failure.
@@ -439,6 +475,48 @@ int fileError();
 // written; 0 when the system has no words for it.
 int socketErrorText(int error, char* buf, int size);
 int fileErrorText(int error, char* buf, int size);
+
+struct FileFacts {
+    int64_t size;      // bytes
+    int64_t modified;  // its last change, seconds since 1970-01-01 UTC
+};
+// 0 with the facts of the regular file at path; -1 when path names none
+// (nothing, a folder, a FIFO, a device, or nothing that can be looked at).
+int fileFacts(const char* path, FileFacts* facts);
+// The existing regular file at path, opened for writing after its last
+// byte (nothing emptied, nothing created); *end gets its size. <0 = failed.
+int openAppend(const char* path, int64_t* end);
+
+// The longest path of a new file beside an output, or of the file an
+// output's link leads to, with its NUL.
+constexpr size_t kPathLimit = 4096 + 64;
+// A new file beside an output, from openBeside until it has replaced the
+// output or been removed.
+struct Beside {
+    char temp[kPathLimit];    // the new file's path; "" while there is none
+    char target[kPathLimit];  // the path whose file it is to replace
+};
+// Makes a new empty file beside the output at path (see above for its name
+// and its rights) and fills beside; the descriptor, written like one from
+// openOut. <0 = failed, and nothing was made.
+int openBeside(const char* path, Beside* beside);
+// Writes fd's bytes to the disk, closes fd (whatever happens) and renames
+// the new file over the target in one step. 0 once the target is the new
+// file; -1 when any of it failed: the new file is then removed and the
+// target left as it was. beside->temp is "" afterwards.
+int replaceWithBeside(int fd, Beside* beside);
+// Removes the new file, closed already with closeOut; temp is "" afterwards.
+void removeBeside(Beside* beside);
+// Gives the open file fd the modification time seconds (since 1970 UTC).
+// 0, else -1.
+int setModified(int fd, int64_t seconds);
+// Now, in seconds since 1970-01-01 UTC.
+int64_t timeNow();
+
+// ---- environment (environment.cpp) ---------------------------------------
+// The length of the variable name's value (-1 when unset), the value copied
+// into buf cut to size - 1 bytes and NUL-terminated.
+long environmentText(const char* name, char* buf, size_t size);
 
 // ---- Random bytes ---------------------------------------------------------
 // Fills buf with len bytes from the operating system's random source;

@@ -33,7 +33,8 @@ int64_t getFileSize(int fd) {
 
 void calculateContentLength(RequestInfo* req) {
     if (!req || req->result) return;
-    req->bodyLength = 0;
+    // A body the library writes itself takes the place of a file.
+    req->bodyLength = textLength(req->ownBody);
     if (!req->inFile) return;
     req->bodyLength = textLength(req->formHead) + getFileSize(req->inFd) +
                       textLength(req->formFoot);

@@ -5,6 +5,7 @@
 
 #include "common/alloc.h"
 #include "common/text.h"
+#include "request/caller_lines.h"
 #include "request/request.h"
 
 namespace quodra {
@@ -56,7 +57,8 @@ void makeHeaders(RequestInfo* req) {
     if (req->bodyLength != 0)
         std::snprintf(lengthLine, sizeof lengthLine, "Content-Length: %" PRIu64 "\r\n",
                       static_cast<uint64_t>(req->bodyLength));
-    const bool typed = req->inFile && req->contentType;
+    // A content type labels a body: none goes out for a request without one.
+    const bool typed = (req->inFile || req->ownBody) && req->contentType;
     // A host with a colon came out of brackets (an IPv6 address), and the
     // Host line writes it as the URL did. A port other than the scheme's
     // default follows it: a server told only the name would answer for the
@@ -68,10 +70,13 @@ void makeHeaders(RequestInfo* req) {
     if (req->port != defaultPort(req->secure))
         std::snprintf(port, sizeof port, ":%u", static_cast<unsigned>(req->port));
 
+    // A User-Agent line among the lines before (the caller's) replaces the
+    // library's.
+    const bool agent = !linesHold(req->headers, "user-agent");
+
     const Piece pieces[] = {
-        piece("User-Agent: "),
-        piece(QUODRA_PRODUCT),
-        piece("\r\nConnection: close\r\nHost: "),
+        piece(agent ? "User-Agent: " QUODRA_PRODUCT "\r\n" : ""),
+        piece("Connection: close\r\nHost: "),
         piece(bracketed ? "[" : ""),
         piece(host),
         piece(bracketed ? "]" : ""),

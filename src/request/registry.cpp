@@ -13,7 +13,7 @@ namespace quodra {
 
 // Per thread: every exchange runs on the thread that called, so two threads
 // never share a record, and each list needs no lock.
-thread_local RequestInfo* reqlist = nullptr;
+thread_local RequestInfo* liveRequests = nullptr;
 
 RequestInfo* createRequest(const char* url, int method) {
     if (!methodName(method)) return nullptr;
@@ -31,8 +31,8 @@ RequestInfo* createRequest(const char* url, int method) {
     RequestInfo* req = new (block) RequestInfo{};  // every field zero
     req->io = reinterpret_cast<char*>(req + 1);
 
-    req->next = reqlist;
-    reqlist = req;
+    req->next = liveRequests;
+    liveRequests = req;
 
     req->method = method;
     req->host = host;
@@ -43,7 +43,9 @@ RequestInfo* createRequest(const char* url, int method) {
     req->inFd = -1;
     req->outFd = -1;
     req->outHeld = -1;
+    req->modified = NO_TIME;
     initHead(&req->head);
+    initHead(&req->tunnelHead);
 
     // Each piece that cannot be allocated has shown its box; a record
     // missing one would send the wrong request or none, or later lose the
@@ -83,10 +85,10 @@ void composeFailed(RequestInfo* req, const char* what) {
 
 int destroyRequest(RequestInfo* req) {
     if (!req) return 1;
-    if (reqlist == req) {
-        reqlist = req->next;
+    if (liveRequests == req) {
+        liveRequests = req->next;
     } else {
-        RequestInfo* prev = reqlist;
+        RequestInfo* prev = liveRequests;
         while (prev && prev->next != req) prev = prev->next;
         if (!prev) return 1;
         prev->next = req->next;
@@ -110,7 +112,10 @@ int destroyRequest(RequestInfo* req) {
     qfree(req->contentType);
     qfree(req->outFile);
     qfree(req->inFile);
+    qfree(req->proxyHost);
+    qfree(req->tunnelRequest);
     freeHead(&req->head);
+    freeHead(&req->tunnelHead);
     req->~RequestInfo();
     qfree(req);
     return 0;
@@ -128,6 +133,9 @@ int releaseConnection(RequestInfo* req) {
     bool lost = false;
     if (req->outFd >= 0 && req->outFd != req->outHeld) lost = plat::closeOut(req->outFd) != 0;
     req->outFd = -1;
+    // A new file beside the output that has not replaced it never will: the
+    // exchange did not end with 0 (that ending replaces it first).
+    if (req->beside.temp[0]) plat::removeBeside(&req->beside);
     if (req->sock != plat::kInvalidSocket) plat::closesocket(req->sock);
     req->sock = plat::kInvalidSocket;
     for (int i = 0; i < req->attemptCount; ++i) plat::closesocket(req->attempts[i]);
@@ -138,7 +146,7 @@ int releaseConnection(RequestInfo* req) {
 
 RequestInfo* getRequest(plat::Socket sock) {
     if (sock == plat::kInvalidSocket) return nullptr;
-    for (RequestInfo* r = reqlist; r; r = r->next) {
+    for (RequestInfo* r = liveRequests; r; r = r->next) {
         if (r->sock == sock) return r;
         for (int i = 0; i < r->attemptCount; ++i)
             if (r->attempts[i] == sock) return r;
@@ -148,7 +156,7 @@ RequestInfo* getRequest(plat::Socket sock) {
 
 RequestInfo* getRequestFromHwnd(plat::Hwnd hwnd) {
     if (!hwnd) return nullptr;
-    for (RequestInfo* r = reqlist; r; r = r->next)
+    for (RequestInfo* r = liveRequests; r; r = r->next)
         if (r->hwnd == hwnd) return r;
     return nullptr;
 }

@@ -27,8 +27,12 @@ const char* methodName(int method);
 // pieces go out; an exchange passes over those its request lacks.
 enum class State : uint8_t {
     Idle,          // not connected yet: the host is looked up or connected to
+    Tunnel,        // through a proxy, https: the CONNECT request goes out
+    TunnelReply,   // ... the proxy's answer to it comes in
+    TunnelHandshake,  // ... the tunnel is open and TLS is set up through it
     SendRequest,   // the request line goes out
     SendHeaders,   // the header block goes out
+    SendOwnBody,   // the body the library writes itself goes out (a LOCK's request)
     SendFormHead,  // the form prologue goes out
     SendBody,      // the body file goes out
     SendFormFoot,  // the form epilogue goes out
@@ -54,6 +58,9 @@ enum class ConnectFailure : uint8_t {
     AtOnce,    // connect refused it at once ("Error %d connecting socket")
     Told,      // its connect event told the failure (no box)
 };
+
+// No time for the output to take (any other value is seconds since 1970).
+constexpr int64_t NO_TIME = INT64_MIN;
 
 // Bytes of the exchange's one transfer buffer: body-file chunks while the
 // request goes out, gathered texts, reply pieces as the reply comes in
@@ -88,7 +95,18 @@ struct RequestInfo {
     char* formFoot;        // owned: form epilogue, or null
     char* contentType;     // owned: body content type, or null
     char* inFile;          // owned: path of the request body file, or null
+    const char* ownBody;   // borrowed, static: the body the library writes itself
+                           // in place of a file (a LOCK's request); null for none
     int64_t bodyLength;    // announced request body length; 0 = none
+
+    // ---- the proxy, when one carries the exchange ----
+    char* proxyHost;       // owned: the proxy's host, looked up and connected to
+                           // instead of host; null when the exchange goes direct
+    uint16_t proxyPort;    // the proxy's TCP port
+    char* tunnelRequest;   // owned: the CONNECT request that opens a tunnel to the
+                           // server through the proxy (https); null for none
+    ReplyHead tunnelHead;  // the proxy's 2xx answer to it, kept once the tunnel is
+                           // open (head holds the server's reply from then on)
 
     // ---- reaching the peer ----
     // The host's addresses: the host itself when it is numeric, else what
@@ -138,6 +156,19 @@ struct RequestInfo {
     int recvByCopy;        // 1 once the platform declined to receive the body
                            // straight into the file: it is received and written
 
+    // ---- the caller's file: what the call asked of it ----
+    int keep;              // 1: the reply goes to a new file beside the output, which
+                           // replaces it only when the exchange ends with 0
+    int failOnError;       // 1: a final status of 400 or more ends the exchange with 13
+    int stampModified;     // 1: a 200's Last-Modified becomes the output's time
+    int askedModified;     // 1 once the request asks for the file only if it changed
+                           // after the output's time (If-Modified-Since)
+    int64_t resumeFrom;    // the output's size, from which the request asks for the
+                           // rest (Range); 0 = the whole is asked for
+    int64_t modified;      // the time the output takes when the exchange ends with 0;
+                           // NO_TIME for none
+    plat::Beside beside;   // the new file beside the output, while there is one
+
     // ---- the driver ----
     plat::Hwnd hwnd;       // the exchange's event window; null when it has none
     uint32_t lastProgress; // tick of the last lookup, connect, send or receive
@@ -160,7 +191,7 @@ struct RequestInfo {
 };
 
 // The live records of this thread, newest first.
-extern thread_local RequestInfo* reqlist;
+extern thread_local RequestInfo* liveRequests;
 
 // A piece of the request could not be allocated while it was composed: shows
 // "new failed: <what>" and records 1, so that no later step adds to the
@@ -168,9 +199,9 @@ extern thread_local RequestInfo* reqlist;
 void composeFailed(RequestInfo* req, const char* what);
 
 // ---- record and registry ----
-// The new record, linked at the head of reqlist, or null (a URL splitUrl
-// refuses, a code that names no method, or the record or one of its pieces
-// could not be allocated).
+// The new record, linked at the head of liveRequests, or null (a URL
+// splitUrl refuses, a code that names no method, or the record or one of
+// its pieces could not be allocated).
 RequestInfo* createRequest(const char* url, int method);
 // 0 when req was live and is now unlinked, closed and released; 1 otherwise.
 int destroyRequest(RequestInfo* req);
@@ -211,13 +242,19 @@ char* makeRequestLine(const char* path, int method);
 int openBody(RequestInfo* req);
 // Size in bytes of the open file fd; 0 when there is none or it cannot be told.
 int64_t getFileSize(int fd);
-// The body length from the open body file and the form envelope around it.
+// The body length: the library's own body, or the open body file and the
+// form envelope around it.
 void calculateContentLength(RequestInfo* req);
 
 // ---- header block ----
 void setContentType(RequestInfo* req, const char* text);
 void addHeaders(RequestInfo* req, const char* text);
 void makeHeaders(RequestInfo* req);
+// What a GET asks about its output file, when the output is a regular file:
+// with resume, only the bytes after the file's last one (a Range line, and
+// resumeFrom), when it has any; with onlyIfNewer, the file only if it changed
+// after the output's time (an If-Modified-Since line, and askedModified).
+void askAboutOutput(RequestInfo* req, int resume, int onlyIfNewer);
 
 // ---- form envelope ----
 constexpr int FORM_BOUNDARY_LENGTH = 32;  // characters, each of [A-Za-z0-9]

@@ -1,5 +1,6 @@
-// Reaching the peer: the host's addresses (the host itself when it is
-// numeric, else an asynchronous lookup), then connect attempts raced as
+// Reaching the peer (the proxy, when one carries the exchange, else the
+// server): its addresses (the host itself when it is numeric, else an
+// asynchronous lookup of its name), then connect attempts raced as
 // RFC 8305 says. One socket per address, the families taking turns; when an
 // attempt has not connected within CONNECT_STAGGER_MS the next address is
 // tried beside it, and when one fails the next is tried at once. The first
@@ -56,9 +57,9 @@ void allFailed(RequestInfo* req) {
     peerText(req, req->lastFailAddr, peer, sizeof peer);
     socketWords(req->lastFailError, said, sizeof said);
     if (req->lastFailure == ConnectFailure::NoSocket)
-        noteWhy(req, "no socket for %s: %s", peer, said);
+        noteWhy(req, "no socket for %s%s: %s", req->proxyHost ? "proxy " : "", peer, said);
     else
-        noteWhy(req, "connect to %s: %s", peer, said);
+        noteWhy(req, "connect to %s%s: %s", req->proxyHost ? "proxy " : "", peer, said);
     if (req->lastFailure == ConnectFailure::NoSocket) {
         showError("Invalid socket", QUODRA_PRODUCT);
     } else if (req->lastFailure == ConnectFailure::AtOnce) {
@@ -82,12 +83,12 @@ int reachHost(RequestInfo* req) {
     // A numeric host is its own address: nothing is looked up, not even its
     // name by address. However the connect goes, the loop runs: an exchange
     // that ended here has posted the quit that ends it.
-    if (numericHost(req->host, &req->addrs[0])) {
+    if (numericHost(peerHost(req), &req->addrs[0])) {
         req->addrCount = 1;
         startAttempt(req);
         return 0;
     }
-    plat::Handle task = plat::WSAAsyncGetAddrInfo(req->hwnd, WM_HOSTNOTIFY, req->host,
+    plat::Handle task = plat::WSAAsyncGetAddrInfo(req->hwnd, WM_HOSTNOTIFY, peerHost(req),
                                                   req->addrs, MAX_ADDRESSES);
     if (task) {
         req->lookupTask = task;
@@ -96,8 +97,8 @@ int reachHost(RequestInfo* req) {
     int error = plat::WSAGetLastError();  // before the box's loop can change it
     char said[512];
     socketWords(error, said, sizeof said);
-    noteWhy(req, "looking up host \"%s\" could not start: %s", req->host, said);
-    showError("Could not get IP address (1)", req->host);
+    noteWhy(req, "looking up host \"%s\" could not start: %s", peerHost(req), said);
+    showError("Could not get IP address (1)", peerHost(req));
     recordResult(req, RESULT_REFUSED, error);
     return 1;
 }
@@ -128,7 +129,7 @@ int startAttempt(RequestInfo* req) {
     while (req->addrNext < req->addrCount) {
         int index = req->addrNext++;
         plat::SockAddr peer = req->addrs[index];
-        peer.port = plat::htons(req->port);
+        peer.port = plat::htons(peerPort(req));
         plat::Socket s = plat::socket(peer.family, plat::kSockStream, plat::kIpprotoTcp);
         if (s == plat::kInvalidSocket) {  // this family may not be served here
             noteFailure(req, ConnectFailure::NoSocket, plat::WSAGetLastError(), index);

@@ -8,8 +8,10 @@ namespace quodra {
 int endExchange(RequestInfo* req, int code, int error) {
     // The first ending stands: an exchange ended already keeps its result.
     if (!req || ended(req)) return code;
-    // A reply that looked whole is not stored when its file fails to close;
-    // an ending that already has its own code keeps it.
+    // The output first: a reply that looked whole is not stored when its
+    // file cannot be finished (closed, given its time, or put in the old
+    // one's place); an ending that already has its own code keeps it.
+    code = finishOutput(req, code);
     int lost = releaseConnection(req);
     if (code == 0 && lost) fileWhy(req, "closing", req->outFile, plat::fileError());
     if (code == 0) code = lost;

@@ -18,18 +18,20 @@ int highHalf(plat::LParam word) { return static_cast<int>((word >> 16) & 0xFFFF)
 void showLookupFailure(const RequestInfo* req, int error) {
     char text[64];
     std::snprintf(text, sizeof text, "Could not get IP address (%d)", error);
-    showError(text, req->host);
+    showError(text, peerHost(req));
 }
 
 // Why the lookup failed: a name the resolver does not know, a name without
 // an address, or the resolver's own words.
 void lookupWhy(RequestInfo* req, int error) {
-    const char* host = req->host ? req->host : "";
+    // Through a proxy the name looked up is the proxy's.
+    const char* host = peerHost(req) ? peerHost(req) : "";
+    const char* what = req->proxyHost ? "proxy host" : "host";
     char said[512];
     socketWords(error, said, sizeof said);
-    if (error == plat::kErrHostNotFound) noteWhy(req, "host \"%s\" not found (%s)", host, said);
-    else if (error == plat::kErrNoData) noteWhy(req, "host \"%s\" has no address (%s)", host, said);
-    else noteWhy(req, "looking up host \"%s\": %s", host, said);
+    if (error == plat::kErrHostNotFound) noteWhy(req, "%s \"%s\" not found (%s)", what, host, said);
+    else if (error == plat::kErrNoData) noteWhy(req, "%s \"%s\" has no address (%s)", what, host, said);
+    else noteWhy(req, "looking up %s \"%s\": %s", what, host, said);
 }
 
 }  // namespace
@@ -43,7 +45,11 @@ int OnHostNotify(RequestInfo* req, plat::LParam event) {
     if (error) {
         lookupWhy(req, error);
         showLookupFailure(req, error);
-        endExchange(req, error);
+        // A proxy's name not found: no connection was made, and the
+        // lookup's error stands behind that, so that the caller tells it
+        // from the server's own name not found (the error itself).
+        if (req->proxyHost) endExchange(req, RESULT_REFUSED, error);
+        else endExchange(req, error);
         return 1;
     }
     req->addrCount = count < MAX_ADDRESSES ? count : MAX_ADDRESSES;
@@ -85,6 +91,11 @@ void OnSocketConnect(RequestInfo* req, plat::Socket sock, int error) {
         }
         return;
     }
+    // Through a proxy's tunnel: the outcome of the TLS handshake.
+    if (req->state == State::TunnelHandshake && sock == req->sock) {
+        tunnelSecured(req, failed ? error : 0);
+        return;
+    }
     // The exchange's own socket: a connect that succeeded at once is told
     // by its event too.
     if (sock != req->sock || !failed) return;
@@ -95,6 +106,9 @@ void OnSocketConnect(RequestInfo* req, plat::Socket sock, int error) {
 
 void OnSocketClose(RequestInfo* req, int error) {
     if (!req || ended(req)) return;
+    // A close of the tunnel's plain part, queued before TLS started: the
+    // handshake's connect event tells how the connection ended.
+    if (req->state == State::TunnelHandshake) return;
     // The close may be reported while bytes are still waiting: take them
     // first, so that nothing the peer sent is lost. A reset it reports is
     // the end, whatever the receives see after it.

@@ -59,9 +59,10 @@ bool bodiless(const RequestInfo* req) {
     return req->method == METHOD_HEAD || status == 204 || status == 304;
 }
 
-// Ends the exchange with 0 once the reply is whole.
+// Ends the exchange once the reply is whole: with 0, or 13 for an error
+// status when the call fails on one.
 void endIfComplete(RequestInfo* req) {
-    if (replyComplete(req)) endExchange(req, RESULT_OK);
+    if (replyComplete(req)) endExchange(req, completeResult(req));
 }
 
 // Writes body bytes, no more than an announced length.
@@ -91,7 +92,8 @@ int takeHead(RequestInfo* req, const char* data, int len) {
     case HeadFeed::More:
         break;
     case HeadFeed::Done:
-        if (finalHeadArrived(req)) endIfComplete(req);
+        if (proxyRefused(req)) endExchange(req, RESULT_PROXY_REFUSED);
+        else if (finalHeadArrived(req)) endIfComplete(req);
         break;
     case HeadFeed::Malformed:
         noteWhy(req, "the reply head from %s has no single Content-Length of a number of bytes",
@@ -152,7 +154,7 @@ void endReply(RequestInfo* req, int error) {
     if (error != 0) req->peerEnded = 0;
     int code;
     if (replyComplete(req)) {
-        code = RESULT_OK;
+        code = completeResult(req);
     } else if (req->sendError != 0 && !replyBegun(req)) {
         code = resultOfSocketError(req->sendError);
         endWhy(req, code, req->sendError, true);
@@ -185,6 +187,10 @@ void ProcessReply(RequestInfo* req, const char* data, int len) {
     // Each step may end the exchange; what is left of the piece is then
     // dropped.
     while (len > 0 && !ended(req)) {
+        if (settingUpTunnel(req)) {
+            takeTunnelReply(req, data, len);
+            return;
+        }
         if (req->head.done) {
             storeBody(req, data, len);
             return;
@@ -203,6 +209,9 @@ void OnSocketRead(RequestInfo* req) {
         endExchange(req, RESULT_NO_OUTPUT);
         return;
     }
+    // While TLS is set up through a proxy's tunnel, the bytes that come are
+    // the handshake's: the secure socket takes them, not the core.
+    if (req->state == State::TunnelHandshake) return;
 
     // Pieces land in the record's transfer buffer. Drain the socket: one
     // event serves all that has arrived. A piece may end the exchange (the
@@ -231,6 +240,8 @@ void OnSocketRead(RequestInfo* req) {
                 endIfComplete(req);
             } else {
                 ProcessReply(req, piece, n);
+                // A tunnel opened by this piece: what follows is TLS.
+                if (req->state == State::TunnelHandshake) return;
             }
             continue;
         }

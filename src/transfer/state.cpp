@@ -1,7 +1,10 @@
 // The transfer state machine: the order in which an exchange puts its pieces
-// on the wire (request line, header block, form prologue, body file, form
-// epilogue) before it receives the reply, the set-up of each state, and the
-// move that cuts the sending short when the reply comes first.
+// on the wire (request line, header block, then the library's own body or
+// the form prologue, body file and form epilogue) before it receives the
+// reply, the set-up of each state, and the move that cuts the sending short
+// when the reply comes first. An https exchange through a proxy first opens
+// its tunnel: the CONNECT request goes out, the proxy's answer comes in, and
+// TLS is set up through it.
 #include <cinttypes>
 
 #include "common/text.h"
@@ -13,12 +16,22 @@ namespace quodra {
 State stateAfter(const RequestInfo* req, State state) {
     switch (state) {
     case State::Idle:
+        // Through a proxy, an https request first opens its tunnel.
+        return req->tunnelRequest ? State::Tunnel : State::SendRequest;
+    case State::Tunnel:
+        return State::TunnelReply;
+    case State::TunnelReply:
+        return State::TunnelHandshake;
+    case State::TunnelHandshake:
         return State::SendRequest;
     case State::SendRequest:
         return State::SendHeaders;
     case State::SendHeaders:
         if (req->formHead) return State::SendFormHead;
         if (req->inFile) return State::SendBody;
+        if (req->ownBody) return State::SendOwnBody;
+        return State::Receive;
+    case State::SendOwnBody:
         return State::Receive;
     case State::SendFormHead:
         // The prologue promises a file part: an absent file ends the
@@ -37,8 +50,10 @@ State stateAfter(const RequestInfo* req, State state) {
 
 const char* stateText(const RequestInfo* req, State state) {
     switch (state) {
+    case State::Tunnel: return req->tunnelRequest;
     case State::SendRequest: return req->requestLine;
     case State::SendHeaders: return req->headers;
+    case State::SendOwnBody: return req->ownBody;
     case State::SendFormHead: return req->formHead;
     case State::SendFormFoot: return req->formFoot;
     default: return nullptr;
@@ -46,7 +61,7 @@ const char* stateText(const RequestInfo* req, State state) {
 }
 
 bool sendingState(State state) {
-    return state >= State::SendRequest && state <= State::SendFormFoot;
+    return state == State::Tunnel || (state >= State::SendRequest && state <= State::SendFormFoot);
 }
 
 namespace {
@@ -114,12 +129,21 @@ Entered enterNextState(RequestInfo* req) {
     switch (req->state) {
     case State::SendBody: return setUpBody(req);
     case State::Receive: return setUpReceive(req);
+    // The proxy's answer is awaited; the tunnel opens on it (proxy.cpp).
+    case State::TunnelReply: return Entered::Receiving;
     default: return Entered::Sending;
     }
 }
 
 void stopSending(RequestInfo* req) {
     if (!sendingState(req->state)) return;
+    // The proxy answered its CONNECT request early: that answer decides.
+    if (req->state == State::Tunnel) {
+        req->state = State::TunnelReply;
+        req->sendText = nullptr;
+        req->sendPos = 0;
+        return;
+    }
     closeBody(req);
     req->state = State::Receive;
     req->sendText = nullptr;

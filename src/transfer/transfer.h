@@ -37,12 +37,13 @@ constexpr int RECV_PIECE = TRANSFER_BUFFER;  // one recv
 // result is recorded and the quit that ends its loop is posted.
 inline bool ended(const RequestInfo* req) { return req->state == State::Closed; }
 
-// Ends the exchange: closes files and socket, marks it closed, posts the one
-// quit message (to its window, when it has one) and records code unless a
-// result was recorded before it started (a request that could not be
-// composed). The first ending stands: on an exchange already ended it does
-// nothing. Returns code, except that an ending with 0 becomes 3 when the
-// output file fails to close. error is the socket or lookup error number
+// Ends the exchange: finishes the output (finishOutput), closes files and
+// socket, marks it closed, posts the one quit message (to its window, when
+// it has one) and records code unless a result was recorded before it
+// started (a request that could not be composed). The first ending stands:
+// on an exchange already ended it does nothing. Returns code, except that
+// an ending with 0 becomes 3 when the output cannot be finished. error is
+// the socket or lookup error number
 // behind code (0 when none, or when code is that number itself), kept only
 // with the code it explains.
 int endExchange(RequestInfo* req, int code, int error = 0);
@@ -98,9 +99,44 @@ void OnSocketRead(RequestInfo* req);
 // whole, and no byte of its body has been stored. Sending stops if the
 // request was still going out, and the caller's output file is created or
 // emptied now and never earlier, so that an exchange ending without a reply
-// leaves it as it was. False when the output cannot be made: the exchange
-// has then ended with 3, and its head stays for the caller to read.
+// leaves it as it was; what the head answers (answerOf) may leave it
+// altogether, or have the body appended to it, or written to a new file
+// beside it. False when no body is to be stored: the exchange has then
+// ended, with the answer's code or with 3 when the output cannot be made,
+// and its head stays for the caller to read.
 bool finalHeadArrived(RequestInfo* req);
+// Finishes the output as the exchange ends with code: a whole reply
+// (code 0) gives the file the server's time when asked to, and a new file
+// beside the output replaces it now; any other ending removes that new
+// file. The code to end with: 3 instead of 0 when the reply, whole, could
+// not be stored after all (a close, a time or the replacing that failed).
+int finishOutput(RequestInfo* req, int code);
+
+// ---- what a final head answers for the caller's file ----
+enum class Store {
+    Replace,  // the body replaces the output (written to a new file beside
+              // it first when the call keeps the old one)
+    Append,   // the body goes on from the output's last byte: the rest asked for
+    Nothing,  // the output stays as it is, and the exchange ends with code
+};
+struct Answer {
+    Store store;
+    int code;  // with Store::Nothing, the exchange's result
+};
+// What the final head of req's reply answers to the questions the request
+// asked about the output (only the rest of it, only a newer one) and to the
+// call's wish to fail on an error status.
+Answer answerOf(const RequestInfo* req);
+// The result of a reply that arrived whole: 13 when the call fails on an
+// error status and the status is one, else 0.
+int completeResult(const RequestInfo* req);
+// True when the call's old output stays until the new one is whole: it
+// asked for that, and the output can be kept (a file, not a device or a
+// FIFO held open).
+bool keepsOld(const RequestInfo* req);
+// The time the output takes once the reply is whole (a 200's Last-Modified,
+// when the call asked for files newer than its output); NO_TIME for none.
+int64_t modifiedOf(const RequestInfo* req);
 // A send failed with error: a server that refuses a request often answers
 // and closes while the request is still going out, so whatever it sent is
 // read and is the reply. Without any of a reply the exchange ends with the
@@ -159,6 +195,31 @@ int OnHostNotify(RequestInfo* req, plat::LParam event);
 int OnNetNotify(RequestInfo* req, plat::Socket sock, plat::LParam event);
 void OnSocketConnect(RequestInfo* req, plat::Socket sock, int error);
 void OnSocketClose(RequestInfo* req, int error);
+
+// ---- the proxy ----
+// The host and port the exchange looks up and connects to: the proxy's
+// when one carries it, else the server's.
+inline const char* peerHost(const RequestInfo* req) {
+    return req->proxyHost ? req->proxyHost : req->host;
+}
+inline uint16_t peerPort(const RequestInfo* req) {
+    return req->proxyHost ? req->proxyPort : req->port;
+}
+// True while an https exchange through a proxy opens its tunnel: its
+// CONNECT request goes out, the proxy's answer comes in, or TLS is set up.
+bool settingUpTunnel(const RequestInfo* req);
+// Takes bytes of the proxy's answer to the CONNECT request. A 2xx head
+// with nothing behind it opens the tunnel (startSecure for the server's
+// name); any other status ends the exchange with 12, its head kept; a head
+// that is no HTTP (no status line) or is malformed with 6; bytes behind a
+// 2xx head (never body) with 7.
+void takeTunnelReply(RequestInfo* req, const char* data, int len);
+// The connect event of the tunnel's TLS: the handshake's outcome. Success
+// starts the request; a failure ends the exchange with its result (7, 10).
+void tunnelSecured(RequestInfo* req, int error);
+// True when the final head of an http request through a proxy is the
+// proxy's 407: the exchange ends with 12 and nothing is stored.
+bool proxyRefused(const RequestInfo* req);
 
 // ---- the secure connection ----
 // For a secure request, makes its new socket sock a TLS client for its host

@@ -81,12 +81,12 @@ void peerText(const RequestInfo* req, int index, char* buf, size_t size) {
         char addr[64];
         plat::addressText(a, addr, sizeof addr);
         std::snprintf(buf, size, a.family == plat::kAfInet6 ? "[%s]:%u" : "%s:%u", addr,
-                      static_cast<unsigned>(req->port));
+                      static_cast<unsigned>(peerPort(req)));
         return;
     }
-    const char* host = req->host ? req->host : "";
+    const char* host = peerHost(req) ? peerHost(req) : "";
     bool ipv6 = std::strchr(host, ':') != nullptr;
-    std::snprintf(buf, size, ipv6 ? "[%s]:%u" : "%s:%u", host, static_cast<unsigned>(req->port));
+    std::snprintf(buf, size, ipv6 ? "[%s]:%u" : "%s:%u", host, static_cast<unsigned>(peerPort(req)));
 }
 
 void socketWords(int error, char* buf, size_t size) {
@@ -99,7 +99,8 @@ void phaseText(const RequestInfo* req, char* buf, size_t size) {
     char peer[80];
     peerText(req, req->sock != plat::kInvalidSocket ? req->peerAddr : -1, peer, sizeof peer);
     if (req->state == State::Idle && req->lookupTask)
-        std::snprintf(buf, size, "looking up host \"%s\"", req->host ? req->host : "");
+        std::snprintf(buf, size, "looking up %s \"%s\"", req->proxyHost ? "proxy host" : "host",
+                      peerHost(req) ? peerHost(req) : "");
     else if (req->state == State::Idle)
         std::snprintf(buf, size, "connecting to %s", peer);
     else if (sendingState(req->state))
@@ -121,6 +122,10 @@ void genericWhy(const RequestInfo* req, char* buf, size_t size) {
     // A socket or lookup error number is its own reason.
     if (!resultMeaning(req->result) || req->result >= 10000) {
         socketWords(req->result, buf, size);
+        return;
+    }
+    if (req->result == RESULT_HTTP_ERROR && req->head.status > 0) {
+        std::snprintf(buf, size, "the server answered with status %d", req->head.status);
         return;
     }
     if (!req->netError) {

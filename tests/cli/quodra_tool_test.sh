@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # The command-line tool, against the local WebDAV and form servers and the
 # scripted peer: exit statuses and messages per failure class, standard
-# output and input, --fail, -i, -D, -w and -v, --depth on the wire, usage
-# slips, the progress line's summary on a pseudo-terminal, and OpenSSL
+# output and input, --fail, -i, -D, -w and -v, header values, properties
+# and locks, --depth and the lock's options on the wire, proxies (-x, -U,
+# --noproxy and the environment; a proxy's refusal and its name not found),
+# usage slips, the progress line's summary on a pseudo-terminal, and OpenSSL
 # loaded by an https call only.
 #
 #   quodra_tool_test.sh TOOL SCRIPTED_PEER VERSION
@@ -23,6 +25,10 @@ trap cleanup EXIT
 passed=0 failed=0
 pass() { passed=$((passed + 1)); }
 fail() { failed=$((failed + 1)); echo "FAIL $*"; }
+
+# The machine's proxy would carry the loopback calls elsewhere: the tests
+# name their proxies themselves.
+unset http_proxy https_proxy HTTPS_PROXY all_proxy ALL_PROXY no_proxy NO_PROXY
 
 # Every run keeps its scratch files in a folder of the test's own, which
 # must be empty again afterwards.
@@ -60,6 +66,10 @@ out_has() { grep -Eq -- "$1" "$work/out" && pass || fail "$2: standard output la
 out_empty() { [ ! -s "$work/out" ] && pass || fail "$1: standard output not empty: $(head -c 300 "$work/out")"; }
 err_lines() { [ "$(wc -l <"$work/err")" = "$1" ] && pass || fail "$2: $(wc -l <"$work/err") lines on standard error, want $1: $(cat "$work/err")"; }
 same() { cmp -s "$1" "$2" && pass || fail "$3: $2 differs from $1"; }
+# The same, but for the Date line of a head: two replies a second apart
+# differ there and nowhere else.
+undated() { sed 's/^Date: .*$/Date: -/' "$1"; }
+same_but_date() { cmp -s <(undated "$1") <(undated "$2") && pass || fail "$3: $2 differs from $1"; }
 
 # ---- servers and peers --------------------------------------------------------
 accepting() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
@@ -112,6 +122,14 @@ mkfifo "$files/fifo"
 cat >"$files/query.xml" <<'XML'
 <?xml version="1.0" encoding="utf-8"?>
 <D:propfind xmlns:D="DAV:"><D:prop><D:getcontentlength/></D:prop></D:propfind>
+XML
+cat >"$files/note.xml" <<'XML'
+<?xml version="1.0" encoding="utf-8"?>
+<D:propertyupdate xmlns:D="DAV:" xmlns:Q="urn:quodra:test"><D:set><D:prop><Q:note>kept by the tool</Q:note></D:prop></D:set></D:propertyupdate>
+XML
+cat >"$files/note-ask.xml" <<'XML'
+<?xml version="1.0" encoding="utf-8"?>
+<D:propfind xmlns:D="DAV:" xmlns:Q="urn:quodra:test"><D:prop><Q:note/></D:prop></D:propfind>
 XML
 
 # ---- exit status and message for each failure class ------------------------------
@@ -167,8 +185,60 @@ got=$(openssl_loaded_by get "$dav/f/small.txt" "$work/o")
 got=$(openssl_loaded_by -k get "$rogue" "$work/o")
 [ "$got" = "file=libcrypto.so.3 file=libssl.so.3 " ] && pass || fail "an https GET loaded '$got', want libcrypto and libssl"
 run "404 without --fail" 0   ''                                                                 get "$dav/f/none" "$work/o404"
-run "404 with --fail"    22  'the server answered 404 Not Found'                                -f get "$dav/f/none" "$work/o404f"
-same "$work/o404" "$work/o404f" "--fail still stores the body"
+run "404 with --fail"    22  'the server answered 404 Not Found'                                -f --no-keep-until-complete get "$dav/f/none" "$work/o404f"
+same "$work/o404" "$work/o404f" "--fail without keeping stores the body"
+printf 'earlier\n' >"$work/kept404"
+run "404 with --fail, kept" 22 'the server answered 404 Not Found'                              -f get "$dav/f/none" "$work/kept404"
+[ "$(cat "$work/kept404")" = earlier ] && pass || fail "--fail replaced a kept file: $(cat "$work/kept404")"
+
+# ---- the output file: kept until the new one is whole, resumed, only if newer ----------------
+# names_left DIR: what DIR holds besides the files named after it.
+names_left() { local d=$1; shift; ls -A "$d" | grep -vxF "$(printf '%s\n' "$@")"; }
+mkdir -p "$work/keep"
+printf 'earlier contents\n' >"$work/keep/cut"
+cp "$work/keep/cut" "$work/keep/earlier"
+peer_at reset-mid-body
+run "a cut over a kept file" 56 'result 10054'                                                  get "$purl" "$work/keep/cut"
+same "$work/keep/earlier" "$work/keep/cut" "a cut call kept the old file"
+run "a cut, -i into a kept file" 56 'result 10054'                                              -i get "$purl" "$work/keep/cut"
+same "$work/keep/earlier" "$work/keep/cut" "a cut call with -i kept the old file"
+[ -z "$(names_left "$work/keep" cut earlier)" ] && pass || fail "a new file left beside the output: $(ls -A "$work/keep")"
+run "a cut, not kept" 56 'result 10054'                                                         --no-keep-until-complete get "$purl" "$work/keep/cut"
+[ "$(wc -c <"$work/keep/cut")" = 500 ] && pass || fail "--no-keep-until-complete: $(wc -c <"$work/keep/cut") bytes, want the 500 that came"
+chmod 640 "$work/keep/earlier"
+run "a whole reply replaces a kept file" 0 ''                                                   --keep-until-complete get "$dav/f/small.txt" "$work/keep/earlier"
+same "$files/small.txt" "$work/keep/earlier" "the kept file replaced"
+[ "$(stat -c %a "$work/keep/earlier")" = 640 ] && pass || fail "the new file's mode: $(stat -c %a "$work/keep/earlier")"
+[ -z "$(names_left "$work/keep" cut earlier)" ] && pass || fail "a new file left beside the output: $(ls -A "$work/keep")"
+# -C -: the rest from the output's end, appended; a 200 replaces the file.
+head -c 1000 "$files/data.bin" >"$work/keep/data.bin"
+peer_at resume-rest
+printf '0123456789' >"$work/keep/resumed"
+run "-C - appends the rest" 0 '' -w '%{http_code} %{size_download}' -C - get "$purl" "$work/keep/resumed"
+[ "$(cat "$work/keep/resumed")" = 0123456789abcdefghij ] && pass || fail "-C -: $(cat "$work/keep/resumed")"
+out_has '^206 10$' "-C -: the bytes received are the rest"
+run "-C - against lighttpd" 0 '' --continue-at - get "$dav/f/data.bin" "$work/keep/data.bin"
+same "$files/data.bin" "$work/keep/data.bin" "-C -: the server sent the whole file"
+peer_at resume-wrong-start
+printf '0123456789' >"$work/keep/resumed"
+run "-C -, a part from elsewhere" 33 'does not start where the output ends'                     -C - get "$purl" "$work/keep/resumed"
+[ "$(cat "$work/keep/resumed")" = 0123456789 ] && pass || fail "-C -, refused: $(cat "$work/keep/resumed")"
+peer_at resume-other-length
+run "-C -, another length" 33 'answered 416 .*longer than the server'"'"'s file'                 -C - get "$purl" "$work/keep/resumed"
+peer_at resume-already-whole
+run "-C -, whole already" 0 ''                                                                  -C - get "$purl" "$work/keep/resumed"
+[ "$(cat "$work/keep/resumed")" = 0123456789 ] && pass || fail "-C -, whole: $(cat "$work/keep/resumed")"
+# -z OUT: the server's time, then 304 leaves the file alone.
+touch -d @1600000000 "$docroot/f/small.txt"
+rm -f "$work/keep/newer"
+run "-z, first" 0 '' -z "$work/keep/newer" get "$dav/f/small.txt" "$work/keep/newer"
+[ "$(stat -c %Y "$work/keep/newer")" = 1600000000 ] && pass || fail "-z: the output's time is $(stat -c %Y "$work/keep/newer")"
+printf 'local\n' >"$work/keep/newer"
+touch -d @1600000000 "$work/keep/newer"
+run "-z, not newer" 0 '' -w '%{http_code}' --time-cond "$work/keep/newer" get "$dav/f/small.txt" "$work/keep/newer"
+out_has '^304$' "-z: 304"
+[ "$(cat "$work/keep/newer")" = local ] && pass || fail "-z: a 304 changed the file"
+[ -z "$(names_left "$work/keep" cut earlier data.bin resumed newer)" ] && pass || fail "files left beside the outputs: $(ls -A "$work/keep")"
 
 # ---- standard output and input ------------------------------------------------------
 run "get to stdout"         0 '' get "$dav/f/data.bin";                 out_is "$files/data.bin" "get to stdout"
@@ -228,10 +298,10 @@ run "-D FILE"  0 '' -D "$work/head" get "$dav/f/small.txt" "$work/body"
 grep -q $'^HTTP/1\\.[01] 200 OK\r$' "$work/head" && [ "$(tail -c 4 "$work/head" | od -An -c | tr -d ' ')" = '\r\n\r\n' ] && pass ||
   fail "-D FILE: not a whole head: $(cat "$work/head")"
 cat "$work/head" "$files/small.txt" >"$work/head+body"
-run "-i"       0 '' -i get "$dav/f/small.txt";      out_is "$work/head+body" "-i: the head, then the body"
-run "-D -"     0 '' -D - get "$dav/f/small.txt";    out_is "$work/head+body" "-D -: the head, then the body"
+run "-i"       0 '' -i get "$dav/f/small.txt";      same_but_date "$work/head+body" "$work/out" "-i: the head, then the body"
+run "-D -"     0 '' -D - get "$dav/f/small.txt";    same_but_date "$work/head+body" "$work/out" "-D -: the head, then the body"
 run "-i -o"    0 '' -i -o "$work/ib" get "$dav/f/small.txt"
-same "$work/head+body" "$work/ib" "-i into a file"
+same_but_date "$work/head+body" "$work/ib" "-i into a file"
 run "-w sizes" 0 '' -w '%{http_code} %{size_download} %{size_header} %{content_type}\n' get "$dav/f/small.txt" "$work/o"
 [ "$(cat "$work/out")" = "200 24 $(wc -c <"$work/head") application/octet-stream" ] && pass ||
   fail "-w sizes: $(cat "$work/out")"
@@ -249,6 +319,62 @@ grep -q "^> Host: 127.0.0.1:$dav_port\$" "$work/err" && pass || fail "-v: no Hos
 [ "$(grep -n '^[<>]' "$work/err" | sed -n '1s/^1:>.*/first/p')" = first ] && [ "$(grep -c '^>' "$work/err")" -ge 2 ] &&
   [ "$(grep '^[<>]' "$work/err" | sed -n '$s/^<.*/last/p')" = last ] && pass || fail "-v: request lines before the reply's: $(cat "$work/err")"
 
+# ---- proxies: -x, -U, --noproxy and the environment ---------------------------------------
+# The scripted peer as the proxy: what it received, and its refusals.
+mkdir -p "$work/proxied"
+start_peer record --record "$work/proxied"
+proxy_pid=${peer_pids[-1]}
+proxy=http://127.0.0.1:$peer_port
+run "-x -U"            0 '' -x "$proxy" -U 'me:p@ss' get http://origin.invalid:8080/a "$work/o"
+http_proxy=$proxy run "http_proxy" 0 '' get http://origin.invalid/b "$work/o"
+# Reached directly, origin.invalid is looked up: host not found.
+http_proxy=$proxy run "--noproxy" 6 'host "origin\.invalid".* \(result 1100[12]\)' --noproxy '*' get http://origin.invalid/c "$work/o"
+http_proxy=$proxy run "-x \"\"" 0 '' -x "" get "$dav/f/small.txt" "$work/o"
+same "$files/small.txt" "$work/o" "-x \"\" goes direct"
+kill -TERM "$proxy_pid"
+timeout 10 tail --pid="$proxy_pid" -f /dev/null
+grep -q $'^GET http://origin.invalid:8080/a HTTP/1.0\r$' "$work/proxied/conn-0.bin" &&
+  grep -q $'^Proxy-Authorization: Basic bWU6cEBzcw==\r$' "$work/proxied/conn-0.bin" && pass ||
+  fail "-x -U: the proxy received $(cat -A "$work/proxied/conn-0.bin")"
+grep -q $'^GET http://origin.invalid/b HTTP/1.0\r$' "$work/proxied/conn-1.bin" &&
+  ! grep -q 'Proxy-Authorization' "$work/proxied/conn-1.bin" && pass ||
+  fail "http_proxy: the proxy received $(cat -A "$work/proxied/conn-1.bin")"
+[ ! -e "$work/proxied/conn-2.bin" ] && pass || fail "--noproxy '*' still went through the proxy"
+start_peer proxy-forbidden
+run "proxy refused"    56  "the proxy refused the request: it answered 403 Forbidden \(result 12\)" -D "$work/ph" -x "http://127.0.0.1:$peer_port" get https://origin.invalid/ "$work/o"
+grep -q $'^HTTP/1.0 403 Forbidden\r$' "$work/ph" && pass || fail "-D shows the proxy's head: $(cat "$work/ph")"
+run "proxy not found"  5   'proxy host "no-such-proxy\.invalid".* \(result 1, error 1100[12]\)' -x http://no-such-proxy.invalid:3128 get "http://127.0.0.1:$closed/" "$work/o"
+err_lines 1 "proxy not found, said once"
+run "-x not a proxy"   2   '^quodra: -x takes a proxy URL'                                   -x ftp://p get "$dav/f/small.txt" "$work/o"
+https_proxy=socks5://p:1080 run "environment not a proxy" 3 'the proxy setting cannot be used: .* \(result 1\)$'    get https://127.0.0.1:1/ "$work/o"
+run "-w header:NAME" 0 '' -w '%{header:content-length}|%{header:X-None}|%{header:SERVER}\n' get "$dav/f/small.txt" "$work/o"
+out_has '^24\|\|lighttpd/' "-w %{header:NAME}, in any case, empty for a line the head lacks"
+run "--header-value" 0 '' --header-value ETag --header-value X-None get "$dav/f/small.txt"
+[ "$(head -c 24 "$work/out")" = "$(cat "$files/small.txt")" ] &&
+  [ "$(tail -n +3 "$work/out")" = "$(printf '"%s"\n' "$(sed -n 's/^ETag: "\(.*\)"\r$/\1/p' "$work/head")")" ] &&
+  [ "$(tail -c 1 "$work/out" | od -An -c | tr -d ' ')" = '\n' ] && [ "$(wc -l <"$work/out")" = 4 ] && pass ||
+  fail "--header-value: the body, then the ETag line and an empty one: $(cat -A "$work/out")"
+
+# ---- properties and locks ------------------------------------------------------------------
+run "proppatch" 0 '' -w '%{http_code}' proppatch "$dav/f/small.txt" "$files/note.xml"
+out_has '^204$' "proppatch: lighttpd says 204 when every property was set"
+run "proppatch read back" 0 '' propfind --depth 0 --body "$files/note-ask.xml" "$dav/f/small.txt"
+out_has '>kept by the tool</' "proppatch: the property reads back"
+cp "$files/small.txt" "$docroot/f/locked.txt"
+run "lock" 0 '' -s lock --depth 0 --timeout 60 "$dav/f/locked.txt"
+out_has '^<urn:uuid:[^>]+>$' "lock prints the token"
+token=$(cat "$work/out")
+run "lock, refused" 22 'the server answered 423 Locked' -f lock "$dav/f/locked.txt"
+out_empty "a refused lock prints no token"
+run "put under the lock" 0 '' -w '%{http_code}' put "$dav/f/locked.txt" "$files/data.bin"
+out_has '^423$' "a PUT without the token is refused"
+same "$files/small.txt" "$docroot/f/locked.txt" "the locked file kept"
+run "unlock, a token that is no URI" 3 'token is no URI' unlock "$dav/f/locked.txt" "${token} x"
+run "unlock" 0 '' -w '%{http_code}' unlock "$dav/f/locked.txt" "$token"
+out_has '^204$' "unlock releases the lock"
+run "put after unlock" 0 '' put "$dav/f/locked.txt" "$files/data.bin"
+same "$files/data.bin" "$docroot/f/locked.txt" "the PUT after the unlock"
+
 # ---- --depth on the wire ---------------------------------------------------------------
 mkdir -p "$work/record"
 start_peer record --record "$work/record"
@@ -264,6 +390,30 @@ for want in 'Depth: 0' 'Depth: 1' ''; do
   [ "$got" = "$want" ] && pass || fail "request $i: '$got', want '${want:-no Depth line}'"
   i=$((i + 1))
 done
+# lock's and unlock's options, as the lines they give.
+rm -rf "$work/record" && mkdir -p "$work/record"
+start_peer record --record "$work/record"
+record_pid=${peer_pids[-1]}
+purl=http://127.0.0.1:$peer_port/l
+run "lock, the defaults" 0 '' -s lock "$purl"
+run "lock, a refresh" 0 '' -s lock --depth 0 --timeout infinite --body '' "$purl"
+run "lock --body" 0 '' -s lock --timeout 7 --body "$files/query.xml" "$purl"
+run "unlock on the wire" 0 '' -s unlock "$purl" urn:uuid:1
+kill -TERM "$record_pid"
+timeout 10 tail --pid="$record_pid" -f /dev/null
+lines_of() { grep -aoE '^(LOCK|UNLOCK|Depth|Timeout|Lock-Token|Content-Length|Content-Type)[^[:cntrl:]]*' "$work/record/conn-$1.bin" | tr '\n' '|'; }
+xml='Content-Type: application/xml; charset="utf-8"'
+# The library's own body names the product, Quodra/VERSION, as the owner.
+own=$((182 + ${#version}))
+i=0
+for want in "LOCK /l HTTP/1.0|Depth: infinity|Content-Length: $own|$xml|" \
+            "LOCK /l HTTP/1.0|Depth: 0|Timeout: Infinite|" \
+            "LOCK /l HTTP/1.0|Depth: infinity|Timeout: Second-7|Content-Length: $(wc -c <"$files/query.xml")|$xml|" \
+            "UNLOCK /l HTTP/1.0|Lock-Token: <urn:uuid:1>|"; do
+  got=$(lines_of $i)
+  [ "$got" = "$want" ] && pass || fail "request $i: '$got', want '$want'"
+  i=$((i + 1))
+done
 run "--depth 1 lists the children" 0 '' propfind "$dav/f/" --depth 1
 out_has '<D:href>/f/sub/</D:href>' "--depth 1"
 grep -q 'deep.txt' "$work/out" && fail "--depth 1 went deeper" || pass
@@ -277,19 +427,31 @@ while IFS='|' read -r name pattern args; do
   run "slip: $name" 2 "^quodra: $pattern; try 'quodra --help'\$" "$@"
   err_lines 1 "slip: $name"
 done <<'TABLE'
-no command          |no command given \(get, head, .*copy\)                 |
+no command          |no command given \(get, head, .*unlock\)               |
 unknown command     |'fetch' is not a command \(get, .*\)                   |fetch a b
 missing URL         |get takes URL \[OUT\]                                  |get
 missing body file   |put takes URL FILE \[OUT\]                             |put http://h/
 too many            |move takes URL DEST \[OUT\]                            |move a b c d
 output twice        |get takes URL \[OUT\], and the output once: -o OUT or OUT |get a b -o c
 unknown long option |unknown option '--bogus'                               |--bogus get a
-unknown short option|unknown option '-x'                                    |-xs get a
+unknown short option|unknown option '-Q'                                    |-Qs get a
+proxy user alone    |-U goes with -x: the proxy its credentials are for     |-U me:pw get a
 option needs a value|option '--output' needs a value                        |get a --output
 short needs a value |option '-w' needs a value                              |get a -w
 depth out of range  |--depth takes 0, 1 or infinity, not '2'                |propfind a --depth 2
-depth elsewhere     |--depth and --body go with propfind                    |get a --depth 1
+depth elsewhere     |--depth and --body go with propfind and lock           |get a --depth 1
+lock depth 1        |lock takes --depth 0 or infinity, not '1'              |lock a --depth 1
+timeout elsewhere   |--timeout goes with lock                               |get a --timeout 5
+timeout zero        |--timeout takes whole seconds from 1 to 2147483647 or infinite, not '0' |lock a --timeout 0
+missing token       |unlock takes URL TOKEN \[OUT\]                         |unlock a
+header without name |--write-out knows no variable 'header:'               |-w '%{header:}' get a
+header value name   |--header-value takes a header name, not 'a b'          |--header-value 'a b' get a
 idle not a number   |--max-idle takes whole seconds from 0 to 2147483, not 'x' |--max-idle x get a
+resume from a number|--continue-at takes - \(the output's end\), not '5'    |-C 5 get a b
+resume another call |--continue-at goes with get                           |-C - put a b c
+resume to stdout    |--continue-at needs an output file holding the body alone |-C - get a
+resume with -i      |--continue-at needs an output file holding the body alone |-C - -i get a b
+time of another file|--time-cond takes the output file \(b\), not 'c'      |-z c get a b
 unknown variable    |--write-out knows no variable 'nope'                   |-w '%{nope}' get a
 include both ways   |-i and --no-include contradict each other              |-i --no-include head a
 TABLE
@@ -317,6 +479,19 @@ awk -F'|' '/^\| Exit \|/ { on = 1; next } on && /^\|---/ { next }
 for doc in man readme; do
   diff "$work/exit-help" "$work/exit-$doc" >"$work/exit.diff" && pass ||
     fail "the $doc exit table differs from --help's: $(cat "$work/exit.diff")"
+done
+# So are the options: --help, the man page's OPTIONS and the README's table
+# of them name the same long options.
+long_options() { grep -o -- '--[a-z][a-z-]*' | sort -u; }
+"$tool" --help | sed -n '/^Options:/,/^$/p' | long_options >"$work/options-help"
+sed -n '/^\.SH OPTIONS/,/^\.SH PROGRESS/p' "$here/../../cli/quodra.1" | sed 's/\\-/-/g' |
+  long_options >"$work/options-man"
+awk -F'|' '/^\| Option \| What it does \|$/ { on = 1; next } on && /^\|---/ { next }
+  on && /^\|/ { print $2; next } on { exit }' "$here/../../README.md" | long_options >"$work/options-readme"
+[ "$(wc -l <"$work/options-help")" -ge 20 ] && pass || fail "--help's options: $(cat "$work/options-help")"
+for doc in man readme; do
+  diff "$work/options-help" "$work/options-$doc" >"$work/options.diff" && pass ||
+    fail "the $doc options differ from --help's: $(cat "$work/options.diff")"
 done
 run "--version" 0 '' --version
 [ "$(cat "$work/out")" = "quodra $version" ] && pass || fail "--version: $(cat "$work/out")"

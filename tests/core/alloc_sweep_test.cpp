@@ -55,8 +55,14 @@ TEST_F(AllocSweep, EveryCallEndsHonestlyWhicheverAllocationFails) {
     const struct {
         const char* name;
         Call call;
+        const char* lines = nullptr;  // the caller's header lines for the call
     } calls[] = {
         {"httpGet", [&] { return httpGet("http://server/a", out.c_str(), 0); }},
+        {"httpGet with header lines", [&] { return httpGet("http://server/a", out.c_str(), 0); },
+         "X-A: 1\nUser-Agent: Mine"},
+        {"davPropfind with header lines",
+         [&] { return davPropfind("http://server/d/", in.c_str(), out.c_str(), 1, 0); },
+         "Depth: 0\nX-A: 1"},
         {"httpGet with userinfo", [&] { return httpGet("http://me:pw@server:8080/a?q#f", out.c_str(), 0); }},
         {"httpHead", [&] { return httpHead("http://server/a", out.c_str(), 0); }},
         {"httpPostFile", [&] { return httpPostFile("http://server/up", in.c_str(), out.c_str(), 0); }},
@@ -67,10 +73,17 @@ TEST_F(AllocSweep, EveryCallEndsHonestlyWhicheverAllocationFails) {
         {"davDelete", [&] { return davDelete("http://server/p", out.c_str(), 0); }},
         {"davMove", [&] { return davMove("http://server/a", "http://server/b", out.c_str(), 0, 0, 0); }},
         {"davCopy", [&] { return davCopy("http://server/a", "http://server/b", out.c_str(), 0, 0, 0); }},
+        {"davProppatch", [&] { return davProppatch("http://server/p", in.c_str(), out.c_str(), 0); }},
+        {"davLock, own body", [&] { return davLock("http://server/p", nullptr, out.c_str(), 0, 600, 0); }},
+        {"davLock, body file", [&] { return davLock("http://server/d/", in.c_str(), out.c_str(), -1, 0, 0); }},
+        {"davLock, refresh", [&] { return davLock("http://server/p", "", out.c_str(), 0, -1, 0); }},
+        {"davUnlock", [&] { return davUnlock("http://server/p", "urn:uuid:1", out.c_str(), 0); }},
     };
 
     for (const auto& c : calls) {
         SCOPED_TRACE(c.name);
+        // Set outside the count: each call takes its own copy.
+        ASSERT_EQ(httpSetOptionText(QUODRA_OPTION_HEADERS, c.lines), 0);
         // The run without a failure gives the request and the body.
         fake::reset();
         script();
@@ -152,7 +165,11 @@ TEST_F(AllocSweep, EveryCallEndsHonestlyWhicheverAllocationFails) {
         EXPECT_GT(refused, 0);
         EXPECT_EQ(headLost, 2) << "the head is grown once after its first block";
         EXPECT_EQ(requestLostRuns, 1) << "the request is copied once for the caller";
+        if (c.lines) {
+            EXPECT_NE(request.find("X-A: 1\r\n"), std::string::npos) << request;
+        }
     }
+    httpSetOptionText(QUODRA_OPTION_HEADERS, nullptr);
 }
 
 // The same with a reply that comes while the body is still going out: the

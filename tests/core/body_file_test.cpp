@@ -25,6 +25,7 @@ TEST_F(BodyFileTest, OnlyARegularFileOpens) {
         bool form;           // the request carries a form envelope
         int opened;
         int64_t length;      // the body length announced once opened
+        const char* ownBody = nullptr;  // the library's own body, in place of a file
     };
     const Case cases[] = {
         {"regular file", METHOD_PUT, writeFile("in.bin", "12345"), false, 0, 5},
@@ -37,6 +38,7 @@ TEST_F(BodyFileTest, OnlyARegularFileOpens) {
         {"a FIFO (no writer: the open must not wait)", METHOD_PUT, fifo, false, RESULT_NO_INPUT, 0},
         {"a device", METHOD_PROPFIND, "/dev/null", false, RESULT_NO_INPUT, 0},
         {"a form that names no file", METHOD_POST, "-", true, RESULT_NO_INPUT, 0},
+        {"the library's own body", METHOD_LOCK, "-", false, 0, 11, "<lockinfo/>"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -44,6 +46,7 @@ TEST_F(BodyFileTest, OnlyARegularFileOpens) {
         RequestInfo* req = createRequest("http://server/a", c.method);
         ASSERT_NE(req, nullptr);
         if (c.inFile != "-") req->inFile = copyText(c.inFile.c_str(), "infile");
+        req->ownBody = c.ownBody;
         if (c.form) {
             req->formHead = copyText("[head]", "formheader");
             req->formFoot = copyText("[f]", "formfooter");

@@ -220,12 +220,64 @@ TEST_F(Exchange, RefusedArgumentsCreateNothing) {
         davCopy(u, "http://h/b\r\nX: y", o, 0, 0, 0),
         davMove(u, "http://h/b\x7f", o, 0, 0, 0),
         davMove(u, "http://user:pw@h/b", o, 0, 0, 0), davCopy(u, "//u@h/b", o, 0, 0, 0),
+        davProppatch(nullptr, "f", o, 0), davProppatch(u, nullptr, o, 0),
+        davProppatch(u, "f", nullptr, 0), davLock(nullptr, nullptr, o, 0, 0, 0),
+        davLock(u, nullptr, nullptr, 0, 0, 0), davUnlock(nullptr, "urn:x", o, 0),
+        davUnlock(u, "urn:x", nullptr, 0), davUnlock(u, nullptr, o, 0),
     };
     for (size_t i = 0; i < sizeof results / sizeof results[0]; ++i)
         EXPECT_EQ(results[i], 1) << "case " << i;
     EXPECT_TRUE(fake::state().createdWindows.empty());
     EXPECT_TRUE(fake::state().lookups.empty());
     EXPECT_TRUE(fake::state().boxes.empty());
+}
+
+// An UNLOCK's token goes out as the Coded-URL of its Lock-Token line, the
+// angle brackets added when the caller left them off; a token that is no
+// URI (a CR or LF in it would forge lines) refuses the call before
+// anything is made.
+TEST_F(Exchange, UnlockSendsItsTokenInBracketsOrNothing) {
+    struct Case {
+        const char* token;
+        const char* line;  // the Lock-Token line's value; null: refused with 1
+    };
+    const Case cases[] = {
+        {"urn:uuid:7e71d5a7", "<urn:uuid:7e71d5a7>"},
+        {"<urn:uuid:7e71d5a7>", "<urn:uuid:7e71d5a7>"},
+        {"opaquelocktoken:f81d4fae-7dec;x=1", "<opaquelocktoken:f81d4fae-7dec;x=1>"},
+        {"<a>", "<a>"},
+        {"a", "<a>"},
+        {nullptr, nullptr},
+        {"", nullptr},
+        {"<>", nullptr},
+        {"<", nullptr},
+        {"<urn:x", nullptr},
+        {"urn:x>", nullptr},
+        {"<urn:<x>", nullptr},
+        {"<urn:x>>", nullptr},
+        {"urn:x\r\nX-Forged: 1", nullptr},
+        {"<urn:x>\n", nullptr},
+        {"urn:\tx", nullptr},
+        {"urn: x", nullptr},
+        {" <urn:x>", nullptr},
+        {"urn:x\x7f", nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.token ? c.token : "(null)");
+        fake::reset();
+        scriptReply("HTTP/1.0 204 No Content\r\n\r\n");
+        int result = davUnlock("http://h/a", c.token, out.c_str(), 0);
+        if (!c.line) {
+            EXPECT_EQ(result, 1);
+            EXPECT_EQ(fake::sent(), "");
+            EXPECT_TRUE(fake::state().createdWindows.empty());
+            EXPECT_TRUE(fake::state().boxes.empty());
+            continue;
+        }
+        EXPECT_EQ(result, 0);
+        EXPECT_EQ(fake::sent(), "UNLOCK /a HTTP/1.0\r\nLock-Token: " + std::string(c.line) +
+                                    "\r\n" + kHead + "Host: h\r\n\r\n");
+    }
 }
 
 // The user and password of a URL go into no byte of the request and no

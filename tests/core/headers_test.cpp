@@ -103,6 +103,23 @@ TEST_F(HeadersTest, FormUploadAnnouncesEnvelopeAndFile) {
     destroyRequest(req);
 }
 
+// A body the library writes itself (a LOCK's) is announced and labelled as
+// a body file is; without a body, the label stays off the wire.
+TEST_F(HeadersTest, OwnBodyIsAnnouncedAndLabelledLikeAFile) {
+    for (bool own : {true, false}) {
+        SCOPED_TRACE(own ? "own body" : "no body");
+        RequestInfo* req = createRequest("http://server/a", METHOD_LOCK);
+        ASSERT_NE(req, nullptr);
+        if (own) req->ownBody = "<lockinfo/>";
+        setContentType(req, "application/xml");
+        finish(req);
+        EXPECT_EQ(req->bodyLength, own ? 11 : 0);
+        EXPECT_EQ(headersOf(req), own ? standardBlock("server", "11", "application/xml")
+                                      : standardBlock("server"));
+        destroyRequest(req);
+    }
+}
+
 TEST_F(HeadersTest, LengthIsWrittenAsFullUnsignedValue) {
     struct {
         int64_t length;

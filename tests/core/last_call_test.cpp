@@ -86,6 +86,57 @@ TEST_F(LastCall, HeadIsCutToTheCallersBuffer) {
     EXPECT_EQ(httpLastHead(nullptr, 100), len) << "a null buffer is only asked";
 }
 
+// One line of the head by name: the first of that name in any case, its
+// value trimmed and unfolded, copied like the head; -1 for a line the head
+// lacks, a name that is no header name, and a call that left no head.
+TEST_F(LastCall, HeaderIsTheValueOfTheFirstLineOfThatName) {
+    const std::string head =
+        "HTTP/1.1 200 OK\r\nLock-Token: <urn:uuid:1>\r\nETag: \t \"v1\" \r\n"
+        "X-Fold: a\r\n  b\r\nlock-token: <urn:uuid:2>\r\nX-Empty:\r\nX-Tail: end\r\n\r\n";
+    scriptReply(head + "body");
+    ASSERT_EQ(httpGet("http://server/x", out.c_str(), 0), 0);
+    struct Case {
+        const char* name;
+        int length;         // -1: no such line
+        const char* value;  // when there is one
+    };
+    const Case cases[] = {
+        {"Lock-Token", 12, "<urn:uuid:1>"},
+        {"LOCK-TOKEN", 12, "<urn:uuid:1>"},
+        {"etag", 4, "\"v1\""},
+        {"X-Fold", 3, "a b"},
+        {"X-Empty", 0, ""},
+        {"X-Tail", 3, "end"},
+        {"X-Missing", -1, nullptr},
+        {"Lock", -1, nullptr},
+        {"HTTP/1.1 200 OK", -1, nullptr},
+        {"Lock-Token:", -1, nullptr},
+        {"", -1, nullptr},
+        {nullptr, -1, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name ? c.name : "(null)");
+        char buf[64];
+        std::memset(buf, '#', sizeof buf);
+        EXPECT_EQ(httpLastHeader(c.name, nullptr, 0), c.length) << "asked for the length";
+        EXPECT_EQ(httpLastHeader(c.name, buf, sizeof buf), c.length);
+        if (c.value) {
+            EXPECT_STREQ(buf, c.value);
+        } else {
+            EXPECT_EQ(buf[0], '#') << "written for no line";
+        }
+    }
+    // Cut to the caller's buffer like the head.
+    char small[6];
+    std::memset(small, '#', sizeof small);
+    EXPECT_EQ(httpLastHeader("Lock-Token", small, 5), 12);
+    EXPECT_EQ(std::string(small, 6), std::string("<urn\0#", 6));
+
+    // A call refused before its exchange leaves no head to read.
+    EXPECT_EQ(httpGet(nullptr, out.c_str(), 0), 1);
+    EXPECT_EQ(httpLastHeader("Lock-Token", nullptr, 0), -1);
+}
+
 // Each call forgets the one before: a refused call leaves nothing, a call
 // that ended before any head leaves only its error.
 TEST_F(LastCall, EveryCallReplacesWhatTheLastOneLeft) {

@@ -67,7 +67,7 @@ TEST_F(OutputTest, FinalHeadMakesTheOutput) {
 // is opened by name, and the exchange leaves it open for the call to close.
 TEST_F(OutputTest, HeldOutputIsWrittenAndLeftOpen) {
     int held = -1;
-    ASSERT_EQ(plat::checkOut("/dev/null", &held), 0);
+    ASSERT_EQ(plat::checkOut("/dev/null", &held, 0), 0);
     ASSERT_GE(held, 0);
     RequestInfo* req = createRequest("http://example.test/x", METHOD_GET);
     ASSERT_NE(req, nullptr);

@@ -35,7 +35,7 @@ inline std::string readAll(const std::string& path) {
 }
 
 __attribute__((noinline, no_sanitize("null"))) inline RequestInfo* liveHead() {
-    return reqlist;
+    return liveRequests;
 }
 
 class RequestModelTest : public ::testing::Test {

@@ -19,11 +19,11 @@ using namespace quodra;
 #define QUODRA_RESULT(code, name, meaning)                                   \
     static_assert(QUODRA_##name == (code), "quodra.h: QUODRA_" #name);       \
     static_assert(RESULT_##name == (code), "core enum: RESULT_" #name);
-#define QUODRA_SOCKET_ERROR(code, name, meaning)                             \
-    static_assert(QUODRA_WSA_##name == (code), "quodra.h: QUODRA_WSA_" #name);
 #include "common/results.def"
 #undef QUODRA_RESULT
-#undef QUODRA_SOCKET_ERROR
+#define QUODRA_SOCKET_ERROR(number, Name, NAME, wsaName, errnoName, meaning)  \
+    static_assert(QUODRA_WSA_##NAME == (number), "quodra.h: QUODRA_WSA_" #NAME);
+#include "platform/socket_errors.def"
 
 namespace {
 

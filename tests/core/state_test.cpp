@@ -38,13 +38,14 @@ protected:
     std::string outPath;
 };
 
-enum Piece { NONE, REQUEST, HEADERS, FORMHEADER, FORMFOOTER };
+enum Piece { NONE, REQUEST, HEADERS, OWNBODY, FORMHEADER, FORMFOOTER };
 
 const char* pieceOf(const RequestInfo* req, Piece p) {
     switch (p) {
     case NONE: return nullptr;
     case REQUEST: return req->requestLine;
     case HEADERS: return req->headers;
+    case OWNBODY: return req->ownBody;
     case FORMHEADER: return req->formHead;
     case FORMFOOTER: return req->formFoot;
     }
@@ -62,12 +63,14 @@ struct Shape {
     bool formheader = false;
     bool infile = false;
     bool formfooter = false;
+    bool ownbody = false;
     std::vector<Step> path;  // after each enterNextState from State::Idle
 };
 
 TEST_F(StateMachineTest, EachRequestShapeWalksItsPath) {
     const Step send2{State::SendRequest, Entered::Sending, REQUEST};
     const Step send3{State::SendHeaders, Entered::Sending, HEADERS};
+    const Step sendOwn{State::SendOwnBody, Entered::Sending, OWNBODY};
     const Step send6{State::SendFormHead, Entered::Sending, FORMHEADER};
     const Step send7{State::SendBody, Entered::Sending, NONE};
     const Step send8{State::SendFormFoot, Entered::Sending, FORMFOOTER};
@@ -76,6 +79,8 @@ TEST_F(StateMachineTest, EachRequestShapeWalksItsPath) {
     const Shape shapes[] = {
         {.name = "no body", .path = {send2, send3, recv9, recv9}},
         {.name = "plain body", .infile = true, .path = {send2, send3, send7, recv9}},
+        // The library's own body needs no file.
+        {.name = "own body", .ownbody = true, .path = {send2, send3, sendOwn, recv9, recv9}},
         {.name = "form upload", .formheader = true, .infile = true, .formfooter = true,
          .path = {send2, send3, send6, send7, send8, recv9, recv9}},
     };
@@ -88,6 +93,7 @@ TEST_F(StateMachineTest, EachRequestShapeWalksItsPath) {
         if (shape.formheader) req->formHead = copyText("--b\r\n\r\n", "formheader");
         if (shape.infile) req->inFile = copyText(inPath.c_str(), "infile");
         if (shape.formfooter) req->formFoot = copyText("\r\n--b--\r\n", "formfooter");
+        if (shape.ownbody) req->ownBody = "<lockinfo/>";
         // As the exchange is composed: the body file is open before anything is sent.
         ASSERT_EQ(openBody(req), 0);
         req->sendPos = 3;

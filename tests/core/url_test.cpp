@@ -295,13 +295,15 @@ TEST_F(UrlTest, RequestLineNamesTheMethodAndPath) {
         {METHOD_DELETE, "DELETE /a HTTP/1.0\r\n"},
         {METHOD_MOVE, "MOVE /a HTTP/1.0\r\n"},
         {METHOD_COPY, "COPY /a HTTP/1.0\r\n"},
+        {METHOD_LOCK, "LOCK /a HTTP/1.0\r\n"},
+        {METHOD_UNLOCK, "UNLOCK /a HTTP/1.0\r\n"},
     };
     for (const auto& l : lines) {
         char* line = makeRequestLine("/a", l.method);
         EXPECT_EQ(orNone(line), l.line);
         qfree(line);
     }
-    for (int method : {0, 12, -1})
+    for (int method : {0, 14, -1})
         EXPECT_EQ(makeRequestLine("/a", method), nullptr) << method;
     EXPECT_EQ(makeRequestLine(nullptr, METHOD_GET), nullptr);
     EXPECT_EQ(makeRequestLine("", METHOD_GET), nullptr);
@@ -330,7 +332,7 @@ TEST_F(UrlTest, HostWithoutPathAsksForTheRoot) {
     EXPECT_EQ(orNone(withPort->requestLine), "DELETE / HTTP/1.0\r\n");
 
     // A code that names no method makes no record.
-    for (int method : {0, 12, -1}) EXPECT_EQ(createRequest("http://server", method), nullptr);
+    for (int method : {0, 14, -1}) EXPECT_EQ(createRequest("http://server", method), nullptr);
     destroyRequest(withPort);
     destroyRequest(req);
 }

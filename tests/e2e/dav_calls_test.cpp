@@ -1,6 +1,7 @@
-// The WebDAV and HTTP calls against two real WebDAV servers (lighttpd, also
-// over TLS, and Apache), with their effects checked on the server's disk and
-// in the output files.
+// The WebDAV and HTTP calls against two real WebDAV servers of class 2
+// (lighttpd with its property and lock database, also over TLS, and Apache
+// with its lock database), with their effects checked on the server's disk,
+// in the output files and in the replies' status and lines.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -182,6 +183,37 @@ TEST_P(DavCalls, MoveAndCopyActOnTheServer) {
     }
 }
 
+// The caller's header lines reach the server: "Overwrite: F" makes a COPY
+// or MOVE onto an existing resource fail with 412 and leave it alone;
+// without the lines the same call replaces it. (Each case has files of its
+// own: lighttpd may copy by a hard link.)
+TEST_P(DavCalls, CallerLinesReachTheServer) {
+    std::string out = local("out");
+    struct Case {
+        const char* what;
+        std::function<int(const char*, const char*)> call;
+    } cases[] = {
+        {"copy", [&](const char* u, const char* d) { return davCopy(u, d, out.c_str(), 0, 0, 0); }},
+        {"move", [&](const char* u, const char* d) { return davMove(u, d, out.c_str(), 0, 0, 0); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string from = std::string("/") + c.what + "-from.txt";
+        const std::string to = std::string("/") + c.what + "-to.txt";
+        writeFile(served(from), "new");
+        writeFile(served(to), "old");
+        ASSERT_EQ(0, httpSetOptionText(QUODRA_OPTION_HEADERS, "Overwrite: F"));
+        EXPECT_EQ(0, c.call(url(from).c_str(), url(to).c_str()));
+        EXPECT_EQ(412, httpLastStatus());
+        EXPECT_EQ("old", fileBytes(served(to)));
+        EXPECT_TRUE(fileExists(served(from)));
+        ASSERT_EQ(0, httpSetOptionText(QUODRA_OPTION_HEADERS, nullptr));
+        EXPECT_EQ(0, c.call(url(from).c_str(), url(to).c_str()));
+        EXPECT_EQ(204, httpLastStatus());
+        EXPECT_EQ("new", fileBytes(served(to)));
+    }
+}
+
 TEST_P(DavCalls, OptionsSucceedsWithoutBody) {
     std::string out = local("options");
     EXPECT_EQ(0, davOptions(url("/").c_str(), out.c_str(), 0));
@@ -241,6 +273,164 @@ TEST_P(DavCalls, PropfindHonoursDepthAndBody) {
         // Without a body the server lists every property; the body asks for one.
         EXPECT_EQ(!withBody, reply.find("getetag") != std::string::npos);
     }
+}
+
+// A dead property set by PROPPATCH is what PROPFIND reads back, its
+// non-ASCII value unchanged (the body is labelled UTF-8); removed, it is
+// gone.
+TEST_P(DavCalls, ProppatchSetsAndRemovesADeadProperty) {
+    writeFile(served("/note.txt"), "text");
+    const std::string ns = "xmlns:D=\"DAV:\" xmlns:Q=\"urn:quodra:test\"";
+    const std::string set = local("set.xml"), remove = local("remove.xml"), ask = local("ask.xml");
+    writeFile(set, "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<D:propertyupdate " + ns +
+                       "><D:set><D:prop><Q:note>caf\xc3\xa9 au lait</Q:note></D:prop></D:set>"
+                       "</D:propertyupdate>\n");
+    writeFile(remove, "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<D:propertyupdate " + ns +
+                          "><D:remove><D:prop><Q:note/></D:prop></D:remove></D:propertyupdate>\n");
+    writeFile(ask, "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<D:propfind " + ns +
+                       "><D:prop><Q:note/></D:prop></D:propfind>\n");
+    static const std::regex noted(">caf\xc3\xa9 au lait</");
+    const std::string out = local("out"), found = local("found");
+    for (bool setting : {true, false}) {
+        SCOPED_TRACE(setting ? "set" : "removed");
+        ASSERT_EQ(0, davProppatch(url("/note.txt").c_str(), (setting ? set : remove).c_str(),
+                                  out.c_str(), 0));
+        // A multistatus for each property, or (lighttpd) 204 when all went well.
+        EXPECT_TRUE(httpLastStatus() == 207 || httpLastStatus() == 204) << httpLastStatus();
+        EXPECT_EQ(std::string::npos, fileBytes(out).find("HTTP/1.1 4")) << fileBytes(out);
+        ASSERT_EQ(0, davPropfind(url("/note.txt").c_str(), ask.c_str(), found.c_str(), 0, 0));
+        EXPECT_EQ(207, httpLastStatus());
+        EXPECT_EQ(setting, std::regex_search(fileBytes(found), noted)) << fileBytes(found);
+    }
+    EXPECT_EQ("text", fileBytes(served("/note.txt"))) << "the content changed";
+}
+
+// The lock's token, as the reply's Lock-Token line gives it: a URI in
+// angle brackets.
+std::string lastLockToken() {
+    int n = httpLastHeader("Lock-Token", nullptr, 0);
+    if (n <= 0) return "";
+    std::string token(static_cast<size_t>(n) + 1, '\0');
+    httpLastHeader("Lock-Token", &token[0], n + 1);
+    token.resize(static_cast<size_t>(n));
+    return token;
+}
+
+// A file locked with the library's own body: a write without the token is
+// refused, the lock is released with its token (given without its
+// brackets), and the same write then goes through.
+TEST_P(DavCalls, LockKeepsOthersOutUntilUnlocked) {
+    writeFile(served("/doc.txt"), "first");
+    const std::string out = local("out"), in = local("in");
+    writeFile(in, "second");
+    ASSERT_EQ(0, davLock(url("/doc.txt").c_str(), nullptr, out.c_str(), 0, 60, 0));
+    ASSERT_EQ(200, httpLastStatus()) << fileBytes(out);
+    const std::string token = lastLockToken();
+    ASSERT_GT(token.size(), 2u);
+    ASSERT_EQ('<', token.front());
+    ASSERT_EQ('>', token.back());
+    const std::string uri = token.substr(1, token.size() - 2);
+    // The reply describes the lock the library's body asked for.
+    const std::string granted = fileBytes(out);
+    EXPECT_NE(std::string::npos, granted.find(uri)) << granted;
+    EXPECT_NE(std::string::npos, granted.find("exclusive/>")) << granted;
+    EXPECT_NE(std::string::npos, granted.find("write/>")) << granted;
+
+    EXPECT_EQ(0, davPut(url("/doc.txt").c_str(), in.c_str(), out.c_str(), 0));
+    EXPECT_EQ(423, httpLastStatus());
+    EXPECT_EQ("first", fileBytes(served("/doc.txt")));
+
+    EXPECT_EQ(0, davUnlock(url("/doc.txt").c_str(), uri.c_str(), out.c_str(), 0));
+    EXPECT_EQ(204, httpLastStatus());
+    EXPECT_EQ(0, davPut(url("/doc.txt").c_str(), in.c_str(), out.c_str(), 0));
+    EXPECT_EQ(204, httpLastStatus());
+    EXPECT_EQ("second", fileBytes(served("/doc.txt")));
+}
+
+// A collection locked at depth 0 covers itself, at depth infinity also its
+// members: a member's write without the token is refused only then.
+TEST_P(DavCalls, LockOfACollectionCoversItsMembersAtDepthInfinity) {
+    const std::string out = local("out"), in = local("in");
+    writeFile(in, "changed");
+    for (int depth : {0, -1}) {
+        SCOPED_TRACE(depth == 0 ? "depth 0" : "depth infinity");
+        const std::string col = depth == 0 ? "/flat/" : "/deep/";
+        ASSERT_EQ(0, davMkcol(url(col).c_str(), out.c_str(), 0));
+        ASSERT_EQ(0, davPut(url(col + "member.txt").c_str(), in.c_str(), out.c_str(), 0));
+        ASSERT_EQ(0, davLock(url(col).c_str(), nullptr, out.c_str(), depth, 0, 0));
+        ASSERT_EQ(200, httpLastStatus()) << fileBytes(out);
+        const std::string token = lastLockToken();
+        ASSERT_FALSE(token.empty());
+        EXPECT_NE(std::string::npos,
+                  fileBytes(out).find(depth == 0 ? ">0</" : ">infinity</")) << fileBytes(out);
+
+        EXPECT_EQ(0, davPut(url(col + "member.txt").c_str(), in.c_str(), out.c_str(), 0));
+        EXPECT_EQ(depth == 0 ? 204 : 423, httpLastStatus());
+
+        EXPECT_EQ(0, davUnlock(url(col).c_str(), token.c_str(), out.c_str(), 0));
+        EXPECT_EQ(204, httpLastStatus());
+        EXPECT_EQ(0, davPut(url(col + "member.txt").c_str(), in.c_str(), out.c_str(), 0));
+        EXPECT_EQ(204, httpLastStatus());
+    }
+}
+
+// Sets this thread's own header lines for the calls that follow, and
+// clears them when it goes.
+struct CallerLines {
+    explicit CallerLines(const std::string& lines) {
+        EXPECT_EQ(0, httpSetOptionText(QUODRA_OPTION_HEADERS, lines.c_str())) << lines;
+    }
+    ~CallerLines() { httpSetOptionText(QUODRA_OPTION_HEADERS, nullptr); }
+};
+
+// Writes under a lock carry its token in an If line of the caller's own:
+// with it a PUT and a PROPPATCH are taken, also on a member of a collection
+// locked at depth infinity, and a LOCK without a body refreshes the lock;
+// without it they are refused until the lock is released. A COPY told
+// Overwrite: F leaves its destination alone.
+TEST_P(DavCalls, WritesUnderALockCarryItsTokenInAnIfLine) {
+    const std::string out = local("out"), in = local("in"), patch = local("patch.xml");
+    writeFile(in, "second");
+    writeFile(patch, "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<D:propertyupdate "
+                     "xmlns:D=\"DAV:\" xmlns:Q=\"urn:quodra:test\"><D:set><D:prop>"
+                     "<Q:note>locked</Q:note></D:prop></D:set></D:propertyupdate>\n");
+    ASSERT_EQ(0, davMkcol(url("/col/").c_str(), out.c_str(), 0));
+    for (const std::string& target : {std::string("/doc.txt"), std::string("/col/")}) {
+        SCOPED_TRACE(target);
+        const bool collection = target.back() == '/';
+        const std::string file = collection ? target + "member.txt" : target;
+        ASSERT_EQ(0, davPut(url(file).c_str(), in.c_str(), out.c_str(), 0));
+        writeFile(in, "third");
+        ASSERT_EQ(0, davLock(url(target).c_str(), nullptr, out.c_str(), collection ? -1 : 0, 60, 0));
+        ASSERT_EQ(200, httpLastStatus()) << fileBytes(out);
+        const std::string token = lastLockToken();
+        ASSERT_FALSE(token.empty());
+        {
+            CallerLines withToken("If: (" + token + ")");
+            EXPECT_EQ(0, davPut(url(file).c_str(), in.c_str(), out.c_str(), 0));
+            EXPECT_EQ(204, httpLastStatus());
+            EXPECT_EQ("third", fileBytes(served(file)));
+            EXPECT_EQ(0, davProppatch(url(file).c_str(), patch.c_str(), out.c_str(), 0));
+            EXPECT_TRUE(httpLastStatus() == 204 || httpLastStatus() == 207) << httpLastStatus();
+            // A refresh: no body, a new timeout, the same lock (no new token).
+            EXPECT_EQ(0, davLock(url(target).c_str(), "", out.c_str(), collection ? -1 : 0, 120, 0));
+            EXPECT_EQ(200, httpLastStatus()) << fileBytes(out);
+            EXPECT_NE(std::string::npos, fileBytes(out).find("Second-120")) << fileBytes(out);
+            EXPECT_EQ(-1, httpLastHeader("Lock-Token", nullptr, 0));
+        }
+        EXPECT_EQ(0, davPut(url(file).c_str(), in.c_str(), out.c_str(), 0));
+        EXPECT_EQ(423, httpLastStatus()) << "the refresh let the lock go";
+        EXPECT_EQ(0, davProppatch(url(file).c_str(), patch.c_str(), out.c_str(), 0));
+        EXPECT_EQ(423, httpLastStatus());
+        EXPECT_EQ(0, davUnlock(url(target).c_str(), token.c_str(), out.c_str(), 0));
+        EXPECT_EQ(204, httpLastStatus());
+    }
+
+    writeFile(served("/other.txt"), "other");
+    CallerLines noOverwrite("Overwrite: F");
+    EXPECT_EQ(0, davCopy(url("/doc.txt").c_str(), url("/other.txt").c_str(), out.c_str(), 0, 0, 0));
+    EXPECT_EQ(412, httpLastStatus());
+    EXPECT_EQ("other", fileBytes(served("/other.txt")));
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, DavCalls, ::testing::ValuesIn(SERVERS),

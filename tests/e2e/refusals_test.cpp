@@ -2,8 +2,8 @@
 // host, control bytes or a space in the URL, a scheme other than http and
 // https, a port that is not 1 to 65535, brackets around anything but an
 // IPv6 address, userinfo that does not decode, control bytes or userinfo in
-// the Destination. A refused call returns 1, opens no connection and
-// creates no output file.
+// the Destination, a lock token that is no URI. A refused call returns 1,
+// opens no connection and creates no output file.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -123,6 +123,17 @@ TEST(Refusals, NothingIsSentAndNoFileIsMade) {
         {"backslash in the authority", [&] { return httpGet(backslash.c_str(), o, 0); }},
         {"move destination with userinfo", [&] { return davMove(u, destUser.c_str(), o, 0, 0, 0); }},
         {"copy destination with userinfo", [&] { return davCopy(u, destUser.c_str(), o, 0, 0, 0); }},
+        {"davProppatch null url", [&] { return davProppatch(nullptr, i, o, 0); }},
+        {"davProppatch null infile", [&] { return davProppatch(u, nullptr, o, 0); }},
+        {"davProppatch null outfile", [&] { return davProppatch(u, i, nullptr, 0); }},
+        {"davLock null url", [&] { return davLock(nullptr, nullptr, o, 0, 60, 0); }},
+        {"davLock null outfile", [&] { return davLock(u, nullptr, nullptr, 0, 60, 0); }},
+        {"davUnlock null url", [&] { return davUnlock(nullptr, "urn:x", o, 0); }},
+        {"davUnlock null token", [&] { return davUnlock(u, nullptr, o, 0); }},
+        {"davUnlock null outfile", [&] { return davUnlock(u, "urn:x", nullptr, 0); }},
+        {"unlock token with CR LF", [&] { return davUnlock(u, "urn:x\r\nX-Injected: 1", o, 0); }},
+        {"unlock token that is empty", [&] { return davUnlock(u, "", o, 0); }},
+        {"lock url with a space", [&] { return davLock(urlSpace.c_str(), nullptr, o, 0, 60, 0); }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

@@ -1,8 +1,10 @@
 // Fuzz target: URL reading and request building, through the exported
 // calls with the network played by the fake platform.
 //
-// Input: a selector byte (which call; for PROPFIND also the depth), then the
-// URL up to the first NUL, then (MOVE, COPY) the destination up to the next.
+// Input: a selector byte (its low four bits: which call; its high four,
+// read as a signed number: PROPFIND's depth, and LOCK's depth and timeout),
+// then the URL up to the first NUL, then (MOVE, COPY) the destination or
+// (UNLOCK) the lock token up to the next.
 //
 // Oracle: a URL read here on its own terms as [scheme "://" | "//"]
 // authority [path] [?query] [#fragment], with authority [userinfo@]host[:port]
@@ -12,18 +14,22 @@
 // host, brackets around anything but an IPv6 address, a port that is not 1
 // to 65535 in digits, a backslash in its authority, or userinfo that does
 // not decode to bytes other than control bytes; so is a MOVE or COPY whose
-// destination holds a control byte or userinfo. Any other call sends one
-// well-formed head: a request line of exactly three fields naming the
-// path and query (the root before a query or without a path, never the
-// fragment), header lines without a stray CR or LF, the Host line with the
-// host and the port unless it is the scheme's default (never the userinfo),
-// the call's own lines, and one empty line at its very end. The URL
-// without its userinfo is the text with exactly "userinfo@" taken out.
-// The peer closes without a reply: the output is never made. The request
-// kept for httpLastRequest is the one sent. Nothing is leaked or left open.
+// destination holds a control byte or userinfo, and an UNLOCK whose token,
+// without one pair of angle brackets around it, is empty or holds a space,
+// a control byte or a bracket. Any other call sends one well-formed head: a
+// request line of exactly three fields naming the path and query (the root
+// before a query or without a path, never the fragment), header lines
+// without a stray CR or LF, the Host line with the host and the port unless
+// it is the scheme's default (never the userinfo), the call's own lines
+// (for a body, its length and XML type after the Host line), and one empty
+// line, then exactly the body. The URL without its userinfo is the text
+// with exactly "userinfo@" taken out. The peer closes without a reply: the
+// output is never made. The request kept for httpLastRequest is the head
+// sent. Nothing is leaked or left open.
 #include <arpa/inet.h>
 
 #include <cstdint>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -40,7 +46,7 @@ namespace {
 // The head of this thread's live list (read as the core tests do, out of
 // reach of a spurious null check of the thread-local).
 __attribute__((noinline, no_sanitize("null"))) quodra::RequestInfo* liveHead() {
-    return quodra::reqlist;
+    return quodra::liveRequests;
 }
 
 bool hasControlOrSpace(const std::string& s) {
@@ -166,6 +172,25 @@ bool destinationHasUserinfo(const std::string& dest) {
                .find('@') != std::string::npos;
 }
 
+// The URI of a lock token: the token without one pair of angle brackets
+// around it; ok false when that is empty or holds a space, a control byte
+// or a bracket.
+struct Token {
+    bool ok = false;
+    std::string uri;
+};
+
+Token readToken(const std::string& token) {
+    Token t;
+    std::string uri = token;
+    if (uri.size() >= 2 && uri.front() == '<' && uri.back() == '>') uri = uri.substr(1, uri.size() - 2);
+    if (uri.empty() || hasControlOrSpace(uri) || uri.find_first_of("<>") != std::string::npos)
+        return t;
+    t.ok = true;
+    t.uri = uri;
+    return t;
+}
+
 std::vector<std::string> lines(const std::string& head) {
     std::vector<std::string> out;
     size_t at = 0;
@@ -197,6 +222,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string dest = rest.substr(0, rest.find('\0'));
     static const std::string outPath = fuzz::scratchPath("url-out.bin");
     const char* out = outPath.c_str();  // never made: no reply comes
+    // The body file of PROPPATCH, and of a LOCK that names one.
+    static const std::string bodyBytes = "<?xml version=\"1.0\"?>\n<x/>\n";
+    static const std::string inPath = [] {
+        std::string path = fuzz::scratchPath("url-in.xml");
+        std::ofstream(path, std::ios::binary) << bodyBytes;
+        return path;
+    }();
+    const char* in = inPath.c_str();
+    // The body of a LOCK given none.
+    static const std::string lockBody =
+        "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
+        "<D:lockinfo xmlns:D=\"DAV:\"><D:lockscope><D:exclusive/></D:lockscope>"
+        "<D:locktype><D:write/></D:locktype><D:owner>Quodra/2.0.0</D:owner></D:lockinfo>\n";
+    static const std::string xmlType = "Content-Type: application/xml; charset=\"utf-8\"\r\n";
 
     fake::reset();
     auto& s = fake::state();
@@ -208,10 +247,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                   {nullptr, quodra::WM_NETNOTIFY, 100, 32}};
     long live = quodra::qallocLive();
 
-    const int depth = static_cast<int8_t>(selector) >> 3;  // -16 .. 15
-    std::string method, own;
+    const int depth = static_cast<int8_t>(selector) >> 4;  // -8 .. 7
+    std::string method, own, body;
     int result;
-    switch (selector & 7) {
+    auto lockLines = [&] {
+        own = depth == 0 ? "Depth: 0\r\n" : "Depth: infinity\r\n";
+        if (depth > 0) own += "Timeout: Second-" + std::to_string(depth) + "\r\n";
+        if (depth == 0) own += "Timeout: Infinite\r\n";
+    };
+    const int call = (selector & 15) % 12;
+    switch (call) {
     case 0: method = "GET"; result = httpGet(url.c_str(), out, 0); break;
     case 1: method = "HEAD"; result = httpHead(url.c_str(), out, 0); break;
     case 2: method = "OPTIONS"; result = davOptions(url.c_str(), out, 0); break;
@@ -227,16 +272,38 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         own = "Destination: " + dest + "\r\n";
         result = davMove(url.c_str(), dest.c_str(), out, 0, 0, 0);
         break;
-    default:
+    case 7:
         method = "COPY";
         own = "Destination: " + dest + "\r\n";
         result = davCopy(url.c_str(), dest.c_str(), out, 0, 0, 0);
         break;
+    case 8:
+        method = "PROPPATCH";
+        body = bodyBytes;
+        result = davProppatch(url.c_str(), in, out, 0);
+        break;
+    case 9:
+        method = "LOCK";
+        lockLines();
+        body = lockBody;
+        result = davLock(url.c_str(), nullptr, out, depth, depth, 0);
+        break;
+    case 10:
+        method = "LOCK";
+        lockLines();
+        result = davLock(url.c_str(), "", out, depth, depth, 0);
+        break;
+    default:
+        method = "UNLOCK";
+        own = "Lock-Token: <" + readToken(dest).uri + ">\r\n";
+        result = davUnlock(url.c_str(), dest.c_str(), out, 0);
+        break;
     }
 
     const Reading r = read(url);
-    const bool moves = (selector & 7) >= 6;
-    bool refuse = !r.ok || (moves && (hasControl(dest) || destinationHasUserinfo(dest)));
+    const bool moves = call == 6 || call == 7;
+    bool refuse = !r.ok || (moves && (hasControl(dest) || destinationHasUserinfo(dest))) ||
+                  (call == 11 && !readToken(dest).ok);
     // What the call keeps for its caller, the request it sent among it,
     // lives until the next call; it is read and let go here.
     const std::string request = lastRequest();
@@ -252,21 +319,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_CHECK(request.empty());
         return 0;
     }
-    // The request kept for the caller is the one that went out, byte for
+    // The request kept for the caller is the head that went out, byte for
     // byte (this call sends no credentials that would be hidden in it).
-    FUZZ_CHECK(request == s.sent);
-    // The head went out whole; the peer's close without a reply ends it.
+    FUZZ_CHECK(request == s.sent.substr(0, s.sent.find("\r\n\r\n") + 4));
+    // The head and the body went out whole; the peer's close without a
+    // reply ends it.
     FUZZ_CHECK(result == quodra::RESULT_ENDED_EARLY);
-    FUZZ_CHECK(s.sent.size() >= 4 && s.sent.find("\r\n\r\n") == s.sent.size() - 4);
-    std::vector<std::string> got = lines(s.sent.substr(0, s.sent.size() - 2));
+    const size_t headEnd = s.sent.find("\r\n\r\n");
+    FUZZ_CHECK(headEnd != std::string::npos && s.sent.substr(headEnd + 4) == body);
+    std::vector<std::string> got = lines(s.sent.substr(0, headEnd + 2));
     for (const std::string& line : got)
         FUZZ_CHECK(line.find_first_of("\r\n") == std::string::npos);
     FUZZ_CHECK(got.size() >= 4);
     FUZZ_CHECK(got[0] == method + " " + r.target + " HTTP/1.0");
     std::string headers;
     for (size_t i = 1; i < got.size(); ++i) headers += got[i] + "\r\n";
+    const std::string typed =
+        body.empty() ? "" : "Content-Length: " + std::to_string(body.size()) + "\r\n" + xmlType;
     FUZZ_CHECK(headers == own + "User-Agent: Quodra/2.0.0\r\nConnection: close\r\nHost: " +
-                              r.hostLine + "\r\n");
+                              r.hostLine + "\r\n" + typed);
 
     char* shown = quodra::urlWithoutUserinfo(url.c_str());
     FUZZ_CHECK(shown != nullptr && r.shown == shown);

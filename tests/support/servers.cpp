@@ -311,6 +311,32 @@ bool startPhp(Server& s, const std::string& workdir, std::string& why) {
         workdir, "php", why);
 }
 
+bool tinyproxyInstalled(std::string& why) {
+    if (findProgram({"tinyproxy"}).empty()) {
+        why = "tinyproxy is not installed (package tinyproxy-bin)";
+        return false;
+    }
+    return true;
+}
+
+bool startTinyproxy(Server& s, const std::string& workdir, const std::string& name,
+                    const std::vector<uint16_t>& connectPorts, const std::string& user,
+                    const std::string& password, std::string& why) {
+    if (!tinyproxyInstalled(why)) return false;
+    std::string tmpl;
+    if (!readFile(serversDir() + "/tinyproxy.conf.in", tmpl)) {
+        why = "cannot read " + serversDir() + "/tinyproxy.conf.in";
+        return false;
+    }
+    std::string ports;
+    for (uint16_t port : connectPorts) ports += "ConnectPort " + std::to_string(port) + "\n";
+    tmpl = replaceAll(tmpl, "@CONNECT_PORTS@", ports);
+    tmpl = replaceAll(tmpl, "@AUTH@", user.empty() ? "" : "BasicAuth " + user + " " + password);
+    std::string conf = workdir + "/" + name + ".conf";
+    return startOnFreePort(s, {findProgram({"tinyproxy"}), "-d", "-c", conf}, workdir, name, why,
+                           tmpl, conf);
+}
+
 void stopServer(Server& s) {
     if (s.pid <= 0) return;
     kill(s.pid, SIGTERM);

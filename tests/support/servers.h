@@ -60,6 +60,16 @@ bool startApache(Server& s, const std::string& docroot,
 // PHP's built-in server with tests/servers as its document root, so the
 // upload script answers at /upload.php; workdir takes its uploads and log.
 bool startPhp(Server& s, const std::string& workdir, std::string& why);
+// False with the reason when tinyproxy is not installed (package
+// tinyproxy-bin), so that its tests can be skipped rather than failed.
+bool tinyproxyInstalled(std::string& why);
+// tinyproxy on 127.0.0.1 (servers/tinyproxy.conf.in), letting CONNECT
+// through to connectPorts only; with a user it asks for Basic proxy
+// credentials. workdir takes its configuration as NAME.conf and its log as
+// NAME.log, so that several run side by side.
+bool startTinyproxy(Server& s, const std::string& workdir, const std::string& name,
+                    const std::vector<uint16_t>& connectPorts, const std::string& user,
+                    const std::string& password, std::string& why);
 // Terminates the child and reaps it (SIGKILL after a short wait).
 void stopServer(Server& s);
 

@@ -6,8 +6,10 @@
 //
 // Every KEY=VALUE also fills the placeholder {KEY} in the case lines. A case
 // line is: a name, then the call in the words of the quodra tool (get, put,
-// propfind ... --depth N --body FILE), then host-only expectations starting
-// with '!':
+// propfind ... --depth N --body FILE, -x PROXY for a proxy of the call's
+// own; what it asks about its output file: --keep-until-complete, --fail,
+// -C -, -z OUT, each set as the option of httpSetOption for that call),
+// then host-only expectations starting with '!':
 //   !visible      call with visible=1; the event window must be shown
 //   !same=PATH    the reply body must also equal this file
 //   !code=N[,M...] the result must also be one of these (11001 and 11002
@@ -22,6 +24,8 @@
 //   !idle=N       call with the no-progress limit set to N seconds
 //   !before=TEXT  the output file holds TEXT ('_' stands for a space) before
 //                 the call; the body checks then also tell whether it was kept
+//   !beforetime=N the output file's modification time before the call,
+//                 in seconds since 1970
 //   !status=N     httpLastStatus must give N afterwards
 //   !error=N      httpLastError must give N afterwards; !error=result: the
 //                 result itself (a lookup error stands behind itself)
@@ -30,17 +34,21 @@
 //   !cancel=N     a progress callback answers 1 at its N-th report, on the
 //                 calling thread, once more when the call has ended and no
 //                 more; a call it makes at its first report is refused
+//   !mtime=N      the output's modification time afterwards, in seconds
 // A call may carry -m SECONDS, the time limit, as the tool takes it.
 // Every failed call must have its one line of httpLastErrorText, every
 // complete one none; a call that got a reply its request's lines.
 // After every call the last call's head must agree with its status: a
-// status line with that code ending in a blank line, or no head and 0.
+// status line with that code ending in a blank line, a head whose first
+// line is no status line and 0, or no head and 0; and no new file may be
+// left beside any output (a name starting with a dot).
 // {out} is the case's output file, outdir/NAME.out. The Linux side left
 // expect/NAME.code (the result) and expect/NAME.out (the body, if a file was
 // created). Message boxes are modal: a watcher thread records and closes
 // each one, and a watchdog ends the run if a call never returns. Besides
 // the cases, the host checks the exports by name and ordinal, refused calls,
-// the result texts, and threads that each read their own last call.
+// the result texts, a dead property and an edit under a lock, and threads
+// that each read their own last call.
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
@@ -100,19 +108,25 @@ void check(bool ok, const std::string& what, const char* fmt = nullptr, ...) {
 
 // ---- the library, by name and by ordinal ----------------------------------
 
-// Each export and its ordinal; an ordinal left out is kept free for a call
-// to come.
+// Every export at its ordinal. An ordinal missing here is one the list
+// leaves free (kept for a call that comes later): it must resolve to nothing.
 struct Export {
     int ordinal;
     const char* name;
 };
 const Export exportTable[] = {
-    {1, "httpGet"}, {2, "httpHead"}, {3, "httpPostFile"}, {4, "davOptions"}, {5, "davMkcol"},
-    {6, "davPropfind"}, {7, "davPut"}, {8, "davDelete"}, {9, "davMove"}, {10, "davCopy"},
-    {11, "NetWndProc"}, {12, "httpLastStatus"}, {13, "httpLastHead"}, {14, "httpLastError"},
-    {15, "httpResultText"}, {16, "httpSetOption"}, {17, "httpSetOptionText"},
-    {23, "httpSetProgress"}, {24, "httpLastErrorText"}, {26, "httpLastRequest"}};
+    {1, "httpGet"},         {2, "httpHead"},        {3, "httpPostFile"},
+    {4, "davOptions"},      {5, "davMkcol"},        {6, "davPropfind"},
+    {7, "davPut"},          {8, "davDelete"},       {9, "davMove"},
+    {10, "davCopy"},        {11, "NetWndProc"},     {12, "httpLastStatus"},
+    {13, "httpLastHead"},   {14, "httpLastError"},  {15, "httpResultText"},
+    {16, "httpSetOption"},  {17, "httpSetOptionText"},
+    {19, "davProppatch"},   {20, "davLock"},        {21, "davUnlock"},
+    {22, "httpLastHeader"}, {23, "httpSetProgress"}, {24, "httpLastErrorText"},
+    {26, "httpLastRequest"},
+};
 const int exportCount = sizeof exportTable / sizeof exportTable[0];
+const int highestOrdinal = exportTable[exportCount - 1].ordinal;
 
 struct Calls {
     decltype(&httpGet) get;
@@ -132,6 +146,10 @@ struct Calls {
     decltype(&httpResultText) resultText;
     decltype(&httpSetOption) setOption;
     decltype(&httpSetOptionText) setOptionText;
+    decltype(&davProppatch) proppatch;
+    decltype(&davLock) lock;
+    decltype(&davUnlock) unlock;
+    decltype(&httpLastHeader) lastHeader;
     decltype(&httpSetProgress) setProgress;
     decltype(&httpLastErrorText) lastErrorText;
     decltype(&httpLastRequest) lastRequest;
@@ -143,43 +161,48 @@ void take(F* slot, FARPROC p) {
 }
 
 // Resolves the exports by ordinal (the calls then go through these) after
-// checking that each name gives the same address.
+// checking that each name gives the same address, and that the ordinals
+// left free and the one after the last give nothing.
 bool resolve(HMODULE dll, Calls* calls) {
-    FARPROC byOrdinal[exportCount];
+    std::map<int, FARPROC> byOrdinal;
     bool all = true;
-    for (int i = 0; i < exportCount; ++i) {
-        const Export& e = exportTable[i];
+    for (const Export& e : exportTable) {
         FARPROC byName = GetProcAddress(dll, e.name);
-        byOrdinal[i] = GetProcAddress(dll, MAKEINTRESOURCEA(e.ordinal));
-        bool ok = byName && byName == byOrdinal[i];
+        byOrdinal[e.ordinal] = GetProcAddress(dll, MAKEINTRESOURCEA(e.ordinal));
+        bool ok = byName && byName == byOrdinal[e.ordinal];
         check(ok, std::string("export ") + e.name + " @" + std::to_string(e.ordinal),
               "by name %p, by ordinal %p", reinterpret_cast<void*>(byName),
-              reinterpret_cast<void*>(byOrdinal[i]));
+              reinterpret_cast<void*>(byOrdinal[e.ordinal]));
         all = all && ok;
     }
-    int next = exportTable[exportCount - 1].ordinal + 1;
-    check(GetProcAddress(dll, MAKEINTRESOURCEA(next)) == nullptr,
-          "no export @" + std::to_string(next));
-    take(&calls->get, byOrdinal[0]);
-    take(&calls->head, byOrdinal[1]);
-    take(&calls->post, byOrdinal[2]);
-    take(&calls->options, byOrdinal[3]);
-    take(&calls->mkcol, byOrdinal[4]);
-    take(&calls->propfind, byOrdinal[5]);
-    take(&calls->put, byOrdinal[6]);
-    take(&calls->del, byOrdinal[7]);
-    take(&calls->move, byOrdinal[8]);
-    take(&calls->copy, byOrdinal[9]);
-    calls->wndproc = byOrdinal[10];
-    take(&calls->lastStatus, byOrdinal[11]);
-    take(&calls->lastHead, byOrdinal[12]);
-    take(&calls->lastError, byOrdinal[13]);
-    take(&calls->resultText, byOrdinal[14]);
-    take(&calls->setOption, byOrdinal[15]);
-    take(&calls->setOptionText, byOrdinal[16]);
-    take(&calls->setProgress, byOrdinal[17]);
-    take(&calls->lastErrorText, byOrdinal[18]);
-    take(&calls->lastRequest, byOrdinal[19]);
+    for (int ordinal = 1; ordinal <= highestOrdinal + 1; ++ordinal)
+        if (!byOrdinal.count(ordinal))
+            check(GetProcAddress(dll, MAKEINTRESOURCEA(ordinal)) == nullptr,
+                  "no export @" + std::to_string(ordinal));
+    take(&calls->get, byOrdinal[1]);
+    take(&calls->head, byOrdinal[2]);
+    take(&calls->post, byOrdinal[3]);
+    take(&calls->options, byOrdinal[4]);
+    take(&calls->mkcol, byOrdinal[5]);
+    take(&calls->propfind, byOrdinal[6]);
+    take(&calls->put, byOrdinal[7]);
+    take(&calls->del, byOrdinal[8]);
+    take(&calls->move, byOrdinal[9]);
+    take(&calls->copy, byOrdinal[10]);
+    calls->wndproc = byOrdinal[11];
+    take(&calls->lastStatus, byOrdinal[12]);
+    take(&calls->lastHead, byOrdinal[13]);
+    take(&calls->lastError, byOrdinal[14]);
+    take(&calls->resultText, byOrdinal[15]);
+    take(&calls->setOption, byOrdinal[16]);
+    take(&calls->setOptionText, byOrdinal[17]);
+    take(&calls->proppatch, byOrdinal[19]);
+    take(&calls->lock, byOrdinal[20]);
+    take(&calls->unlock, byOrdinal[21]);
+    take(&calls->lastHeader, byOrdinal[22]);
+    take(&calls->setProgress, byOrdinal[23]);
+    take(&calls->lastErrorText, byOrdinal[24]);
+    take(&calls->lastRequest, byOrdinal[26]);
     return all;
 }
 
@@ -336,6 +359,61 @@ bool fileExists(const std::string& path) {
     return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+bool writeBytes(const std::string& path, const std::string& bytes) {
+    FILE* f = std::fopen(path.c_str(), "wb");
+    bool written = f && std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    if (f) std::fclose(f);
+    return written;
+}
+
+// 100-nanosecond intervals from 1601 to 1970.
+constexpr long long EPOCH_DIFFERENCE = 116444736000000000LL;
+
+// A file's modification time in seconds since 1970; -1 when it cannot be told.
+long long modifiedOf(const std::string& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return -1;
+    long long ticks = (static_cast<long long>(data.ftLastWriteTime.dwHighDateTime) << 32) |
+                      data.ftLastWriteTime.dwLowDateTime;
+    return (ticks - EPOCH_DIFFERENCE) / 10000000;
+}
+
+bool setModifiedOf(const std::string& path, long long seconds) {
+    HANDLE h = CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    unsigned long long ticks = static_cast<unsigned long long>(seconds * 10000000 + EPOCH_DIFFERENCE);
+    FILETIME t;
+    t.dwLowDateTime = static_cast<DWORD>(ticks);
+    t.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+    bool set = SetFileTime(h, nullptr, nullptr, &t) != 0;
+    CloseHandle(h);
+    return set;
+}
+
+// The names in folder that start with a dot: a new file the library left
+// beside an output would be one.
+std::vector<std::string> leftBeside(const std::string& folder) {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA found;
+    HANDLE h = FindFirstFileA((folder + "/.*").c_str(), &found);
+    if (h == INVALID_HANDLE_VALUE) return names;
+    do {
+        std::string name = found.cFileName;
+        if (name != "." && name != "..") names.push_back(name);
+    } while (FindNextFileA(h, &found));
+    FindClose(h);
+    return names;
+}
+
+// The options a case asks about its output file, set for its call alone.
+void setFileOptions(const Calls& k, int keep, int failOnError, int resume, int onlyIfNewer) {
+    k.setOption(QUODRA_OPTION_KEEP_UNTIL_COMPLETE, keep);
+    k.setOption(QUODRA_OPTION_FAIL_ON_ERROR, failOnError);
+    k.setOption(QUODRA_OPTION_RESUME, resume);
+    k.setOption(QUODRA_OPTION_ONLY_IF_NEWER, onlyIfNewer);
+}
+
 std::map<std::string, std::string> settings;
 
 std::string fill(std::string word) {
@@ -404,6 +482,10 @@ struct Case {
     int error = -1;        // httpLastError expected; -1 = not checked
     std::vector<std::string> whys;  // each in httpLastErrorText afterwards
     int cancelAt = 0;      // the progress report whose answer cancels; 0 = no callback
+    long long beforeTime = -1;  // the output's time before the call; -1 = as written
+    long long mtime = -1;       // the output's time afterwards; -1 = not checked
+    // What the call asks about its output file: options set for it alone.
+    int keep = 0, failOnError = 0, resume = 0, onlyIfNewer = 0;
 };
 
 // !error=result: the last error must be the call's result.
@@ -436,6 +518,20 @@ bool parseCase(const std::string& line, Case* c) {
         } else if (w.rfind("!before=", 0) == 0) {
             c->hasBefore = true;
             c->before = underscoresToSpaces(w.substr(8));
+        } else if (w.rfind("!beforetime=", 0) == 0) {
+            c->beforeTime = std::atoll(w.c_str() + 12);
+        } else if (w.rfind("!mtime=", 0) == 0) {
+            c->mtime = std::atoll(w.c_str() + 7);
+        } else if (w == "--keep-until-complete" || w == "--no-keep-until-complete") {
+            c->keep = w[2] != 'n';
+        } else if (w == "--fail" || w == "-f") {
+            c->failOnError = 1;
+        } else if ((w == "-C" || w == "--continue-at") && i + 1 < words.size()) {
+            c->resume = 1;
+            ++i;  // "-": the output's own end
+        } else if ((w == "-z" || w == "--time-cond") && i + 1 < words.size()) {
+            c->onlyIfNewer = 1;
+            ++i;  // the output itself
         } else if (w.rfind("!status=", 0) == 0) {
             c->status = std::atoi(w.c_str() + 8);
         } else if (w == "!error=result") {
@@ -460,10 +556,6 @@ bool parseCase(const std::string& line, Case* c) {
     return true;
 }
 
-// Runs the call the words name; false when the words name none.
-bool dispatchCall(const Calls& k, const Case& c, const std::vector<std::string>& a, int depth,
-                  const char* body, int* result);
-
 // The progress callback of a case with !cancel: it answers 1 at report
 // cancelAt, and at the first report tries a call of its own, which the
 // library must refuse.
@@ -471,7 +563,6 @@ struct Watch {
     const Calls* k = nullptr;
     int cancelAt = 0;
     int reports = 0;
-    int reportsAfterCancel = 0;
     DWORD thread = 0;
     bool otherThread = false;
     int nested = -12345;
@@ -482,7 +573,6 @@ Watch watch;
 int QUODRA_API onProgress(void* context, double, double, double, double) {
     Watch& w = *static_cast<Watch*>(context);
     if (GetCurrentThreadId() != w.thread) w.otherThread = true;
-    if (w.reports >= w.cancelAt) ++w.reportsAfterCancel;
     ++w.reports;
     if (w.reports == 1) {
         std::string out = settings["outdir"] + "/nested.out";
@@ -494,25 +584,75 @@ int QUODRA_API onProgress(void* context, double, double, double, double) {
     return w.reports >= w.cancelAt ? 1 : 0;
 }
 
+// The call of the tool's command a[0] with its operands; body is null when
+// the words give none.
+bool runNamedCall(const Calls& k, const std::vector<std::string>& a, bool visible, int depth,
+                  int timeout, const char* body, int* result) {
+    if (a.empty()) return false;
+    const std::string& cmd = a[0];
+    int v = visible ? 1 : 0;
+    auto s = [&](size_t i) { return a[i].c_str(); };
+    size_t n = a.size() - 1;
+    if (cmd == "get" && n == 2) *result = k.get(s(1), s(2), v);
+    else if (cmd == "head" && n == 2) *result = k.head(s(1), s(2), v);
+    else if (cmd == "post" && n == 3) *result = k.post(s(1), s(2), s(3), v);
+    else if (cmd == "options" && n == 2) *result = k.options(s(1), s(2), v);
+    else if (cmd == "mkcol" && n == 2) *result = k.mkcol(s(1), s(2), v);
+    else if (cmd == "propfind" && n == 2)
+        *result = k.propfind(s(1), body, s(2), depth, v);
+    else if (cmd == "put" && n == 3) *result = k.put(s(1), s(2), s(3), v);
+    else if (cmd == "delete" && n == 2) *result = k.del(s(1), s(2), v);
+    // The two ignored values are set to show that they change nothing.
+    else if (cmd == "move" && n == 3) *result = k.move(s(1), s(2), s(3), 7, -7, v);
+    else if (cmd == "copy" && n == 3) *result = k.copy(s(1), s(2), s(3), -1, 12345, v);
+    else if (cmd == "proppatch" && n == 3) *result = k.proppatch(s(1), s(2), s(3), v);
+    else if (cmd == "lock" && n == 2)
+        *result = k.lock(s(1), body, s(2), depth, timeout, v);
+    else if (cmd == "unlock" && n == 3) *result = k.unlock(s(1), s(2), s(3), v);
+    else return false;
+    return true;
+}
+
+// Runs the call the words name; false when the words name none. -x URL
+// sets the proxy for this call alone (the option is process-wide: it is put
+// back to its default afterwards), -m SECONDS the time limit, and !cancel
+// a progress callback.
 bool runCall(const Calls& k, const Case& c, int* result) {
     std::vector<std::string> a;
     int depth = -1;
-    int timeLimit = -1;
+    int timeout = -1;
     std::string body;
     bool hasBody = false;
+    std::string proxy;
+    bool hasProxy = false;
+    int timeLimit = -1;
     for (size_t i = 0; i < c.call.size(); ++i) {
         if (c.call[i] == "--depth" && i + 1 < c.call.size()) {
-            depth = std::atoi(c.call[++i].c_str());
-        } else if (c.call[i] == "-m" && i + 1 < c.call.size()) {
-            timeLimit = std::atoi(c.call[++i].c_str());
+            // The tool's words: infinity is no Depth line for PROPFIND and
+            // Depth: infinity for LOCK, both -1 to the library.
+            ++i;
+            depth = c.call[i] == "infinity" ? -1 : std::atoi(c.call[i].c_str());
+        } else if (c.call[i] == "--timeout" && i + 1 < c.call.size()) {
+            ++i;
+            timeout = c.call[i] == "infinite" ? 0 : std::atoi(c.call[i].c_str());
         } else if (c.call[i] == "--body" && i + 1 < c.call.size()) {
             body = c.call[++i];
             hasBody = true;
+        } else if (c.call[i] == "-x" && i + 1 < c.call.size()) {
+            proxy = c.call[++i];
+            hasProxy = true;
+        } else if (c.call[i] == "-m" && i + 1 < c.call.size()) {
+            timeLimit = std::atoi(c.call[++i].c_str());
         } else {
             a.push_back(c.call[i]);
         }
     }
     if (a.empty()) return false;
+    if (hasProxy) {
+        bool set = k.setOptionText(QUODRA_OPTION_PROXY, proxy.c_str()) == 0;
+        check(set, c.name + ": proxy set");
+        if (!set) return false;
+    }
     if (timeLimit >= 0)
         check(k.setOption(QUODRA_OPTION_TIME_LIMIT, timeLimit) == 0,
               c.name + ": time limit set to " + std::to_string(timeLimit) + " s");
@@ -523,33 +663,12 @@ bool runCall(const Calls& k, const Case& c, int* result) {
         watch.thread = GetCurrentThreadId();
         check(k.setProgress(onProgress, &watch) == 0, c.name + ": progress callback set");
     }
-    bool known = dispatchCall(k, c, a, depth, hasBody ? body.c_str() : nullptr, result);
+    bool known =
+        runNamedCall(k, a, c.visible, depth, timeout, hasBody ? body.c_str() : nullptr, result);
     if (c.cancelAt > 0) k.setProgress(nullptr, nullptr);
     if (timeLimit >= 0) k.setOption(QUODRA_OPTION_TIME_LIMIT, 0);
+    if (hasProxy) check(k.setOptionText(QUODRA_OPTION_PROXY, nullptr) == 0, c.name + ": proxy put back");
     return known;
-}
-
-bool dispatchCall(const Calls& k, const Case& c, const std::vector<std::string>& a, int depth,
-                  const char* body, int* result) {
-    bool hasBody = body != nullptr;
-    const std::string& cmd = a[0];
-    int v = c.visible ? 1 : 0;
-    auto s = [&](size_t i) { return a[i].c_str(); };
-    size_t n = a.size() - 1;
-    if (cmd == "get" && n == 2) *result = k.get(s(1), s(2), v);
-    else if (cmd == "head" && n == 2) *result = k.head(s(1), s(2), v);
-    else if (cmd == "post" && n == 3) *result = k.post(s(1), s(2), s(3), v);
-    else if (cmd == "options" && n == 2) *result = k.options(s(1), s(2), v);
-    else if (cmd == "mkcol" && n == 2) *result = k.mkcol(s(1), s(2), v);
-    else if (cmd == "propfind" && n == 2)
-        *result = k.propfind(s(1), hasBody ? body : nullptr, s(2), depth, v);
-    else if (cmd == "put" && n == 3) *result = k.put(s(1), s(2), s(3), v);
-    else if (cmd == "delete" && n == 2) *result = k.del(s(1), s(2), v);
-    // The two ignored values are set to show that they change nothing.
-    else if (cmd == "move" && n == 3) *result = k.move(s(1), s(2), s(3), 7, -7, v);
-    else if (cmd == "copy" && n == 3) *result = k.copy(s(1), s(2), s(3), -1, 12345, v);
-    else return false;
-    return true;
 }
 
 // True when head ends with a blank line: its last bytes are line ends only,
@@ -576,6 +695,10 @@ void checkLastCall(const Calls& k, const std::string& name, int wantStatus, int 
     bool agrees;
     if (length == 0) {
         agrees = status == 0;
+    } else if (status == 0) {
+        // A head whose first line is no status line (a peer that speaks no
+        // HTTP) is kept, with status 0.
+        agrees = head.rfind("HTTP/", 0) != 0 && endsWithBlankLine(head);
     } else {
         char first[32];
         std::snprintf(first, sizeof first, " %d ", status);
@@ -606,11 +729,11 @@ void runCase(const Calls& k, const Case& c) {
     std::string out = settings["outdir"] + "/" + c.name + ".out";
     DeleteFileA(out.c_str());
     if (c.hasBefore) {
-        FILE* f = std::fopen(out.c_str(), "wb");
-        bool written = f && std::fwrite(c.before.data(), 1, c.before.size(), f) == c.before.size();
-        if (f) std::fclose(f);
-        check(written, c.name + ": output written before the call");
+        check(writeBytes(out, c.before), c.name + ": output written before the call");
+        if (c.beforeTime >= 0)
+            check(setModifiedOf(out, c.beforeTime), c.name + ": output's time set before the call");
     }
+    setFileOptions(k, c.keep, c.failOnError, c.resume, c.onlyIfNewer);
     seen = WindowSeen();
     takeBoxes();
 
@@ -627,6 +750,7 @@ void runCase(const Calls& k, const Case& c) {
     bool known = runCall(k, c, &result);
     InterlockedIncrement(&callSerial);
 
+    setFileOptions(k, 0, 0, 0, 0);
     if (c.noBoxes)
         check(k.setOption(QUODRA_OPTION_MESSAGE_BOXES, 1) == 0, c.name + ": boxes back on");
     if (c.idle >= 0)
@@ -681,6 +805,13 @@ void runCase(const Calls& k, const Case& c) {
     }
 
     checkLastCall(k, c.name, c.status, c.error == ERROR_IS_RESULT ? result : c.error);
+    if (c.mtime >= 0) {
+        long long t = modifiedOf(out);
+        check(t == c.mtime, c.name + ": output's time " + std::to_string(c.mtime), "got %lld", t);
+    }
+    std::vector<std::string> beside = leftBeside(settings["outdir"]);
+    check(beside.empty(), c.name + ": nothing left beside the output", "%s",
+          beside.empty() ? "" : beside[0].c_str());
 
     // Why, in words: a line for every failure, none for a success.
     int whyLength = k.lastErrorText(nullptr, 0);
@@ -794,8 +925,8 @@ void checkSocketsNotStartedByLoading() {
           "loading the DLL starts no Windows Sockets", "clean-up gave %d, error %d", rc, error);
 }
 
-// Calls refused before any exchange: a null required pointer gives 1 and no
-// window.
+// Calls refused before any exchange: a null required pointer, or a lock
+// token that would forge a line, gives 1 and no window.
 void checkRefusals(const Calls& k) {
     std::string out = settings["outdir"] + "/refused.out";
     const char* url = "http://127.0.0.1:9/";
@@ -809,6 +940,10 @@ void checkRefusals(const Calls& k) {
         k.copy(nullptr, url, out.c_str(), 0, 0, 0),
         k.propfind(url, nullptr, nullptr, 0, 0),
         k.get("", out.c_str(), 0),
+        k.proppatch(url, nullptr, out.c_str(), 0),
+        k.lock(url, nullptr, nullptr, 0, 60, 0),
+        k.unlock(url, nullptr, out.c_str(), 0),
+        k.unlock(url, "urn:x\r\nX-Forged: 1", out.c_str(), 0),
     };
     bool all = true;
     for (int r : results) all = all && r == 1;
@@ -868,10 +1003,158 @@ void checkTextOptions(const Calls& k) {
     check(k.setOptionText(QUODRA_OPTION_MESSAGE_BOXES, "1") == -1 &&
               k.setOptionText(0, nullptr) == -1,
           "unknown text option refused");
+    // The proxy options: process-wide, each put back to its default at once
+    // so that no case runs through a proxy it does not name.
+    check(k.setOptionText(QUODRA_OPTION_PROXY, "http://u:p@proxy.invalid:3128") == 0 &&
+              k.setOptionText(QUODRA_OPTION_PROXY, "") == 0 &&
+              k.setOptionText(QUODRA_OPTION_PROXY, nullptr) == 0,
+          "proxy taken, emptied and put back");
+    check(k.setOptionText(QUODRA_OPTION_PROXY, "https://proxy.invalid") == -1 &&
+              k.setOptionText(QUODRA_OPTION_PROXY, "http://") == -1 &&
+              k.setOptionText(QUODRA_OPTION_PROXY, "http://p:1/path") == -1,
+          "proxy of another scheme, without a host or with a path refused");
+    check(k.setOptionText(QUODRA_OPTION_NO_PROXY, "a.test,10.0.0.0/8,*") == 0 &&
+              k.setOptionText(QUODRA_OPTION_NO_PROXY, "a\r\nb") == -1 &&
+              k.setOptionText(QUODRA_OPTION_NO_PROXY, nullptr) == 0,
+          "no-proxy list taken, refused with a control byte, put back");
     check(k.setOptionText(QUODRA_OPTION_HEADERS, nullptr) == 0 &&
               k.setOptionText(QUODRA_OPTION_HEADERS, "") == 0,
           "header lines cleared");
     check(takeBoxes().empty(), "text options: no message box");
+}
+
+// The caller's header lines reach the server: a COPY onto an existing
+// resource with "Overwrite: F" is refused with 412 and leaves it as it was.
+void checkCallerLinesSent(const Calls& k) {
+    const std::string out = settings["outdir"] + "/lines.out";
+    const std::string dav = settings["dav"];
+    const std::string target = dav + "/" + settings["run"] + "/lines.txt";
+    callName = "caller lines";
+    InterlockedIncrement(&callSerial);
+    int first = k.copy((dav + "/fixed/small.txt").c_str(), target.c_str(), out.c_str(), 0, 0, 0);
+    int firstStatus = k.lastStatus();
+    bool set = k.setOptionText(QUODRA_OPTION_HEADERS, "Overwrite: F\nX-Test: 1") == 0;
+    int second = k.copy((dav + "/fixed/data.bin").c_str(), target.c_str(), out.c_str(), 0, 0, 0);
+    int secondStatus = k.lastStatus();
+    k.setOptionText(QUODRA_OPTION_HEADERS, nullptr);
+    int got = k.get(target.c_str(), out.c_str(), 0);
+    InterlockedIncrement(&callSerial);
+    std::string small, have;
+    readFile(settings["data"] + "/small.txt", &small);
+    readFile(out, &have);
+    check(first == 0 && firstStatus == 201, "caller lines: a COPY without them creates",
+          "result %d, status %d", first, firstStatus);
+    check(set && second == 0 && secondStatus == 412,
+          "caller lines: Overwrite: F refuses the COPY with 412", "result %d, status %d", second,
+          secondStatus);
+    check(got == 0 && have == small, "caller lines: the refused COPY left the resource");
+    check(takeBoxes().empty(), "caller lines: no message box");
+}
+
+// ---- editing under a lock ---------------------------------------------------
+
+bool writeFile(const std::string& path, const std::string& bytes) {
+    FILE* f = std::fopen(path.c_str(), "wb");
+    bool written = f && std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    if (f && std::fclose(f) != 0) written = false;
+    return written;
+}
+
+// A line of the last reply head through httpLastHeader, asked for its
+// length first; "" when the head has none.
+std::string lastHeader(const Calls& k, const char* name) {
+    int n = k.lastHeader(name, nullptr, 0);
+    if (n <= 0) return "";
+    std::string value(static_cast<size_t>(n) + 1, '#');
+    bool same = k.lastHeader(name, &value[0], n + 1) == n && value[n] == '\0';
+    value.resize(static_cast<size_t>(n));
+    return same ? value : "";
+}
+
+// A dead property set on a file of this run's own and read back, then the
+// cycle of an edit under a lock: the token from the reply's Lock-Token
+// line, a write without it refused and one with it in an If line taken,
+// the lock refreshed and released, and a write without the token taken.
+void checkPropertiesAndLocks(const Calls& k) {
+    const std::string url = settings["dav"] + "/" + settings["run"] + "/locked.txt";
+    const std::string out = settings["outdir"] + "/locking.out";
+    const std::string patch = settings["outdir"] + "/patch.xml";
+    const std::string ask = settings["outdir"] + "/ask.xml";
+    const std::string small = settings["data"] + "/small.txt";
+    const std::string data = settings["data"] + "/data.bin";
+    const std::string ns = "xmlns:D=\"DAV:\" xmlns:Q=\"urn:quodra:test\"";
+    const std::string value = "set under Wine \xc3\xa9";
+    check(writeFile(patch, "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<D:propertyupdate " + ns +
+                               "><D:set><D:prop><Q:note>" + value +
+                               "</Q:note></D:prop></D:set></D:propertyupdate>\n") &&
+              writeFile(ask, "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<D:propfind " + ns +
+                                 "><D:prop><Q:note/></D:prop></D:propfind>\n"),
+          "locking: request bodies written");
+    callName = "locking";
+    InterlockedIncrement(&callSerial);
+
+    int put = k.put(url.c_str(), small.c_str(), out.c_str(), 0);
+    check(put == 0 && k.lastStatus() == 201, "locking: file put", "result %d, status %d", put,
+          k.lastStatus());
+
+    int patched = k.proppatch(url.c_str(), patch.c_str(), out.c_str(), 0);
+    int patchStatus = k.lastStatus();
+    int found = k.propfind(url.c_str(), ask.c_str(), out.c_str(), 0, 0);
+    std::string listing;
+    readFile(out, &listing);
+    check(patched == 0 && (patchStatus == 204 || patchStatus == 207) && found == 0 &&
+              k.lastStatus() == 207 && listing.find(">" + value + "</") != std::string::npos,
+          "proppatch: the property reads back",
+          "results %d, %d, statuses %d, %d: %s", patched, found, patchStatus, k.lastStatus(),
+          listing.c_str());
+
+    int locked = k.lock(url.c_str(), nullptr, out.c_str(), 0, 60, 0);
+    std::string token = lastHeader(k, "lock-token");
+    check(locked == 0 && k.lastStatus() == 200 && token.size() > 2 && token.front() == '<' &&
+              token.back() == '>',
+          "lock: granted with a token", "result %d, status %d, token \"%s\"", locked,
+          k.lastStatus(), token.c_str());
+    check(k.lastHeader("No-Such-Line", nullptr, 0) == -1, "lock: a line the head lacks gives -1");
+
+    int refused = k.put(url.c_str(), data.c_str(), out.c_str(), 0);
+    check(refused == 0 && k.lastStatus() == 423, "lock: a write without the token refused",
+          "result %d, status %d", refused, k.lastStatus());
+
+    // The lock's own If line: the write is taken, and a LOCK without a
+    // body refreshes the lock, which a write without the line still meets.
+    check(k.setOptionText(QUODRA_OPTION_HEADERS, ("If: (" + token + ")").c_str()) == 0,
+          "lock: the If line set");
+    int under = k.put(url.c_str(), data.c_str(), out.c_str(), 0);
+    int underStatus = k.lastStatus();
+    int refreshed = k.lock(url.c_str(), "", out.c_str(), 0, 120, 0);
+    int refreshStatus = k.lastStatus();
+    std::string renewed;
+    readFile(out, &renewed);
+    check(k.setOptionText(QUODRA_OPTION_HEADERS, nullptr) == 0, "lock: the If line cleared");
+    check(under == 0 && underStatus == 204, "lock: the write with the If line taken",
+          "result %d, status %d", under, underStatus);
+    check(refreshed == 0 && refreshStatus == 200 &&
+              renewed.find("Second-120") != std::string::npos,
+          "lock: refreshed by a LOCK without a body", "result %d, status %d", refreshed,
+          refreshStatus);
+    int still = k.put(url.c_str(), small.c_str(), out.c_str(), 0);
+    check(still == 0 && k.lastStatus() == 423, "lock: still refused without the If line",
+          "result %d, status %d", still, k.lastStatus());
+
+    int unlocked = k.unlock(url.c_str(), token.c_str(), out.c_str(), 0);
+    check(unlocked == 0 && k.lastStatus() == 204, "unlock: released", "result %d, status %d",
+          unlocked, k.lastStatus());
+    int taken = k.put(url.c_str(), small.c_str(), out.c_str(), 0);
+    int back = k.get(url.c_str(), out.c_str(), 0);
+    std::string stored, want;
+    check(taken == 0 && k.lastStatus() == 200 && back == 0 && readFile(out, &stored) &&
+              readFile(small, &want) && stored == want,
+          "unlock: the write goes through", "results %d, %d, status %d", taken, back,
+          k.lastStatus());
+
+    InterlockedIncrement(&callSerial);
+    check(takeBoxes().empty(), "locking: no message box");
+    check(liveEventWindows() == 0 && !strayQuit(), "locking: nothing left on this thread");
 }
 
 // Threads calling at once each read their own last call (the state lives
@@ -909,6 +1192,79 @@ void checkThreads(const Calls& k) {
               "%d of %d calls gave another status", wrong[t], calls);
     check(takeBoxes().empty(), "threads: no message box");
     check(liveEventWindows() == 0 && !strayQuit(), "threads: nothing left on this thread");
+}
+
+// Keeping the old output where Windows has a say: an output another
+// program holds open, and a read-only one. Whatever the system answers, the
+// output is the old file or the whole new one, the result says which, and
+// nothing is left beside it.
+void checkKeptOutputs(const Calls& k) {
+    const std::string url = settings["dav"] + "/fixed/small.txt";
+    std::string fresh;
+    check(readFile(settings["data"] + "/small.txt", &fresh), "keep: the served file read");
+    const std::string old = "old contents";
+    const std::string out = settings["outdir"] + "/kept.out";
+    callName = "kept outputs";
+    setFileOptions(k, 1, 0, 0, 0);
+
+    // Held open by a reader that does not share deletion: the new file
+    // cannot be renamed over it, and the call says 3. Shared, the rename
+    // may go through (the reader keeps the old bytes) or not, as the
+    // system decides; either way the result and the file agree.
+    struct Holder {
+        const char* name;
+        DWORD share;
+        bool mustFail;
+    };
+    const Holder holders[] = {
+        {"an output open without sharing its deletion", FILE_SHARE_READ | FILE_SHARE_WRITE, true},
+        {"an output open sharing its deletion",
+         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, false},
+    };
+    for (const Holder& h : holders) {
+        check(writeBytes(out, old), std::string("keep, ") + h.name + ": written before");
+        HANDLE held = CreateFileA(out.c_str(), GENERIC_READ, h.share, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+        check(held != INVALID_HANDLE_VALUE, std::string("keep, ") + h.name + ": held open");
+        InterlockedIncrement(&callSerial);
+        int result = k.get(url.c_str(), out.c_str(), 0);
+        InterlockedIncrement(&callSerial);
+        if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
+        std::string have;
+        bool read = readFile(out, &have);
+        std::printf("     keep, %s: result %d, the output %s\n", h.name, result,
+                    have == fresh ? "replaced" : have == old ? "kept" : "neither");
+        bool agrees = read && ((result == 0 && have == fresh) || (result == 3 && have == old));
+        check(agrees && (!h.mustFail || result == 3),
+              std::string("keep, ") + h.name + ": " + (h.mustFail ? "3, the old file kept"
+                                                                  : "the result and the file agree"),
+              "result %d, %lu bytes", result, static_cast<unsigned long>(have.size()));
+        std::vector<std::string> left = leftBeside(settings["outdir"]);
+        check(left.empty(), std::string("keep, ") + h.name + ": nothing left beside it", "%s",
+              left.empty() ? "" : left[0].c_str());
+    }
+
+    // A read-only output is refused before anything is sent, kept or not.
+    for (int keep : {1, 0}) {
+        setFileOptions(k, keep, 0, 0, 0);
+        SetFileAttributesA(out.c_str(), FILE_ATTRIBUTE_NORMAL);
+        check(writeBytes(out, old) &&
+                  SetFileAttributesA(out.c_str(), FILE_ATTRIBUTE_READONLY) != 0,
+              "keep: a read-only output made");
+        InterlockedIncrement(&callSerial);
+        int result = k.get(url.c_str(), out.c_str(), 0);
+        InterlockedIncrement(&callSerial);
+        std::string have;
+        readFile(out, &have);
+        check(result == 3 && have == old && k.lastStatus() == 0,
+              std::string("a read-only output") + (keep ? ", kept" : "") + ": 3, nothing sent",
+              "result %d, status %d", result, k.lastStatus());
+        std::vector<std::string> left = leftBeside(settings["outdir"]);
+        check(left.empty(), "a read-only output: nothing left beside it");
+    }
+    SetFileAttributesA(out.c_str(), FILE_ATTRIBUTE_NORMAL);
+    setFileOptions(k, 0, 0, 0, 0);
+    check(takeBoxes().empty(), "kept outputs: no message box");
 }
 
 }  // namespace
@@ -977,7 +1333,10 @@ int main(int argc, char** argv) {
     }
     check(run > 0, "cases run", "none found in %s", settings["cases"].c_str());
     checkRefusalForgets(calls);
+    checkCallerLinesSent(calls);
+    checkPropertiesAndLocks(calls);
     checkThreads(calls);
+    checkKeptOutputs(calls);
 
     closingLine();
     return failed ? 1 : 0;

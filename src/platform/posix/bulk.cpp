@@ -166,7 +166,7 @@ int sendFile(Socket s, int fd, int len) {
         return r;
     });
     // A file that cannot be read this way, or at all, is the core's to meet.
-    if (n < 0 && !socketFailure(errno)) return kNotServed;
+    if (n < 0 && !isSocketErrno(errno)) return kNotServed;
     return afterSend(*rec, n);
 }
 

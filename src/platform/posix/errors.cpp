@@ -1,7 +1,6 @@
 // The last error of each thread, and the translation of errno and
-// getaddrinfo failures into Windows Sockets error numbers. The numbers the
-// core or the tests name come from numbers.h; the rest of the table keeps
-// the plain Windows Sockets values.
+// getaddrinfo failures into Windows Sockets error numbers: errno by the table
+// of socket errors (platform/socket_errors.def), getaddrinfo's codes here.
 #include <errno.h>
 #include <netdb.h>
 #include <string.h>
@@ -12,8 +11,24 @@ namespace plat {
 namespace posix {
 
 namespace {
+
 thread_local int lastErrorOfThread = 0;
-constexpr int kErrBase = kErrBaseNumber;
+constexpr int kErrBase = kErrBaseNumber;  // first Windows Sockets error number
+
+// The errno each number stands for, from the table of socket errors; rows
+// without an errno (0) never match, since errno 0 is no error. The first row
+// of an errno wins.
+struct ErrnoRow {
+    int errnoValue;
+    int wsa;
+};
+constexpr ErrnoRow errnoRows[] = {
+#define QUODRA_SOCKET_ERROR(number, Name, NAME, wsaName, errnoName, meaning) {errnoName, number},
+#define QUODRA_SOCKET_ERROR_UNLISTED(number, Name, wsaName, errnoName, meaning) {errnoName, number},
+#define QUODRA_SOCKET_ERRNO(errnoName, Name) {errnoName, kErr##Name},
+#include "platform/socket_errors.def"
+};
+
 }  // namespace
 
 void setLastError(int wsa) { lastErrorOfThread = wsa; }
@@ -26,51 +41,9 @@ int fail(int wsa) {
 }
 
 int errorFromErrno(int e) {
-    switch (e) {
-    case 0: return 0;
-    case EWOULDBLOCK:
-#if EAGAIN != EWOULDBLOCK
-    case EAGAIN:
-#endif
-    case EINPROGRESS: return kErrWouldBlock;
-    case EALREADY: return kErrAlready;
-    case EINTR: return 10004;
-    case EBADF:
-    case ENOTSOCK: return kErrNotSocket;
-    case EACCES: return 10013;
-    case EFAULT: return kErrFault;
-    case EINVAL: return kErrInvalid;
-    case EMFILE: return 10024;
-    case EDESTADDRREQ: return 10039;
-    case EMSGSIZE: return 10040;
-    case EPROTOTYPE: return 10041;
-    case ENOPROTOOPT: return 10042;
-    case EPROTONOSUPPORT: return kErrProtoNoSupport;
-    case ESOCKTNOSUPPORT: return kErrSockTypeNoSupport;
-    case EOPNOTSUPP: return 10045;
-    case EPFNOSUPPORT: return 10046;
-    case EAFNOSUPPORT: return kErrAfNoSupport;
-    case EADDRINUSE: return 10048;
-    case EADDRNOTAVAIL: return 10049;
-    case ENETDOWN: return 10050;
-    case ENETUNREACH: return 10051;
-    case ENETRESET: return 10052;
-    case ECONNABORTED: return 10053;
-    case ECONNRESET: return kErrConnReset;
-    case ENOBUFS:
-    case ENOMEM: return kErrNoBufs;
-    case EISCONN: return 10056;
-    case ENOTCONN: return 10057;
-    case EPIPE:
-    case ESHUTDOWN: return 10058;
-    case ETIMEDOUT: return kErrTimedOut;
-    case ECONNREFUSED: return kErrConnRefused;
-    case ELOOP: return 10062;
-    case ENAMETOOLONG: return 10063;
-    case EHOSTDOWN: return 10064;
-    case EHOSTUNREACH: return 10065;
-    default: break;
-    }
+    if (e == 0) return 0;
+    for (const ErrnoRow& row : errnoRows)
+        if (row.errnoValue == e) return row.wsa;
     // Everything else keeps its own number above the Windows Sockets base,
     // so that no failure can read as a small code of the library's own.
     return e > 0 ? kErrBase + e : kErrBase;
@@ -113,13 +86,13 @@ int giveText(const char* text, char* buf, int size) {
     return n;
 }
 
-// The errno a socket error number stands for: the one the table above
-// turns into it by name (the first, where several share it), else the one
-// kept above the base. The table comes first: 10061 is ECONNREFUSED's
-// number, though Linux's errno 61 (ENODATA) kept above the base gives it too.
+// The errno a socket error number stands for: its row of the table (the
+// first, where several share it), else the one kept above the base. The
+// table comes first: 10061 is ECONNREFUSED's number, though Linux's errno
+// 61 (ENODATA) kept above the base gives it too.
 int errnoOf(int error) {
-    for (int e = 1; e < 4096; ++e)
-        if (posix::errorFromErrno(e) == error && error != posix::kErrBaseNumber + e) return e;
+    for (const posix::ErrnoRow& row : posix::errnoRows)
+        if (row.wsa == error && row.errnoValue != 0) return row.errnoValue;
     if (error > posix::kErrBaseNumber && error < posix::kErrBaseNumber + 4096 &&
         posix::errorFromErrno(error - posix::kErrBaseNumber) == error)
         return error - posix::kErrBaseNumber;

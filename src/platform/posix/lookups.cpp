@@ -13,10 +13,10 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
-#include <cstring>
 #include <system_error>
 #include <thread>
 
+#include "platform/system_address.h"
 #include "posix_internal.h"
 
 namespace plat {
@@ -89,29 +89,6 @@ void complete(const Job& job, int error, std::shared_ptr<const AddrResult> resul
     deliver(*job.mailbox, std::move(e));
 }
 
-// The layer's record of a resolver entry; false for a family of neither kind.
-bool fromSystem(const addrinfo& a, SockAddr* out) {
-    *out = SockAddr{};
-    if (a.ai_family == AF_INET && a.ai_addrlen >= sizeof(sockaddr_in)) {
-        out->family = kAfInet;
-        std::memcpy(out->addr, &reinterpret_cast<const sockaddr_in*>(a.ai_addr)->sin_addr, 4);
-        return true;
-    }
-    if (a.ai_family == AF_INET6 && a.ai_addrlen >= sizeof(sockaddr_in6)) {
-        const sockaddr_in6* in6 = reinterpret_cast<const sockaddr_in6*>(a.ai_addr);
-        out->family = kAfInet6;
-        std::memcpy(out->addr, &in6->sin6_addr, 16);
-        out->scope = in6->sin6_scope_id;
-        return true;
-    }
-    return false;
-}
-
-bool sameAddress(const SockAddr& x, const SockAddr& y) {
-    return x.family == y.family && x.scope == y.scope &&
-           std::memcmp(x.addr, y.addr, sizeof x.addr) == 0;
-}
-
 // Both families, in the resolver's order, each address once. No
 // AI_ADDRCONFIG: it would drop ::1 on a machine whose only IPv6 address is
 // the loopback, and an address the machine cannot reach fails its connect
@@ -127,13 +104,7 @@ void resolve(const Job& job) {
     auto result = std::make_shared<AddrResult>();
     int error = errorFromLookup(rc, saved);
     if (!error) {
-        for (addrinfo* a = list; a; a = a->ai_next) {
-            SockAddr one;
-            if (!a->ai_addr || !fromSystem(*a, &one)) continue;
-            bool seen = false;
-            for (const SockAddr& x : *result) seen = seen || sameAddress(x, one);
-            if (!seen) result->push_back(one);
-        }
+        appendAddresses(list, result.get());
         if (result->empty()) error = kErrNoData;
     }
     if (list) ::freeaddrinfo(list);

@@ -140,7 +140,7 @@ int afterSend(SockRec& rec, ssize_t n);
 // of the connection for FD_CLOSE, and lets the next FD_READ through.
 int afterRecv(SockRec& rec, ssize_t n, int len);
 // Whether errno e of a transfer is the socket's (full, reset, closed ...).
-bool socketFailure(int e);
+bool isSocketErrno(int e);
 
 // ---- files (files.cpp) ----
 // Keeps e as the reason of a file's failure in another file's call (a

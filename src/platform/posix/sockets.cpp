@@ -16,8 +16,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstring>
 
+#include "platform/system_address.h"
 #include "posix_internal.h"
 
 namespace plat {
@@ -63,28 +63,6 @@ Socket noSocket(int wsa) {
     return kInvalidSocket;
 }
 
-// The system's address for the layer's record; 0 when its family is
-// neither of the two.
-socklen_t systemAddress(const SockAddr& a, sockaddr_storage* out) {
-    *out = sockaddr_storage{};
-    if (a.family == kAfInet) {
-        sockaddr_in* in = reinterpret_cast<sockaddr_in*>(out);
-        in->sin_family = AF_INET;
-        in->sin_port = a.port;
-        std::memcpy(&in->sin_addr, a.addr, 4);
-        return sizeof *in;
-    }
-    if (a.family == kAfInet6) {
-        sockaddr_in6* in6 = reinterpret_cast<sockaddr_in6*>(out);
-        in6->sin6_family = AF_INET6;
-        in6->sin6_port = a.port;
-        std::memcpy(&in6->sin6_addr, a.addr, 16);
-        in6->sin6_scope_id = a.scope;
-        return sizeof *in6;
-    }
-    return 0;
-}
-
 }  // namespace
 
 SockRec* ownSocket(Socket s) {
@@ -114,7 +92,7 @@ int afterRecv(SockRec& rec, ssize_t n, int len) {
     return static_cast<int>(n);
 }
 
-bool socketFailure(int e) {
+bool isSocketErrno(int e) {
     return e == EAGAIN || e == EWOULDBLOCK || e == EPIPE || e == ENOTCONN ||
            e == ENETDOWN || connectionLost(e);
 }
@@ -150,7 +128,7 @@ int connect(Socket s, const SockAddr* addr, int len) {
     if (!rec) return fail(kErrNotSocket);
     if (!addr || len < static_cast<int>(sizeof(SockAddr))) return fail(kErrFault);
     sockaddr_storage sa;
-    socklen_t salen = systemAddress(*addr, &sa);
+    socklen_t salen = static_cast<socklen_t>(toSystemAddress(*addr, &sa));
     if (!salen) return fail(kErrAfNoSupport);
     // One connect per socket: the library never tries again on the same one;
     // it makes a new socket for the next address. A secure socket is

@@ -1,7 +1,7 @@
 // Files through the C runtime's low-level binary handles: the body file
 // read, the reply file written with no stream buffer between.
 #include <cerrno>
-#include <cstdio>  // SEEK_CUR
+#include <cstdio>  // SEEK_CUR, SEEK_END
 #include <cstdlib>  // _doserrno
 #include <cstring>
 
@@ -9,6 +9,7 @@
 #include <io.h>
 #include <sys/stat.h>
 
+#include "platform/beside_name.h"
 #include "winsys.h"
 
 namespace plat {
@@ -84,9 +85,11 @@ int64_t fileSize(int fd) {
 }
 
 // By name only: an open would be needed to learn more (rights, locks, a
-// read-only volume), and an open may create or change what it opens.
-// Each refusal with the number an open of the path would fail with.
-int checkOut(const char* path, int* held) {
+// read-only volume), and an open may create or change what it opens. For
+// the same reason a folder's room for a new file beside the output is not
+// asked about (beside): its making fails when the reply comes. Each refusal
+// with the number an open of the path would fail with.
+int checkOut(const char* path, int* held, int) {
     *held = -1;
     if (!path || !*path) return failed(ERROR_PATH_NOT_FOUND, -1);
     size_t len = std::strlen(path);
@@ -148,6 +151,113 @@ int closeOut(int fd) {
     fresh();
     int rc = ::_close(fd);
     return rc != 0 ? failed(runtimeError(), rc) : rc;
+}
+
+namespace {
+
+// 100-nanosecond intervals from 1601 to 1970, the two clocks' origins.
+constexpr int64_t kEpochDifference = 116444736000000000LL;
+constexpr int64_t kTicksPerSecond = 10000000;
+
+}  // namespace
+
+int fileFacts(const char* path, FileFacts* facts) {
+    struct _stati64 st;
+    if (!path || ::_stati64(path, &st) != 0 || (st.st_mode & _S_IFMT) != _S_IFREG) return -1;
+    facts->size = st.st_size;
+    facts->modified = static_cast<int64_t>(st.st_mtime);
+    return 0;
+}
+
+int openAppend(const char* path, int64_t* end) {
+    if (!path) return failed(ERROR_INVALID_PARAMETER, -1);
+    int fd = ::_open(path, _O_WRONLY | _O_BINARY | _O_NOINHERIT);
+    if (fd < 0) return failed(runtimeError(), -1);
+    struct _stati64 st;
+    int64_t at = -1;
+    int error = 0;  // stays 0 for a file that is no regular file: no system error
+    if (::_fstati64(fd, &st) != 0) error = runtimeError();
+    else if ((st.st_mode & _S_IFMT) == _S_IFREG && (at = ::_lseeki64(fd, 0, SEEK_END)) < 0)
+        error = runtimeError();
+    if (at < 0) {
+        ::_close(fd);
+        return failed(error, -1);
+    }
+    *end = at;
+    return fd;
+}
+
+int openBeside(const char* path, Beside* beside) {
+    beside->temp[0] = '\0';
+    if (!path || !*path) return failed(ERROR_PATH_NOT_FOUND, -1);
+    size_t len = std::strlen(path);
+    if (len >= MAX_PATH) return failed(ERROR_FILENAME_EXCED_RANGE, -1);
+    std::memcpy(beside->target, path, len + 1);
+    DWORD attrs = ::GetFileAttributesA(path);
+    if (attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY))
+        return failed(ERROR_DIRECTORY, -1);
+    int error = ERROR_GEN_FAILURE;
+    // A name taken by another call is passed over for a new one. The ANSI
+    // calls take paths of fewer than MAX_PATH bytes.
+    for (int tries = 0; tries < 16; ++tries) {
+        unsigned char random[kBesideRandom];
+        if (randomBytes(random, sizeof random) != 0 ||
+            !besideName(path, random, 255, "/\\:", beside->temp, MAX_PATH))
+            break;
+        int fd = ::_open(beside->temp, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
+                         _S_IREAD | _S_IWRITE);
+        if (fd < 0 && errno == EEXIST) continue;
+        if (fd < 0) {
+            error = runtimeError();
+            break;
+        }
+        return fd;
+    }
+    beside->temp[0] = '\0';
+    return failed(error, -1);
+}
+
+int replaceWithBeside(int fd, Beside* beside) {
+    bool whole = fd >= 0 && beside->temp[0] != '\0';
+    if (whole) {
+        HANDLE h = reinterpret_cast<HANDLE>(::_get_osfhandle(fd));
+        whole = h != INVALID_HANDLE_VALUE && ::FlushFileBuffers(h);
+        if (!whole) lastFileError = static_cast<int>(::GetLastError());
+    }
+    if (fd >= 0 && ::_close(fd) != 0) {
+        if (whole) lastFileError = runtimeError();
+        whole = false;
+    }
+    if (whole && !::MoveFileExA(beside->temp, beside->target,
+                                MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        lastFileError = static_cast<int>(::GetLastError());
+        whole = false;
+    }
+    if (!whole && beside->temp[0]) ::DeleteFileA(beside->temp);
+    beside->temp[0] = '\0';
+    return whole ? 0 : -1;
+}
+
+void removeBeside(Beside* beside) {
+    if (beside->temp[0]) ::DeleteFileA(beside->temp);
+    beside->temp[0] = '\0';
+}
+
+int setModified(int fd, int64_t seconds) {
+    HANDLE h = fd < 0 ? INVALID_HANDLE_VALUE : reinterpret_cast<HANDLE>(::_get_osfhandle(fd));
+    if (h == INVALID_HANDLE_VALUE) return -1;
+    uint64_t ticks = static_cast<uint64_t>(seconds * kTicksPerSecond + kEpochDifference);
+    FILETIME written;
+    written.dwLowDateTime = static_cast<DWORD>(ticks);
+    written.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+    return ::SetFileTime(h, nullptr, nullptr, &written) ? 0 : -1;
+}
+
+int64_t timeNow() {
+    FILETIME now;
+    ::GetSystemTimeAsFileTime(&now);
+    uint64_t ticks = (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+    return (static_cast<int64_t>(ticks) - kEpochDifference) / kTicksPerSecond;
 }
 
 }  // namespace plat

@@ -6,12 +6,12 @@
 // it as it exits, so a library unloaded while a lookup runs stays mapped
 // until the worker has left its code.
 #include <algorithm>
-#include <cstring>
 #include <mutex>
 #include <new>
 #include <string>
 #include <vector>
 
+#include "platform/system_address.h"
 #include "winsys.h"
 
 namespace plat {
@@ -42,28 +42,6 @@ int lookupError(int rc) {
     return rc;
 }
 
-bool fromSystem(const addrinfo& a, SockAddr* out) {
-    *out = SockAddr{};
-    if (a.ai_family == AF_INET && a.ai_addrlen >= sizeof(sockaddr_in)) {
-        out->family = AF_INET;
-        std::memcpy(out->addr, &reinterpret_cast<const sockaddr_in*>(a.ai_addr)->sin_addr, 4);
-        return true;
-    }
-    if (a.ai_family == AF_INET6 && a.ai_addrlen >= sizeof(sockaddr_in6)) {
-        const sockaddr_in6* in6 = reinterpret_cast<const sockaddr_in6*>(a.ai_addr);
-        out->family = AF_INET6;
-        std::memcpy(out->addr, &in6->sin6_addr, 16);
-        out->scope = in6->sin6_scope_id;
-        return true;
-    }
-    return false;
-}
-
-bool sameAddress(const SockAddr& x, const SockAddr& y) {
-    return x.family == y.family && x.scope == y.scope &&
-           std::memcmp(x.addr, y.addr, sizeof x.addr) == 0;
-}
-
 // Both families, in the resolver's order, each address once.
 int resolve(const std::string& name, std::vector<SockAddr>* found) {
     addrinfo hints{};
@@ -73,13 +51,7 @@ int resolve(const std::string& name, std::vector<SockAddr>* found) {
     addrinfo* list = nullptr;
     int error = lookupError(::getaddrinfo(name.c_str(), nullptr, &hints, &list));
     if (!error) {
-        for (addrinfo* a = list; a; a = a->ai_next) {
-            SockAddr one;
-            if (!a->ai_addr || !fromSystem(*a, &one)) continue;
-            bool seen = false;
-            for (const SockAddr& x : *found) seen = seen || sameAddress(x, one);
-            if (!seen) found->push_back(one);
-        }
+        appendAddresses(list, found);
         if (found->empty()) error = WSANO_DATA;
     }
     if (list) ::freeaddrinfo(list);

@@ -1,7 +1,8 @@
 // The shared numbers (platform/numbers.h) are the system's own: the core
 // compares what the system hands it with them, and the fake platform and the
 // POSIX backend are written to them. One check per constant, in the order
-// of numbers.h; a constant added there is added here.
+// of numbers.h; a constant added there is added here (the error numbers of
+// socket_errors.def are checked row by row).
 #include "winsys.h"
 
 namespace plat {
@@ -28,26 +29,12 @@ static_assert(kFdWrite == FD_WRITE, "FD_WRITE");
 static_assert(kFdConnect == FD_CONNECT, "FD_CONNECT");
 static_assert(kFdClose == FD_CLOSE, "FD_CLOSE");
 
-// ---- Windows Sockets error numbers ----
-static_assert(kErrFault == WSAEFAULT, "WSAEFAULT");
-static_assert(kErrInvalid == WSAEINVAL, "WSAEINVAL");
-static_assert(kErrWouldBlock == WSAEWOULDBLOCK, "WSAEWOULDBLOCK");
-static_assert(kErrAlready == WSAEALREADY, "WSAEALREADY");
-static_assert(kErrNotSocket == WSAENOTSOCK, "WSAENOTSOCK");
-static_assert(kErrProtoNoSupport == WSAEPROTONOSUPPORT, "WSAEPROTONOSUPPORT");
-static_assert(kErrSockTypeNoSupport == WSAESOCKTNOSUPPORT, "WSAESOCKTNOSUPPORT");
-static_assert(kErrAfNoSupport == WSAEAFNOSUPPORT, "WSAEAFNOSUPPORT");
-static_assert(kErrConnReset == WSAECONNRESET, "WSAECONNRESET");
-static_assert(kErrNoBufs == WSAENOBUFS, "WSAENOBUFS");
-static_assert(kErrNotConnected == WSAENOTCONN, "WSAENOTCONN");
-static_assert(kErrTimedOut == WSAETIMEDOUT, "WSAETIMEDOUT");
-static_assert(kErrConnRefused == WSAECONNREFUSED, "WSAECONNREFUSED");
-static_assert(kErrVerNotSupported == WSAVERNOTSUPPORTED, "WSAVERNOTSUPPORTED");
-static_assert(kErrNotInitialised == WSANOTINITIALISED, "WSANOTINITIALISED");
-static_assert(kErrHostNotFound == WSAHOST_NOT_FOUND, "WSAHOST_NOT_FOUND");
-static_assert(kErrTryAgain == WSATRY_AGAIN, "WSATRY_AGAIN");
-static_assert(kErrNoRecovery == WSANO_RECOVERY, "WSANO_RECOVERY");
-static_assert(kErrNoData == WSANO_DATA, "WSANO_DATA");
+// ---- Windows Sockets error numbers: every row of socket_errors.def ----
+#define QUODRA_SOCKET_ERROR(number, Name, NAME, wsaName, errnoName, meaning) \
+    static_assert(kErr##Name == wsaName, #wsaName);
+#define QUODRA_SOCKET_ERROR_UNLISTED(number, Name, wsaName, errnoName, meaning) \
+    static_assert(kErr##Name == wsaName, #wsaName);
+#include "platform/socket_errors.def"
 
 // ---- secure sockets: numbers of our own, between the system's two ranges
 // of socket errors, and small enough for the error half of an event ----

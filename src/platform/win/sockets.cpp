@@ -1,8 +1,7 @@
 // Sockets, passed straight through to WS2_32; connect turns the layer's
-// address record into the system's record of its family, and socket turns
-// off the coalescing of small segments.
-#include <cstring>
-
+// address record into the system's record of its family (system_address.h),
+// and socket turns off the coalescing of small segments.
+#include "platform/system_address.h"
 #include "tls_socket.h"
 #include "winsys.h"
 
@@ -41,24 +40,13 @@ int connect(Socket s, const SockAddr* addr, int len) {
     win::TlsSocket* secure = secureSocketOf(sysSocket(s));
     // A secure socket is selected first: its handshake runs on events.
     if (secure && !secure->helper) return win::tlsFail(WSAEINVAL);
-    int r;
-    if (addr->family == AF_INET) {
-        sockaddr_in in{};
-        in.sin_family = AF_INET;
-        in.sin_port = addr->port;
-        std::memcpy(&in.sin_addr, addr->addr, 4);
-        r = ::connect(sysSocket(s), reinterpret_cast<const sockaddr*>(&in), sizeof in);
-    } else if (addr->family == AF_INET6) {
-        sockaddr_in6 in6{};
-        in6.sin6_family = AF_INET6;
-        in6.sin6_port = addr->port;
-        std::memcpy(&in6.sin6_addr, addr->addr, 16);
-        in6.sin6_scope_id = addr->scope;
-        r = ::connect(sysSocket(s), reinterpret_cast<const sockaddr*>(&in6), sizeof in6);
-    } else {
+    sockaddr_storage sa;
+    int salen = toSystemAddress(*addr, &sa);
+    if (!salen) {
         ::WSASetLastError(WSAEAFNOSUPPORT);
         return SOCKET_ERROR;
     }
+    int r = ::connect(sysSocket(s), reinterpret_cast<const sockaddr*>(&sa), salen);
     return secure ? win::tlsConnect(*secure, r) : r;
 }
 

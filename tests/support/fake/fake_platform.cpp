@@ -3,11 +3,13 @@
 // scripted or recorded.
 #include "fake_platform.h"
 
+#include "platform/beside_name.h"
 #include "platform/numbers.h"
 
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -96,7 +98,7 @@ uint16_t htons(uint16_t v) {
 
 Socket socket(int af, int, int) {
     if (theState.failSockets || af == theState.failFamily) {
-        theState.lastError = 10047;
+        theState.lastError = kErrAfNoSupport;
         return -1;
     }
     Socket s = 100;
@@ -109,7 +111,7 @@ Socket socket(int af, int, int) {
 
 int connect(Socket s, const SockAddr* addr, int len) {
     if (!addr || len != static_cast<int>(sizeof(SockAddr))) {
-        theState.lastError = 10014;
+        theState.lastError = kErrFault;
         return -1;
     }
     theState.connects.push_back({s, *addr});
@@ -192,7 +194,7 @@ int recvFile(Socket, int fd, int len) {
 int recv(Socket, char* buf, int len, int) {
     ++theState.recvCalls;
     if (theState.recvScript.empty()) {
-        theState.lastError = 10035;
+        theState.lastError = kErrWouldBlock;
         return -1;
     }
     fake::Step& step = theState.recvScript.front();
@@ -222,8 +224,30 @@ int closesocket(Socket s) {
 int secureSocket(Socket s, const char* host, int flags) {
     theState.secured.push_back({s, host ? host : "", flags, theState.selects.size(),
                                 theState.connects.size()});
-    if (theState.secureResult == -1) theState.lastError = 10055;
+    if (theState.secureResult == -1) theState.lastError = kErrNoBufs;
     return theState.secureResult;
+}
+
+int startSecure(Socket s, const char* host, int flags) {
+    theState.startedSecure.push_back({s, host ? host : "", flags, theState.selects.size(),
+                                      theState.connects.size()});
+    if (theState.startSecureResult == -1) {
+        theState.lastError = kErrSecureFailed;
+        return -1;
+    }
+    return 0;
+}
+
+long environmentText(const char* name, char* buf, size_t size) {
+    auto it = theState.environment.find(name ? name : "");
+    if (it == theState.environment.end()) return -1;
+    const std::string& v = it->second;
+    if (buf && size > 0) {
+        size_t n = std::min(v.size(), size - 1);
+        std::memcpy(buf, v.data(), n);
+        buf[n] = '\0';
+    }
+    return static_cast<long>(v.size());
 }
 
 int socketMoved(Socket s, uint32_t* tick) {
@@ -416,9 +440,26 @@ int64_t fileSize(int fd) {
     return st.st_size;
 }
 
-// The POSIX backend's rules on the real files of the test's scratch folder.
-int checkOut(const char* path, int* held) {
+namespace {
+
+// Whether the folder that holds path takes new names.
+bool folderTakesNames(const char* path) {
+    std::string folder(path);
+    size_t slash = folder.rfind('/');
+    if (slash == folder.size() - 1) return false;
+    folder = slash == std::string::npos ? "." : slash == 0 ? "/" : folder.substr(0, slash);
+    struct stat st;
+    return ::stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
+           ::access(folder.c_str(), W_OK | X_OK) == 0;
+}
+
+}  // namespace
+
+// The POSIX backend's rules on the real files of the test's scratch folder
+// (links are not followed here: the tests make none).
+int checkOut(const char* path, int* held, int beside) {
     ++theState.outChecks;
+    theState.lastCheckBeside = beside;
     *held = -1;
     auto failed = [](int e) {
         theState.fileError = e;
@@ -437,7 +478,11 @@ int checkOut(const char* path, int* held) {
         return ::access(folder.c_str(), W_OK | X_OK) == 0 ? 0 : failed(errno);
     }
     if (S_ISDIR(st.st_mode)) return failed(EISDIR);
-    if (S_ISREG(st.st_mode)) return ::access(path, W_OK) == 0 ? 0 : failed(errno);
+    if (S_ISREG(st.st_mode)) {
+        if (::access(path, W_OK) != 0) return failed(errno);
+        // A new file beside it needs a folder that takes names.
+        return !beside || folderTakesNames(path) ? 0 : failed(EACCES);
+    }
     int fd = ::open(path, O_WRONLY | O_NONBLOCK);
     if (fd < 0) return failed(errno);
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
@@ -473,6 +518,77 @@ int closeOut(int fd) {
     theState.fileError = EIO;
     return -1;
 }
+
+int fileFacts(const char* path, FileFacts* facts) {
+    struct stat st;
+    if (!path || ::stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+    facts->size = st.st_size;
+    facts->modified = st.st_mtim.tv_sec;
+    return 0;
+}
+
+int openAppend(const char* path, int64_t* end) {
+    ++theState.appendOpens;
+    int fd = path ? ::open(path, O_WRONLY | O_NONBLOCK) : -1;
+    struct stat st;
+    off_t at = -1;
+    if (fd >= 0 && (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+                    (at = ::lseek(fd, 0, SEEK_END)) < 0)) {
+        ::close(fd);
+        fd = -1;
+    }
+    if (fd < 0) return -1;
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    ++theState.openOutputs;
+    *end = at;
+    return fd;
+}
+
+// The backend's names, from the fake's random bytes, and its modes.
+int openBeside(const char* path, Beside* beside) {
+    beside->temp[0] = '\0';
+    if (theState.failBeside || !path || std::strlen(path) >= kPathLimit) return -1;
+    std::strcpy(beside->target, path);
+    struct stat old;
+    bool hasOld = ::stat(path, &old) == 0;
+    for (int tries = 0; tries < 16; ++tries) {
+        unsigned char random[kBesideRandom];
+        randomBytes(random, sizeof random);
+        if (!besideName(path, random, NAME_MAX, "/", beside->temp, kPathLimit)) break;
+        int fd = ::open(beside->temp, O_WRONLY | O_CREAT | O_EXCL, hasOld ? 0600 : 0666);
+        if (fd < 0 && errno == EEXIST) continue;
+        if (fd < 0) break;
+        if (hasOld) ::fchmod(fd, old.st_mode & 0777);
+        ++theState.besideOpens;
+        ++theState.openOutputs;
+        return fd;
+    }
+    beside->temp[0] = '\0';
+    return -1;
+}
+
+int replaceWithBeside(int fd, Beside* beside) {
+    --theState.openOutputs;
+    bool whole = ::close(fd) == 0 && ++theState.replaceCalls != theState.failReplaceAt &&
+                 ::rename(beside->temp, beside->target) == 0;
+    if (!whole) ::unlink(beside->temp);
+    beside->temp[0] = '\0';
+    return whole ? 0 : -1;
+}
+
+void removeBeside(Beside* beside) {
+    if (beside->temp[0]) ::unlink(beside->temp);
+    beside->temp[0] = '\0';
+}
+
+int setModified(int fd, int64_t seconds) {
+    if (theState.failSetModified) return -1;
+    theState.modifiedSet.push_back(seconds);
+    struct timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(seconds), 0}};
+    return ::futimens(fd, times);
+}
+
+int64_t timeNow() { return theState.now; }
 
 int randomBytes(void* buf, size_t len) {
     if (theState.randomFails) return -1;

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/numbers.h"
 #include "platform/platform.h"
 
 namespace fake {
@@ -121,14 +122,19 @@ struct State {
     std::vector<MadeSocket> sockets;  // every socket() that gave one
     std::vector<Connect> connects;    // every connect(), in order
     // Outcome of each connect in turn: 0 = connected at once, else the
-    // error it fails with (10035 = pending, its outcome an event). When the
-    // script is empty, connectResult and connectError answer.
+    // error it fails with (kErrWouldBlock = pending, its outcome an
+    // event). When the script is empty, connectResult and connectError
+    // answer.
     std::deque<int> connectScript;
     int connectResult = -1;         // connect() result
-    int connectError = 10035;       // its error when -1
+    int connectError = plat::kErrWouldBlock;  // its error when -1
     std::vector<std::pair<plat::Socket, long>> selects;  // WSAAsyncSelect
     std::vector<Secured> secured;   // secureSocket calls
     int secureResult = 0;           // what secureSocket returns; -1 fails
+    std::vector<Secured> startedSecure;  // startSecure calls (a proxy's tunnel)
+    int startSecureResult = 0;      // what startSecure returns; -1 fails (7)
+    // What environmentText reads: a name not here is unset.
+    std::map<std::string, std::string> environment;
     // socketMoved: the tick at which a socket last moved bytes of its own
     // (a secure socket's handshake); a socket not here has moved none.
     std::map<plat::Socket, uint32_t> moved;
@@ -148,7 +154,18 @@ struct State {
     int openInputs = 0;       // input files open now
     int openOutputs = 0;      // output files open now (held ones included)
     int outChecks = 0;        // checkOut calls
+    int lastCheckBeside = -1; // what the last checkOut was told of a new file beside
     int outOpens = 0;         // openOut calls: the output created or emptied
+    int appendOpens = 0;      // openAppend calls
+    int besideOpens = 0;      // openBeside calls that made a new file beside the output
+    bool failBeside = false;  // openBeside makes nothing and fails
+    // The n-th replaceWithBeside (1 = the next) fails as a rename refused
+    // by the system does: the new file is removed, the output kept.
+    int failReplaceAt = 0;
+    int replaceCalls = 0;
+    bool failSetModified = false;  // setModified fails
+    std::vector<int64_t> modifiedSet;  // every time setModified gave a file
+    int64_t now = 1735689600;      // what timeNow says: 2025-01-01 00:00:00 UTC
     uint32_t tick = 0;        // GetTickCount value
     uint32_t timerAdvance = 0;  // the clock moves this much per scripted WM_TIMER
     int liveTimers = 0;       // set and not yet killed (a timer set again counts once)

@@ -431,13 +431,13 @@ void acceptLoop(Peer* p) {
         // Once stopping, connections already made (in the backlog) are still
         // taken, so that nothing a client sent goes unrecorded.
         bool last = p->stopping;
-        pollfd pfd{p->listenfd, POLLIN, 0};
+        pollfd pfd{p->listenFd, POLLIN, 0};
         if (poll(&pfd, 1, last ? 0 : SLICE_MS) <= 0) {
             if (last) return;
             continue;
         }
         // Non-blocking, so that no write can outlast its deadline.
-        int fd = ::accept4(p->listenfd, nullptr, nullptr, SOCK_NONBLOCK);
+        int fd = ::accept4(p->listenFd, nullptr, nullptr, SOCK_NONBLOCK);
         if (fd < 0) {
             if (last) return;
             continue;
@@ -514,8 +514,8 @@ bool startPeer(Peer& p, const Script& script, uint16_t port, int rcvbuf,
                std::string* why) {
     auto fail = [&](const char* what) {
         if (why) *why = std::string(what) + ": " + std::strerror(errno);
-        if (p.listenfd >= 0) ::close(p.listenfd);
-        p.listenfd = -1;
+        if (p.listenFd >= 0) ::close(p.listenFd);
+        p.listenFd = -1;
         SSL_CTX_free(p.tls);
         p.tls = nullptr;
         return false;
@@ -525,13 +525,13 @@ bool startPeer(Peer& p, const Script& script, uint16_t port, int rcvbuf,
     p.received.clear();
     p.serverNames.clear();
     if (!p.certFile.empty() && !(p.tls = makeServerContext(p, why))) return false;
-    p.listenfd = ::socket(p.ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-    if (p.listenfd < 0) return fail("socket");
+    p.listenFd = ::socket(p.ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    if (p.listenFd < 0) return fail("socket");
     int one = 1;
-    setsockopt(p.listenfd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    setsockopt(p.listenFd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     // Accepted sockets inherit it; a small one makes the client's sends block.
     if (rcvbuf > 0)
-        setsockopt(p.listenfd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
+        setsockopt(p.listenFd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -542,20 +542,20 @@ bool startPeer(Peer& p, const Script& script, uint16_t port, int rcvbuf,
     a6.sin6_port = htons(port);
     sockaddr* at = p.ipv6 ? reinterpret_cast<sockaddr*>(&a6) : reinterpret_cast<sockaddr*>(&a);
     socklen_t len = p.ipv6 ? sizeof a6 : sizeof a;
-    if (bind(p.listenfd, at, len) != 0) return fail("bind");
-    if (listen(p.listenfd, 16) != 0) return fail("listen");
-    if (getsockname(p.listenfd, at, &len) != 0) return fail("getsockname");
+    if (bind(p.listenFd, at, len) != 0) return fail("bind");
+    if (listen(p.listenFd, 16) != 0) return fail("listen");
+    if (getsockname(p.listenFd, at, &len) != 0) return fail("getsockname");
     p.port = ntohs(p.ipv6 ? a6.sin6_port : a.sin_port);
     p.acceptor = std::thread(acceptLoop, &p);
     return true;
 }
 
 void stopPeer(Peer& p) {
-    if (p.listenfd < 0) return;
+    if (p.listenFd < 0) return;
     p.stopping = true;
     if (p.acceptor.joinable()) p.acceptor.join();
-    ::close(p.listenfd);
-    p.listenfd = -1;
+    ::close(p.listenFd);
+    p.listenFd = -1;
     std::vector<std::thread> workers;
     {
         std::lock_guard<std::mutex> lock(p.mu);

@@ -112,13 +112,28 @@ struct Scenario {
     bool tls12 = false;         // the TLS peer speaks TLS 1.2 at most
     bool ipv6 = false;          // the peer listens on [::1]
     bool refuseServerName = false;  // the TLS peer fails a handshake that names a server
+    bool proxy = false;         // the peer is the call's HTTP proxy (the URL names
+                                // another server, reached through it)
+    // What the call asks about its output file, and that file before it.
+    bool keep = false;          // QUODRA_OPTION_KEEP_UNTIL_COMPLETE on
+    bool failOnError = false;   // QUODRA_OPTION_FAIL_ON_ERROR on
+    bool resume = false;        // QUODRA_OPTION_RESUME on
+    bool onlyIfNewer = false;   // QUODRA_OPTION_ONLY_IF_NEWER on
+    std::string before{};       // the output's bytes before the call; "": no file
+    int64_t beforeTime = 0;     // ... and its time (seconds since 1970); 0: as written
+    std::string asks{};         // a line the request must carry; "": none looked for
+    int64_t modified = -1;      // the output's time afterwards; -1: not looked at
 };
+// The quodra tool's words for what s asks about its output file ("-C -",
+// "--keep-until-complete" ...), out standing for the output's path; "" for
+// none.
+std::string fileOptionWords(const Scenario& s, const std::string& out);
 const std::vector<Scenario>& scenarios();
 const Scenario* findScenario(const std::string& name);
 
 struct Peer {
     bool ipv6 = false;  // set before startPeer: listen on [::1] instead
-    int listenfd = -1;
+    int listenFd = -1;
     uint16_t port = 0;
     Script script;
     // Set before startPeer for a TLS peer: its certificate and key files.

@@ -265,15 +265,129 @@ std::vector<Scenario> build() {
          .script = {readHead(), send(OK + length(100) + "\r\n" + b100), close()},
          .expected = 0, .body = b100, .idleLimitSeconds = 1, .cert = Cert::Server, .https = true,
          .pace = {.piece = 200, .gapMs = 250}},
+
+        // The peer as the call's proxy. An https request opens a tunnel with
+        // CONNECT; every answer but a 2xx is the proxy's refusal (12), with
+        // nothing stored; what a proxy does wrong ends the call honestly.
+        {.name = "proxy-tunnel",
+         .about = "proxy: CONNECT answered 200, then TLS for the server's name through it",
+         .script = {readHead(), send("HTTP/1.0 200 Connection established\r\n\r\n"), startTls(),
+                    readHead(), send(OK + length(100) + "\r\n" + b100), close()},
+         .expected = 0, .body = b100, .cert = Cert::Server, .https = true, .host = "localhost",
+         .proxy = true},
+        {.name = "proxy-forbidden",
+         .about = "proxy: CONNECT answered 403 with a page",
+         .script = {readHead(), send("HTTP/1.0 403 Forbidden\r\n" + length(9) + "\r\nforbidden"),
+                    close()},
+         .expected = 12, .outputExists = false, .https = true, .host = "localhost", .proxy = true},
+        {.name = "proxy-auth-no-challenge",
+         .about = "proxy: CONNECT answered 407 without a challenge",
+         .script = {readHead(), send("HTTP/1.1 407 Proxy Authentication Required\r\n\r\n"), close()},
+         .expected = 12, .outputExists = false, .https = true, .host = "localhost", .proxy = true},
+        {.name = "proxy-auth-http",
+         .about = "proxy: an http request answered 407 with a Basic challenge and a page",
+         .script = {readHead(),
+                    send("HTTP/1.0 407 Proxy Authentication Required\r\n"
+                         "Proxy-Authenticate: Basic realm=\"peer\"\r\n" + length(4) + "\r\ndeny"),
+                    close()},
+         .expected = 12, .outputExists = false, .host = "localhost", .proxy = true},
+        {.name = "proxy-garbage-head",
+         .about = "proxy: CONNECT answered by something that speaks no HTTP",
+         .script = {readHead(), send("220 mail.example ESMTP ready\r\n\r\n"), close()},
+         .expected = 6, .outputExists = false, .https = true, .host = "localhost", .proxy = true},
+        {.name = "proxy-close-during-connect",
+         .about = "proxy: reads the CONNECT request, then closes without a word",
+         .script = {readHead(), close()},
+         .expected = 4, .outputExists = false, .https = true, .host = "localhost", .proxy = true},
+        {.name = "proxy-bytes-before-tls",
+         .about = "proxy: CONNECT answered 200 with plain bytes behind it",
+         .script = {readHead(),
+                    send("HTTP/1.0 200 Connection established\r\n\r\n" + OK + length(5) + "\r\nplain"),
+                    hold(HOLD), close()},
+         .expected = 7, .outputExists = false, .https = true, .host = "localhost", .proxy = true},
+        {.name = "proxy-tunnel-never-opens",
+         .about = "proxy: CONNECT answered 200, then silence where TLS should be",
+         .script = {readHead(), send("HTTP/1.0 200 Connection established\r\n\r\n"), hold(HOLD),
+                    close()},
+         .expected = 10060, .outputExists = false, .idleLimitSeconds = 1, .https = true,
+         .host = "localhost", .proxy = true},
         {.name = "tls-stall-mid-handshake",
          .about = "TLS: 300 bytes of the server's handshake, then silence",
          .script = {readHead(), send(OK + length(100) + "\r\n" + b100), close()},
          .expected = 10060, .outputExists = false, .idleLimitSeconds = 1, .cert = Cert::Server,
          .https = true, .pace = {.piece = 100, .gapMs = 100, .stopAfter = 300}},
+
+        // What the call asks about its output file.
+        {.name = "resume-rest",
+         .about = "resumed after 10 bytes: a 206 from byte 10 on",
+         .script = {readHead(), send("HTTP/1.0 206 Partial Content\r\nContent-Range: bytes 10-19/20\r\n" +
+                                     length(10) + "\r\nabcdefghij"), close()},
+         .expected = 0, .body = "0123456789abcdefghij", .resume = true, .before = "0123456789",
+         .asks = "Range: bytes=10-"},
+        {.name = "resume-cut",
+         .about = "resumed after 10 bytes: 4 of the 10 bytes from byte 10 on, then a reset",
+         .script = {readHead(), send("HTTP/1.0 206 Partial Content\r\nContent-Range: bytes 10-19/20\r\n" +
+                                     length(10) + "\r\nabcd"), pause(300), reset()},
+         .expected = 10054, .body = "0123456789abcd", .keep = true, .resume = true,
+         .before = "0123456789"},
+        {.name = "resume-whole-instead",
+         .about = "resumed after 10 bytes: the whole file, the range ignored",
+         .script = {readHead(), send(OK + length(20) + "\r\nABCDEFGHIJabcdefghij"), close()},
+         .expected = 0, .body = "ABCDEFGHIJabcdefghij", .keep = true, .resume = true,
+         .before = "0123456789"},
+        {.name = "resume-already-whole",
+         .about = "resumed after 10 bytes: 416 naming the length 10",
+         .script = {readHead(), send("HTTP/1.0 416 Range Not Satisfiable\r\nContent-Range: bytes */10\r\n" +
+                                     length(9) + "\r\nno range"), close()},
+         .expected = 0, .body = "0123456789", .resume = true, .before = "0123456789"},
+        {.name = "resume-other-length",
+         .about = "resumed after 10 bytes: 416 naming the length 8",
+         .script = {readHead(), send("HTTP/1.0 416 Range Not Satisfiable\r\nContent-Range: bytes */8\r\n" +
+                                     length(0) + "\r\n"), close()},
+         .expected = 13, .body = "0123456789", .resume = true, .before = "0123456789"},
+        {.name = "resume-wrong-start",
+         .about = "resumed after 10 bytes: a 206 from byte 5",
+         .script = {readHead(), send("HTTP/1.0 206 Partial Content\r\nContent-Range: bytes 5-14/20\r\n" +
+                                     length(10) + "\r\n56789abcde"), close()},
+         .expected = 6, .body = "0123456789", .resume = true, .before = "0123456789"},
+        {.name = "error-page-failed",
+         .about = "a 500 page when the call fails on an error status",
+         .script = {readHead(), send("HTTP/1.0 500 Internal Server Error\r\n" + length(6) +
+                                     "\r\nbroken"), close()},
+         .expected = 13, .body = "broken", .failOnError = true},
+        {.name = "error-page-failed-kept",
+         .about = "a 500 page when the call fails on an error status and keeps the old file",
+         .script = {readHead(), send("HTTP/1.0 500 Internal Server Error\r\n" + length(6) +
+                                     "\r\nbroken"), close()},
+         .expected = 13, .body = "earlier-output", .keep = true, .failOnError = true,
+         .before = "earlier-output"},
+        {.name = "not-modified-since",
+         .about = "asked only if newer than the output's time: 304",
+         .script = {readHead(), send("HTTP/1.0 304 Not Modified\r\n\r\n"), close()},
+         .expected = 0, .body = "earlier-output", .onlyIfNewer = true, .before = "earlier-output",
+         .beforeTime = 784111777, .asks = "If-Modified-Since: Sun, 06 Nov 1994 08:49:37 GMT",
+         .modified = 784111777},
+        {.name = "modified-since",
+         .about = "asked only if newer than the output's time: 200 with its Last-Modified",
+         .script = {readHead(), send(OK + "Last-Modified: Tue, 15 Nov 1994 12:45:26 GMT\r\n" +
+                                     length(5) + "\r\nnewer"), close()},
+         .expected = 0, .body = "newer", .keep = true, .onlyIfNewer = true,
+         .before = "earlier-output", .beforeTime = 784111777,
+         .asks = "If-Modified-Since: Sun, 06 Nov 1994 08:49:37 GMT", .modified = 784903526},
     };
 }
 
 }  // namespace
+
+std::string fileOptionWords(const Scenario& s, const std::string& out) {
+    std::string words;
+    auto add = [&](const std::string& w) { words += (words.empty() ? "" : " ") + w; };
+    if (s.keep) add("--keep-until-complete");
+    if (s.failOnError) add("--fail");
+    if (s.resume) add("-C -");
+    if (s.onlyIfNewer) add("-z " + out);
+    return words;
+}
 
 const std::vector<Scenario>& scenarios() {
     static const std::vector<Scenario> table = build();

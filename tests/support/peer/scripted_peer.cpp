@@ -6,7 +6,11 @@
 //       one line per scenario: name, call, expected result, expected output
 //       size, output file kept (1/0), idle limit in seconds (0 = the
 //       default), upload bytes, the URL's scheme (http/https), the URL's
-//       host, about; separated by tabs
+//       host, whether the peer is the call's proxy (1/0), the tool's words
+//       for what the call asks about its output ({out} for its path; - for
+//       none), the output's bytes before the call (- for no file), their
+//       time in seconds (0: as written), the output's time afterwards (-1:
+//       not looked at), about; separated by tabs
 //   scripted_peer --body NAME
 //       writes the expected output file contents of NAME to standard output
 //   scripted_peer NAME|record|generate [--port N] [--record DIR] [--for SECONDS]
@@ -54,11 +58,17 @@ int usage() {
 }
 
 int list() {
-    for (const peer::Scenario& s : peer::scenarios())
-        std::printf("%s\t%s\t%d\t%zu\t%d\t%d\t%zu\t%s\t%s\t%s\n", s.name.c_str(),
-                    callName(s.call), s.expected, s.body.size(),
+    for (const peer::Scenario& s : peer::scenarios()) {
+        std::string words = peer::fileOptionWords(s, "{out}");
+        std::printf("%s\t%s\t%d\t%zu\t%d\t%d\t%zu\t%s\t%s\t%d\t%s\t%s\t%lld\t%lld\t%s\n",
+                    s.name.c_str(), callName(s.call), s.expected, s.body.size(),
                     s.outputExists ? 1 : 0, s.idleLimitSeconds, s.uploadBytes,
-                    s.https ? "https" : "http", s.host.c_str(), s.about.c_str());
+                    s.https ? "https" : "http", s.host.c_str(), s.proxy ? 1 : 0,
+                    words.empty() ? "-" : words.c_str(),
+                    s.before.empty() ? "-" : s.before.c_str(),
+                    static_cast<long long>(s.beforeTime), static_cast<long long>(s.modified),
+                    s.about.c_str());
+    }
     return 0;
 }
 

@@ -1,11 +1,11 @@
 // quodra: one HTTP or WebDAV exchange from the shell, through the library's
 // public calls.
 #include <signal.h>
-#include <strings.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "call.h"
 #include "failures.h"
@@ -43,21 +43,10 @@ std::string statusText(const std::string& head) {
     return space == std::string::npos ? "" : first.substr(space + 1);
 }
 
-std::string headerValue(const std::string& head, const std::string& name) {
-    size_t start = 0;
-    while (start < head.size()) {
-        size_t end = head.find('\n', start);
-        if (end == std::string::npos) end = head.size();
-        std::string line = head.substr(start, end - start);
-        if (line.size() > name.size() && line[name.size()] == ':' &&
-            strncasecmp(line.c_str(), name.c_str(), name.size()) == 0) {
-            size_t v = line.find_first_not_of(" \t", name.size() + 1);
-            size_t e = line.find_last_not_of(" \t\r");
-            return v == std::string::npos || e < v ? "" : line.substr(v, e - v + 1);
-        }
-        start = end + 1;
-    }
-    return "";
+// The value of the head's line name, as the call read it; "" without one.
+std::string valueOf(const CallResult& r, const std::string& name) {
+    auto it = r.headers.find(name);
+    return it == r.headers.end() ? "" : it->second;
 }
 
 }  // namespace
@@ -82,6 +71,18 @@ int main(int argc, char** argv) {
         return exitUsage;
     }
     if (inv.insecure) httpSetOption(QUODRA_OPTION_VERIFY_CERTIFICATES, 0);
+    // Without -x and --noproxy the library reads the environment itself.
+    if (inv.proxyGiven && httpSetOptionText(QUODRA_OPTION_PROXY, inv.proxy.c_str()) != 0) {
+        complain("-x takes a proxy URL, http://[USER:PASSWORD@]HOST[:PORT], or \"\"");
+        return exitUsage;
+    }
+    if (inv.noProxyGiven && httpSetOptionText(QUODRA_OPTION_NO_PROXY, inv.noProxy.c_str()) != 0) {
+        complain("--noproxy takes names and addresses separated by commas");
+        return exitUsage;
+    }
+    httpSetOption(QUODRA_OPTION_FAIL_ON_ERROR, inv.fail);
+    httpSetOption(QUODRA_OPTION_RESUME, inv.resume);
+    httpSetOption(QUODRA_OPTION_ONLY_IF_NEWER, inv.onlyIfNewer);
 
     Scratch scratch;
     std::string why;
@@ -95,6 +96,15 @@ int main(int argc, char** argv) {
         }
     }
     Delivery delivery = planDelivery(inv);
+    // The old file stays until the new one is whole: kept by the library
+    // when it writes the file itself, by the tool when the tool writes it
+    // (the head before the body). A device or a FIFO cannot be kept.
+    const bool keep = keepsOld(inv) && delivery.keepable;
+    const bool libraryKeeps = keep && delivery.direct;
+    const bool toolKeeps = keep && !delivery.direct;
+    httpSetOption(QUODRA_OPTION_KEEP_UNTIL_COMPLETE, libraryKeeps);
+    // What a resumed file held before: the bytes received are those after.
+    const int64_t resumedFrom = inv.resume ? regularFileSize(delivery.target) : -1;
     if (delivery.libraryPath.empty()) {
         delivery.libraryPath = scratch.file("body", &why);
         if (delivery.libraryPath.empty()) {
@@ -103,17 +113,25 @@ int main(int argc, char** argv) {
         }
     }
 
-    const char* method = inv.command->method;
+    const char* method = methodName(inv.command->method);
     bool replyOnTerminal = delivery.sink == Delivery::Sink::StandardOutput && ::isatty(1);
     Progress progress(!inv.silent && ::isatty(2) && !replyOnTerminal,
                       progressTitle(method, inv.url, input, fromStandardInput));
+
+    // The head's lines the output will name, read by the library.
+    bool lock = std::string(inv.command->name) == "lock";
+    std::vector<std::string> names = {"Content-Type"};
+    if (lock) names.push_back("Lock-Token");
+    for (const std::string& n : inv.headerValues) names.push_back(n);
+    if (inv.writeOutGiven)
+        for (const std::string& n : headerNamesIn(inv.writeOut)) names.push_back(n);
 
     BodyStream stream;
     if (delivery.stream && !stream.start(delivery.libraryPath, &why)) {
         complain("the reply cannot be passed on: " + why);
         return exitCannotStore;
     }
-    CallResult r = runCall(inv, input, delivery.libraryPath,
+    CallResult r = runCall(inv, input, delivery.libraryPath, names,
                            [&](const Counts& c) { progress.update(c); });
     progress.clear();
     // The request as the library composed and sent it, credentials hidden.
@@ -134,12 +152,17 @@ int main(int argc, char** argv) {
                                         : writeFile(inv.dumpHeader, head, "", &why);
         if (!ok && ownFailure.empty()) ownFailure = "the head cannot be written: " + (inv.dumpHeader == "-" ? "standard output: " + why : why);
     }
-    // A file of the user's that the library never opened keeps its old
-    // size; without a head no reply was stored in it.
-    int64_t received = delivery.stream                    ? stream.passed()
-                       : delivery.direct && head.empty() ? -1
-                                                         : regularFileSize(delivery.libraryPath);
+    // A file of the user's that the library never made anew keeps its old
+    // size: without a head, when a kept call failed, or when the server had
+    // nothing newer or nothing more for it (304, 416). A streamed body was
+    // counted as it was passed on.
+    bool leftAsItWas = head.empty() || (libraryKeeps && r.result != QUODRA_OK) ||
+                       (inv.onlyIfNewer && r.status == 304) || (inv.resume && r.status == 416);
+    int64_t received = delivery.stream                ? stream.passed()
+                       : delivery.direct && leftAsItWas ? -1
+                                                        : regularFileSize(delivery.libraryPath);
     bool bodyStored = received >= 0;
+    if (bodyStored && r.status == 206 && resumedFrom > 0) received -= resumedFrom;
     std::string headBefore = inv.include ? head : "";
     // A streamed body was passed on while it came.
     if (!delivery.stream && delivery.sink == Delivery::Sink::StandardOutput) {
@@ -148,22 +171,43 @@ int main(int argc, char** argv) {
             ownFailure = "standard output: " + why;
     } else if (delivery.sink == Delivery::Sink::File && !delivery.direct &&
                (bodyStored || !headBefore.empty())) {
-        if (!writeFile(delivery.target, headBefore, bodyStored ? delivery.libraryPath : "", &why) &&
-            ownFailure.empty())
-            ownFailure = why;
+        // Kept, the old file is replaced by a whole reply only.
+        const std::string body = bodyStored ? delivery.libraryPath : "";
+        bool ok = !toolKeeps ? writeFile(delivery.target, headBefore, body, &why)
+                  : r.result == QUODRA_OK ? replaceFile(delivery.target, headBefore, body, &why)
+                                          : true;
+        if (!ok && ownFailure.empty()) ownFailure = why;
     }
 
     progress.summary(statusText(head), received < 0 ? 0 : received, r.seconds);
 
+    // After the body: the lock's token (a refresh is answered without one),
+    // then each --header-value on a line of its own.
+    std::string lines;
+    if (lock && r.headers.count("Lock-Token")) lines += valueOf(r, "Lock-Token") + "\n";
+    for (const std::string& n : inv.headerValues) lines += valueOf(r, n) + "\n";
+    if (!lines.empty() && !writeAll(1, lines, &why) && ownFailure.empty())
+        ownFailure = "standard output: " + why;
+
     int status = exitStatusFor(r.result, r.error);
     std::string message;
-    if (r.result != QUODRA_OK) {
-        message = describeResult(r.result, r.error, r.why, inv.maxIdle, inv.maxTime);
+    if (r.result == QUODRA_HTTP_ERROR) {
+        message = "the server answered " + statusText(head);
+    } else if (r.result != QUODRA_OK) {
+        std::string said = r.why;
+        if (r.result == QUODRA_PROXY_REFUSED && !head.empty())
+            said += ": it answered " + statusText(head);
+        message = describeResult(r.result, r.error, said, inv.maxIdle, inv.maxTime);
     } else if (!ownFailure.empty()) {
         status = exitCannotStore;
-    } else if (inv.fail && r.status >= 400) {
-        status = exitHttpError;
-        message = "the server answered " + statusText(head);
+    }
+    // Asked for the rest of the output, the server named a length other
+    // than the output's, or sent a part from elsewhere: the range is refused.
+    if (inv.resume && ((r.result == QUODRA_HTTP_ERROR && r.status == 416) ||
+                       (r.result == QUODRA_MALFORMED_HEAD && r.status == 206))) {
+        status = exitRangeRefused;
+        message += r.status == 416 ? ": the output is longer than the server's file"
+                                   : ": the part sent does not start where the output ends";
     }
     std::string what = std::string(inv.command->name) + " " + inv.url + ": ";
     if (!message.empty()) complain(what + message);
@@ -176,7 +220,8 @@ int main(int argc, char** argv) {
         facts.sizeDownload = received < 0 ? 0 : received;
         facts.sizeHeader = static_cast<int64_t>(head.size());
         facts.seconds = r.seconds;
-        facts.contentType = headerValue(head, "Content-Type");
+        facts.contentType = valueOf(r, "Content-Type");
+        facts.headers = r.headers;
         facts.exitStatus = status;
         facts.errorMessage = message;
         facts.result = r.result;
