@@ -3,12 +3,15 @@
 // the system's or the TLS engine's words) and the error number behind it.
 // The same failures against the fake platform are in tests/core; here the
 // words come from the real socket layer, resolver, file system and OpenSSL.
+#include <dirent.h>
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <functional>
 #include <regex>
+#include <vector>
 
 #include "certs.h"
 #include "files.h"
@@ -19,6 +22,19 @@
 namespace {
 
 using namespace e2e;
+
+// The names in a folder, sorted.
+std::vector<std::string> listDir(const std::string& dir) {
+    std::vector<std::string> names;
+    DIR* d = ::opendir(dir.c_str());
+    while (dirent* e = d ? ::readdir(d) : nullptr) {
+        std::string name = e->d_name;
+        if (name != "." && name != "..") names.push_back(name);
+    }
+    if (d) ::closedir(d);
+    std::sort(names.begin(), names.end());
+    return names;
+}
 
 std::string lastErrorText() {
     int n = httpLastErrorText(nullptr, 0);
@@ -201,6 +217,32 @@ TEST_F(ErrorText, CancelHalfwayThroughARealDownload) {
     const std::string got = fileBytes(out);
     EXPECT_LT(got.size(), body.size());
     EXPECT_EQ(got, body.substr(0, got.size()));
+}
+
+// With the old output kept until the new one is whole, a cancel is a
+// failure like any other: the old file stays byte for byte, and nothing
+// is left beside it.
+TEST_F(ErrorText, CancelKeepsTheOldFileWhenItIsKept) {
+    std::string why;
+    const std::string body = patternBytes(4 * 1024 * 1024, 5);
+    const peer::Script big = {
+        peer::readHead(),
+        peer::send("HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(body.size()) +
+                   "\r\n\r\n"),
+        peer::trickle(body, 64 * 1024, 5), peer::close()};
+    ASSERT_TRUE(peer::startPeer(p, big, 0, 0, &why)) << why;
+    writeFile(out, "the old file");
+    auto stopHalfway = [](void*, double, double, double received, double receiveTotal) -> int {
+        return receiveTotal > 0 && received >= receiveTotal / 2 ? 1 : 0;
+    };
+    ASSERT_EQ(httpSetOption(QUODRA_OPTION_KEEP_UNTIL_COMPLETE, 1), 0);
+    httpSetProgress(stopHalfway, nullptr);
+    int result = httpGet(urlFor(p.port, "/a").c_str(), out.c_str(), 0);
+    httpSetProgress(nullptr, nullptr);
+    httpSetOption(QUODRA_OPTION_KEEP_UNTIL_COMPLETE, 0);
+    EXPECT_EQ(result, QUODRA_CANCELLED);
+    EXPECT_EQ(fileBytes(out), "the old file");
+    EXPECT_EQ(listDir(work), std::vector<std::string>{"out"}) << "a file left beside the output";
 }
 
 }  // namespace
