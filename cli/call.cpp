@@ -1,14 +1,11 @@
-// The call runs on a thread of its own because it blocks until its exchange
-// ends, and the tool has a progress line to draw and a reply to pass on
-// meanwhile. The httpLast... calls read the calling thread's last call, so
-// they are asked on that same thread.
+// The call runs on the tool's own thread: the library reports its progress
+// from inside the call's message loop, on the thread that made it, and the
+// httpLast... calls read that thread's last call. What must go on beside
+// the call (passing a streamed reply on) has a thread of its own.
 #include "call.h"
 
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
-#include <mutex>
-#include <thread>
 
 #include "quodra.h"
 
@@ -42,60 +39,53 @@ int callLibrary(const Invocation& inv, const std::string& inputPath, const char*
     return QUODRA_REFUSED;
 }
 
+int QUODRA_API onProgress(void* context, double sent, double sendTotal, double received,
+                          double receiveTotal) {
+    const auto& report = *static_cast<const std::function<void(const Counts&)>*>(context);
+    Counts c;
+    c.sent = sent;
+    c.sendTotal = sendTotal;
+    c.received = received;
+    c.receiveTotal = receiveTotal;
+    report(c);
+    return 0;  // the tool never cancels: its limits are the library's
+}
+
+// A text the library copies into a caller's buffer, whole.
+std::string copied(int (QUODRA_API *give)(char*, int)) {
+    int length = give(nullptr, 0);
+    if (length <= 0) return "";
+    std::string text(static_cast<size_t>(length) + 1, '\0');
+    give(&text[0], length + 1);
+    text.resize(static_cast<size_t>(length));
+    return text;
+}
+
 }  // namespace
 
 CallResult runCall(const Invocation& inv, const std::string& input, const std::string& output,
-                   const std::vector<std::string>& names, const std::function<void()>& tick) {
+                   const std::vector<std::string>& names,
+                   const std::function<void(const Counts&)>& report) {
     CallResult r;
-    std::mutex mu;
-    std::condition_variable cv;
-    bool done = false;
-    std::thread worker([&] {
-        // The header lines are the calling thread's: set on this one (main
-        // has checked that the library takes them).
-        if (!inv.headers.empty()) httpSetOptionText(QUODRA_OPTION_HEADERS, inv.headers.c_str());
-        auto began = std::chrono::steady_clock::now();
-        r.result = callLibrary(inv, input, output.c_str());
-        r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
-        r.status = httpLastStatus();
-        r.error = httpLastError();
-        int length = httpLastHead(nullptr, 0);
-        if (length > 0) {
-            std::string head(static_cast<size_t>(length) + 1, '\0');
-            httpLastHead(&head[0], length + 1);
-            head.resize(static_cast<size_t>(length));
-            r.head = head;
-        }
-        length = httpLastUrl(nullptr, 0);
-        if (length > 0) {
-            std::string url(static_cast<size_t>(length) + 1, '\0');
-            httpLastUrl(&url[0], length + 1);
-            url.resize(static_cast<size_t>(length));
-            r.url = url;
-        }
-        for (const std::string& name : names) {
-            int n = httpLastHeader(name.c_str(), nullptr, 0);
-            if (n < 0) continue;
-            std::string value(static_cast<size_t>(n) + 1, '\0');
-            httpLastHeader(name.c_str(), &value[0], n + 1);
-            value.resize(static_cast<size_t>(n));
-            r.headers[name] = value;
-        }
-        std::lock_guard<std::mutex> hold(mu);
-        done = true;
-        cv.notify_one();
-    });
-    {
-        std::unique_lock<std::mutex> hold(mu);
-        while (!done) {
-            cv.wait_for(hold, std::chrono::milliseconds(200));
-            if (done) break;
-            hold.unlock();
-            tick();
-            hold.lock();
-        }
+    httpSetProgress(onProgress, const_cast<std::function<void(const Counts&)>*>(&report));
+    auto began = std::chrono::steady_clock::now();
+    r.result = callLibrary(inv, input, output.c_str());
+    r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    httpSetProgress(nullptr, nullptr);
+    r.status = httpLastStatus();
+    r.error = httpLastError();
+    r.head = copied(httpLastHead);
+    r.url = copied(httpLastUrl);
+    r.why = copied(httpLastErrorText);
+    r.request = copied(httpLastRequest);
+    for (const std::string& name : names) {
+        int n = httpLastHeader(name.c_str(), nullptr, 0);
+        if (n < 0) continue;
+        std::string value(static_cast<size_t>(n) + 1, '\0');
+        httpLastHeader(name.c_str(), &value[0], n + 1);
+        value.resize(static_cast<size_t>(n));
+        r.headers[name] = value;
     }
-    worker.join();
     return r;
 }
 

@@ -4,12 +4,6 @@
 // one, so the tool keeps no second list of them.
 #include "failures.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/statvfs.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstring>
 #include <initializer_list>
 #include <vector>
@@ -54,8 +48,8 @@ const std::vector<Row>& rows() {
         {exitCannotRead, QUODRA_NO_INPUT, "the body file cannot be opened",
          {QUODRA_NO_INPUT, QUODRA_BODY_SHORT, QUODRA_SEEK_FAILED},
          "or standard input could not be read"},
-        {28, QUODRA_WSA_TIMEDOUT, "no progress within the limit", {QUODRA_WSA_TIMEDOUT},
-         "also behind a result 1"},
+        {28, -1, "a time limit ran out (--max-idle, --max-time)",
+         {QUODRA_WSA_TIMEDOUT, QUODRA_TIME_LIMIT}, "10060 also behind a result 1"},
         {exitRangeRefused, -1, "-C -, and the server sent no rest from the output's end", {},
          "result 13 after a 416 naming another length, or 6 after a 206 from elsewhere"},
         {35, QUODRA_TLS_FAILED, "the secure connection could not be set up", {QUODRA_TLS_FAILED},
@@ -77,50 +71,6 @@ const Row* rowOf(int code) {
         for (int c : r.results)
             if (c == code) return &r;
     return nullptr;
-}
-
-std::string reason(int error) { return std::strerror(error); }
-
-std::string parentOf(const std::string& path) {
-    size_t slash = path.find_last_of('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// Why an output file could not be written, asked of the system afresh: the
-// library's result says only that it could not (httpLastError has nothing
-// behind a 3). Nothing is created or written here.
-std::string whyNotStored(const std::string& path) {
-    struct stat st;
-    if (::stat(path.c_str(), &st) == 0) {
-        if (S_ISDIR(st.st_mode)) return reason(EISDIR);
-        if (::access(path.c_str(), W_OK) != 0) return reason(errno);
-        struct statvfs fs;
-        if (S_ISREG(st.st_mode) && ::statvfs(path.c_str(), &fs) == 0 && fs.f_bavail == 0)
-            return reason(ENOSPC);
-    } else if (errno != ENOENT) {
-        return reason(errno);
-    } else {
-        std::string dir = parentOf(path);
-        if (::stat(dir.c_str(), &st) != 0) return reason(errno);
-        if (!S_ISDIR(st.st_mode)) return reason(ENOTDIR);
-        if (::access(dir.c_str(), W_OK | X_OK) != 0) return reason(errno);
-    }
-    return "it takes writes now: writing or closing it failed (a full device?), it could "
-           "not be made when the reply came, or the reply's head was over 256 KiB";
-}
-
-// Why the body file could not be opened, asked the same way.
-std::string whyNotRead(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return reason(errno);
-    struct stat st;
-    bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    bool directory = !regular && S_ISDIR(st.st_mode);
-    ::close(fd);
-    if (directory) return reason(EISDIR);
-    if (!regular) return "not a regular file (a body needs a known length: give - to send standard input)";
-    return "it opens now; it could not when the call ran";
 }
 
 }  // namespace
@@ -148,34 +98,20 @@ int exitStatusFor(int result, int lastError) {
     return r ? r->status : 1;
 }
 
-std::string describeResult(int result, int lastError, const std::string& inputPath,
-                           const std::string& outputPath, int idleLimit) {
-    std::string text = "result " + std::to_string(result);
-    std::string meaning = meaningOf(result);
-    if (!meaning.empty()) text += ": " + meaning;
-    int timedOut = result;
-    if (result == QUODRA_REFUSED) {
-        if (lastError == 0) {
-            text += ": nothing was sent (a URL needs a host, the scheme http or https or "
-                    "none, a port of 1 to 65535, and no space or control byte)";
-        } else {
-            std::string behind = meaningOf(lastError);
-            const Row* row = rowOf(lastError);
-            if (row && row->status == 6) text += ": the proxy's name";
-            text += ": " + (behind.empty() ? "error" : behind) + " (error " +
-                    std::to_string(lastError) + ")";
-            timedOut = lastError;
-        }
-    } else if (result == QUODRA_NO_OUTPUT) {
-        text += ": " + outputPath + ": " + whyNotStored(outputPath);
-    } else if (result == QUODRA_NO_INPUT) {
-        text += ": " + inputPath + ": " + whyNotRead(inputPath);
-    } else if (result == QUODRA_BODY_SHORT || result == QUODRA_SEEK_FAILED) {
-        text += ": " + inputPath;
-    }
-    if (timedOut == QUODRA_WSA_TIMEDOUT) {
+std::string describeResult(int result, int lastError, const std::string& why, int idleLimit,
+                           int timeLimit) {
+    // The library says what failed and why; its meaning of the result only
+    // stands in should it have said nothing.
+    std::string text = why.empty() ? meaningOf(result) : why;
+    text += " (result " + std::to_string(result);
+    if (lastError != 0 && lastError != result) text += ", error " + std::to_string(lastError);
+    text += ")";
+    if (result == QUODRA_WSA_TIMEDOUT || lastError == QUODRA_WSA_TIMEDOUT) {
         text += idleLimit >= 0 ? " (" + std::to_string(idleLimit) + " s; --max-idle sets the limit)"
                                : " (--max-idle sets the limit)";
+    } else if (result == QUODRA_TIME_LIMIT) {
+        text += timeLimit >= 0 ? " (" + std::to_string(timeLimit) + " s; --max-time sets the limit)"
+                               : " (--max-time sets the limit)";
     }
     return text;
 }

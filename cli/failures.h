@@ -21,11 +21,11 @@ int exitStatusFor(int result, int lastError);
 // The library's meaning of a result or error number (httpResultText).
 std::string meaningOf(int code);
 
-// "result N: meaning", with the socket or lookup error behind a result 1
-// and, for results 3 and 5, the file and the system's reason. inputPath and
-// outputPath are the files the library was given.
-std::string describeResult(int result, int lastError, const std::string& inputPath,
-                           const std::string& outputPath, int idleLimit);
+// The line for a failed call: the library's own words for why
+// (httpLastErrorText), then "(result N, error E)", and which option sets a
+// limit that ran out.
+std::string describeResult(int result, int lastError, const std::string& why, int idleLimit,
+                           int timeLimit);
 
 // The exit status table as --help prints it.
 void printExitTable(std::FILE* to);

@@ -22,15 +22,6 @@ namespace {
 
 void complain(const std::string& what) { std::fprintf(stderr, "quodra: %s\n", what.c_str()); }
 
-// The path the request line carries, read as the library reads the URL:
-// after the host, from the first '/'; "/" when there is none.
-std::string requestPath(const std::string& url) {
-    size_t at = url.find("//");
-    size_t host = at == std::string::npos ? 0 : at + 2;
-    size_t slash = url.find('/', host);
-    return slash == std::string::npos ? "/" : url.substr(slash);
-}
-
 // The head's lines, each prefixed, for --verbose.
 std::string prefixedLines(const std::string& head, const char* prefix) {
     std::string out;
@@ -77,6 +68,10 @@ int main(int argc, char** argv) {
         complain("--max-idle " + std::to_string(inv.maxIdle) + " is out of the library's range");
         return exitUsage;
     }
+    if (inv.maxTime >= 0 && httpSetOption(QUODRA_OPTION_TIME_LIMIT, inv.maxTime) < 0) {
+        complain("--max-time " + std::to_string(inv.maxTime) + " is out of the library's range");
+        return exitUsage;
+    }
     if (inv.insecure) httpSetOption(QUODRA_OPTION_VERIFY_CERTIFICATES, 0);
     // Without -x and --noproxy the library reads the environment itself.
     if (inv.proxyGiven && httpSetOptionText(QUODRA_OPTION_PROXY, inv.proxy.c_str()) != 0) {
@@ -91,7 +86,7 @@ int main(int argc, char** argv) {
     httpSetOption(QUODRA_OPTION_RESUME, inv.resume);
     httpSetOption(QUODRA_OPTION_ONLY_IF_NEWER, inv.onlyIfNewer);
     if (inv.maxRedirs >= 0) httpSetOption(QUODRA_OPTION_MAX_REDIRECTS, inv.maxRedirs);
-    // Checked here, set again on the thread that makes the call.
+    // Set here, on the thread that makes the call.
     if (!inv.headers.empty() && httpSetOptionText(QUODRA_OPTION_HEADERS, inv.headers.c_str()) != 0) {
         complain("-H: the library refuses these header lines (each is 'Name: value' with a "
                  "token for its name and no control byte in its value; Host, Content-Length, "
@@ -144,10 +139,7 @@ int main(int argc, char** argv) {
     const char* method = methodName(inv.command->method);
     bool replyOnTerminal = delivery.sink == Delivery::Sink::StandardOutput && ::isatty(1);
     Progress progress(!inv.silent && ::isatty(2) && !replyOnTerminal,
-                      progressTitle(method, shown, input, fromStandardInput), input,
-                      delivery.libraryPath, libraryKeeps);
-    if (inv.verbose)
-        std::fprintf(stderr, "> %s %s HTTP/1.0\n", method, requestPath(inv.url).c_str());
+                      progressTitle(method, shown, input, fromStandardInput));
 
     // The head's lines the output will name, read by the library.
     bool lock = std::string(inv.command->name) == "lock";
@@ -157,35 +149,46 @@ int main(int argc, char** argv) {
     if (inv.writeOutGiven)
         for (const std::string& n : headerNamesIn(inv.writeOut)) names.push_back(n);
 
-    BodyStream stream(delivery.libraryPath);
-    CallResult r = runCall(call, input, delivery.libraryPath, names, [&] {
-        progress.tick();
-        if (delivery.stream) stream.pump();
-    });
+    BodyStream stream;
+    if (delivery.stream && !stream.start(delivery.libraryPath, &why)) {
+        complain("the reply cannot be passed on: " + why);
+        return exitCannotStore;
+    }
+    CallResult r = runCall(call, input, delivery.libraryPath, names,
+                           [&](const Counts& c) { progress.update(c); });
     progress.clear();
-    if (inv.verbose) std::fputs(prefixedLines(r.head, "< ").c_str(), stderr);
+    // The request as the library composed and sent it, credentials hidden.
+    if (inv.verbose) {
+        std::fputs(prefixedLines(r.request, "> ").c_str(), stderr);
+        std::fputs(prefixedLines(r.head, "< ").c_str(), stderr);
+    }
 
     // The head and the body go out in the order they are asked for: the
     // head to -D, then the head that -i puts before the body, then the body.
     std::string ownFailure;
+    // The call is over and its end of the FIFO closed: what it wrote last
+    // is passed on before anything is counted or said.
+    if (delivery.stream && !stream.finish(&why)) ownFailure = why;
     std::string head = r.head;
     if (!inv.dumpHeader.empty() && !head.empty()) {
         bool ok = inv.dumpHeader == "-" ? writeAll(1, head, &why)
                                         : writeFile(inv.dumpHeader, head, "", &why);
-        if (!ok) ownFailure = "the head cannot be written: " + (inv.dumpHeader == "-" ? "standard output: " + why : why);
+        if (!ok && ownFailure.empty()) ownFailure = "the head cannot be written: " + (inv.dumpHeader == "-" ? "standard output: " + why : why);
     }
     // A file of the user's that the library never made anew keeps its old
     // size: without a head, when a kept call failed, or when the server had
-    // nothing newer or nothing more for it (304, 416).
+    // nothing newer or nothing more for it (304, 416). A streamed body was
+    // counted as it was passed on.
     bool leftAsItWas = head.empty() || (libraryKeeps && r.result != QUODRA_OK) ||
                        (inv.onlyIfNewer && r.status == 304) || (inv.resume && r.status == 416);
-    int64_t received = delivery.direct && leftAsItWas ? -1 : regularFileSize(delivery.libraryPath);
+    int64_t received = delivery.stream                ? stream.passed()
+                       : delivery.direct && leftAsItWas ? -1
+                                                        : regularFileSize(delivery.libraryPath);
     bool bodyStored = received >= 0;
     if (bodyStored && r.status == 206 && resumedFrom > 0) received -= resumedFrom;
     std::string headBefore = inv.include ? head : "";
-    if (delivery.stream) {
-        if (!stream.finish(&why) && ownFailure.empty()) ownFailure = why;
-    } else if (delivery.sink == Delivery::Sink::StandardOutput) {
+    // A streamed body was passed on while it came.
+    if (!delivery.stream && delivery.sink == Delivery::Sink::StandardOutput) {
         if (!writeHeadAndBody(1, headBefore, bodyStored ? delivery.libraryPath : "", &why) &&
             ownFailure.empty())
             ownFailure = "standard output: " + why;
@@ -199,8 +202,7 @@ int main(int argc, char** argv) {
         if (!ok && ownFailure.empty()) ownFailure = why;
     }
 
-    progress.summary(statusText(head), r.result == QUODRA_OK, received < 0 ? 0 : received,
-                     r.seconds);
+    progress.summary(statusText(head), received < 0 ? 0 : received, r.seconds);
 
     // After the body: the lock's token (a refresh is answered without one),
     // then each --header-value on a line of its own.
@@ -215,12 +217,10 @@ int main(int argc, char** argv) {
     if (r.result == QUODRA_HTTP_ERROR) {
         message = "the server answered " + statusText(head);
     } else if (r.result != QUODRA_OK) {
-        message = describeResult(r.result, r.error, input, delivery.libraryPath, inv.maxIdle);
+        std::string said = r.why;
         if (r.result == QUODRA_PROXY_REFUSED && !head.empty())
-            message += ": it answered " + statusText(head);
-        if (inv.command->takesToken && r.result == QUODRA_REFUSED && r.error == 0)
-            message += "; or the token is no URI (it is empty, or holds a space, a control "
-                       "byte or an angle bracket inside)";
+            said += ": it answered " + statusText(head);
+        message = describeResult(r.result, r.error, said, inv.maxIdle, inv.maxTime);
     } else if (!ownFailure.empty()) {
         status = exitCannotStore;
     }

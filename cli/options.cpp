@@ -68,7 +68,8 @@ const char helpText[] =
     "  -i, --include          write the reply head before the body\n"
     "      --no-include       head, options: write the body alone\n"
     "  -D, --dump-header FILE write the reply head to FILE\n"
-    "  -v, --verbose          the request line and the reply head on standard error\n"
+    "  -v, --verbose          the request's line and header lines as the library\n"
+    "                         sent them, and the reply head, on standard error\n"
     "  -f, --fail             exit 22 when the status is 400 or more; a file kept\n"
     "                         (below) stays as it was, else the page is written\n"
     "      --keep-until-complete\n"
@@ -105,6 +106,8 @@ const char helpText[] =
     "                         default: the server chooses)\n"
     "      --max-idle SECONDS end the call after SECONDS without progress\n"
     "                         (default 300; 0: no limit)\n"
+    "  -m, --max-time SECONDS end the call after SECONDS in all, progress or not\n"
+    "                         (default 0: no limit)\n"
     "  -k, --insecure         https: take any server certificate. UNSAFE: anyone\n"
     "                         on the way can read and change the exchange\n"
     "  -u, --user USER[:PASSWORD]\n"
@@ -156,6 +159,7 @@ const option longOptions[] = {
     {"depth", required_argument, nullptr, Depth},
     {"body", required_argument, nullptr, Body},
     {"max-idle", required_argument, nullptr, MaxIdle},
+    {"max-time", required_argument, nullptr, 'm'},
     {"timeout", required_argument, nullptr, Timeout},
     {"header-value", required_argument, nullptr, HeaderValue},
     {"insecure", no_argument, nullptr, 'k'},
@@ -173,7 +177,7 @@ const option longOptions[] = {
 
 // The leading ':' makes a missing value its own case; getopt_long's own
 // messages are off so that every slip reads the same way.
-const char shortOptions[] = ":o:iD:vfw:sqkx:U:hVC:z:u:H:L";
+const char shortOptions[] = ":o:iD:vfw:sqm:kx:U:hVC:z:u:H:L";
 
 Parsed slip(const std::string& what) {
     std::fprintf(stderr, "quodra: %s; try 'quodra --help'\n", what.c_str());
@@ -358,6 +362,11 @@ Parsed parseCommandLine(int argc, char** argv) {
             if (!parseSeconds(optarg, &inv.maxIdle))
                 return slip("--max-idle takes whole seconds from 0 to " +
                             std::to_string(QUODRA_IDLE_LIMIT_MAX) + ", not '" + optarg + "'");
+            break;
+        case 'm':
+            if (!parseSeconds(optarg, &inv.maxTime))
+                return slip(std::string("--max-time takes whole seconds from 0 to 2147483, not '") +
+                            optarg + "'");
             break;
         case 'h':
             std::fputs(helpText, stdout);

@@ -55,6 +55,7 @@ struct Invocation {
     std::string writeOut;     // -w FORMAT
     bool writeOutGiven = false;
     int maxIdle = -1;         // --max-idle SECONDS; -1 leaves the library's limit
+    int maxTime = -1;         // -m SECONDS; -1 leaves the library's (none)
     bool insecure = false;    // -k: https takes any certificate
     std::string proxy;        // -x URL, with -U's credentials in it; "" = no proxy
     bool proxyGiven = false;  // false: the library's default (the environment)

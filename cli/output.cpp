@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -153,32 +154,57 @@ Delivery planDelivery(const Invocation& inv) {
 }
 
 BodyStream::~BodyStream() {
+    callOver_ = true;
+    if (thread_.joinable()) thread_.join();
     if (fd_ >= 0) ::close(fd_);
 }
 
-void BodyStream::pump() {
-    if (error_) return;
-    if (fd_ < 0) {
-        // The library creates the file when the reply starts.
-        fd_ = ::open(from_.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd_ < 0) return;
+bool BodyStream::start(const std::string& path, std::string* why) {
+    if (::mkfifo(path.c_str(), 0600) != 0) {
+        *why = path + ": " + reason(errno);
+        return false;
     }
+    // Without waiting for a writer; the library's open then finds a reader.
+    fd_ = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd_ < 0) {
+        *why = path + ": " + reason(errno);
+        return false;
+    }
+    thread_ = std::thread([this] { copy(); });
+    return true;
+}
+
+void BodyStream::copy() {
     char buf[65536];
     for (;;) {
+        struct pollfd p = {fd_, POLLIN, 0};
+        ::poll(&p, 1, 100);
         ssize_t n = ::read(fd_, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        std::string why;
-        if (!writeAll(1, std::string(buf, static_cast<size_t>(n)), &why)) {
-            // The call cannot be stopped; the rest is left unread.
-            error_ = errno ? errno : EIO;
-            return;
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        if (n > 0) {
+            std::string why;
+            if (!writeAll(1, std::string(buf, static_cast<size_t>(n)), &why)) {
+                // The reader's end goes: the library's next write fails, and
+                // the call ends with 3 instead of waiting on a full FIFO.
+                error_ = errno ? errno : EIO;
+                ::close(fd_);
+                fd_ = -1;
+                return;
+            }
+            passed_ += n;
+            continue;
         }
+        // No writer now: none yet, between two opens, or the call is over
+        // and its end closed, the last bytes read.
+        if (callOver_) return;
+        if (n < 0) return;
+        ::usleep(20000);
     }
 }
 
 bool BodyStream::finish(std::string* why) {
-    pump();
+    callOver_ = true;
+    if (thread_.joinable()) thread_.join();
     if (error_) *why = "standard output: " + reason(error_);
     return error_ == 0;
 }

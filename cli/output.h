@@ -1,10 +1,13 @@
 // Where the reply goes: the library writes only to a named file, so
-// standard output, a discarded reply and a head in front of the body go
-// through a file of the tool's own; so does a body read from standard input.
+// standard output goes through a FIFO of the tool's own (or, with the head
+// in front of the body, a file), and a discarded reply through a file; so
+// does a body read from standard input.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
+#include <thread>
 
 #include "options.h"
 
@@ -44,20 +47,32 @@ struct Delivery {
 // writes the target directly (the caller gives it a scratch file).
 Delivery planDelivery(const Invocation& inv);
 
-// Passes on what the library has written so far to standard output.
+// Passes a reply body on to standard output while it arrives, in constant
+// memory and disk: the library writes into a FIFO of the tool's own, and a
+// thread of the stream's copies what comes out of it. Standard output stays
+// the descriptor the shell gave, so a file opened with >> keeps its appending.
 class BodyStream {
 public:
-    explicit BodyStream(std::string from) : from_(std::move(from)) {}
+    BodyStream() = default;
     BodyStream(const BodyStream&) = delete;
     BodyStream& operator=(const BodyStream&) = delete;
     ~BodyStream();
-    void pump();
-    // Copies the rest; false with the reason when standard output failed.
+    // Makes the FIFO at path and starts reading it, so that the library's
+    // open finds a reader; false with the reason.
+    bool start(const std::string& path, std::string* why);
+    // Once the call has returned (and closed its end): copies the rest;
+    // false with the reason when standard output failed.
     bool finish(std::string* why);
+    // The bytes passed on.
+    int64_t passed() const { return passed_.load(); }
 
 private:
-    std::string from_;
+    void copy();
+
     int fd_ = -1;
+    std::thread thread_;
+    std::atomic<bool> callOver_{false};
+    std::atomic<int64_t> passed_{0};
     int error_ = 0;  // errno of a failed write to standard output
 };
 

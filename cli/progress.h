@@ -6,39 +6,34 @@
 
 namespace cli {
 
+// The counts the library's progress callback gives: body bytes of the
+// current exchange, each against its total (-1 while unknown).
+struct Counts {
+    double sent = 0, sendTotal = -1, received = 0, receiveTotal = -1;
+};
+
 class Progress {
 public:
-    // title: method and file name. input: the body file sent (empty: none),
-    // its size the total of the sending. output: the file the library writes;
-    // with beside, the library keeps its old file and writes a new one
-    // beside it until the call ends. Nothing is drawn or printed unless
+    // title: method and file name. Nothing is drawn or printed unless
     // enabled.
-    Progress(bool enabled, std::string title, std::string input, std::string output,
-             bool beside);
+    Progress(bool enabled, std::string title);
 
-    // Samples the byte counts and draws the line.
-    void tick();
+    // Takes the library's latest counts and draws the line.
+    void update(const Counts& c);
     // Takes the line away.
     void clear();
     // The line that stays: status, bytes, time and rate.
-    void summary(const std::string& statusLine, bool complete, int64_t received, double seconds);
+    void summary(const std::string& statusLine, int64_t received, double seconds);
+
+    const Counts& last() const { return last_; }
 
 private:
-    int64_t sent();
-    int64_t received();
     void draw(const std::string& text);
 
     bool enabled_;
     std::string title_;
-    std::string input_;
-    std::string inputReal_;  // the body file as /proc/self/fd links name it
-    int64_t inputSize_ = 0;
-    std::string output_;
-    std::string besidePrefix_;  // the path of a new file beside the output, up to
-                                // its random part; empty when the old is not kept
-    int inputFd_ = -1;       // the library's descriptor of the body file, once found
-    int64_t lastSent_ = 0;
-    int64_t lastDone_ = 0;   // bytes of the current direction at the last tick
+    Counts last_;
+    double lastDone_ = 0;    // bytes of the current direction at the last update
     bool receiving_ = false;
     double rate_ = 0;        // bytes a second, smoothed
     bool sampled_ = false;
@@ -49,5 +44,9 @@ private:
 // "GET name": the body file's name for an upload, else the URL's last part.
 std::string progressTitle(const char* method, const std::string& url, const std::string& input,
                           bool inputIsStandardInput);
+
+// "sent 1.0 MiB of 2.0 MiB (50%), 512.0 KiB/s, 0:02 left": one direction's
+// count against its total (when known, above 0) and the time left at rate.
+std::string countLine(const char* verb, double done, double total, double rate);
 
 }  // namespace cli

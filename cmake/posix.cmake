@@ -12,6 +12,8 @@ check_symbol_exists(dlopen dlfcn.h QUODRA_DLOPEN_IN_LIBC)
 # The backend, listed file by file: a file left in the folder joins nothing.
 # The files directly in src/platform/ are shared with the Windows backend.
 add_library(quodra_posix OBJECT
+  src/platform/activity_text.cpp
+  src/platform/cert_failure.cpp
   src/platform/beside_name.cpp
   src/platform/inet.cpp
   src/platform/secure_link.cpp

@@ -1,13 +1,18 @@
 Attribute VB_Name = "Quodra"
 ' Declarations of quodra.dll for BASIC-family hosts: every call, the result
-' codes and the options, four helpers that turn the calls writing into a
+' codes and the options, helpers that turn the calls writing into a
 ' caller's buffer into functions returning a String, and two examples.
 '
 ' Texts go ByVal ... As String (a pointer to an 8-bit NUL-terminated copy,
 ' copied back after the call, so a buffer made with String$ receives what
-' the call writes); numbers go ByVal ... As Long (32 bits). A host that
-' declares by ordinal writes Alias "#1" for httpGet and so on: the ordinals
-' are in the comments.
+' the call writes); numbers go ByVal ... As Long (32 bits); a pointer that
+' is no text (the progress callback and its context) goes ByVal ... As
+' LongPtr where the host has it. A host that declares by ordinal writes
+' Alias "#1" for httpGet and so on: the ordinals are in the comments.
+'
+' 64-bit Office (VBA7) loads the 64-bit quodra.dll and needs the PtrSafe
+' declarations; older hosts and 32-bit Office without VBA7 take the others.
+' Both are here, one set each, chosen when the module is compiled.
 Option Explicit
 
 ' Result codes; any other value is a Windows Sockets or lookup error number.
@@ -24,6 +29,8 @@ Public Const QUODRA_CERT_REJECTED As Long = 10
 Public Const QUODRA_TOO_MANY_REDIRECTS As Long = 11
 Public Const QUODRA_PROXY_REFUSED As Long = 12  ' httpLastStatus and httpLastHead give the proxy's reply
 Public Const QUODRA_HTTP_ERROR As Long = 13
+Public Const QUODRA_CANCELLED As Long = 14
+Public Const QUODRA_TIME_LIMIT As Long = 15
 
 ' Options of httpSetOption.
 Public Const QUODRA_OPTION_MESSAGE_BOXES As Long = 1
@@ -34,6 +41,7 @@ Public Const QUODRA_OPTION_KEEP_UNTIL_COMPLETE As Long = 5  ' the old outfile st
 Public Const QUODRA_OPTION_FAIL_ON_ERROR As Long = 6        ' a status of 400 or more gives QUODRA_HTTP_ERROR
 Public Const QUODRA_OPTION_RESUME As Long = 7               ' httpGet asks for the rest of outfile only
 Public Const QUODRA_OPTION_ONLY_IF_NEWER As Long = 8        ' httpGet asks for a file newer than outfile only
+Public Const QUODRA_OPTION_TIME_LIMIT As Long = 9  ' seconds the whole call may take; 0: no limit
 Public Const QUODRA_OPTION_KEEP_ALIVE As Long = 10          ' HTTP/1.1: this thread's connections kept for its next calls
 Public Const QUODRA_IDLE_LIMIT_MAX As Long = 2147483  ' the largest idle limit, in seconds
 
@@ -43,6 +51,47 @@ Public Const QUODRA_OPTION_HEADERS As Long = 11  ' "Name: value" lines separated
 Public Const QUODRA_OPTION_PROXY As Long = 12     ' "http://[user:password@]host[:port]"
 Public Const QUODRA_OPTION_NO_PROXY As Long = 13  ' hosts reached directly: "a.example,10.0.0.0/8"
 
+#If VBA7 Then
+' The ten exchange calls, ordinals 1 to 10.
+Declare PtrSafe Function httpGet Lib "quodra.dll" (ByVal url As String, ByVal outfile As String, ByVal visible As Long) As Long
+Declare PtrSafe Function httpHead Lib "quodra.dll" (ByVal url As String, ByVal outfile As String, ByVal visible As Long) As Long
+Declare PtrSafe Function httpPostFile Lib "quodra.dll" (ByVal url As String, ByVal infile As String, ByVal outfile As String, ByVal visible As Long) As Long
+Declare PtrSafe Function davOptions Lib "quodra.dll" (ByVal url As String, ByVal outfile As String, ByVal visible As Long) As Long
+Declare PtrSafe Function davMkcol Lib "quodra.dll" (ByVal url As String, ByVal outfile As String, ByVal visible As Long) As Long
+Declare PtrSafe Function davPropfind Lib "quodra.dll" (ByVal url As String, ByVal infile As String, ByVal outfile As String, ByVal depth As Long, ByVal visible As Long) As Long
+Declare PtrSafe Function davPut Lib "quodra.dll" (ByVal url As String, ByVal infile As String, ByVal outfile As String, ByVal visible As Long) As Long
+Declare PtrSafe Function davDelete Lib "quodra.dll" (ByVal url As String, ByVal outfile As String, ByVal visible As Long) As Long
+Declare PtrSafe Function davMove Lib "quodra.dll" (ByVal url As String, ByVal destination As String, ByVal outfile As String, ByVal ignored1 As Long, ByVal ignored2 As Long, ByVal visible As Long) As Long
+Declare PtrSafe Function davCopy Lib "quodra.dll" (ByVal url As String, ByVal destination As String, ByVal outfile As String, ByVal ignored1 As Long, ByVal ignored2 As Long, ByVal visible As Long) As Long
+
+' The calls beside them, ordinals 12 to 17 (11 is the DLL's window
+' procedure, which a host never calls).
+Declare PtrSafe Function httpLastStatus Lib "quodra.dll" () As Long
+Declare PtrSafe Function httpLastHead Lib "quodra.dll" (ByVal buffer As String, ByVal size As Long) As Long
+Declare PtrSafe Function httpLastError Lib "quodra.dll" () As Long
+Declare PtrSafe Function httpResultText Lib "quodra.dll" (ByVal code As Long, ByVal buffer As String, ByVal size As Long) As Long
+Declare PtrSafe Function httpSetOption Lib "quodra.dll" (ByVal optionNumber As Long, ByVal value As Long) As Long
+Declare PtrSafe Function httpSetOptionText Lib "quodra.dll" (ByVal optionNumber As Long, ByVal value As String) As Long
+Declare PtrSafe Function httpLastUrl Lib "quodra.dll" (ByVal buffer As String, ByVal size As Long) As Long
+
+' The rest of WebDAV, ordinals 19 to 21: properties and locks. davLock takes
+' vbNullString as infile for the library's own body (an exclusive write
+' lock) and "" for none (a refresh).
+Declare PtrSafe Function davProppatch Lib "quodra.dll" (ByVal url As String, ByVal infile As String, ByVal outfile As String, ByVal visible As Long) As Long
+Declare PtrSafe Function davLock Lib "quodra.dll" (ByVal url As String, ByVal infile As String, ByVal outfile As String, ByVal depth As Long, ByVal timeout As Long, ByVal visible As Long) As Long
+Declare PtrSafe Function davUnlock Lib "quodra.dll" (ByVal url As String, ByVal locktoken As String, ByVal outfile As String, ByVal visible As Long) As Long
+
+' One line of the last call's reply head by name, ordinal 22: the value's
+' length, -1 when the head has no such line.
+Declare PtrSafe Function httpLastHeader Lib "quodra.dll" (ByVal name As String, ByVal buffer As String, ByVal size As Long) As Long
+
+' Progress with Cancel (see progress.bas), why the last call failed and the
+' request it sent, ordinals 23, 24 and 26.
+Declare PtrSafe Function httpSetProgress Lib "quodra.dll" (ByVal callback As LongPtr, ByVal context As LongPtr) As Long
+Declare PtrSafe Function httpLastErrorText Lib "quodra.dll" (ByVal buffer As String, ByVal size As Long) As Long
+Declare PtrSafe Function httpLastRequest Lib "quodra.dll" (ByVal buffer As String, ByVal size As Long) As Long
+Declare PtrSafe Function httpCloseConnections Lib "quodra.dll" () As Long
+#Else
 ' The ten exchange calls, ordinals 1 to 10.
 Declare Function httpGet Lib "quodra.dll" (ByVal url As String, ByVal outfile As String, ByVal visible As Long) As Long
 Declare Function httpHead Lib "quodra.dll" (ByVal url As String, ByVal outfile As String, ByVal visible As Long) As Long
@@ -76,9 +125,15 @@ Declare Function davUnlock Lib "quodra.dll" (ByVal url As String, ByVal locktoke
 ' length, -1 when the head has no such line.
 Declare Function httpLastHeader Lib "quodra.dll" (ByVal name As String, ByVal buffer As String, ByVal size As Long) As Long
 
+' Progress with Cancel (see progress.bas), why the last call failed and the
+' request it sent, ordinals 23, 24 and 26.
+Declare Function httpSetProgress Lib "quodra.dll" (ByVal callback As Long, ByVal context As Long) As Long
+Declare Function httpLastErrorText Lib "quodra.dll" (ByVal buffer As String, ByVal size As Long) As Long
+Declare Function httpLastRequest Lib "quodra.dll" (ByVal buffer As String, ByVal size As Long) As Long
 ' Closes this thread's kept connections (QUODRA_OPTION_KEEP_ALIVE), ordinal
 ' 25: how many were closed.
 Declare Function httpCloseConnections Lib "quodra.dll" () As Long
+#End If
 
 ' The reply head of this thread's last call, "" when it received none.
 Public Function LastHead() As String
@@ -99,6 +154,16 @@ Public Function LastUrl() As String
     buffer = String$(length + 1, vbNullChar)
     httpLastUrl buffer, length + 1
     LastUrl = Left$(buffer, length)
+End Function
+
+' Why this thread's last call failed, in one line; "" when it did not.
+Public Function LastErrorText() As String
+    Dim length As Long, buffer As String
+    length = httpLastErrorText(vbNullString, 0)
+    If length = 0 Then Exit Function
+    buffer = String$(length + 1, vbNullChar)
+    httpLastErrorText buffer, length + 1
+    LastErrorText = Left$(buffer, length)
 End Function
 
 ' The value of the last call's reply head line called name (any case), ""
@@ -129,7 +194,7 @@ Public Sub FetchQuietly(ByVal url As String, ByVal outfile As String)
     httpSetOption QUODRA_OPTION_MESSAGE_BOXES, 0
     result = httpGet(url, outfile, 0)
     If result <> QUODRA_OK Then
-        MsgBox "httpGet failed: " & result & " (" & ResultText(result) & "), error " & httpLastError()
+        MsgBox "httpGet failed: " & result & " (" & ResultText(result) & "): " & LastErrorText()
     ElseIf httpLastStatus() <> 200 Then
         MsgBox "The server answered " & httpLastStatus() & ":" & vbCrLf & LastHead()
     End If

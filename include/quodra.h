@@ -70,6 +70,8 @@ extern "C" {
                                    407; httpLastStatus and httpLastHead give
                                    its reply, and nothing is stored */
 #define QUODRA_HTTP_ERROR 13    /* the server answered with an error status */
+#define QUODRA_CANCELLED 14     /* the progress callback cancelled the call */
+#define QUODRA_TIME_LIMIT 15    /* the call took longer than its time limit */
 
 /* Any other result is a Windows Sockets or lookup error number (on POSIX the
  * system's errors are given the same numbers). These are the ones a call is
@@ -156,6 +158,11 @@ extern "C" {
                                           the reply's Last-Modified time.
                                           Default 0. */
 
+#define QUODRA_OPTION_TIME_LIMIT 9     /* seconds the whole call may take,
+                                          all its exchanges together, beside
+                                          the idle limit; past it the call
+                                          ends with 15. Default 0: no limit;
+                                          at most QUODRA_IDLE_LIMIT_MAX. */
 #define QUODRA_OPTION_KEEP_ALIVE 10     /* 1: requests are HTTP/1.1 and a
                                           connection whose reply was whole
                                           and framed (a length, or chunked)
@@ -265,8 +272,8 @@ QUODRA_EXPORT int QUODRA_API davUnlock(const char* url, const char* locktoken, c
 
 /* What the calling thread's last exchange call left. Each is written when
  * that call returns, whatever its result; a call refused before its
- * exchange began (a null argument, a URL without a host) leaves nothing:
- * 0 from the first three, -1 from httpLastHeader. */
+ * exchange began (a null argument, a URL without a host) leaves nothing
+ * but its httpLastErrorText: 0 from the first three, -1 from httpLastHeader. */
 
 /* The status code of the reply head the last call received (200, 404, 207
  * ...); 0 when it received no whole head, or the head's first line was not a
@@ -282,8 +289,12 @@ QUODRA_EXPORT int QUODRA_API httpLastStatus(void);
 QUODRA_EXPORT int QUODRA_API httpLastHead(char* buffer, int size);
 /* The Windows Sockets or lookup error number behind the last call's result:
  * 10061 behind a refused connection (result 1), 11001 behind an unknown host,
- * the result itself when it is such a number; 0 for a result 0, for a call
- * refused before its exchange, and for results that no such error caused. */
+ * the result itself when it is such a number; behind a result 3 or 5 the
+ * system's error number of the file that failed (errno on POSIX, as 2 for a
+ * missing file or 28 for a full disk; GetLastError's number on Windows, as 2
+ * or 112), 0 when no system error was behind it (a body file that is no
+ * regular file, a reply head too long); 0 for a result 0, for a call refused
+ * before its exchange, and for results that no such error caused. */
 QUODRA_EXPORT int QUODRA_API httpLastError(void);
 
 /* The URL the last call's reply came from, after the redirects it
@@ -314,12 +325,47 @@ QUODRA_EXPORT int QUODRA_API httpCloseConnections(void);
  * unknown option or a value out of its range. Thread-safe. */
 QUODRA_EXPORT int QUODRA_API httpSetOption(int option, int value);
 
+/* A progress callback: called on the calling thread from inside the
+ * call's own message loop, at most about ten times a second and once more
+ * when the call ends, never while the library is in the middle of a send or
+ * a receive. sent and received count the body bytes of the call's current
+ * exchange (after a redirect, the last one's); sendTotal is the request
+ * body's length (0 for none), receiveTotal the reply's Content-Length (0
+ * for a reply without a body), -1 while it is not known. Returning non-zero
+ * stops the call at once: it ends with 14 (QUODRA_CANCELLED), everything
+ * closed and no further exchange started; the answer to the last call,
+ * made once the call has ended, changes nothing. The callback may pump its
+ * thread's messages (a form's Cancel button); an exchange call made from
+ * inside it is refused with 1. */
+typedef int (QUODRA_API *QuodraProgress)(void* context, double sent, double sendTotal,
+                                         double received, double receiveTotal);
+
 /* Sets an option whose value is a text for the calls that start after it:
  * QUODRA_OPTION_HEADERS for the calling thread's (each thread has its own),
  * QUODRA_OPTION_PROXY and QUODRA_OPTION_NO_PROXY for the whole process. The
  * text is copied. Returns 0 when it is set, -1 (nothing changed) for an
  * unknown option or a value it refuses (or memory that ran out). */
 QUODRA_EXPORT int QUODRA_API httpSetOptionText(int option, const char* value);
+
+/* Sets the progress callback of the calling thread's calls that start after
+ * it, with the context it is handed back; null turns it off. Each thread
+ * has its own. Returns 0. */
+QUODRA_EXPORT int QUODRA_API httpSetProgress(QuodraProgress callback, void* context);
+
+/* One line saying why the calling thread's last call failed: what failed
+ * and why, in the words of the system that said it ("connect to
+ * 127.0.0.1:8080: connection refused", "certificate of example.test: has
+ * expired (notAfter 2025-01-01)", "writing \"out.bin\": no space left on
+ * device"); never a password or a URL's user. Copied into buffer like
+ * httpLastHead; returns its whole length, 0 (an empty text) for a result 0. */
+QUODRA_EXPORT int QUODRA_API httpLastErrorText(char* buffer, int size);
+
+/* The request line and header block of the calling thread's last call's
+ * last exchange, as composed and sent (each line with its CR LF, through the
+ * blank line), the values of Authorization and Proxy-Authorization lines
+ * given as [hidden]. Copied into buffer like httpLastHead; returns its whole
+ * length, 0 when the call composed no request. */
+QUODRA_EXPORT int QUODRA_API httpLastRequest(char* buffer, int size);
 
 #ifdef __cplusplus
 }

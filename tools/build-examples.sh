@@ -4,14 +4,18 @@
 # cannot rot:
 #
 #   build-examples.sh linux BUILD     installs BUILD into a scratch prefix,
-#                                     builds examples/fetch.c and
-#                                     examples/lock_edit.c with pkg-config
-#                                     and runs fetch against the scripted peer
-#   build-examples.sh windows BUILD   builds examples/fetch.c and
-#                                     examples/lock_edit.c against the import
+#                                     builds examples/fetch.c,
+#                                     examples/lock_edit.c and
+#                                     examples/progress.c with pkg-config,
+#                                     runs fetch and progress against the
+#                                     scripted peer
+#   build-examples.sh windows BUILD   builds examples/fetch.c,
+#                                     examples/lock_edit.c and
+#                                     examples/progress.c against the import
 #                                     library of the 32-bit DLL in BUILD, and
 #                                     examples/fetch_runtime.c (run-time
-#                                     loading)
+#                                     loading); run-wine.sh runs the 64-bit
+#                                     progress.exe under Wine
 #
 # Warnings are errors: an example must compile clean as C99.
 set -euo pipefail
@@ -33,7 +37,8 @@ linux)
   flags=$(PKG_CONFIG_PATH=$(dirname "$pc") pkg-config --cflags --libs quodra)
   cc $cflags "$root/examples/fetch.c" $flags -o "$work/fetch"
   cc $cflags "$root/examples/lock_edit.c" $flags -o "$work/lock_edit"
-  echo "build-examples: examples/fetch.c and examples/lock_edit.c built with pkg-config"
+  cc $cflags "$root/examples/progress.c" $flags -o "$work/progress"
+  echo "build-examples: examples/fetch.c, examples/lock_edit.c and examples/progress.c built with pkg-config"
 
   # One GET from a peer that answers 200 "ok": the program must tell the
   # status and show the head it got.
@@ -62,14 +67,40 @@ linux)
       exit 1
     }
   echo "build-examples: examples/fetch.c fetched a reply and told its status and head"
+
+  # A reply of 2000 announced bytes in pieces 200 ms apart: the callback
+  # sees the length and cancels once half has come.
+  kill "$peer_pid" 2>/dev/null
+  : > "$work/slow.out"
+  "$peer" slow-within-idle-limit --for 60 > "$work/slow.out" 2>&1 &
+  peer_pid=$!
+  port=
+  for _ in $(seq 1 100); do
+    port=$(sed -n 's/^port //p' "$work/slow.out" | head -n 1)
+    [ -z "$port" ] || break
+    sleep 0.05
+  done
+  [ -n "$port" ] || { echo "build-examples: the slow peer did not start" >&2; exit 1; }
+  LD_LIBRARY_PATH=$libdir timeout 60 "$work/progress" "http://127.0.0.1:$port/x" "$work/half" > "$work/said" || {
+    echo "build-examples: examples/progress.c did not cancel:" >&2
+    cat "$work/said" >&2
+    exit 1
+  }
+  grep -Eq '^received [0-9]+ of 2000$' "$work/said" &&
+    grep -Eq '^result 14 after [0-9]+ reports, (1[0-9]{3}) of 2000 bytes: the progress callback cancelled the call$' "$work/said" || {
+      echo "build-examples: examples/progress.c said:" >&2
+      cat "$work/said" >&2
+      exit 1
+    }
+  echo "build-examples: examples/progress.c cancelled a download halfway"
   ;;
 windows)
   gcc=${MINGW_GCC:-i686-w64-mingw32-gcc}
   [ -f "$build/libquodra.dll.a" ] || { echo "build-examples: $build/libquodra.dll.a is missing" >&2; exit 1; }
-  for example in fetch lock_edit; do
+  for example in fetch lock_edit progress; do
     "$gcc" $cflags -I"$root/include" -I"$build/generated/include" "$root/examples/$example.c" -L"$build" -lquodra -o "$work/$example.exe"
   done
-  echo "build-examples: examples/fetch.c and examples/lock_edit.c built against the import library"
+  echo "build-examples: examples/fetch.c, examples/lock_edit.c and examples/progress.c built against the import library"
   # -pedantic would object to the function-pointer casts every run-time
   # loading program makes from GetProcAddress's result.
   "$gcc" -std=c99 -Wall -Wextra -Werror -I"$root/include" -I"$build/generated/include" "$root/examples/fetch_runtime.c" -o "$work/fetch_runtime.exe"

@@ -68,8 +68,9 @@ fi
 
 if [ "${QUODRA_SKIP_WINDOWS:-0}" != 1 ]; then
   step "Windows DLLs (32-bit shipped, 64-bit twin for Wine)"
-  configure_and_build win32
+  # The 64-bit twin first: the 32-bit tree ships its DLL beside its own.
   configure_and_build win64
+  configure_and_build win32 -DQUODRA_WIN64_BUILD="$build/win64"
   step "Export table of the 32-bit DLL"
   bash tools/check-exports.sh "$build/win32/quodra.dll"
   step "Installed 32-bit Windows tree"

@@ -9,6 +9,7 @@
 #include "platform/platform.h"
 #include "request/challenge.h"
 #include "request/request.h"
+#include "transfer/transfer.h"
 
 namespace quodra {
 
@@ -68,6 +69,8 @@ struct Call {
     int outHeld;              // the output held open for the whole call (a FIFO, a
                               // device), so that its reader sees no end between
                               // exchanges; -1 for none
+    CallWatch watch;          // its progress reports and time limit, over all
+                              // its exchanges
 };
 
 // What the call makes of an exchange's reply.
@@ -131,7 +134,13 @@ const char* currentUrl(const Call& call);
 void endCall(Call& call);
 // Runs call to its end, exchange after exchange; returns its result.
 // Before the first exchange sends anything, an output that can never be
-// made ends the call with 3.
+// made ends the call with 3. The host's progress callback hears the call's
+// counts while it runs and once more when it ends; a call cancelled by it,
+// or past its time limit, starts no further exchange.
 int DoRequest(Call& call);
+
+// The calling thread's progress callback and its context, as
+// httpSetProgress last set them (null: none).
+void progressSetting(QuodraProgress* callback, void** context);
 
 }  // namespace quodra

@@ -30,40 +30,57 @@ Call callOf(int method, const char* url, const char* inFile, const char* destina
     return c;
 }
 
-// Checks what the caller gave before anything is made: 0, or 1 (refused).
-int checkArguments(const Call& c) {
-    if (!c.url || !c.outFile) return RESULT_REFUSED;
+// Checks what the caller gave before anything is made: null, or why the
+// call is refused (1).
+const char* refusal(const Call& c) {
+    if (!c.url) return "the call was refused: no URL was given";
+    if (!c.outFile) return "the call was refused: no output file was given";
     bool bodyRequired =
         c.method == METHOD_POST || c.method == METHOD_PUT || c.method == METHOD_PROPPATCH;
-    if (bodyRequired && !c.inFile) return RESULT_REFUSED;
+    if (bodyRequired && !c.inFile) return "the call was refused: no body file was given";
     // The token goes on the wire in a header line: one that is no URI (a CR
     // or LF in it would forge further lines) is never sent.
     const char* uri = nullptr;
     size_t len = 0;
     if (c.method == METHOD_UNLOCK && !lockTokenUri(c.lockToken, &uri, &len))
-        return RESULT_REFUSED;
+        return "the call was refused: the lock token is no URI";
     if (c.method == METHOD_MOVE || c.method == METHOD_COPY) {
-        if (!c.destination) return RESULT_REFUSED;
+        if (!c.destination) return "the call was refused: no destination was given";
         // The destination goes on the wire as a header line: a CR or LF in
         // it would let the caller's text forge further lines, and a user
         // and password in it would be sent to the server as they are.
-        if (hasControlByte(c.destination) || urlHasUserinfo(c.destination))
-            return RESULT_REFUSED;
+        if (hasControlByte(c.destination))
+            return "the call was refused: the destination holds a control byte";
+        if (urlHasUserinfo(c.destination))
+            return "the call was refused: the destination names a user or password";
     }
-    return 0;
+    return nullptr;
 }
 
 int runCall(Call c) {
     forgetLastCall();
+    // A call from inside a progress callback would run its own loop inside
+    // the running call's, which waits meanwhile: it is refused.
+    if (insideProgressCallback()) {
+        keepCallFailure("the call was refused: it was made from inside a progress callback", 0);
+        return RESULT_REFUSED;
+    }
     c.options = takeOptions();
     int was = setBoxesShown(c.options.boxes);
-    int result = checkArguments(c);
+    int result = RESULT_REFUSED;
     // The header lines and the proxy settings are taken as the call starts:
     // a change the thread makes while the call runs (from a window
     // procedure its loop dispatches) reaches only its later calls.
-    if (result == 0 && !copyCallerLines(&c.lines)) result = RESULT_REFUSED;
-    if (result == 0 && !takeCallProxy(&c.proxy)) result = RESULT_REFUSED;
-    if (result == 0) result = startLibrary() ? DoRequest(c) : RESULT_REFUSED;
+    if (const char* why = refusal(c))
+        keepCallFailure(why, 0);
+    else if (!copyCallerLines(&c.lines))
+        keepCallFailure("memory ran out while the call's header lines were taken", 0);
+    else if (!takeCallProxy(&c.proxy))
+        keepCallFailure("memory ran out while the call's proxy settings were taken", 0);
+    else if (!startLibrary())
+        keepCallFailure("Windows Sockets could not be started", 0);
+    else
+        result = DoRequest(c);
     endCall(c);
     setBoxesShown(was);  // a call made from inside another gives the outer one its setting back
     return result;

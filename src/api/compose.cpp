@@ -7,6 +7,7 @@
 #include <initializer_list>
 
 #include "api/api.h"
+#include "api/last_call.h"
 #include "common/alloc.h"
 #include "common/product.h"
 #include "common/text.h"
@@ -190,7 +191,17 @@ bool lockTokenUri(const char* token, const char** uri, size_t* len) {
 RequestInfo* prepareExchange(Call& call, int* refusal) {
     *refusal = RESULT_REFUSED;
     RequestInfo* req = createRequest(currentUrl(call), call.method);
-    if (!req) return nullptr;
+    if (!req) {
+        // The URL itself is not quoted: it may hold a password.
+        UrlParts parts;
+        keepCallFailure(splitUrl(currentUrl(call), &parts)
+                            ? "memory ran out while the request was composed"
+                            : "the URL cannot be used: it needs the scheme http or https (or "
+                              "none), a host (an IPv6 address in brackets), a port of 1 to "
+                              "65535, and no space, control byte or bad escape",
+                        0);
+        return nullptr;
+    }
     req->idleLimitMs = call.options.idleMs;
     req->noBoxes = call.options.boxes ? 0 : 1;
     req->noVerify = call.options.verify ? 0 : 1;
@@ -215,6 +226,13 @@ RequestInfo* prepareExchange(Call& call, int* refusal) {
     // here, before its line and head could promise a body.
     if (whole && req->result == 0 && openBody(req) != 0) {
         *refusal = RESULT_NO_INPUT;
+        int error = plat::fileError();
+        char said[512], why[WHY_SIZE];
+        if (error) fileWords(error, said, sizeof said);
+        else std::snprintf(said, sizeof said, "not a regular file (a body needs a known length)");
+        std::snprintf(why, sizeof why, "body file \"%s\": %s", req->inFile ? req->inFile : "",
+                      said);
+        keepCallFailure(why, error);
         destroyRequest(req);
         return nullptr;
     }
@@ -228,6 +246,8 @@ RequestInfo* prepareExchange(Call& call, int* refusal) {
     // allocated, which has shown its box and recorded 1) is not started:
     // nothing of it goes out and no window is made.
     if (!whole || req->result != 0 || !req->headers) {
+        keepCallFailure(req->why[0] ? req->why : "memory ran out while the request was composed",
+                        0);
         destroyRequest(req);
         return nullptr;
     }

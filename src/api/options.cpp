@@ -22,6 +22,7 @@ std::atomic<int> resume{0};
 std::atomic<int> onlyIfNewer{0};
 std::atomic<int> keepAlive{0};
 std::atomic<int> maxRedirects{DEFAULT_MAX_REDIRECTS};
+std::atomic<int> timeLimitSeconds{0};
 
 }  // namespace
 
@@ -36,6 +37,7 @@ CallOptions takeOptions() {
     o.onlyIfNewer = onlyIfNewer.load();
     o.keepAlive = keepAlive.load();
     o.maxRedirects = maxRedirects.load();
+    o.timeLimitMs = static_cast<uint32_t>(timeLimitSeconds.load()) * 1000u;
     return o;
 }
 
@@ -68,6 +70,10 @@ extern "C" int QUODRA_API httpSetOption(int option, int value) {
         return onlyIfNewer.exchange(value ? 1 : 0);
     case QUODRA_OPTION_KEEP_ALIVE:
         return keepAlive.exchange(value ? 1 : 0);
+    case QUODRA_OPTION_TIME_LIMIT:
+        // The same range as the idle limit: milliseconds that fit 32 bits.
+        if (value < 0 || value > QUODRA_IDLE_LIMIT_MAX) return -1;
+        return timeLimitSeconds.exchange(value);
     default:
         return -1;
     }

@@ -16,6 +16,7 @@ struct CallOptions {
     int onlyIfNewer;  // 1: a GET asks for a file newer than its output file only
     int keepAlive;    // 1: HTTP/1.1, and the connection may be kept for the next call
     int maxRedirects; // redirects followed at most; 0: none
+    uint32_t timeLimitMs;  // milliseconds the whole call may take; 0 = no limit
 };
 
 // The most redirects a call may be told to follow (the largest value of

@@ -5,6 +5,7 @@
 // route of its own URL. The proxy's credentials go only to the proxy: on the
 // http request the proxy takes (and drops before it passes the request on),
 // or on the CONNECT request, never inside the tunnel.
+#include <cstdio>
 #include <cstring>
 
 #include "api/proxy.h"
@@ -66,7 +67,13 @@ bool authorizationLine(RequestInfo* req, CallProxy& proxy, const char* user,
 bool takeProxy(RequestInfo* req, const char* text, char** user, char** password) {
     *user = *password = nullptr;
     UrlParts parts;
-    if (!readProxyUrl(text, &parts)) return false;
+    if (!readProxyUrl(text, &parts)) {
+        // Its text is not quoted: it may hold a password.
+        std::snprintf(req->why, sizeof req->why,
+                      "the proxy setting cannot be used: it needs the form "
+                      "http://[user:password@]host[:port] with no path");
+        return false;
+    }
     req->proxyHost = getUrlHost(parts);
     req->proxyPort = parts.port;
     if (!req->proxyHost) return false;

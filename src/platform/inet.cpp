@@ -4,10 +4,13 @@
 // certificate's address entries) and both backends use this one reader, so
 // that they can never disagree about what is an address.
 //
+// The same code writes an address as text the one way (RFC 5952's).
+//
 // The forms are RFC 3986's: IPv4address is four decimal parts 0 to 255
 // with no leading zero (elsewhere "010" is read as octal), IPv6address is
 // RFC 4291's text form. Anything else is a name, for the resolver: "127.1",
 // "0x7f.0.0.1", a zone ("fe80::1%eth0"), brackets.
+#include <cstdio>
 #include <cstring>
 
 #include "platform/numbers.h"
@@ -114,6 +117,52 @@ int addressLiteral(const char* text, size_t len, SockAddr* addr) {
     }
     if (addr) *addr = found;
     return found.family;
+}
+
+int addressText(const SockAddr& a, char* buf, size_t size) {
+    if (!buf || size == 0) return 0;
+    int n = 0;
+    if (a.family == kAfInet) {
+        n = std::snprintf(buf, size, "%u.%u.%u.%u", a.addr[0], a.addr[1], a.addr[2], a.addr[3]);
+    } else if (a.family == kAfInet6) {
+        static const uint8_t mapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+        if (std::memcmp(a.addr, mapped, 12) == 0) {
+            n = std::snprintf(buf, size, "::ffff:%u.%u.%u.%u", a.addr[12], a.addr[13], a.addr[14],
+                              a.addr[15]);
+        } else {
+            unsigned g[8];
+            for (int i = 0; i < 8; ++i) g[i] = static_cast<unsigned>(a.addr[2 * i] << 8 | a.addr[2 * i + 1]);
+            // The longest run of two or more zero groups, the first of equal ones.
+            int best = -1, bestLen = 1;
+            for (int i = 0; i < 8;) {
+                int j = i;
+                while (j < 8 && g[j] == 0) ++j;
+                if (j - i > bestLen) {
+                    best = i;
+                    bestLen = j - i;
+                }
+                i = j > i ? j : i + 1;
+            }
+            char text[48];
+            size_t at = 0;
+            for (int i = 0; i < 8; ++i) {
+                if (i == best) {
+                    text[at++] = ':';
+                    text[at++] = ':';
+                    i += bestLen - 1;
+                    continue;
+                }
+                bool joined = i == 0 || (best >= 0 && i == best + bestLen);
+                at += static_cast<size_t>(
+                    std::snprintf(text + at, sizeof text - at, "%s%x", joined ? "" : ":", g[i]));
+            }
+            text[at] = '\0';
+            n = std::snprintf(buf, size, "%s", text);
+        }
+    } else {
+        buf[0] = '\0';
+    }
+    return n < 0 ? 0 : n < static_cast<int>(size) ? n : static_cast<int>(size) - 1;
 }
 
 }  // namespace plat

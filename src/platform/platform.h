@@ -59,7 +59,11 @@
 //
 // The core's messages, all to its window: the socket events and the lookup
 // completion (numbers of its own, from kWmUser up), kWmTimer for its
-// no-progress check and for the race of a host's addresses, and kWmQuit.
+// limits (no progress, the call's time), for the race of a host's
+// addresses and for its progress reports, and kWmQuit. A progress report
+// runs the host's own code, which may pump the thread's messages itself
+// (a nested loop that dispatches the core's events too): the core posts no
+// quit while it does.
 //
 // Timers (timers.cpp). SetTimer(window, id, ms) queues kWmTimer with
 // wParam = id every ms (at least 10) from the owner thread's loop, never
@@ -217,6 +221,14 @@
 //   Windows: the system's resolver on a worker thread of the lookup's own,
 //   which writes the list and then posts the completion to the window.
 //
+// Activity display (windows.cpp). A shown window displays its exchange's
+// progress as the core feeds it (setActivity, about ten times a second
+// and once at the end): body bytes sent and received against their totals,
+// the percentage where a total is known.
+//   POSIX: the one-line display on a terminal, redrawn four times a second
+//   with the rate.
+//   Windows: the window's title, after "HTTP".
+//
 // Message boxes (msgbox.cpp). MessageBoxA(nullptr, text, caption,
 // kMbIconError) reports a failure to the user; its result is not used. On
 // Windows it is modal and its own loop may dispatch the thread's messages
@@ -232,7 +244,9 @@
 // The reply body goes straight to a descriptor (writeOut, closeOut), with
 // no buffer of the platform's between: what writeOut reports written has
 // reached the file, and closeOut's failure still means bytes may be lost.
-// Sizes and offsets are 64-bit.
+// Sizes and offsets are 64-bit. A file call that fails leaves the system's
+// error number behind it for fileError (errno on POSIX, GetLastError's on
+// Windows), until the next file call of the thread fails.
 // What a GET may ask about its output is looked at before it is composed
 // (fileFacts: a regular file's size and time), and a reply that sends the
 // rest of the file is written from the file's end (openAppend). A call that
@@ -273,6 +287,14 @@
 //   POSIX: the process's environment (getenv), names compared exactly.
 //   Windows: every name reads as unset: a call takes no proxy from the
 //   environment there.
+//
+// The system's words (errors.cpp). socketErrorText and fileErrorText give
+// the system's own description of an error number (strerror and
+// gai_strerror on POSIX, FormatMessage on Windows), for the core's one line
+// of why a call failed. secureFailure gives the TLS engine's reason for a
+// secure socket's failure (OpenSSL's verify result and error queue;
+// SChannel's chain and policy status and its status codes), a certificate's
+// in the same words on both: what is wrong with it, then the engine's own.
 //
 // Signals. No call lets a signal reach the host, which may have left
 // SIGPIPE at its default action (ending the process): a write that meets a
@@ -359,6 +381,11 @@ int secureSocket(Socket s, const char* host, int flags);
 // handshake's outcome comes as FD_CONNECT. 0, or kSocketError with
 // WSAGetLastError() (and no event).
 int startSecure(Socket s, const char* host, int flags);
+// Why the secure socket s failed (its certificate, its handshake, a record
+// or the renegotiation it refused), or why secureSocket or startSecure could
+// not make it one, as one line into buf (cut to size, NUL-terminated).
+// The length written; 0 when it has not failed.
+int secureFailure(Socket s, char* buf, int size);
 // 1 with *tick (GetTickCount's clock) once the secure socket s has moved
 // bytes on the wire, the tick of the last; 0 for a socket that has moved
 // none and for a plain one, whose every byte the core moves itself.
@@ -387,6 +414,10 @@ int recvFile(Socket s, int fd, int len);
 // kAfInet6, with the address in *addr (network order, port 0, no scope;
 // addr may be null); 0 when the text is anything else: a name.
 int addressLiteral(const char* text, size_t len, SockAddr* addr);
+// The address a (its family and bytes) as text, as RFC 5952 writes it
+// ("127.0.0.1", "2001:db8::1", "::ffff:127.0.0.1"), without brackets or
+// port, into buf (cut to size, NUL-terminated); the length written.
+int addressText(const SockAddr& a, char* buf, size_t size);
 uint16_t htons(uint16_t v);
 
 // ---- lookups (lookups.cpp) ------------------------------------------------
@@ -407,6 +438,10 @@ Hwnd CreateWindowExA(unsigned long exStyle, const char* className,
                      int width, int height, Hwnd parent, void* menu,
                      Instance inst, void* param);
 int ShowWindow(Hwnd hwnd, int cmd);
+// What the window displays of its exchange while it is shown: body bytes
+// sent of sendTotal and received of receiveTotal, a total -1 while unknown.
+void setActivity(Hwnd hwnd, double sent, double sendTotal, double received,
+                 double receiveTotal);
 int DestroyWindow(Hwnd hwnd);
 LResult DefWindowProcA(Hwnd hwnd, unsigned msg, WParam wParam, LParam lParam);
 
@@ -447,6 +482,17 @@ int openOut(const char* path);                // binary, created or emptied; <0 
 // error); returns how many it took, so a count below len is a failure.
 size_t writeOut(int fd, const char* buf, size_t len);
 int closeOut(int fd);                         // 0, else bytes may be lost
+// The system's error number behind the thread's last file call that failed;
+// 0 when none has.
+int fileError();
+
+// ---- the system's words (errors.cpp) --------------------------------------
+// The system's description of a socket or lookup error number (as
+// WSAGetLastError gives them), or of a file error number (as fileError gives
+// them), as one line into buf (cut to size, NUL-terminated). The length
+// written; 0 when the system has no words for it.
+int socketErrorText(int error, char* buf, int size);
+int fileErrorText(int error, char* buf, int size);
 
 struct FileFacts {
     int64_t size;      // bytes

@@ -115,12 +115,20 @@ void failConnect(SecureLink& l, int error) {
     post(l, kFdConnect, error);
 }
 
+void failConnect(SecureLink& l, int error, const char* reason) {
+    secureFailed(l, reason);
+    failConnect(l, error);
+}
+
 // The handshake is done: the engine's check of the peer decides whether the
 // core hears of a connection or of a failure.
 void opened(SecureLink& l) {
     int error = l.engine->verify ? l.engine->verify(l) : 0;
     // An engine whose record cannot fit the output could never take a send.
-    if (!error && (l.recordRoom == 0 || l.recordRoom > l.outCap)) error = kErrSecureFailed;
+    if (!error && (l.recordRoom == 0 || l.recordRoom > l.outCap)) {
+        secureFailed(l, "the TLS engine's records do not fit the link's buffer");
+        error = kErrSecureFailed;
+    }
     if (error) {
         failConnect(l, error);
         return;
@@ -140,11 +148,11 @@ void handshake(SecureLink& l) {
         // What it answered goes out first, even an alert before a failure.
         bool sent = flush(l);
         if (step == SecureStep::Failed) {
-            failConnect(l, error ? error : kErrSecureFailed);
+            failConnect(l, error ? error : kErrSecureFailed, "the handshake failed");
             return;
         }
         if (!sent) {  // a handshake whose bytes cannot go out cannot finish
-            failConnect(l, kErrSecureFailed);
+            failConnect(l, kErrSecureFailed, "the handshake could not be sent");
             return;
         }
         if (step == SecureStep::Done) {
@@ -153,7 +161,10 @@ void handshake(SecureLink& l) {
         }
         if (pullIn(l)) continue;
         // Cut off, reset, or a message larger than the input: no more will come.
-        if (l.inEnded || inputFull(l)) failConnect(l, kErrSecureFailed);
+        if (l.inEnded)
+            failConnect(l, kErrSecureFailed, "the server ended the connection during the handshake");
+        else if (inputFull(l))
+            failConnect(l, kErrSecureFailed, "a handshake message of the server's is too large");
         return;
     }
 }
@@ -170,6 +181,7 @@ void fill(SecureLink& l) {
             l.closeNotice = true;
             return;
         case SecureRead::Failed:
+            secureFailed(l, "a record could not be read");
             l.failure = error ? error : kErrSecureFailed;
             return;
         case SecureRead::More:
@@ -179,8 +191,12 @@ void fill(SecureLink& l) {
         flush(l);
         if (pullIn(l)) continue;
         // Ended without the closing notice: cut short, or reset.
-        if (l.inEnded) l.failure = l.inError ? l.inError : kErrSecureTruncated;
-        else if (inputFull(l)) l.failure = kErrSecureFailed;
+        if (l.inEnded) {
+            l.failure = l.inError ? l.inError : kErrSecureTruncated;
+        } else if (inputFull(l)) {
+            secureFailed(l, "a record of the server's is too large");
+            l.failure = kErrSecureFailed;
+        }
         return;
     }
 }
@@ -297,6 +313,7 @@ int secureSend(SecureLink& l, const char* buf, int len, int* error) {
     if (l.outCap - l.outLen < l.recordRoom) compactOut(l);
     int n = l.engine->encrypt(l, buf, len);
     if (n <= 0) {
+        secureFailed(l, "a record could not be written");
         l.failure = n < 0 ? -n : kErrSecureFailed;
         return refuse(error, l.failure);
     }
@@ -329,6 +346,21 @@ void secureClose(SecureLink& l) {
 bool secureMoved(const SecureLink& l, uint32_t* tick) {
     if (l.moved) *tick = l.movedAt;
     return l.moved;
+}
+
+int secureReason(const SecureLink& l, char* buf, int size) {
+    if (!buf || size <= 0) return 0;
+    int n = 0;
+    for (; l.reason[n] && n < size - 1; ++n) buf[n] = l.reason[n];
+    buf[n] = '\0';
+    return n;
+}
+
+void secureFailed(SecureLink& l, const char* reason) {
+    if (l.reason[0] || !reason) return;
+    size_t n = 0;
+    for (; reason[n] && n < sizeof l.reason - 1; ++n) l.reason[n] = reason[n];
+    l.reason[n] = '\0';
 }
 
 char* secureInput(SecureLink& l, size_t* n) {

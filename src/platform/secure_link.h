@@ -5,7 +5,8 @@
 // platform.h, under "Secure sockets"). An engine (OpenSSL on POSIX,
 // SChannel on Windows) only turns bytes: it runs the handshake over the
 // link's buffers, encrypts plaintext into the outgoing one, decrypts the
-// incoming one, queues the closing notice and checks the peer.
+// incoming one, queues the closing notice and checks the peer, and says why
+// when one of them fails.
 //
 // The backend drives the link: secureConnected when TCP's connect has an
 // outcome (or at once, for a socket that already speaks plaintext),
@@ -120,6 +121,11 @@ struct SecureLink {
 
     bool moved = false;        // bytes have crossed the socket ...
     uint32_t movedAt = 0;      // ... last at this tick (GetTickCount)
+
+    // Why the link failed, one line: the engine's words for its certificate
+    // check, its handshake or a record, or the link's own; empty while it
+    // works. The first reason given stays.
+    char reason[256] = {};
 };
 
 // The buffers' sizes of a real socket: each holds a whole handshake flight
@@ -166,6 +172,15 @@ void secureReselected(SecureLink& link);
 bool secureIdleOpen(const SecureLink& link);
 // True, with the tick, once bytes have crossed the socket.
 bool secureMoved(const SecureLink& link, uint32_t* tick);
+// Why the link failed, copied into buf (cut to size, NUL-terminated); the
+// length, 0 while it has not failed.
+int secureReason(const SecureLink& link, char* buf, int size);
+
+// ---- the engine's reasons ----------------------------------------------------------
+// Says why the link fails, unless a reason is given already: an engine calls
+// it before it answers Failed (or a verify error), in its own words; the
+// link for the failures it sees itself.
+void secureFailed(SecureLink& link, const char* reason);
 
 // ---- the engine's access to the buffers ---------------------------------------------
 // The input the engine has not read: *n bytes from the pointer.

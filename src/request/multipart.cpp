@@ -102,6 +102,8 @@ void makeFormEncoding(RequestInfo* req) {
     char boundary[FORM_BOUNDARY_LENGTH + 1];
     if (!drawBoundary(boundary)) {
         showError("Could not get random bytes", QUODRA_PRODUCT);
+        std::snprintf(req->why, sizeof req->why,
+                      "the system's random source gave no bytes for the form's boundary");
         req->result = RESULT_REFUSED;
         return;
     }

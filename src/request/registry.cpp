@@ -1,5 +1,6 @@
 // The request record's life: creation from a URL, the per-thread list of
 // live records, look-up by socket or window, and destruction.
+#include <cstdio>
 #include <new>
 
 #include "common/alloc.h"
@@ -75,7 +76,11 @@ RequestInfo* createRequest(const char* url, int method) {
 
 void composeFailed(RequestInfo* req, const char* what) {
     showAllocFailure(what);
-    if (req && req->result == 0) req->result = RESULT_REFUSED;
+    if (req && req->result == 0) {
+        std::snprintf(req->why, sizeof req->why,
+                      "memory ran out while the request was composed (%s)", what);
+        req->result = RESULT_REFUSED;
+    }
 }
 
 int destroyRequest(RequestInfo* req) {

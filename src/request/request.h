@@ -47,6 +47,12 @@ enum class State : uint8_t {
 // order; a name with more keeps its first ones.
 constexpr int MAX_ADDRESSES = 16;
 
+// Room for the one line that says why an exchange failed, paths included.
+constexpr int WHY_SIZE = 1024;
+
+// What the call above an exchange watches it for (transfer.h).
+struct CallWatch;
+
 // How the latest connect attempt to fail failed: what the call shows and
 // returns when every address has failed.
 enum class ConnectFailure : uint8_t {
@@ -116,11 +122,14 @@ struct RequestInfo {
     // Connect attempts under way, one socket per address, the oldest first:
     // the first to connect becomes sock, and the others are closed then.
     plat::Socket attempts[MAX_ADDRESSES];
+    int attemptAddrs[MAX_ADDRESSES];  // the address (index in addrs) of each attempt
     int attemptCount;      // sockets in attempts
     uint32_t attemptAt;    // tick at which the latest attempt was started
     int raceTimer;         // 1 while the timer that starts the next attempt runs
     ConnectFailure lastFailure;  // how the latest attempt to fail failed
     int lastFailError;     // ... and the error number it failed with
+    int lastFailAddr;      // ... and the address (index in addrs) it was for
+    int peerAddr;          // the address (index in addrs) sock is connected to
 
     // ---- sending ----
     plat::Socket sock;     // the connected TCP socket; -1 when there is none
@@ -180,6 +189,15 @@ struct RequestInfo {
     uint32_t lastProgress; // tick of the last lookup, connect, send or receive
     int result;            // first recorded result code; 0 = none yet
     int netError;          // socket or lookup error number behind result; 0 = none
+    int fileError;         // the system's error number behind a result 3 or 5; 0 = none
+    int bodyReadError;     // the system's error number of a failed read of the body file
+    char why[WHY_SIZE];    // one line: what failed and why, in the words of the
+                           // system that said it; empty while nothing has
+    CallWatch* watch;      // borrowed from the call: its progress callback and
+                           // time limit; null for an exchange outside a call
+    int quitOwed;          // 1 when the exchange ended while the host's progress
+                           // callback ran: its quit is posted once the callback
+                           // has returned, so no loop of the host's takes it
 
     // ---- the call around the exchange ----
     // Asked once the final head has arrived whole, before anything of its

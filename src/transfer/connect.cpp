@@ -26,9 +26,10 @@ bool numericHost(const char* host, plat::SockAddr* addr) {
     return plat::addressLiteral(host, static_cast<size_t>(textLength(host)), addr) != 0;
 }
 
-void noteFailure(RequestInfo* req, ConnectFailure how, int error) {
+void noteFailure(RequestInfo* req, ConnectFailure how, int error, int addr) {
     req->lastFailure = how;
     req->lastFailError = error;
+    req->lastFailAddr = addr;
 }
 
 void stopRaceTimer(RequestInfo* req) {
@@ -41,7 +42,10 @@ void stopRaceTimer(RequestInfo* req) {
 // order.
 void dropAttempt(RequestInfo* req, int i) {
     plat::closesocket(req->attempts[i]);
-    for (int k = i + 1; k < req->attemptCount; ++k) req->attempts[k - 1] = req->attempts[k];
+    for (int k = i + 1; k < req->attemptCount; ++k) {
+        req->attempts[k - 1] = req->attempts[k];
+        req->attemptAddrs[k - 1] = req->attemptAddrs[k];
+    }
     --req->attemptCount;
 }
 
@@ -49,6 +53,13 @@ void dropAttempt(RequestInfo* req, int i) {
 // its box when it was seen at once (a failure told by an event shows none).
 void allFailed(RequestInfo* req) {
     stopRaceTimer(req);
+    char peer[80], said[512];
+    peerText(req, req->lastFailAddr, peer, sizeof peer);
+    socketWords(req->lastFailError, said, sizeof said);
+    if (req->lastFailure == ConnectFailure::NoSocket)
+        noteWhy(req, "no socket for %s%s: %s", req->proxyHost ? "proxy " : "", peer, said);
+    else
+        noteWhy(req, "connect to %s%s: %s", req->proxyHost ? "proxy " : "", peer, said);
     if (req->lastFailure == ConnectFailure::NoSocket) {
         showError("Invalid socket", QUODRA_PRODUCT);
     } else if (req->lastFailure == ConnectFailure::AtOnce) {
@@ -80,6 +91,7 @@ bool takeKept(RequestInfo* req) {
 
 int reachHost(RequestInfo* req) {
     if (!req || !req->hwnd) {
+        noteWhy(req, "the call's event window could not be made");
         recordResult(req, RESULT_REFUSED);
         return 1;
     }
@@ -101,6 +113,9 @@ int reachHost(RequestInfo* req) {
         return 0;
     }
     int error = plat::WSAGetLastError();  // before the box's loop can change it
+    char said[512];
+    socketWords(error, said, sizeof said);
+    noteWhy(req, "looking up host \"%s\" could not start: %s", peerHost(req), said);
     showError("Could not get IP address (1)", peerHost(req));
     recordResult(req, RESULT_REFUSED, error);
     return 1;
@@ -130,21 +145,24 @@ void interleaveFamilies(plat::SockAddr* list, int count) {
 
 int startAttempt(RequestInfo* req) {
     while (req->addrNext < req->addrCount) {
-        plat::SockAddr peer = req->addrs[req->addrNext++];
+        int index = req->addrNext++;
+        plat::SockAddr peer = req->addrs[index];
         peer.port = plat::htons(peerPort(req));
         plat::Socket s = plat::socket(peer.family, plat::kSockStream, plat::kIpprotoTcp);
         if (s == plat::kInvalidSocket) {  // this family may not be served here
-            noteFailure(req, ConnectFailure::NoSocket, plat::WSAGetLastError());
+            noteFailure(req, ConnectFailure::NoSocket, plat::WSAGetLastError(), index);
             continue;
         }
         // An https socket becomes a TLS client before it is selected; one
         // that cannot will not be anywhere, whichever address it is for.
         if (int code = makeSecure(req, s)) {
+            secureWhy(req, s, code);
             plat::closesocket(s);
             endExchange(req, code);
             return 1;
         }
         plat::WSAAsyncSelect(s, req->hwnd, WM_NETNOTIFY, NET_EVENTS);
+        req->attemptAddrs[req->attemptCount] = index;
         req->attempts[req->attemptCount++] = s;
         req->attemptAt = plat::GetTickCount();
         if (plat::connect(s, &peer, sizeof peer) != plat::kSocketError) {
@@ -163,7 +181,7 @@ int startAttempt(RequestInfo* req) {
                 stopRaceTimer(req);
             return 0;
         }
-        noteFailure(req, ConnectFailure::AtOnce, error);
+        noteFailure(req, ConnectFailure::AtOnce, error, index);
         dropAttempt(req, req->attemptCount - 1);
     }
     // No address is left to try: the race goes on while an attempt is under
@@ -183,8 +201,10 @@ bool isAttempt(const RequestInfo* req, plat::Socket sock) {
 void attemptConnected(RequestInfo* req, plat::Socket sock) {
     stopRaceTimer(req);
     // The losers go at once: their events still queued find no record.
-    for (int i = 0; i < req->attemptCount; ++i)
+    for (int i = 0; i < req->attemptCount; ++i) {
         if (req->attempts[i] != sock) plat::closesocket(req->attempts[i]);
+        else req->peerAddr = req->attemptAddrs[i];
+    }
     req->attemptCount = 0;
     req->sock = sock;
     noteProgress(req);
@@ -195,8 +215,9 @@ void attemptConnected(RequestInfo* req, plat::Socket sock) {
 void attemptFailed(RequestInfo* req, plat::Socket sock, int error) {
     for (int i = 0; i < req->attemptCount; ++i) {
         if (req->attempts[i] != sock) continue;
+        int index = req->attemptAddrs[i];
         dropAttempt(req, i);
-        noteFailure(req, ConnectFailure::Told, error);
+        noteFailure(req, ConnectFailure::Told, error, index);
         startAttempt(req);
         return;
     }

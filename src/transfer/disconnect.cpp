@@ -16,10 +16,13 @@ int endExchange(RequestInfo* req, int code, int error) {
     // closed (a request that may keep it only).
     if (req->keepAlive) keepConnection(req);
     int lost = releaseConnection(req);
+    if (code == 0 && lost) fileWhy(req, "closing", req->outFile, plat::fileError());
     if (code == 0) code = lost;
     // The quit goes out once per exchange, with its end; the loop then
-    // takes what is queued up to it.
-    if (req->hwnd) plat::PostMessageA(req->hwnd, plat::kWmQuit, 0, 0);
+    // takes what is queued up to it. While the host's progress callback
+    // runs, a loop of its own could take it: it waits for the callback.
+    if (req->hwnd && req->watch && req->watch->reporting) req->quitOwed = 1;
+    else if (req->hwnd) plat::PostMessageA(req->hwnd, plat::kWmQuit, 0, 0);
     recordResult(req, code, error);
     return code;
 }

@@ -21,6 +21,19 @@ void showLookupFailure(const RequestInfo* req, int error) {
     showError(text, peerHost(req));
 }
 
+// Why the lookup failed: a name the resolver does not know, a name without
+// an address, or the resolver's own words.
+void lookupWhy(RequestInfo* req, int error) {
+    // Through a proxy the name looked up is the proxy's.
+    const char* host = peerHost(req) ? peerHost(req) : "";
+    const char* what = req->proxyHost ? "proxy host" : "host";
+    char said[512];
+    socketWords(error, said, sizeof said);
+    if (error == plat::kErrHostNotFound) noteWhy(req, "%s \"%s\" not found (%s)", what, host, said);
+    else if (error == plat::kErrNoData) noteWhy(req, "%s \"%s\" has no address (%s)", what, host, said);
+    else noteWhy(req, "looking up %s \"%s\": %s", what, host, said);
+}
+
 }  // namespace
 
 int OnHostNotify(RequestInfo* req, plat::LParam event) {
@@ -30,6 +43,7 @@ int OnHostNotify(RequestInfo* req, plat::LParam event) {
     noteProgress(req);
     if (!error && count == 0) error = plat::kErrNoData;
     if (error) {
+        lookupWhy(req, error);
         showLookupFailure(req, error);
         // A proxy's name not found: no connection was made, and the
         // lookup's error stands behind that, so that the caller tells it
@@ -67,10 +81,14 @@ void OnSocketConnect(RequestInfo* req, plat::Socket sock, int error) {
         // A TCP failure before anything was sent: the host's other
         // addresses may answer. A secure connection that failed (7, 10)
         // ends the call, whichever address it was for.
-        if (!failed) attemptConnected(req, sock);
-        else if (int code = resultOfConnectError(error); code != RESULT_REFUSED)
+        if (!failed) {
+            attemptConnected(req, sock);
+        } else if (int code = resultOfConnectError(error); code != RESULT_REFUSED) {
+            secureWhy(req, sock, code);
             endExchange(req, code);
-        else attemptFailed(req, sock, error);
+        } else {
+            attemptFailed(req, sock, error);
+        }
         return;
     }
     // Through a proxy's tunnel: the outcome of the TLS handshake.
@@ -82,6 +100,7 @@ void OnSocketConnect(RequestInfo* req, plat::Socket sock, int error) {
     // by its event too.
     if (sock != req->sock || !failed) return;
     int code = resultOfConnectError(error);
+    secureWhy(req, sock, code);
     endExchange(req, code, code == RESULT_REFUSED ? error : 0);
 }
 
@@ -114,6 +133,9 @@ extern "C" plat::LResult QUODRA_STDCALL NetWndProc(plat::Hwnd hwnd, unsigned msg
         int was = req ? setBoxesShown(!req->noBoxes) : -1;
         OnNetNotify(req, sock, lParam);
         if (was >= 0) setBoxesShown(was);
+        // Between two events, never inside a send or a receive: a report
+        // may be due, also when a busy socket keeps the timer waiting.
+        reportProgress(req);
         return 0;
     }
     case WM_HOSTNOTIFY: {
@@ -135,7 +157,9 @@ extern "C" plat::LResult QUODRA_STDCALL NetWndProc(plat::Hwnd hwnd, unsigned msg
         return 0;
     }
     case plat::kWmTimer: {
-        if (wParam != IDLE_TIMER && wParam != RACE_TIMER && wParam != CONTINUE_TIMER) break;
+        if (wParam != IDLE_TIMER && wParam != RACE_TIMER && wParam != CONTINUE_TIMER &&
+            wParam != PROGRESS_TIMER)
+            break;
         RequestInfo* req = getRequestFromHwnd(hwnd);
         if (!req) return 0;
         if (wParam == CONTINUE_TIMER) {
@@ -146,8 +170,10 @@ extern "C" plat::LResult QUODRA_STDCALL NetWndProc(plat::Hwnd hwnd, unsigned msg
             int was = setBoxesShown(!req->noBoxes);
             OnRaceTimer(req);
             setBoxesShown(was);
-        } else if (req->idleLimitMs && idleTooLong(req)) {
-            endExchange(req, plat::kErrTimedOut);
+        } else if (wParam == PROGRESS_TIMER) {
+            reportProgress(req);
+        } else {
+            OnLimitTimer(req);
         }
         return 0;
     }

@@ -68,6 +68,7 @@ bool finalHeadArrived(RequestInfo* req) {
         // Checked before anything was sent, the output can still fail here
         // (its folder removed meanwhile, a right only the open tells). The
         // head is kept: the caller can still read what the server did.
+        fileWhy(req, "creating", req->outFile, plat::fileError());
         endExchange(req, RESULT_NO_OUTPUT);
         return false;
     }

@@ -6,6 +6,8 @@
 // too, and after a send that failed. The exchange ends as soon as the reply
 // is complete, without waiting for the peer to close; whether it is
 // complete is decided here only.
+#include <cinttypes>
+
 #include "common/text.h"
 #include "platform/numbers.h"
 #include "transfer/transfer.h"
@@ -13,6 +15,44 @@
 namespace quodra {
 
 namespace {
+
+// The connected peer as text, for the lines that say why.
+struct PeerName {
+    char text[80];
+};
+PeerName peerOf(const RequestInfo* req) {
+    PeerName p;
+    peerText(req, req->peerAddr, p.text, sizeof p.text);
+    return p;
+}
+
+// Why the peer's end or error ends the exchange with code: the secure
+// socket's own reason, the system's words for the error, or how far the
+// reply had come by an orderly end.
+void endWhy(RequestInfo* req, int code, int error, bool sending) {
+    const PeerName name = peerOf(req);
+    const char* peer = name.text;
+    if (code == RESULT_TLS_FAILED || code == RESULT_CERT_REJECTED) {
+        secureWhy(req, req->sock, code);
+    } else if (error == plat::kErrSecureTruncated) {
+        noteWhy(req, "the reply from %s ended without TLS's closing notice, after %" PRId64
+                " body bytes", peer, req->bodyStored);
+    } else if (error != 0) {
+        char said[512];
+        socketWords(error, said, sizeof said);
+        noteWhy(req, "%s %s: %s",
+                sending ? "sending the request to"
+                        : replyBegun(req) ? "receiving the reply from" : "waiting for the reply from",
+                peer, said);
+    } else if (!replyBegun(req)) {
+        noteWhy(req, "%s closed the connection before any reply", peer);
+    } else if (!req->head.done) {
+        noteWhy(req, "the reply head from %s ended before its blank line", peer);
+    } else {
+        noteWhy(req, "the reply from %s ended after %" PRId64 " of %" PRId64 " body bytes", peer,
+                req->bodyStored, req->head.length);
+    }
+}
 
 // Ends the exchange once the reply is whole: with 0, or 13 for an error
 // status when the call fails on one.
@@ -28,6 +68,7 @@ bool writeBody(RequestInfo* req, const char* data, int64_t count) {
     // error) means the reply cannot be stored.
     req->bodyStored += static_cast<int64_t>(wrote);
     if (wrote < static_cast<size_t>(count)) {
+        fileWhy(req, "writing", req->outFile, plat::fileError());
         endExchange(req, RESULT_NO_OUTPUT);
         return false;
     }
@@ -46,6 +87,7 @@ void storeChunked(RequestInfo* req, const char* data, int len) {
         data += used;
         len -= used;
         if (feed == ChunkedFeed::Broken) {
+            noteWhy(req, "the chunked body from %s breaks its coding", peerOf(req).text);
             endExchange(req, RESULT_MALFORMED_HEAD);
             return;
         }
@@ -90,14 +132,19 @@ int takeHead(RequestInfo* req, const char* data, int len) {
         else if (finalHeadArrived(req)) endIfComplete(req);
         break;
     case HeadFeed::Malformed:
+        noteWhy(req, "the reply head from %s has no single Content-Length of a number of bytes",
+                peerOf(req).text);
         endExchange(req, RESULT_MALFORMED_HEAD);
         break;
     case HeadFeed::TooLong:
+        noteWhy(req, "the reply head from %s is over %d KiB", peerOf(req).text,
+                REPLY_HEAD_LIMIT / 1024);
         endExchange(req, RESULT_NO_OUTPUT);
         break;
     case HeadFeed::NoMemory:
         // Ended before the modal box shows, so that events dispatched
         // meanwhile find the exchange over.
+        noteWhy(req, "memory ran out for the reply head");
         endExchange(req, RESULT_NO_OUTPUT);
         showAllocFailure("replyhead");
         break;
@@ -121,6 +168,12 @@ int directPiece(const RequestInfo* req) {
 
 }  // namespace
 
+int64_t replyBodyLength(const RequestInfo* req) {
+    if (!req || !req->head.done) return -1;
+    if (bodiless(req)) return 0;
+    return req->head.length < 0 ? -1 : req->head.length;
+}
+
 bool replyComplete(const RequestInfo* req) {
     if (!req || !req->head.done) return false;
     if (bodiless(req)) return true;
@@ -139,10 +192,18 @@ void endReply(RequestInfo* req, int error) {
     // before it: a reply without a length is then not known to be whole.
     if (error != 0) req->peerEnded = 0;
     int code;
-    if (replyComplete(req)) code = completeResult(req);
-    else if (req->sendError != 0 && !replyBegun(req)) code = resultOfSocketError(req->sendError);
-    else if (error != 0) code = resultOfSocketError(error);
-    else code = RESULT_ENDED_EARLY;
+    if (replyComplete(req)) {
+        code = completeResult(req);
+    } else if (req->sendError != 0 && !replyBegun(req)) {
+        code = resultOfSocketError(req->sendError);
+        endWhy(req, code, req->sendError, true);
+    } else if (error != 0) {
+        code = resultOfSocketError(error);
+        endWhy(req, code, error, false);
+    } else {
+        code = RESULT_ENDED_EARLY;
+        endWhy(req, code, 0, false);
+    }
     endExchange(req, code);
 }
 
@@ -153,7 +214,11 @@ void sendFailed(RequestInfo* req, int error) {
     // What already waits is read now: the failed send may be the only sign
     // left of a connection the peer has closed after answering.
     OnSocketRead(req);
-    if (!ended(req) && !replyBegun(req)) endExchange(req, resultOfSocketError(error));
+    if (!ended(req) && !replyBegun(req)) {
+        int code = resultOfSocketError(error);
+        endWhy(req, code, error, true);
+        endExchange(req, code);
+    }
 }
 
 void ProcessReply(RequestInfo* req, const char* data, int len) {
@@ -179,6 +244,7 @@ void OnSocketRead(RequestInfo* req) {
     if (!req || ended(req)) return;
     if (req->state == State::Idle || req->sock == plat::kInvalidSocket) {
         // No socket, or bytes before the request began: no reply to it.
+        noteWhy(req, "bytes came before the request went out");
         endExchange(req, RESULT_NO_OUTPUT);
         return;
     }
@@ -202,6 +268,7 @@ void OnSocketRead(RequestInfo* req) {
             continue;
         }
         if (n == plat::kFileFailed) {
+            fileWhy(req, "writing", req->outFile, plat::fileError());
             endExchange(req, RESULT_NO_OUTPUT);
             return;
         }

@@ -75,6 +75,14 @@ void fileTaken(RequestInfo* req, int taken) {
     req->fileLeft -= taken;
 }
 
+// The body file could not step back over what the socket left.
+void seekFailed(RequestInfo* req) {
+    char said[512];
+    fileWords(plat::fileError(), said, sizeof said);
+    noteWhy(req, "body file \"%s\" could not be repositioned: %s", req->inFile, said);
+    endExchange(req, RESULT_SEEK_FAILED);
+}
+
 // After a failed send: true when the socket is only full (its write event
 // follows); any other failure has stopped the sending, and the reply that
 // came before it, or else the failure, ends the exchange.
@@ -128,21 +136,23 @@ Step sendBodyFile(RequestInfo* req) {
 
     char* chunk = req->io;
     int n = plat::readFile(req->inFd, chunk, want);
-    // A read error ends the file like its end does.
+    // A read error ends the file like its end does; the body then falls
+    // short, and the error says why.
+    if (n < 0) req->bodyReadError = plat::fileError();
     if (n <= 0) return advance(req);
 
     int taken = plat::send(req->sock, chunk, n, 0);
     if (taken < 0) {
         // A full socket: the whole chunk is read again when room comes.
         if (socketFull(req) && plat::seekCur(req->inFd, -static_cast<int64_t>(n)) < 0)
-            endExchange(req, RESULT_SEEK_FAILED);
+            seekFailed(req);
         return Step::Stop;
     }
     fileTaken(req, taken);
     if (taken < n) {
         // Step back over what the socket left, so the next call re-reads it.
         if (plat::seekCur(req->inFd, static_cast<int64_t>(taken) - n) < 0) {
-            endExchange(req, RESULT_SEEK_FAILED);
+            seekFailed(req);
             return Step::Stop;
         }
         return Step::Again;

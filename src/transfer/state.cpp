@@ -5,6 +5,8 @@
 // when the reply comes first. An https exchange through a proxy first opens
 // its tunnel: the CONNECT request goes out, the proxy's answer comes in, and
 // TLS is set up through it.
+#include <cinttypes>
+
 #include "common/text.h"
 #include "platform/numbers.h"
 #include "transfer/transfer.h"
@@ -96,6 +98,7 @@ Entered setUpBody(RequestInfo* req) {
     req->fileLeft = req->bodyLength - textLength(req->formHead) - textLength(req->formFoot);
     req->fileByCopy = 0;
     if (req->inFd < 0) {
+        noteWhy(req, "body file \"%s\" is not open", req->inFile ? req->inFile : "");
         endExchange(req, RESULT_NO_INPUT);
         return Entered::Ended;
     }
@@ -106,6 +109,12 @@ Entered setUpReceive(RequestInfo* req) {
     // An announced body that came out shorter (the file shrank after its
     // size was taken) must not pass as a complete request.
     if (req->bodyLength != 0 && req->bodySent < req->bodyLength) {
+        if (req->bodyReadError)
+            fileWhy(req, "reading body file", req->inFile, req->bodyReadError);
+        else
+            noteWhy(req, "body file \"%s\" gave %" PRId64 " of the %" PRId64
+                    " bytes announced: it shrank while it was sent",
+                    req->inFile ? req->inFile : "", req->bodySent, req->bodyLength);
         endExchange(req, RESULT_BODY_SHORT);
         return Entered::Ended;
     }
@@ -122,6 +131,7 @@ Entered enterNextState(RequestInfo* req) {
     if (req->state == State::Receive) return Entered::Receiving;
     if (ended(req)) return Entered::Ended;
     if (req->state == State::Idle && !bodyReady(req)) {
+        noteWhy(req, "body file \"%s\" is not open", req->inFile ? req->inFile : "");
         endExchange(req, RESULT_NO_INPUT);
         return Entered::Ended;
     }

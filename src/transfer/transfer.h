@@ -7,6 +7,7 @@
 
 #include "common/results.h"
 #include "platform/numbers.h"
+#include "quodra.h"
 #include "request/request.h"
 
 namespace quodra {
@@ -15,7 +16,7 @@ namespace quodra {
 constexpr unsigned WM_NETNOTIFY = plat::kWmUser + 2;   // socket event
 constexpr unsigned WM_HOSTNOTIFY = plat::kWmUser + 4;  // host lookup complete
 constexpr long NET_EVENTS = 0x33;          // read | write | connect | close
-constexpr uintptr_t IDLE_TIMER = 1;        // timer id of the no-progress check
+constexpr uintptr_t IDLE_TIMER = 1;        // timer id of the no-progress and time-limit checks
 constexpr uintptr_t RACE_TIMER = 2;        // timer id that starts the next connect attempt
 constexpr uintptr_t CONTINUE_TIMER = 3;    // timer id that ends the wait for 100 (Continue)
 // How long a body that asked for 100 (Continue) waits for it before it goes
@@ -24,6 +25,10 @@ constexpr unsigned CONTINUE_WAIT_MS = 1000;
 // A request that may keep its connection asks before a body over this many
 // bytes (a PUT's, before any body): small ones cost less sent than waited for.
 constexpr int64_t EXPECT_CONTINUE_FROM = 1024 * 1024;
+constexpr uintptr_t PROGRESS_TIMER = 4;    // timer id of the host's progress reports
+                                           // and the shown activity window
+// The least time between two progress reports: about ten a second.
+constexpr unsigned PROGRESS_MS = 100;
 // How long a connect attempt has to itself before the next address is tried
 // beside it (RFC 8305's Connection Attempt Delay).
 constexpr unsigned CONNECT_STAGGER_MS = 250;
@@ -192,6 +197,10 @@ plat::Socket takeConnection(const RequestInfo* req);
 // Closes the calling thread's kept connections; how many.
 int closeConnections();
 
+// The reply body's length as its final head announced it: 0 for a reply
+// that carries none (to HEAD, a 204, a 304); -1 before the head has come
+// whole or when it announces none.
+int64_t replyBodyLength(const RequestInfo* req);
 // True when the reply is complete: its head ended and its body arrived whole
 // (the announced length, or, without one, up to an orderly end; nothing for
 // replies that carry no body).
@@ -265,6 +274,10 @@ bool proxyRefused(const RequestInfo* req);
 // (before the socket is selected). 0 when the socket may be selected; else
 // the result to end the exchange with.
 int makeSecure(RequestInfo* req, plat::Socket sock);
+// Before a secure socket's failure (code 7 or 10) ends the exchange: keeps
+// the TLS engine's reason, "certificate of <host>: ..." or "secure
+// connection to <host>: ...". Any other code keeps nothing.
+void secureWhy(RequestInfo* req, plat::Socket sock, int code);
 // The result for an error a socket call or event reported: the secure
 // socket's own failures become 7, 10 or 4; any other number stays.
 int resultOfSocketError(int error);
@@ -276,6 +289,90 @@ void noteProgress(RequestInfo* req);
 // True when the exchange has made no progress for its idleLimitMs, bytes
 // its socket moved unseen by the core (a secure handshake) counted.
 bool idleTooLong(RequestInfo* req);
+// The check of both limits, from the event window's timer: the call's time
+// limit (15), then the exchange's no-progress limit (10060).
+void OnLimitTimer(RequestInfo* req);
+
+// ---- what the call watches its exchanges for (progress.cpp) ----
+// An exchange's body bytes: sent of sendTotal (the announced body, 0 for
+// none) and received of receiveTotal (the reply's announced length); a
+// total is -1 while it is not known.
+struct ProgressCounts {
+    int64_t sent;
+    int64_t sendTotal;
+    int64_t received;
+    int64_t receiveTotal;
+};
+
+// What the call above its exchanges asks of them, from its start to its
+// end: reports of their counts to the host's callback and to a shown
+// activity window, and a time limit for all of them together. Owned by the
+// call; each exchange's record borrows it.
+struct CallWatch {
+    QuodraProgress callback;  // the host's, or null: no reports
+    void* context;            // handed back to the callback
+    int visible;              // the activity window is shown and fed the counts
+    uint32_t startedAt;       // tick at which the call started
+    uint32_t timeLimitMs;     // what all its exchanges may take; 0 = no limit
+    uint32_t reportedAt;      // tick of the last report to the callback
+    int reports;              // reports made to the callback so far
+    int exchanges;            // exchanges that have reported or ended
+    int reporting;            // 1 while the callback runs
+    int cancelled;            // the callback asked the call to stop
+    ProgressCounts last;      // the latest counts of the latest exchange
+};
+
+// The exchange's counts now.
+ProgressCounts progressCounts(const RequestInfo* req);
+// Reports the exchange's counts, if one is due: to a shown window every
+// time, to the host's callback at most once in PROGRESS_MS. From the
+// progress timer and after each socket event, never inside a send or a
+// receive. A callback that answers non-zero ends the exchange with 14.
+void reportProgress(RequestInfo* req);
+// The exchange has ended: its counts are the call's latest, and a shown
+// window shows them before it goes.
+void exchangeEnded(RequestInfo* req);
+// The call has ended: the host's callback hears the latest counts once
+// more (its answer no longer matters), if any exchange ran.
+void reportFinal(CallWatch* watch);
+// True while this thread runs a progress callback: a call made from it is
+// refused.
+bool insideProgressCallback();
+// True once the call has taken longer than its time limit.
+bool overTimeLimit(const CallWatch* watch);
+
+// ---- why an exchange failed (why.cpp) ----
+// Keeps one line saying why the exchange is about to fail, unless it has
+// ended or a line is kept already: the failure that ends it first is the one
+// said. The caller ends the exchange right after.
+void noteWhy(RequestInfo* req, const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 2, 3)))
+#endif
+    ;
+// Keeps a file's failure, with the system's error number behind it (kept
+// for httpLastError too): "<doing> "<path>": <the system's words>". Unlike
+// noteWhy also once the exchange has ended (closing its output fails only
+// as it ends), as long as no result or line is kept.
+void fileWhy(RequestInfo* req, const char* doing, const char* path, int error);
+// The peer an attempt or the connection is for, as "127.0.0.1:8080" or
+// "[::1]:8080": addrs[index] with the request's port; the host and port
+// when index names no address.
+void peerText(const RequestInfo* req, int index, char* buf, size_t size);
+// The system's words for a socket or lookup error number, and for a file
+// error number, as one line starting in lower case; the number itself when
+// the system has none.
+void socketWords(int error, char* buf, size_t size);
+void fileWords(int error, char* buf, size_t size);
+// What the exchange is doing, for a limit that ran out meanwhile: "looking
+// up host "h"", "connecting to 127.0.0.1:80", "sending the request to ...",
+// "waiting for the reply from ...", "receiving the reply from ...".
+void phaseText(const RequestInfo* req, char* buf, size_t size);
+// Says that a limit of ms ran out: "<what> <N s>, while <phase>".
+void limitWhy(RequestInfo* req, const char* what, uint32_t ms);
+// The line for a failure no site explained: the result's meaning, with the
+// system's words for a socket error behind it.
+void genericWhy(const RequestInfo* req, char* buf, size_t size);
 
 }  // namespace quodra
 

@@ -3,7 +3,9 @@
 // no window made (the request could not be composed); the exact request sent
 // whole (or as far as a reply that came early let it go), then 3 (a
 // reply-head piece could not be kept) with the output never made; or 0 with
-// the same bytes sent and the exact body stored. Never a changed request,
+// the same bytes sent and the exact body stored. A failure leaves its line
+// for httpLastErrorText, and the request kept for httpLastRequest is the
+// one sent, or none when its own copy could not be made. Never a changed request,
 // and in every case nothing left behind: no heap block, open file, window,
 // timer or queued message.
 #include <gtest/gtest.h>
@@ -92,7 +94,7 @@ TEST_F(AllocSweep, EveryCallEndsHonestlyWhicheverAllocationFails) {
         const std::string body = readAll(out);
         ASSERT_NE(request.find("\r\n\r\n"), std::string::npos);
 
-        int refused = 0, headLost = 0;
+        int refused = 0, headLost = 0, requestLostRuns = 0;
         for (long k = 1;; ++k) {
             SCOPED_TRACE("allocation " + std::to_string(k));
             fake::reset();
@@ -107,6 +109,13 @@ TEST_F(AllocSweep, EveryCallEndsHonestlyWhicheverAllocationFails) {
             int result = c.call();
             long made = qallocCount();
             qallocFailAt(0);
+            // What the call kept for its caller: why it failed, and the
+            // request it sent unless keeping that copy was what failed.
+            std::string why(512, '\0');
+            why.resize(static_cast<size_t>(httpLastErrorText(&why[0], 512)));
+            std::string kept(request.size() + 1, '\0');
+            int keptLength = httpLastRequest(&kept[0], static_cast<int>(kept.size()));
+            kept.resize(static_cast<size_t>(keptLength < 0 ? 0 : keptLength));
             forgetLastCall();
 
             const fake::State& s = fake::state();
@@ -124,6 +133,17 @@ TEST_F(AllocSweep, EveryCallEndsHonestlyWhicheverAllocationFails) {
             }
             ASSERT_EQ(s.boxes.size(), 1u) << "each failure shows one box";
             EXPECT_EQ(s.boxes[0].text.rfind("new failed: ", 0), 0u) << s.boxes[0].text;
+            const bool requestLost = s.boxes[0].text == "new failed: lastrequest";
+            if (result != 0) EXPECT_NE(why.find("memory ran out"), std::string::npos) << why;
+            else EXPECT_EQ(why, "");
+            if (requestLost) {
+                ++requestLostRuns;
+                EXPECT_EQ(result, 0) << "only the caller's copy was lost";
+                EXPECT_EQ(kept, "");
+            } else if (result != RESULT_REFUSED) {
+                EXPECT_EQ(kept, request.substr(0, request.find("\r\n\r\n") + 4))
+                    << "the request kept is not the one sent";
+            }
             if (result == RESULT_REFUSED) {
                 ++refused;
                 EXPECT_EQ(s.sent, "") << "a refused call sent bytes";
@@ -145,6 +165,7 @@ TEST_F(AllocSweep, EveryCallEndsHonestlyWhicheverAllocationFails) {
         // Composing a request and keeping a reply head both allocate.
         EXPECT_GT(refused, 0);
         EXPECT_EQ(headLost, 2) << "the head is grown once after its first block";
+        EXPECT_EQ(requestLostRuns, 1) << "the request is copied once for the caller";
         if (c.lines) {
             EXPECT_NE(request.find("X-A: 1\r\n"), std::string::npos) << request;
         }

@@ -52,6 +52,15 @@ inline bool exists(const std::string& path) {
     return in.good();
 }
 
+// httpLastErrorText whole.
+inline std::string lastErrorText() {
+    int len = httpLastErrorText(nullptr, 0);
+    std::string text(static_cast<size_t>(len) + 1, '#');
+    httpLastErrorText(&text[0], len + 1);
+    text.resize(static_cast<size_t>(len));
+    return text;
+}
+
 inline int quits() {
     int n = 0;
     for (const fake::Posted& p : fake::state().posted)

@@ -6,6 +6,7 @@
 #include <arpa/inet.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -306,30 +307,46 @@ TEST_F(Exchange, NothingStartsForARequestThatCannotGoOutWhole) {
     const std::string fifo = dir + "/fifo";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     const std::string missing = dir + "/missing";
+    // The system's error number behind a 3 or a 5 (0 where no system call
+    // failed: a file that is no regular file) and the line that says why.
     struct Case {
         const char* name;
         std::function<int()> call;
         int result;
+        int error;
+        std::string why;
     };
+    const std::string notRegular = "not a regular file (a body needs a known length)";
     const Case cases[] = {
-        {"PUT of a missing file", [&] { return davPut("http://h/r", missing.c_str(), out.c_str(), 0); }, 5},
-        {"PUT of an empty path", [&] { return davPut("http://h/r", "", out.c_str(), 0); }, 5},
-        {"PUT of a folder", [&] { return davPut("http://h/r", dir.c_str(), out.c_str(), 0); }, 5},
-        {"PUT of a FIFO", [&] { return davPut("http://h/r", fifo.c_str(), out.c_str(), 0); }, 5},
+        {"PUT of a missing file", [&] { return davPut("http://h/r", missing.c_str(), out.c_str(), 0); },
+         5, ENOENT, "body file \"" + missing + "\": no such file or directory"},
+        {"PUT of an empty path", [&] { return davPut("http://h/r", "", out.c_str(), 0); },
+         5, ENOENT, "body file \"\": no such file or directory"},
+        {"PUT of a folder", [&] { return davPut("http://h/r", dir.c_str(), out.c_str(), 0); },
+         5, 0, "body file \"" + dir + "\": " + notRegular},
+        {"PUT of a FIFO", [&] { return davPut("http://h/r", fifo.c_str(), out.c_str(), 0); },
+         5, 0, "body file \"" + fifo + "\": " + notRegular},
         {"PROPFIND with a missing body", [&] {
-             return davPropfind("http://h/d/", missing.c_str(), out.c_str(), 1, 0); }, 5},
+             return davPropfind("http://h/d/", missing.c_str(), out.c_str(), 1, 0); },
+         5, ENOENT, "body file \"" + missing + "\": no such file or directory"},
         {"form of a missing file", [&] {
-             return httpPostFile("http://h/up", missing.c_str(), out.c_str(), 0); }, 5},
+             return httpPostFile("http://h/up", missing.c_str(), out.c_str(), 0); },
+         5, ENOENT, "body file \"" + missing + "\": no such file or directory"},
         // An output that can never be made: the server must not carry out
         // a DELETE or a MOVE for a call that reports a failure.
         {"DELETE into a missing folder", [&] {
-             return davDelete("http://h/r", (missing + "/out").c_str(), 0); }, 3},
+             return davDelete("http://h/r", (missing + "/out").c_str(), 0); },
+         3, ENOENT, "output \"" + missing + "/out\": no such file or directory"},
         {"MOVE into a folder's name", [&] {
-             return davMove("http://h/a", "http://h/b", dir.c_str(), 0, 0, 0); }, 3},
+             return davMove("http://h/a", "http://h/b", dir.c_str(), 0, 0, 0); },
+         3, EISDIR, "output \"" + dir + "\": is a directory"},
         {"GET into a name ending in a slash", [&] {
-             return httpGet("http://h/r", (dir + "/new/").c_str(), 0); }, 3},
-        {"GET into a FIFO with no reader", [&] { return httpGet("http://h/r", fifo.c_str(), 0); }, 3},
-        {"GET into an empty path", [&] { return httpGet("http://h/r", "", 0); }, 3},
+             return httpGet("http://h/r", (dir + "/new/").c_str(), 0); },
+         3, EISDIR, "output \"" + dir + "/new/\": is a directory"},
+        {"GET into a FIFO with no reader", [&] { return httpGet("http://h/r", fifo.c_str(), 0); },
+         3, ENXIO, "output \"" + fifo + "\": no such device or address"},
+        {"GET into an empty path", [&] { return httpGet("http://h/r", "", 0); },
+         3, ENOENT, "output \"\": no such file or directory"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -344,7 +361,8 @@ TEST_F(Exchange, NothingStartsForARequestThatCannotGoOutWhole) {
         EXPECT_EQ(fake::sent(), "");
         EXPECT_TRUE(s.boxes.empty());
         EXPECT_EQ(httpLastStatus(), 0);
-        EXPECT_EQ(httpLastError(), 0);
+        EXPECT_EQ(httpLastError(), c.error);
+        EXPECT_EQ(lastErrorText(), c.why);
         EXPECT_EQ(readAll(out), "earlier contents");
         EXPECT_EQ(s.outOpens, 0);
         EXPECT_EQ(s.openOutputs, 0);
@@ -456,7 +474,8 @@ TEST_F(Exchange, OutputIsMadeWhenTheHeadHasCome) {
     EXPECT_FALSE(exists(inSub));
     EXPECT_EQ(httpLastStatus(), 201);
     EXPECT_EQ(httpLastHead(nullptr, 0), 43);
-    EXPECT_EQ(httpLastError(), 0);
+    EXPECT_EQ(httpLastError(), ENOENT);
+    EXPECT_EQ(lastErrorText(), "creating \"" + inSub + "\": no such file or directory");
     EXPECT_EQ(quits(), 1);
 }
 

@@ -24,7 +24,8 @@
 // (for a body, its length and XML type after the Host line), and one empty
 // line, then exactly the body. The URL without its userinfo is the text
 // with exactly "userinfo@" taken out. The peer closes without a reply: the
-// output is never made. Nothing is leaked or left open.
+// output is never made. The request kept for httpLastRequest is the head
+// sent. Nothing is leaked or left open.
 #include <arpa/inet.h>
 
 #include <cstdint>
@@ -201,6 +202,15 @@ std::vector<std::string> lines(const std::string& head) {
     return out;
 }
 
+// httpLastRequest whole.
+std::string lastRequest() {
+    int len = httpLastRequest(nullptr, 0);
+    std::string text(static_cast<size_t>(len) + 1, '\0');
+    httpLastRequest(&text[0], len + 1);
+    text.resize(static_cast<size_t>(len));
+    return text;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -302,6 +312,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<char> kept(static_cast<size_t>(httpLastUrl(nullptr, 0)) + 1);
     httpLastUrl(kept.data(), static_cast<int>(kept.size()));
     FUZZ_CHECK(std::string(kept.data()) == (refuse ? "" : r.shown));
+    // What the call keeps for its caller, the request it sent among it,
+    // lives until the next call; it is read and let go here.
+    const std::string request = lastRequest();
     quodra::forgetLastCall();
     FUZZ_CHECK(quodra::qallocLive() == live);
     FUZZ_CHECK(liveHead() == nullptr);
@@ -311,8 +324,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (refuse) {
         FUZZ_CHECK(result == 1);
         FUZZ_CHECK(s.sent.empty() && s.createdWindows.empty());
+        FUZZ_CHECK(request.empty());
         return 0;
     }
+    // The request kept for the caller is the head that went out, byte for
+    // byte (this call sends no credentials that would be hidden in it).
+    FUZZ_CHECK(request == s.sent.substr(0, s.sent.find("\r\n\r\n") + 4));
     // The head and the body went out whole; the peer's close without a
     // reply ends it.
     FUZZ_CHECK(result == quodra::RESULT_ENDED_EARLY);

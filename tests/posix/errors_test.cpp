@@ -2,9 +2,12 @@
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <netdb.h>
+#include <string.h>
 
 #include <map>
+#include <string>
 
+#include "platform/platform.h"
 #include "platform/posix/posix_internal.h"
 
 namespace {
@@ -86,6 +89,29 @@ TEST(Errors, LookupTable) {
     };
     for (const Case& c : cases)
         EXPECT_EQ(errorFromLookup(c.eai, c.saved), c.wsa) << "getaddrinfo " << c.eai;
+}
+
+// The words for a socket or lookup number are those of the errno or the
+// resolver's failure it stands for, even where a number kept above the
+// base would name another errno (10061 is ECONNREFUSED, not errno 61).
+TEST(Errors, WordsOfASocketNumberAreItsErrnosWords) {
+    struct Case {
+        int wsa;
+        std::string words;
+    } cases[] = {
+        {10061, strerror(ECONNREFUSED)}, {10054, strerror(ECONNRESET)},
+        {10060, strerror(ETIMEDOUT)},    {10065, strerror(EHOSTUNREACH)},
+        {10053, strerror(ECONNABORTED)},        {10000 + EIO, strerror(EIO)},
+        {11001, gai_strerror(EAI_NONAME)}, {11002, gai_strerror(EAI_AGAIN)},
+    };
+    for (const Case& c : cases) {
+        char buf[256];
+        int n = plat::socketErrorText(c.wsa, buf, sizeof buf);
+        EXPECT_EQ(std::string(buf), c.words) << c.wsa;
+        EXPECT_EQ(n, static_cast<int>(c.words.size())) << c.wsa;
+    }
+    char buf[8];
+    EXPECT_EQ(plat::fileErrorText(0, buf, sizeof buf), 0);
 }
 
 }  // namespace

@@ -31,7 +31,15 @@
 //                 result itself (a lookup error stands behind itself)
 //   !url=URL      httpLastUrl must give URL afterwards (also cut to a small
 //                 buffer): where the final reply came from, no userinfo
+//   !why=TEXT     httpLastErrorText must hold TEXT ('_' stands for a space);
+//                 may be given more than once
+//   !cancel=N     a progress callback answers 1 at its N-th report, on the
+//                 calling thread, once more when the call has ended and no
+//                 more; a call it makes at its first report is refused
 //   !mtime=N      the output's modification time afterwards, in seconds
+// A call may carry -m SECONDS, the time limit, as the tool takes it.
+// Every failed call must have its one line of httpLastErrorText, every
+// complete one none; a call that got a reply its request's lines.
 // After every call the last call's head must agree with its status: a
 // status line with that code ending in a blank line, a head whose first
 // line is no status line and 0, or no head and 0; and no new file may be
@@ -51,6 +59,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cctype>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -115,8 +124,8 @@ const Export exportTable[] = {
     {13, "httpLastHead"},   {14, "httpLastError"},  {15, "httpResultText"},
     {16, "httpSetOption"},  {17, "httpSetOptionText"}, {18, "httpLastUrl"},
     {19, "davProppatch"},   {20, "davLock"},        {21, "davUnlock"},
-    {22, "httpLastHeader"},
-    {25, "httpCloseConnections"},
+    {22, "httpLastHeader"}, {23, "httpSetProgress"}, {24, "httpLastErrorText"},
+    {25, "httpCloseConnections"}, {26, "httpLastRequest"},
 };
 const int exportCount = sizeof exportTable / sizeof exportTable[0];
 const int highestOrdinal = exportTable[exportCount - 1].ordinal;
@@ -145,6 +154,9 @@ struct Calls {
     decltype(&davUnlock) unlock;
     decltype(&httpLastHeader) lastHeader;
     decltype(&httpCloseConnections) closeConnections;
+    decltype(&httpSetProgress) setProgress;
+    decltype(&httpLastErrorText) lastErrorText;
+    decltype(&httpLastRequest) lastRequest;
 };
 
 template <typename F>
@@ -194,6 +206,9 @@ bool resolve(HMODULE dll, Calls* calls) {
     take(&calls->unlock, byOrdinal[21]);
     take(&calls->lastHeader, byOrdinal[22]);
     take(&calls->closeConnections, byOrdinal[25]);
+    take(&calls->setProgress, byOrdinal[23]);
+    take(&calls->lastErrorText, byOrdinal[24]);
+    take(&calls->lastRequest, byOrdinal[26]);
     return all;
 }
 
@@ -472,6 +487,8 @@ struct Case {
     int status = -1;       // httpLastStatus expected; -1 = not checked
     int error = -1;        // httpLastError expected; -1 = not checked
     std::string url;       // httpLastUrl expected; empty = not checked
+    std::vector<std::string> whys;  // each in httpLastErrorText afterwards
+    int cancelAt = 0;      // the progress report whose answer cancels; 0 = no callback
     long long beforeTime = -1;  // the output's time before the call; -1 = as written
     long long mtime = -1;       // the output's time afterwards; -1 = not checked
     // What the call asks about its output file: options set for it alone.
@@ -530,6 +547,10 @@ bool parseCase(const std::string& line, Case* c) {
             c->error = std::atoi(w.c_str() + 7);
         } else if (w.rfind("!url=", 0) == 0) {
             c->url = w.substr(5);
+        } else if (w.rfind("!why=", 0) == 0) {
+            c->whys.push_back(underscoresToSpaces(w.substr(5)));
+        } else if (w.rfind("!cancel=", 0) == 0) {
+            c->cancelAt = std::atoi(w.c_str() + 8);
         } else if (w.rfind("!noresult=", 0) == 0) {
             c->noResult = underscoresToSpaces(w.substr(10));
         } else if (w.rfind("!box=", 0) == 0) {
@@ -542,6 +563,34 @@ bool parseCase(const std::string& line, Case* c) {
         }
     }
     return true;
+}
+
+// The progress callback of a case with !cancel: it answers 1 at report
+// cancelAt, and at the first report tries a call of its own, which the
+// library must refuse.
+struct Watch {
+    const Calls* k = nullptr;
+    int cancelAt = 0;
+    int reports = 0;
+    DWORD thread = 0;
+    bool otherThread = false;
+    int nested = -12345;
+    std::string nestedWhy;
+};
+Watch watch;
+
+int QUODRA_API onProgress(void* context, double, double, double, double) {
+    Watch& w = *static_cast<Watch*>(context);
+    if (GetCurrentThreadId() != w.thread) w.otherThread = true;
+    ++w.reports;
+    if (w.reports == 1) {
+        std::string out = settings["outdir"] + "/nested.out";
+        w.nested = w.k->get("http://127.0.0.1:1/", out.c_str(), 0);
+        char why[256] = "";
+        w.k->lastErrorText(why, sizeof why);
+        w.nestedWhy = why;
+    }
+    return w.reports >= w.cancelAt ? 1 : 0;
 }
 
 // The call of the tool's command a[0] with its operands; body is null when
@@ -575,7 +624,8 @@ bool runNamedCall(const Calls& k, const std::vector<std::string>& a, bool visibl
 
 // Runs the call the words name; false when the words name none. -x URL
 // sets the proxy for this call alone (the option is process-wide: it is put
-// back to its default afterwards).
+// back to its default afterwards), -m SECONDS the time limit, and !cancel
+// a progress callback.
 bool runCall(const Calls& k, const Case& c, int* result) {
     std::vector<std::string> a;
     int depth = -1;
@@ -584,6 +634,7 @@ bool runCall(const Calls& k, const Case& c, int* result) {
     bool hasBody = false;
     std::string proxy;
     bool hasProxy = false;
+    int timeLimit = -1;
     for (size_t i = 0; i < c.call.size(); ++i) {
         if (c.call[i] == "--depth" && i + 1 < c.call.size()) {
             // The tool's words: infinity is no Depth line for PROPFIND and
@@ -599,6 +650,8 @@ bool runCall(const Calls& k, const Case& c, int* result) {
         } else if (c.call[i] == "-x" && i + 1 < c.call.size()) {
             proxy = c.call[++i];
             hasProxy = true;
+        } else if (c.call[i] == "-m" && i + 1 < c.call.size()) {
+            timeLimit = std::atoi(c.call[++i].c_str());
         } else {
             a.push_back(c.call[i]);
         }
@@ -609,8 +662,20 @@ bool runCall(const Calls& k, const Case& c, int* result) {
         check(set, c.name + ": proxy set");
         if (!set) return false;
     }
+    if (timeLimit >= 0)
+        check(k.setOption(QUODRA_OPTION_TIME_LIMIT, timeLimit) == 0,
+              c.name + ": time limit set to " + std::to_string(timeLimit) + " s");
+    if (c.cancelAt > 0) {
+        watch = Watch();
+        watch.k = &k;
+        watch.cancelAt = c.cancelAt;
+        watch.thread = GetCurrentThreadId();
+        check(k.setProgress(onProgress, &watch) == 0, c.name + ": progress callback set");
+    }
     bool known =
         runNamedCall(k, a, c.visible, depth, timeout, hasBody ? body.c_str() : nullptr, result);
+    if (c.cancelAt > 0) k.setProgress(nullptr, nullptr);
+    if (timeLimit >= 0) k.setOption(QUODRA_OPTION_TIME_LIMIT, 0);
     if (hasProxy) check(k.setOptionText(QUODRA_OPTION_PROXY, nullptr) == 0, c.name + ": proxy put back");
     return known;
 }
@@ -767,6 +832,38 @@ void runCase(const Calls& k, const Case& c) {
     std::vector<std::string> beside = leftBeside(settings["outdir"]);
     check(beside.empty(), c.name + ": nothing left beside the output", "%s",
           beside.empty() ? "" : beside[0].c_str());
+
+    // Why, in words: a line for every failure, none for a success.
+    int whyLength = k.lastErrorText(nullptr, 0);
+    std::string why(static_cast<size_t>(whyLength > 0 ? whyLength : 0) + 1, '\0');
+    k.lastErrorText(&why[0], whyLength + 1);
+    why.resize(static_cast<size_t>(whyLength > 0 ? whyLength : 0));
+    check(result == 0 ? whyLength == 0 : whyLength > 0 && why.find('\n') == std::string::npos,
+          c.name + ": error text " + (result == 0 ? "empty" : "one line"), "\"%s\"", why.c_str());
+    for (const std::string& want : c.whys)
+        check(why.find(want) != std::string::npos, c.name + ": error text has \"" + want + "\"",
+              "\"%s\"", why.c_str());
+    // The request as it went out, for every call that reached a server.
+    if (k.lastStatus() > 0) {
+        int requestLength = k.lastRequest(nullptr, 0);
+        std::string request(static_cast<size_t>(requestLength > 0 ? requestLength : 0) + 1, '\0');
+        k.lastRequest(&request[0], requestLength + 1);
+        request.resize(static_cast<size_t>(requestLength > 0 ? requestLength : 0));
+        std::string method = c.call.empty() ? "" : c.call[0];
+        for (char& ch : method) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+        if (method == "POST" || method == "GET" || method == "PUT" || method == "HEAD")
+            check(request.rfind(method + " ", 0) == 0 && endsWithBlankLine(request),
+                  c.name + ": last request line and header block",
+                  "%s", request.substr(0, request.find('\r')).c_str());
+    }
+    if (c.cancelAt > 0) {
+        check(!watch.otherThread, c.name + ": progress reported on the calling thread");
+        check(watch.reports == c.cancelAt + 1, c.name + ": cancelled at once, one report after it",
+              "%d reports", watch.reports);
+        check(watch.nested == 1 && watch.nestedWhy.find("progress callback") != std::string::npos,
+              c.name + ": a call from inside the callback refused", "result %d, \"%s\"",
+              watch.nested, watch.nestedWhy.c_str());
+    }
 
     std::vector<Box> wantBoxes;
     if (c.lookupBox && !c.noBoxes) {

@@ -1,6 +1,6 @@
 // The terminal side of the backend: the one-line activity display of shown
-// windows, and the diagnostic lines (message boxes) that must not end up
-// glued to it. Both can be captured by the tests (test_hooks.h). The
+// windows, drawn from the counts the core feeds them, and the diagnostic
+// lines (message boxes) that must not end up glued to it. Both can be captured by the tests (test_hooks.h). The
 // terminal is the process's, so its writes share one lock; each line's
 // sampling belongs to its window, on the window's thread.
 #include <errno.h>
@@ -8,6 +8,7 @@
 
 #include <cstdio>
 
+#include "platform/activity_text.h"
 #include "posix_internal.h"
 #include "test_hooks.h"
 
@@ -44,39 +45,19 @@ void emit(const std::string& s) {
     else writeAll(2, s);
 }
 
-std::string amount(double bytes) {
-    static const char* const units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
-    int u = 0;
-    while (bytes >= 1024.0 && u < 4) {
-        bytes /= 1024.0;
-        ++u;
-    }
-    char text[32];
-    if (u == 0) std::snprintf(text, sizeof text, "%.0f %s", bytes, units[u]);
-    else std::snprintf(text, sizeof text, "%.1f %s", bytes, units[u]);
-    return text;
-}
-
-// Bytes sent and received on the window's sockets, closed ones included.
-void windowTotals(Thread& t, uintptr_t hwnd, const Window& w, uint64_t* sent,
-                  uint64_t* received) {
-    *sent = w.doneSent;
-    *received = w.doneReceived;
-    for (const auto& s : t.sockets) {
-        if (s.second.hwnd != hwnd) continue;
-        *sent += s.second.sent;
-        *received += s.second.received;
-    }
-}
-
-void draw(const Window& w, uint64_t sent, uint64_t received) {
-    std::string text = w.title + ": sent " + amount(static_cast<double>(sent)) +
-                       ", received " + amount(static_cast<double>(received)) + ", " +
-                       amount(w.line.rate) + "/s";
+// The line: the window's title, the counts the core fed it and the rate.
+void draw(const Window& w) {
+    char counts[200], rate[32];
+    activityText(w.counts.sent, w.counts.sendTotal, w.counts.received, w.counts.receiveTotal,
+                 counts, sizeof counts);
+    byteAmount(w.line.rate, rate, sizeof rate);
+    std::string text = w.title + ": " + counts + ", " + rate + "/s";
     std::lock_guard<std::mutex> hold(termMu);
     emit(kClear + text);
     lineUp = true;
 }
+
+double moved(const Window& w) { return w.counts.sent + w.counts.received; }
 
 }  // namespace
 
@@ -86,31 +67,27 @@ bool displayAvailable() {
 }
 
 void showActivity(Thread& t, uintptr_t hwnd, Window& w) {
-    uint64_t sent, received;
-    windowTotals(t, hwnd, w, &sent, &received);
     w.displaying = true;
-    w.line = ActivityLine{nowMs(), sent + received, 0.0, false};
-    draw(w, sent, received);
+    w.line = ActivityLine{nowMs(), moved(w), 0.0, false};
+    draw(w);
     startTimer(t, hwnd, 0, kActivityPeriodMs, true);
 }
 
 void redrawActivity(Thread& t, uintptr_t hwnd) {
     Window* w = findWindow(t, hwnd);
     if (!w || !w->displaying) return;
-    uint64_t sent, received;
-    windowTotals(t, hwnd, *w, &sent, &received);
     uint64_t now = nowMs();
     ActivityLine& l = w->line;
-    uint64_t total = sent + received;
+    double total = moved(*w);
     if (now > l.lastAt) {
-        double instant = static_cast<double>(total - l.lastTotal) * 1000.0 /
-                         static_cast<double>(now - l.lastAt);
+        double instant = (total - l.lastTotal) * 1000.0 / static_cast<double>(now - l.lastAt);
+        if (instant < 0) instant = 0;  // a new exchange's counts start again from 0
         l.rate = l.sampled ? 0.6 * l.rate + 0.4 * instant : instant;
         l.sampled = true;
         l.lastAt = now;
         l.lastTotal = total;
     }
-    draw(*w, sent, received);
+    draw(*w);
 }
 
 void hideActivity(Thread& t, uintptr_t hwnd, Window& w) {

@@ -93,11 +93,11 @@ bool copyPipe(SockRec& rec, int fd, size_t n) {
     while (n > 0) {
         ssize_t got = ::read(rec.pipeRead, piece, n < sizeof piece ? n : sizeof piece);
         if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) return false;
+        if (got <= 0) return fileFailed(got < 0 ? errno : EIO);
         for (ssize_t done = 0; done < got;) {
             ssize_t w = ::write(fd, piece + done, static_cast<size_t>(got - done));
             if (w < 0 && errno == EINTR) continue;
-            if (w <= 0) return false;
+            if (w <= 0) return fileFailed(w < 0 ? errno : ENOSPC);
             done += w;
         }
         n -= static_cast<size_t>(got);
@@ -118,7 +118,7 @@ bool drainPipe(SockRec& rec, int fd, size_t n) {
             rec.spliceRefused = fd;
             return copyPipe(rec, fd, n);
         }
-        if (w <= 0) return false;
+        if (w <= 0) return fileFailed(w < 0 ? errno : ENOSPC);
         n -= static_cast<size_t>(w);
     }
     return true;

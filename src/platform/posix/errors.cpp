@@ -3,6 +3,7 @@
 // of socket errors (platform/socket_errors.def), getaddrinfo's codes here.
 #include <errno.h>
 #include <netdb.h>
+#include <string.h>
 
 #include "posix_internal.h"
 
@@ -12,7 +13,7 @@ namespace posix {
 namespace {
 
 thread_local int lastErrorOfThread = 0;
-constexpr int kErrBase = 10000;  // first Windows Sockets error number
+constexpr int kErrBase = kErrBaseNumber;  // first Windows Sockets error number
 
 // The errno each number stands for, from the table of socket errors; rows
 // without an errno (0) never match, since errno 0 is no error. The first row
@@ -70,4 +71,62 @@ int errorFromLookup(int eai, int savedErrno) {
 }
 
 }  // namespace posix
+
+namespace {
+
+// Copies text into buf as one line; the length written.
+int giveText(const char* text, char* buf, int size) {
+    if (!text || !*text || !buf || size <= 0) return 0;
+    int n = 0;
+    while (text[n] && text[n] != '\n' && n < size - 1) {
+        buf[n] = text[n];
+        ++n;
+    }
+    buf[n] = '\0';
+    return n;
+}
+
+// The errno a socket error number stands for: its row of the table (the
+// first, where several share it), else the one kept above the base. The
+// table comes first: 10061 is ECONNREFUSED's number, though Linux's errno
+// 61 (ENODATA) kept above the base gives it too.
+int errnoOf(int error) {
+    for (const posix::ErrnoRow& row : posix::errnoRows)
+        if (row.wsa == error && row.errnoValue != 0) return row.errnoValue;
+    if (error > posix::kErrBaseNumber && error < posix::kErrBaseNumber + 4096 &&
+        posix::errorFromErrno(error - posix::kErrBaseNumber) == error)
+        return error - posix::kErrBaseNumber;
+    return 0;
+}
+
+}  // namespace
+
+int socketErrorText(int error, char* buf, int size) {
+    // The resolver's failures, in its own words.
+    switch (error) {
+    case kErrHostNotFound: return giveText(::gai_strerror(EAI_NONAME), buf, size);
+    case kErrTryAgain: return giveText(::gai_strerror(EAI_AGAIN), buf, size);
+    case kErrNoRecovery: return giveText(::gai_strerror(EAI_FAIL), buf, size);
+#ifdef EAI_NODATA
+    case kErrNoData: return giveText(::gai_strerror(EAI_NODATA), buf, size);
+#endif
+    default: break;
+    }
+    int e = errnoOf(error);
+    return e ? fileErrorText(e, buf, size) : 0;
+}
+
+int fileErrorText(int error, char* buf, int size) {
+    if (error <= 0) return 0;
+    char text[256];
+    // The GNU strerror_r gives its text, which may not be in text; the
+    // POSIX one fills text.
+#if defined(__GLIBC__) && defined(_GNU_SOURCE)
+    const char* said = ::strerror_r(error, text, sizeof text);
+#else
+    const char* said = ::strerror_r(error, text, sizeof text) == 0 ? text : nullptr;
+#endif
+    return giveText(said, buf, size);
+}
+
 }  // namespace plat

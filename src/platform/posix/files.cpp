@@ -17,8 +17,29 @@
 
 namespace plat {
 
+namespace {
+
+// The errno of the thread's last file call that failed: kept apart from
+// errno itself, which any later call may change before the core asks.
+thread_local int lastFileErrno = 0;
+
+// Keeps e as the reason of a failed call; gives failed.
+template <typename T>
+T failed(int e, T failed) {
+    lastFileErrno = e;
+    return failed;
+}
+
+}  // namespace
+
+int fileError() { return lastFileErrno; }
+
+namespace posix {
+bool fileFailed(int e) { return failed(e, false); }
+}  // namespace posix
+
 int openRead(const char* path) {
-    if (!path) return -1;
+    if (!path) return failed(EFAULT, -1);
     // Non-blocking, so that opening a FIFO without a writer does not hang;
     // only a regular file has a size to announce and an end, so a FIFO, a
     // device or a directory is refused once open.
@@ -26,12 +47,17 @@ int openRead(const char* path) {
     do {
         fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return -1;
+    if (fd < 0) return failed(errno, -1);
     struct stat st;
-    if (::fstat(fd, &st) < 0 || !S_ISREG(st.st_mode) ||
-        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) < 0) {
+    if (::fstat(fd, &st) < 0 || ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) < 0) {
+        int e = errno;
         ::close(fd);
-        return -1;
+        return failed(e, -1);
+    }
+    // Opened, and no system error to tell: it is just no regular file.
+    if (!S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return failed(0, -1);
     }
     return fd;
 }
@@ -42,11 +68,13 @@ int readFile(int fd, char* buf, int len) {
     do {
         n = ::read(fd, buf, static_cast<size_t>(len));
     } while (n < 0 && errno == EINTR);
+    if (n < 0) lastFileErrno = errno;
     return static_cast<int>(n);
 }
 
 int64_t seekCur(int fd, int64_t offset) {
     off_t pos = ::lseek(fd, static_cast<off_t>(offset), SEEK_CUR);
+    if (pos < 0) lastFileErrno = errno;
     return static_cast<int64_t>(pos);
 }
 
@@ -54,7 +82,8 @@ int closeFile(int fd) { return ::close(fd); }
 
 int64_t fileSize(int fd) {
     struct stat st;
-    if (fd < 0 || ::fstat(fd, &st) < 0) return -1;
+    if (fd < 0) return failed(EBADF, int64_t{-1});
+    if (::fstat(fd, &st) < 0) return failed(errno, int64_t{-1});
     return static_cast<int64_t>(st.st_size);
 }
 
@@ -68,18 +97,21 @@ bool writable(const char* path, int mode) {
 
 // Whether a new file may be made at path, which names nothing yet: the
 // folder that would hold it is a folder this process may add names to.
+// errno says why not.
 bool newFileFits(const char* path) {
     const char* slash = std::strrchr(path, '/');
-    if (!slash) return writable(".", W_OK | X_OK);
+    if (!slash) return writable(".", W_OK | X_OK) || failed(errno, false);
     // "name/" can only ever be a folder.
-    if (slash[1] == '\0') return false;
+    if (slash[1] == '\0') return failed(EISDIR, false);
     char folder[PATH_MAX];
     size_t n = slash == path ? 1 : static_cast<size_t>(slash - path);
-    if (n >= sizeof folder) return false;
+    if (n >= sizeof folder) return failed(ENAMETOOLONG, false);
     std::memcpy(folder, path, n);
     folder[n] = '\0';
     struct stat st;
-    return ::stat(folder, &st) == 0 && S_ISDIR(st.st_mode) && writable(folder, W_OK | X_OK);
+    if (::stat(folder, &st) != 0) return failed(errno, false);
+    if (!S_ISDIR(st.st_mode)) return failed(ENOTDIR, false);
+    return writable(folder, W_OK | X_OK) || failed(errno, false);
 }
 
 // A change the system may refuse without the file being any less usable:
@@ -104,15 +136,20 @@ bool replacedPath(const char* path, char* out) {
 
 int checkOut(const char* path, int* held, int beside) {
     *held = -1;
-    if (!path || !*path) return -1;
+    if (!path || !*path) return failed(ENOENT, -1);
     struct stat st;
-    if (::stat(path, &st) != 0) return errno == ENOENT && newFileFits(path) ? 0 : -1;
-    if (S_ISDIR(st.st_mode)) return -1;
+    if (::stat(path, &st) != 0) {
+        if (errno != ENOENT) return failed(errno, -1);
+        return newFileFits(path) ? 0 : -1;
+    }
+    if (S_ISDIR(st.st_mode)) return failed(EISDIR, -1);
     if (S_ISREG(st.st_mode)) {
-        if (!writable(path, W_OK)) return -1;
+        if (!writable(path, W_OK)) return failed(errno, -1);
         // The new file beside it is made in the folder of the file replaced.
         char target[kPathLimit];
-        return !beside || (replacedPath(path, target) && newFileFits(target)) ? 0 : -1;
+        if (!beside) return 0;
+        if (!replacedPath(path, target)) return failed(ENAMETOOLONG, -1);
+        return newFileFits(target) ? 0 : -1;
     }
     // A FIFO or a device has nothing to create or empty. Opened without
     // waiting, a FIFO with no reader fails at once instead of holding the
@@ -122,18 +159,19 @@ int checkOut(const char* path, int* held, int beside) {
     do {
         fd = ::open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return -1;
+    if (fd < 0) return failed(errno, -1);
     // Written like a file from here: a slow reader is waited for.
     if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) < 0) {
+        int e = errno;
         ::close(fd);
-        return -1;
+        return failed(e, -1);
     }
     *held = fd;
     return 0;
 }
 
 int openOut(const char* path) {
-    if (!path) return -1;
+    if (!path) return failed(EFAULT, -1);
     // Never waits in the open: a FIFO with no reader (one that came to
     // stand at the path after the check) fails at once instead of holding
     // the call past its idle limit. A file is written waiting as before.
@@ -141,15 +179,17 @@ int openOut(const char* path) {
     do {
         fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0666);
     } while (fd < 0 && errno == EINTR);
-    if (fd >= 0 && ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) < 0) {
+    if (fd < 0) return failed(errno, -1);
+    if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) < 0) {
+        int e = errno;
         ::close(fd);
-        return -1;
+        return failed(e, -1);
     }
     return fd;
 }
 
 size_t writeOut(int fd, const char* buf, size_t len) {
-    if (fd < 0 || (!buf && len > 0)) return 0;
+    if (fd < 0 || (!buf && len > 0)) return failed(EBADF, size_t{0});
     // A regular file takes a short count only when it is out of room; the
     // next write then says why, and the loop stops there. The output may
     // also be a pipe or a FIFO whose reader has left: that is a failure of
@@ -159,6 +199,8 @@ size_t writeOut(int fd, const char* buf, size_t len) {
         while (done < len) {
             ssize_t n = ::write(fd, buf + done, len - done);
             if (n < 0 && errno == EINTR) continue;
+            if (n < 0) lastFileErrno = errno;
+            if (n == 0) lastFileErrno = ENOSPC;  // nothing taken, and nothing said
             if (n <= 0) break;
             done += static_cast<size_t>(n);
         }
@@ -167,10 +209,12 @@ size_t writeOut(int fd, const char* buf, size_t len) {
 }
 
 int closeOut(int fd) {
-    if (fd < 0) return -1;
+    if (fd < 0) return failed(EBADF, -1);
     // Not retried on EINTR: the descriptor is gone either way, and the
     // failure is reported, as bytes may not have reached the file.
-    return ::close(fd);
+    int rc = ::close(fd);
+    if (rc != 0) lastFileErrno = errno;
+    return rc;
 }
 
 int fileFacts(const char* path, FileFacts* facts) {
@@ -182,21 +226,24 @@ int fileFacts(const char* path, FileFacts* facts) {
 }
 
 int openAppend(const char* path, int64_t* end) {
-    if (!path) return -1;
+    if (!path) return failed(EFAULT, -1);
     // Not O_APPEND, which splice(2) refuses: the position is set once, at
     // the end, and the writes go on from there. Without waiting, as openOut.
     int fd;
     do {
         fd = ::open(path, O_WRONLY | O_CLOEXEC | O_NONBLOCK);
     } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return -1;
+    if (fd < 0) return failed(errno, -1);
     struct stat st;
     off_t at = -1;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
-        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) < 0 ||
-        (at = ::lseek(fd, 0, SEEK_END)) < 0) {
+    int e = 0;  // stays 0 for a file that is no regular file: no system error
+    if (::fstat(fd, &st) != 0) e = errno;
+    else if (!S_ISREG(st.st_mode)) at = -1;
+    else if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) < 0) e = errno;
+    else if ((at = ::lseek(fd, 0, SEEK_END)) < 0) e = errno;
+    if (at < 0) {
         ::close(fd);
-        return -1;
+        return failed(e, -1);
     }
     *end = static_cast<int64_t>(at);
     return fd;
@@ -204,10 +251,12 @@ int openAppend(const char* path, int64_t* end) {
 
 int openBeside(const char* path, Beside* beside) {
     beside->temp[0] = '\0';
-    if (!path || !*path || !replacedPath(path, beside->target)) return -1;
+    if (!path || !*path) return failed(ENOENT, -1);
+    if (!replacedPath(path, beside->target)) return failed(ENAMETOOLONG, -1);
     struct stat old;
     bool hasOld = ::stat(beside->target, &old) == 0;
-    if (hasOld && !S_ISREG(old.st_mode)) return -1;
+    if (hasOld && !S_ISREG(old.st_mode)) return failed(0, -1);
+    int error = 0;
     // A name taken by another call (or anything else) is passed over for a
     // new one; the odds of meeting one twice are nil.
     for (int tries = 0; tries < 16; ++tries) {
@@ -221,7 +270,10 @@ int openBeside(const char* path, Beside* beside) {
                         hasOld ? 0600 : 0666);
         } while (fd < 0 && errno == EINTR);
         if (fd < 0 && errno == EEXIST) continue;
-        if (fd < 0) break;
+        if (fd < 0) {
+            error = errno;
+            break;
+        }
         if (hasOld) {
             // The old file's owner and group where this process may give
             // them (root may; a member of the group may give the group),
@@ -236,7 +288,7 @@ int openBeside(const char* path, Beside* beside) {
         return fd;
     }
     beside->temp[0] = '\0';
-    return -1;
+    return failed(error, -1);
 }
 
 int replaceWithBeside(int fd, Beside* beside) {
@@ -247,9 +299,16 @@ int replaceWithBeside(int fd, Beside* beside) {
             rc = ::fsync(fd);
         } while (rc != 0 && errno == EINTR);
         whole = rc == 0;
+        if (!whole) lastFileErrno = errno;
     }
-    if (fd >= 0 && ::close(fd) != 0) whole = false;
-    if (whole && ::rename(beside->temp, beside->target) != 0) whole = false;
+    if (fd >= 0 && ::close(fd) != 0) {
+        if (whole) lastFileErrno = errno;
+        whole = false;
+    }
+    if (whole && ::rename(beside->temp, beside->target) != 0) {
+        lastFileErrno = errno;
+        whole = false;
+    }
     if (!whole && beside->temp[0]) ::unlink(beside->temp);
     beside->temp[0] = '\0';
     return whole ? 0 : -1;

@@ -25,6 +25,18 @@ namespace posix {
 // function, and those that set a BIO's flags as calls of BIO_set_flags.
 #define QUODRA_LIBCRYPTO_FUNCTIONS(X)  \
     X(ERR_clear_error)                 \
+    X(ERR_peek_error)                  \
+    X(ERR_reason_error_string)         \
+    X(X509_verify_cert_error_string)   \
+    X(X509_get0_notAfter)              \
+    X(X509_get0_notBefore)             \
+    X(X509_get_ext_d2i)                \
+    X(GENERAL_NAMES_free)              \
+    X(ASN1_TIME_to_tm)                 \
+    X(ASN1_STRING_get0_data)           \
+    X(ASN1_STRING_length)              \
+    X(OPENSSL_sk_num)                  \
+    X(OPENSSL_sk_value)                \
     X(BIO_get_new_index)               \
     X(BIO_meth_new)                    \
     X(BIO_meth_free)                   \
@@ -58,6 +70,7 @@ namespace posix {
     X(SSL_get0_param)                      \
     X(SSL_get_verify_mode)                 \
     X(SSL_get_verify_result)               \
+    X(SSL_get_peer_cert_chain)             \
     X(SSL_pending)                         \
     X(SSL_do_handshake)                    \
     X(SSL_get_error)                       \

@@ -7,9 +7,13 @@
 #include "openssl_engine.h"
 
 #include <openssl/x509v3.h>
+#include <time.h>
 
+#include <cstdio>
 #include <cstring>
 #include <new>
+
+#include "platform/cert_failure.h"
 
 #include "openssl_api.h"
 #include "platform/numbers.h"
@@ -32,6 +36,7 @@ struct Engine {
     SSL* ssl = nullptr;        // owns the BIO
     bool open = false;         // the first handshake is done
     bool renegotiate = false;  // the server asked for another since
+    char host[256] = {};       // the host the certificate must name, for its failure's words
 };
 
 BIO_METHOD* linkMethod = nullptr;  // made once, kept for the process
@@ -85,22 +90,130 @@ void watchMessages(int writing, int, int contentType, const void* buf, size_t le
         e.renegotiate = true;
 }
 
+// OpenSSL's own words for the first error in its queue ("wrong version
+// number", "sslv3 alert handshake failure"); null when it holds none.
+const char* queuedReason() {
+    unsigned long code = openssl.ERR_peek_error();
+    return code ? openssl.ERR_reason_error_string(code) : nullptr;
+}
+
+// Says why the engine failed at what: "<what>: <OpenSSL's words>".
+void sayFailure(SecureLink& link, const char* what) {
+    char text[sizeof link.reason];
+    const char* said = queuedReason();
+    if (said) std::snprintf(text, sizeof text, "%s: %s", what, said);
+    else std::snprintf(text, sizeof text, "%s", what);
+    secureFailed(link, text);
+}
+
+// "2020-01-31" from a certificate's date; empty when it cannot be read.
+void dateOf(const ASN1_TIME* t, char* out, size_t size) {
+    struct tm tm{};
+    char text[48] = "";
+    if (t && openssl.ASN1_TIME_to_tm(t, &tm) == 1)
+        std::snprintf(text, sizeof text, "%04d-%02d-%02d", tm.tm_year + 1900, tm.tm_mon + 1,
+                      tm.tm_mday);
+    std::snprintf(out, size, "%s", text);
+}
+
+// The hosts the certificate names in its subject alternative names: DNS
+// names as written, addresses in their text form.
+void namesOf(X509* cert, CertFailure& f) {
+    const OpenSsl& o = openssl;
+    auto* names = static_cast<GENERAL_NAMES*>(
+        o.X509_get_ext_d2i(cert, NID_subject_alt_name, nullptr, nullptr));
+    if (!names) return;
+    int count = o.OPENSSL_sk_num(reinterpret_cast<const OPENSSL_STACK*>(names));
+    for (int i = 0; i < count; ++i) {
+        auto* name = static_cast<const GENERAL_NAME*>(
+            o.OPENSSL_sk_value(reinterpret_cast<const OPENSSL_STACK*>(names), i));
+        if (!name) continue;
+        const ASN1_STRING* value = name->type == GEN_DNS     ? name->d.dNSName
+                                   : name->type == GEN_IPADD ? name->d.iPAddress
+                                                             : nullptr;
+        if (!value) continue;
+        const unsigned char* bytes = o.ASN1_STRING_get0_data(value);
+        int len = o.ASN1_STRING_length(value);
+        if (name->type == GEN_DNS) {
+            certAddName(f, reinterpret_cast<const char*>(bytes), static_cast<size_t>(len));
+            continue;
+        }
+        certAddAddress(f, bytes, static_cast<size_t>(len));
+    }
+    o.GENERAL_NAMES_free(names);
+}
+
+// Why the check refused the server's certificate, sorted as every engine
+// sorts it, with OpenSSL's verify result in its own words.
+void sayCertificate(SecureLink& link, long verify) {
+    const OpenSsl& o = openssl;
+    Engine& e = engineOf(link);
+    CertFailure f;
+    std::snprintf(f.said, sizeof f.said, "%s", o.X509_verify_cert_error_string(verify));
+    // The server's own certificate leads the chain it sent, kept also when
+    // the check refused it.
+    STACK_OF(X509)* chain = o.SSL_get_peer_cert_chain(e.ssl);
+    X509* leaf = chain && o.OPENSSL_sk_num(reinterpret_cast<const OPENSSL_STACK*>(chain)) > 0
+                     ? static_cast<X509*>(
+                           o.OPENSSL_sk_value(reinterpret_cast<const OPENSSL_STACK*>(chain), 0))
+                     : nullptr;
+    switch (verify) {
+    case X509_V_ERR_CERT_HAS_EXPIRED:
+        f.problem = CertProblem::Expired;
+        if (leaf) dateOf(o.X509_get0_notAfter(leaf), f.date, sizeof f.date);
+        break;
+    case X509_V_ERR_CERT_NOT_YET_VALID:
+        f.problem = CertProblem::NotYetValid;
+        if (leaf) dateOf(o.X509_get0_notBefore(leaf), f.date, sizeof f.date);
+        break;
+    case X509_V_ERR_HOSTNAME_MISMATCH:
+    case X509_V_ERR_IP_ADDRESS_MISMATCH:
+        f.problem = CertProblem::Names;
+        if (leaf) namesOf(leaf, f);
+        break;
+    case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
+    case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
+    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
+    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
+    case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
+    case X509_V_ERR_CERT_UNTRUSTED:
+        f.problem = CertProblem::Untrusted;
+        break;
+    default:
+        f.problem = CertProblem::Other;
+        break;
+    }
+    char text[sizeof link.reason];
+    certFailureText(f, e.host, text, sizeof text);
+    secureFailed(link, text);
+}
+
 SecureStep handshake(SecureLink& link, int* error) {
     const OpenSsl& o = openssl;
     Engine& e = engineOf(link);
     o.ERR_clear_error();
     int rc = o.SSL_do_handshake(e.ssl);
     int sslError = rc == 1 ? SSL_ERROR_NONE : o.SSL_get_error(e.ssl, rc);
-    o.ERR_clear_error();
     if (rc == 1) {
+        o.ERR_clear_error();
         e.open = true;
         return SecureStep::Done;
     }
-    if (sslError == SSL_ERROR_WANT_READ || sslError == SSL_ERROR_WANT_WRITE) return SecureStep::More;
+    if (sslError == SSL_ERROR_WANT_READ || sslError == SSL_ERROR_WANT_WRITE) {
+        o.ERR_clear_error();
+        return SecureStep::More;
+    }
     // The certificate, when it was checked and failed, or the handshake itself.
     bool checked = (o.SSL_get_verify_mode(e.ssl) & SSL_VERIFY_PEER) != 0;
-    *error = checked && o.SSL_get_verify_result(e.ssl) != X509_V_OK ? kErrCertRejected
-                                                                     : kErrSecureFailed;
+    long verify = checked ? o.SSL_get_verify_result(e.ssl) : X509_V_OK;
+    if (verify != X509_V_OK) {
+        sayCertificate(link, verify);
+        *error = kErrCertRejected;
+    } else {
+        sayFailure(link, "the handshake failed");
+        *error = kErrSecureFailed;
+    }
+    o.ERR_clear_error();
     return SecureStep::Failed;
 }
 
@@ -109,9 +222,10 @@ int encrypt(SecureLink& link, const char* data, int len) {
     Engine& e = engineOf(link);
     o.ERR_clear_error();
     int n = o.SSL_write(e.ssl, data, len < kRecordData ? len : kRecordData);
-    o.ERR_clear_error();
     // With room for a whole record, and renegotiation refused, the engine
     // has no reason to hold back: anything but a record is a failure.
+    if (n <= 0) sayFailure(link, "a record could not be written");
+    o.ERR_clear_error();
     return n > 0 ? n : -kErrSecureFailed;
 }
 
@@ -122,16 +236,22 @@ SecureRead decrypt(SecureLink& link, int* error) {
     char byte;
     int n = o.SSL_peek(e.ssl, &byte, 1);
     int sslError = n > 0 ? SSL_ERROR_NONE : o.SSL_get_error(e.ssl, n);
-    o.ERR_clear_error();
+    SecureRead read = SecureRead::Failed;
     if (e.renegotiate) {
-        *error = kErrSecureFailed;
-        return SecureRead::Failed;
+        secureFailed(link, "the server asked for a renegotiation, which is refused: the "
+                           "certificate it brings would go unchecked");
+    } else if (n > 0) {
+        read = SecureRead::Plaintext;
+    } else if (sslError == SSL_ERROR_ZERO_RETURN) {
+        read = SecureRead::Closed;
+    } else if (sslError == SSL_ERROR_WANT_READ || sslError == SSL_ERROR_WANT_WRITE) {
+        read = SecureRead::More;
+    } else {
+        sayFailure(link, "a record could not be read");
     }
-    if (n > 0) return SecureRead::Plaintext;
-    if (sslError == SSL_ERROR_ZERO_RETURN) return SecureRead::Closed;
-    if (sslError == SSL_ERROR_WANT_READ || sslError == SSL_ERROR_WANT_WRITE) return SecureRead::More;
-    *error = kErrSecureFailed;
-    return SecureRead::Failed;
+    o.ERR_clear_error();
+    if (read == SecureRead::Failed) *error = kErrSecureFailed;
+    return read;
 }
 
 int take(SecureLink& link, char* buf, int len) {
@@ -229,6 +349,7 @@ bool attachOpenSsl(SecureLink& link, SSL_CTX* ctx, const char* host, int flags) 
         release(e);
         return false;
     }
+    std::snprintf(e->host, sizeof e->host, "%s", host);
     link.engine = &kOpenSsl;
     link.state = e;
     link.recordRoom = kRecordRoom;

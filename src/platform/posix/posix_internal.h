@@ -41,6 +41,7 @@ inline uintptr_t handleOf(Hwnd hwnd) { return reinterpret_cast<uintptr_t>(hwnd);
 inline Hwnd windowOf(uintptr_t handle) { return reinterpret_cast<Hwnd>(handle); }
 
 // ---- errors (errors.cpp) ----
+constexpr int kErrBaseNumber = 10000;  // first Windows Sockets error number
 void setLastError(int wsa);
 int lastError();
 int errorFromErrno(int e);  // 0 stays 0: "no error"
@@ -118,8 +119,6 @@ struct SockRec {
     bool peerClosed = false;   // a recv saw the end or a failure
     int closeError = 0;        // ... and this error (0 = orderly end)
     bool closePosted = false;  // FD_CLOSE is out: nothing more to tell
-    uint64_t sent = 0;         // bytes sent, for the activity line
-    uint64_t received = 0;     // bytes received, for the activity line
     // Set for a secure socket (tls.cpp): send, recv and the events then
     // carry the plaintext of its link, which decides the events.
     std::unique_ptr<SecureLink, SecureLinkDelete> tls;
@@ -143,6 +142,11 @@ int afterRecv(SockRec& rec, ssize_t n, int len);
 // Whether errno e of a transfer is the socket's (full, reset, closed ...).
 bool isSocketErrno(int e);
 
+// ---- files (files.cpp) ----
+// Keeps e as the reason of a file's failure in another file's call (a
+// splice into the output), for fileError; gives false.
+bool fileFailed(int e);
+
 // ---- bulk transfers (bulk.cpp) ----
 void closeBulk(SockRec& rec);  // the socket's pipe, before the socket goes
 
@@ -150,9 +154,17 @@ void closeBulk(SockRec& rec);  // the socket's pipe, before the socket goes
 // The activity line of a shown window: the rate is sampled at each redraw.
 struct ActivityLine {
     uint64_t lastAt = 0;     // when the last sample was taken
-    uint64_t lastTotal = 0;  // bytes both ways at that sample
+    double lastTotal = 0;    // bytes both ways at that sample
     double rate = 0.0;       // bytes per second, smoothed
     bool sampled = false;    // rate holds a measurement
+};
+
+// What the core last fed a window (setActivity).
+struct ActivityCounts {
+    double sent = 0;
+    double sendTotal = 0;
+    double received = 0;
+    double receiveTotal = -1;
 };
 
 struct Window {
@@ -161,8 +173,7 @@ struct Window {
     bool shown = false;         // ShowWindow made it visible
     bool displaying = false;    // its activity line is up
     ActivityLine line;          // the line's rate sampling
-    uint64_t doneSent = 0;      // bytes of its sockets already closed
-    uint64_t doneReceived = 0;  // ...
+    ActivityCounts counts;      // what the line shows
 };
 
 // ---- timers ----

@@ -71,10 +71,7 @@ SockRec* ownSocket(Socket s) {
 }
 
 int afterSend(SockRec& rec, ssize_t n) {
-    if (n >= 0) {
-        rec.sent += static_cast<uint64_t>(n);
-        return static_cast<int>(n);
-    }
+    if (n >= 0) return static_cast<int>(n);
     int e = errno;
     if (e == EAGAIN || e == EWOULDBLOCK) rec.writeWanted = true;
     return fail(errorFromErrno(e));
@@ -82,9 +79,7 @@ int afterSend(SockRec& rec, ssize_t n) {
 
 int afterRecv(SockRec& rec, ssize_t n, int len) {
     int e = n < 0 ? errno : 0;
-    if (n > 0) {
-        rec.received += static_cast<uint64_t>(n);
-    } else if (n == 0 && len > 0) {
+    if (n == 0 && len > 0) {
         rec.closeError = 0;
         rec.peerClosed = true;
     } else if (n < 0 && connectionLost(e)) {
@@ -161,7 +156,6 @@ int send(Socket s, const char* buf, int len, int flags) {
         int error = 0;
         int n = secureSend(*rec->tls, buf, len, &error);
         if (n < 0) return fail(error);
-        rec->sent += static_cast<uint64_t>(n);
         return n;
     }
     ssize_t n;
@@ -178,7 +172,6 @@ int recv(Socket s, char* buf, int len, int flags) {
         int error = 0;
         int n = secureRecv(*rec->tls, buf, len, &error);
         if (n < 0) return fail(error);
-        rec->received += static_cast<uint64_t>(n);
         return n;
     }
     ssize_t n;
@@ -192,11 +185,6 @@ int closesocket(Socket s) {
     Thread* t = thisThread();
     SockRec* rec = t ? findSocket(*t, s) : nullptr;
     if (!rec) return fail(kErrNotSocket);
-    // Its bytes stay counted on the window's activity line.
-    if (Window* w = findWindow(*t, rec->hwnd)) {
-        w->doneSent += rec->sent;
-        w->doneReceived += rec->received;
-    }
     if (rec->tls) secureClose(*rec->tls);
     int fd = rec->fd;
     closeBulk(*rec);

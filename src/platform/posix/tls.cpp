@@ -6,6 +6,7 @@
 #include <errno.h>
 #include <sys/socket.h>
 
+#include <cstdio>
 #include <mutex>
 
 #include "openssl_api.h"
@@ -19,6 +20,15 @@ namespace {
 
 std::mutex contextMu;
 SSL_CTX* context = nullptr;  // guarded by contextMu; kept for the process's life
+
+// Why the thread's last secureSocket or startSecure could not make its
+// socket secure: a socket without a link has nowhere else to keep it.
+thread_local char setupReason[256];
+
+int cannotSecure(int error, const char* reason) {
+    std::snprintf(setupReason, sizeof setupReason, "%s", reason);
+    return fail(error);
+}
 
 SSL_CTX* makeContext() {
     const OpenSsl& o = openssl;
@@ -44,11 +54,13 @@ SSL_CTX* makeContext() {
     return ctx;
 }
 
-SSL_CTX* sharedContext() {
+// *loaded tells, when there is no context, whether OpenSSL was there.
+SSL_CTX* sharedContext(bool* loaded) {
     std::lock_guard<std::mutex> hold(contextMu);
     // OpenSSL that could not be loaded, or a context that could not be
     // made, is tried again by the next socket.
-    if (!context && loadOpenSsl()) {
+    *loaded = context || loadOpenSsl();
+    if (!context && *loaded) {
         context = makeContext();
         openssl.ERR_clear_error();
     }
@@ -94,12 +106,18 @@ bool usableArguments(const char* host, int flags) {
 
 // Gives rec a link with its engine: 0, or kSocketError with the error set.
 int makeSecure(SockRec& rec, const char* host, int flags) {
-    SSL_CTX* ctx = sharedContext();
-    if (!ctx) return fail(kErrSecureFailed);
+    setupReason[0] = '\0';
+    bool loaded = false;
+    SSL_CTX* ctx = sharedContext(&loaded);
+    if (!ctx) {
+        return cannotSecure(kErrSecureFailed, loaded ? "OpenSSL could not make its TLS context"
+                                                     : "OpenSSL 3 (libssl.so.3, libcrypto.so.3) "
+                                                       "could not be loaded");
+    }
     SecureLink* link = secureLinkNew(&kTransport, &rec, kSecureInSize, kSecureOutSize);
     if (!link || !attachOpenSsl(*link, ctx, host, flags)) {
         secureLinkFree(link);
-        return fail(kErrNoBufs);
+        return cannotSecure(kErrNoBufs, "OpenSSL could not make a TLS client for the socket");
     }
     rec.tls.reset(link);
     return 0;
@@ -131,6 +149,14 @@ int startSecure(Socket s, const char* host, int flags) {
     if (makeSecure(*rec, host, flags) != 0) return kSocketError;
     secureConnected(*rec->tls, 0);
     return 0;
+}
+
+int secureFailure(Socket s, char* buf, int size) {
+    if (!buf || size <= 0) return 0;
+    SockRec* rec = ownSocket(s);
+    if (rec && rec->tls) return secureReason(*rec->tls, buf, size);
+    int n = std::snprintf(buf, static_cast<size_t>(size), "%s", setupReason);
+    return n < size ? n : size - 1;
 }
 
 int socketMoved(Socket s, uint32_t* tick) {

@@ -74,6 +74,16 @@ int ShowWindow(Hwnd hwnd, int cmd) {
     return wasShown ? 1 : 0;
 }
 
+// Kept whether or not the window is shown, and drawn by its line's next
+// redraw.
+void setActivity(Hwnd hwnd, double sent, double sendTotal, double received,
+                 double receiveTotal) {
+    Thread* t = thisThread();
+    Window* w = t ? findWindow(*t, handleOf(hwnd)) : nullptr;
+    if (!w) return;
+    w->counts = ActivityCounts{sent, sendTotal, received, receiveTotal};
+}
+
 // Its queued messages and timers go with it, and its sockets tell nothing
 // more.
 int DestroyWindow(Hwnd hwnd) {

@@ -4,6 +4,7 @@
 // taken. Credentials ask for TLS 1.2 or newer and no automatic check: the
 // backend checks the certificate itself (tls_check.cpp).
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <initializer_list>
 #include <new>
@@ -25,6 +26,16 @@ constexpr DWORD kOldProtocols = SP_PROT_SSL2_CLIENT | SP_PROT_SSL3_CLIENT |
                                 SP_PROT_TLS1_0_CLIENT | SP_PROT_TLS1_1_CLIENT;
 
 Schannel& engineOf(const SecureLink& link) { return *static_cast<Schannel*>(link.state); }
+
+// Says why the engine failed at what: "<what>: <the system's words for st>".
+void sayFailure(SecureLink& link, const char* what, SECURITY_STATUS st) {
+    char said[200], text[sizeof link.reason];
+    if (systemWords(static_cast<unsigned long>(st), said, sizeof said) > 0)
+        std::snprintf(text, sizeof text, "%s: %s", what, said);
+    else
+        std::snprintf(text, sizeof text, "%s: status 0x%lx", what, static_cast<unsigned long>(st));
+    secureFailed(link, text);
+}
 
 // No name for an address literal: it would go out as a server name.
 char* targetName(const Schannel& e) { return e.address.family ? nullptr : e.host; }
@@ -77,7 +88,11 @@ SecureStep handshake(SecureLink& link, int* error) {
         bool queued = true;
         SECURITY_STATUS st = exchange(link, e, &queued);
         if (st == SEC_E_INCOMPLETE_MESSAGE) return SecureStep::More;
-        if (FAILED(st) || !queued) return SecureStep::Failed;
+        if (FAILED(st)) {
+            sayFailure(link, "the handshake failed", st);
+            return SecureStep::Failed;
+        }
+        if (!queued) return SecureStep::Failed;
         if (st == SEC_E_OK) {
             // The record sizes: a send is one record that fits the output whole.
             if (::QueryContextAttributesA(&e.ctx, SECPKG_ATTR_STREAM_SIZES, &e.sizes) != SEC_E_OK ||
@@ -100,11 +115,15 @@ SecureStep handshake(SecureLink& link, int* error) {
 // the protocol decide whether the core hears of a connection.
 int verify(SecureLink& link) {
     Schannel& e = engineOf(link);
-    int error = (e.flags & kSecureNoVerify) ? 0 : tlsCheckCertificate(e);
+    char reason[sizeof link.reason] = "";
+    int error = (e.flags & kSecureNoVerify) ? 0 : tlsCheckCertificate(e, reason, sizeof reason);
+    if (error) secureFailed(link, reason);
     SecPkgContext_ConnectionInfo info{};
     if (!error && (::QueryContextAttributesA(&e.ctx, SECPKG_ATTR_CONNECTION_INFO, &info) != SEC_E_OK ||
-                   (info.dwProtocol & kOldProtocols)))
+                   (info.dwProtocol & kOldProtocols))) {
+        secureFailed(link, "the server agreed on a protocol older than TLS 1.2");
         error = kErrSecureFailed;
+    }
     e.tls13 = (info.dwProtocol & SP_PROT_TLS1_3_CLIENT) != 0;
     return error;
 }
@@ -129,7 +148,11 @@ int encrypt(SecureLink& link, const char* data, int len) {
     b[2].cbBuffer = e.sizes.cbTrailer;
     b[3].BufferType = SECBUFFER_EMPTY;
     SecBufferDesc desc{SECBUFFER_VERSION, 4, b};
-    if (::EncryptMessage(&e.ctx, 0, &desc, 0) != SEC_E_OK) return -kErrSecureFailed;
+    SECURITY_STATUS st = ::EncryptMessage(&e.ctx, 0, &desc, 0);
+    if (st != SEC_E_OK) {
+        sayFailure(link, "a record could not be written", st);
+        return -kErrSecureFailed;
+    }
     secureQueued(link, b[0].cbBuffer + b[1].cbBuffer + b[2].cbBuffer);
     return static_cast<int>(n);
 }
@@ -146,6 +169,7 @@ SecureRead decrypt(SecureLink& link, int* error) {
             bool queued = true;
             SECURITY_STATUS st = exchange(link, e, &queued);
             if (st == SEC_E_INCOMPLETE_MESSAGE) return SecureRead::More;
+            if (FAILED(st)) sayFailure(link, "a message after the handshake could not be read", st);
             if (FAILED(st) || !queued) return SecureRead::Failed;
             size_t have = 0;
             secureInput(link, &have);
@@ -165,7 +189,10 @@ SecureRead decrypt(SecureLink& link, int* error) {
         SECURITY_STATUS st = ::DecryptMessage(&e.ctx, &desc, 0, nullptr);
         if (st == SEC_E_INCOMPLETE_MESSAGE) return SecureRead::More;
         if (st == SEC_I_CONTEXT_EXPIRED) return SecureRead::Closed;
-        if (st != SEC_E_OK && st != SEC_I_RENEGOTIATE) return SecureRead::Failed;
+        if (st != SEC_E_OK && st != SEC_I_RENEGOTIATE) {
+            sayFailure(link, "a record could not be read", st);
+            return SecureRead::Failed;
+        }
         SecBuffer* data = nullptr;
         size_t extra = 0;
         for (int i = 1; i < 4; ++i) {
@@ -179,7 +206,11 @@ SecureRead decrypt(SecureLink& link, int* error) {
             // would never be checked: refused. TLS 1.3 has no renegotiation;
             // there it means messages after the handshake (a ticket, a key
             // update), which are read and the records go on.
-            if (!e.tls13) return SecureRead::Failed;
+            if (!e.tls13) {
+                secureFailed(link, "the server asked for a renegotiation, which is refused: the "
+                                   "certificate it brings would go unchecked");
+                return SecureRead::Failed;
+            }
             e.afterHandshake = true;
             continue;
         }

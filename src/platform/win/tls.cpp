@@ -4,6 +4,7 @@
 // the core's loop, filtered on that window, takes the helper's messages
 // too; the helper runs the link, which posts to the call's window what the
 // core sees.
+#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -32,6 +33,10 @@ struct Selection {
     UINT msg;
 };
 thread_local Selection* threadSelections = nullptr;
+
+// Why the thread's last secureSocket or startSecure could not make its
+// socket secure: a socket without a link has nowhere else to keep it.
+thread_local char setupReason[256];
 
 // ---- the link's transport: the socket, and the call's window ----
 
@@ -111,6 +116,7 @@ void freeSocket(TlsSocket* ts) {
 // A record for s with its link and engine; null with *error set when one
 // cannot be made.
 TlsSocket* makeSocket(SOCKET s, const char* host, int flags, int* error) {
+    setupReason[0] = '\0';
     TlsSocket* ts = new (std::nothrow) TlsSocket;
     *error = WSAENOBUFS;
     if (!ts) return nullptr;
@@ -118,6 +124,10 @@ TlsSocket* makeSocket(SOCKET s, const char* host, int flags, int* error) {
     ts->link = secureLinkNew(&kTransport, ts, kSecureInSize, kSecureOutSize);
     if (ts->link) *error = attachSchannel(*ts->link, host, flags);
     if (!ts->link || *error) {
+        std::snprintf(setupReason, sizeof setupReason, "%s",
+                      *error == kErrSecureFailed
+                          ? "SChannel has no credentials for TLS 1.2 or newer on this system"
+                          : "memory ran out for the secure socket");
         freeSocket(ts);
         return nullptr;
     }
@@ -277,6 +287,14 @@ int startSecure(Socket s, const char* host, int flags) {
     keep(ts);
     secureConnected(*ts->link, 0);
     return 0;
+}
+
+int secureFailure(Socket s, char* buf, int size) {
+    if (!buf || size <= 0) return 0;
+    TlsSocket* ts = secureSocketOf(sysSocket(s));
+    if (ts) return secureReason(*ts->link, buf, size);
+    int n = std::snprintf(buf, static_cast<size_t>(size), "%s", setupReason);
+    return n < size ? n : size - 1;
 }
 
 int socketMoved(Socket s, uint32_t* tick) {

@@ -74,8 +74,9 @@ int attachSchannel(SecureLink& link, const char* host, int flags);
 
 // ---- tls_check.cpp ----
 // 0 when the server's certificate leads to a trusted root, is within its
-// dates and names the engine's host; kErrCertRejected otherwise.
-int tlsCheckCertificate(const Schannel& engine);
+// dates and names the engine's host; kErrCertRejected otherwise, with why
+// in reason.
+int tlsCheckCertificate(const Schannel& engine, char* reason, size_t size);
 
 }  // namespace win
 }  // namespace plat

@@ -1,4 +1,9 @@
-// Window classes and windows, passed straight through to USER32.
+// Window classes and windows, passed straight through to USER32; a shown
+// window's title tells its exchange's progress.
+#include <cstdio>
+#include <cstring>
+
+#include "platform/activity_text.h"
 #include "winsys.h"
 
 // The window procedure crosses as a WNDPROC: same arguments, same calling
@@ -43,6 +48,19 @@ Hwnd CreateWindowExA(unsigned long exStyle, const char* className,
 }
 
 int ShowWindow(Hwnd hwnd, int cmd) { return ::ShowWindow(sysWindow(hwnd), cmd); }
+
+// The counts go into the shown window's title, after the "HTTP" it was made
+// with; a title that says the same is not set again.
+void setActivity(Hwnd hwnd, double sent, double sendTotal, double received,
+                 double receiveTotal) {
+    HWND w = sysWindow(hwnd);
+    if (!w || !::IsWindowVisible(w)) return;
+    char counts[200], title[220], now[220];
+    activityText(sent, sendTotal, received, receiveTotal, counts, sizeof counts);
+    std::snprintf(title, sizeof title, "HTTP: %s", counts);
+    if (::GetWindowTextA(w, now, sizeof now) > 0 && std::strcmp(now, title) == 0) return;
+    ::SetWindowTextA(w, title);
+}
 
 int DestroyWindow(Hwnd hwnd) { return ::DestroyWindow(sysWindow(hwnd)); }
 

@@ -23,5 +23,9 @@ namespace win {
 inline HWND sysWindow(Hwnd h) { return static_cast<HWND>(h); }
 inline SOCKET sysSocket(Socket s) { return static_cast<SOCKET>(s); }
 
+// The system's words for an error or status code (errors.cpp), one line
+// into buf; the length written, 0 when the system has none.
+int systemWords(unsigned long code, char* buf, int size);
+
 }  // namespace win
 }  // namespace plat

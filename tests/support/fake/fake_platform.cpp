@@ -303,6 +303,28 @@ int ShowWindow(Hwnd, int cmd) {
     return 0;
 }
 
+void setActivity(Hwnd hwnd, double sent, double sendTotal, double received,
+                 double receiveTotal) {
+    theState.activity.push_back({hwnd, sent, sendTotal, received, receiveTotal});
+}
+
+int fileError() { return theState.fileError; }
+
+// Words that show where they came from: "Fake words for 10061."
+int socketErrorText(int error, char* buf, int size) {
+    return std::snprintf(buf, static_cast<size_t>(size), "Fake words for %d.", error);
+}
+
+// The system's own words, as the POSIX backend gives them.
+int fileErrorText(int error, char* buf, int size) {
+    if (error <= 0) return 0;
+    return std::snprintf(buf, static_cast<size_t>(size), "%s", std::strerror(error));
+}
+
+int secureFailure(Socket, char* buf, int size) {
+    return std::snprintf(buf, static_cast<size_t>(size), "%s", theState.secureReason.c_str());
+}
+
 int DestroyWindow(Hwnd hwnd) {
     theState.destroyedWindows.push_back(hwnd);
     fake::windows.erase(hwnd);
@@ -380,26 +402,35 @@ int MessageBoxA(Hwnd owner, const char* text, const char* caption,
 }
 
 int openRead(const char* path) {
-    if (!path || !*path) return -1;
+    if (!path || !*path) {
+        theState.fileError = ENOENT;
+        return -1;
+    }
     int fd = ::open(path, O_RDONLY | O_NONBLOCK);
+    if (fd < 0) theState.fileError = errno;
     struct stat st;
     if (fd >= 0 && (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
         ::close(fd);
         fd = -1;
+        theState.fileError = 0;  // opened, just no regular file
     }
     if (fd >= 0) ++theState.openInputs;
     return fd;
 }
 
 int readFile(int fd, char* buf, int len) {
-    if (theState.failReadAfter >= 0 && theState.readCalls++ >= theState.failReadAfter)
+    if (theState.failReadAfter >= 0 && theState.readCalls++ >= theState.failReadAfter) {
+        theState.fileError = EIO;
         return -1;
+    }
     return static_cast<int>(::read(fd, buf, len));
 }
 
 int64_t seekCur(int fd, int64_t offset) {
-    if (theState.failSeekAfter >= 0 && theState.seekCalls++ >= theState.failSeekAfter)
+    if (theState.failSeekAfter >= 0 && theState.seekCalls++ >= theState.failSeekAfter) {
+        theState.fileError = ESPIPE;
         return -1;
+    }
     return ::lseek(fd, offset, SEEK_CUR);
 }
 
@@ -435,14 +466,30 @@ int checkOut(const char* path, int* held, int beside) {
     ++theState.outChecks;
     theState.lastCheckBeside = beside;
     *held = -1;
-    if (!path || !*path) return -1;
+    auto failed = [](int e) {
+        theState.fileError = e;
+        return -1;
+    };
+    if (!path || !*path) return failed(ENOENT);
     struct stat st;
-    if (::stat(path, &st) != 0) return errno == ENOENT && folderTakesNames(path) ? 0 : -1;
-    if (S_ISDIR(st.st_mode)) return -1;
-    if (S_ISREG(st.st_mode))
-        return ::access(path, W_OK) == 0 && (!beside || folderTakesNames(path)) ? 0 : -1;
+    if (::stat(path, &st) != 0) {
+        if (errno != ENOENT) return failed(errno);
+        std::string folder(path);
+        size_t slash = folder.rfind('/');
+        if (slash == folder.size() - 1) return failed(EISDIR);
+        folder = slash == std::string::npos ? "." : slash == 0 ? "/" : folder.substr(0, slash);
+        if (::stat(folder.c_str(), &st) != 0) return failed(errno);
+        if (!S_ISDIR(st.st_mode)) return failed(ENOTDIR);
+        return ::access(folder.c_str(), W_OK | X_OK) == 0 ? 0 : failed(errno);
+    }
+    if (S_ISDIR(st.st_mode)) return failed(EISDIR);
+    if (S_ISREG(st.st_mode)) {
+        if (::access(path, W_OK) != 0) return failed(errno);
+        // A new file beside it needs a folder that takes names.
+        return !beside || folderTakesNames(path) ? 0 : failed(EACCES);
+    }
     int fd = ::open(path, O_WRONLY | O_NONBLOCK);
-    if (fd < 0) return -1;
+    if (fd < 0) return failed(errno);
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     ++theState.openOutputs;
     *held = fd;
@@ -454,14 +501,17 @@ int openOut(const char* path) {
     if (!path) return -1;
     // Never waits (the fake never blocks): a FIFO with no reader fails.
     int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK, 0644);
+    if (fd < 0) theState.fileError = errno;
     if (fd >= 0) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     if (fd >= 0) ++theState.openOutputs;
     return fd;
 }
 
 size_t writeOut(int fd, const char* buf, size_t len) {
-    if (++theState.writeCalls == theState.failWriteAt)
+    if (++theState.writeCalls == theState.failWriteAt) {
         len = std::min(len, theState.writeShort);
+        theState.fileError = ENOSPC;
+    }
     ssize_t n = len ? ::write(fd, buf, len) : 0;
     return n < 0 ? 0 : static_cast<size_t>(n);
 }
@@ -469,7 +519,9 @@ size_t writeOut(int fd, const char* buf, size_t len) {
 int closeOut(int fd) {
     --theState.openOutputs;
     int rc = ::close(fd);
-    return ++theState.closeCalls == theState.failCloseAt ? -1 : rc;
+    if (++theState.closeCalls != theState.failCloseAt) return rc;
+    theState.fileError = EIO;
+    return -1;
 }
 
 int fileFacts(const char* path, FileFacts* facts) {

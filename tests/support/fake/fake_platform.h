@@ -77,6 +77,12 @@ struct Connect {
     plat::SockAddr addr;
 };
 
+// One setActivity call: the window and the counts it was fed.
+struct Activity {
+    plat::Hwnd hwnd;
+    double sent, sendTotal, received, receiveTotal;
+};
+
 // Addresses as a lookup gives them (port 0), for scripts and comparisons.
 plat::SockAddr ipv4(unsigned a, unsigned b, unsigned c, unsigned d);
 plat::SockAddr ipv6(const char* text);
@@ -182,6 +188,13 @@ struct State {
     // the count in the completion is the script's (see hostDone in tests).
     std::vector<plat::SockAddr> lookupAddrs{ipv4(127, 0, 0, 1)};
     int shows = -1;           // last ShowWindow command
+    std::vector<Activity> activity;  // every setActivity, in order
+    // The system's error number of the last file call that failed (the
+    // errno of the real file call, ENOSPC for a scripted short write);
+    // fileError gives it.
+    int fileError = 0;
+    // What secureFailure says of any socket; empty: nothing.
+    std::string secureReason;
     // randomBytes hands out these bytes first, then the bytes 0, 1, 2 ...
     // counting on (so the first boundary after a reset is always the same);
     // randomFails makes it fail.
