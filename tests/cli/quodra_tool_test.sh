@@ -109,9 +109,18 @@ start_peer() {
 # subshell, so that the clean-up knows it).
 peer_at() { start_peer "$1"; purl=http://127.0.0.1:$peer_port/$1; }
 
-# A port nobody listens on: a peer's, once it has stopped.
-"$peer" record --port 0 --for 1 >"$work/closed.log" 2>&1
-closed=$(sed -n 's/^port //p' "$work/closed.log")
+# A port nobody listens on, held for the whole run: a socket bound to it that
+# never listens refuses every connect, and no other test running beside
+# this one can take the port meanwhile.
+python3 -c 'import socket, time
+s = socket.socket()
+s.bind(("127.0.0.1", 0))
+print(s.getsockname()[1], flush=True)
+time.sleep(3600)' >"$work/closed.log" &
+peer_pids+=($!)
+for _ in $(seq 50); do [ -s "$work/closed.log" ] && break; sleep 0.1; done
+closed=$(head -n 1 "$work/closed.log")
+[ -n "$closed" ] || { echo "no port to hold closed" >&2; exit 1; }
 
 files=$work/files
 docroot=$work/docroot
