@@ -200,16 +200,11 @@ TEST_F(AllocSweep, EarlyReplyEndsHonestlyWhicheverAllocationFails) {
     int refused = 0, headLost = 0;
     for (long k = 1; k < 100; ++k) {
         SCOPED_TRACE("allocation " + std::to_string(k));
-        forgetLastCall();
-        long live = qallocLive();
-        qallocResetCount();
-        qallocFailAt(k);
-        int result = run();
-        long made = qallocCount();
-        qallocFailAt(0);
-        forgetLastCall();
+        const FailedRun f = runFailingAt(k, run, [] { forgetLastCall(); });
+        const int result = f.result;
+        const long made = f.made;
         const fake::State& s = fake::state();
-        EXPECT_EQ(qallocLive(), live) << "heap blocks left behind";
+        EXPECT_EQ(f.leftBehind, 0) << "heap blocks left behind";
         EXPECT_EQ(s.openInputs + s.openOutputs, 0) << "a file left open";
         EXPECT_EQ(fake::queued(), 0u) << "a message left queued";
         if (made < k) {
@@ -280,18 +275,14 @@ TEST_F(AllocSweep, ACallOfSeveralExchangesEndsHonestlyWhicheverAllocationFails) 
         SCOPED_TRACE("allocation " + std::to_string(k));
         // What the cache keeps outlives the call: it is let go around the
         // count, as the last head is.
-        clearAuthCache();
-        forgetLastCall();
-        long live = qallocLive();
-        qallocResetCount();
-        qallocFailAt(k);
-        int result = run();
-        long made = qallocCount();
-        qallocFailAt(0);
-        forgetLastCall();
-        clearAuthCache();
+        const FailedRun f = runFailingAt(k, run, [] {
+            clearAuthCache();
+            forgetLastCall();
+        });
+        const int result = f.result;
+        const long made = f.made;
         const fake::State& s = fake::state();
-        EXPECT_EQ(qallocLive(), live) << "heap blocks left behind";
+        EXPECT_EQ(f.leftBehind, 0) << "heap blocks left behind";
         EXPECT_EQ(liveHead(), nullptr) << "a record outlived its call";
         EXPECT_EQ(s.openInputs + s.openOutputs, 0) << "a file left open";
         EXPECT_EQ(s.createdWindows.size(), s.destroyedWindows.size()) << "a window left";
@@ -362,16 +353,12 @@ TEST_F(AllocSweep, KeptConnectionCallEndsHonestlyWhicheverAllocationFails) {
         int refused = 0;
         for (long k = 1; k < 100; ++k) {
             SCOPED_TRACE("allocation " + std::to_string(k));
-            forgetLastCall();
-            long live = qallocLive();
-            qallocResetCount();
-            qallocFailAt(k);
-            int result = run(c.call);
-            long made = qallocCount();
-            qallocFailAt(0);
-            forgetLastCall();
+            const FailedRun f = runFailingAt(
+                k, [&] { return run(c.call); }, [] { forgetLastCall(); });
+            const int result = f.result;
+            const long made = f.made;
             const fake::State& s = fake::state();
-            EXPECT_EQ(qallocLive(), live) << "heap blocks left behind";
+            EXPECT_EQ(f.leftBehind, 0) << "heap blocks left behind";
             EXPECT_EQ(s.openInputs + s.openOutputs, 0) << "a file left open";
             EXPECT_EQ(fake::queued(), 0u) << "a message left queued";
             int kept = closeConnections();

@@ -596,16 +596,11 @@ TEST_F(ThroughProxy, EveryAllocationFailureEndsHonestly) {
         int refused = 0;
         for (long k = 1;; ++k) {
             SCOPED_TRACE("allocation " + std::to_string(k));
-            forgetLastCall();
-            long live = qallocLive();
-            qallocResetCount();
-            qallocFailAt(k);
-            int result = run();
-            long made = qallocCount();
-            qallocFailAt(0);
-            forgetLastCall();
+            const FailedRun f = runFailingAt(k, run, [] { forgetLastCall(); });
+            const int result = f.result;
+            const long made = f.made;
             const fake::State& s = fake::state();
-            EXPECT_EQ(qallocLive(), live) << "heap blocks left behind";
+            EXPECT_EQ(f.leftBehind, 0) << "heap blocks left behind";
             EXPECT_EQ(fake::queued(), 0u);
             EXPECT_EQ(s.openSockets, 0);
             if (made < k) {

@@ -26,6 +26,29 @@ using namespace quodra;
 // null using the flags of an unrelated comparison (whether a thread-local
 // initialiser exists) and reports a null pointer that is not there; the
 // null check is left out of this one read.
+// One run with its k-th allocation failing (the allocation sweeps).
+struct FailedRun {
+    int result;       // what the run returned
+    long made;        // allocations it asked for; below k when none failed
+    long leftBehind;  // heap blocks it did not give back
+};
+// letGo runs before and after the counted run, outside the count: it lets
+// go of what outlives a call on purpose (the last call's record, a cache).
+template <class Run, class LetGo>
+FailedRun runFailingAt(long k, Run run, LetGo letGo) {
+    letGo();
+    long live = qallocLive();
+    qallocResetCount();
+    qallocFailAt(k);
+    FailedRun f{};
+    f.result = run();
+    f.made = qallocCount();
+    qallocFailAt(0);
+    letGo();
+    f.leftBehind = qallocLive() - live;
+    return f;
+}
+
 // The whole contents of a file; empty when it cannot be read.
 inline std::string readAll(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
